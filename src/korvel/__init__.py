@@ -1,0 +1,1 @@
+"""korvel: portfolio backtesting."""

@@ -1,0 +1,54 @@
+// Module korvel.core.strutil: str_to_bytearray(text).
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string>
+
+#include "common/pyref.h"
+
+namespace {
+
+// One byte per character: the low 8 bits of each code point. This is not an
+// encoding: characters above U+00FF are reduced modulo 256, never rejected.
+PyObject* str_to_bytearray(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"text", nullptr};
+    PyObject* text = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:str_to_bytearray", const_cast<char**>(keywords), &text)) {
+        return nullptr;
+    }
+    if (text == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' is not iterable");
+        return nullptr;
+    }
+    if (!PyUnicode_CheckExact(text)) {
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "text",
+                     "str", Py_TYPE(text)->tp_name);
+        return nullptr;
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    std::string bytes(static_cast<size_t>(length), '\0');
+    for (Py_ssize_t k = 0; k < length; ++k) {
+        bytes[static_cast<size_t>(k)] = static_cast<char>(PyUnicode_READ(kind, data, k) & 0xFFu);
+    }
+    return PyByteArray_FromStringAndSize(bytes.data(), length);
+}
+
+PyMethodDef strutil_methods[] = {
+    {"str_to_bytearray", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(str_to_bytearray)),
+     METH_VARARGS | METH_KEYWORDS,
+     "str_to_bytearray(text)\n--\n\n"
+     "Return a new bytearray with one byte per character of text: the low 8 bits\n"
+     "of its code point. text must be exactly a str."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef strutil_module = {
+    PyModuleDef_HEAD_INIT, "korvel.core.strutil", "Text helper: string to byte values.", -1, strutil_methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_strutil(void) { return PyModule_Create(&strutil_module); }
