@@ -3,6 +3,8 @@ PYTHON ?= python3
 VENV ?= .venv
 VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.build-deps
+# Where CMake builds (kept between runs for incremental builds).
+BUILD_DIR ?= build/{wheel_tag}
 
 .PHONY: demo test install bench clean
 
@@ -15,7 +17,7 @@ $(STAMP):
 # Builds the extension modules (incrementally, in build/) and installs the
 # package with its test extra into the local virtual environment.
 install: $(STAMP)
-	$(VPY) -m pip install --quiet --no-build-isolation ".[test]"
+	$(VPY) -m pip install --quiet --no-build-isolation -C build-dir="$(BUILD_DIR)" ".[test]"
 
 test: install
 	$(VPY) -m pytest -q tests
