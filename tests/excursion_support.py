@@ -10,7 +10,6 @@ import ctypes
 import math
 
 import numpy as np
-import pytest
 
 from korvel.core import excursion
 
@@ -66,8 +65,6 @@ def reset_recorder(price, close, *, pos2price=None, n_slots=1, fee_ratio=0.0, ta
     """
     from korvel.core import portsim
 
-    if not hasattr(portsim, "backtest_"):
-        pytest.skip("the engine's backtest_ is needed to reset the recorder")
 
     price = as_table(price)
     close = as_table(close)

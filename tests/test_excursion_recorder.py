@@ -4,7 +4,10 @@ import numpy as np
 import pytest
 
 from korvel.core import excursion
-from excursion_support import record_date, record_entry, record_exit, reset_recorder, slot_array, trade
+from builders import run_args
+from excursion_support import record_date, record_entry, record_exit, reference_snapshots, reset_recorder, \
+    slot_array, trade
+from korvel.core import portsim
 
 CLOSES = [100.0, 110.0, 99.0, 105.0, 104.0]
 
@@ -116,8 +119,47 @@ def test_out_of_range_sid_changes_nothing(sid):
 def test_negative_window_settings_are_rejected(window, window_step):
     reset_recorder(CLOSES, CLOSES, n_slots=2)
     trade(0, 1)
-    with pytest.raises(ValueError, match="must not be negative"):
+    with pytest.raises(ValueError, match="window"):
         reset_recorder(CLOSES, CLOSES, n_slots=3, window=window, window_step=window_step)
     # A rejected reset leaves the previous run's records and slots alone.
     assert [len(records) for records in record_lists()] == [1, 1, 1]
     assert slot_array("entry").shape == (2,)
+
+
+# The end of a run: trades still held are recorded with exit row -1.
+
+PRICES = np.array([[100.0, 50.0], [110.0, 51.0], [99.0, 52.0], [105.0, 53.0]])
+
+
+def test_open_trades_are_recorded_at_the_end_of_a_run():
+    lists = record_lists()
+    args = run_args(PRICES, [[0.5, -0.5]], resample=[10])
+    portsim.backtest_(*args, fee_ratio=0.01, tax_ratio=0.02, excursion_window=2)
+    assert all(a is b for a, b in zip(lists, record_lists()))
+    # Both entered on row 1 (the row after the rebalance row), in sid order.
+    assert excursion.trades == [[0, 1, -1], [1, 1, -1]]
+    assert [type(row) for _, _, row in excursion.trades] == [int, int]
+    assert excursion.trade_positions == [0.5, -0.5]
+    # Analysed up to the last row, with the entry commission and no exit costs.
+    for sid, stats in enumerate(excursion.excursion):
+        expected = reference_snapshots(PRICES, PRICES, 1, 3, is_long=sid == 0, col=sid, window=2,
+                                       fee_ratio=0.01, tax_ratio=0.02, entry_transaction=1)
+        np.testing.assert_allclose(stats, expected)
+    assert excursion.excursion[0][-1] == pytest.approx(105 / 110 * 0.99 - 1)
+
+
+def test_closed_and_open_trades_of_one_run():
+    args = run_args(PRICES, [[0.5, 0.0], [0.0, 0.5]], weight_dates=[0, 25], resample=[10, 30])
+    portsim.backtest_(*args, fee_ratio=0.01, tax_ratio=0.0)
+    assert excursion.trades == [[0, 1, 3], [1, 3, -1]]
+    # The exit on row 3 pays commission; the open trade only its entry.
+    assert excursion.excursion[0][-1] == pytest.approx(105 / 110 * 0.99 * 0.99 - 1)
+    np.testing.assert_allclose(excursion.excursion[1], [-0.01, 0.0, 0.0, -0.01, 0.0, -0.01])
+
+
+def test_run_without_holdings_records_nothing():
+    trade_lists = record_lists()
+    reset_recorder(CLOSES, CLOSES)
+    trade(0, 1)
+    portsim.backtest_(*run_args(PRICES, [[0.0, 0.0]], resample=[10]))
+    assert [len(records) for records in trade_lists] == [0, 0, 0]
