@@ -107,8 +107,8 @@ Status trace_trade(const Tables& tables, const Settings& settings, const Trade& 
     if (status != Status::Ok) return status;
 
     // At least up to the exit row, and at least `window` rows past the entry
-    // so the profile covers the same span for short and long trades; never
-    // past the last row of the tables.
+    // so every trade's profile spans the same rows however long it was held;
+    // never past the last row of the tables.
     const int64_t entry = trade.entry_row;
     int64_t end = trade.exit_row;
     if (entry + settings.window > end) end = entry + settings.window;
