@@ -16,7 +16,6 @@ Conventions shared with the engine:
   ``abs(s) - 1``.
 """
 
-import math
 from dataclasses import dataclass, field
 
 import numpy as np

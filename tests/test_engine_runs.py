@@ -10,11 +10,9 @@ can be compared exactly.
 import numpy as np
 import pytest
 
-from backtest_helpers import FEE, INF, NAN, TAX, engine_modules, operations, run_engine, \
-    run_reference, assert_same_outcome, tables
+from backtest_helpers import FEE, INF, NAN, TAX, assert_same_outcome, operations, tables
 
 F, T = FEE, TAX
-ONE_ROW = [1.0]
 
 
 def flat(n_rows, n_cols=1):
@@ -119,6 +117,27 @@ def test_nan_weight_disables_scaling(backtest):
     assert out.equity[0] == 1.0 and np.isnan(out.equity[1:]).all()
 
 
+def _weights_where_summation_order_matters(n):
+    # Gross weights whose NumPy sum (pairwise beyond 8 terms) differs from
+    # a left-to-right sum in a way that changes some scaled weight.
+    rng = np.random.default_rng(n)
+    while True:
+        w = rng.uniform(-0.4, 0.4, size=n)
+        s = float(np.sum(np.abs(w)))
+        naive = 0.0
+        for x in np.abs(w):
+            naive += x
+        if any(x * (1.0 / s) != x * (1.0 / naive) for x in w):
+            return w.tolist(), s
+
+
+@pytest.mark.parametrize("n", [9, 17, 130, 300])
+def test_gross_weight_is_summed_like_numpy(backtest, n):
+    w, s = _weights_where_summation_order_matters(n)
+    out = backtest(*tables(flat(3, n), {0: w}), fee_ratio=0.0, tax_ratio=0.0)
+    assert out.trade_positions == [(x * (1.0 / s)) / 1.0 for x in w]
+
+
 @pytest.mark.parametrize("kwargs, trades, positions", [
     ({}, [[0, 1, 2], [0, 2, -1]], [0.5, 0.5]),
     ({"retain_cost_when_rebalance": True}, [[0, 1, -1]], [0.5]),
@@ -163,6 +182,13 @@ def test_weight_row_dated_on_the_next_price_date_waits(backtest, second_date, ap
     out = backtest(*args, fee_ratio=0.0, tax_ratio=0.0)
     assert out.trades == [[0, 1, applied_on], [0, applied_on, -1]]
     assert out.trade_positions == [0.5, 1.0]
+
+
+def test_no_price_dates(backtest):
+    args = list(tables(flat(1, 2), {0: [0.5, 0.5]}))
+    args[5] = np.empty(0, dtype=np.int64)
+    out = backtest(*args)
+    assert out.equity.shape == (0,) and out.trades == []
 
 
 def test_rows_before_the_first_weight_date_are_idle(backtest):

@@ -26,15 +26,19 @@ def _nan_gaps(draw, table, max_gaps):
 
 
 @st.composite
-def markets(draw, *, unique_columns=False, nan_weights=False, tiny_weights=True):
-    n_rows = draw(st.integers(1, 12)) if draw(st.integers(0, 9)) == 0 else draw(st.integers(3, 12))
+def markets(draw, *, unique_columns=False, nan_weights=False, tiny_weights=True, max_rows=12,
+            max_weight_rows=5, max_columns=9):
+    if draw(st.integers(0, 9)) == 0:
+        n_rows = draw(st.integers(1, max_rows))
+    else:
+        n_rows = draw(st.integers(3, max_rows))
     n_price = draw(st.integers(1, 4))
     price_names = np.array([f"P{j}" for j in range(n_price)], dtype=object)
     if unique_columns:
         n_weight = draw(st.integers(1, n_price))
         weight_names = draw(st.permutations(list(price_names)))[:n_weight]
     else:
-        n_weight = draw(st.integers(1, 9))
+        n_weight = draw(st.integers(1, max_columns))
         weight_names = draw(st.lists(st.sampled_from(list(price_names) + ["ZZ"]),
                                      min_size=n_weight, max_size=n_weight))
     shape = (n_rows, n_price)
@@ -58,7 +62,7 @@ def markets(draw, *, unique_columns=False, nan_weights=False, tiny_weights=True)
     steps = draw(st.lists(st.integers(1, 3), min_size=n_rows, max_size=n_rows))
     price_dates = 10 * np.cumsum(np.array(steps, dtype=np.int64))
     lo_date, hi_date = int(price_dates[0]) - 20, int(price_dates[-1]) + 10
-    n_wrows = draw(st.integers(1, 5))
+    n_wrows = draw(st.integers(1, max_weight_rows))
     # mostly inside the price dates (so that something trades), sometimes not
     inside = st.integers(lo_date + 10, max(lo_date + 10, int(price_dates[-1]) - 10))
     pos_dates = sorted(draw(st.lists(st.one_of(inside, inside, st.integers(lo_date, hi_date)),
@@ -81,10 +85,17 @@ def markets(draw, *, unique_columns=False, nan_weights=False, tiny_weights=True)
         picked = draw(st.lists(st.sampled_from(list(price_dates)), min_size=1))
         resample = sorted(int(d) + draw(st.sampled_from([0, 0, -5, 5])) for d in picked)
     else:
-        resample = sorted(draw(st.lists(st.integers(lo_date, hi_date), max_size=n_rows + 2)))
+        # any dates, occasionally out of order: the mapping only moves forward
+        resample = draw(st.lists(st.integers(lo_date, hi_date), max_size=n_rows + 2))
+        if draw(st.integers(0, 3)):
+            resample = sorted(resample)
     return (price, close, high, low, opens, price_dates, price_names, pos_values,
             np.array(pos_dates, dtype=np.int64), np.array(weight_names, dtype=object),
             np.array(resample, dtype=np.int64))
+
+
+# Flags are taken by their truth value.
+FLAGS = st.one_of(st.booleans(), st.sampled_from([0, 1, None, "", "yes", np.bool_(True)]))
 
 
 @st.composite
@@ -96,13 +107,13 @@ def rules(draw, n_rows, n_weight):
         take_profit=draw(st.sampled_from([INF, 0.05, 0.2, -0.1])),
         trail_stop=draw(st.sampled_from([INF, 0.03, 0.1])),
         trail_stop_activation=draw(st.sampled_from([0.0, 0.05, 0.1])),
-        touched_exit=draw(st.booleans()),
-        position_limit=draw(st.sampled_from([1.0, 0.3, 0.6])),
-        retain_cost_when_rebalance=draw(st.booleans()),
-        stop_trading_next_period=draw(st.booleans()),
+        touched_exit=draw(FLAGS),
+        position_limit=draw(st.sampled_from([1.0, 0.3, 0.6, 0.0])),
+        retain_cost_when_rebalance=draw(FLAGS),
+        stop_trading_next_period=draw(FLAGS),
         excursion_window=draw(st.sampled_from([0, 1, 3, 5])),
         excursion_window_step=draw(st.sampled_from([1, 2, 3])),
-        periodically_rebalance=draw(st.booleans()),
+        periodically_rebalance=draw(FLAGS),
     )
     if draw(st.booleans()):
         out["delisting_bars"] = np.array(
@@ -112,8 +123,8 @@ def rules(draw, n_rows, n_weight):
 
 
 @st.composite
-def runs(draw):
-    args = draw(markets(nan_weights=draw(st.integers(0, 9)) == 0))
+def runs(draw, **market_options):
+    args = draw(markets(nan_weights=draw(st.integers(0, 9)) == 0, **market_options))
     return args, draw(rules(args[0].shape[0], args[7].shape[1]))
 
 
@@ -222,6 +233,7 @@ def cost_free_runs(draw):
     # No weights so small that a holding rounds away to nothing: the share
     # count would keep a holding that the book has already dropped.
     args = draw(markets(unique_columns=True, tiny_weights=False))
+    args = args[:10] + (np.sort(args[10]),)  # rebalance dates in their documented order
     kw = dict(fee_ratio=0.0, tax_ratio=0.0, stop_loss=INF, take_profit=INF, trail_stop=INF,
               position_limit=draw(st.sampled_from([1.0, 0.3, 0.6])),
               retain_cost_when_rebalance=draw(st.booleans()),
