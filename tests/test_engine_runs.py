@@ -501,7 +501,8 @@ def busy_tables():
 
 BUSY_RULES = [
     dict(stop_loss=0.05, take_profit=0.1, excursion_window=4, excursion_window_step=2),
-    dict(stop_loss=0.03, touched_exit=True, trail_stop=0.04, stop_trading_next_period=False,
+    dict(stop_loss=0.03, touched_exit=True, trail_stop=0.04, trail_stop_activation=0.02,
+         stop_trading_next_period=False,
          delisting_bars=np.array([7, -1, -1], dtype=np.int64)),
 ]
 
@@ -520,7 +521,8 @@ def test_omitted_arguments_take_their_defaults(backtest):
 @pytest.mark.parametrize("rules", BUSY_RULES)
 def test_stop_parameters_ignore_their_sign(backtest, rules):
     args = busy_tables()
-    flipped = {k: (-v if k in ("stop_loss", "take_profit", "trail_stop") else v)
+    flipped = {k: (-v if k in ("stop_loss", "take_profit", "trail_stop",
+                                "trail_stop_activation") else v)
                for k, v in rules.items()}
     assert_same_outcome(backtest(*args, **flipped), backtest(*args, **rules))
 
@@ -581,7 +583,6 @@ def test_caller_arrays_are_left_alone(backtest, rules):
             np.testing.assert_array_equal(a, b)
     if bars is not None:
         np.testing.assert_array_equal(bars, bars_before)
-    assert out.equity is not args[0]
 
 
 # ---------------------------------------------------------------------------
@@ -622,3 +623,34 @@ def test_pending_exit_words_for_instrument_zero(backtest, stop_trading, expected
     args = tables(column([1.0] * 4), {0: [0.5], 3: [0.5]}, close=column(close))
     ops = operations(backtest(*args, take_profit=0.2, stop_trading_next_period=stop_trading))
     assert ops["actions"] == {0: expected}
+
+
+@pytest.mark.parametrize("weights, reported", [
+    ([0.5, 0.3], {0: 0.5, 1: 0.3}),     # gross 0.8: left as they are
+    ([0.5, 0.5], {0: 0.5, 1: 0.5}),     # gross exactly 1: left as they are
+])
+def test_reported_weights_are_never_scaled_up(backtest, weights, reported):
+    ops = operations(backtest(*tables(flat(3, 2), {0: weights})))
+    assert ops["weights"] == reported
+
+
+def test_nan_in_the_due_weight_row_is_reported(backtest):
+    ops = operations(backtest(*tables(flat(3, 2), {0: [0.5, 0.5], 2: [NAN, 0.5]})))
+    assert list(ops["next_weights"]) == [0, 1]
+    assert np.isnan(ops["next_weights"][0]) and ops["next_weights"][1] == 0.5
+    assert ops["actions"] == {0: "hold", 1: "hold"}
+
+
+@pytest.mark.parametrize("stop_trading, word", [(True, "sl"), (False, "exit")])
+def test_exit_signal_on_the_last_row_of_a_closing_holding(backtest, stop_trading, word):
+    args = tables(flat(3), {0: [0.5], 2: [0.0]}, close=column([1.0, 1.0, 0.5]))
+    ops = operations(backtest(*args, stop_loss=0.1, stop_trading_next_period=stop_trading))
+    assert ops["actions"] == {0: word}
+
+
+@pytest.mark.parametrize("stop_trading, word", [(True, "sl_"), (False, "enter")])
+def test_executed_exit_and_an_earlier_word(backtest, stop_trading, word):
+    args = tables(column(STOP_PRICE[:4]), {0: [1.0], 3: [1.0]}, close=column(STOP_CLOSE[:4]))
+    out = backtest(*args, stop_loss=0.1, stop_trading_next_period=stop_trading)
+    assert out.trades == [[0, 1, 3]]
+    assert operations(out)["actions"] == {0: word}
