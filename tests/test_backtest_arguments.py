@@ -257,3 +257,23 @@ def test_rebalance_dates_map_to_last_price_row_on_or_before():
         portsim.backtest_(*run_args(prices, [[1.0]], resample=resample), fee_ratio=0.0, tax_ratio=0.0)
         rows = [t[1] for t in excursion.trades]
         assert rows == ([] if first_trade_row is None else [first_trade_row])
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("fails", [False, True])
+def test_collector_state_is_restored(enabled, fails):
+    import gc
+
+    args = valid_args()
+    if fails:
+        args[9] = np.array([42, "S1"], dtype=object)
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        try:
+            portsim.backtest_(*args)
+        except AttributeError:
+            assert fails
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()
