@@ -1,6 +1,96 @@
-// Placeholder until the engine lands.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-static PyModuleDef portsim_module = {PyModuleDef_HEAD_INIT, "korvel.core.portsim", nullptr, -1, nullptr,
-                                     nullptr, nullptr, nullptr, nullptr};
-PyMODINIT_FUNC PyInit_portsim(void) { return PyModule_Create(&portsim_module); }
+// Module korvel.core.portsim: the backtest engine.
+#define KORVEL_IMPORTS_NUMPY
+#include "common/numpy_api.h"
+#include "common/pyref.h"
+#include "portsim/backtest_entry.h"
+#include "portsim/listing.h"
+#include "portsim/module_state.h"
+#include "portsim/recorder_binding.h"
+
+namespace portsim {
+namespace {
+
+template <typename F>
+PyCFunction as_cfunction(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+PyMethodDef portsim_methods[] = {
+    {"backtest_", as_cfunction(py_backtest), METH_VARARGS | METH_KEYWORDS,
+     "backtest_(price_values, close_values, high_values, low_values, open_values, price_index, price_columns, "
+     "pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, tax_ratio=0.003, stop_loss=1.0, "
+     "take_profit=inf, trail_stop=inf, trail_stop_activation=0.0, touched_exit=False, position_limit=1.0, "
+     "retain_cost_when_rebalance=False, stop_trading_next_period=True, excursion_window=0, "
+     "excursion_window_step=1, periodically_rebalance=True, delisting_bars=None)\n--\n\n"
+     "Simulate a long/short portfolio over the price rows and return its equity curve\n"
+     "(one value per price row, in units of the starting capital). The trades are left\n"
+     "in korvel.core.excursion; the operations record in get_stock_operations()."},
+    {"get_stock_operations", as_cfunction(py_get_stock_operations), METH_NOARGS,
+     "get_stock_operations()\n--\n\n"
+     "A shallow copy of the operations record of the latest run."},
+    {"get_trade_stocks", as_cfunction(py_get_trade_stocks), METH_VARARGS | METH_KEYWORDS,
+     "get_trade_stocks(pos_columns, price_index, touched_exit)\n--\n\n"
+     "The latest run's trades as 9-element rows with labels and dates, and the operations record."},
+    {"ioft", as_cfunction(py_ioft), METH_VARARGS | METH_KEYWORDS,
+     "ioft(v)\n--\n\n"
+     "datetime.datetime.fromtimestamp(v / 1e9): a nanosecond date stamp as a local date-time."},
+    {"normalize_weight", as_cfunction(py_normalize_weight), METH_VARARGS | METH_KEYWORDS,
+     "normalize_weight(weights, position_limit)\n--\n\n"
+     "Scale the weights down to a gross exposure of 1 if above it, then cap each at\n"
+     "+/- position_limit. Changes the mapping in place and returns it."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef portsim_module = {
+    PyModuleDef_HEAD_INIT, "korvel.core.portsim", "The backtest engine.", -1, portsim_methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+bool intern(const char* text, PyObject*& slot) {
+    slot = PyUnicode_InternFromString(text);
+    return slot != nullptr;
+}
+
+int add_object(PyObject* module, const char* name, PyObject* owned) {
+    PyRef value(owned);
+    if (!value) return -1;
+    return PyModule_AddObjectRef(module, name, value.get());
+}
+
+PyObject* create_module() {
+    PyRef module(PyModule_Create(&portsim_module));
+    if (!module) return nullptr;
+    if (!intern("RETAIN_COST_WHEN_REBALANCE", g_names.retain_cost_when_rebalance) ||
+        !intern("RESAMPLE", g_names.resample) || !intern("normalize_weight", g_names.normalize_weight) ||
+        !intern("datetime", g_names.datetime) || !intern("trades", g_names.trades) ||
+        !intern("trade_positions", g_names.trade_positions)) {
+        return nullptr;
+    }
+    PyRef numpy(PyImport_ImportModule("numpy"));
+    if (!numpy) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "org_np", numpy.get()) < 0) return nullptr;
+    if (add_object(module.get(), "datetime", PyImport_ImportModule("datetime")) < 0) return nullptr;
+    if (add_object(module.get(), "inf", PyObject_GetAttrString(numpy.get(), "inf")) < 0) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "RETAIN_COST_WHEN_REBALANCE", Py_False) < 0 ||
+        PyModule_AddObjectRef(module.get(), "RESAMPLE", Py_None) < 0) {
+        return nullptr;
+    }
+    g_module_dict = PyModule_GetDict(module.get());
+    if (!g_stock_operations) {
+        g_stock_operations = PyDict_New();
+        if (!g_stock_operations) return nullptr;
+    }
+    PyRef recorder(bind_recorder());
+    if (!recorder) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "excursion", recorder.get()) < 0) return nullptr;
+    Py_XSETREF(g_excursion_module, recorder.release());
+    return module.release();
+}
+
+}  // namespace
+}  // namespace portsim
+
+PyMODINIT_FUNC PyInit_portsim(void) {
+    import_array();
+    return portsim::create_module();
+}

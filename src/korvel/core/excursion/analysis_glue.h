@@ -1,0 +1,15 @@
+// Excursion statistics of one trade as a NumPy array, over the recorder's
+// current tables and settings.
+#pragma once
+
+#include "common/numpy_api.h"
+
+namespace korvel::recorder {
+
+// A new 1-D float64 array with the trade's snapshots, or null with an
+// exception set. A sid missing from pos2price is analysed against price
+// column 0 and added to the map with that column.
+PyObject* excursion_analysis(int sid, int entry_row, int exit_row, bool is_long, int entry_transaction,
+                             int exit_transaction);
+
+}  // namespace korvel::recorder

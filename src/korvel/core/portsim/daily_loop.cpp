@@ -1,0 +1,162 @@
+// The row loop and its first half: valuation of the holdings at the trading
+// price, the stop-loss / take-profit / trailing-stop rules and the execution
+// of yesterday's close-based exits.
+#include <cmath>
+
+#include "portsim/price_validation.h"
+#include "portsim/recorder_binding.h"
+#include "portsim/row_steps.h"
+
+namespace portsim {
+
+namespace {
+
+struct Bounds {
+    double upper;
+    double lower;
+};
+
+Bounds exit_bounds(const ExitThresholds& t, double entry_value, double growth_max, double growth_min) {
+    Bounds b;
+    if (entry_value > 0.0) {
+        const bool trailing = growth_max >= t.long_activation;
+        b.upper = t.long_upper;
+        b.lower = t.long_lower;
+        if (trailing && growth_max - t.trail_distance > b.lower) b.lower = growth_max - t.trail_distance;
+    } else {
+        const bool trailing = growth_min <= t.short_activation;
+        b.upper = t.short_upper;
+        if (trailing && growth_min + t.trail_distance < b.upper) b.upper = growth_min + t.trail_distance;
+        b.lower = t.short_lower;
+    }
+    return b;
+}
+
+// Intraday exit on high, low and open, executed on this row at the touched
+// level (or at the open when the row gaps through a bound).
+int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid, int pc, double& value,
+                 double entry_value, double ret, const Bounds& b) {
+    double high = 0.0, low = 0.0, open = 0.0;
+    if (!in.high.get(i, pc, high) || !in.low.get(i, pc, low) || !in.open.get(i, pc, open)) return -1;
+    const double g0 = run.growth[sid] / ret;
+    const double reference = run.last_price[pc];
+    const double high_factor = g0 * (high / reference);
+    const double low_factor = g0 * (low / reference);
+    const double open_factor = g0 * (open / reference);
+    const bool touch_low = low_factor <= b.lower;
+    const bool touch_high = high_factor >= b.upper;
+    const bool touch_open = open_factor >= b.upper || open_factor <= b.lower;
+    if (touch_open) {
+        value = entry_value * open_factor;
+    } else if (touch_high) {
+        value = entry_value * b.upper;
+    } else if (touch_low) {
+        value = entry_value * b.lower;
+    }
+    if (!(touch_open || touch_high || touch_low)) return 0;
+    const bool stop_type = (touch_low && value > 0.0) || (touch_high && value < 0.0);
+    run.executed_exits.push_back(signed_exit(sid, !stop_type));
+    run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false, false);
+    return failed(run.cash) ? -1 : 0;
+}
+
+}  // namespace
+
+int process_holdings(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
+    // A touched exit sets the value to 0 but keeps the key, so iterating the
+    // book while closing is safe.
+    for (auto& holding : run.positions) {
+        const int sid = holding.first;
+        double& value = holding.second;
+        const int pc = run.price_col(sid);
+        double price = 0.0;
+        if (!in.price.get(i, pc, price)) return -1;
+        PyObject* label = nullptr;
+        if (!in.pos_columns.get(sid, label)) return -1;
+        if (validate_trade_price(price, label, i) < 0) return -1;
+
+        double& last = run.last_price[pc];
+        if (std::isnan(last)) last = price;
+        double ret = price / last;
+        if (std::isnan(ret)) ret = 1.0;
+        value = value * ret;
+        double& growth = run.growth[sid];
+        growth = growth * ret;
+        if (growth > run.growth_max[sid]) run.growth_max[sid] = growth;
+        if (growth < run.growth_min[sid]) run.growth_min[sid] = growth;
+        const double entry_value = value / growth;
+        const Bounds b = exit_bounds(run.bounds, entry_value, run.growth_max[sid], run.growth_min[sid]);
+
+        if (in.rules.touched_exit) {
+            if (touched_exit(in, run, i, sid, pc, value, entry_value, ret, b) < 0) return -1;
+        } else {
+            double close = 0.0;
+            if (!in.close.get(i, pc, close)) return -1;
+            const double close_factor = (growth * close) / price;
+            if (close_factor >= b.upper) {
+                run.close_exit_signals.push_back(signed_exit(sid, true));
+            } else if (close_factor < b.lower) {
+                run.close_exit_signals.push_back(signed_exit(sid, false));
+            }
+        }
+        if (!std::isnan(price)) last = price;
+    }
+    return 0;
+}
+
+int execute_pending_exits(const BacktestInputs& in, RunState& run) {
+    for (const int signal : run.pending_exits) {
+        const int sid = exit_sid(signal);
+        bool keep_position = false;
+        if (run.rebalance_due) {
+            const int stop_trading = stop_trading_next_period(in);
+            if (stop_trading < 0) return -1;
+            if (!stop_trading) {
+                korvel::View1D<double> row;
+                double weight = 0.0;
+                if (!in.pos_values.row(run.pos_row, row) || !row.get(sid, weight)) return -1;
+                keep_position = weight != 0.0;  // NaN counts as weighted
+            }
+        }
+        auto found = run.positions.find(sid);
+        if (found == run.positions.end() || found->second == 0.0 || keep_position) continue;
+        run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false,
+                                true);
+        if (failed(run.cash)) return -1;
+        run.executed_exits.push_back(signal);
+        reset_growth(run, sid);
+        auto& signals = run.close_exit_signals;
+        for (auto it = signals.begin(); it != signals.end(); ++it) {
+            if (*it == signal || *it == -signal) {
+                signals.erase(it);
+                break;
+            }
+        }
+    }
+    return 0;
+}
+
+int run_rows(const BacktestInputs& in, RunState& run) {
+    const Py_ssize_t rows = in.price_index.size;
+    for (Py_ssize_t i = 0; i < rows; ++i) {
+        const int64_t date = in.price_index.at_unchecked(i);
+        run.last_date = date;
+        int64_t first_weight_date = 0;
+        if (!in.pos_index.get(0, first_weight_date)) return -1;
+        if (date < first_weight_date) {
+            run.equity_data[i] = 1.0;
+            continue;
+        }
+        g_recorder.record_date(static_cast<int>(i));
+        if (PyErr_Occurred()) return -1;
+        if (process_holdings(in, run, i) < 0 || execute_pending_exits(in, run) < 0) return -1;
+
+        hand_over_exit_signals(run);
+        if (run.rebalance_due && apply_due_weight_row(in, run, i) < 0) return -1;
+        if (run.use_delisting && close_delisted(in, run, i) < 0) return -1;
+        if (value_at_close(in, run, i) < 0 || choose_next_weight_row(in, run, i) < 0) return -1;
+    }
+    return 0;
+}
+
+}  // namespace portsim

@@ -1,0 +1,37 @@
+// Process-wide state of the engine module: its namespace (where the rule flags
+// live), the operations record of the latest run, and the recorder module.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace portsim {
+
+// Borrowed: the module's namespace dict (the module is never unloaded).
+extern PyObject* g_module_dict;
+// Owned: the module object of korvel.core.excursion, bound at import.
+extern PyObject* g_excursion_module;
+// Owned: the operations record of the latest run (a dict, never null after import).
+extern PyObject* g_stock_operations;
+
+// Truth value of a module global looked up by name now (module namespace,
+// then builtins), so a flag changed between runs is seen. -1 with NameError
+// (or the truth test's error) pending on failure.
+int read_module_flag(PyObject* interned_name);
+
+// Looks up a module global by name (module namespace, then builtins).
+// New reference, or NULL with NameError pending.
+PyObject* lookup_module_global(PyObject* interned_name);
+
+// Interned names used on hot paths, created at import.
+struct InternedNames {
+    PyObject* retain_cost_when_rebalance;
+    PyObject* resample;
+    PyObject* normalize_weight;
+    PyObject* datetime;
+    PyObject* trades;
+    PyObject* trade_positions;
+};
+extern InternedNames g_names;
+
+}  // namespace portsim

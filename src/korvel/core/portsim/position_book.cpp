@@ -1,0 +1,96 @@
+#include "portsim/position_book.h"
+
+#include <cmath>
+
+#include "portsim/module_state.h"
+#include "portsim/recorder_binding.h"
+
+namespace portsim {
+
+namespace {
+
+// target / total_value with the host's float division semantics.
+bool recorded_weight(double target, double total_value, double& weight) {
+    if (total_value == 0.0) {
+        PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
+        return false;
+    }
+    weight = target / total_value;
+    return true;
+}
+
+bool record_entry(int sid, double target, double total_value, int entry_transaction) {
+    double weight = 0.0;
+    if (!recorded_weight(target, total_value, weight)) return false;
+    g_recorder.record_entry(sid, weight, entry_transaction);
+    return !PyErr_Occurred();
+}
+
+bool record_exit(int sid, int exit_transaction) {
+    g_recorder.record_exit(sid, exit_transaction);
+    return !PyErr_Occurred();
+}
+
+// A holding moved to another non-zero target is split into two recorded
+// trades (without costs at the split) unless costs are retained across
+// rebalances or rebalancing is not periodic.
+bool record_continuing_holding(int sid, double target, double total_value) {
+    const int retain_cost = read_module_flag(g_names.retain_cost_when_rebalance);
+    if (retain_cost < 0) return false;
+    if (retain_cost) return true;
+    const int periodic = read_module_flag(g_names.resample);
+    if (periodic < 0) return false;
+    if (!periodic) return true;
+    return record_exit(sid, 0) && record_entry(sid, target, total_value, 0);
+}
+
+}  // namespace
+
+double set_position(PositionBook& positions, int sid, double target, double cash, double fee_ratio,
+                    double tax_ratio, bool check_exist, bool remove_zero, double total_value) {
+    auto found = positions.find(sid);
+    const bool present = check_exist ? found != positions.end() : true;
+    const bool was_active = found != positions.end() && found->second != 0.0;  // NaN counts as active
+    const bool closing = target == 0.0;
+
+    // Everything that can fail happens before the book or cash changes.
+    if (!closing && !was_active) {
+        if (!record_entry(sid, target, total_value, 1)) return kFailed;
+    } else if (was_active && closing) {
+        if (!record_exit(sid, 1)) return kFailed;
+    } else if (was_active && !closing) {
+        if (!record_continuing_holding(sid, target, total_value)) return kFailed;
+    }
+
+    if (closing) {
+        if (present) {
+            if (found == positions.end()) found = positions.emplace(sid, 0.0).first;
+            const double v = found->second;
+            cash = cash + (v - (fee_ratio + tax_ratio) * std::fabs(v));
+            if (remove_zero) {
+                positions.erase(found);
+            } else {
+                found->second = 0.0;
+            }
+        }
+        return cash;
+    }
+
+    if (found == positions.end()) found = positions.emplace(sid, 0.0).first;
+    const double old = found->second;
+    const double diff = target - old;
+    const bool adds_exposure = (target >= 0.0 && diff > 0.0) || (target <= 0.0 && diff < 0.0);
+    const double rate = adds_exposure ? fee_ratio : (fee_ratio + tax_ratio);
+    const double cost = rate * std::fabs(diff);
+    if (diff > 0.0) {
+        cash = cash - diff;
+        found->second = (diff - cost) + old;
+    } else {
+        cash = cash + ((-diff) - cost);
+        found->second = diff + old;
+    }
+    if (remove_zero && found->second == 0.0) positions.erase(found);
+    return cash;
+}
+
+}  // namespace portsim

@@ -1,0 +1,157 @@
+// The second half of a processed row: applying a due weight row, delisting,
+// valuation at the close and the choice of the next weight row.
+#include <algorithm>
+#include <cmath>
+
+#include "portsim/price_validation.h"
+#include "portsim/rebalance.h"
+#include "portsim/row_steps.h"
+
+namespace portsim {
+
+void hand_over_exit_signals(RunState& run) {
+    run.pending_exits.swap(run.close_exit_signals);
+    run.close_exit_signals.clear();
+}
+
+namespace {
+
+// Stop references restart from 1 before the book changes: for every column,
+// or, when costs are retained across rebalances, only for columns that open,
+// sit at 0 or change side.
+int rebase_stop_references(const BacktestInputs& in, RunState& run, const korvel::View1D<double>& due_row) {
+    if (!in.rules.retain_cost_when_rebalance) {
+        std::fill(run.growth.begin(), run.growth.end(), 1.0);
+        std::fill(run.growth_max.begin(), run.growth_max.end(), 1.0);
+        std::fill(run.growth_min.begin(), run.growth_min.end(), 1.0);
+        return 0;
+    }
+    for (Py_ssize_t sid = 0; sid < due_row.size; ++sid) {
+        const double v = due_row.at_unchecked(sid);
+        if (v == 0.0) continue;
+        auto found = run.positions.find(static_cast<int>(sid));
+        // The growth arrays are as wide as every weight row.
+        if (found == run.positions.end() || found->second * v <= 0.0) reset_growth(run, static_cast<int>(sid));
+    }
+    return 0;
+}
+
+// The due row itself, or a copy in which the instruments stopped out since
+// the last applied row are zeroed so they are not bought back.
+int choose_weight_row(const BacktestInputs& in, RunState& run, const korvel::View1D<double>& due_row,
+                      korvel::View1D<double>& chosen) {
+    const int stop_trading = stop_trading_next_period(in);
+    if (stop_trading < 0) return -1;
+    chosen = due_row;
+    if (!stop_trading || run.executed_exits.empty()) return 0;
+    run.weight_row_copy.resize(static_cast<size_t>(due_row.size));
+    for (Py_ssize_t k = 0; k < due_row.size; ++k) run.weight_row_copy[k] = due_row.at_unchecked(k);
+    for (const int signal : run.executed_exits) {
+        Py_ssize_t sid = exit_sid(signal);
+        if (!korvel::resolve_index(sid, due_row.size, 0)) return -1;
+        run.weight_row_copy[sid] = 0.0;
+    }
+    chosen.data = reinterpret_cast<const char*>(run.weight_row_copy.data());
+    chosen.size = due_row.size;
+    chosen.stride = sizeof(double);
+    return 0;
+}
+
+// Holdings kept through the rebalance keep their last valid trading price as
+// reference when today's price is missing; otherwise the move since that
+// price would be lost when the row is copied into last_price.
+void remember_references(RunState& run) {
+    run.kept_references.clear();
+    for (const auto& holding : run.positions) {
+        if (holding.second == 0.0) continue;  // NaN counts as held
+        const size_t pc = static_cast<size_t>(run.price_col(holding.first));
+        if (pc < run.last_price.size()) run.kept_references.push_back({holding.first, run.last_price[pc]});
+    }
+}
+
+int refresh_last_price(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
+    korvel::View1D<double> today;
+    if (!in.price.row(i, today)) return -1;
+    run.last_price.resize(static_cast<size_t>(today.size));
+    for (Py_ssize_t pc = 0; pc < today.size; ++pc) run.last_price[pc] = today.at_unchecked(pc);
+    for (const auto& kept : run.kept_references) {
+        const int sid = kept.sid;
+        auto found = run.positions.find(sid);
+        if (found == run.positions.end() || found->second == 0.0) continue;
+        const int pc = run.price_col(sid);
+        if (pc < today.size && std::isnan(today.at_unchecked(pc))) run.last_price[pc] = kept.last_price;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
+    korvel::View1D<double> due_row;
+    if (!in.pos_values.row(run.pos_row, due_row)) return -1;
+    if (rebase_stop_references(in, run, due_row) < 0) return -1;
+    korvel::View1D<double> chosen;
+    if (choose_weight_row(in, run, due_row, chosen) < 0) return -1;
+    remember_references(run);
+    run.cash = rebalance(run.positions, chosen, run.cash, in.rules.fee_ratio, in.rules.tax_ratio,
+                         in.rules.position_limit, run.abs_weights);
+    if (failed(run.cash)) return -1;
+    run.executed_exits.clear();
+    run.positions_at_rebalance = run.positions;
+    if (refresh_last_price(in, run, i) < 0) return -1;
+    run.last_pos_row = run.pos_row;
+    return 0;
+}
+
+int close_delisted(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
+    run.delisting_exits.clear();
+    for (const auto& holding : run.positions) {
+        int64_t bar = 0;
+        if (!in.delisting_bars.get(holding.first, bar)) return -1;
+        if (bar == i && holding.second != 0.0) run.delisting_exits.push_back(holding.first);
+    }
+    for (const int sid : run.delisting_exits) {
+        run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false,
+                                true);
+        if (failed(run.cash)) return -1;
+        reset_growth(run, sid);
+    }
+    run.delisting_exits.clear();
+    return 0;
+}
+
+int value_at_close(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
+    double row_value = run.cash;
+    for (const auto& holding : run.positions) {
+        const int pc = run.price_col(holding.first);
+        double price = 0.0, close = 0.0;
+        if (!in.price.get(i, pc, price)) return -1;
+        PyObject* label = nullptr;
+        if (!in.pos_columns.get(holding.first, label)) return -1;
+        if (validate_trade_price(price, label, i) < 0) return -1;
+        if (!in.close.get(i, pc, close)) return -1;
+        if (std::isnan(price) || std::isnan(close)) {
+            row_value = row_value + holding.second;
+        } else {
+            row_value = row_value + holding.second * close / price;
+        }
+    }
+    run.equity_data[i] = row_value;
+    return 0;
+}
+
+int choose_next_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
+    // After the last row the next date is +infinity: every weight date is before it.
+    const bool last_row = i >= in.price_index.size - 1;
+    const int64_t next_date = last_row ? 0 : in.price_index.at_unchecked(i + 1);
+    Py_ssize_t candidate = run.pos_row;
+    while (candidate < in.pos_index.size - 1 &&
+           (last_row || in.pos_index.at_unchecked(candidate + 1) < next_date)) {
+        ++candidate;
+    }
+    run.pos_row = candidate;
+    run.rebalance_due = candidate != run.last_pos_row && run.rebalance_rows[i] != 0;
+    return 0;
+}
+
+}  // namespace portsim

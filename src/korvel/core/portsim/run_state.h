@@ -1,0 +1,74 @@
+// The state of one backtest run, created by the set-up and discarded when
+// the call returns (except the equity array, which is handed back).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "common/pyref.h"
+#include "portsim/backtest_inputs.h"
+#include "portsim/position_book.h"
+
+namespace portsim {
+
+struct ExitThresholds {
+    double long_lower;
+    double long_upper;
+    double short_upper;
+    double short_lower;
+    double trail_distance;
+    double long_activation;
+    double short_activation;
+};
+
+// Exit bookkeeping keeps instruments as signed values whose sign carries the
+// exit kind. The sid is shifted by one so that instrument 0 keeps its sign.
+inline int signed_exit(int sid, bool positive) { return positive ? sid + 1 : -(sid + 1); }
+inline int exit_sid(int entry) { return (entry < 0 ? -entry : entry) - 1; }
+
+struct RunState {
+    PositionBook positions;
+    double cash = 1.0;
+    std::map<int, int> pos2price;
+    // pos2price flattened by sid for the hot loop; unmapped columns read price column 0.
+    std::vector<int> price_col_of_sid;
+    PyRef equity;
+    double* equity_data = nullptr;
+    std::vector<double> growth, growth_max, growth_min;
+    std::vector<double> last_price;
+    std::vector<unsigned char> rebalance_rows;
+    bool use_delisting = false;
+    std::vector<int> pending_exits, close_exit_signals, executed_exits, delisting_exits;
+    PositionBook positions_at_rebalance;
+    bool rebalance_due = false;
+    Py_ssize_t pos_row = 0;
+    Py_ssize_t last_pos_row = -1;
+    ExitThresholds bounds = {};
+    int64_t last_date = 0;  // date of the last price row processed
+    // Reused buffers: the stopped-out copy of a weight row, |weights|, and the
+    // references of holdings that continue through a rebalance.
+    std::vector<double> weight_row_copy, abs_weights;
+    struct KeptReference {
+        int sid;
+        double last_price;
+    };
+    std::vector<KeptReference> kept_references;
+
+    int price_col(int sid) const {
+        return (sid >= 0 && static_cast<size_t>(sid) < price_col_of_sid.size()) ? price_col_of_sid[sid] : 0;
+    }
+};
+
+// Builds the run state (arrays, maps, rebalance rows, recorder reset).
+// Returns -1 with an exception pending.
+int set_up_run(const BacktestInputs& in, RunState& run);
+
+// The row loop over all price rows. Returns -1 with an exception pending.
+int run_rows(const BacktestInputs& in, RunState& run);
+
+// Closes the run: records open trades and builds the operations record.
+// Returns -1 with an exception pending.
+int finish_run(const BacktestInputs& in, RunState& run);
+
+}  // namespace portsim
