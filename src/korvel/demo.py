@@ -373,4 +373,8 @@ def main(argv=None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except BrokenPipeError:  # output piped into head and the like
+        sys.stderr.close()
+        sys.exit(0)
