@@ -95,7 +95,14 @@ def reference_equity(args: dict) -> np.ndarray:
 class VectorbtRun:
     """`Portfolio.from_orders` with target-percent sizes, one group with cash
     sharing and automatic call sequence (sells before buys), valued with the
-    trading price at decision time; the equity curve is `Portfolio.value()`."""
+    trading price at decision time; the equity curve is `Portfolio.value()`.
+
+    The run starts from a capital of 1e6 (reported per unit of capital) and
+    without a minimum order size: vectorbt's default minimum of 1e-8 shares
+    and its absolute tolerances would otherwise drop small rebalancing trades
+    of a book worth 1.0, which korvel does not."""
+
+    CAPITAL = 1e6
 
     def __init__(self, args: dict, engine: str = "numba"):
         import vectorbt  # noqa: F401  (import cost is not part of any timing)
@@ -116,12 +123,13 @@ class VectorbtRun:
             warnings.simplefilter("ignore")
             return vbt.Portfolio.from_orders(
                 self.close, size=self.size, size_type="targetpercent", price=self.price,
-                val_price=self.val_price, init_cash=1.0, cash_sharing=True, group_by=True,
-                call_seq="auto", fees=self.fees, engine=self.engine)
+                val_price=self.val_price, init_cash=self.CAPITAL, min_size=0.0, cash_sharing=True,
+                group_by=True, call_seq="auto", fees=self.fees, engine=self.engine)
 
     def __call__(self):
         pf = self.simulate()
-        return np.asarray(pf.value(), dtype=np.float64).reshape(-1), int(pf.orders.count())
+        value = np.asarray(pf.value(), dtype=np.float64).reshape(-1) / self.CAPITAL
+        return value, int(pf.orders.count())
 
 
 # --------------------------------------------------------------------------- bt

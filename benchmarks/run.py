@@ -287,6 +287,7 @@ def main(argv=None) -> int:
             plan.append(("reference", key, False))
 
     results = {}
+    load_before = os.getloadavg()
     with tempfile.TemporaryDirectory(prefix="korvel-bench-") as out_dir:
         print(f"{len(plan)} runs")
         for system, key, cold in plan:
@@ -313,6 +314,8 @@ def main(argv=None) -> int:
     for key, a, b, d in diffs:
         print(f"  {key}: max |{a} - {b}| = {d:.3g}")
     info = measure.machine()
+    load_after = os.getloadavg()
+    info["load average (1 min) before / after the runs"] = f"{load_before[0]:.2f} / {load_after[0]:.2f}"
     write_report(Path(opts.results), info, results, diffs, notes, opts)
     print(f"wrote {opts.results}")
     return 0

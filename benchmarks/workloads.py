@@ -12,7 +12,7 @@ Peer workloads (what the peers can express: target weights, no stops):
   P1 / P2   W1 / W2 market and weight rows; commission only, no tax, no stops
   X1 / X2   exact: W1 / W2 shapes on a clean market (no gaps, listings or delistings), trading
             at the close, no fees, no stops -> equity curves must agree
-  XB        reduced W1 for bt: 1260 x 300, monthly into 30, exact settings
+  XB        reduced W1 for bt: 2500 x 1000, monthly into 50, exact settings
 
 The markets trade at the next open (signals on the close, orders at the open)
 unless the workload says otherwise.
@@ -97,7 +97,7 @@ X1 = Workload("X1", "W1 exact", 5000, 2000, "monthly", 50, rules=EXACT_RULES,
               market=dict(CLEAN, trade_at="close"))
 X2 = Workload("X2", "W2 exact", 2500, 500, "daily", 100, 100, lookback=21, skip=1, rules=EXACT_RULES,
               market=dict(CLEAN, trade_at="close"))
-XB = Workload("XB", "reduced W1 exact (bt)", 1260, 300, "monthly", 30, rules=EXACT_RULES,
+XB = Workload("XB", "reduced W1 exact (bt)", 2500, 1000, "monthly", 50, rules=EXACT_RULES,
               market=dict(CLEAN, trade_at="close"), repeat=3)
 
 ALL = {w.key: w for w in (W1, W2, W3, W4, P1, P2, X1, X2, XB)}
