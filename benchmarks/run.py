@@ -168,9 +168,13 @@ def write_report(path: Path, info: dict, results: dict, diffs: list, notes: list
              "the process's peak resident set above its resident size just before one more call "
              "(the inputs and earlier results are not counted); *traced* is the peak of Python and NumPy "
              "allocations seen by tracemalloc in yet another call (native containers are not traced).\n")
-    L.append("Workloads: " + "; ".join(f"**{w.key}** {w.title}: {w.describe()}"
-                                        for w in workloads.ALL.values()) + ". "
-             "Markets trade at the next open unless exact; see `benchmarks/workloads.py` for the rules.\n")
+    L.append("Workloads (markets trade at the next open unless stated; settings not listed are the "
+             "engine's defaults, e.g. fee_ratio 0.001425 and tax_ratio 0.003; see `benchmarks/workloads.py`):\n")
+    for w in workloads.ALL.values():
+        L.append(f"- **{w.key}** {w.title}: {w.describe()}")
+    L.append("")
+    L.append("*Per row x holding* divides the median by price rows x target number of holdings; "
+             "*per trade* divides it by the trade records the run leaves.\n")
 
     L.append("## korvel\n")
     L.append("| workload | median | first call | runs | trades recorded | per row x holding | per trade "
@@ -194,8 +198,12 @@ def write_report(path: Path, info: dict, results: dict, diffs: list, notes: list
                  "commission only (no tax) and no stops in P1/P2 because target-percent orders cannot "
                  "express korvel's exit rules; the korvel figure in each ratio is korvel on the same "
                  "configuration. vectorbt: `Portfolio.from_orders(size_type='targetpercent', "
-                 "cash_sharing=True, group_by=True, call_seq='auto', val_price=trading price)` + "
-                 "`Portfolio.value()`. bt: `WeighTarget` + `Rebalance`, fractional positions.\n")
+                 "cash_sharing=True, group_by=True, call_seq='auto', val_price=trading price, "
+                 "init_cash=1e6, min_size=0)` + `Portfolio.value()` (divided by 1e6); with its default "
+                 "minimum order of 1e-8 shares vectorbt drops small rebalancing trades of a book worth 1. "
+                 "bt: `WeighTarget` + `Rebalance`, fractional positions, trading and valuing at the "
+                 "close. *First call, empty JIT cache* runs with a fresh `NUMBA_CACHE_DIR`; the other "
+                 "first calls find numba's on-disk cache filled.\n")
         L.append("| workload | tool | median (steady) | first call | first call, empty JIT cache | korvel "
                  "| peer / korvel | peak RSS above inputs | traced peak |")
         L.append("|---|---|---|---|---|---|---|---|---|")

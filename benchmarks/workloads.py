@@ -7,6 +7,8 @@ Timed workloads (korvel only, full rules):
   W2  daily l/s     2500 x 500, a new weight row every row, 100 long / 100 short, engine defaults
   W3  touched       W1 with touched_exit
   W4  scale         10000 x 4000, monthly into 200 longs, W1's rules
+  W2R               W2 with retain_cost_when_rebalance: holdings are not split into a new trade
+                    record at every rebalance
 
 Peer workloads (what the peers can express: target weights, no stops):
   P1 / P2   W1 / W2 market and weight rows; commission only, no tax, no stops
@@ -62,7 +64,10 @@ class Workload:
 
     def describe(self) -> str:
         side = f"{self.n_long} long" + (f" / {self.n_short} short" if self.n_short else "")
-        return f"{self.rows} rows x {self.instruments} instruments, {self.rebalance}, {side}"
+        text = f"{self.rows} rows x {self.instruments} instruments, {self.rebalance}, {side}"
+        rules = ", ".join(f"{k}={v}" for k, v in self.rules.items())
+        market = ", ".join(f"{k}={v}" for k, v in self.market.items())
+        return text + (f"; {rules}" if rules else "; engine defaults") + (f"; market {market}" if market else "")
 
     def build(self):
         """(market, weights, backtest_ keyword arguments including the rules)."""
@@ -89,6 +94,11 @@ W2 = Workload("W2", "daily long/short", 2500, 500, "daily", 100, 100, lookback=2
 W3 = Workload("W3", "touched", 5000, 2000, "monthly", 50, rules=dict(W1_RULES, touched_exit=True))
 W4 = Workload("W4", "scale", 10000, 4000, "monthly", 200, rules=W1_RULES, repeat=3)
 
+# W2 with holdings kept through rebalances: without it every held position is closed and
+# re-opened as a new trade record at each (here daily) rebalance.
+W2R = Workload("W2R", "daily l/s, holdings kept", 2500, 500, "daily", 100, 100, lookback=21, skip=1,
+               rules=dict(retain_cost_when_rebalance=True))
+
 P1 = Workload("P1", "W1 as peers run it", 5000, 2000, "monthly", 50,
               rules=dict(NO_STOPS, fee_ratio=FEE, tax_ratio=0.0, excursion_window=20, excursion_window_step=5))
 P2 = Workload("P2", "W2 as peers run it", 2500, 500, "daily", 100, 100, lookback=21, skip=1,
@@ -100,5 +110,5 @@ X2 = Workload("X2", "W2 exact", 2500, 500, "daily", 100, 100, lookback=21, skip=
 XB = Workload("XB", "reduced W1 exact (bt)", 2500, 1000, "monthly", 50, rules=EXACT_RULES,
               market=dict(CLEAN, trade_at="close"), repeat=3)
 
-ALL = {w.key: w for w in (W1, W2, W3, W4, P1, P2, X1, X2, XB)}
-KORVEL_ONLY = ("W1", "W2", "W3", "W4")
+ALL = {w.key: w for w in (W1, W2, W2R, W3, W4, P1, P2, X1, X2, XB)}
+KORVEL_ONLY = ("W1", "W2", "W2R", "W3", "W4")
