@@ -5,8 +5,10 @@ VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.build-deps
 # Where CMake builds (kept between runs for incremental builds).
 BUILD_DIR ?= build/{wheel_tag}
+# Extra settings for the build backend, e.g. instrumented builds.
+BUILD_SETTINGS ?=
 
-.PHONY: demo test install bench clean
+.PHONY: demo test install bench clean test-sanitize
 
 $(STAMP):
 	$(PYTHON) -m venv $(VENV)
@@ -17,7 +19,7 @@ $(STAMP):
 # Builds the extension modules (incrementally, in build/) and installs the
 # package with its test extra into the local virtual environment.
 install: $(STAMP)
-	$(VPY) -m pip install --quiet --no-build-isolation -C build-dir="$(BUILD_DIR)" ".[test]"
+	$(VPY) -m pip install --quiet --no-build-isolation -C build-dir="$(BUILD_DIR)" $(BUILD_SETTINGS) ".[test]"
 
 test: install
 	$(VPY) -m pytest -q tests
@@ -27,3 +29,19 @@ demo: install
 
 clean:
 	rm -rf build $(VENV)
+
+# The whole suite against modules built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (own build directory and environment). The
+# sanitizer runtime is preloaded into the interpreter; Python's own
+# allocations at exit are not leaks of ours, so leak detection stays off.
+SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g
+SAN_VENV := .venv-sanitize
+SAN_PRELOAD = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)
+SAN_TESTS ?= tests
+
+test-sanitize:
+	$(MAKE) install VENV=$(SAN_VENV) BUILD_DIR=build/sanitize \
+		BUILD_SETTINGS='-C cmake.define.KORVEL_EXTRA_FLAGS="$(SAN_FLAGS)" -C install.strip=false'
+	LD_PRELOAD="$(SAN_PRELOAD)" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
+		$(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(SAN_TESTS)

@@ -107,8 +107,8 @@ Status trace_trade(const Tables& tables, const Settings& settings, const Trade& 
     if (status != Status::Ok) return status;
 
     // At least up to the exit row, and at least `window` rows past the entry
-    // so the profile covers the same span for short and long trades; never
-    // past the last row of the tables.
+    // so every trade's profile spans the same rows however long it was held;
+    // never past the last row of the tables.
     const int64_t entry = trade.entry_row;
     int64_t end = trade.exit_row;
     if (entry + settings.window > end) end = entry + settings.window;
@@ -133,7 +133,14 @@ Status trace_trade(const Tables& tables, const Settings& settings, const Trade& 
     status = seed_series(settings, trade, p0, c0, s, r, prev);
     if (status != Status::Ok) return status;
 
+    // The closes of one instrument lie a whole price row apart: ask for them
+    // a few rows ahead so the walk does not wait on memory at every row.
+    constexpr int64_t kPrefetchRows = 8;
+    for (int64_t ith = entry + 1; ith <= end && ith < entry + 1 + kPrefetchRows; ++ith) {
+        tables.close.prefetch(ith, trade.col);
+    }
     for (int64_t ith = entry + 1; ith <= end; ++ith) {
+        if (ith + kPrefetchRows <= end) tables.close.prefetch(ith + kPrefetchRows, trade.col);
         const auto p = static_cast<size_t>(ith - entry - 1);
         double c = 0.0;
         status = read_cell(tables.close, ith, trade.col, c);

@@ -7,7 +7,7 @@
 namespace portsim {
 
 double rebalance(PositionBook& positions, const korvel::View1D<double>& weights, double cash, double fee_ratio,
-                 double tax_ratio, double position_limit, std::vector<double>& scratch) {
+                 double tax_ratio, double position_limit, std::vector<double>& scratch, std::vector<int>& held) {
     double total = cash;
     for (const auto& holding : positions) total += holding.second;
 
@@ -23,12 +23,22 @@ double rebalance(PositionBook& positions, const korvel::View1D<double>& weights,
     // the limit would turn negative and flip every target. Close everything.
     const bool liquidate = total < 0.0;
 
+    // A zero target for a column that is not in the book changes nothing, and
+    // most columns of a wide row are such. The book's keys are walked
+    // alongside the columns: trading column i touches only key i, so the keys
+    // ahead of the cursor stay as they were at the start.
+    held.clear();
+    for (const auto& holding : positions) held.push_back(holding.first);
+    size_t cursor = 0;
     for (Py_ssize_t i = 0; i < weights.size; ++i) {
         double target = 0.0;
         if (!liquidate) {
             target = weights.at_unchecked(i) * scale;
             if (std::fabs(target) > limit) target = target > 0.0 ? limit : -limit;
         }
+        while (cursor < held.size() && held[cursor] < i) ++cursor;
+        const bool in_book = cursor < held.size() && held[cursor] == i;
+        if (target == 0.0 && !in_book) continue;
         cash = set_position(positions, static_cast<int>(i), target, cash, fee_ratio, tax_ratio, true, true, total);
         if (failed(cash)) return kFailed;
     }

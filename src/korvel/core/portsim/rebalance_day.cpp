@@ -94,7 +94,7 @@ int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i) 
     if (choose_weight_row(in, run, due_row, chosen) < 0) return -1;
     remember_references(run);
     run.cash = rebalance(run.positions, chosen, run.cash, in.rules.fee_ratio, in.rules.tax_ratio,
-                         in.rules.position_limit, run.abs_weights);
+                         in.rules.position_limit, run.abs_weights, run.held_sids);
     if (failed(run.cash)) return -1;
     run.executed_exits.clear();
     run.positions_at_rebalance = run.positions;
@@ -122,8 +122,18 @@ int close_delisted(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
 
 int value_at_close(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     double row_value = run.cash;
+    const bool touched = in.rules.touched_exit;
     for (const auto& holding : run.positions) {
         const int pc = run.price_col(holding.first);
+        // The holdings are scattered across wide price rows: ask for tomorrow's
+        // cells now so the next row does not wait on memory for each of them.
+        in.price.prefetch(i + 1, pc);
+        in.close.prefetch(i + 1, pc);
+        if (touched) {
+            in.high.prefetch(i + 1, pc);
+            in.low.prefetch(i + 1, pc);
+            in.open.prefetch(i + 1, pc);
+        }
         double price = 0.0, close = 0.0;
         if (!in.price.get(i, pc, price)) return -1;
         PyObject* label = nullptr;

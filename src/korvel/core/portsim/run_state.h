@@ -49,6 +49,7 @@ struct RunState {
     // Reused buffers: the stopped-out copy of a weight row, |weights|, and the
     // references of holdings that continue through a rebalance.
     std::vector<double> weight_row_copy, abs_weights;
+    std::vector<int> held_sids;
     struct KeptReference {
         int sid;
         double last_price;
