@@ -164,7 +164,7 @@ def write_report(path: Path, info: dict, results: dict, diffs: list, notes: list
     L.append("Every (workload, tool) pair runs in a fresh process. Inputs are built first (synthetic "
              "market, momentum weight rows; not timed). One untimed call warms up, its time is the "
              "*first call*; then the call is timed up to the repeat count (or until the time budget "
-             f"of {opts.budget:.0f} s is used) and the **median** is reported. *Peak RSS* is the rise of "
+             f"of {opts.budget:.0f} s is used) and the **median** is reported, with the fastest call (*min*) beside it: the machine may be shared, and the load average below the machine description tells how busy it was. *Peak RSS* is the rise of "
              "the process's peak resident set above its resident size just before one more call "
              "(the inputs and earlier results are not counted); *traced* is the peak of Python and NumPy "
              "allocations seen by tracemalloc in yet another call (native containers are not traced).\n")
@@ -177,16 +177,16 @@ def write_report(path: Path, info: dict, results: dict, diffs: list, notes: list
              "*per trade* divides it by the trade records the run leaves.\n")
 
     L.append("## korvel\n")
-    L.append("| workload | median | first call | runs | trades recorded | per row x holding | per trade "
+    L.append("| workload | median | min | first call | runs | trades recorded | per row x holding | per trade "
              "| peak RSS above inputs | traced peak | inputs |")
-    L.append("|---|---|---|---|---|---|---|---|---|---|")
+    L.append("|---|---|---|---|---|---|---|---|---|---|---|")
     for key in workloads.ALL:
         r = results.get((key, "korvel"))
         if not r:
             continue
         per_cell = r["median"] / (r["rows"] * r["holdings"])
         per_trade = r["median"] / r["trades"] if r["trades"] else None
-        L.append(f"| {key} {workloads.ALL[key].title} | {_s(r['median'])} | {_s(r['first_s'])} "
+        L.append(f"| {key} {workloads.ALL[key].title} | {_s(r['median'])} | {_s(r['min'])} | {_s(r['first_s'])} "
                  f"| {len(r['times'])} | {r['trades']:,} | {_ns(per_cell)} | {_ns(per_trade)} "
                  f"| {_mib(r['rss_peak'])} | {_mib(r['traced_peak'])} | {_mib(r['inputs_bytes'])} |")
     L.append("")
@@ -204,9 +204,9 @@ def write_report(path: Path, info: dict, results: dict, diffs: list, notes: list
                  "bt: `WeighTarget` + `Rebalance`, fractional positions, trading and valuing at the "
                  "close. *First call, empty JIT cache* runs with a fresh `NUMBA_CACHE_DIR`; the other "
                  "first calls find numba's on-disk cache filled.\n")
-        L.append("| workload | tool | median (steady) | first call | first call, empty JIT cache | korvel "
-                 "| peer / korvel | peak RSS above inputs | traced peak |")
-        L.append("|---|---|---|---|---|---|---|---|---|")
+        L.append("| workload | tool | median (steady) | min | first call | first call, empty JIT cache "
+                 "| korvel median | peer / korvel (medians) | (mins) | peak RSS above inputs | traced peak |")
+        L.append("|---|---|---|---|---|---|---|---|---|---|---|")
         for key in workloads.ALL:
             for system in ("vectorbt", "vectorbt-rust", "bt"):
                 r = results.get((key, system))
@@ -215,9 +215,10 @@ def write_report(path: Path, info: dict, results: dict, diffs: list, notes: list
                 cold = results.get((key, system + " cold"))
                 k = results.get((key, "korvel"))
                 km = k["median"] if k else None
-                L.append(f"| {key} | {system} | {_s(r['median'])} | {_s(r['first_s'])} "
+                kmin = k["min"] if k else None
+                L.append(f"| {key} | {system} | {_s(r['median'])} | {_s(r['min'])} | {_s(r['first_s'])} "
                          f"| {_s(cold['first_s']) if cold else '-'} | {_s(km)} | {_ratio(r['median'], km)} "
-                         f"| {_mib(r['rss_peak'])} | {_mib(r['traced_peak'])} |")
+                         f"| {_ratio(r['min'], kmin)} | {_mib(r['rss_peak'])} | {_mib(r['traced_peak'])} |")
         L.append("")
     if diffs:
         L.append("## Agreement of equity curves\n")

@@ -54,7 +54,7 @@ class Workload:
     lookback: int = 252
     skip: int = 21
     market: dict = field(default_factory=dict)  # extra generate_market arguments
-    repeat: int = 5
+    repeat: int = 7
     seed: int = 2024
     gross: float = 1.0
 
@@ -92,7 +92,7 @@ class Workload:
 W1 = Workload("W1", "wide monthly", 5000, 2000, "monthly", 50, rules=W1_RULES)
 W2 = Workload("W2", "daily long/short", 2500, 500, "daily", 100, 100, lookback=21, skip=1)
 W3 = Workload("W3", "touched", 5000, 2000, "monthly", 50, rules=dict(W1_RULES, touched_exit=True))
-W4 = Workload("W4", "scale", 10000, 4000, "monthly", 200, rules=W1_RULES, repeat=3)
+W4 = Workload("W4", "scale", 10000, 4000, "monthly", 200, rules=W1_RULES, repeat=5)
 
 # W2 with holdings kept through rebalances: without it every held position is closed and
 # re-opened as a new trade record at each (here daily) rebalance.
