@@ -24,8 +24,16 @@ install: $(STAMP)
 test: install
 	$(VPY) -m pytest -q tests
 
+# A backtest on the built-in synthetic market: summary, next day's actions,
+# and a chart of equity, drawdown and per-trade excursions in demo.png.
 demo: install
-	$(VPY) -m korvel.demo
+	$(VPY) -m pip install --quiet --no-build-isolation -C build-dir="$(BUILD_DIR)" ".[test,plot]"
+	$(VPY) -m korvel.demo --plot demo.png
+
+# Benchmarks against vectorbt and bt; writes benchmarks/RESULTS.md (about 15 minutes).
+bench: install
+	$(VPY) -m pip install --quiet --no-build-isolation -C build-dir="$(BUILD_DIR)" ".[test,bench]"
+	$(VPY) benchmarks/run.py
 
 clean:
 	rm -rf build $(VENV)
