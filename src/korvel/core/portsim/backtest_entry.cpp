@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
+#include <stdexcept>
 
 #include "common/array_checks.h"
 #include "common/numpy_api.h"
@@ -201,7 +203,18 @@ PyObject* py_backtest(PyObject*, PyObject* args, PyObject* kwargs) {
     // Hold the caller's objects for the whole run, whatever the recorder does.
     PyRef keep_stop_trading = PyRef::borrow(r.stop_trading_next_period);
     RunState run;
-    if (set_up_run(in, run) < 0 || run_rows(in, run) < 0 || finish_run(in, run) < 0) return nullptr;
+    // The run's vectors and maps are sized by the caller's shapes (a
+    // broadcast array can claim any size): an allocation that cannot be met
+    // ends the run with MemoryError instead of escaping into the interpreter.
+    try {
+        if (set_up_run(in, run) < 0 || run_rows(in, run) < 0 || finish_run(in, run) < 0) return nullptr;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
     return run.equity.release();
 }
 
