@@ -334,3 +334,86 @@ def test_each_error_kind_then_a_clean_run(mutate, rules, error):
     with pytest.raises(error):
         portsim.backtest_(*args, **rules)
     check_reference_runs()
+
+
+# ---------------------------------------------------------------- caller code running inside a run
+
+
+class Hook:
+    """Caller-supplied code the engine runs in the middle of a run: a truth
+    test, a label's encode or format, a replacement normalize_weight. It starts
+    another run (with other tables) and empties the record lists."""
+
+    def __init__(self):
+        self.calls = 0
+
+    def nested_run(self):
+        self.calls += 1
+        if self.calls <= 3:
+            args, rules = reference_cases()[self.calls % 4]
+            portsim.backtest_(*args, **rules)
+            excursion.trades.clear()
+
+
+class Truth(Hook):
+    def __init__(self, value):
+        super().__init__()
+        self.value = value
+
+    def __bool__(self):
+        self.nested_run()
+        return self.value
+
+
+class Label(str):
+    hook = None
+
+    def encode(self, *args):
+        Label.hook.nested_run()
+        return str.encode(self, *args)
+
+    def __format__(self, spec):
+        Label.hook.nested_run()
+        return str.__format__(self, spec)
+
+
+def hooked_args(where):
+    args = valid_args()
+    args[0] = np.array([[10.0, 20.0], [11.0, 21.0], [12.0, 22.0], [0.0, 23.0]])  # row 3: invalid price
+    args[1:5] = [args[0].copy() for _ in range(4)]
+    args[5] = np.array([10, 20, 30, 40], dtype=np.int64)
+    args[10] = args[5].copy()
+    if where == "labels":
+        Label.hook = Hook()
+        args[9] = np.array([Label("S0"), Label("S1")], dtype=object)
+    return args
+
+
+@pytest.mark.parametrize("where", ["truth", "truth-false", "labels", "normalize_weight"])
+def test_caller_code_starting_another_run_inside_a_run(where, monkeypatch):
+    # One run at a time: a run started from inside another leaves the outer
+    # run's results unspecified, but never unsafe.
+    args = hooked_args(where)
+    rules = {"stop_loss": 0.01, "touched_exit": where == "truth"}
+    hook = Label.hook
+    if where.startswith("truth"):
+        hook = rules["stop_trading_next_period"] = Truth(where == "truth")
+        rules["retain_cost_when_rebalance"] = True
+    if where == "normalize_weight":
+        original = portsim.normalize_weight
+        hook = Hook()
+
+        def normalize(weights, limit):
+            hook.nested_run()
+            return original(weights, limit)
+
+        monkeypatch.setattr(portsim, "normalize_weight", normalize)
+        args[0][3, 0] = 13.0  # let the run reach its end
+    copies = [a.copy() for a in args]
+    result = outcome(lambda: portsim.backtest_(*args, **rules))
+    assert result[0] == "ok" or result[1] in {"ValueError", "IndexError"}, result
+    assert hook.calls > 0
+    for a, b in zip(args, copies):
+        np.testing.assert_array_equal(a, b)
+    monkeypatch.undo()
+    check_reference_runs()
