@@ -245,12 +245,22 @@ def run_and_read(args, rules):
 
 
 @FUZZ
-@given(case=cases(), layouts=st.lists(st.sampled_from(LAYOUTS), min_size=11, max_size=11))
+@given(case=cases(), layouts=st.lists(st.sampled_from(LAYOUTS), min_size=12, max_size=12))
 def test_any_call_returns_or_raises_leaves_inputs_and_later_runs_intact(case, layouts):
     args, rules = case
-    laid_out, owners = apply_layouts(args, layouts)
+    laid_out, owners = apply_layouts(args, layouts[:11])
+    bars = rules.get("delisting_bars")
+    plain_rules = rules
+    if isinstance(bars, np.ndarray) and bars.dtype.isnative:
+        view, owner = relayout(bars, layouts[11])
+        rules = dict(rules, delisting_bars=view)
+        plain_rules = dict(rules, delisting_bars=np.array(bars, order="C"))
+        laid_out_bars = [view]
+        owners.append(owner)
+    else:
+        laid_out_bars = []
     before = [owner_bytes(o) if o is not None else None for o in owners]
-    flags = [a.flags.writeable if isinstance(a, np.ndarray) else None for a in laid_out]
+    flags = [a.flags.writeable if isinstance(a, np.ndarray) else None for a in laid_out + laid_out_bars]
     rules_before = canon(rules)
 
     result, state = run_and_read(laid_out, rules)
@@ -260,11 +270,11 @@ def test_any_call_returns_or_raises_leaves_inputs_and_later_runs_intact(case, la
 
     # The caller's buffers, gaps and neighbouring bytes included, are untouched.
     assert [owner_bytes(o) if o is not None else None for o in owners] == before
-    assert [a.flags.writeable if isinstance(a, np.ndarray) else None for a in laid_out] == flags
+    assert [a.flags.writeable if isinstance(a, np.ndarray) else None for a in laid_out + laid_out_bars] == flags
     assert canon(rules) == rules_before
 
     # The same contents in plain C order give exactly the same outcome.
-    assert run_and_read(plain(laid_out), rules) == (result, state)
+    assert run_and_read(plain(laid_out), plain_rules) == (result, state)
 
     check_reference_runs()
 
