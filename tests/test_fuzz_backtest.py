@@ -118,7 +118,10 @@ RULE_VALUES = {
     "position_limit": st.sampled_from([1.0, 0.3, 0.0, -0.5, 2.0, math.nan, math.inf]),
     "retain_cost_when_rebalance": st.booleans(),
     "stop_trading_next_period": st.sampled_from([True, False, None, 0, 1, "", [0]]),
-    "excursion_window": st.sampled_from([0] * 4 + [1, 2, 3, 5, 8] * 2 + [-1, 2**31 - 1, 2**31, -2**31, 2**40]),
+    # With step 1, the largest window asks for 96 GiB per trade: MemoryError,
+    # except under the sanitizer, whose allocator aborts instead.
+    "excursion_window": st.sampled_from([0] * 4 + [1, 2, 3, 5, 8] * 2 + [-1, 2**31, -2**31, 2**40]
+                                        + ([] if sanitizers_active() else [2**31 - 1])),
     "excursion_window_step": st.sampled_from([1] * 4 + [2, 3, 4] * 2 + [0, -1, 2**31 - 1, -2**31]),
     "periodically_rebalance": st.booleans(),
 }
@@ -299,24 +302,34 @@ def valid_args():
     return run_args([[10.0, 20.0], [11.0, 21.0], [12.0, 22.0]], [[0.5, 0.5]])
 
 
+def replaced(index, value):
+    return lambda args: args.__setitem__(index, value())
+
+
 @pytest.mark.parametrize(
-    "index, make",
+    "mutate, rules",
     [
-        (7, lambda: np.broadcast_to(0.0, (1, HUGE))),  # weight columns
-        (7, lambda: np.broadcast_to(0.0, (1, 2**50))),
-        (0, lambda: np.broadcast_to(10.0, (3, HUGE))),  # price columns
-        (5, lambda: np.broadcast_to(np.int64(10), (HUGE,))),  # price rows
+        (replaced(7, lambda: np.broadcast_to(0.0, (1, HUGE))), {}),  # weight columns
+        (replaced(7, lambda: np.broadcast_to(0.0, (1, 2**50))), {}),
+        (replaced(0, lambda: np.broadcast_to(10.0, (3, HUGE))), {}),  # price columns
+        (replaced(5, lambda: np.broadcast_to(np.int64(10), (HUGE,))), {}),  # price rows
+        (lambda args: None, {"excursion_window": 2**31 - 1}),  # 96 GiB of statistics per trade
     ],
-    ids=["weight-cols", "weight-cols-2^50", "price-cols", "price-rows"],
+    ids=["weight-cols", "weight-cols-2^50", "price-cols", "price-rows", "window"],
 )
-def test_sizes_beyond_memory_raise_memory_error(index, make):
+def test_sizes_beyond_memory_raise_memory_error(mutate, rules):
     if sanitizers_active():
         pytest.skip("the sanitizer's allocator aborts on requests of this size")
     args = valid_args()
-    args[index] = make()
+    mutate(args)
     with pytest.raises(MemoryError):
-        portsim.backtest_(*args)
+        portsim.backtest_(*args, **rules)
     check_reference_runs()
+
+
+def test_largest_window_with_largest_step_is_small():
+    portsim.backtest_(*valid_args(), excursion_window=2**31 - 1, excursion_window_step=2**31 - 1)
+    assert [stats.shape for stats in excursion.excursion] == [(12,), (12,)]
 
 
 # ---------------------------------------------------------------- documented error kinds

@@ -12,6 +12,7 @@ import math
 import os
 import subprocess
 import sys
+import threading
 import tracemalloc
 
 import numpy as np
@@ -296,3 +297,29 @@ def test_results_are_owned_by_the_caller_only(case):
     after = sys.getrefcount(args[0]), sys.getrefcount(args[1])
     assert after == (held[0] - released[0], held[1] - released[1])
     assert math.isfinite(float(equity[-1]))
+
+
+def test_runs_from_several_threads_each_get_their_own_equity():
+    # backtest_ keeps the interpreter lock for the whole run, so runs from
+    # several threads follow one another; each caller gets its own curve.
+    cases = reference_cases()
+    expected = [portsim.backtest_(*args, **rules).tobytes() for args, rules in cases]
+    wrong, failures = [], []
+
+    def worker(offset):
+        try:
+            for k in range(40):
+                index = (k + offset) % len(cases)
+                args, rules = cases[index]
+                if portsim.backtest_(*args, **rules).tobytes() != expected[index]:
+                    wrong.append(index)
+        except Exception as error:  # reported below, with the thread's own error
+            failures.append(repr(error))
+
+    threads = [threading.Thread(target=worker, args=(offset,)) for offset in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == [] and wrong == []
+    check_reference_runs()
