@@ -189,9 +189,10 @@ def cases(draw):
         elif how == "dtype" and a.dtype == object:
             args[k] = a.astype(str)
         elif how == "dtype":
+            dtype = draw(st.sampled_from([np.float32, np.int64, np.int32, np.float64, object, np.bool_,
+                                          np.complex128, np.uint64]))
             with np.errstate(all="ignore"):
-                    args[k] = a.astype(draw(st.sampled_from([np.float32, np.int64, np.int32, np.float64, object,
-                                                         np.bool_, np.complex128, np.uint64])))
+                args[k] = a.astype(dtype)
         elif how == "rank":
             args[k] = a.reshape(-1) if a.ndim == 2 else a.reshape(1, -1)
         else:

@@ -6,7 +6,6 @@ KORVEL_FUZZ_EXAMPLES raises the number of examples (default 200)."""
 import math
 import operator
 from decimal import Decimal
-from fractions import Fraction
 
 import numpy as np
 import pytest

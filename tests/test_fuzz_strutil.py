@@ -3,7 +3,6 @@
 running out of memory is a MemoryError.
 
 KORVEL_FUZZ_EXAMPLES raises the number of examples (default 300)."""
-import os
 import subprocess
 import sys
 import textwrap
