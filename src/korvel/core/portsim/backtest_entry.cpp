@@ -10,6 +10,7 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <string>
 
 #include "common/array_checks.h"
 #include "common/numpy_api.h"
@@ -115,8 +116,14 @@ bool acquire_delisting_bars(PyObject* obj, BufferGuard& guard, korvel::View1D<in
     if (*format == '@' || *format == '=' || *format == '<') ++format;
     const bool is_int64 = (format[0] == 'l' || format[0] == 'q') && format[1] == '\0' && v.itemsize == 8;
     if (!is_int64) {
+        // An ndarray is named by its element type, as the other arrays are: its
+        // buffer spells the same type differently when the data is unaligned
+        // (standard sizes: 'Q' instead of 'L').
+        const std::string got = PyArray_Check(obj) ? korvel::describe_element_type(PyArray_DESCR(
+                                                         reinterpret_cast<PyArrayObject*>(obj)))
+                                                   : describe_format_char(format[0]);
         PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'", "int64_t", "'",
-                     describe_format_char(format[0]));
+                     got.c_str());
         return false;
     }
     out.data = static_cast<const char*>(v.buf);
