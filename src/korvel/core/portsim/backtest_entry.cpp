@@ -8,6 +8,9 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
+#include <stdexcept>
+#include <string>
 
 #include "common/array_checks.h"
 #include "common/numpy_api.h"
@@ -121,8 +124,14 @@ bool acquire_delisting_bars(PyObject* obj, BufferGuard& guard, korvel::View1D<in
     if (*format == '@' || *format == '=' || *format == '<') ++format;
     const bool is_int64 = (format[0] == 'l' || format[0] == 'q') && format[1] == '\0' && v.itemsize == 8;
     if (!is_int64) {
+        // An ndarray is named by its element type, as the other arrays are: its
+        // buffer spells the same type differently when the data is unaligned
+        // (standard sizes: 'Q' instead of 'L').
+        const std::string got = PyArray_Check(obj) ? korvel::describe_element_type(PyArray_DESCR(
+                                                         reinterpret_cast<PyArrayObject*>(obj)))
+                                                   : describe_format_char(format[0]);
         PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'", "int64_t", "'",
-                     describe_format_char(format[0]));
+                     got.c_str());
         return false;
     }
     out.data = static_cast<const char*>(v.buf);
@@ -213,7 +222,18 @@ PyObject* py_backtest(PyObject*, PyObject* args, PyObject* kwargs) {
     // and over. It is paused for the run and resumed as the caller had it.
     CollectorPause pause;
     RunState run;
-    if (set_up_run(in, run) < 0 || run_rows(in, run) < 0 || finish_run(in, run) < 0) return nullptr;
+    // The run's vectors and maps are sized by the caller's shapes (a
+    // broadcast array can claim any size): an allocation that cannot be met
+    // ends the run with MemoryError instead of escaping into the interpreter.
+    try {
+        if (set_up_run(in, run) < 0 || run_rows(in, run) < 0 || finish_run(in, run) < 0) return nullptr;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
     return run.equity.release();
 }
 

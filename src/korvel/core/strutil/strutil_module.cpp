@@ -2,8 +2,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <string>
-
 #include "common/pyref.h"
 
 namespace {
@@ -28,11 +26,17 @@ PyObject* str_to_bytearray(PyObject*, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
-    std::string bytes(static_cast<size_t>(length), '\0');
+    // Written straight into the result: no intermediate buffer whose
+    // allocation could fail outside the interpreter's MemoryError. The result
+    // is grown from empty because the interpreter's sized constructor leaves
+    // the object half-initialised when its buffer cannot be allocated.
+    PyRef result(PyByteArray_FromStringAndSize(nullptr, 0));
+    if (!result || PyByteArray_Resize(result.get(), length) < 0) return nullptr;
+    char* bytes = PyByteArray_AS_STRING(result.get());
     for (Py_ssize_t k = 0; k < length; ++k) {
-        bytes[static_cast<size_t>(k)] = static_cast<char>(PyUnicode_READ(kind, data, k) & 0xFFu);
+        bytes[k] = static_cast<char>(PyUnicode_READ(kind, data, k) & 0xFFu);
     }
-    return PyByteArray_FromStringAndSize(bytes.data(), length);
+    return result.release();
 }
 
 PyMethodDef strutil_methods[] = {
