@@ -22,11 +22,13 @@ inline const char* expected_element_name(ElementKind kind) {
     return "?";
 }
 
-// The C-level name of an array's element type, quoted as in the messages.
-inline std::string describe_element_type(PyArray_Descr* descr) {
-    switch (descr->type) {
+// The C-level name of a type character (NumPy's or the buffer protocol's),
+// quoted as in the messages; null for a character without one.
+inline const char* describe_type_char(char c) {
+    switch (c) {
         case 'b': return "'signed char'";
         case 'B': return "'unsigned char'";
+        case 'c': return "'char'";
         case 'h': return "'short'";
         case 'H': return "'unsigned short'";
         case 'i': return "'int'";
@@ -44,8 +46,13 @@ inline std::string describe_element_type(PyArray_Descr* descr) {
         case 'G': return "'complex long double'";
         case '?': return "'bool'";
         case 'O': return "Python object";
-        default: break;
+        default: return nullptr;
     }
+}
+
+// The name of an array's element type: its C-level name, or the dtype's own.
+inline std::string describe_element_type(PyArray_Descr* descr) {
+    if (const char* name = describe_type_char(descr->type)) return name;
     PyObject* text = PyObject_Str(reinterpret_cast<PyObject*>(descr));
     std::string name = "'?'";
     if (text) {

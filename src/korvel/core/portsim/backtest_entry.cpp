@@ -84,29 +84,6 @@ struct BufferGuard {
     }
 };
 
-const char* describe_format_char(char c) {
-    switch (c) {
-        case 'b': return "'signed char'";
-        case 'B': return "'unsigned char'";
-        case 'h': return "'short'";
-        case 'H': return "'unsigned short'";
-        case 'i': return "'int'";
-        case 'I': return "'unsigned int'";
-        case 'l': return "'long'";
-        case 'L': return "'unsigned long'";
-        case 'q': return "'long long'";
-        case 'Q': return "'unsigned long long'";
-        case 'e': return "'half'";
-        case 'f': return "'float'";
-        case 'd': return "'double'";
-        case 'g': return "'long double'";
-        case '?': return "'bool'";
-        case 'c': return "'char'";
-        case 'O': return "Python object";
-        default: return "unparseable format string";
-    }
-}
-
 // Any object exposing a 1-D buffer of int64 (read-only accepted).
 bool acquire_delisting_bars(PyObject* obj, BufferGuard& guard, korvel::View1D<int64_t>& out) {
     if (PyObject_GetBuffer(obj, &guard.view, PyBUF_RECORDS_RO) < 0) return false;
@@ -127,9 +104,13 @@ bool acquire_delisting_bars(PyObject* obj, BufferGuard& guard, korvel::View1D<in
         // An ndarray is named by its element type, as the other arrays are: its
         // buffer spells the same type differently when the data is unaligned
         // (standard sizes: 'Q' instead of 'L').
-        const std::string got = PyArray_Check(obj) ? korvel::describe_element_type(PyArray_DESCR(
-                                                         reinterpret_cast<PyArrayObject*>(obj)))
-                                                   : describe_format_char(format[0]);
+        std::string got;
+        if (PyArray_Check(obj)) {
+            got = korvel::describe_element_type(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(obj)));
+        } else {
+            const char* name = korvel::describe_type_char(format[0]);
+            got = name ? name : "unparseable format string";
+        }
         PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'", "int64_t", "'",
                      got.c_str());
         return false;
