@@ -277,3 +277,17 @@ def test_collector_state_is_restored(enabled, fails):
         assert gc.isenabled() is enabled
     finally:
         (gc.enable if was else gc.disable)()
+
+
+@pytest.mark.parametrize("offset, first_trade_row", [(-1, 1), (0, 2)])
+def test_dates_compare_as_exact_64_bit_integers(offset, first_trade_row):
+    # Nanosecond stamps one apart are equal as doubles; the weight row dated one
+    # nanosecond before the second price row is due on it, the one dated on it
+    # waits one row.
+    base = 1_600_000_000_000_000_000
+    price_dates = [base, base + 1, base + 2]
+    # An empty first weight row, then the one under test.
+    args = run_args([[10.0], [10.0], [10.0]], [[0.0], [1.0]], price_dates=price_dates,
+                    weight_dates=[base - 5, price_dates[1] + offset], resample=price_dates)
+    portsim.backtest_(*args, fee_ratio=0.0, tax_ratio=0.0)
+    assert [int(t[1]) for t in excursion.trades] == [first_trade_row]
