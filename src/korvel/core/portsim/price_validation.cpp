@@ -5,9 +5,9 @@
 namespace portsim {
 
 int raise_invalid_trade_price(double price, PyObject* label, Py_ssize_t row) {
-    PyRef spec(PyUnicode_FromString(""));
-    if (!spec) return -1;
-    PyRef label_text(PyObject_Format(label ? label : Py_None, spec.get()));
+    PyRef empty_format(PyUnicode_FromString(""));
+    if (!empty_format) return -1;
+    PyRef label_text(PyObject_Format(label ? label : Py_None, empty_format.get()));
     if (!label_text) return -1;
     PyRef price_obj(PyFloat_FromDouble(price));
     if (!price_obj) return -1;
