@@ -396,9 +396,9 @@ class Label(str):
         Label.hook.nested_run()
         return str.encode(self, *args)
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         Label.hook.nested_run()
-        return str.__format__(self, spec)
+        return str.__format__(self, format_spec)
 
 
 def hooked_args(where):

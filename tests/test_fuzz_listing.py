@@ -16,6 +16,7 @@ from korvel.core import excursion, portsim
 
 from fuzz_support import (DOCUMENTED_ERRORS, LAYOUTS, canon, check_reference_runs, env_int, reference_cases,
                           relayout)
+from reference_engine import normalize_weight as normalize_weight_model
 
 FUZZ = settings(max_examples=env_int("KORVEL_FUZZ_EXAMPLES", 200), deadline=None,
                 suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
@@ -31,21 +32,6 @@ def raised(call):
 
 
 # ---------------------------------------------------------------- normalize_weight
-
-
-def model_normalize(weights, position_limit):
-    weight_sum = 0.0
-    for sid, _ in weights.items():
-        weight_sum = weight_sum + abs(weights[sid])
-    for sid in weights:
-        if weight_sum > 1:
-            weights[sid] = weights[sid] * (1 / weight_sum)
-    for sid in weights:
-        if weights[sid] > position_limit:
-            weights[sid] = position_limit
-        elif weights[sid] < -position_limit:
-            weights[sid] = -position_limit
-    return weights
 
 
 NUMBERS = st.one_of(
@@ -70,7 +56,7 @@ def test_normalize_weight_matches_the_model(items, limit):
     returned = []
     with np.errstate(all="ignore"):  # NumPy scalars among the weights may overflow
         got = raised(lambda: returned.append(portsim.normalize_weight(weights, limit)))
-        want = raised(lambda: model_normalize(expected, limit))
+        want = raised(lambda: normalize_weight_model(expected, limit))
     assert got == want
     # Success or failure, the mapping holds exactly what the model left in it.
     assert canon(weights) == canon(expected)
@@ -116,7 +102,7 @@ def test_normalize_weight_without_items(weights, error):
 def test_normalize_weight_on_any_mapping(items, limit):
     book, expected = Book(items), dict(items)
     assert portsim.normalize_weight(book, limit) is book
-    assert canon(book.data) == canon(model_normalize(expected, limit))
+    assert canon(book.data) == canon(normalize_weight_model(expected, limit))
 
 
 # ---------------------------------------------------------------- get_trade_stocks

@@ -65,7 +65,7 @@ void remember_references(RunState& run) {
     for (const auto& holding : run.positions) {
         if (holding.second == 0.0) continue;  // NaN counts as held
         const size_t pc = static_cast<size_t>(run.price_col(holding.first));
-        if (pc < run.last_price.size()) run.kept_references.push_back({holding.first, run.last_price[pc]});
+        if (pc < run.last_price.size()) run.kept_references.push_back({holding.first, pc, run.last_price[pc]});
     }
 }
 
@@ -75,10 +75,9 @@ int refresh_last_price(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     run.last_price.resize(static_cast<size_t>(today.size));
     for (Py_ssize_t pc = 0; pc < today.size; ++pc) run.last_price[pc] = today.at_unchecked(pc);
     for (const auto& kept : run.kept_references) {
-        const int sid = kept.sid;
-        auto found = run.positions.find(sid);
+        auto found = run.positions.find(kept.sid);
         if (found == run.positions.end() || found->second == 0.0) continue;
-        const int pc = run.price_col(sid);
+        const auto pc = static_cast<Py_ssize_t>(kept.price_col);
         if (pc < today.size && std::isnan(today.at_unchecked(pc))) run.last_price[pc] = kept.last_price;
     }
     return 0;

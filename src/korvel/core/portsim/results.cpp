@@ -23,7 +23,7 @@ int set_int_key(PyObject* dict, int key, PyObject* value_owned) {
 
 int set_float_key(PyObject* dict, int key, double value) { return set_int_key(dict, key, PyFloat_FromDouble(value)); }
 
-PyObject* record_entry_of(const char* key) { return PyDict_GetItemString(g_stock_operations, key); }
+PyObject* operations_entry(const char* key) { return PyDict_GetItemString(g_stock_operations, key); }
 
 // Divides every weight of the dict by `total` when it exceeds 1.
 int divide_weights(PyObject* weights, const std::vector<std::pair<int, double>>& items, double total) {
@@ -86,7 +86,7 @@ int weights_of_due_row(const BacktestInputs& in, RunState& run, PyObject* next_w
 int normalize_entry(const char* key, double position_limit) {
     PyRef normalize(lookup_module_global(g_names.normalize_weight));
     if (!normalize) return -1;
-    PyObject* weights = record_entry_of(key);
+    PyObject* weights = operations_entry(key);
     if (!weights) {
         PyErr_Format(PyExc_KeyError, "'%s'", key);
         return -1;
@@ -120,7 +120,7 @@ int rebalance_actions(const BacktestInputs& in, RunState& run, PyObject* actions
 
 // Whether the reported next weights hold `sid` with a non-zero weight.
 int next_weights_hold(int sid) {
-    PyObject* next_weights = record_entry_of("next_weights");
+    PyObject* next_weights = operations_entry("next_weights");
     if (!next_weights) return 0;
     PyRef key(PyLong_FromLong(sid));
     if (!key) return -1;
@@ -196,8 +196,8 @@ int finish_run(const BacktestInputs& in, RunState& run) {
     if (!ended || PyErr_Occurred()) return -1;
     if (new_operations_record() < 0) return -1;
     // Hold the dicts while filling them: normalize_weight may replace entries.
-    PyRef weights = PyRef::borrow(record_entry_of("weights"));
-    PyRef next_weights = PyRef::borrow(record_entry_of("next_weights"));
+    PyRef weights = PyRef::borrow(operations_entry("weights"));
+    PyRef next_weights = PyRef::borrow(operations_entry("next_weights"));
     if (weights_of_last_applied_row(in, run, weights.get()) < 0) return -1;
     if (weights_of_due_row(in, run, next_weights.get()) < 0) return -1;
     PyRef weight_time(PyLong_FromSsize_t(run.last_pos_row));
@@ -211,7 +211,7 @@ int finish_run(const BacktestInputs& in, RunState& run) {
         normalize_entry("next_weights", in.rules.position_limit) < 0) {
         return -1;
     }
-    PyRef actions = PyRef::borrow(record_entry_of("actions"));
+    PyRef actions = PyRef::borrow(operations_entry("actions"));
     if (!actions || !PyDict_Check(actions.get())) {
         PyErr_SetString(PyExc_RuntimeError, "the operations record lost its \"actions\" dict during the run");
         return -1;

@@ -52,6 +52,7 @@ struct RunState {
     std::vector<int> held_sids;
     struct KeptReference {
         int sid;
+        size_t price_col;
         double last_price;
     };
     std::vector<KeptReference> kept_references;
