@@ -21,6 +21,7 @@ CAPSULE_NAMES = {
     "record_entry": b"void (int, double, int)",
     "record_exit": b"void (int, int)",
     "end_analysis": b"PyObject *(std::map<int,double>  &)",
+    "record_exit_at": b"void (int, int, double)",
 }
 
 _get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
@@ -43,6 +44,7 @@ def _function(key, *argtypes):
 record_date = _function("record_date", ctypes.c_int)
 record_entry = _function("record_entry", ctypes.c_int, ctypes.c_double, ctypes.c_int)
 record_exit = _function("record_exit", ctypes.c_int, ctypes.c_int)
+record_exit_at = _function("record_exit_at", ctypes.c_int, ctypes.c_int, ctypes.c_double)
 
 
 def slot_array(key):
@@ -95,7 +97,7 @@ def trade(entry_row, exit_row, *, weight=1.0, sid=0, entry_transaction=0, exit_t
 
 
 def reference_snapshots(price, close, entry_row, exit_row, *, is_long=True, col=0, window=0, window_step=1,
-                        fee_ratio=0.0, tax_ratio=0.0, entry_transaction=0, exit_transaction=0):
+                        fee_ratio=0.0, tax_ratio=0.0, entry_transaction=0, exit_transaction=0, exit_fill=None):
     """A straightforward model of the statistics array, for layout checks.
 
     Rows and columns must lie inside the tables here."""
@@ -136,6 +138,7 @@ def reference_snapshots(price, close, entry_row, exit_row, *, is_long=True, col=
     if exit_transaction:
         if k:
             xp, xc = price[entry_row + k, col], close[entry_row + k, col]
+            xp = xp if exit_fill is None else exit_fill
             if not (math.isnan(xp) or math.isnan(xc)):
                 cum[k] = cum[k] * (xp / xc) if is_long else 2 - (xp * (2 - cum[k])) / xc
         cum[k] *= (1 - fee_ratio) - tax_ratio

@@ -105,11 +105,14 @@ def normalize_weight(weights, position_limit):
 # ---------------------------------------------------------------------------
 
 def excursion_analysis(price, close, col, window, window_step, fee_ratio, tax_ratio,
-                       entry_row, exit_row, is_long, entry_transaction, exit_transaction):
+                       entry_row, exit_row, is_long, entry_transaction, exit_transaction,
+                       exit_fill=None):
     """Statistics array of one trade.
 
     ``price`` and ``close`` are row-major lists of lists (or 2-D arrays) of
-    floats; ``col`` is the trade's price column.
+    floats; ``col`` is the trade's price column.  ``exit_fill`` is the price
+    an intraday exit was filled at, which then values the exit in place of
+    the exit row's trade price.
     """
     end = exit_row
     if entry_row + window > end:
@@ -165,7 +168,7 @@ def excursion_analysis(price, close, col, window, window_step, fee_ratio, tax_ra
         # off commission and tax.  Only the exit element changes.
         last = cum_return[k]
         if k != 0:
-            xp = float(price[entry_row + k][col])
+            xp = float(price[entry_row + k][col]) if exit_fill is None else exit_fill
             xc = float(close[entry_row + k][col])
             if not (isnan(xp) or isnan(xc)):
                 if is_long:
@@ -230,18 +233,19 @@ class TradeRecorder:
         self.position[sid] = float(weight)
         self.entry_transaction[sid] = entry_transaction
 
-    def _analyse(self, sid, exit_row, exit_transaction):
+    def _analyse(self, sid, exit_row, exit_transaction, exit_fill=None):
         col = self.pos2price.setdefault(sid, 0)
         return excursion_analysis(
             self.price, self.close, col, self.window, self.window_step,
             self.fee_ratio, self.tax_ratio, self.entry[sid], exit_row,
-            self.position[sid] > 0, self.entry_transaction[sid], exit_transaction)
+            self.position[sid] > 0, self.entry_transaction[sid], exit_transaction,
+            exit_fill)
 
-    def record_exit(self, sid, exit_transaction):
+    def record_exit(self, sid, exit_transaction, exit_fill=None):
         self.calls.append(("exit", sid, exit_transaction))
         self.trades.append([sid, self.entry[sid], self.date])
         self.trade_positions.append(self.position[sid])
-        self.excursion.append(self._analyse(sid, self.date, exit_transaction))
+        self.excursion.append(self._analyse(sid, self.date, exit_transaction, exit_fill))
 
     def end_analysis(self, book):
         for sid in sorted(book):
@@ -260,7 +264,7 @@ class NullRecorder:
     def record_entry(self, sid, weight, entry_transaction):
         self.calls.append(("entry", sid, weight, entry_transaction))
 
-    def record_exit(self, sid, exit_transaction):
+    def record_exit(self, sid, exit_transaction, exit_fill=None):
         self.calls.append(("exit", sid, exit_transaction))
 
 
@@ -270,15 +274,19 @@ class NullRecorder:
 
 def set_position(positions, sid, target, cash, fee_ratio, tax_ratio,
                  check_exist=True, remove_zero=False, total_value=1, *,
-                 recorder, retain_cost=False, resample=True):
-    """Move one holding to ``target``; return the new cash."""
+                 recorder, retain_cost=False, resample=True, exit_fill=None):
+    """Move one holding to ``target``; return the new cash.  ``exit_fill``:
+    the price a close filled intraday was executed at."""
     present = (sid in positions) if check_exist else True
     was_active = sid in positions and positions[sid] != 0  # NaN counts as active
 
     if target != 0 and not was_active:
         recorder.record_entry(sid, float(target) / total_value, 1)
     elif was_active and target == 0:
-        recorder.record_exit(sid, 1)
+        if exit_fill is None:
+            recorder.record_exit(sid, 1)
+        else:
+            recorder.record_exit(sid, 1, exit_fill)
     elif was_active and target != 0:
         if not retain_cost and resample:
             recorder.record_exit(sid, 0)
@@ -441,10 +449,11 @@ def run_backtest(price_values, close_values, high_values, low_values, open_value
     last_pos_row = -1
     date = None
 
-    def close_position(sid, remove_zero):
+    def close_position(sid, remove_zero, exit_fill=None):
         return set_position(positions, sid, 0.0, cash, fee_ratio, tax_ratio,
                             False, remove_zero, recorder=recorder,
-                            retain_cost=retain_cost, resample=resample_flag)
+                            retain_cost=retain_cost, resample=resample_flag,
+                            exit_fill=exit_fill)
 
     def reset_growth(sid):
         growth[sid] = 1.0
@@ -497,23 +506,30 @@ def run_backtest(price_values, close_values, high_values, low_values, open_value
                 touch_low = low_factor <= lower_bound
                 touch_high = high_factor >= upper_bound
                 touch_open = open_factor >= upper_bound or open_factor <= lower_bound
+                # The fill: the open on a gap, else the touched level as a
+                # price, measured from the last valid price.
                 if touch_open:
                     positions[sid] = entry_value * open_factor
+                    fill = open_[i][pc]
                 elif touch_high:
                     positions[sid] = entry_value * upper_bound
+                    fill = fdiv(base * upper_bound, g0)
                 elif touch_low:
                     positions[sid] = entry_value * lower_bound
+                    fill = fdiv(base * lower_bound, g0)
                 if touch_open or touch_high or touch_low:
                     stop_type = ((touch_low and positions[sid] > 0)
                                  or (touch_high and positions[sid] < 0))
                     executed_exits.append(encode_exit(sid, not stop_type))
-                    cash = close_position(sid, remove_zero=False)
+                    cash = close_position(sid, remove_zero=False, exit_fill=fill)
             else:
+                # Signed by the kind of exit: a short's upper bound is its stop.
+                is_long = entry_value > 0
                 close_factor = fdiv(growth[sid] * close[i][pc], p)
                 if close_factor >= upper_bound:
-                    close_exit_signals.append(encode_exit(sid, True))
+                    close_exit_signals.append(encode_exit(sid, is_long))
                 elif close_factor < lower_bound:
-                    close_exit_signals.append(encode_exit(sid, False))
+                    close_exit_signals.append(encode_exit(sid, not is_long))
 
             if not isnan(p):
                 last_price[pc] = p

@@ -259,19 +259,31 @@ def test_rebalance_dates_map_to_last_price_row_on_or_before():
         assert rows == ([] if first_trade_row is None else [first_trade_row])
 
 
+class FlipsTheCollector:
+    """A truth value whose test switches the collector the other way."""
+
+    def __bool__(self):
+        import gc
+
+        (gc.disable if gc.isenabled() else gc.enable)()
+        return True
+
+
 @pytest.mark.parametrize("enabled", [True, False])
 @pytest.mark.parametrize("fails", [False, True])
-def test_collector_state_is_restored(enabled, fails):
+@pytest.mark.parametrize("caller_flips", [False, True])
+def test_collector_state_is_restored(enabled, fails, caller_flips):
     import gc
 
     args = valid_args()
     if fails:
         args[9] = np.array([42, "S1"], dtype=object)
+    rules = {"stop_trading_next_period": FlipsTheCollector()} if caller_flips else {}
     was = gc.isenabled()
     (gc.enable if enabled else gc.disable)()
     try:
         try:
-            portsim.backtest_(*args)
+            portsim.backtest_(*args, **rules)
         except AttributeError:
             assert fails
         assert gc.isenabled() is enabled

@@ -312,12 +312,21 @@ def test_short_stop_on_the_close(backtest):
     assert out.trade_positions == [-1.0]
 
 
-def test_short_stop_operations_record_names_instrument_zero(backtest):
-    # The close crossed the upper bound: the "tp" words, also for column 0.
-    price = [1.0, 1.0, 1.0, 1.25, 1.25]
-    close = [1.0, 1.0, 1.125, 1.25, 1.25]
-    out = backtest(*tables(column(price), {0: [-1.0]}, close=column(close)), stop_loss=0.1)
-    assert operations(out)["actions"] == {0: "tp_"}
+@pytest.mark.parametrize("weight, close_on_row_2, word", [
+    (-1.0, 1.125, "sl"),    # a short's close rises through its stop loss
+    (-1.0, 0.875, "tp"),    # and falls through its take profit
+    (1.0, 0.875, "sl"),     # a long's words are those of the bound it crossed
+    (1.0, 1.125, "tp"),
+])
+@pytest.mark.parametrize("executed", [True, False])
+def test_close_exit_words_name_the_kind_of_exit(backtest, weight, close_on_row_2, word, executed):
+    # Instrument 0, so the sign of its exit entry has to survive too.  The
+    # signal of row 2 is either executed on row 3 or still pending at the end.
+    close = [1.0, 1.0, close_on_row_2, 1.0][:4 if executed else 3]
+    out = backtest(*tables(flat(len(close)), {0: [weight]}, close=column(close)), stop_loss=0.1,
+                   take_profit=0.1, fee_ratio=0.0, tax_ratio=0.0)
+    assert out.trades == ([[0, 1, 3]] if executed else [[0, 1, -1]])
+    assert operations(out)["actions"] == {0: word + "_" if executed else word}
 
 
 @pytest.mark.parametrize("activation, exits", [(0.2, True), (-0.2, True), (0.3, False)])
@@ -388,6 +397,29 @@ def test_touched_short_stop(backtest):
     cash = (1.0 + (0.5 - 0.0 * 0.5)) + (-0.5 * 1.1 - 0.0)
     assert out.equity.tolist() == [1.0, 1.0, cash, cash]
     assert out.trades == [[0, 1, 2]]
+
+
+@pytest.mark.parametrize("weight, row2, fill", [
+    (1.0, (1.0, 0.95, 1.0, 1.0, 0.85), 1.0 * (1 - 0.1) / 1.0),    # long, at its stop level
+    (1.0, (0.9, 0.9, 0.85, 0.95, 0.8), 0.85),                     # long, gapping through it
+    (-1.0, (1.0, 1.05, 1.0, 1.2, 1.0), 1.0 * (1 + 0.1) / 1.0),    # short, at its stop level
+    (-1.0, (1.0, 1.15, 1.2, 1.25, 1.0), 1.2),                     # short, gapping through it
+])
+def test_touched_exit_record_is_valued_at_the_fill(backtest, weight, row2, fill):
+    # The trade price of row 2 differs from the fill in every case: the
+    # record must follow the fill, as the equity does.
+    out = backtest(*touched_tables(row2, weights=(weight,)), stop_loss=0.1, touched_exit=True,
+                   fee_ratio=0.0, tax_ratio=0.0)
+    assert out.trades == [[0, 1, 2]]
+    c = row2[1]
+    if weight > 0:
+        r = 1.0 * (c / 1.0)
+        exit_factor = r * (fill / c)
+    else:
+        r = 2 - (2 - 1.0) * (c / 1.0)
+        exit_factor = 2 - (fill * (2 - r)) / c
+    assert out.excursion[0][-1] == exit_factor - 1
+    assert out.equity[-1] == pytest.approx(exit_factor, abs=1e-12)
 
 
 # ---------------------------------------------------------------------------

@@ -163,3 +163,59 @@ def test_run_without_holdings_records_nothing():
     trade(0, 1)
     portsim.backtest_(*run_args(PRICES, [[0.0, 0.0]], resample=[10]))
     assert [len(records) for records in trade_lists] == [0, 0, 0]
+
+
+SWAP_POSITION_DURING_COLLECTION = """
+import ctypes, gc, sys
+import numpy as np
+sys.path.insert(0, {tests!r})
+from builders import run_args
+from excursion_support import capsule_pointer
+from korvel.core import excursion, portsim
+
+slot = ctypes.cast(capsule_pointer("position"), ctypes.POINTER(ctypes.c_void_p))
+stranger = ["not an array"]
+swapped = []
+
+def swap(phase, info):
+    if phase == "start" and not swapped:
+        ctypes.pythonapi.Py_IncRef(ctypes.py_object(stranger))  # the recorder's reference
+        slot[0] = id(stranger)
+        swapped.append(len(excursion.trades))
+
+keep = []
+
+class ArmsACollection:
+    calls = 0
+
+    def __bool__(self):
+        # Tested when the second weight row, which closes the trade, is
+        # applied. The lists' free list is drained so that the record's list
+        # is a new container, and that allocation starts a collection.
+        ArmsACollection.calls += 1
+        if ArmsACollection.calls == 2:
+            keep.extend([] for _ in range(200))
+            gc.callbacks.append(swap)
+            gc.enable()
+            gc.set_threshold(1)
+        return True
+
+args = run_args([[10.0], [11.0], [12.0], [13.0]], [[0.5], [0.0]], weight_dates=[0, 25])
+portsim.backtest_(*args, stop_trading_next_period=ArmsACollection())
+gc.set_threshold(700)
+print(swapped, [int(x) for x in excursion.trades[0]], repr(excursion.trade_positions[0]))
+"""
+
+
+def test_slot_array_replaced_while_a_record_is_made():
+    # A collection inside the record building runs caller code, which may
+    # replace a published slot array: the record is still made from the
+    # array that was checked, and the process survives.
+    import pathlib
+    import subprocess
+    import sys
+
+    code = SWAP_POSITION_DURING_COLLECTION.format(tests=str(pathlib.Path(__file__).parent))
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["[0]", "[0,", "1,", "2]", "np.float64(0.5)"]

@@ -313,10 +313,9 @@ def replaced(index, value):
         (replaced(7, lambda: np.broadcast_to(0.0, (1, HUGE))), {}),  # weight columns
         (replaced(7, lambda: np.broadcast_to(0.0, (1, 2**50))), {}),
         (replaced(0, lambda: np.broadcast_to(10.0, (3, HUGE))), {}),  # price columns
-        (replaced(5, lambda: np.broadcast_to(np.int64(10), (HUGE,))), {}),  # price rows
         (lambda args: None, {"excursion_window": 2**31 - 1}),  # 96 GiB of statistics per trade
     ],
-    ids=["weight-cols", "weight-cols-2^50", "price-cols", "price-rows", "window"],
+    ids=["weight-cols", "weight-cols-2^50", "price-cols", "window"],
 )
 def test_sizes_beyond_memory_raise_memory_error(mutate, rules):
     if sanitizers_active():
@@ -325,6 +324,19 @@ def test_sizes_beyond_memory_raise_memory_error(mutate, rules):
     mutate(args)
     with pytest.raises(MemoryError):
         portsim.backtest_(*args, **rules)
+    check_reference_runs()
+
+
+@pytest.mark.parametrize("rows", [2**31, HUGE])
+def test_more_price_rows_than_a_record_can_name_are_refused_up_front(rows):
+    # Rows reach the trade records as 32-bit ints: 2**31 would wrap to a row
+    # counted from the end. Refused before anything is allocated or set.
+    args = valid_args()
+    args[5] = np.broadcast_to(np.int64(10), (rows,))
+    portsim.RESAMPLE = "untouched"
+    with pytest.raises(OverflowError, match=f"price_index has {rows} rows; at most 2147483647"):
+        portsim.backtest_(*args)
+    assert portsim.RESAMPLE == "untouched"
     check_reference_runs()
 
 

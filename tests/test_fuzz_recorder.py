@@ -14,8 +14,8 @@ from hypothesis import strategies as st
 
 from korvel.core import excursion
 
-from excursion_support import record_date, record_entry, record_exit, reference_snapshots, reset_recorder, \
-    slot_array
+from excursion_support import record_date, record_entry, record_exit, record_exit_at, reference_snapshots, \
+    reset_recorder, slot_array
 from fuzz_support import DOCUMENTED_ERRORS, canon, check_reference_runs, env_int
 
 FUZZ = settings(max_examples=env_int("KORVEL_FUZZ_EXAMPLES", 200), deadline=None,
@@ -51,13 +51,17 @@ def operations(draw, rows, n_slots):
     flag = st.sampled_from([0, 1, 1, -1, INT_MAX])
     weight = st.one_of(st.floats(-1.5, 1.5), st.sampled_from([0.0, -0.0, math.nan, math.inf, 5e-324]))
     ops = [("date", draw(row))]
-    for kind in draw(st.lists(st.sampled_from(["date", "entry", "exit"] * 4 + ["poke", "freeze"]), min_size=4, max_size=16)):
+    fill = st.one_of(st.floats(50.0, 150.0), st.sampled_from([math.nan, math.inf, 0.0]))
+    kinds = ["date", "entry", "exit"] * 4 + ["exit_at", "exit_at", "poke", "freeze"]
+    for kind in draw(st.lists(st.sampled_from(kinds), min_size=4, max_size=16)):
         if kind == "date":
             ops.append(("date", draw(row)))
         elif kind == "entry":
             ops.append(("entry", draw(sid), draw(weight), draw(flag)))
         elif kind == "exit":
             ops.append(("exit", draw(sid), draw(flag)))
+        elif kind == "exit_at":
+            ops.append(("exit_at", draw(sid), draw(flag), draw(fill)))
         elif kind == "poke":
             ops.append(("poke", draw(sid), draw(st.sampled_from([2**40, -2**40, INT_MAX, -1, 3]))))
         else:
@@ -93,16 +97,16 @@ class RecorderModel:
         k = self.slot(sid)
         self.entry[k], self.position[k], self.flag[k] = self.date, weight, flag
 
-    def record_exit(self, sid, exit_flag):
+    def record_exit(self, sid, exit_flag, exit_fill=None):
         k = self.slot(sid)
         entry_row, held, entry_flag = int(self.entry[k]), float(self.position[k]), int(self.flag[k])
         self.trades.append([sid, self.entry[k], self.date])
         self.positions.append(self.position[k])
         if not (INT_MIN <= entry_row <= INT_MAX and INT_MIN <= entry_flag <= INT_MAX):
             raise OverflowError("does not fit a C int")
-        self.stats.append(self.analysis(sid, entry_row, self.date, held > 0, entry_flag, exit_flag))
+        self.stats.append(self.analysis(sid, entry_row, self.date, held > 0, entry_flag, exit_flag, exit_fill))
 
-    def analysis(self, sid, entry_row, exit_row, is_long, entry_flag, exit_flag):
+    def analysis(self, sid, entry_row, exit_row, is_long, entry_flag, exit_flag, exit_fill=None):
         """The statistics of a trade whose rows and column lie inside the
         tables, or None when only the error kinds can be checked."""
         col = self.pos2price.setdefault(sid, 0)  # a sid without a column reads column 0
@@ -124,7 +128,7 @@ class RecorderModel:
             return reference_snapshots(self.price, self.close, entry_row, exit_row, is_long=is_long, col=col,
                                        window=window, window_step=step, fee_ratio=self.settings["fee_ratio"],
                                        tax_ratio=self.settings["tax_ratio"], entry_transaction=entry_flag,
-                                       exit_transaction=exit_flag)
+                                       exit_transaction=exit_flag, exit_fill=exit_fill)
 
 
 def error_kind(call):
@@ -147,8 +151,9 @@ def test_native_entry_points_follow_the_model(setup, data):
             model.date = op[1]
         elif op[0] == "entry":
             assert error_kind(lambda: record_entry(*op[1:])) == error_kind(lambda: model.record_entry(*op[1:]))
-        elif op[0] == "exit":
-            got = error_kind(lambda: record_exit(*op[1:]))
+        elif op[0] in ("exit", "exit_at"):
+            native = record_exit if op[0] == "exit" else record_exit_at
+            got = error_kind(lambda: native(*op[1:]))
             want = error_kind(lambda: model.record_exit(*op[1:]))
             if want is None and model.stats[-1] is None:
                 # Rows outside the tables: any documented error, or a result of the right size.

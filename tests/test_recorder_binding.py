@@ -17,6 +17,7 @@ SIGNATURES = {
     "record_entry": "void (int, double, int)",
     "record_exit": "void (int, int)",
     "end_analysis": "PyObject *(std::map<int,double>  &)",
+    "record_exit_at": "void (int, int, double)",
 }
 
 DOCTOR = textwrap.dedent(

@@ -19,11 +19,13 @@ using RecordDateFn = void (*)(int);
 using RecordEntryFn = void (*)(int, double, int);
 using RecordExitFn = void (*)(int, int);
 using EndAnalysisFn = PyObject* (*)(std::map<int, double>&);
+using RecordExitAtFn = void (*)(int, int, double);
 static_assert(std::is_same_v<decltype(&start_analysis), StartAnalysisFn>);
 static_assert(std::is_same_v<decltype(&record_date), RecordDateFn>);
 static_assert(std::is_same_v<decltype(&record_entry), RecordEntryFn>);
 static_assert(std::is_same_v<decltype(&record_exit), RecordExitFn>);
 static_assert(std::is_same_v<decltype(&end_analysis), EndAnalysisFn>);
+static_assert(std::is_same_v<decltype(&record_exit_at), RecordExitAtFn>);
 static_assert(std::is_same_v<decltype(&entry), PyArrayObject**>);
 static_assert(std::is_same_v<decltype(&position), PyArrayObject**>);
 
@@ -36,6 +38,7 @@ constexpr const char kRecordDate[] = "void (int)";
 constexpr const char kRecordEntry[] = "void (int, double, int)";
 constexpr const char kRecordExit[] = "void (int, int)";
 constexpr const char kEndAnalysis[] = "PyObject *(std::map<int,double>  &)";
+constexpr const char kRecordExitAt[] = "void (int, int, double)";
 
 template <typename Fn>
 void* function_address(Fn fn) {
@@ -63,7 +66,8 @@ PyObject* build_capi_table() {
         add_capsule(table.get(), "record_date", function_address(&record_date), kRecordDate) &&
         add_capsule(table.get(), "record_entry", function_address(&record_entry), kRecordEntry) &&
         add_capsule(table.get(), "record_exit", function_address(&record_exit), kRecordExit) &&
-        add_capsule(table.get(), "end_analysis", function_address(&end_analysis), kEndAnalysis);
+        add_capsule(table.get(), "end_analysis", function_address(&end_analysis), kEndAnalysis) &&
+        add_capsule(table.get(), "record_exit_at", function_address(&record_exit_at), kRecordExitAt);
     if (!ok) return nullptr;
     return table.release();
 }

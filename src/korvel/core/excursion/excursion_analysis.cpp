@@ -60,17 +60,19 @@ Status seed_series(const Settings& settings, const Trade& trade, double p0, doub
     return Status::Ok;
 }
 
-// The exit is executed at the trade price, not at the close, and pays
-// commission plus tax. Only the exit element changes: the running peak,
-// trough, drawdown and count describe the holding, not the execution.
+// The exit is executed at the trade price (or at the fill of an intraday
+// exit), not at the close, and pays commission plus tax. Only the exit
+// element changes: the running peak, trough, drawdown and count describe the
+// holding, not the execution.
 Status adjust_exit(const Tables& tables, const Settings& settings, const Trade& trade, Series& s,
                    int64_t k) {
     double& value = s.cum_return[static_cast<size_t>(k)];
     if (k != 0) {
         const int64_t row = static_cast<int64_t>(trade.entry_row) + k;
-        double xp = 0.0;
+        double xp = trade.exit_fill;
         double xc = 0.0;
-        Status status = read_cell(tables.price, row, trade.col, xp);
+        Status status = Status::Ok;
+        if (!trade.has_exit_fill) status = read_cell(tables.price, row, trade.col, xp);
         if (status != Status::Ok) return status;
         status = read_cell(tables.close, row, trade.col, xc);
         if (status != Status::Ok) return status;

@@ -33,6 +33,10 @@ struct Trade {
     bool is_long;
     int entry_transaction;  // non-zero: the entry paid commission
     int exit_transaction;   // non-zero: the exit paid commission and tax
+    // An intraday exit is filled at the touched level (or the open), not at
+    // the row's trade price: the exit is then valued at this price instead.
+    bool has_exit_fill = false;
+    double exit_fill = 0.0;
 };
 
 // Element t describes the trade as of row entry_row + t. All returns are

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 namespace korvel::recorder {
@@ -41,9 +42,12 @@ bool to_int(int64_t value, const char* what, int& out) {
 // to trades, the entry position to trade_positions and the statistics up to
 // analysed_row to excursion. The first two are appended before the analysis
 // runs, so when it fails `excursion` ends up one record short.
-bool record_trade(int sid, int record_row, int analysed_row, int exit_transaction) {
-    // Hold the slot arrays for the whole call: nothing below may replace
-    // them, but the element pointers must not outlive the arrays regardless.
+bool record_trade(int sid, int record_row, int analysed_row, int exit_transaction,
+                  std::optional<double> exit_fill = std::nullopt) {
+    // The slot arrays are published by address, so caller code run by any
+    // allocation below (a collection) could replace them. Everything is read
+    // from the arrays checked here, held for the whole call, and the slot
+    // values are copied out before the first allocation.
     const PyRef entry_ref = PyRef::borrow(reinterpret_cast<PyObject*>(entry));
     const PyRef position_ref = PyRef::borrow(reinterpret_cast<PyObject*>(position));
     const PyRef flag_ref = PyRef::borrow(reinterpret_cast<PyObject*>(entry_trasnaction));
@@ -53,12 +57,20 @@ bool record_trade(int sid, int record_row, int analysed_row, int exit_transactio
     if (!position_at) return false;
     char* flag_at = slot_element(entry_trasnaction, SlotKind::Int64, sid, false);
     if (!flag_at) return false;
+    auto* entry_array = reinterpret_cast<PyArrayObject*>(entry_ref.get());
+    auto* position_array = reinterpret_cast<PyArrayObject*>(position_ref.get());
+    int64_t entry_row64 = 0;
+    double held = 0.0;
+    int64_t flag64 = 0;
+    std::memcpy(&entry_row64, entry_at, sizeof entry_row64);
+    std::memcpy(&held, position_at, sizeof held);
+    std::memcpy(&flag64, flag_at, sizeof flag64);
 
     PyRef record(PyList_New(3));
     if (!record) return false;
     PyRef sid_obj(PyLong_FromLong(sid));
     if (!sid_obj) return false;
-    PyRef entry_obj(PyArray_Scalar(entry_at, PyArray_DESCR(entry), entry_ref.get()));
+    PyRef entry_obj(PyArray_Scalar(&entry_row64, PyArray_DESCR(entry_array), entry_ref.get()));
     if (!entry_obj) return false;
     PyRef row_obj(PyLong_FromLong(record_row));
     if (!row_obj) return false;
@@ -67,23 +79,18 @@ bool record_trade(int sid, int record_row, int analysed_row, int exit_transactio
     PyList_SET_ITEM(record.get(), 2, row_obj.release());
     if (PyList_Append(trades, record.get()) < 0) return false;
 
-    PyRef position_obj(PyArray_Scalar(position_at, PyArray_DESCR(position), position_ref.get()));
+    PyRef position_obj(PyArray_Scalar(&held, PyArray_DESCR(position_array), position_ref.get()));
     if (!position_obj) return false;
     if (PyList_Append(trade_positions, position_obj.get()) < 0) return false;
 
-    int64_t entry_row64 = 0;
-    double held = 0.0;
-    int64_t flag64 = 0;
-    std::memcpy(&entry_row64, entry_at, sizeof entry_row64);
-    std::memcpy(&held, position_at, sizeof held);
-    std::memcpy(&flag64, flag_at, sizeof flag64);
     int entry_row = 0;
     int entry_flag = 0;
     if (!to_int(entry_row64, "entry row", entry_row) || !to_int(flag64, "entry transaction flag", entry_flag)) {
         return false;
     }
     // A slot never entered holds position 0.0 and is analysed as a short.
-    PyRef stats(excursion_analysis(sid, entry_row, analysed_row, held > 0.0, entry_flag, exit_transaction));
+    PyRef stats(excursion_analysis(sid, entry_row, analysed_row, held > 0.0, entry_flag, exit_transaction,
+                                   exit_fill));
     if (!stats) return false;
     return PyList_Append(excursion, stats.get()) == 0;
 }
@@ -146,6 +153,10 @@ void record_entry(int sid, double weight, int entry_transaction) {
 }
 
 void record_exit(int sid, int exit_transaction) { record_trade(sid, date, date, exit_transaction); }
+
+void record_exit_at(int sid, int exit_transaction, double fill_price) {
+    record_trade(sid, date, date, exit_transaction, fill_price);
+}
 
 PyObject* end_analysis(std::map<int, double>& book) {
     for (const auto& [sid, held] : book) {

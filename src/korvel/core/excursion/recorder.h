@@ -26,6 +26,11 @@ void record_entry(int sid, double weight, int entry_transaction);
 // Closes the trade on slot sid at the current row and appends its record.
 void record_exit(int sid, int exit_transaction);
 
+// As record_exit, for an exit filled intraday at `fill_price` (a touched
+// level or the open) rather than at the row's trade price: the exit is
+// valued at the fill.
+void record_exit_at(int sid, int exit_transaction, double fill_price);
+
 // Records every trade still held in `book` (non-zero value), as of the
 // current row and with exit row -1. Returns None.
 PyObject* end_analysis(std::map<int, double>& book);

@@ -67,11 +67,17 @@ bool non_negative(int value, const char* name) {
     return false;
 }
 
-// Pauses the cyclic garbage collector for the lifetime of the object.
+// Pauses the cyclic garbage collector for the lifetime of the object and
+// then restores the caller's setting, also when caller code run inside the
+// run switched it.
 struct CollectorPause {
     int was_enabled = PyGC_Disable();
     ~CollectorPause() {
-        if (was_enabled) PyGC_Enable();
+        if (was_enabled) {
+            PyGC_Enable();
+        } else {
+            PyGC_Disable();
+        }
     }
 };
 
@@ -174,6 +180,13 @@ PyObject* py_backtest(PyObject*, PyObject* args, PyObject* kwargs) {
         }
     }
     auto as_array = [&](int k) { return reinterpret_cast<PyArrayObject*>(arrays[k]); };
+    // Rows reach the trade recorder as 32-bit ints; a longer index would wrap
+    // to negative rows (read from the end) and give wrong records.
+    if (PyArray_DIM(as_array(5), 0) > INT_MAX) {
+        PyErr_Format(PyExc_OverflowError, "price_index has %zd rows; at most %d price rows are supported",
+                     static_cast<Py_ssize_t>(PyArray_DIM(as_array(5), 0)), INT_MAX);
+        return nullptr;
+    }
     in.price = korvel::view_2d<double>(as_array(0));
     in.close = korvel::view_2d<double>(as_array(1));
     in.high = korvel::view_2d<double>(as_array(2));

@@ -46,17 +46,23 @@ int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid,
     const bool touch_low = low_factor <= b.lower;
     const bool touch_high = high_factor >= b.upper;
     const bool touch_open = open_factor >= b.upper || open_factor <= b.lower;
+    if (!(touch_open || touch_high || touch_low)) return 0;
+    // The fill as a price, for the trade record: the open on a gap, else the
+    // touched level measured from the last valid price.
+    double fill = open;
     if (touch_open) {
         value = entry_value * open_factor;
     } else if (touch_high) {
         value = entry_value * b.upper;
-    } else if (touch_low) {
+        fill = reference * b.upper / g0;
+    } else {
         value = entry_value * b.lower;
+        fill = reference * b.lower / g0;
     }
-    if (!(touch_open || touch_high || touch_low)) return 0;
     const bool stop_type = (touch_low && value > 0.0) || (touch_high && value < 0.0);
     run.executed_exits.push_back(signed_exit(sid, !stop_type));
-    run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false, false);
+    run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false, false,
+                            1.0, fill);
     return failed(run.cash) ? -1 : 0;
 }
 
@@ -92,11 +98,14 @@ int process_holdings(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
         } else {
             double close = 0.0;
             if (!in.close.get(i, pc, close)) return -1;
+            // Signed by the kind of exit, as the intraday rule does: a long's
+            // upper bound is its take profit, a short's its stop loss.
+            const bool is_long = entry_value > 0.0;
             const double close_factor = (growth * close) / price;
             if (close_factor >= b.upper) {
-                run.close_exit_signals.push_back(signed_exit(sid, true));
+                run.close_exit_signals.push_back(signed_exit(sid, is_long));
             } else if (close_factor < b.lower) {
-                run.close_exit_signals.push_back(signed_exit(sid, false));
+                run.close_exit_signals.push_back(signed_exit(sid, !is_long));
             }
         }
         if (!std::isnan(price)) last = price;

@@ -26,8 +26,12 @@ bool record_entry(int sid, double target, double total_value, int entry_transact
     return !PyErr_Occurred();
 }
 
-bool record_exit(int sid, int exit_transaction) {
-    g_recorder.record_exit(sid, exit_transaction);
+bool record_exit(int sid, int exit_transaction, std::optional<double> exit_fill = std::nullopt) {
+    if (exit_fill) {
+        g_recorder.record_exit_at(sid, exit_transaction, *exit_fill);
+    } else {
+        g_recorder.record_exit(sid, exit_transaction);
+    }
     return !PyErr_Occurred();
 }
 
@@ -47,7 +51,8 @@ bool record_continuing_holding(int sid, double target, double total_value) {
 }  // namespace
 
 double set_position(PositionBook& positions, int sid, double target, double cash, double fee_ratio,
-                    double tax_ratio, bool check_exist, bool remove_zero, double total_value) {
+                    double tax_ratio, bool check_exist, bool remove_zero, double total_value,
+                    std::optional<double> exit_fill) {
     auto found = positions.find(sid);
     const bool present = check_exist ? found != positions.end() : true;
     const bool was_active = found != positions.end() && found->second != 0.0;  // NaN counts as active
@@ -57,7 +62,7 @@ double set_position(PositionBook& positions, int sid, double target, double cash
     if (!closing && !was_active) {
         if (!record_entry(sid, target, total_value, 1)) return kFailed;
     } else if (was_active && closing) {
-        if (!record_exit(sid, 1)) return kFailed;
+        if (!record_exit(sid, 1, exit_fill)) return kFailed;
     } else if (was_active && !closing) {
         if (!record_continuing_holding(sid, target, total_value)) return kFailed;
     }

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <map>
+#include <optional>
 
 namespace portsim {
 
@@ -20,9 +21,12 @@ inline bool failed(double result) { return result == kFailed && PyErr_Occurred()
 
 // Moves the holding of `sid` to `target`, charging `fee_ratio` on trades that
 // add exposure and `fee_ratio + tax_ratio` on trades that reduce it, and
-// tells the trade recorder when a trade opens, closes or is split. Returns the
-// new cash, or kFailed with an exception pending (the book is then unchanged).
+// tells the trade recorder when a trade opens, closes or is split. A close
+// filled intraday passes its fill price, at which the recorder values the
+// exit. Returns the new cash, or kFailed with an exception pending (the book
+// is then unchanged).
 double set_position(PositionBook& positions, int sid, double target, double cash, double fee_ratio,
-                    double tax_ratio, bool check_exist = true, bool remove_zero = false, double total_value = 1.0);
+                    double tax_ratio, bool check_exist = true, bool remove_zero = false, double total_value = 1.0,
+                    std::optional<double> exit_fill = std::nullopt);
 
 }  // namespace portsim

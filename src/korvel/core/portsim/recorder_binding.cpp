@@ -71,7 +71,8 @@ PyObject* bind_recorder() {
         !bind_function(table.get(), "record_date", "void (int)", api.record_date) ||
         !bind_function(table.get(), "record_entry", "void (int, double, int)", api.record_entry) ||
         !bind_function(table.get(), "record_exit", "void (int, int)", api.record_exit) ||
-        !bind_function(table.get(), "end_analysis", "PyObject *(std::map<int,double>  &)", api.end_analysis)) {
+        !bind_function(table.get(), "end_analysis", "PyObject *(std::map<int,double>  &)", api.end_analysis) ||
+        !bind_function(table.get(), "record_exit_at", "void (int, int, double)", api.record_exit_at)) {
         return nullptr;
     }
     g_recorder = api;

@@ -18,6 +18,7 @@ struct RecorderApi {
     void (*record_entry)(int, double, int);
     void (*record_exit)(int, int);
     PyObject* (*end_analysis)(std::map<int, double>&);
+    void (*record_exit_at)(int, int, double);
 };
 
 extern RecorderApi g_recorder;
