@@ -5,6 +5,7 @@
 #include "common/array_checks.h"
 #include "common/pyref.h"
 #include "excursion/excursion_analysis.h"
+#include "excursion/record_objects.h"
 #include "excursion/recorder_state.h"
 
 #include <new>
@@ -16,7 +17,7 @@ namespace {
 using analysis::Status;
 
 // Reused by every trade of every run; only grows.
-analysis::Series series_buffers;
+analysis::Snapshots snapshot_buffer;
 
 void raise_status(Status status, const analysis::Trade& trade, Py_ssize_t table_rows) {
     switch (status) {
@@ -52,6 +53,10 @@ void raise_status(Status status, const analysis::Trade& trade, Py_ssize_t table_
 }
 
 bool lookup_column(int sid, int& col) {
+    if (sid >= 0 && static_cast<size_t>(sid) < price_col_of_slot.size()) {
+        col = price_col_of_slot[static_cast<size_t>(sid)];
+        return true;
+    }
     try {
         col = pos2price[sid];  // inserts sid -> 0 when missing
     } catch (const std::bad_alloc&) {
@@ -81,8 +86,7 @@ PyObject* excursion_analysis(int sid, int entry_row, int exit_row, bool is_long,
     }
     const analysis::Tables tables{view_2d<double>(price), view_2d<double>(close)};
 
-    int64_t exit_offset = 0;
-    Status status = analysis::trace_trade(tables, settings, trade, series_buffers, exit_offset);
+    Status status = analysis::trace_trade(tables, settings, trade, snapshot_buffer);
     int64_t size = 0;
     if (status == Status::Ok) status = analysis::result_size(settings, size);
     if (status != Status::Ok) {
@@ -90,11 +94,10 @@ PyObject* excursion_analysis(int sid, int entry_row, int exit_row, bool is_long,
         return nullptr;
     }
 
-    npy_intp dims[1] = {static_cast<npy_intp>(size)};
-    PyRef result(PyArray_EMPTY(1, dims, NPY_DOUBLE, 0));
+    PyRef result(new_statistics_array(size));
     if (!result) return nullptr;
     auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
-    status = analysis::write_snapshots(series_buffers, settings, exit_offset, out, size);
+    status = analysis::write_snapshots(snapshot_buffer, out, size);
     if (status != Status::Ok) {
         raise_status(status, trade, tables.price.rows);
         return nullptr;

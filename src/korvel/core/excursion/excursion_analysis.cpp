@@ -19,54 +19,47 @@ Status read_cell(const View2D<double>& view, int64_t row, int64_t col, double& o
     return Status::Ok;
 }
 
-Status reserve_series(Series& s, int64_t length) {
-    const auto n = static_cast<size_t>(length);
-    try {
-        s.cum_return.clear();
-        s.peak_return.clear();
-        s.trough_return.clear();
-        s.trough_offset.clear();
-        s.max_drawdown.clear();
-        s.profit_days.clear();
-        s.cum_return.reserve(n);
-        s.peak_return.reserve(n);
-        s.trough_return.reserve(n);
-        s.trough_offset.reserve(n);
-        s.max_drawdown.reserve(n);
-        s.profit_days.reserve(n);
-    } catch (const std::bad_alloc&) {
-        return Status::OutOfMemory;
-    } catch (const std::length_error&) {
-        return Status::OutOfMemory;
+// The running statistics of a trade as of one offset. All returns are gross
+// factors (1.0 = break-even).
+struct Running {
+    double cum_return;
+    double peak_return;     // running maximum, seeded with max(1, first)
+    double trough_return;   // running minimum, seeded with min(1, first)
+    double peak_at_trough;  // the peak at the offset kept with the trough
+    double max_drawdown;    // running minimum of cum / peak - 1
+    double profit_days;     // rows with a valid close and cum > 1
+
+    void write(double* group) const {
+        group[0] = trough_return - 1.0;
+        group[1] = peak_return - 1.0;
+        group[2] = peak_at_trough - 1.0;
+        group[3] = max_drawdown;
+        group[4] = profit_days;
+        group[5] = cum_return - 1.0;
     }
-    return Status::Ok;
-}
+};
 
 // Offset 0: the close of the entry row (c0) against the trade price paid (p0).
-Status seed_series(const Settings& settings, const Trade& trade, double p0, double c0, Series& s, double& r,
-                   double& prev) {
+Status seed(const Settings& settings, const Trade& trade, double p0, double c0, Running& s) {
     if (p0 == 0.0) return Status::FloatDivision;
-    r = trade.is_long ? c0 / p0 : 2.0 - c0 / p0;
+    double r = trade.is_long ? c0 / p0 : 2.0 - c0 / p0;
     // Commission is charged before the trade is seeded, so a trade that only
     // just breaks even on the entry row is not counted as in profit there.
     if (trade.entry_transaction != 0) r = r * (1.0 - settings.fee_ratio);
-    s.cum_return.push_back(r);
-    s.peak_return.push_back(1.0 > r ? 1.0 : r);
-    s.trough_return.push_back(1.0 < r ? 1.0 : r);
-    s.trough_offset.push_back(0);
-    s.max_drawdown.push_back(r - 1.0 < 0.0 ? r - 1.0 : 0.0);
-    s.profit_days.push_back(r > 1.0 ? 1.0 : 0.0);
-    prev = c0;
+    s.cum_return = r;
+    s.peak_return = 1.0 > r ? 1.0 : r;
+    s.trough_return = 1.0 < r ? 1.0 : r;
+    s.peak_at_trough = s.peak_return;
+    s.max_drawdown = r - 1.0 < 0.0 ? r - 1.0 : 0.0;
+    s.profit_days = r > 1.0 ? 1.0 : 0.0;
     return Status::Ok;
 }
 
 // The exit is executed at the trade price (or at the fill of an intraday
-// exit), not at the close, and pays commission plus tax. Only the exit
-// element changes: the running peak, trough, drawdown and count describe the
+// exit), not at the close, and pays commission plus tax. Only the exit's
+// return changes: the running peak, trough, drawdown and count describe the
 // holding, not the execution.
-Status adjust_exit(const Tables& tables, const Settings& settings, const Trade& trade, Series& s,
-                   int64_t k) {
-    double& value = s.cum_return[static_cast<size_t>(k)];
+Status adjust_exit(const Tables& tables, const Settings& settings, const Trade& trade, int64_t k, double& value) {
     if (k != 0) {
         const int64_t row = static_cast<int64_t>(trade.entry_row) + k;
         double xp = trade.exit_fill;
@@ -87,13 +80,16 @@ Status adjust_exit(const Tables& tables, const Settings& settings, const Trade& 
     return Status::Ok;
 }
 
-void write_group(const Series& s, size_t t, double* group) {
-    group[0] = s.trough_return[t] - 1.0;
-    group[1] = s.peak_return[t] - 1.0;
-    group[2] = s.peak_return[static_cast<size_t>(s.trough_offset[t])] - 1.0;
-    group[3] = s.max_drawdown[t];
-    group[4] = s.profit_days[t];
-    group[5] = s.cum_return[t] - 1.0;
+Status reserve_window(std::vector<double>& window, uint64_t groups) {
+    window.clear();
+    try {
+        window.reserve(static_cast<size_t>(groups * 6));
+    } catch (const std::bad_alloc&) {
+        return Status::OutOfMemory;
+    } catch (const std::length_error&) {
+        return Status::OutOfMemory;
+    }
+    return Status::Ok;
 }
 
 }  // namespace
@@ -103,8 +99,7 @@ Status check_settings(const Settings& settings) {
     return Status::Ok;
 }
 
-Status trace_trade(const Tables& tables, const Settings& settings, const Trade& trade, Series& s,
-                   int64_t& exit_offset) {
+Status trace_trade(const Tables& tables, const Settings& settings, const Trade& trade, Snapshots& out) {
     Status status = check_settings(settings);
     if (status != Status::Ok) return status;
 
@@ -127,13 +122,40 @@ Status trace_trade(const Tables& tables, const Settings& settings, const Trade& 
     status = read_cell(tables.close, entry, trade.col, c0);
     if (status != Status::Ok) return status;
 
-    status = reserve_series(s, length);
+    // Window snapshots at offsets 0, step, 2 step, ... below the smaller of
+    // the length and the window (compared unsigned: a negative window would
+    // count as unbounded). A step of 0 takes none here; the result's size
+    // reports it.
+    const uint64_t window = static_cast<uint64_t>(static_cast<int64_t>(settings.window));
+    const uint64_t limit = static_cast<uint64_t>(length) < window ? static_cast<uint64_t>(length) : window;
+    const uint64_t step = settings.window_step > 0 ? static_cast<uint64_t>(settings.window_step) : 0;
+    const uint64_t groups = step == 0 ? 0 : (limit + step - 1) / step;
+    status = reserve_window(out.window, groups);
     if (status != Status::Ok) return status;
 
-    double r = 0.0;
-    double prev = 0.0;
-    status = seed_series(settings, trade, p0, c0, s, r, prev);
+    // The exit snapshot's offset: the exit row's, or the last analysed row
+    // when the tables end earlier. An exit row before the entry row wraps to
+    // a huge unsigned distance and so falls back to the last row too.
+    const uint64_t last = static_cast<uint64_t>(length - 1);
+    const uint64_t held = static_cast<uint64_t>(static_cast<int64_t>(trade.exit_row) - entry);
+    const uint64_t exit_offset = held < last ? held : last;
+
+    Running s{};
+    status = seed(settings, trade, p0, c0, s);
     if (status != Status::Ok) return status;
+    uint64_t next_snapshot = 0;
+    auto take_snapshots = [&](uint64_t t) {
+        if (t == next_snapshot && t < limit && step != 0) {
+            out.window.resize(out.window.size() + 6);  // reserved: never reallocates
+            s.write(out.window.data() + out.window.size() - 6);
+            next_snapshot += step;
+        }
+        if (t == exit_offset) {
+            s.write(out.exit);
+            out.exit_factor = s.cum_return;
+        }
+    };
+    take_snapshots(0);
 
     // The closes of one instrument lie a whole price row apart: ask for them
     // a few rows ahead so the walk does not wait on memory at every row.
@@ -141,9 +163,10 @@ Status trace_trade(const Tables& tables, const Settings& settings, const Trade& 
     for (int64_t ith = entry + 1; ith <= end && ith < entry + 1 + kPrefetchRows; ++ith) {
         tables.close.prefetch(ith, trade.col);
     }
+    double prev = c0;  // the last valid close
+    double r = s.cum_return;  // the running factor, as of the row being walked
     for (int64_t ith = entry + 1; ith <= end; ++ith) {
         if (ith + kPrefetchRows <= end) tables.close.prefetch(ith + kPrefetchRows, trade.col);
-        const auto p = static_cast<size_t>(ith - entry - 1);
         double c = 0.0;
         status = read_cell(tables.close, ith, trade.col, c);
         if (status != Status::Ok) return status;
@@ -156,33 +179,31 @@ Status trace_trade(const Tables& tables, const Settings& settings, const Trade& 
             if (!std::isnan(ratio)) r = trade.is_long ? r * ratio : 2.0 - (2.0 - r) * ratio;
             prev = c;
         }
-        s.peak_return.push_back(r > s.peak_return[p] ? r : s.peak_return[p]);
+        const double previous_peak = s.peak_return;
+        s.peak_return = r > previous_peak ? r : previous_peak;
         // The offset kept is the row before the new low: the peak cannot rise
         // on a row that sets a low, so the peak there is the peak at the low.
-        if (s.trough_return[p] > r) {
-            s.trough_return.push_back(r);
-            s.trough_offset.push_back(static_cast<int64_t>(p));
-        } else {
-            s.trough_return.push_back(s.trough_return[p]);
-            s.trough_offset.push_back(s.trough_offset[p]);
+        if (s.trough_return > r) {
+            s.trough_return = r;
+            s.peak_at_trough = previous_peak;
         }
-        const double peak = s.peak_return[p + 1];
-        if (peak == 0.0) return Status::FloatDivision;
-        const double dd = r / peak - 1.0;
-        s.max_drawdown.push_back(s.max_drawdown[p] > dd ? dd : s.max_drawdown[p]);
-        s.profit_days.push_back(has_close && r > 1.0 ? s.profit_days[p] + 1.0 : s.profit_days[p]);
-        s.cum_return.push_back(r);
+        if (s.peak_return == 0.0) return Status::FloatDivision;
+        const double dd = r / s.peak_return - 1.0;
+        if (s.max_drawdown > dd) s.max_drawdown = dd;
+        if (has_close && r > 1.0) s.profit_days = s.profit_days + 1.0;
+        s.cum_return = r;
+        take_snapshots(static_cast<uint64_t>(ith - entry));
     }
 
-    // An exit row before the entry row wraps to a huge unsigned distance and
-    // so falls back to the last analysed row.
-    const uint64_t last = static_cast<uint64_t>(length - 1);
-    const uint64_t held = static_cast<uint64_t>(static_cast<int64_t>(trade.exit_row) - entry);
-    exit_offset = static_cast<int64_t>(held < last ? held : last);
-
     if (trade.exit_transaction != 0) {
-        status = adjust_exit(tables, settings, trade, s, exit_offset);
+        double value = out.exit_factor;
+        status = adjust_exit(tables, settings, trade, static_cast<int64_t>(exit_offset), value);
         if (status != Status::Ok) return status;
+        out.exit[5] = value - 1.0;
+        // A window snapshot at the exit offset shows the adjusted return too.
+        if (step != 0 && exit_offset < limit && exit_offset % step == 0) {
+            out.window[static_cast<size_t>(exit_offset / step) * 6 + 5] = value - 1.0;
+        }
     }
     return Status::Ok;
 }
@@ -198,26 +219,13 @@ Status result_size(const Settings& settings, int64_t& size) {
     return Status::Ok;
 }
 
-Status write_snapshots(const Series& s, const Settings& settings, int64_t exit_offset, double* out,
-                       int64_t size) {
-    for (int64_t i = 0; i < size; ++i) out[i] = -1.0;
-    if (settings.window_step <= 0) return settings.window_step == 0 ? Status::IntegerDivision
-                                                                    : Status::NegativeSetting;
-    const uint64_t length = s.cum_return.size();
-    // Compared unsigned: a negative window would count as unbounded, and the
-    // bounds check on every group below keeps it inside the result.
-    const uint64_t window = static_cast<uint64_t>(static_cast<int64_t>(settings.window));
-    const uint64_t limit = length < window ? length : window;
-    const auto step = static_cast<uint64_t>(settings.window_step);
-    int64_t base = 0;
-    for (uint64_t t = 0; t < limit; t += step, base += 6) {
-        if (base + 6 > size) return Status::SnapshotOutOfBounds;
-        write_group(s, static_cast<size_t>(t), out + base);
-    }
-    if (size < 6 || exit_offset < 0 || static_cast<uint64_t>(exit_offset) >= length) {
-        return Status::SnapshotOutOfBounds;
-    }
-    write_group(s, static_cast<size_t>(exit_offset), out + (size - 6));
+Status write_snapshots(const Snapshots& snapshots, double* out, int64_t size) {
+    const auto written = static_cast<int64_t>(snapshots.window.size());
+    // The window snapshots never reach the exit snapshot's slots.
+    if (size < 6 || written > size - 6) return Status::SnapshotOutOfBounds;
+    for (int64_t i = 0; i < written; ++i) out[i] = snapshots.window[static_cast<size_t>(i)];
+    for (int64_t i = written; i < size - 6; ++i) out[i] = -1.0;
+    for (int k = 0; k < 6; ++k) out[size - 6 + k] = snapshots.exit[k];
     return Status::Ok;
 }
 

@@ -1,10 +1,9 @@
 // Excursion statistics of one trade: plain arithmetic over strided views.
 //
 // Nothing here touches the interpreter. Every function reports failure as a
-// Status; the glue in analysis_glue.cpp turns it into an exception. The
-// working series live in a caller-owned Series so their buffers can be reused
-// from trade to trade: once they have grown to the longest trade seen, tracing
-// a trade allocates nothing.
+// Status; the glue in analysis_glue.cpp turns it into an exception. The trade
+// is walked once with O(1) running state; the statistics of a row are the
+// running values after it.
 #pragma once
 
 #include "common/strided_view.h"
@@ -39,15 +38,13 @@ struct Trade {
     double exit_fill = 0.0;
 };
 
-// Element t describes the trade as of row entry_row + t. All returns are
-// gross factors (1.0 = break-even).
-struct Series {
-    std::vector<double> cum_return;
-    std::vector<double> peak_return;    // running maximum, seeded with max(1, first)
-    std::vector<double> trough_return;  // running minimum, seeded with min(1, first)
-    std::vector<int64_t> trough_offset; // offset of the row before the latest new low
-    std::vector<double> max_drawdown;   // running minimum of cum / peak - 1
-    std::vector<double> profit_days;    // rows with a valid close and cum > 1
+// The snapshots of one trade, six values each: the window snapshots in
+// offset order and the exit snapshot. Reused from trade to trade, so once it
+// has grown to the largest trade seen, analysing a trade allocates nothing.
+struct Snapshots {
+    std::vector<double> window;  // 6 values per window snapshot, from offset 0
+    double exit[6];
+    double exit_factor;  // the exit offset's return factor before the exit costs
 };
 
 enum class Status {
@@ -65,18 +62,16 @@ enum class Status {
 // Negative windows or steps have no meaning; checked before any work.
 Status check_settings(const Settings& settings);
 
-// Traces the trade over its rows into `series` (cleared first) and applies
-// the exit costs. `exit_offset` receives the offset of the exit snapshot.
-Status trace_trade(const Tables& tables, const Settings& settings, const Trade& trade, Series& series,
-                   int64_t& exit_offset);
+// Traces the trade over its rows in one pass, taking the snapshots on the
+// way, and applies the exit costs.
+Status trace_trade(const Tables& tables, const Settings& settings, const Trade& trade, Snapshots& snapshots);
 
 // Number of values in a trade's result: six per window snapshot plus the
 // exit snapshot and one spare group.
 Status result_size(const Settings& settings, int64_t& size);
 
-// Fills `out` (size values) with -1 and writes the window snapshots from the
-// front and the exit snapshot into the last six values.
-Status write_snapshots(const Series& series, const Settings& settings, int64_t exit_offset, double* out,
-                       int64_t size);
+// Writes the snapshots into `out` (size values): the window snapshots from
+// the front, the exit snapshot into the last six values, -1 elsewhere.
+Status write_snapshots(const Snapshots& snapshots, double* out, int64_t size);
 
 }  // namespace korvel::analysis

@@ -4,6 +4,7 @@
 #include "common/array_checks.h"
 #include "common/pyref.h"
 #include "excursion/analysis_glue.h"
+#include "excursion/record_objects.h"
 #include "excursion/recorder_state.h"
 #include "excursion/slot_arrays.h"
 
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace korvel::recorder {
 
@@ -68,18 +70,18 @@ bool record_trade(int sid, int record_row, int analysed_row, int exit_transactio
 
     PyRef record(PyList_New(3));
     if (!record) return false;
-    PyRef sid_obj(PyLong_FromLong(sid));
+    PyRef sid_obj(record_int(sid));
     if (!sid_obj) return false;
-    PyRef entry_obj(PyArray_Scalar(&entry_row64, PyArray_DESCR(entry_array), entry_ref.get()));
+    PyRef entry_obj(record_int64_scalar(entry_row64, PyArray_DESCR(entry_array), entry_ref.get()));
     if (!entry_obj) return false;
-    PyRef row_obj(PyLong_FromLong(record_row));
+    PyRef row_obj(record_int(record_row));
     if (!row_obj) return false;
     PyList_SET_ITEM(record.get(), 0, sid_obj.release());
     PyList_SET_ITEM(record.get(), 1, entry_obj.release());
     PyList_SET_ITEM(record.get(), 2, row_obj.release());
     if (PyList_Append(trades, record.get()) < 0) return false;
 
-    PyRef position_obj(PyArray_Scalar(&held, PyArray_DESCR(position_array), position_ref.get()));
+    PyRef position_obj(record_float64_scalar(held, PyArray_DESCR(position_array), position_ref.get()));
     if (!position_obj) return false;
     if (PyList_Append(trade_positions, position_obj.get()) < 0) return false;
 
@@ -111,6 +113,16 @@ void start_analysis(PyArrayObject* price_table, PyArrayObject* close_table, std:
                      window_rows, step);
         return;
     }
+    std::vector<int> flat_columns;
+    try {
+        flat_columns.assign(static_cast<size_t>(n_slots), 0);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return;
+    }
+    for (const auto& [slot, col] : column_map) {
+        if (slot >= 0 && slot < n_slots) flat_columns[static_cast<size_t>(slot)] = col;
+    }
     PyRef new_entry(new_slot_array(n_slots, SlotKind::Int64));
     if (!new_entry) return;
     PyRef new_position(new_slot_array(n_slots, SlotKind::Float64));
@@ -123,6 +135,7 @@ void start_analysis(PyArrayObject* price_table, PyArrayObject* close_table, std:
     Py_INCREF(close_table);
     replace_array(close, reinterpret_cast<PyObject*>(close_table));
     pos2price.swap(column_map);
+    price_col_of_slot.swap(flat_columns);
     window = window_rows;
     window_step = step;
     // Emptied in place: the engine and the Python layer hold these objects.

@@ -6,6 +6,7 @@ namespace korvel::recorder {
 PyArrayObject* price = nullptr;
 PyArrayObject* close = nullptr;
 std::map<int, int> pos2price;
+std::vector<int> price_col_of_slot;
 int window = 0;
 int window_step = 0;
 double fee_ratio = 0.0;

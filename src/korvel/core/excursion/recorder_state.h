@@ -10,6 +10,7 @@
 #include "common/numpy_api.h"
 
 #include <map>
+#include <vector>
 
 namespace korvel::recorder {
 
@@ -17,6 +18,9 @@ namespace korvel::recorder {
 extern PyArrayObject* price;   // trade prices, rows x price columns
 extern PyArrayObject* close;   // closes, same layout
 extern std::map<int, int> pos2price;
+// pos2price flattened for the slots 0 .. n_slots - 1 (0 where unmapped, as a
+// lookup of a missing slot gives); other slots go through the map.
+extern std::vector<int> price_col_of_slot;
 extern int window;
 extern int window_step;
 extern double fee_ratio;

@@ -27,7 +27,7 @@ PyObject* new_slot_array(int n, SlotKind kind) {
     return PyArray_ZEROS(1, dims, typenum_of(kind), 0);
 }
 
-char* slot_element(PyArrayObject* array, SlotKind kind, int sid, bool for_writing) {
+char* slot_access_error(PyArrayObject* array, SlotKind kind, int sid, bool for_writing) {
     if (!array || !PyArray_Check(reinterpret_cast<PyObject*>(array))) {
         PyErr_SetString(PyExc_TypeError, "recorder slot array is not a NumPy array");
         return nullptr;
@@ -42,8 +42,10 @@ char* slot_element(PyArrayObject* array, SlotKind kind, int sid, bool for_writin
         return nullptr;
     }
     Py_ssize_t index = sid;
-    if (!resolve_index(index, PyArray_DIM(array, 0), 0)) return nullptr;
-    return static_cast<char*>(PyArray_DATA(array)) + index * PyArray_STRIDE(array, 0);
+    if (resolve_index(index, PyArray_DIM(array, 0), 0)) {
+        PyErr_SetString(PyExc_SystemError, "recorder slot access refused a valid slot");
+    }
+    return nullptr;
 }
 
 }  // namespace korvel::recorder
