@@ -215,6 +215,8 @@ PyObject* py_backtest(PyObject*, PyObject* args, PyObject* kwargs) {
     // cycles; the cyclic collector would rescan the growing record lists over
     // and over. It is paused for the run and resumed as the caller had it.
     CollectorPause pause;
+    // Code of the caller's ran since the last run: no flag read then holds.
+    note_caller_code_may_have_run();
     RunState run;
     // The run's vectors and maps are sized by the caller's shapes (a
     // broadcast array can claim any size): an allocation that cannot be met

@@ -3,6 +3,7 @@
 // of yesterday's close-based exits.
 #include <cmath>
 
+#include "portsim/cell_access.h"
 #include "portsim/price_validation.h"
 #include "portsim/recorder_binding.h"
 #include "portsim/row_steps.h"
@@ -34,10 +35,14 @@ Bounds exit_bounds(const ExitThresholds& t, double entry_value, double growth_ma
 
 // Intraday exit on high, low and open, executed on this row at the touched
 // level (or at the open when the row gaps through a bound).
-int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid, int pc, double& value,
-                 double entry_value, double ret, const Bounds& b) {
+template <bool kChecked>
+int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid, int pc, double entry_value,
+                 double ret, const Bounds& b) {
     double high = 0.0, low = 0.0, open = 0.0;
-    if (!in.high.get(i, pc, high) || !in.low.get(i, pc, low) || !in.open.get(i, pc, open)) return -1;
+    if (!read_cell<kChecked>(in.high, i, pc, high) || !read_cell<kChecked>(in.low, i, pc, low) ||
+        !read_cell<kChecked>(in.open, i, pc, open)) {
+        return -1;
+    }
     const double g0 = run.growth[sid] / ret;
     const double reference = run.last_price[pc];
     const double high_factor = g0 * (high / reference);
@@ -49,6 +54,7 @@ int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid,
     if (!(touch_open || touch_high || touch_low)) return 0;
     // The fill as a price, for the trade record: the open on a gap, else the
     // touched level measured from the last valid price.
+    double& value = run.positions.value(sid);
     double fill = open;
     if (touch_open) {
         value = entry_value * open_factor;
@@ -66,25 +72,37 @@ int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid,
     return failed(run.cash) ? -1 : 0;
 }
 
-}  // namespace
-
-int process_holdings(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
-    // A touched exit sets the value to 0 but keeps the key, so iterating the
-    // book while closing is safe.
-    for (auto& holding : run.positions) {
-        const int sid = holding.first;
-        double& value = holding.second;
-        const int pc = run.price_col(sid);
-        double price = 0.0;
-        if (!in.price.get(i, pc, price)) return -1;
+// The label is needed only for the message of an invalid price; when the
+// labels cover every sid (cells in bounds) it is read only then.
+template <bool kChecked>
+int validate_held_price(const BacktestInputs& in, double price, int sid, Py_ssize_t i) {
+    if (kChecked) {
         PyObject* label = nullptr;
         if (!in.pos_columns.get(sid, label)) return -1;
-        if (validate_trade_price(price, label, i) < 0) return -1;
+        return validate_trade_price(price, label, i);
+    }
+    if (is_valid_trade_price(price)) return 0;
+    return raise_invalid_trade_price(price, in.pos_columns.at_unchecked(sid), i);
+}
+
+template <bool kChecked>
+int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
+    // A touched exit sets the value to 0 but keeps the key, so walking the
+    // held sids while closing is safe.
+    const std::vector<int>& held = run.positions.held;
+    if (!kChecked) run.close_values.resize(held.size());
+    for (size_t k = 0; k < held.size(); ++k) {
+        const int sid = held[k];
+        const int pc = run.price_col(sid);
+        double price = 0.0;
+        if (!read_cell<kChecked>(in.price, i, pc, price)) return -1;
+        if (validate_held_price<kChecked>(in, price, sid, i) < 0) return -1;
 
         double& last = run.last_price[pc];
         if (std::isnan(last)) last = price;
         double ret = price / last;
         if (std::isnan(ret)) ret = 1.0;
+        double& value = run.positions.value(sid);
         value = value * ret;
         double& growth = run.growth[sid];
         growth = growth * ret;
@@ -94,10 +112,10 @@ int process_holdings(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
         const Bounds b = exit_bounds(run.bounds, entry_value, run.growth_max[sid], run.growth_min[sid]);
 
         if (in.rules.touched_exit) {
-            if (touched_exit(in, run, i, sid, pc, value, entry_value, ret, b) < 0) return -1;
+            if (touched_exit<kChecked>(in, run, i, sid, pc, entry_value, ret, b) < 0) return -1;
         } else {
             double close = 0.0;
-            if (!in.close.get(i, pc, close)) return -1;
+            if (!read_cell<kChecked>(in.close, i, pc, close)) return -1;
             // Signed by the kind of exit, as the intraday rule does: a long's
             // upper bound is its take profit, a short's its stop loss.
             const bool is_long = entry_value > 0.0;
@@ -108,8 +126,24 @@ int process_holdings(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
                 run.close_exit_signals.push_back(signed_exit(sid, !is_long));
             }
         }
+        if (!kChecked) {
+            // The holding's value at the close, as the close pass would add it
+            // if nothing else changes the book today.
+            double close = in.close.at_unchecked(i, pc);
+            run.close_values[k] = (std::isnan(price) || std::isnan(close)) ? value : value * close / price;
+            // The holdings are scattered across wide price rows: ask for
+            // tomorrow's cells now so the next row does not wait on memory.
+            in.price.prefetch(i + 1, pc);
+            in.close.prefetch(i + 1, pc);
+            if (in.rules.touched_exit) {
+                in.high.prefetch(i + 1, pc);
+                in.low.prefetch(i + 1, pc);
+                in.open.prefetch(i + 1, pc);
+            }
+        }
         if (!std::isnan(price)) last = price;
     }
+    run.book_changed_since_morning = false;
     return 0;
 }
 
@@ -127,10 +161,10 @@ int execute_pending_exits(const BacktestInputs& in, RunState& run) {
                 keep_position = weight != 0.0;  // NaN counts as weighted
             }
         }
-        auto found = run.positions.find(sid);
-        if (found == run.positions.end() || found->second == 0.0 || keep_position) continue;
+        if (!run.positions.holds(sid) || run.positions.value(sid) == 0.0 || keep_position) continue;
         run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false,
                                 true);
+        run.book_changed_since_morning = true;
         if (failed(run.cash)) return -1;
         run.executed_exits.push_back(signal);
         reset_growth(run, sid);
@@ -145,7 +179,8 @@ int execute_pending_exits(const BacktestInputs& in, RunState& run) {
     return 0;
 }
 
-int run_rows(const BacktestInputs& in, RunState& run) {
+template <bool kChecked>
+int run_rows_in(const BacktestInputs& in, RunState& run) {
     const Py_ssize_t rows = in.price_index.size;
     for (Py_ssize_t i = 0; i < rows; ++i) {
         const int64_t date = in.price_index.at_unchecked(i);
@@ -158,14 +193,20 @@ int run_rows(const BacktestInputs& in, RunState& run) {
         }
         g_recorder.record_date(static_cast<int>(i));
         if (PyErr_Occurred()) return -1;
-        if (process_holdings(in, run, i) < 0 || execute_pending_exits(in, run) < 0) return -1;
+        if (process_holdings_in<kChecked>(in, run, i) < 0 || execute_pending_exits(in, run) < 0) return -1;
 
         hand_over_exit_signals(run);
         if (run.rebalance_due && apply_due_weight_row(in, run, i) < 0) return -1;
-        if (run.use_delisting && close_delisted(in, run, i) < 0) return -1;
-        if (value_at_close(in, run, i) < 0 || choose_next_weight_row(in, run, i) < 0) return -1;
+        if (run.use_delisting && close_delisted<kChecked>(in, run, i) < 0) return -1;
+        if (value_at_close<kChecked>(in, run, i) < 0 || choose_next_weight_row(in, run, i) < 0) return -1;
     }
     return 0;
+}
+
+}  // namespace
+
+int run_rows(const BacktestInputs& in, RunState& run) {
+    return run.cells_in_bounds ? run_rows_in<false>(in, run) : run_rows_in<true>(in, run);
 }
 
 }  // namespace portsim

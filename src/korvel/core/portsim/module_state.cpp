@@ -6,6 +6,7 @@ PyObject* g_module_dict = nullptr;
 PyObject* g_excursion_module = nullptr;
 PyObject* g_stock_operations = nullptr;
 InternedNames g_names = {};
+unsigned long long g_caller_code_epoch = 0;
 
 PyObject* lookup_module_global(PyObject* interned_name) {
     PyObject* value = PyDict_GetItemWithError(g_module_dict, interned_name);
@@ -30,6 +31,7 @@ int read_module_flag(PyObject* interned_name) {
         Py_INCREF(value);
         const int truth = PyObject_IsTrue(value);
         Py_DECREF(value);
+        note_caller_code_may_have_run();
         return truth;
     }
     if (PyErr_Occurred()) return -1;
@@ -37,7 +39,20 @@ int read_module_flag(PyObject* interned_name) {
     if (!fallback) return -1;
     const int truth = PyObject_IsTrue(fallback);
     Py_DECREF(fallback);
+    note_caller_code_may_have_run();
     return truth;
+}
+
+int read_module_flag(PyObject* interned_name, FlagCache& cache) {
+    if (cache.epoch == g_caller_code_epoch && !PyGC_IsEnabled()) return cache.truth;
+    PyObject* value = PyDict_GetItemWithError(g_module_dict, interned_name);
+    if (value == Py_True || value == Py_False || value == Py_None) {
+        cache.epoch = g_caller_code_epoch;
+        cache.truth = value == Py_True;
+        return cache.truth;
+    }
+    if (!value && PyErr_Occurred()) return -1;
+    return read_module_flag(interned_name);
 }
 
 }  // namespace portsim

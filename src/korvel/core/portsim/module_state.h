@@ -19,6 +19,24 @@ extern PyObject* g_stock_operations;
 // (or the truth test's error) pending on failure.
 int read_module_flag(PyObject* interned_name);
 
+// Counts the points of a run at which code of the caller's may have run (and
+// so changed a module global): the truth tests of caller objects. A flag read
+// twice with no such point between gives the same answer both times.
+extern unsigned long long g_caller_code_epoch;
+inline void note_caller_code_may_have_run() { ++g_caller_code_epoch; }
+
+// A module flag's truth value as last read, valid for one epoch.
+struct FlagCache {
+    unsigned long long epoch = ~0ull;
+    int truth = 0;
+};
+
+// read_module_flag, answered from `cache` while no caller code can have run
+// since it was filled. Only flags that are plain True, False or None are
+// cached (reading them runs no code); with the cyclic collector enabled,
+// which may run callbacks at any allocation, nothing is.
+int read_module_flag(PyObject* interned_name, FlagCache& cache);
+
 // Looks up a module global by name (module namespace, then builtins).
 // New reference, or NULL with NameError pending.
 PyObject* lookup_module_global(PyObject* interned_name);

@@ -1,5 +1,6 @@
 #include "portsim/position_book.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "portsim/module_state.h"
@@ -39,10 +40,11 @@ bool record_exit(int sid, int exit_transaction, std::optional<double> exit_fill 
 // trades (without costs at the split) unless costs are retained across
 // rebalances or rebalancing is not periodic.
 bool record_continuing_holding(int sid, double target, double total_value) {
-    const int retain_cost = read_module_flag(g_names.retain_cost_when_rebalance);
+    static FlagCache retain_cost_flag, periodic_flag;
+    const int retain_cost = read_module_flag(g_names.retain_cost_when_rebalance, retain_cost_flag);
     if (retain_cost < 0) return false;
     if (retain_cost) return true;
-    const int periodic = read_module_flag(g_names.resample);
+    const int periodic = read_module_flag(g_names.resample, periodic_flag);
     if (periodic < 0) return false;
     if (!periodic) return true;
     return record_exit(sid, 0) && record_entry(sid, target, total_value, 0);
@@ -50,12 +52,40 @@ bool record_continuing_holding(int sid, double target, double total_value) {
 
 }  // namespace
 
+void PositionBook::reset(size_t width) {
+    values.assign(width, 0.0);
+    is_held.assign(width, 0);
+    held.clear();
+}
+
+void PositionBook::insert(int sid, double value) {
+    const auto index = static_cast<size_t>(sid);
+    if (index >= is_held.size()) {
+        values.resize(index + 1, 0.0);
+        is_held.resize(index + 1, 0);
+    }
+    values[index] = value;
+    is_held[index] = 1;
+    held.insert(std::lower_bound(held.begin(), held.end(), sid), sid);
+}
+
+void PositionBook::erase(int sid) {
+    is_held[static_cast<size_t>(sid)] = 0;
+    held.erase(std::lower_bound(held.begin(), held.end(), sid));
+}
+
+std::map<int, double> PositionBook::as_map() const {
+    std::map<int, double> book;
+    for (const int sid : held) book.emplace_hint(book.end(), sid, value(sid));
+    return book;
+}
+
 double set_position(PositionBook& positions, int sid, double target, double cash, double fee_ratio,
                     double tax_ratio, bool check_exist, bool remove_zero, double total_value,
                     std::optional<double> exit_fill) {
-    auto found = positions.find(sid);
-    const bool present = check_exist ? found != positions.end() : true;
-    const bool was_active = found != positions.end() && found->second != 0.0;  // NaN counts as active
+    const bool in_book = positions.holds(sid);
+    const bool present = check_exist ? in_book : true;
+    const bool was_active = in_book && positions.value(sid) != 0.0;  // NaN counts as active
     const bool closing = target == 0.0;
 
     // Everything that can fail happens before the book or cash changes.
@@ -69,32 +99,33 @@ double set_position(PositionBook& positions, int sid, double target, double cash
 
     if (closing) {
         if (present) {
-            if (found == positions.end()) found = positions.emplace(sid, 0.0).first;
-            const double v = found->second;
+            if (!in_book) positions.insert(sid, 0.0);
+            const double v = positions.value(sid);
             cash = cash + (v - (fee_ratio + tax_ratio) * std::fabs(v));
             if (remove_zero) {
-                positions.erase(found);
+                positions.erase(sid);
             } else {
-                found->second = 0.0;
+                positions.value(sid) = 0.0;
             }
         }
         return cash;
     }
 
-    if (found == positions.end()) found = positions.emplace(sid, 0.0).first;
-    const double old = found->second;
+    if (!in_book) positions.insert(sid, 0.0);
+    double& held = positions.value(sid);
+    const double old = held;
     const double diff = target - old;
     const bool adds_exposure = (target >= 0.0 && diff > 0.0) || (target <= 0.0 && diff < 0.0);
     const double rate = adds_exposure ? fee_ratio : (fee_ratio + tax_ratio);
     const double cost = rate * std::fabs(diff);
     if (diff > 0.0) {
         cash = cash - diff;
-        found->second = (diff - cost) + old;
+        held = (diff - cost) + old;
     } else {
         cash = cash + ((-diff) - cost);
-        found->second = diff + old;
+        held = diff + old;
     }
-    if (remove_zero && found->second == 0.0) positions.erase(found);
+    if (remove_zero && held == 0.0) positions.erase(sid);
     return cash;
 }
 

@@ -6,13 +6,35 @@
 
 #include <map>
 #include <optional>
+#include <vector>
 
 namespace portsim {
 
 // sid -> value of the holding in units of the starting capital (negative =
 // short), walked in ascending sid order. A key may hold exactly 0.0 after a
 // close that did not ask for removal.
-using PositionBook = std::map<int, double>;
+//
+// The values live in a flat array indexed by sid and the held sids in a
+// sorted list: a lookup is one load, and a walk in sid order touches only
+// the holdings.
+struct PositionBook {
+    std::vector<double> values;          // by sid; meaningful where held
+    std::vector<unsigned char> is_held;  // by sid
+    std::vector<int> held;               // the held sids, ascending
+
+    // An empty book for sids 0 .. width - 1 (it grows if a larger sid comes).
+    void reset(size_t width);
+    bool holds(int sid) const {
+        return sid >= 0 && static_cast<size_t>(sid) < is_held.size() && is_held[static_cast<size_t>(sid)];
+    }
+    double& value(int sid) { return values[static_cast<size_t>(sid)]; }
+    double value(int sid) const { return values[static_cast<size_t>(sid)]; }
+    void insert(int sid, double value);  // sid not held
+    void erase(int sid);                 // sid held
+    bool empty() const { return held.empty(); }
+    // The book as the ordered map the trade recorder takes.
+    std::map<int, double> as_map() const;
+};
 
 // The result that signals failure when an exception is also pending.
 constexpr double kFailed = -1.0;

@@ -13,8 +13,10 @@ int raise_invalid_trade_price(double price, PyObject* label, Py_ssize_t row);
 // A NaN price is accepted (the instrument has no price on this row); zero,
 // negative and infinite prices stop the run with a ValueError naming the
 // instrument and the row. Returns -1 with the error pending.
+inline bool is_valid_trade_price(double price) { return std::isnan(price) || (price > 0.0 && std::isfinite(price)); }
+
 inline int validate_trade_price(double price, PyObject* label, Py_ssize_t row) {
-    if (std::isnan(price) || (price > 0.0 && std::isfinite(price))) return 0;
+    if (is_valid_trade_price(price)) return 0;
     return raise_invalid_trade_price(price, label, row);
 }
 

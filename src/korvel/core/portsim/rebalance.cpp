@@ -7,9 +7,9 @@
 namespace portsim {
 
 double rebalance(PositionBook& positions, const korvel::View1D<double>& weights, double cash, double fee_ratio,
-                 double tax_ratio, double position_limit, std::vector<double>& scratch, std::vector<int>& held) {
+                 double tax_ratio, double position_limit, std::vector<double>& scratch) {
     double total = cash;
-    for (const auto& holding : positions) total += holding.second;
+    for (const int sid : positions.held) total += positions.value(sid);
 
     scratch.resize(static_cast<size_t>(weights.size));
     for (Py_ssize_t i = 0; i < weights.size; ++i) scratch[static_cast<size_t>(i)] = std::fabs(weights.at_unchecked(i));
@@ -24,22 +24,16 @@ double rebalance(PositionBook& positions, const korvel::View1D<double>& weights,
     const bool liquidate = total < 0.0;
 
     // A zero target for a column that is not in the book changes nothing, and
-    // most columns of a wide row are such. The book's keys are walked
-    // alongside the columns: trading column i touches only key i, so the keys
-    // ahead of the cursor stay as they were at the start.
-    held.clear();
-    for (const auto& holding : positions) held.push_back(holding.first);
-    size_t cursor = 0;
+    // most columns of a wide row are such.
     for (Py_ssize_t i = 0; i < weights.size; ++i) {
         double target = 0.0;
         if (!liquidate) {
             target = weights.at_unchecked(i) * scale;
             if (std::fabs(target) > limit) target = target > 0.0 ? limit : -limit;
         }
-        while (cursor < held.size() && held[cursor] < i) ++cursor;
-        const bool in_book = cursor < held.size() && held[cursor] == i;
-        if (target == 0.0 && !in_book) continue;
-        cash = set_position(positions, static_cast<int>(i), target, cash, fee_ratio, tax_ratio, true, true, total);
+        const int sid = static_cast<int>(i);
+        if (target == 0.0 && !positions.holds(sid)) continue;
+        cash = set_position(positions, sid, target, cash, fee_ratio, tax_ratio, true, true, total);
         if (failed(cash)) return kFailed;
     }
     return cash;

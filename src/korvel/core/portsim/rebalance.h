@@ -10,9 +10,9 @@ namespace portsim {
 
 // Scales the weights so their gross exposure does not exceed the portfolio
 // value, caps each at position_limit of that value and moves every column to
-// its target in column order. `scratch` and `held` are buffers reused between
-// calls. Returns the new cash, or kFailed with an exception pending.
+// its target in column order. `scratch` is a buffer reused between calls.
+// Returns the new cash, or kFailed with an exception pending.
 double rebalance(PositionBook& positions, const korvel::View1D<double>& weights, double cash, double fee_ratio,
-                 double tax_ratio, double position_limit, std::vector<double>& scratch, std::vector<int>& held);
+                 double tax_ratio, double position_limit, std::vector<double>& scratch);
 
 }  // namespace portsim

@@ -2,7 +2,9 @@
 // valuation at the close and the choice of the next weight row.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
+#include "portsim/cell_access.h"
 #include "portsim/price_validation.h"
 #include "portsim/rebalance.h"
 #include "portsim/row_steps.h"
@@ -29,9 +31,9 @@ int rebase_stop_references(const BacktestInputs& in, RunState& run, const korvel
     for (Py_ssize_t sid = 0; sid < due_row.size; ++sid) {
         const double v = due_row.at_unchecked(sid);
         if (v == 0.0) continue;
-        auto found = run.positions.find(static_cast<int>(sid));
+        const int column = static_cast<int>(sid);
         // The growth arrays are as wide as every weight row.
-        if (found == run.positions.end() || found->second * v <= 0.0) reset_growth(run, static_cast<int>(sid));
+        if (!run.positions.holds(column) || run.positions.value(column) * v <= 0.0) reset_growth(run, column);
     }
     return 0;
 }
@@ -62,10 +64,10 @@ int choose_weight_row(const BacktestInputs& in, RunState& run, const korvel::Vie
 // price would be lost when the row is copied into last_price.
 void remember_references(RunState& run) {
     run.kept_references.clear();
-    for (const auto& holding : run.positions) {
-        if (holding.second == 0.0) continue;  // NaN counts as held
-        const size_t pc = static_cast<size_t>(run.price_col(holding.first));
-        if (pc < run.last_price.size()) run.kept_references.push_back({holding.first, pc, run.last_price[pc]});
+    for (const int sid : run.positions.held) {
+        if (run.positions.value(sid) == 0.0) continue;  // NaN counts as held
+        const size_t pc = static_cast<size_t>(run.price_col(sid));
+        if (pc < run.last_price.size()) run.kept_references.push_back({sid, pc, run.last_price[pc]});
     }
 }
 
@@ -73,10 +75,13 @@ int refresh_last_price(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     korvel::View1D<double> today;
     if (!in.price.row(i, today)) return -1;
     run.last_price.resize(static_cast<size_t>(today.size));
-    for (Py_ssize_t pc = 0; pc < today.size; ++pc) run.last_price[pc] = today.at_unchecked(pc);
+    if (today.stride == static_cast<Py_ssize_t>(sizeof(double))) {
+        std::memcpy(run.last_price.data(), today.data, static_cast<size_t>(today.size) * sizeof(double));
+    } else {
+        for (Py_ssize_t pc = 0; pc < today.size; ++pc) run.last_price[pc] = today.at_unchecked(pc);
+    }
     for (const auto& kept : run.kept_references) {
-        auto found = run.positions.find(kept.sid);
-        if (found == run.positions.end() || found->second == 0.0) continue;
+        if (!run.positions.holds(kept.sid) || run.positions.value(kept.sid) == 0.0) continue;
         const auto pc = static_cast<Py_ssize_t>(kept.price_col);
         if (pc < today.size && std::isnan(today.at_unchecked(pc))) run.last_price[pc] = kept.last_price;
     }
@@ -93,25 +98,37 @@ int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i) 
     if (choose_weight_row(in, run, due_row, chosen) < 0) return -1;
     remember_references(run);
     run.cash = rebalance(run.positions, chosen, run.cash, in.rules.fee_ratio, in.rules.tax_ratio,
-                         in.rules.position_limit, run.abs_weights, run.held_sids);
+                         in.rules.position_limit, run.abs_weights);
+    run.book_changed_since_morning = true;
     if (failed(run.cash)) return -1;
     run.executed_exits.clear();
-    run.positions_at_rebalance = run.positions;
+    run.held_at_rebalance = run.positions.held;
     if (refresh_last_price(in, run, i) < 0) return -1;
     run.last_pos_row = run.pos_row;
     return 0;
 }
 
+template <bool kChecked>
 int close_delisted(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     run.delisting_exits.clear();
-    for (const auto& holding : run.positions) {
-        int64_t bar = 0;
-        if (!in.delisting_bars.get(holding.first, bar)) return -1;
-        if (bar == i && holding.second != 0.0) run.delisting_exits.push_back(holding.first);
+    if constexpr (kChecked) {
+        for (const int sid : run.positions.held) {
+            int64_t bar = 0;
+            if (!in.delisting_bars.get(sid, bar)) return -1;
+            if (bar == i && run.positions.value(sid) != 0.0) run.delisting_exits.push_back(sid);
+        }
+    } else {
+        // The sids delisted today, prepared before the run in ascending order:
+        // the same list as a walk of the book in sid order gives.
+        for (Py_ssize_t k = run.delisted_start[i]; k < run.delisted_start[i + 1]; ++k) {
+            const int sid = run.delisted_sids[static_cast<size_t>(k)];
+            if (run.positions.holds(sid) && run.positions.value(sid) != 0.0) run.delisting_exits.push_back(sid);
+        }
     }
     for (const int sid : run.delisting_exits) {
         run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false,
                                 true);
+        run.book_changed_since_morning = true;
         if (failed(run.cash)) return -1;
         reset_growth(run, sid);
     }
@@ -119,35 +136,44 @@ int close_delisted(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     return 0;
 }
 
+template <bool kChecked>
 int value_at_close(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     double row_value = run.cash;
-    const bool touched = in.rules.touched_exit;
-    for (const auto& holding : run.positions) {
-        const int pc = run.price_col(holding.first);
-        // The holdings are scattered across wide price rows: ask for tomorrow's
-        // cells now so the next row does not wait on memory for each of them.
-        in.price.prefetch(i + 1, pc);
-        in.close.prefetch(i + 1, pc);
-        if (touched) {
-            in.high.prefetch(i + 1, pc);
-            in.low.prefetch(i + 1, pc);
-            in.open.prefetch(i + 1, pc);
-        }
+    const std::vector<int>& held = run.positions.held;
+    if (!kChecked && !run.book_changed_since_morning) {
+        // The book is as the morning pass left it, which worked out every
+        // holding's value at the close: add them in the same order.
+        for (size_t k = 0; k < held.size(); ++k) row_value = row_value + run.close_values[k];
+        run.equity_data[i] = row_value;
+        return 0;
+    }
+    for (const int sid : held) {
+        const int pc = run.price_col(sid);
         double price = 0.0, close = 0.0;
-        if (!in.price.get(i, pc, price)) return -1;
+        if (!read_cell<kChecked>(in.price, i, pc, price)) return -1;
         PyObject* label = nullptr;
-        if (!in.pos_columns.get(holding.first, label)) return -1;
+        if (!in.pos_columns.get(sid, label)) return -1;
         if (validate_trade_price(price, label, i) < 0) return -1;
-        if (!in.close.get(i, pc, close)) return -1;
+        if (!read_cell<kChecked>(in.close, i, pc, close)) return -1;
+        const double value = run.positions.value(sid);
         if (std::isnan(price) || std::isnan(close)) {
-            row_value = row_value + holding.second;
+            row_value = row_value + value;
         } else {
-            row_value = row_value + holding.second * close / price;
+            row_value = row_value + value * close / price;
+        }
+        if (kChecked) {
+            in.price.prefetch(i + 1, pc);
+            in.close.prefetch(i + 1, pc);
         }
     }
     run.equity_data[i] = row_value;
     return 0;
 }
+
+template int close_delisted<true>(const BacktestInputs&, RunState&, Py_ssize_t);
+template int close_delisted<false>(const BacktestInputs&, RunState&, Py_ssize_t);
+template int value_at_close<true>(const BacktestInputs&, RunState&, Py_ssize_t);
+template int value_at_close<false>(const BacktestInputs&, RunState&, Py_ssize_t);
 
 int choose_next_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     // After the last row the next date is +infinity: every weight date is before it.

@@ -2,6 +2,7 @@
 // record says what is held, what the newest weight row asks for, and what to
 // do on the next trading day.
 #include <cmath>
+#include <map>
 #include <vector>
 
 #include "common/pyref.h"
@@ -35,17 +36,17 @@ int divide_weights(PyObject* weights, const std::vector<std::pair<int, double>>&
 }
 
 int weights_of_last_applied_row(const BacktestInputs& in, RunState& run, PyObject* weights) {
-    if (run.positions_at_rebalance.empty()) return 0;
+    if (run.held_at_rebalance.empty()) return 0;
     korvel::View1D<double> row;
     if (!in.pos_values.row(run.last_pos_row, row)) return -1;
     std::vector<std::pair<int, double>> items;
     double weight_total = 0.0;
-    for (const auto& holding : run.positions_at_rebalance) {
+    for (const int sid : run.held_at_rebalance) {
         double w = 0.0;
-        if (!row.get(holding.first, w)) return -1;
+        if (!row.get(sid, w)) return -1;
         // A holding closed since the rebalance is listed with 0, but its
         // weight still counts in the total.
-        items.emplace_back(holding.first, run.positions.count(holding.first) ? w : 0.0);
+        items.emplace_back(sid, run.positions.holds(sid) ? w : 0.0);
         weight_total = weight_total + w;
     }
     return divide_weights(weights, items, weight_total);
@@ -107,8 +108,8 @@ int rebalance_actions(const BacktestInputs& in, RunState& run, PyObject* actions
     if (!in.pos_values.row(run.pos_row, row)) return -1;
     for (Py_ssize_t sid = 0; sid < row.size; ++sid) {
         const double v = row.at_unchecked(sid);
-        auto found = run.positions.find(static_cast<int>(sid));
-        const double h = found == run.positions.end() ? 0.0 : found->second;
+        const int column = static_cast<int>(sid);
+        const double h = run.positions.holds(column) ? run.positions.value(column) : 0.0;
         const char* word = nullptr;
         if (h == 0.0 && v != 0.0) word = "enter";
         else if (h != 0.0 && v == 0.0) word = "exit";
@@ -192,7 +193,8 @@ int new_operations_record() {
 }  // namespace
 
 int finish_run(const BacktestInputs& in, RunState& run) {
-    PyRef ended(g_recorder.end_analysis(run.positions));
+    std::map<int, double> book = run.positions.as_map();
+    PyRef ended(g_recorder.end_analysis(book));
     if (!ended || PyErr_Occurred()) return -1;
     if (new_operations_record() < 0) return -1;
     // Hold the dicts while filling them: normalize_weight may replace entries.

@@ -1,26 +1,34 @@
 // The steps of one processed price row, in the order the loop runs them.
 #pragma once
 
+#include "portsim/module_state.h"
 #include "portsim/run_state.h"
 
 namespace portsim {
 
-// First half: value the holdings, apply the exit rules, run yesterday's
-// close-based exits. Each returns -1 with an exception pending.
-int process_holdings(const BacktestInputs& in, RunState& run, Py_ssize_t i);
-int execute_pending_exits(const BacktestInputs& in, RunState& run);
+// Each step returns -1 with an exception pending. The first half of a row
+// (valuing the holdings, the exit rules, yesterday's close-based exits) lives
+// with the row loop in daily_loop.cpp.
 
 // Second half: hand today's signals to tomorrow, apply a due weight row,
 // close delisted holdings, value the book at the close, pick the next weight row.
+// kChecked: each cell read is bounds-checked (see RunState::cells_in_bounds).
 void hand_over_exit_signals(RunState& run);
 int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i);
+template <bool kChecked>
 int close_delisted(const BacktestInputs& in, RunState& run, Py_ssize_t i);
+template <bool kChecked>
 int value_at_close(const BacktestInputs& in, RunState& run, Py_ssize_t i);
 int choose_next_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i);
 
 // Truth value of stop_trading_next_period, taken each time it is consulted.
 inline int stop_trading_next_period(const BacktestInputs& in) {
-    return PyObject_IsTrue(in.rules.stop_trading_next_period);
+    PyObject* flag = in.rules.stop_trading_next_period;
+    if (flag == Py_True) return 1;  // the default: a test that runs no code
+    if (flag == Py_False) return 0;
+    const int truth = PyObject_IsTrue(flag);
+    note_caller_code_may_have_run();
+    return truth;
 }
 
 inline void reset_growth(RunState& run, int sid) {

@@ -40,7 +40,8 @@ struct RunState {
     std::vector<unsigned char> rebalance_rows;
     bool use_delisting = false;
     std::vector<int> pending_exits, close_exit_signals, executed_exits, delisting_exits;
-    PositionBook positions_at_rebalance;
+    // The sids held right after the last applied weight row.
+    std::vector<int> held_at_rebalance;
     bool rebalance_due = false;
     Py_ssize_t pos_row = 0;
     Py_ssize_t last_pos_row = -1;
@@ -49,13 +50,25 @@ struct RunState {
     // Reused buffers: the stopped-out copy of a weight row, |weights|, and the
     // references of holdings that continue through a rebalance.
     std::vector<double> weight_row_copy, abs_weights;
-    std::vector<int> held_sids;
     struct KeptReference {
         int sid;
         size_t price_col;
         double last_price;
     };
     std::vector<KeptReference> kept_references;
+
+    // Every cell the run can read lies inside its array (checked once when
+    // the run is set up): the row loop then reads without per-cell checks.
+    bool cells_in_bounds = false;
+    // With cells in bounds: each holding's value at today's close, worked out
+    // in the morning pass, and whether the book changed after it (exits,
+    // a rebalance, delistings), in which case the close pass works it out anew.
+    std::vector<double> close_values;
+    bool book_changed_since_morning = true;
+    // With cells in bounds and delistings: the sids delisted on each row, in
+    // ascending order (delisted_sids[delisted_start[i] .. delisted_start[i + 1]]).
+    std::vector<Py_ssize_t> delisted_start;
+    std::vector<int> delisted_sids;
 
     int price_col(int sid) const {
         return (sid >= 0 && static_cast<size_t>(sid) < price_col_of_sid.size()) ? price_col_of_sid[sid] : 0;
