@@ -157,24 +157,18 @@ Status trace_trade(const Tables& tables, const Settings& settings, const Trade& 
     };
     take_snapshots(0);
 
-    // The closes of one instrument lie a whole price row apart: ask for them
-    // a few rows ahead so the walk does not wait on memory at every row.
-    constexpr int64_t kPrefetchRows = 8;
-    for (int64_t ith = entry + 1; ith <= end && ith < entry + 1 + kPrefetchRows; ++ith) {
-        tables.close.prefetch(ith, trade.col);
-    }
     double prev = c0;  // the last valid close
     double r = s.cum_return;  // the running factor, as of the row being walked
-    for (int64_t ith = entry + 1; ith <= end; ++ith) {
-        if (ith + kPrefetchRows <= end) tables.close.prefetch(ith + kPrefetchRows, trade.col);
-        double c = 0.0;
-        status = read_cell(tables.close, ith, trade.col, c);
-        if (status != Status::Ok) return status;
+    // One row of the walk; false with `status` set on a failure.
+    auto step_row = [&](int64_t ith, double c) {
         const bool has_close = !std::isnan(c);
         // A missing close leaves the trade where it stood; the next valid
         // close is compared with the last valid one.
         if (has_close) {
-            if (prev == 0.0) return Status::FloatDivision;
+            if (prev == 0.0) {
+                status = Status::FloatDivision;
+                return false;
+            }
             const double ratio = c / prev;
             if (!std::isnan(ratio)) r = trade.is_long ? r * ratio : 2.0 - (2.0 - r) * ratio;
             prev = c;
@@ -187,12 +181,39 @@ Status trace_trade(const Tables& tables, const Settings& settings, const Trade& 
             s.trough_return = r;
             s.peak_at_trough = previous_peak;
         }
-        if (s.peak_return == 0.0) return Status::FloatDivision;
+        if (s.peak_return == 0.0) {
+            status = Status::FloatDivision;
+            return false;
+        }
         const double dd = r / s.peak_return - 1.0;
         if (s.max_drawdown > dd) s.max_drawdown = dd;
         if (has_close && r > 1.0) s.profit_days = s.profit_days + 1.0;
         s.cum_return = r;
         take_snapshots(static_cast<uint64_t>(ith - entry));
+        return true;
+    };
+
+    // The closes of one instrument lie a whole price row apart: ask for them
+    // a few rows ahead so the walk does not wait on memory at every row.
+    constexpr int64_t kPrefetchRows = 8;
+    const View2D<double>& close = tables.close;
+    const int64_t col = trade.col;
+    if (entry + 1 >= 0 && end < close.rows && col >= 0 && col < close.cols) {
+        // Every row of the walk lies inside the close table: no checks per row.
+        const char* cell = close.data + (entry + 1) * close.row_stride + col * close.col_stride;
+        const int64_t rows = end - entry;  // rows after the entry row
+        for (int64_t k = 0; k < rows && k < kPrefetchRows; ++k) prefetch_line(cell + k * close.row_stride);
+        for (int64_t k = 0; k < rows; ++k, cell += close.row_stride) {
+            if (k + kPrefetchRows < rows) prefetch_line(cell + kPrefetchRows * close.row_stride);
+            if (!step_row(entry + 1 + k, load_element<double>(cell))) return status;
+        }
+    } else {
+        for (int64_t ith = entry + 1; ith <= end; ++ith) {
+            double c = 0.0;
+            status = read_cell(close, ith, col, c);
+            if (status != Status::Ok) return status;
+            if (!step_row(ith, c)) return status;
+        }
     }
 
     if (trade.exit_transaction != 0) {

@@ -90,9 +90,10 @@ int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     // A touched exit sets the value to 0 but keeps the key, so walking the
     // held sids while closing is safe.
     const std::vector<int>& held = run.positions.held;
-    if (!kChecked) run.close_values.resize(held.size());
-    for (size_t k = 0; k < held.size(); ++k) {
-        const int sid = held[k];
+    if (!kChecked && run.closing_values.size() < run.positions.values.size()) {
+        run.closing_values.resize(run.positions.values.size());
+    }
+    for (const int sid : held) {
         const int pc = run.price_col(sid);
         double price = 0.0;
         if (!read_cell<kChecked>(in.price, i, pc, price)) return -1;
@@ -130,7 +131,8 @@ int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
             // The holding's value at the close, as the close pass would add it
             // if nothing else changes the book today.
             double close = in.close.at_unchecked(i, pc);
-            run.close_values[k] = (std::isnan(price) || std::isnan(close)) ? value : value * close / price;
+            const bool unpriced = std::isnan(price) || std::isnan(close);
+            run.closing_values[static_cast<size_t>(sid)] = unpriced ? value : value * close / price;
             // The holdings are scattered across wide price rows: ask for
             // tomorrow's cells now so the next row does not wait on memory.
             in.price.prefetch(i + 1, pc);
@@ -143,7 +145,7 @@ int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
         }
         if (!std::isnan(price)) last = price;
     }
-    run.book_changed_since_morning = false;
+    run.rebalanced_since_morning = false;
     return 0;
 }
 
@@ -164,7 +166,6 @@ int execute_pending_exits(const BacktestInputs& in, RunState& run) {
         if (!run.positions.holds(sid) || run.positions.value(sid) == 0.0 || keep_position) continue;
         run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false,
                                 true);
-        run.book_changed_since_morning = true;
         if (failed(run.cash)) return -1;
         run.executed_exits.push_back(signal);
         reset_growth(run, sid);

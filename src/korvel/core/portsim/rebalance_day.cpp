@@ -99,7 +99,7 @@ int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i) 
     remember_references(run);
     run.cash = rebalance(run.positions, chosen, run.cash, in.rules.fee_ratio, in.rules.tax_ratio,
                          in.rules.position_limit, run.abs_weights);
-    run.book_changed_since_morning = true;
+    run.rebalanced_since_morning = true;
     if (failed(run.cash)) return -1;
     run.executed_exits.clear();
     run.held_at_rebalance = run.positions.held;
@@ -128,7 +128,6 @@ int close_delisted(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     for (const int sid : run.delisting_exits) {
         run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false,
                                 true);
-        run.book_changed_since_morning = true;
         if (failed(run.cash)) return -1;
         reset_growth(run, sid);
     }
@@ -140,10 +139,10 @@ template <bool kChecked>
 int value_at_close(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     double row_value = run.cash;
     const std::vector<int>& held = run.positions.held;
-    if (!kChecked && !run.book_changed_since_morning) {
-        // The book is as the morning pass left it, which worked out every
-        // holding's value at the close: add them in the same order.
-        for (size_t k = 0; k < held.size(); ++k) row_value = row_value + run.close_values[k];
+    if (!kChecked && !run.rebalanced_since_morning) {
+        // The holdings left are valued as the morning pass left them, and it
+        // worked out their values at the close: add them in the same order.
+        for (const int sid : held) row_value = row_value + run.closing_values[static_cast<size_t>(sid)];
         run.equity_data[i] = row_value;
         return 0;
     }

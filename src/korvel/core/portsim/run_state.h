@@ -60,11 +60,12 @@ struct RunState {
     // Every cell the run can read lies inside its array (checked once when
     // the run is set up): the row loop then reads without per-cell checks.
     bool cells_in_bounds = false;
-    // With cells in bounds: each holding's value at today's close, worked out
-    // in the morning pass, and whether the book changed after it (exits,
-    // a rebalance, delistings), in which case the close pass works it out anew.
-    std::vector<double> close_values;
-    bool book_changed_since_morning = true;
+    // With cells in bounds: each holding's value at today's close by sid,
+    // worked out in the morning pass, and whether a rebalance changed the
+    // book since (exits and delistings only remove holdings), in which case
+    // the close pass works the values out anew.
+    std::vector<double> closing_values;
+    bool rebalanced_since_morning = true;
     // With cells in bounds and delistings: the sids delisted on each row, in
     // ascending order (delisted_sids[delisted_start[i] .. delisted_start[i + 1]]).
     std::vector<Py_ssize_t> delisted_start;
