@@ -80,10 +80,10 @@ Status adjust_exit(const Tables& tables, const Settings& settings, const Trade& 
     return Status::Ok;
 }
 
+// Room for every window snapshot of the trade (the buffer only grows).
 Status reserve_window(std::vector<double>& window, uint64_t groups) {
-    window.clear();
     try {
-        window.reserve(static_cast<size_t>(groups * 6));
+        if (window.size() < groups * 6) window.resize(static_cast<size_t>(groups * 6));
     } catch (const std::bad_alloc&) {
         return Status::OutOfMemory;
     } catch (const std::length_error&) {
@@ -132,6 +132,7 @@ Status trace_trade(const Tables& tables, const Settings& settings, const Trade& 
     const uint64_t groups = step == 0 ? 0 : (limit + step - 1) / step;
     status = reserve_window(out.window, groups);
     if (status != Status::Ok) return status;
+    double* window_group = out.window.data();
 
     // The exit snapshot's offset: the exit row's, or the last analysed row
     // when the tables end earlier. An exit row before the entry row wraps to
@@ -146,8 +147,8 @@ Status trace_trade(const Tables& tables, const Settings& settings, const Trade& 
     uint64_t next_snapshot = 0;
     auto take_snapshots = [&](uint64_t t) {
         if (t == next_snapshot && t < limit && step != 0) {
-            out.window.resize(out.window.size() + 6);  // reserved: never reallocates
-            s.write(out.window.data() + out.window.size() - 6);
+            s.write(window_group);
+            window_group += 6;
             next_snapshot += step;
         }
         if (t == exit_offset) {
@@ -216,6 +217,8 @@ Status trace_trade(const Tables& tables, const Settings& settings, const Trade& 
         }
     }
 
+    out.window_values = static_cast<size_t>(window_group - out.window.data());
+
     if (trade.exit_transaction != 0) {
         double value = out.exit_factor;
         status = adjust_exit(tables, settings, trade, static_cast<int64_t>(exit_offset), value);
@@ -241,7 +244,7 @@ Status result_size(const Settings& settings, int64_t& size) {
 }
 
 Status write_snapshots(const Snapshots& snapshots, double* out, int64_t size) {
-    const auto written = static_cast<int64_t>(snapshots.window.size());
+    const auto written = static_cast<int64_t>(snapshots.window_values);
     // The window snapshots never reach the exit snapshot's slots.
     if (size < 6 || written > size - 6) return Status::SnapshotOutOfBounds;
     for (int64_t i = 0; i < written; ++i) out[i] = snapshots.window[static_cast<size_t>(i)];

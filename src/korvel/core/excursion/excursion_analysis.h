@@ -43,6 +43,7 @@ struct Trade {
 // has grown to the largest trade seen, analysing a trade allocates nothing.
 struct Snapshots {
     std::vector<double> window;  // 6 values per window snapshot, from offset 0
+    size_t window_values = 0;    // how many of them this trade wrote
     double exit[6];
     double exit_factor;  // the exit offset's return factor before the exit costs
 };
