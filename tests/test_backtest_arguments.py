@@ -234,6 +234,33 @@ def test_columns_are_matched_by_exact_name():
     assert equity[2] == pytest.approx(60 / 40)
 
 
+class Renamed(str):
+    """A label whose own encode() decides what it is matched as."""
+
+    def encode(self, *args):
+        return b"B"
+
+
+@pytest.mark.parametrize("price_names, weight_names, bought_at", [
+    (["A", "\u00e9", "B"], ["\u00e9"], 40 / 20),      # non-ASCII names match by their UTF-8 bytes
+    (["A", Renamed("A"), "C"], ["B"], 40 / 20),         # a label's own encode() is honoured
+    (["A", "B", "C"], [Renamed("X")], 40 / 20),
+])
+def test_labels_are_matched_by_what_encode_returns(price_names, weight_names, bought_at):
+    prices = [[10.0, 20.0, 40.0], [10.0, 20.0, 40.0], [11.0, 40.0, 60.0]]
+    args = run_args(prices, [[1.0]], price_names=price_names, weight_names=weight_names)
+    equity = portsim.backtest_(*args, fee_ratio=0.0, tax_ratio=0.0)
+    assert equity[2] == bought_at
+
+
+@pytest.mark.parametrize("where", [6, 9])
+def test_label_utf8_cannot_encode_raises_its_encode_error(where):
+    args = valid_args()
+    args[where] = np.array(["S0", "\ud800"], dtype=object)
+    with pytest.raises(UnicodeEncodeError, match="surrogates not allowed"):
+        portsim.backtest_(*args)
+
+
 def test_label_without_encode_is_an_attribute_error():
     args = valid_args()
     args[9] = np.array([42, "S1"], dtype=object)
