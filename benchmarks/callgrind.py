@@ -65,11 +65,12 @@ def cache_inputs(key: str, root: Path) -> Path:
     return folder
 
 
-def run_counted(python: str, folder: Path, calls: int, key: str) -> tuple[int, int, Path]:
-    """(instructions inside backtest_, records left, callgrind output file)."""
+def run_counted(python: str, folder: Path, calls: int, key: str, runner: str = RUNNER,
+                function: str = "*py_backtest*") -> tuple[int, int, Path]:
+    """(instructions inside `function`, the runner's last output word, callgrind output file)."""
     out = Path(tempfile.mkdtemp(prefix=f"cg-{key}-")) / "callgrind.out"
     cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--collect-atstart=no",
-           "--toggle-collect=*py_backtest*", python, "-c", RUNNER, str(folder), str(calls)]
+           f"--toggle-collect={function}", python, "-c", runner, str(folder), str(calls)]
     res = subprocess.run(cmd, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
     if res.returncode != 0:
         raise SystemExit(res.stderr[-3000:])

@@ -12,6 +12,7 @@ from hypothesis.extra.numpy import arrays
 
 from backtest_helpers import INF, assert_same_outcome, engine_modules, run_engine, \
     run_reference
+from fuzz_support import env_int
 
 NICE_WEIGHTS = [0.5, -0.5, 0.0, 0.25, -0.25, 0.0, 1.0, -1.0, 0.3, -0.7, 0.0]
 
@@ -250,3 +251,84 @@ def test_equity_is_cash_plus_holdings(backtest, run):
     out = backtest(*args, **kw)
     expected = share_count_equity(args, kw["position_limit"])
     np.testing.assert_allclose(out.equity, expected, rtol=1e-9, atol=1e-12)
+
+
+# ---------------------------------------------------------------------------
+# wide daily books: a weight row every row, hundreds of columns
+# ---------------------------------------------------------------------------
+
+@st.composite
+def wide_daily_runs(draw):
+    """Hundreds of instruments, a new long/short weight row on every row, gaps
+    in the prices, stops on or off: the shape of daily factor research."""
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    n_rows, n_cols = draw(st.integers(8, 30)), draw(st.integers(100, 300))
+    price = 100 * np.cumprod(rng.uniform(0.93, 1.08, (n_rows, n_cols)), axis=0)
+    close = price * rng.uniform(0.95, 1.05, price.shape)
+    high = np.maximum(price, close) * rng.uniform(1.0, 1.04, price.shape)
+    low = np.minimum(price, close) * rng.uniform(0.96, 1.0, price.shape)
+    opens = price * rng.uniform(0.97, 1.03, price.shape)
+    for table in (price, close):
+        table[rng.random(price.shape) < 0.01] = np.nan
+    dates = 10 * np.arange(1, n_rows + 1, dtype=np.int64)
+    names = np.array([f"I{j}" for j in range(n_cols)], dtype=object)
+    n_side = draw(st.integers(5, 40))
+    weights = np.zeros((n_rows, n_cols))
+    for r in range(n_rows):
+        picks = rng.permutation(n_cols)[:2 * n_side]
+        weights[r, picks[:n_side]] = 1.0 / (2 * n_side)
+        weights[r, picks[n_side:]] = -1.0 / (2 * n_side) if draw(st.booleans()) else 0.0
+    args = (price, close, high, low, opens, dates, names, weights, dates.copy(), names.copy(), dates.copy())
+    rules = dict(
+        fee_ratio=draw(st.sampled_from([0.0, 0.001425])), tax_ratio=draw(st.sampled_from([0.0, 0.003])),
+        stop_loss=draw(st.sampled_from([1.0, INF, 0.03, 0.06])),
+        take_profit=draw(st.sampled_from([INF, 0.04])),
+        trail_stop=draw(st.sampled_from([INF, 0.03])),
+        touched_exit=draw(st.booleans()),
+        retain_cost_when_rebalance=draw(st.booleans()),
+        stop_trading_next_period=draw(st.booleans()),
+        excursion_window=draw(st.sampled_from([0, 4])), excursion_window_step=2)
+    if draw(st.booleans()):
+        rules["delisting_bars"] = rng.integers(-n_rows, n_rows, n_cols).astype(np.int64)
+    return args, rules
+
+
+@pytest.mark.skipif(engine_modules() is None, reason="native engine not built yet")
+@settings(deadline=None, max_examples=env_int("KORVEL_WIDE_EXAMPLES", 40),
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(wide_daily_runs())
+def test_wide_daily_books_match_reference(run):
+    args, kw = run
+    want = run_reference(*args, **kw)
+    got = run_engine(*args, **kw)
+    assert len(got.trades) > 10  # a busy book, not an idle one
+    assert_same_outcome(got, want)
+    assert_same_operations(got.stock_operations, want.stock_operations)
+
+
+@pytest.mark.skipif(engine_modules() is None, reason="native engine not built yet")
+@settings(deadline=None, max_examples=150, suppress_health_check=[HealthCheck.too_slow])
+@given(runs(), st.booleans())
+def test_runs_read_with_and_without_per_cell_checks_agree(run, shorter_labels):
+    # A weight column that is never traded, without a label or a delisting
+    # row of its own, makes the engine check every read; the same run with
+    # them lets it read unchecked. Nothing else may differ.
+    args, kw = run
+    padded = list(args)
+    padded[7] = np.hstack([args[7], np.zeros((args[7].shape[0], 1))])
+    padded[9] = np.append(args[9], args[9][:1])
+    kw_padded, short, kw_short = dict(kw), list(padded), dict(kw)
+    if "delisting_bars" in kw:
+        kw_padded["delisting_bars"] = np.append(kw["delisting_bars"], -1)
+    if shorter_labels or "delisting_bars" not in kw:
+        short[9], kw_short = args[9], kw_padded
+    try:
+        want = run_engine(*padded, **kw_padded)
+    except Exception as error:  # the same error, with the same message
+        with pytest.raises(type(error)) as caught:
+            run_engine(*short, **kw_short)
+        assert str(caught.value) == str(error)
+        return
+    got = run_engine(*short, **kw_short)
+    assert_same_outcome(got, want)
+    assert_same_operations(got.stock_operations, want.stock_operations)
