@@ -219,3 +219,23 @@ def test_slot_array_replaced_while_a_record_is_made():
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["[0]", "[0,", "1,", "2]", "np.float64(0.5)"]
+
+
+@pytest.mark.parametrize("window, step", [(0, 1), (20, 5), (3000, 1)])  # the last: arrays of their own
+def test_record_objects_have_their_types_and_are_independent(window, step):
+    rows = np.linspace(100.0, 130.0, 40).reshape(-1, 1) * np.ones((1, 3))
+    args = run_args(rows, [[0.3, -0.3, 0.3]] * 40, weight_dates=list(range(5, 405, 10)))
+    portsim.backtest_(*args, excursion_window=window, excursion_window_step=step)
+    records, stats = excursion.trades, excursion.excursion
+    assert len(records) > 50
+    assert {tuple(type(x) for x in r) for r in records} == {(int, np.int64, int)}
+    assert {type(p) for p in excursion.trade_positions} == {np.float64}
+    size = 6 * ((window - 1) // step) + 12 if window else 6
+    for a in stats:
+        assert type(a) is np.ndarray and a.dtype == np.float64 and a.shape == (size,)
+        assert a.flags.writeable and a.flags.c_contiguous
+    for a, b in zip(stats, stats[1:]):
+        assert not np.shares_memory(a, b)
+    before = [a.copy() for a in stats]
+    stats[0][:] = 7.0  # writing one record's statistics leaves every other alone
+    assert all(np.array_equal(a, b, equal_nan=True) for a, b in zip(stats[1:], before[1:]))
