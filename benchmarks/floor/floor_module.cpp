@@ -144,6 +144,8 @@ PyObject* run(PyObject*, PyObject* args) {
     const auto* active = static_cast<int32_t*>(PyArray_DATA(active_a));
     const long rows = static_cast<long>(PyArray_DIM(price_a, 0));
     const npy_intp n_trades = PyArray_DIM(trades_a, 0), width = weights.cols;
+    // Like the engine: the collector would rescan the growing record lists.
+    const int collector_was_on = PyGC_Disable();
     for (PyObject* list : {trades_list, positions_list, stats_list}) PyList_SetSlice(list, 0, PY_SSIZE_T_MAX, nullptr);
 
     std::vector<double> value(width, 0.0), growth(width, 1.0), gmax(width, 1.0), gmin(width, 1.0);
@@ -221,6 +223,7 @@ PyObject* run(PyObject*, PyObject* args) {
         }
         equity_sum += row_value;
     }
+    if (collector_was_on) PyGC_Enable();
     return PyFloat_FromDouble(equity_sum);
 }
 
