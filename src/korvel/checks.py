@@ -20,6 +20,13 @@ Float64Array = npt.NDArray[np.float64]
 Int64Array = npt.NDArray[np.int64]
 
 
+def when(stamp: object) -> str:
+    """A date as a message shows it: the day alone when it has no time of day."""
+    if isinstance(stamp, pd.Timestamp) and stamp == stamp.normalize():
+        return str(stamp.date()) + (f" ({stamp.tz})" if stamp.tz is not None else "")
+    return str(stamp)
+
+
 def frame(obj: object, name: str) -> pd.DataFrame:
     if not isinstance(obj, pd.DataFrame):
         raise TypeError(f"{name} must be a pandas DataFrame (dates x instruments), not {type(obj).__name__}")
@@ -43,7 +50,7 @@ def date_index(index: pd.Index, name: str, *, strict: bool = True) -> pd.Datetim
     if bad.any():
         k = int(np.argmax(bad)) + 1
         what = "a duplicate date" if step[k - 1] == 0 else "dates out of order"
-        raise ValueError(f"{name} has {what} at {index[k]} (position {k}); dates must be ascending"
+        raise ValueError(f"{name} has {what} at {when(index[k])} (position {k}); dates must be ascending"
                          + (" and unique" if strict else ""))
     return index
 
@@ -62,25 +69,28 @@ def same_timezone(tz: Any, other: pd.DatetimeIndex, name: str, reference: str) -
                          "use tz_localize / tz_convert to make them agree")
 
 
-def labels(columns: pd.Index, name: str) -> pd.Index:
-    """Unique instrument labels that stay unique as text (the engine matches labels as text)."""
+def labels(columns: pd.Index, name: str, *, as_text: bool = True) -> pd.Index:
+    """Unique instrument labels; with `as_text`, also unique as text (the engine matches labels as text)."""
     if isinstance(columns, pd.MultiIndex):
         raise TypeError(f"{name} has MultiIndex columns; one level of instrument labels is expected")
     dup = columns.duplicated()
     if dup.any():
         raise ValueError(f"{name} has a duplicate instrument {columns[int(np.argmax(dup))]!r}")
-    as_text = pd.Index([str(c) for c in columns])
-    dup = as_text.duplicated()
-    if dup.any():
-        raise ValueError(f"{name} has two instruments written {as_text[int(np.argmax(dup))]!r}; "
-                         "labels must differ as text")
+    if as_text:
+        text = pd.Index([str(c) for c in columns])
+        dup = text.duplicated()
+        if dup.any():
+            raise ValueError(f"{name} has two instruments written {text[int(np.argmax(dup))]!r}; "
+                             "labels must differ as text")
     return columns
 
 
 def float_table(table: pd.DataFrame, name: str) -> Float64Array:
     """The values as a C-order float64 array of its own; missing values become NaN."""
-    for label, dtype in table.dtypes.items():
+    dtypes = table.dtypes
+    for dtype in set(dtypes):
         if not pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype):
+            label = dtypes.index[int(np.argmax(np.asarray(dtypes == dtype)))]
             raise TypeError(f"{name} column {label!r} holds {dtype} values; numbers are expected")
     values = table.to_numpy(dtype=np.float64, na_value=np.nan)
     if values.flags.c_contiguous and values.flags.owndata:
@@ -100,8 +110,8 @@ def prices(values: Float64Array, table: pd.DataFrame, name: str) -> None:
     bad = ~((values > 0) & (values < np.inf)) & ~np.isnan(values)
     if bad.any():
         row, col = first_cell(bad)
-        raise ValueError(f"{name} has an invalid price {values[row, col]!r} for {table.columns[col]!r} on "
-                         f"{table.index[row]}; prices must be positive and finite (NaN marks a missing price)")
+        raise ValueError(f"{name} has an invalid price {float(values[row, col])!r} for {table.columns[col]!r} on "
+                         f"{when(table.index[row])}; prices must be positive and finite (NaN marks a missing price)")
 
 
 def missing(labels_: list[Hashable], name: str, where: str) -> str:

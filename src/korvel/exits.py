@@ -29,8 +29,11 @@ __all__ = ["REASONS", "exit_reasons"]
 REASONS = ("rebalance", "stop", "delisting", "open")
 REBALANCE, STOP, DELISTING, OPEN = range(4)
 UNKNOWN = -1
-# The phases of a row, in the order they close holdings.
-PHASE_ORDER = (STOP, REBALANCE, DELISTING)
+# The phases of a row, in the order they close holdings, as bits of a set of phases.
+BIT = {STOP: 1, REBALANCE: 2, DELISTING: 4}
+# Per set of phases: how many, and the reason when there is exactly one.
+COUNT = np.array([0, 1, 1, 2, 1, 2, 2, 3], dtype=np.int8)
+CODE = np.array([UNKNOWN, STOP, REBALANCE, UNKNOWN, DELISTING, UNKNOWN, UNKNOWN, UNKNOWN], dtype=np.int8)
 
 BoolArray = npt.NDArray[np.bool_]
 IntArray = npt.NDArray[np.int64]
@@ -47,96 +50,114 @@ def exit_reasons(sid: IntArray, entry: IntArray, exit: IntArray, applied: IntArr
     `split` whether a rebalance closes and re-opens every holding it resizes.
     """
     n = sid.shape[0]
-    codes = np.full(n, UNKNOWN, dtype=np.int8)
-    is_open = exit < 0
-    codes[is_open] = OPEN
-    closed = np.flatnonzero(~is_open)
-    if closed.size == 0:
+    codes = np.full(n, OPEN, dtype=np.int8)
+    where_closed = np.flatnonzero(exit >= 0)
+    count = where_closed.shape[0]
+    if count == 0:
         return codes
+    closed: slice | npt.NDArray[np.intp] = where_closed
+    if where_closed[-1] == count - 1:  # closed records come first, as the recorder lists them
+        closed = slice(0, count)
     s, e, x = sid[closed], entry[closed], exit[closed]
     row = applied[x]
     rebalanced = row >= 0
-    weight = np.where(rebalanced, weights[np.maximum(row, 0), s], 0.0)
-    weighted = weight != 0
+    weighted = weights[row, s] != 0  # row -1 reads the last row: masked next
+    weighted &= rebalanced
     held = e < x  # held when the row began (entries happen in the rebalance)
     # A new record of the same instrument opened on the exit row: the
-    # rebalance split the holding, or re-bought it after a stop.
-    span = int(max(entry.max(), exit.max())) + 2
-    starts = np.sort(sid * span + entry)
-    keys = s * span + x
-    found = np.searchsorted(starts, keys)
-    reopened = starts[np.minimum(found, starts.size - 1)] == keys
+    # rebalance split the holding, or re-bought it after a stop.  (A table of
+    # every (instrument, row) is cheap: its pages are only touched where set.)
+    span = applied.shape[0] + 1
+    opened = np.zeros(int(sid.max()) * span + span, dtype=bool)
+    key = sid * span
+    key += entry
+    opened[key] = True
+    key = s * span
+    key += x
+    reopened = opened[key]
+    del opened
 
-    can = np.zeros((closed.size, 3), dtype=bool)
+    # The possible phases of each record, as bits in the phases' order.
+    possible = np.zeros(count, dtype=np.uint8)
     if stops:
-        # A close signal is not executed while the due weight row still
-        # weights the instrument (when stopped instruments may be re-bought);
-        # after a stop the rebalance re-buys only then.
-        kept_signal = ~touched & ~stop_next & rebalanced & weighted
-        rebought = rebalanced & weighted & (not stop_next)
-        can[:, STOP] = held & ~kept_signal & (reopened == rebought)
-    can[:, REBALANCE] = rebalanced & held & (reopened == weighted) & (split | ~weighted)
+        can_stop = held.copy()
+        if not touched and not stop_next:
+            # A close signal is not executed while the due weight row still
+            # weights the instrument when stopped instruments may be re-bought.
+            can_stop &= ~weighted
+        # After a stop the rebalance re-buys only a weighted instrument, and
+        # only when stopped instruments may be re-bought.
+        can_stop &= reopened == (weighted if not stop_next else False)
+        possible |= can_stop.view(np.uint8) * BIT[STOP]
+    can_rebalance = rebalanced & held & (reopened == weighted)
+    if not split:
+        can_rebalance &= ~weighted  # a weighted holding is kept whole
+    possible |= can_rebalance.view(np.uint8) * BIT[REBALANCE]
     if delisting_rows is not None:
-        delisted = delisting_rows[s] == x
         survived = ~reopened & (~rebalanced | (weighted & (not split)))
-        can[:, DELISTING] = delisted & (~held | survived)
-    count = can.sum(axis=1)
-    if (count > 1).any():
-        _order(can, s, x, count)
-        count = can.sum(axis=1)
+        can_delist = (delisting_rows[s] == x) & (~held | survived)
+        possible |= can_delist.view(np.uint8) * BIT[DELISTING]
+    if (COUNT[possible] > 1).any():
+        possible = _order(possible, s, x)
     # A portfolio worth nothing or less is closed whole at a rebalance,
     # whatever the weights say: no reason is told around such rows.
     worthless = ~(equity > 0)
     worthless[1:] |= worthless[:-1]
-    decided = (count == 1) & ~worthless[x]
-    codes[closed[decided]] = np.argmax(can[decided], axis=1)
+    possible[worthless[x]] = 0
+    codes[closed] = CODE[possible]
     return codes
 
 
-def _order(can: BoolArray, sid: IntArray, row: IntArray, count: npt.NDArray[np.int_]) -> None:
-    """Narrow `can` in place with the order of the records closed on each row."""
+def _order(possible: npt.NDArray[np.uint8], sid: IntArray, row: IntArray) -> npt.NDArray[np.uint8]:
+    """Narrow the possible phases with the order of the records closed on each row."""
     n = sid.shape[0]
     bounds = np.flatnonzero(np.diff(row)) + 1
     starts = np.concatenate(([0], bounds))
     ends = np.concatenate((bounds, [n]))
-    undecided = np.concatenate(([0], np.cumsum(count > 1)))
+    undecided = np.concatenate(([0], np.cumsum(COUNT[possible] > 1)))
     keep = undecided[ends] - undecided[starts] > 0
     starts, ends = starts[keep], ends[keep]
-    phases = can[:, PHASE_ORDER]
-    feasible = _sweep(phases, sid, starts, ends, +1) & _sweep(phases, sid, starts, ends, -1)
+    feasible = _sweep(possible, sid, starts, ends, +1) & _sweep(possible, sid, starts, ends, -1)
     # A row without any consistent assignment stays undecided as a whole.
-    stuck = np.concatenate(([0], np.cumsum(~feasible.any(axis=1))))
-    bad = _in_groups(n, starts[stuck[ends] > stuck[starts]], ends[stuck[ends] > stuck[starts]])
-    feasible[bad] = False
-    inside = _in_groups(n, starts, ends)
-    for k, phase in enumerate(PHASE_ORDER):
-        can[inside, phase] = feasible[inside, k]
+    stuck = np.concatenate(([0], np.cumsum(feasible == 0)))
+    bad = stuck[ends] > stuck[starts]
+    feasible[_in_groups(n, starts[bad], ends[bad])] = 0
+    return np.where(_in_groups(n, starts, ends), feasible, possible)
 
 
-def _sweep(phases: BoolArray, sid: IntArray, starts: IntArray, ends: IntArray, direction: int) -> BoolArray:
-    """Which phase each record can be in, given the records before it (direction +1) or after it (-1).
+# For a set of phases (3 bits): the phases after its first one, and the phases before its last one.
+AFTER_FIRST = np.array([0, 6, 4, 6, 0, 6, 4, 6], dtype=np.uint8)
+BEFORE_LAST = np.array([0, 0, 1, 1, 3, 3, 3, 3], dtype=np.uint8)
+
+
+def _sweep(bits: npt.NDArray[np.uint8], sid: IntArray, starts: IntArray, ends: IntArray,
+           direction: int) -> npt.NDArray[np.uint8]:
+    """The phases each record can be in given the records before it (direction +1) or after it (-1).
 
     Vectorised over the rows: step t visits the t-th record of every row at once.
     """
-    out = np.zeros_like(phases)
+    out = np.zeros_like(bits)
+    order = np.argsort(starts - ends, kind="stable")  # longest rows first: the live ones are a prefix
+    starts, ends = starts[order], ends[order]
     lengths = ends - starts
     first = starts if direction > 0 else ends - 1
-    out[first] = phases[first]
-    for t in range(1, int(lengths.max()) if lengths.size else 0):
-        live = lengths > t
-        cur = (starts[live] + t) if direction > 0 else (ends[live] - 1 - t)
+    out[first] = bits[first]
+    live = lengths.shape[0]
+    for t in range(1, int(lengths[0]) if lengths.size else 0):
+        while lengths[live - 1] <= t:
+            live -= 1
+        cur = (starts[:live] + t) if direction > 0 else (ends[:live] - 1 - t)
         prev = cur - direction
         before = out[prev]
-        # The earlier record (in list order) must be in an earlier phase, or
-        # in the same phase at a lower instrument.
+        # The neighbour must be in an earlier phase (a later one, looking
+        # backwards), or in the same phase at a lower (higher) instrument.
         if direction > 0:
-            earlier = np.cumsum(before, axis=1) - before > 0  # some phase before k
-            same = before & (sid[prev] < sid[cur])[:, None]
+            ahead = AFTER_FIRST[before]
+            same = np.where(sid[prev] < sid[cur], before, 0)
         else:
-            later = np.cumsum(before[:, ::-1], axis=1)[:, ::-1] - before > 0  # some phase after k
-            earlier = later
-            same = before & (sid[cur] < sid[prev])[:, None]
-        out[cur] = phases[cur] & (earlier | same)
+            ahead = BEFORE_LAST[before]
+            same = np.where(sid[cur] < sid[prev], before, 0)
+        out[cur] = bits[cur] & (ahead | same)
     return out
 
 

@@ -38,7 +38,8 @@ def prepare_weights(weights: object, market: Market) -> Weights:
     frame = checks.frame(weights, "weights")
     index = checks.date_index(frame.index, "weights")
     checks.same_timezone(market._tz, index, "weights", "market")
-    columns = checks.labels(frame.columns, "weights")
+    # Unique and all in the market: unique as text too, as the market's labels are.
+    columns = checks.labels(frame.columns, "weights", as_text=False)
     if len(index) == 0 or len(columns) == 0:
         raise ValueError(f"weights is empty ({len(index)} dates x {len(columns)} instruments)")
     where = market.instruments.get_indexer(columns)
@@ -48,13 +49,13 @@ def prepare_weights(weights: object, market: Market) -> Weights:
     infinite = np.isinf(values)
     if infinite.any():
         row, col = checks.first_cell(infinite)
-        raise ValueError(f"weights has an infinite weight for {columns[col]!r} on {index[row]}")
+        raise ValueError(f"weights has an infinite weight for {columns[col]!r} on {checks.when(index[row])}")
     values[np.isnan(values)] = 0.0
     ns = checks.date_values(index)
     market_ns = market._dates_ns
     if ns[0] < market_ns[0]:
-        raise ValueError(f"weights start on {index[0]}, before the first market date "
-                         f"{market.dates[0]}; a weight row is traded after the market row it was decided on")
+        raise ValueError(f"weights start on {checks.when(index[0])}, before the first market date "
+                         f"{checks.when(market.dates[0])}; a weight row is traded after the market row it was decided on")
     # A weight row decided on a day without a market row (a weekend, a
     # holiday) is handed over dated at the last market row before it: the
     # engine then trades it on the same next row, and a first weight row is
@@ -129,7 +130,7 @@ def benchmark_prices(benchmark: object, market: Market) -> tuple[npt.NDArray[np.
     bad = known & ~((values > 0) & (values < np.inf))
     if bad.any():
         k = int(np.argmax(bad))
-        raise ValueError(f"benchmark has an invalid price {values[k]!r} on {index[k]}; prices must be "
+        raise ValueError(f"benchmark has an invalid price {float(values[k])!r} on {checks.when(index[k])}; prices must be "
                          "positive and finite")
     ns = index.asi8[known]
     if not ns.size:

@@ -56,6 +56,7 @@ class Market:
         if len(index) == 0 or len(instruments) == 0:
             raise ValueError(f"{close_name} is empty ({len(index)} dates x {len(instruments)} instruments)")
         self._tz: Any = index.tz
+        self._unit = str(getattr(frame.index, "unit", "ns"))  # the dates are handed back in it
         self._dates_ns = _frozen(checks.date_values(index))
         self._instruments = instruments
         self._engine_labels = _frozen(np.array([str(c) for c in instruments], dtype=object))
@@ -79,7 +80,7 @@ class Market:
             only = np.setxor1d(ns, self._dates_ns)
             first = int(only[0])
             side = name if np.isin(first, ns) else close_name
-            raise ValueError(f"{name} is not on the {close_name} dates: {self._timestamp(first)} "
+            raise ValueError(f"{name} is not on the {close_name} dates: {checks.when(self._timestamp(first))} "
                              f"is in {side} only")
         columns = checks.labels(frame.columns, name)
         if not columns.equals(self._instruments):
@@ -120,8 +121,8 @@ class Market:
         if (row < 0).any():
             k = int(np.argmax(row < 0))
             label = delisted.index[np.flatnonzero(known)[k]]
-            raise ValueError(f"delisted: {label!r} has its last date {last[known][k]} before the first "
-                             f"market date {self._timestamp(int(self._dates_ns[0]))}")
+            raise ValueError(f"delisted: {label!r} has its last date {checks.when(last[known][k])} before the "
+                             f"first market date {checks.when(self._timestamp(int(self._dates_ns[0])))}")
         row[ns > self._dates_ns[-1]] = -1
         rows[where[known]] = row
         return rows
@@ -132,7 +133,7 @@ class Market:
     def dates(self) -> pd.DatetimeIndex:
         """The market dates (in the timezone of the input, nanosecond unit)."""
         if "dates" not in self._cache:
-            self._cache["dates"] = _to_index(self._dates_ns, self._tz)
+            self._cache["dates"] = self.dates_of(self._dates_ns)
         index: pd.DatetimeIndex = self._cache["dates"]
         return index
 
@@ -187,10 +188,19 @@ class Market:
         if name not in self._cache:
             self._cache[name] = pd.DataFrame(values, index=self.dates, columns=self._instruments, copy=False)
         table: pd.DataFrame = self._cache[name]
-        return table
+        # A shallow copy: the values are read-only, and a column added to it
+        # does not show up in the market's own view.
+        return table.copy(deep=False)
+
+    def dates_of(self, ns: npt.NDArray[np.int64]) -> pd.DatetimeIndex:
+        """Nanosecond stamps (NaT as int64 min) as dates in the market's timezone and unit."""
+        index = pd.DatetimeIndex(ns.view("datetime64[ns]"))
+        if self._tz is not None:
+            index = index.tz_localize("UTC").tz_convert(self._tz)
+        return index if self._unit == "ns" else index.as_unit(self._unit)
 
     def _timestamp(self, ns: int) -> pd.Timestamp:
-        return _to_index(np.array([ns], dtype=np.int64), self._tz)[0]
+        return self.dates_of(np.array([ns], dtype=np.int64))[0]
 
     def __repr__(self) -> str:
         T, N = self.shape
@@ -233,8 +243,3 @@ def _frozen(array: npt.NDArray[Any]) -> npt.NDArray[Any]:
     # Read-only: the tables are shared by every backtest and by the pandas views.
     array.flags.writeable = False
     return array
-
-
-def _to_index(ns: npt.NDArray[np.int64], tz: Any) -> pd.DatetimeIndex:
-    index = pd.DatetimeIndex(ns.view("datetime64[ns]"))
-    return index if tz is None else index.tz_localize("UTC").tz_convert(tz)

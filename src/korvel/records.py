@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import itertools
 from dataclasses import dataclass
+from functools import cached_property
 from typing import Any, cast
 
 import numpy as np
@@ -43,7 +44,15 @@ class Records:
 
     @property
     def exit_snapshot(self) -> npt.NDArray[np.float64]:
+        """(records, 6): the statistics at the exit (or now, while open)."""
         return self.statistics[:, -6:]
+
+    @cached_property
+    def exit_columns(self) -> npt.NDArray[np.float64]:
+        """(6, records): the exit snapshot one statistic per row, each contiguous (for fast column work)."""
+        columns = np.ascontiguousarray(self.exit_snapshot.T)
+        columns.flags.writeable = False
+        return columns
 
 
 def copy_out(excursion: object, window: int, step: int) -> Records:
@@ -62,8 +71,9 @@ def copy_out(excursion: object, window: int, step: int) -> Records:
     if len(trades[0]) != 3 or len(trades[-1]) != 3:
         raise RuntimeError("a trade record is not [instrument, entry row, exit row]")
     rows = np.fromiter(itertools.chain.from_iterable(trades), dtype=np.int64, count=3 * n).reshape(n, 3)
+    columns = np.ascontiguousarray(rows.T)  # contiguous columns: all later work is by column
     weight = np.fromiter(positions, dtype=np.float64, count=n)
-    return Records(rows[:, 0], rows[:, 1], rows[:, 2], weight, _statistics(stats, n, size))
+    return Records(columns[0], columns[1], columns[2], weight, _statistics(stats, n, size))
 
 
 def _statistics(arrays: list[npt.NDArray[np.float64]], n: int, size: int) -> npt.NDArray[np.float64]:

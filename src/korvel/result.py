@@ -159,25 +159,28 @@ class Result:
         market = run.market
         dates_ns = market._dates_ns
         closed = rec.exit >= 0
-        exit_ns = np.where(closed, dates_ns[np.maximum(rec.exit, 0)], NAT)
-        signal_row = run.applied[rec.entry]
-        weight_ns = run.weights.dates.asi8
-        signal_ns = np.where(signal_row >= 0, weight_ns[np.maximum(signal_row, 0)], NAT)
+        # Row -1 (an open trade's exit, a row without a weight row) reads NaT.
+        dates_or_nat = np.append(dates_ns, NAT)
+        # The weight date behind the entry, per market row.
+        signal_by_row = np.append(run.weights.dates.asi8, NAT)[run.applied]
         columns: dict[str, Any] = {
-            "instrument": run.weights.instruments.take(rec.sid),
-            "side": pd.Categorical.from_codes((rec.weight <= 0).astype(np.int8), categories=pd.Index(["long", "short"])),
-            "entry_date": _as_dates(dates_ns[rec.entry], market._tz),
-            "exit_date": _as_dates(exit_ns, market._tz),
-            "signal_date": _as_dates(signal_ns, run.weights.dates.tz),
+            "instrument": pd.Categorical.from_codes(rec.sid, categories=run.weights.instruments),
+            "side": pd.Categorical.from_codes((rec.weight <= 0).view(np.int8), categories=pd.Index(["long", "short"])),
+            "entry_date": market.dates_of(dates_ns[rec.entry]),
+            "exit_date": market.dates_of(dates_or_nat[rec.exit]),
+            "signal_date": market.dates_of(signal_by_row[rec.entry]),
             "weight": rec.weight,
         }
-        snapshot = rec.exit_snapshot
-        for k, name in enumerate(SNAPSHOT):
-            columns[name] = snapshot[:, k]
-        columns["holding_days"] = np.where(closed, rec.exit, dates_ns.shape[0]) - rec.entry
-        columns["status"] = pd.Categorical.from_codes((~closed).astype(np.int8), categories=pd.Index(["closed", "open"]))
+        for name, values in zip(SNAPSHOT, rec.exit_columns):
+            columns[name] = values
+        holding = rec.exit - rec.entry
+        still_open = ~closed
+        holding[still_open] = dates_ns.shape[0] - rec.entry[still_open]  # to the last row
+        columns["holding_days"] = holding
+        columns["status"] = pd.Categorical.from_codes(still_open.view(np.int8), categories=pd.Index(["closed", "open"]))
         columns["exit_reason"] = pd.Categorical.from_codes(self._exit_codes, categories=pd.Index(exits.REASONS))
-        table = pd.DataFrame(columns)
+        # The arrays are the result's own: no copy, and no consolidation into blocks.
+        table = pd.DataFrame(columns, copy=False)
         table.index.name = "trade"
         return table
 
@@ -201,7 +204,7 @@ class Result:
         """
         rec, step = self._run.records, self._run.rules.excursion_step
         groups = (rec.statistics.shape[1] - 6) // 6
-        profile = rec.statistics[:, : 6 * groups].reshape(-1, groups, 6)
+        profile = rec.statistics[:, : 6 * groups].reshape(len(rec), groups, 6)
         used = (profile[:, :, 4] >= 0).ravel()  # unreached groups hold -1 in every value
         table = pd.DataFrame(profile.reshape(-1, 6)[used], columns=list(SNAPSHOT))
         table.insert(0, "offset", np.tile(np.arange(groups, dtype=np.int64) * step, len(rec))[used])
@@ -237,10 +240,8 @@ class Result:
             perf[key] = pd.NaT if row is None else dates[row]
         out.update(perf)
         out["exposure"] = stats.exposure(rec.entry, rec.exit, live_ns.shape[0] + run.first_row, run.first_row)
-        snap = rec.exit_snapshot
-        closed = rec.exit >= 0
-        holding = np.where(closed, rec.exit, run.market._dates_ns.shape[0]) - rec.entry
-        out.update(stats.trade_statistics(snap[:, 5], rec.weight, snap[:, 0], snap[:, 1], holding, closed))
+        snap = rec.exit_columns
+        out.update(stats.trade_statistics(snap[5], rec.weight, snap[0], snap[1], rec.entry, rec.exit))
         bench = self.benchmark
         if bench is not None:
             b = bench.to_numpy()
@@ -291,11 +292,6 @@ class Result:
         s = self._stats
         return (f"<korvel Result {s['start'].date()} .. {s['end'].date()}: total return {s['total_return']:.2%}, "
                 f"sharpe {s['sharpe']:.2f}, max drawdown {s['max_drawdown']:.2%}, {s['trades']} trades>")
-
-
-def _as_dates(ns: npt.NDArray[np.int64], tz: Any) -> pd.DatetimeIndex:
-    index = pd.DatetimeIndex(ns.view("datetime64[ns]"))
-    return index if tz is None else index.tz_localize("UTC").tz_convert(tz)
 
 
 def _handout(obj: Frame) -> Frame:

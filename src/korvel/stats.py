@@ -6,8 +6,9 @@ the running peak (the starting capital included); annualising uses the rows
 per year the dates themselves show (returns / elapsed years of 365.25 days),
 so daily, weekly or intraday rows need no frequency argument; the risk-free
 rate is 0.  Trade statistics come from the trade records, not from returns:
-win rate, profit factor, average win / loss / return, holding period and
-mean excursions are taken over the closed trades.
+win rate, profit factor, average win / loss / return, holding period (market
+rows) and mean excursions are taken over the closed trades; trades with no
+return (a NaN price at the entry) are left out of the averages.
 """
 
 from __future__ import annotations
@@ -31,10 +32,6 @@ def drawdown(equity: Float) -> Float:
     peak = np.maximum.accumulate(np.maximum(equity, 1.0))
     out: Float = equity / peak - 1.0
     return out
-
-
-def _mean(x: Float) -> float:
-    return float(x.mean()) if x.size else NAN
 
 
 def performance(equity: Float, dates_ns: npt.NDArray[np.int64]) -> dict[str, Any]:
@@ -99,29 +96,45 @@ def exposure(entry: npt.NDArray[np.int64], exit: npt.NDArray[np.int64], rows: in
     return float(held[first:].mean())
 
 
-def trade_statistics(returns: Float, weights: Float, mae: Float, mfe: Float, holding: npt.NDArray[np.int64],
-                     closed: npt.NDArray[np.bool_]) -> dict[str, Any]:
-    """Figures of the closed trades (a trade's result counts as |weight| x return for the profit factor)."""
-    r = returns[closed]
-    priced = ~np.isnan(r)
-    r = r[priced]
-    wins, losses = r[r > 0], r[r < 0]
-    contribution = np.abs(weights[closed][priced]) * r
-    gained = float(contribution[contribution > 0].sum())
-    lost = -float(contribution[contribution < 0].sum())
+def trade_statistics(returns: Float, weights: Float, mae: Float, mfe: Float, entry: npt.NDArray[np.int64],
+                     exit: npt.NDArray[np.int64]) -> dict[str, Any]:
+    """Figures of the closed trades (exit row >= 0); a trade's result counts as |weight| x return
+    for the profit factor.
+
+    A run may leave hundreds of thousands of records: the sums over subsets
+    are dot products with the subset's mask, on copies where the values
+    outside it are 0 (no fancy indexing, few temporaries).
+    """
+    closed = exit >= 0
+    n_closed = int(np.count_nonzero(closed))
+    priced = closed & ~np.isnan(returns)
+    r = np.where(priced, returns, 0.0)
+    won, lost = r > 0, r < 0
+    n_won, n_lost, n_priced = (int(np.count_nonzero(m)) for m in (won, lost, priced))
+    contribution = np.abs(np.where(priced, weights, 0.0))
+    contribution *= r
+    gained, given = float(np.dot(contribution, won)), -float(np.dot(contribution, lost))
+    held = float(np.dot(exit - entry, closed))
     out: dict[str, Any] = {
         "trades": int(returns.shape[0]),
-        "open_trades": int((~closed).sum()),
-        "win_rate": float((r > 0).mean()) if r.size else NAN,
-        "profit_factor": gained / lost if lost > 0 else (math.inf if gained > 0 else NAN),
-        "avg_win": _mean(wins),
-        "avg_loss": _mean(losses),
-        "avg_trade_return": _mean(r),
-        "avg_holding_days": _mean(holding[closed].astype(np.float64)),
-        "mean_mae": _mean(mae[closed][~np.isnan(mae[closed])]),
-        "mean_mfe": _mean(mfe[closed][~np.isnan(mfe[closed])]),
+        "open_trades": int(returns.shape[0] - n_closed),
+        "win_rate": n_won / n_priced if n_priced else NAN,
+        "profit_factor": gained / given if given > 0 else (math.inf if gained > 0 else NAN),
+        "avg_win": float(np.dot(r, won)) / n_won if n_won else NAN,
+        "avg_loss": float(np.dot(r, lost)) / n_lost if n_lost else NAN,
+        "avg_trade_return": float(r.sum()) / n_priced if n_priced else NAN,
+        "avg_holding_days": held / n_closed if n_closed else NAN,
+        "mean_mae": _mean_over(mae, closed),
+        "mean_mfe": _mean_over(mfe, closed),
     }
     return out
+
+
+def _mean_over(x: Float, mask: npt.NDArray[np.bool_]) -> float:
+    """Mean of the known values of `x` where `mask` holds."""
+    known = mask & ~np.isnan(x)
+    count = int(np.count_nonzero(known))
+    return float(np.where(known, x, 0.0).sum()) / count if count else NAN
 
 
 def benchmark_statistics(returns: Float, benchmark_returns: Float, benchmark_total: float,
