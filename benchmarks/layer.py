@@ -157,7 +157,8 @@ def instructions(key: str, mode: str, calls: int, out_dir: str) -> int:
     out = os.path.join(out_dir, f"cg-{key}-{mode}-{calls}.out")
     cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, __file__,
            "--worker", key, mode, str(calls), "--inputs", os.path.join(out_dir, f"{key}.pickle")]
-    proc = subprocess.run(cmd, capture_output=True, text=True)
+    # A fixed hash seed: the same dict and set layouts in every process, the same counts.
+    proc = subprocess.run(cmd, capture_output=True, text=True, env={**os.environ, "PYTHONHASHSEED": "0"})
     if proc.returncode != 0:
         raise RuntimeError(proc.stderr[-2000:])
     match = re.search(r"Collected\s*:\s*(\d+)", proc.stderr)
@@ -211,7 +212,7 @@ def report(w1: dict[str, Any], w2: dict[str, Any], cg: dict[str, dict[str, int]]
 
 def main(argv: list[str] | None = None) -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--repeat", type=int, default=9, help="timed runs per workload (9)")
+    p.add_argument("--repeat", type=int, default=11, help="timed runs per workload (11)")
     p.add_argument("--callgrind", action="store_true", help="also count instructions under valgrind")
     p.add_argument("--write", action="store_true", help="write the figures into RESULTS.md")
     p.add_argument("--worker", nargs=3, metavar=("WORKLOAD", "MODE", "CALLS"), help=argparse.SUPPRESS)

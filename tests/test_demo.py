@@ -151,3 +151,22 @@ def test_core_imports_with_numpy_alone():
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert "refused:" in out and "pandas" in out
+
+
+def test_the_readme_example_runs_as_written(tmp_path, monkeypatch):
+    from pathlib import Path
+
+    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text()
+    code = readme.split("```python\n", 1)[1].split("```", 1)[0]
+    _, _, market, weights = market_and_weights(10, 120, seed=1)
+    monkeypatch.chdir(tmp_path)
+    exec(code, {"weights": weights, "closes": market.close})
+    assert "korvel backtest" in (tmp_path / "run.html").read_text()
+
+
+def test_the_first_backtest_example_runs(tmp_path):
+    from pathlib import Path
+
+    script = Path(__file__).resolve().parents[1] / "examples" / "first_backtest.py"
+    out = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True, text=True, check=True)
+    assert "Total return" in out.stdout and (tmp_path / "first_backtest.html").exists()

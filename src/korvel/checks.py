@@ -10,7 +10,7 @@ whatever unit the index had.
 from __future__ import annotations
 
 from collections.abc import Hashable
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -85,18 +85,22 @@ def labels(columns: pd.Index, name: str, *, as_text: bool = True) -> pd.Index:
     return columns
 
 
-def float_table(table: pd.DataFrame, name: str) -> Float64Array:
-    """The values as a C-order float64 array of its own; missing values become NaN."""
+def float_table(table: pd.DataFrame, name: str, order: Literal["C", "K"] = "C") -> Float64Array:
+    """The values as a float64 array of its own (in C order, or the cheapest to copy with "K");
+    missing values become NaN."""
     dtypes = table.dtypes
     for dtype in set(dtypes):
         if not pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype):
             label = dtypes.index[int(np.argmax(np.asarray(dtypes == dtype)))]
             raise TypeError(f"{name} column {label!r} holds {dtype} values; numbers are expected")
-    values = table.to_numpy(dtype=np.float64, na_value=np.nan)
-    if values.flags.c_contiguous and values.flags.owndata:
+    if all(dtype == np.float64 for dtype in set(dtypes)):
+        values = table.to_numpy()  # no missing-value conversion needed
+    else:
+        values = table.to_numpy(dtype=np.float64, na_value=np.nan)
+    if values.flags.owndata and (values.flags.c_contiguous or order == "K"):
         return values
-    # A view of the caller's data, or not in row order: copy.
-    return np.array(values, dtype=np.float64, order="C")
+    # A view of the caller's data, or not in the order asked for: copy.
+    return np.array(values, dtype=np.float64, order=order)
 
 
 def first_cell(mask: npt.NDArray[np.bool_]) -> tuple[int, int]:

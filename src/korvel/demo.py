@@ -19,6 +19,7 @@ from typing import Any
 
 import pandas as pd
 
+import korvel
 from korvel import synthetic
 
 
@@ -82,6 +83,13 @@ def format_actions(table: pd.DataFrame, limit: int | None = None) -> str:
     return "\n".join(lines)
 
 
+def equal_weight_index(market: korvel.Market) -> pd.Series:
+    """The market's equal-weight index (the mean daily return of the instruments with a price), from 1.0."""
+    daily: pd.Series = market.close.pct_change(fill_method=None).mean(axis=1).fillna(0.0)
+    index: pd.Series = (1.0 + daily).cumprod().rename("equal-weight market")
+    return index
+
+
 def write_outputs(result: Any, plot: str | None, report: str | None) -> int:
     """Write the chart and the report when asked; 1 when the chart cannot be drawn."""
     if plot:
@@ -98,8 +106,6 @@ def write_outputs(result: Any, plot: str | None, report: str | None) -> int:
 
 
 def main(a: argparse.Namespace) -> int:
-    import korvel
-
     t0 = time.perf_counter()
     generated = synthetic.generate_market(a.instruments, a.days, a.seed)
     try:
@@ -112,7 +118,7 @@ def main(a: argparse.Namespace) -> int:
     assert weights is not None
     t_data = time.perf_counter() - t0
     t0 = time.perf_counter()
-    result = korvel.backtest(weights, market, **rules_from_args(a))
+    result = korvel.backtest(weights, market, benchmark=equal_weight_index(market), **rules_from_args(a))
     t_run = time.perf_counter() - t0
 
     side = f"long {a.n_long}" + (f" / short {a.n_short}" if a.n_short else "")

@@ -65,17 +65,16 @@ def exit_reasons(sid: IntArray, entry: IntArray, exit: IntArray, applied: IntArr
     weighted &= rebalanced
     held = e < x  # held when the row began (entries happen in the rebalance)
     # A new record of the same instrument opened on the exit row: the
-    # rebalance split the holding, or re-bought it after a stop.  (A table of
-    # every (instrument, row) is cheap: its pages are only touched where set.)
-    span = applied.shape[0] + 1
-    opened = np.zeros(int(sid.max()) * span + span, dtype=bool)
-    key = sid * span
-    key += entry
-    opened[key] = True
-    key = s * span
-    key += x
-    reopened = opened[key]
-    del opened
+    # rebalance split the holding, or re-bought it after a stop.  Records open
+    # only on rows where a weight row is applied: a table of (such row,
+    # instrument) flags answers it; its last two groups take the records
+    # opened elsewhere (none are) and the exits on other rows (never set).
+    slots = weights.shape[1]
+    ordinal = np.cumsum(applied >= 0) - 1
+    groups = int(ordinal[-1]) + 1
+    opened = np.zeros((groups + 2) * slots, dtype=bool)
+    opened[np.where(applied[entry] >= 0, ordinal[entry], groups) * slots + sid] = True
+    reopened = opened[np.where(rebalanced, ordinal[x], groups + 1) * slots + s]
 
     # The possible phases of each record, as bits in the phases' order.
     possible = np.zeros(count, dtype=np.uint8)

@@ -45,12 +45,15 @@ def prepare_weights(weights: object, market: Market) -> Weights:
     where = market.instruments.get_indexer(columns)
     if (where < 0).any():
         raise ValueError(checks.missing(list(columns[where < 0]), "weights", "the market"))
-    values = checks.float_table(frame, "weights")
-    infinite = np.isinf(values)
-    if infinite.any():
-        row, col = checks.first_cell(infinite)
-        raise ValueError(f"weights has an infinite weight for {columns[col]!r} on {checks.when(index[row])}")
-    values[np.isnan(values)] = 0.0
+    # The engine reads a weight row only when it applies it: any order will do.
+    values = checks.float_table(frame, "weights", order="K")
+    finite = np.isfinite(values)
+    if not finite.all():
+        infinite = np.isinf(values)
+        if infinite.any():
+            row, col = checks.first_cell(infinite)
+            raise ValueError(f"weights has an infinite weight for {columns[col]!r} on {checks.when(index[row])}")
+        values[~finite] = 0.0  # NaN: no position
     ns = checks.date_values(index)
     market_ns = market._dates_ns
     if ns[0] < market_ns[0]:

@@ -7,7 +7,7 @@ with worker processes; the pandas views of it are built on demand.
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -56,7 +56,7 @@ class Market:
         if len(index) == 0 or len(instruments) == 0:
             raise ValueError(f"{close_name} is empty ({len(index)} dates x {len(instruments)} instruments)")
         self._tz: Any = index.tz
-        self._unit = str(getattr(frame.index, "unit", "ns"))  # the dates are handed back in it
+        self._unit: Literal["s", "ms", "us", "ns"] = getattr(frame.index, "unit", "ns")  # dates go back in it
         self._dates_ns = _frozen(checks.date_values(index))
         self._instruments = instruments
         self._engine_labels = _frozen(np.array([str(c) for c in instruments], dtype=object))
