@@ -16,14 +16,17 @@ reasons and the trades DataFrame) against the engine's own run time in the
 same call.
 
 Instruction counts (``--callgrind``) come from separate processes under
-``valgrind --tool=callgrind``: one doing the preparation and N calls, one
-doing the preparation and N + 1 calls; the difference is one call in steady
-state.
+``valgrind --tool=callgrind``: one doing the preparation and one call, one
+doing the preparation and three calls; half the difference is one call in
+steady state.  The cyclic garbage collector is paused in them (it traverses
+the engine's hundreds of thousands of record objects at points that differ
+from run to run, which made the counts jump by billions).
 """
 
 from __future__ import annotations
 
 import argparse
+import gc
 import json
 import os
 import pickle
@@ -142,6 +145,10 @@ def time_w2(repeat: int) -> dict[str, Any]:
 def worker(key: str, mode: str, calls: int, inputs: str) -> None:
     with open(inputs, "rb") as f:
         market, weights, rules, bare = pickle.load(f)
+    # The cyclic collector would traverse the engine's record objects at
+    # points that differ from process to process: paused, the counts repeat.
+    gc.collect()
+    gc.disable()
     for _ in range(calls):
         if mode == "bare":
             bare_call(bare)
@@ -176,8 +183,8 @@ def callgrind(key: str, modes: tuple[str, ...]) -> dict[str, int]:
             pickle.dump(prepare(key), f, protocol=5)
         for mode in modes:
             one = instructions(key, mode, 1, tmp)
-            two = instructions(key, mode, 2, tmp)
-            out[mode] = two - one
+            three = instructions(key, mode, 3, tmp)
+            out[mode] = (three - one) // 2
             print(f"  {key} {mode}: {out[mode] / 1e6:.1f} M instructions per call", flush=True)
     return out
 
@@ -198,8 +205,8 @@ def report(w1: dict[str, Any], w2: dict[str, Any], cg: dict[str, dict[str, int]]
     lines.append(f"W2's whole `korvel.backtest` (checks, engine, copy-out, schedule; no frames) took "
                  f"{ms(w2['backtest'])}; the trades table is built on first use.")
     if cg:
-        lines += ["", "Instructions per call in steady state (valgrind --tool=callgrind, the difference "
-                  "between processes making one and two calls):", "",
+        lines += ["", "Instructions per call in steady state (valgrind --tool=callgrind: the difference "
+                  "between processes making one and three calls, halved; cyclic garbage collector paused):", "",
                   "| workload | bare `backtest_` | `korvel.backtest` + `stats()` | + `trades` | ratio (full) |",
                   "|---|---|---|---|---|"]
         for key, counts in cg.items():
@@ -217,14 +224,16 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--write", action="store_true", help="write the figures into RESULTS.md")
     p.add_argument("--worker", nargs=3, metavar=("WORKLOAD", "MODE", "CALLS"), help=argparse.SUPPRESS)
     p.add_argument("--inputs", help=argparse.SUPPRESS)
-    p.add_argument("--only-callgrind", action="store_true", help=argparse.SUPPRESS)
+    p.add_argument("--only-callgrind", action="store_true", help="only count instructions (to --counts)")
+    p.add_argument("--counts", metavar="FILE", help="instruction counts: written by --only-callgrind, read otherwise")
     opts = p.parse_args(argv)
     if opts.worker:
         worker(opts.worker[0], opts.worker[1], int(opts.worker[2]), opts.inputs)
         return 0
     if opts.only_callgrind:
-        for key in ("W1", "W2"):
-            callgrind(key, ("bare", "decode", "layer"))
+        counts = {key: callgrind(key, ("bare", "decode", "layer")) for key in ("W1", "W2")}
+        if opts.counts:
+            Path(opts.counts).write_text(json.dumps(counts))
         return 0
     load_before = os.getloadavg()[0]
     print("W1 ...", flush=True)
@@ -234,7 +243,9 @@ def main(argv: list[str] | None = None) -> int:
     w2 = time_w2(max(3, opts.repeat // 2))
     print(json.dumps(w2))
     cg: dict[str, dict[str, int]] = {}
-    if opts.callgrind:
+    if opts.counts and Path(opts.counts).exists():  # counted earlier with --only-callgrind
+        cg = json.loads(Path(opts.counts).read_text())
+    elif opts.callgrind:
         cg["W1"] = callgrind("W1", ("bare", "decode", "layer"))
         cg["W2"] = callgrind("W2", ("bare", "decode", "layer"))
     text = report(w1, w2, cg, (load_before, os.getloadavg()[0]))

@@ -7,6 +7,8 @@ import threading
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import korvel
 import reference_engine as ref
@@ -312,3 +314,29 @@ def test_quantstats_returns_are_naive_daily_returns():
     weights = pd.DataFrame({"S0": [1.0]}, index=close.index[:1])
     qs = korvel.backtest(weights, close).to_quantstats()
     assert qs.index.tz is None and qs.dtype == np.float64 and len(qs) == 29
+
+
+_, _, PROPERTY_MARKET, PROPERTY_WEIGHTS = market_and_weights(8, 90, seed=11, rebalance="weekly")
+
+
+@settings(max_examples=15, deadline=None)
+@given(st.permutations(range(8)), st.permutations(range(8)), st.booleans())
+def test_the_order_of_the_columns_does_not_matter(market_order, weight_order, drop_zero_columns):
+    """Instruments are matched by label: any column order, and weight columns that are all 0
+    dropped or kept, give the same run (up to the order of the rebalance's additions).  The
+    exit reasons agree where both runs tell them (what the records' order can decide depends
+    on the column order)."""
+    expected = korvel.backtest(PROPERTY_WEIGHTS, PROPERTY_MARKET, stop_loss=0.05)
+    tables = {name: getattr(PROPERTY_MARKET, name).iloc[:, list(market_order)] for name in ("open", "high", "low")}
+    market = korvel.Market(PROPERTY_MARKET.close.iloc[:, list(market_order)], **tables)
+    weights = PROPERTY_WEIGHTS.iloc[:, list(weight_order)]
+    if drop_zero_columns:
+        weights = weights.loc[:, (weights != 0).any()]
+    got = korvel.backtest(weights, market, stop_loss=0.05)
+    np.testing.assert_allclose(got.equity.to_numpy(), expected.equity.to_numpy(), rtol=1e-12)
+    key = ["entry_date", "instrument"]
+    a = got.trades.astype({"instrument": str}).sort_values(key).reset_index(drop=True)
+    b = expected.trades.astype({"instrument": str}).sort_values(key).reset_index(drop=True)
+    pd.testing.assert_frame_equal(a[key + ["exit_date"]], b[key + ["exit_date"]])
+    both = a["exit_reason"].notna() & b["exit_reason"].notna()
+    assert (a["exit_reason"][both] == b["exit_reason"][both]).all()
