@@ -214,6 +214,11 @@ def report(w1: dict[str, Any], w2: dict[str, Any], cg: dict[str, dict[str, int]]
             cells = [f"{c / 1e6:,.1f} M" if c else "n/a" for c in (bare, decode, full)]
             ratio = f"{full / bare:.2f}x" if bare and full else "n/a"
             lines.append(f"| {key} | {' | '.join(cells)} | {ratio} |")
+        lines += ["", "The counts of processes that run pandas code are less repeatable than the engine's: "
+                  "between two runs of this script W1's layer count moved by up to 15 %, and for W2 the "
+                  "three-call and one-call processes differ by amounts that vary by hundreds of millions of "
+                  "instructions (the full W2 count came out below the one without the trades table), so "
+                  "the timings above are the figures to go by for W2."]
     return "\n".join(lines) + "\n"
 
 
