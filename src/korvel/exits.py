@@ -124,9 +124,15 @@ def _order(possible: npt.NDArray[np.uint8], sid: IntArray, row: IntArray) -> npt
     return np.where(_in_groups(n, starts, ends), feasible, possible)
 
 
-# For a set of phases (3 bits): the phases after its first one, and the phases before its last one.
-AFTER_FIRST = np.array([0, 6, 4, 6, 0, 6, 4, 6], dtype=np.uint8)
-BEFORE_LAST = np.array([0, 0, 1, 1, 3, 3, 3, 3], dtype=np.uint8)
+# For a neighbour's set of phases (3 bits), and whether the instruments rise
+# from the earlier record to the later one: the phases the record may be in.
+# Looking forwards, the earlier record must be in an earlier phase, or in
+# the same one when the instruments rise; looking backwards, the mirror.
+_AFTER_FIRST = np.array([0, 6, 4, 6, 0, 6, 4, 6], dtype=np.uint8)
+_BEFORE_LAST = np.array([0, 0, 1, 1, 3, 3, 3, 3], dtype=np.uint8)
+_SAME = np.arange(8, dtype=np.uint8)
+FORWARD = np.concatenate((_AFTER_FIRST, _AFTER_FIRST | _SAME))
+BACKWARD = np.concatenate((_BEFORE_LAST, _BEFORE_LAST | _SAME))
 
 
 def _sweep(bits: npt.NDArray[np.uint8], sid: IntArray, starts: IntArray, ends: IntArray,
@@ -136,6 +142,9 @@ def _sweep(bits: npt.NDArray[np.uint8], sid: IntArray, starts: IntArray, ends: I
     Vectorised over the rows: step t visits the t-th record of every row at once.
     """
     out = np.zeros_like(bits)
+    rising = np.zeros(bits.shape[0], dtype=np.uint8)  # 8 where the instrument is above the previous record's
+    rising[1:] = (sid[1:] > sid[:-1]).view(np.uint8) << 3
+    table = FORWARD if direction > 0 else BACKWARD
     order = np.argsort(starts - ends, kind="stable")  # longest rows first: the live ones are a prefix
     starts, ends = starts[order], ends[order]
     lengths = ends - starts
@@ -145,18 +154,13 @@ def _sweep(bits: npt.NDArray[np.uint8], sid: IntArray, starts: IntArray, ends: I
     for t in range(1, int(lengths[0]) if lengths.size else 0):
         while lengths[live - 1] <= t:
             live -= 1
-        cur = (starts[:live] + t) if direction > 0 else (ends[:live] - 1 - t)
-        prev = cur - direction
-        before = out[prev]
-        # The neighbour must be in an earlier phase (a later one, looking
-        # backwards), or in the same phase at a lower (higher) instrument.
         if direction > 0:
-            ahead = AFTER_FIRST[before]
-            same = np.where(sid[prev] < sid[cur], before, 0)
+            cur = starts[:live] + t
+            step = out[cur - 1] | rising[cur]
         else:
-            ahead = BEFORE_LAST[before]
-            same = np.where(sid[cur] < sid[prev], before, 0)
-        out[cur] = bits[cur] & (ahead | same)
+            cur = ends[:live] - 1 - t
+            step = out[cur + 1] | rising[cur + 1]
+        out[cur] = bits[cur] & table[step]
     return out
 
 
