@@ -21,14 +21,17 @@ $(STAMP):
 install: $(STAMP)
 	$(VPY) -m pip install --quiet --no-build-isolation -C build-dir="$(BUILD_DIR)" $(BUILD_SETTINGS) ".[test]"
 
+# The suite, then the type checks: the layer under mypy --strict, and the
+# native modules' stubs against the built modules.
 test: install
 	$(VPY) -m pytest -q tests
+	$(VPY) -m mypy --no-error-summary
+	$(VPY) -m mypy.stubtest korvel.core.portsim korvel.core.excursion korvel.core.strutil
 
-# A backtest on the built-in synthetic market: summary, next day's actions,
-# and a chart of equity, drawdown and per-trade excursions in demo.png.
+# A backtest on the built-in synthetic market: figures, the next day's orders,
+# the chart in demo.png and the HTML report in demo.html.
 demo: install
-	$(VPY) -m pip install --quiet --no-build-isolation -C build-dir="$(BUILD_DIR)" ".[test,plot]"
-	$(VPY) -m korvel.demo --plot demo.png
+	$(VPY) -m korvel demo --plot demo.png --report demo.html
 
 # Benchmarks against vectorbt and bt; writes benchmarks/RESULTS.md (about 15 minutes).
 bench: install

@@ -33,6 +33,7 @@ sys.path.insert(0, str(HERE))
 
 import measure  # noqa: E402
 import peers  # noqa: E402
+import results_file  # noqa: E402
 import workloads  # noqa: E402
 
 MiB = 1024 ** 2
@@ -276,7 +277,8 @@ def write_report(path: Path, info: dict, results: dict, diffs: list, notes: list
         L.append("## Notes\n")
         L.extend(f"- {n}" for n in notes)
         L.append("")
-    path.write_text("\n".join(L))
+    # Sections other scripts wrote into the file (marked) are kept.
+    results_file.write_report(path, "\n".join(L))
 
 
 # --------------------------------------------------------------------------- main

@@ -1,123 +1,172 @@
-import math
+"""The demo, the korvel command, the summary, the figure and the report."""
+
+import importlib.util
+import subprocess
+import sys
 
 import numpy as np
+import pandas as pd
 import pytest
 
-from korvel import demo
+import korvel
+from korvel import cli, demo
+from layer_support import market_and_weights
 
-DAY = 86_400 * 10**9
-
-
-def _dates(n, step_days=1):
-    return np.arange(n, dtype=np.int64) * step_days * DAY + 18_000 * DAY
+SMALL = ["--instruments", "40", "--days", "400", "--lookback", "60", "--skip", "5", "--long", "6"]
 
 
-class TestSummary:
-    def test_return_and_risk_figures(self):
-        # two live years (730.5 days between first and last row), equity 1 -> 1.21
-        dates = np.array([0, 100, 200, 300, 400, 500, 730.5], dtype=np.float64)
-        dates = (dates * DAY).astype(np.int64) + 18_000 * DAY
-        equity = np.array([1.0, 1.0, 1.0, 1.1, 0.99, 1.05, 1.32, 1.21])  # row 0 is before the strategy
-        s = demo.summarize(equity, np.r_[dates[0] - DAY, dates], np.empty((0, 3)), np.empty((0, 6)),
-                           first_row=1)
-        assert s["rows"] == 7 and s["final_equity"] == pytest.approx(1.21)
-        assert s["cagr"] == pytest.approx(0.1)
-        assert s["max_drawdown"] == pytest.approx(0.99 / 1.1 - 1)
-        rets = np.array([0.0, 0.1, 0.99 / 1.1 - 1, 1.05 / 0.99 - 1, 1.32 / 1.05 - 1, 1.21 / 1.32 - 1])
-        assert s["annual_volatility"] == pytest.approx(rets.std(ddof=1) * math.sqrt(252))
-        assert s["sharpe"] == pytest.approx(rets.mean() / rets.std(ddof=1) * math.sqrt(252))
-        assert s["start"] == np.datetime64(int(dates[0]), "ns").astype("datetime64[D]")
-
-    def test_drawdown_counts_from_the_starting_capital(self):
-        equity = np.array([1.0, 0.9, 0.8, 0.95])
-        s = demo.summarize(equity, _dates(4), np.empty((0, 3)), np.empty((0, 6)))
-        assert s["max_drawdown"] == pytest.approx(-0.2)
-
-    def test_trade_figures(self):
-        trades = np.array([[0, 2, 5], [1, 3, 9], [2, 4, -1], [0, 6, 8]])
-        stats = np.zeros((4, 6))
-        stats[:, demo.RETURN] = [0.05, -0.02, 0.01, np.nan]  # an unpriced trade has no return
-        stats[:, demo.ADVERSE] = [-0.01, -0.04, -0.03, np.nan]
-        stats[:, demo.FAVOURABLE] = [0.07, 0.0, 0.02, np.nan]
-        s = demo.summarize(np.ones(10), _dates(10), trades, stats)
-        assert s["trades"] == 4 and s["open_trades"] == 1
-        assert s["mean_holding_rows"] == pytest.approx((3 + 6 + (10 - 4) + 2) / 4)
-        assert s["win_rate"] == pytest.approx(2 / 3)
-        assert s["mean_trade_return"] == pytest.approx(0.04 / 3)
-        assert s["mean_adverse_excursion"] == pytest.approx(-0.08 / 3)
-        assert s["mean_favourable_excursion"] == pytest.approx(0.03)
-
-    def test_flat_run_without_trades_formats(self):
-        s = demo.summarize(np.ones(5), _dates(5), np.empty((0, 3)), np.empty((0, 6)))
-        assert s["trades"] == 0 and math.isnan(s["win_rate"]) and math.isnan(s["sharpe"])
-        assert s["max_drawdown"] == 0.0 and s["cagr"] == pytest.approx(0.0)
-        text = demo.format_summary(s)
-        assert "Win rate" in text and "n/a" in text
-
-    def test_exit_snapshot_is_the_last_six_values(self):
-        with_window = np.r_[np.arange(12.0), [-0.1, 0.2, 0.15, -0.05, 3, 0.07]]
-        snaps = demo.exit_snapshots([np.arange(6.0) + 1, with_window])
-        assert snaps.shape == (2, 6)
-        assert snaps[0].tolist() == [1, 2, 3, 4, 5, 6]
-        assert snaps[1].tolist() == [-0.1, 0.2, 0.15, -0.05, 3, 0.07]
-        assert demo.exit_snapshots([]).shape == (0, 6)
+@pytest.fixture(scope="module")
+def result():
+    _, _, market, weights = market_and_weights(20, 300, seed=5)
+    return korvel.backtest(weights, market, stop_loss=0.05, excursion_window=10, excursion_step=5,
+                           benchmark="S0001")
 
 
-class TestActions:
-    def test_names_order_and_weights(self):
-        ops = {"actions": {4: "exit", 1: "enter", 0: "sl", 2: "hold"},
-               "weights": {4: 0.25, 2: 0.25, 0: 0.25}, "next_weights": {1: 0.3, 2: 0.3},
-               "weight_time": 3, "next_weight_time": 4}
-        cols = np.array(["AAA", "BBB", "CCC", "DDD", "EEE"], dtype=object)
-        rows = demo.next_actions(ops, cols)
-        assert rows == [("BBB", "enter", 0.0, 0.3), ("EEE", "exit", 0.25, 0.0),
-                        ("CCC", "hold", 0.25, 0.3), ("AAA", "sl", 0.25, 0.0)]
-        text = demo.format_actions(rows, limit=2)
-        assert "BBB" in text and "and 2 more" in text and "AAA" not in text.split("totals")[0]
-
-    def test_no_actions(self):
-        assert "no actions" in demo.format_actions(demo.next_actions({"actions": {}}, np.array([], object)))
+def test_summary_lists_every_figure(result):
+    text = result.summary()
+    for label in ("Period", "Total return", "CAGR", "Sharpe ratio", "Max drawdown", "Win rate", "Profit factor",
+                  "Mean MAE / MFE", "Beta / alpha", "Rules"):
+        assert label in text
+    stats = result.stats()
+    assert f"{100 * stats['total_return']:.2f}%" in text and f"{stats['trades']:,}" in text
 
 
-def test_plot_writes_png(tmp_path):
-    pytest.importorskip("matplotlib")
-    stats = np.array([[-0.05, 0.1, 0.1, -0.08, 3, 0.04], [-0.1, 0.02, 0.0, -0.11, 1, -0.09]])
-    path = tmp_path / "run.png"
-    demo.plot_run(str(path), _dates(30), np.linspace(1, 1.2, 30), stats)
-    assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+def test_a_run_without_trades_still_reports():
+    close = pd.DataFrame({"A": np.linspace(10, 11, 20)}, index=pd.bdate_range("2024-01-01", periods=20))
+    res = korvel.backtest(pd.DataFrame({"A": [0.0]}, index=close.index[:1]), close)
+    stats = res.stats()
+    assert stats["trades"] == 0 and np.isnan(stats["win_rate"]) and stats["total_return"] == 0.0
+    assert "n/a" in res.summary() and res.trades.empty and res.actions.empty
 
 
-def test_main_without_engine_reports_it(monkeypatch, capsys):
-    monkeypatch.setattr(demo, "load_engine", lambda: None)
-    assert demo.main(["--instruments", "10", "--days", "300"]) == 2
-    assert "not part of this build" in capsys.readouterr().err
+def test_actions_text(result):
+    text = demo.format_actions(result.actions, limit=2)
+    assert "totals:" in text and "more" in text
+    assert demo.format_actions(result.actions.iloc[:0]) == "  no holdings and nothing to do"
 
 
-@pytest.mark.skipif(demo.load_engine() is None, reason="engine backtest_ not built yet")
-class TestWithEngine:
-    ARGS = ["--instruments", "40", "--days", "400", "--lookback", "60", "--skip", "5", "--long", "6"]
+@pytest.mark.skipif(importlib.util.find_spec("matplotlib") is None, reason="needs the plot extra")
+def test_figure_and_report(result, tmp_path):
+    fig = result.plot()
+    assert len(fig.axes) == 5  # equity, drawdown, excursions, monthly returns and its colour bar
+    assert fig.axes[0].get_legend() is not None  # the benchmark is drawn
+    path = result.report(tmp_path / "run.html")
+    page = path.read_text()
+    assert page.startswith("<!DOCTYPE html>") and "data:image/png;base64," in page
+    assert "http://" not in page and "https://" not in page and "<script" not in page  # works offline
+    for part in ("Next trading day", "Trades", "Rules as run", "stop_loss", "S0001"):
+        assert part in page
 
-    def test_summary_of_a_real_run(self):
-        from korvel import synthetic
 
-        m = synthetic.generate_market(40, 400, seed=4)
-        w = synthetic.momentum_weights(m, rebalance="weekly", lookback=60, skip=5, n_long=5, n_short=5)
-        r = demo.run_backtest(synthetic.backtest_inputs(m, w), stop_loss=0.08, take_profit=0.15)
-        assert r.equity.shape == (400,) and r.trades.shape[0] == r.stats.shape[0] == r.positions.shape[0]
-        assert r.trades.shape[0] > 0
-        first = int(np.searchsorted(m.price_index, w.pos_index[0]))
-        s = demo.summarize(r.equity, m.price_index, r.trades, r.stats, first)
-        assert s["final_equity"] == r.equity[-1] and s["trades"] == r.trades.shape[0]
-        assert s["mean_adverse_excursion"] <= 0 <= s["mean_favourable_excursion"]
-        assert 0 <= s["win_rate"] <= 1 and s["max_drawdown"] <= 0
-        assert np.all(r.trades[:, 1] >= first)  # nothing is traded before the first weight row
+def test_plot_without_matplotlib_names_the_extra(result, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    with pytest.raises(ImportError, match=r"korvel\[plot\]"):
+        result.plot()
+    from korvel.report import report_html
 
-    def test_command_line(self, capsys, tmp_path):
-        args = self.ARGS + ["--stop-loss", "0.1", "--touched-exit"]
-        if pytest.importorskip("matplotlib", reason="plot needs matplotlib"):
-            args += ["--plot", str(tmp_path / "p.png")]
-        assert demo.main(args) == 0
-        out = capsys.readouterr().out
-        for label in ("Final equity", "Sharpe ratio", "Max drawdown", "Win rate", "Actions for the next"):
-            assert label in out
-        assert (tmp_path / "p.png").exists()
+    assert "korvel[plot]" in report_html(result)  # the report says why it has no chart
+
+
+def test_report_lists_long_trade_tables_in_part(result, monkeypatch, tmp_path):
+    from korvel import report
+
+    monkeypatch.setattr(report, "MAX_TRADE_ROWS", 10)
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    page = report.report_html(result)
+    assert "the first and the last 5 are listed" in page
+
+
+def test_demo_command(capsys, tmp_path):
+    args = ["demo", *SMALL, "--short", "3", "--stop-loss", "0.1", "--touched-exit", "--report",
+            str(tmp_path / "r.html")]
+    if importlib.util.find_spec("matplotlib"):
+        args += ["--plot", str(tmp_path / "p.png")]
+    assert cli.main(args) == 0
+    out = capsys.readouterr().out
+    for label in ("Momentum long 6 / short 3", "Total return", "Sharpe ratio", "Max drawdown", "Win rate",
+                  "Orders for the next trading day"):
+        assert label in out
+    assert (tmp_path / "r.html").exists()
+    if importlib.util.find_spec("matplotlib"):
+        assert (tmp_path / "p.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_demo_reports_a_history_too_short(capsys):
+    assert cli.main(["demo", "--days", "100", "--instruments", "10"]) == 2
+    assert "lookback" in capsys.readouterr().err
+
+
+def _write_inputs(tmp_path, parquet=False):
+    generated, rows, market, weights = market_and_weights(10, 120, seed=2)
+    suffix = ".parquet" if parquet else ".csv"
+    files = {}
+    for name, table in (("prices", market.close), ("open", market.open), ("weights", weights)):
+        path = tmp_path / f"{name}{suffix}"
+        table.to_parquet(path) if parquet else table.to_csv(path)
+        files[name] = str(path)
+    return market, weights, files
+
+
+@pytest.mark.parametrize("parquet", [False, pytest.param(True, marks=pytest.mark.skipif(
+    importlib.util.find_spec("pyarrow") is None, reason="Parquet needs pyarrow"))])
+def test_run_command_reads_files(tmp_path, capsys, parquet):
+    market, weights, files = _write_inputs(tmp_path, parquet)
+    trades = tmp_path / "trades.csv"
+    code = cli.main(["run", files["prices"], files["weights"], "--open", files["open"], "--stop-loss", "0.05",
+                     "--trades", str(trades), "--report", str(tmp_path / "out.html")])
+    assert code == 0
+    assert "Total return" in capsys.readouterr().out
+    expected = korvel.backtest(weights, market, stop_loss=0.05).trades
+    got = pd.read_csv(trades)
+    assert len(got) == len(expected) and (got["instrument"] == expected["instrument"].astype(str)).all()
+    np.testing.assert_allclose(got["return"], expected["return"], rtol=1e-12)
+
+
+def test_run_command_reports_bad_input(tmp_path, capsys):
+    _, _, files = _write_inputs(tmp_path)
+    frame = pd.read_csv(files["weights"], index_col=0)
+    frame["XYZ"] = 0.1
+    frame.to_csv(files["weights"])
+    assert cli.main(["run", files["prices"], files["weights"]]) == 2
+    assert "'XYZ'" in capsys.readouterr().err
+    with pytest.raises(SystemExit, match="does not exist"):
+        cli.main(["run", str(tmp_path / "nothing.csv"), files["weights"]])
+
+
+def test_python_m_korvel_info():
+    out = subprocess.run([sys.executable, "-m", "korvel", "info"], capture_output=True, text=True, check=True).stdout
+    assert "korvel.core.portsim" in out and "pandas" in out
+
+
+def test_core_imports_with_numpy_alone():
+    """korvel/__init__ runs first on `import korvel.core`: it must not need pandas."""
+    code = (
+        "import sys; sys.modules['pandas'] = None\n"
+        "import korvel.core.portsim, korvel.core.excursion, korvel.schedule, korvel.synthetic\n"
+        "import korvel\n"
+        "try:\n"
+        "    korvel.Market\n"
+        "except ImportError as exc:\n"
+        "    print('refused:', exc)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert "refused:" in out and "pandas" in out
+
+
+def test_the_readme_example_runs_as_written(tmp_path, monkeypatch):
+    from pathlib import Path
+
+    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text()
+    code = readme.split("```python\n", 1)[1].split("```", 1)[0]
+    _, _, market, weights = market_and_weights(10, 120, seed=1)
+    monkeypatch.chdir(tmp_path)
+    exec(code, {"weights": weights, "closes": market.close})
+    assert "korvel backtest" in (tmp_path / "run.html").read_text()
+
+
+def test_the_first_backtest_example_runs(tmp_path):
+    from pathlib import Path
+
+    script = Path(__file__).resolve().parents[1] / "examples" / "first_backtest.py"
+    out = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True, text=True, check=True)
+    assert "Total return" in out.stdout and (tmp_path / "first_backtest.html").exists()

@@ -11,7 +11,8 @@ missing.
 `momentum_weights` turns a market into weight rows (top / bottom momentum,
 equal weight) on daily, weekly or monthly rebalance dates, and
 `backtest_inputs` lays both out as the keyword arguments of
-``korvel.core.portsim.backtest_``.
+``korvel.core.portsim.backtest_``; `to_layer` hands them to the pandas layer
+(``korvel.Market`` and a weights DataFrame).
 
 Everything is vectorised NumPy; 10000 days x 4000 instruments take a few
 seconds and about 1.6 GB for the five price tables.
@@ -20,8 +21,14 @@ seconds and about 1.6 GB for the five price tables.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
 
 import numpy as np
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from korvel.market import Market as LayerMarket
 
 __all__ = [
     "Market",
@@ -31,6 +38,7 @@ __all__ = [
     "momentum_weights",
     "backtest_inputs",
     "business_days",
+    "to_layer",
 ]
 
 TRADING_DAYS = 252
@@ -302,7 +310,8 @@ def rebalance_rows(price_index: np.ndarray, freq: str) -> np.ndarray:
 
 def rebalance_dates(price_index: np.ndarray, freq: str) -> np.ndarray:
     """Dates of `rebalance_rows`, as int64."""
-    return np.asarray(price_index, dtype=np.int64)[rebalance_rows(price_index, freq)]
+    dates: np.ndarray = np.asarray(price_index, dtype=np.int64)[rebalance_rows(price_index, freq)]
+    return dates
 
 
 def _last_valid_row(values: np.ndarray) -> np.ndarray:
@@ -391,7 +400,7 @@ def momentum_weights(
     )
 
 
-def backtest_inputs(market: Market, weights: Weights) -> dict:
+def backtest_inputs(market: Market, weights: Weights) -> dict[str, np.ndarray]:
     """The array arguments of ``backtest_`` (the eleven required ones plus
     `delisting_bars`, aligned to the weight columns) as a dict of keywords."""
     col_of = {name: j for j, name in enumerate(market.price_columns.tolist())}
@@ -411,3 +420,28 @@ def backtest_inputs(market: Market, weights: Weights) -> dict:
         resample=weights.resample,
         delisting_bars=delisting.astype(np.int64),
     )
+
+
+def to_layer(market: Market, weights: Weights | None = None) -> tuple[LayerMarket, pd.DataFrame | None]:
+    """The market as ``korvel.Market`` (close, open, high and low, and the
+    delistings) and the weight rows, if given, as a DataFrame (dates x
+    instruments).  Needs pandas, like the layer."""
+    import pandas as pd
+
+    from korvel.market import Market as LayerMarket
+
+    dates = pd.DatetimeIndex(market.dates)
+    columns = pd.Index(market.price_columns.tolist())
+    gone = market.delisting_bars >= 0
+    delisted = pd.Series(dates[market.delisting_bars[gone]], index=columns[gone])
+
+    def frame(values: np.ndarray) -> pd.DataFrame:
+        return pd.DataFrame(values, index=dates, columns=columns, copy=False)
+
+    layer_market = LayerMarket(frame(market.close_values), open=frame(market.open_values),
+                               high=frame(market.high_values), low=frame(market.low_values), delisted=delisted)
+    if weights is None:
+        return layer_market, None
+    weight_frame = pd.DataFrame(weights.pos_values, index=pd.DatetimeIndex(weights.pos_index.view("datetime64[ns]")),
+                                columns=pd.Index(weights.pos_columns.tolist()))
+    return layer_market, weight_frame

@@ -1,0 +1,13 @@
+"""The trade recorder (native module): one record per trade of the latest run."""
+
+from typing import Any
+
+import numpy as np
+import numpy as org_np
+import numpy.typing as npt
+
+# [weight column, entry row (a NumPy integer), exit row or -1 while open]
+trades: list[list[Any]]
+trade_positions: list[np.float64]
+excursion: list[npt.NDArray[np.float64]]
+__pyx_capi__: dict[str, Any]

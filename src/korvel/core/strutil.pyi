@@ -1,0 +1,3 @@
+"""A text helper (native module)."""
+
+def str_to_bytearray(text: str) -> bytearray: ...
