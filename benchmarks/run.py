@@ -291,6 +291,7 @@ def main(argv=None) -> int:
     p.add_argument("--budget", type=float, default=60.0, help="seconds of timed calls per pair (60)")
     p.add_argument("--quick", action="store_true", help="scaled-down workloads for a smoke run")
     p.add_argument("--results", default=str(HERE / "RESULTS.md"), help="report to write")
+    p.add_argument("--json", metavar="PATH", help="also write the measurements as JSON (for engine_goals.py)")
     p.add_argument("--worker", nargs=2, metavar=("SYSTEM", "WORKLOAD"), help=argparse.SUPPRESS)
     p.add_argument("--first-only", action="store_true", help=argparse.SUPPRESS)
     p.add_argument("--out", help=argparse.SUPPRESS)
@@ -372,6 +373,8 @@ def main(argv=None) -> int:
     info["load average (1 min) before / after the runs"] = f"{load_before[0]:.2f} / {load_after[0]:.2f}"
     write_report(Path(opts.results), info, results, diffs, notes, opts)
     print(f"wrote {opts.results}")
+    if opts.json:
+        Path(opts.json).write_text(json.dumps({f"{k}|{s}": r for (k, s), r in results.items()}, indent=1))
     return 0
 
 

@@ -330,3 +330,59 @@ def test_dates_compare_as_exact_64_bit_integers(offset, first_trade_row):
                     weight_dates=[base - 5, price_dates[1] + offset], resample=price_dates)
     portsim.backtest_(*args, fee_ratio=0.0, tax_ratio=0.0)
     assert [int(t[1]) for t in excursion.trades] == [first_trade_row]
+
+
+class ChangesAFlag:
+    """A truth value whose test, from its `after`-th call on, sets a module flag."""
+
+    def __init__(self, after, name, value, collector=False):
+        self.calls, self.after, self.name, self.value, self.collector = 0, after, name, value, collector
+
+    def __bool__(self):
+        import gc
+
+        self.calls += 1
+        if self.calls == self.after:
+            if self.collector:
+                # Set the flag from a collection started by a later allocation.
+                def set_flag(phase, info):
+                    setattr(portsim, self.name, self.value)
+                    gc.callbacks.remove(set_flag)
+
+                # Lists come from a free list without a collection: drain it,
+                # so that the next record's list is a new container.
+                self.keep = [[] for _ in range(200)]
+                gc.callbacks.append(set_flag)
+                gc.enable()
+                gc.set_threshold(1)
+            else:
+                setattr(portsim, self.name, self.value)
+        return True
+
+
+@pytest.mark.parametrize("collector", [False, True])
+@pytest.mark.parametrize("name, value, splits", [
+    ("RESAMPLE", False, False),                      # resized holdings stop being split...
+    ("RETAIN_COST_WHEN_REBALANCE", True, False),
+    ("RESAMPLE", True, True),                        # ...or go on being split
+])
+def test_flags_changed_during_a_run_are_seen_by_the_next_resize(name, value, splits, collector):
+    import gc
+
+    # Two holdings resized on every row: with the engine's flags each resize
+    # splits the trade. The truth test of the third rebalance changes a flag,
+    # or starts a collection at the next allocation (a record of the first
+    # holding's split) that changes it before the second holding is resized.
+    prices = [[10.0 + k, 20.0 - k] for k in range(8)]
+    args = run_args(prices, [[0.3, 0.3], [0.2, 0.2]] * 4, weight_dates=list(range(5, 85, 10)))
+    was = gc.isenabled()
+    try:
+        portsim.backtest_(*args, stop_trading_next_period=ChangesAFlag(3, name, value, collector))
+    finally:
+        gc.set_threshold(700)
+        (gc.enable if was else gc.disable)()
+    entries = {sid: [int(t[1]) for t in excursion.trades if t[0] == sid] for sid in (0, 1)}
+    if splits:
+        assert entries == {0: list(range(1, 8)), 1: list(range(1, 8))}
+    else:
+        assert entries == {0: [1, 2, 3] if collector else [1, 2], 1: [1, 2]}

@@ -43,11 +43,10 @@ int read_module_flag(PyObject* interned_name) {
     return truth;
 }
 
-int read_module_flag(PyObject* interned_name, FlagCache& cache) {
-    if (cache.epoch == g_caller_code_epoch && !PyGC_IsEnabled()) return cache.truth;
+int fill_module_flag(PyObject* interned_name, FlagCache& cache) {
     PyObject* value = PyDict_GetItemWithError(g_module_dict, interned_name);
     if (value == Py_True || value == Py_False || value == Py_None) {
-        cache.epoch = g_caller_code_epoch;
+        cache.epoch = PyGC_IsEnabled() ? ~0ull : g_caller_code_epoch;
         cache.truth = value == Py_True;
         return cache.truth;
     }

@@ -33,9 +33,15 @@ struct FlagCache {
 
 // read_module_flag, answered from `cache` while no caller code can have run
 // since it was filled. Only flags that are plain True, False or None are
-// cached (reading them runs no code); with the cyclic collector enabled,
-// which may run callbacks at any allocation, nothing is.
-int read_module_flag(PyObject* interned_name, FlagCache& cache);
+// cached (reading them runs no code), and only while the cyclic collector is
+// off: when on, it may run callbacks at any allocation. It is off during a
+// run unless caller code switched it on, which a new epoch then reflects.
+int fill_module_flag(PyObject* interned_name, FlagCache& cache);
+
+inline int read_module_flag(PyObject* interned_name, FlagCache& cache) {
+    if (cache.epoch == g_caller_code_epoch) return cache.truth;
+    return fill_module_flag(interned_name, cache);
+}
 
 // Looks up a module global by name (module namespace, then builtins).
 // New reference, or NULL with NameError pending.

@@ -52,6 +52,14 @@ bool record_continuing_holding(int sid, double target, double total_value) {
 
 }  // namespace
 
+bool record_opening(int sid, double target, double total_value) { return record_entry(sid, target, total_value, 1); }
+
+bool record_closing(int sid, std::optional<double> exit_fill) { return record_exit(sid, 1, exit_fill); }
+
+bool record_resizing(int sid, double target, double total_value) {
+    return record_continuing_holding(sid, target, total_value);
+}
+
 void PositionBook::reset(size_t width) {
     values.assign(width, 0.0);
     is_held.assign(width, 0);
@@ -78,55 +86,6 @@ std::map<int, double> PositionBook::as_map() const {
     std::map<int, double> book;
     for (const int sid : held) book.emplace_hint(book.end(), sid, value(sid));
     return book;
-}
-
-double set_position(PositionBook& positions, int sid, double target, double cash, double fee_ratio,
-                    double tax_ratio, bool check_exist, bool remove_zero, double total_value,
-                    std::optional<double> exit_fill) {
-    const bool in_book = positions.holds(sid);
-    const bool present = check_exist ? in_book : true;
-    const bool was_active = in_book && positions.value(sid) != 0.0;  // NaN counts as active
-    const bool closing = target == 0.0;
-
-    // Everything that can fail happens before the book or cash changes.
-    if (!closing && !was_active) {
-        if (!record_entry(sid, target, total_value, 1)) return kFailed;
-    } else if (was_active && closing) {
-        if (!record_exit(sid, 1, exit_fill)) return kFailed;
-    } else if (was_active && !closing) {
-        if (!record_continuing_holding(sid, target, total_value)) return kFailed;
-    }
-
-    if (closing) {
-        if (present) {
-            if (!in_book) positions.insert(sid, 0.0);
-            const double v = positions.value(sid);
-            cash = cash + (v - (fee_ratio + tax_ratio) * std::fabs(v));
-            if (remove_zero) {
-                positions.erase(sid);
-            } else {
-                positions.value(sid) = 0.0;
-            }
-        }
-        return cash;
-    }
-
-    if (!in_book) positions.insert(sid, 0.0);
-    double& held = positions.value(sid);
-    const double old = held;
-    const double diff = target - old;
-    const bool adds_exposure = (target >= 0.0 && diff > 0.0) || (target <= 0.0 && diff < 0.0);
-    const double rate = adds_exposure ? fee_ratio : (fee_ratio + tax_ratio);
-    const double cost = rate * std::fabs(diff);
-    if (diff > 0.0) {
-        cash = cash - diff;
-        held = (diff - cost) + old;
-    } else {
-        cash = cash + ((-diff) - cost);
-        held = diff + old;
-    }
-    if (remove_zero && held == 0.0) positions.erase(sid);
-    return cash;
 }
 
 }  // namespace portsim

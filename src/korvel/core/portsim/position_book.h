@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cmath>
 #include <map>
 #include <optional>
 #include <vector>
@@ -50,5 +51,60 @@ inline bool failed(double result) { return result == kFailed && PyErr_Occurred()
 double set_position(PositionBook& positions, int sid, double target, double cash, double fee_ratio,
                     double tax_ratio, bool check_exist = true, bool remove_zero = false, double total_value = 1.0,
                     std::optional<double> exit_fill = std::nullopt);
+
+// What set_position tells the trade recorder: a trade opens, closes (at an
+// intraday fill, if given) or a holding is resized (which may split its
+// trade). Each returns false with an exception pending.
+bool record_opening(int sid, double target, double total_value);
+bool record_closing(int sid, std::optional<double> exit_fill);
+bool record_resizing(int sid, double target, double total_value);
+
+// Inline: it runs for every traded column of every rebalance, mostly with
+// the same constant arguments from each caller.
+inline double set_position(PositionBook& positions, int sid, double target, double cash, double fee_ratio,
+                           double tax_ratio, bool check_exist, bool remove_zero, double total_value,
+                           std::optional<double> exit_fill) {
+    const bool in_book = positions.holds(sid);
+    const bool present = check_exist ? in_book : true;
+    const bool was_active = in_book && positions.value(sid) != 0.0;  // NaN counts as active
+    const bool closing = target == 0.0;
+    // Everything that can fail happens before the book or cash changes.
+    if (!closing && !was_active) {
+        if (!record_opening(sid, target, total_value)) return kFailed;
+    } else if (was_active && closing) {
+        if (!record_closing(sid, exit_fill)) return kFailed;
+    } else if (was_active && !closing) {
+        if (!record_resizing(sid, target, total_value)) return kFailed;
+    }
+    if (closing) {
+        if (present) {
+            if (!in_book) positions.insert(sid, 0.0);
+            const double v = positions.value(sid);
+            cash = cash + (v - (fee_ratio + tax_ratio) * std::fabs(v));
+            if (remove_zero) {
+                positions.erase(sid);
+            } else {
+                positions.value(sid) = 0.0;
+            }
+        }
+        return cash;
+    }
+    if (!in_book) positions.insert(sid, 0.0);
+    double& held = positions.value(sid);
+    const double old = held;
+    const double diff = target - old;
+    const bool adds_exposure = (target >= 0.0 && diff > 0.0) || (target <= 0.0 && diff < 0.0);
+    const double rate = adds_exposure ? fee_ratio : (fee_ratio + tax_ratio);
+    const double cost = rate * std::fabs(diff);
+    if (diff > 0.0) {
+        cash = cash - diff;
+        held = (diff - cost) + old;
+    } else {
+        cash = cash + ((-diff) - cost);
+        held = diff + old;
+    }
+    if (remove_zero && held == 0.0) positions.erase(sid);
+    return cash;
+}
 
 }  // namespace portsim
