@@ -52,10 +52,11 @@ def main(argv=None) -> int:
              "| goal | before | now | target | met |", "|---|---|---|---|---|"]
     for key in ("P2", "X2"):
         k = median(key, "korvel")
+        title = run[f"{key}|korvel"]["describe"].split(";")[0] if f"{key}|korvel" in run else key
         for peer, target in (("vectorbt", 3.0), ("vectorbt-rust", 3.0)):
             m = median(key, peer)
             if k and m:
-                lines.append(f"| {key} (W2 as peers run it) vs {peer}, steady state | "
+                lines.append(f"| {key} ({title}) vs {peer}, steady state | "
                              f"{'1.2x' if peer == 'vectorbt' else '0.9x'} | {m / k:.1f}x | >= {target:.0f}x | "
                              f"{'yes' if m / k >= target else 'no'} |")
     w2 = run["W2|korvel"]
