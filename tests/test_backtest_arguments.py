@@ -386,3 +386,12 @@ def test_flags_changed_during_a_run_are_seen_by_the_next_resize(name, value, spl
         assert entries == {0: list(range(1, 8)), 1: list(range(1, 8))}
     else:
         assert entries == {0: [1, 2, 3] if collector else [1, 2], 1: [1, 2]}
+
+
+def test_tables_without_columns_run_through_rebalances():
+    # Every row rebalances an empty weight row on empty price rows (sliced,
+    # so the rows keep a column stride: NumPy gives a fresh empty table none).
+    empty = np.ones((3, 1))[:, :0]
+    args = run_args(empty, np.empty((1, 0)), price_names=[])
+    assert list(portsim.backtest_(*args)) == [1.0, 1.0, 1.0]
+    assert excursion.trades == []

@@ -75,7 +75,8 @@ int refresh_last_price(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     korvel::View1D<double> today;
     if (!in.price.row(i, today)) return -1;
     run.last_price.resize(static_cast<size_t>(today.size));
-    if (today.stride == static_cast<Py_ssize_t>(sizeof(double))) {
+    // memcpy must not see an empty vector's null data.
+    if (today.size > 0 && today.stride == static_cast<Py_ssize_t>(sizeof(double))) {
         std::memcpy(run.last_price.data(), today.data, static_cast<size_t>(today.size) * sizeof(double));
     } else {
         for (Py_ssize_t pc = 0; pc < today.size; ++pc) run.last_price[pc] = today.at_unchecked(pc);
