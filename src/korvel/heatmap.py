@@ -24,6 +24,8 @@ MAX_LABELLED = 400
 def heatmap_table(stats: pd.DataFrame, x: str, y: str, metric: str, agg: str,
                   where: dict[str, Any]) -> tuple[pd.DataFrame, list[str]]:
     """(y values x x values table of `metric`, the keys aggregated over with `agg`)."""
+    if stats.empty:
+        raise ValueError("heatmap: no combination ran (see .failures)")
     keys = list(stats.index.names)
     for name, what in ((x, "x"), (y, "y")):
         if name not in keys:
@@ -41,8 +43,6 @@ def heatmap_table(stats: pd.DataFrame, x: str, y: str, metric: str, agg: str,
         values = values[values.index.get_level_values(key) == value]
         if values.empty:
             raise ValueError(f"heatmap: no combination that ran has {key}={value!r}")
-    if values.empty:
-        raise ValueError("heatmap: no combination ran")
     others = [str(k) for k in keys if k not in (x, y) and k not in where]
     table = values.groupby(level=[y, x], sort=False).agg(agg).unstack(x)
     table = table.reindex(index=pd.unique(values.index.get_level_values(y)),

@@ -230,14 +230,19 @@ class Sweep:
         tables = self._kept("trades")
         if not tables:
             return pd.DataFrame()
-        index = self._combos.index(self._ran)
-        table: pd.DataFrame = pd.concat(tables, keys=list(index), names=[*self._combos.keys, "trade"])
+        # Labelled here rather than by concat's keys, which cannot hold a missing value (a None in the grid).
+        table = pd.concat(tables)
+        combos = self._combos.index(self._ran).repeat([len(t) for t in tables])
+        levels = [combos.get_level_values(k) for k in range(combos.nlevels)]
+        table.index = pd.MultiIndex.from_arrays([*levels, table.index], names=[*self._combos.keys, "trade"])
         return table
 
     def best(self, metric: str = "sharpe", *, lowest: bool = False) -> pd.Series:
         """The stats row with the highest `metric` (the lowest with ``lowest=True``); its name is the
         combination.  Combinations whose metric is NaN are passed over."""
         stats = self._stats
+        if stats.empty:
+            raise ValueError("best: no combination ran (see .failures)")
         if metric not in stats.columns:
             raise ValueError(f"best: {metric!r} is not a statistic of the sweep")
         values = pd.to_numeric(stats[metric], errors="coerce").to_numpy(dtype=np.float64)
