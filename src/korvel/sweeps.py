@@ -231,7 +231,7 @@ class Sweep:
         if not tables:
             return pd.DataFrame()
         # Labelled here rather than by concat's keys, which cannot hold a missing value (a None in the grid).
-        table = pd.concat(tables)
+        table: pd.DataFrame = pd.concat(tables)
         combos = self._combos.index(self._ran).repeat([len(t) for t in tables])
         levels = [combos.get_level_values(k) for k in range(combos.nlevels)]
         table.index = pd.MultiIndex.from_arrays([*levels, table.index], names=[*self._combos.keys, "trade"])
