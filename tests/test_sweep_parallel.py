@@ -58,6 +58,7 @@ EXECUTORS = {
     "threads": lambda request: (cf.ThreadPoolExecutor(2), None),
     "process pool, spawn": lambda request: (cf.ProcessPoolExecutor(2, mp_context=mp.get_context("spawn")), None),
     "dask": lambda request: (request.getfixturevalue("cluster"), None),
+    "dask, by address": lambda request: (request.getfixturevalue("cluster").scheduler.address, None),
 }
 
 

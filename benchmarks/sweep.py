@@ -1,0 +1,274 @@
+"""What a parameter sweep gains from workers: korvel.sweep serially, on 2 local workers and on a 2-worker Dask cluster.
+
+    python benchmarks/sweep.py                  # W1-size market, 200 combinations, 3 rounds
+    python benchmarks/sweep.py --write          # and write the figures into benchmarks/RESULTS.md
+    python benchmarks/sweep.py --scale 0.2      # a smaller market, for a quick look
+
+The market is W1's (5000 rows x 2000 instruments, open/high/low/close);
+the strategy is a momentum book (the `top` instruments by their return over
+`lookback` rows, skipping the last 21, equal weights, rebalanced at each
+month end), and the grid is 5 lookbacks x 4 book sizes x 10 stop losses =
+200 combinations, with W1's other rules fixed.  Each round runs the three
+sweeps one after the other (serial, then the local pool of 2 forked
+workers, then the Dask cluster, started once before the rounds: a scheduler
+in this process and 2 worker processes of one thread each); the medians
+over the rounds are reported.  The three must agree bit for bit.
+
+*Parallel efficiency* is serial time / (workers x parallel time); the
+parallel times include everything the sweep does (starting the local
+workers; scattering the market to the Dask workers).  *Bytes per task* are
+counted on the local pool's pipes (pickled task, pickled answer); for Dask
+they are the pickled size of a task's function reference and arguments (two
+future keys and the parameters) and of its answer.  *Peak memory* is the
+highest proportional set size (PSS: shared pages divided among the
+processes sharing them) of this process and all its descendants, sampled
+every 20 ms during the sweep, less the PSS of this process before the
+market was built (the interpreter with korvel, pandas and distributed
+imported).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import pickle
+import statistics
+import sys
+import threading
+import time
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import results_file  # noqa: E402
+import workloads  # noqa: E402
+
+SECTION = "sweep"
+MIB = 1 << 20
+GRID = {"lookback": [63, 126, 189, 252, 378], "top": [10, 25, 50, 100],
+        "stop_loss": [0.05, 0.075, 0.1, 0.125, 0.15, 0.2, 0.25, 0.3, 0.4, None]}
+# W1's rules besides its stop loss, in the layer's names.
+FIXED = dict(fee=workloads.FEE, tax=workloads.TAX, take_profit=0.3, trail_stop=0.1, trail_activation=0.05,
+             excursion_window=20, excursion_step=5, skip=21)
+
+
+def momentum(market: Any, lookback: int, top: int, skip: int) -> pd.DataFrame:
+    close = market.close.to_numpy()
+    dates = market.dates
+    month_end = np.flatnonzero(np.append(dates[1:].month != dates[:-1].month, True))
+    rows = month_end[month_end >= lookback]
+    score = close[rows - skip] / close[rows - lookback] - 1.0
+    score[np.isnan(score) | np.isnan(close[rows])] = -np.inf
+    pick = np.argsort(-score, axis=1, kind="stable")[:, :top]
+    weights = np.zeros_like(score)
+    np.put_along_axis(weights, pick, 1.0 / top, axis=1)
+    weights[np.isneginf(score)] = 0.0
+    return pd.DataFrame(weights, index=dates[rows], columns=market.instruments)
+
+
+# --------------------------------------------------------------------------- memory
+
+def _pss(pid: int) -> int:
+    try:
+        with open(f"/proc/{pid}/smaps_rollup") as f:
+            for line in f:
+                if line.startswith("Pss:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 0
+
+
+def _tree(pid: int, exclude: frozenset[int] = frozenset()) -> list[int]:
+    out, todo = [], [pid]
+    while todo:
+        p = todo.pop()
+        if p in exclude:
+            continue
+        out.append(p)
+        try:
+            for task in os.listdir(f"/proc/{p}/task"):
+                with open(f"/proc/{p}/task/{task}/children") as f:
+                    todo.extend(int(c) for c in f.read().split())
+        except OSError:
+            pass
+    return out
+
+
+def tree_pss(exclude: frozenset[int] = frozenset()) -> int:
+    """PSS of this process and its descendants, less the subtrees of `exclude`."""
+    return sum(_pss(p) for p in _tree(os.getpid(), exclude))
+
+
+class PeakSampler:
+    """The highest PSS of this process tree while the block runs."""
+
+    def __init__(self, exclude: frozenset[int], every: float = 0.02) -> None:
+        self.exclude, self.every, self.peak = exclude, every, 0
+        self._stop = threading.Event()
+
+    def _run(self) -> None:
+        while not self._stop.is_set():
+            self.peak = max(self.peak, tree_pss(self.exclude))
+            self._stop.wait(self.every)
+
+    def __enter__(self) -> PeakSampler:
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self._stop.set()
+        self._thread.join()
+        self.peak = max(self.peak, tree_pss(self.exclude))
+
+
+# --------------------------------------------------------------------------- runs
+
+def run_once(executor: Any, market: Any, exclude: frozenset[int]) -> tuple[Any, float, int]:
+    import korvel
+
+    with PeakSampler(exclude) as sampler:
+        t0 = time.perf_counter()
+        sw = korvel.sweep(momentum, market, GRID, executor=executor, progress=False, **FIXED)
+        seconds = time.perf_counter() - t0
+    return sw, seconds, sampler.peak
+
+
+def dask_task_bytes(client: Any, market: Any) -> tuple[int, int]:
+    """Pickled size of one task's function reference and arguments, and of one answer."""
+    import cloudpickle
+
+    from korvel.task import Job, run_task
+
+    job = Job(momentum, {"skip": 21}, {k: v for k, v in FIXED.items() if k != "skip"}, ("stats",))
+    job_f = client.scatter(job, broadcast=True, hash=False)
+    market_f = client.scatter(market, broadcast=True, hash=False)
+    params = {"lookback": 378, "top": 100, "stop_loss": 0.075}
+    task = cloudpickle.dumps((run_task, (job_f.key, market_f.key, params)))
+    answer = client.submit(run_task, job_f, market_f, params, pure=False).result()
+    client.cancel([job_f, market_f])
+    return len(task), len(pickle.dumps(answer, protocol=pickle.HIGHEST_PROTOCOL))
+
+
+def measure(scale: float, rounds: int) -> dict[str, Any]:
+    import distributed
+
+    import korvel
+    from korvel import synthetic
+    from korvel.executors import Processes
+
+    load_before = os.getloadavg()[0]
+    base = _pss(os.getpid())
+    w = workloads.W1 if scale == 1.0 else workloads.W1.scaled(scale)
+    generated, _, _ = w.build()
+    market, _ = synthetic.to_layer(generated)
+    del generated
+    assert isinstance(market, korvel.Market)
+    combos = len(korvel.grid(GRID))
+    times: dict[str, list[float]] = {"serial": [], "pool": [], "dask": []}
+    peaks: dict[str, list[int]] = {"serial": [], "pool": [], "dask": []}
+    pool_traffic = None
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  host="127.0.0.1") as cluster, distributed.Client(cluster) as client:
+        idle_cluster = tree_pss()
+        # The cluster's worker processes are left out of the other sweeps' memory.
+        dask_workers = frozenset(client.run(os.getpid).values())
+        task_bytes, answer_bytes = dask_task_bytes(client, market)
+        reference = None
+        for _ in range(rounds):
+            for name in ("serial", "pool", "dask"):
+                executor: Any = {"serial": None, "pool": Processes(2), "dask": client}[name]
+                sw, seconds, peak = run_once(executor, market, frozenset() if name == "dask" else dask_workers)
+                times[name].append(seconds)
+                peaks[name].append(peak - base)
+                if name == "pool":
+                    pool_traffic = executor.traffic
+                assert sw.failures.empty, sw.failures
+                if reference is None:
+                    reference = sw.stats
+                else:
+                    pd.testing.assert_frame_equal(sw.stats, reference, check_exact=True)
+        workers_info = len(client.scheduler_info()["workers"])
+    assert pool_traffic is not None and workers_info == 2
+    med = {k: statistics.median(v) for k, v in times.items()}
+    return {
+        "workload": w.describe(), "shape": market.shape, "market_bytes": market.nbytes, "combos": combos,
+        "rounds": rounds, "times": times, "median": med,
+        "efficiency": {"pool": med["serial"] / (2 * med["pool"]), "dask": med["serial"] / (2 * med["dask"])},
+        "peak": {k: max(v) for k, v in peaks.items()}, "idle_cluster": idle_cluster - base - market.nbytes,
+        "pool_sent": pool_traffic.sent / pool_traffic.tasks,
+        "pool_answer": statistics.median(pool_traffic.per_answer), "pool_answer_max": max(pool_traffic.per_answer),
+        "dask_task": task_bytes, "dask_answer": answer_bytes, "interpreter": base,
+        "load": (load_before, os.getloadavg()[0]), "trades": int(reference["trades"].median()) if reference is not None else 0,
+    }
+
+
+def report(m: dict[str, Any]) -> str:
+    sec = lambda s: f"{s:.2f} s"  # noqa: E731
+    mib = lambda b: f"{b / MIB:,.0f} MiB"  # noqa: E731
+    med, eff, peak = m["median"], m["efficiency"], m["peak"]
+    market = m["market_bytes"]
+    lines = [
+        "## Parameter sweeps", "",
+        f"Written by `benchmarks/sweep.py` on {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}; load average "
+        f"(1 min) before / after: {m['load'][0]:.2f} / {m['load'][1]:.2f} (2 cores). {m['combos']} combinations "
+        f"(5 lookbacks x 4 book sizes x 10 stop losses) of a momentum strategy on W1's market "
+        f"({m['shape'][0]} x {m['shape'][1]}, {mib(market)} of price tables), W1's other rules, "
+        f"`keep=\"stats\"`; medians of {m['rounds']} rounds, each running the three one after the other.", "",
+        "| executor | median | runs | parallel efficiency | goal | peak memory (PSS, whole process tree) |",
+        "|---|---|---|---|---|---|",
+        f"| serial (`executor=None`) | {sec(med['serial'])} | {', '.join(sec(t) for t in m['times']['serial'])} "
+        f"| - | - | {mib(peak['serial'])} |",
+        f"| 2 local workers (`executor=\"processes\", workers=2`, fork) | {sec(med['pool'])} | "
+        f"{', '.join(sec(t) for t in m['times']['pool'])} | {eff['pool']:.2f} | >= 0.85 | {mib(peak['pool'])} |",
+        f"| Dask, 2 workers x 1 thread (`executor=client`) | {sec(med['dask'])} | "
+        f"{', '.join(sec(t) for t in m['times']['dask'])} | {eff['dask']:.2f} | >= 0.75 | {mib(peak['dask'])} |",
+        "",
+        f"Per combination, serially: {med['serial'] / m['combos'] * 1000:.1f} ms (the strategy's weights, "
+        f"the backtest, `stats()`; a median of {m['trades']:,} trades).", "",
+        "| bytes per task | to the worker | back (stats) | goal |", "|---|---|---|---|",
+        f"| local pool (counted on the pipes) | {m['pool_sent']:.0f} B | {m['pool_answer']:.0f} B "
+        f"(max {m['pool_answer_max']:.0f} B) | < 10 KiB (no weights travel: the strategy runs in the worker) |",
+        f"| Dask (pickled task and answer) | {m['dask_task']} B | {m['dask_answer']} B | < 10 KiB |", "",
+        "| peak memory above the interpreter | measured | goal: market + 100 MiB per worker | met |",
+        "|---|---|---|---|",
+    ]
+    for name, label, workers in (("serial", "serial", 1), ("pool", "2 local workers", 2), ("dask", "Dask", 2)):
+        goal = market + workers * 100 * MIB
+        lines.append(f"| {label} | {mib(peak[name])} | {mib(goal)} | {'yes' if peak[name] <= goal else 'no'} |")
+    lines += [
+        "",
+        f"The interpreter (korvel, pandas and distributed imported) was {mib(m['interpreter'])} before the market "
+        f"was built; the idle Dask cluster (scheduler and nannies in this process, two worker processes) added "
+        f"{mib(m['idle_cluster'])} beyond the market. Forked local workers read the parent's price tables "
+        "through shared pages; each Dask worker holds a copy of the scattered market (on a real cluster, one per "
+        "machine per worker), so the Dask peak on one machine is the market about three times over.",
+    ]
+    return "\n".join(lines) + "\n"
+
+
+def main(argv: list[str] | None = None) -> int:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--rounds", type=int, default=3, help="rounds of the three sweeps (3)")
+    p.add_argument("--scale", type=float, default=1.0, help="market size as a fraction of W1's (1.0)")
+    p.add_argument("--write", action="store_true", help="write the figures into RESULTS.md")
+    opts = p.parse_args(argv)
+    m = measure(opts.scale, opts.rounds)
+    text = report(m)
+    print(text)
+    if opts.write:
+        if opts.scale != 1.0:
+            print("not written: --scale is not 1.0", file=sys.stderr)
+            return 1
+        results_file.write_section(HERE / "RESULTS.md", SECTION, text)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
