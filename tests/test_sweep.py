@@ -138,6 +138,9 @@ def test_heatmap_over_two_keys(market):
     expected = sw.stats.xs(0.05, level="stop_loss")["sharpe"].unstack("lookback")
     np.testing.assert_array_equal(np.ma.filled(image, np.nan), expected.to_numpy())
     assert "max over" not in fig.axes[0].get_title()
+    off = sw.heatmap("lookback", "top", "sharpe", stop_loss=None).axes[0].images[0].get_array()
+    unstopped = sw.stats[sw.stats.index.get_level_values("stop_loss").isna()]["sharpe"]
+    np.testing.assert_array_equal(np.ma.filled(off, np.nan), unstopped.droplevel("stop_loss").unstack("lookback"))
     mean = sw.heatmap("lookback", "top").axes[0]
     assert "mean over stop_loss" in mean.get_title()
     with pytest.raises(ValueError, match="not a key"):

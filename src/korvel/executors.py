@@ -66,6 +66,8 @@ class Processes(Backend):
         self.traffic = Traffic()
 
     def run(self, job: Job, market: Market, tasks: Sequence[Task]) -> Generator[tuple[int, Outcome], None, None]:
+        if not tasks:  # nothing left to run (a finished checkpoint): no worker is started
+            return
         # Forked workers inherit what is published; the others map its file.
         with published(market, job, file=self.start_method != "fork") as handle:
             pool = LocalPool(handle, self.workers, self.context)
@@ -94,6 +96,8 @@ class Futures(Backend):
         self.executor = executor
 
     def run(self, job: Job, market: Market, tasks: Sequence[Task]) -> Generator[tuple[int, Outcome], None, None]:
+        if not tasks:  # nothing left to run (a finished checkpoint): no worker is started
+            return
         threads = isinstance(self.executor, concurrent.futures.ThreadPoolExecutor)
         with published(market, job, file=not threads) as handle:
             futures = {self.executor.submit(run_attached, handle, params): position for position, params in tasks}
@@ -119,6 +123,8 @@ class Dask(Backend):
         self.owned = owned  # connected by the sweep from an address: closed after it
 
     def run(self, job: Job, market: Market, tasks: Sequence[Task]) -> Generator[tuple[int, Outcome], None, None]:
+        if not tasks:  # nothing left to run (a finished checkpoint): no worker is started
+            return
         from distributed import as_completed
 
         client = self.client

@@ -40,7 +40,8 @@ def heatmap_table(stats: pd.DataFrame, x: str, y: str, metric: str, agg: str,
             raise ValueError(f"heatmap: {key!r} is not a key of the sweep")
         if key in (x, y):
             raise ValueError(f"heatmap: {key!r} is an axis of the map; it cannot also be fixed")
-        values = values[values.index.get_level_values(key) == value]
+        level = values.index.get_level_values(key)
+        values = values[level.isna() if _missing(value) else level == value]
         if values.empty:
             raise ValueError(f"heatmap: no combination that ran has {key}={value!r}")
     others = [str(k) for k in keys if k not in (x, y) and k not in where]
@@ -48,6 +49,11 @@ def heatmap_table(stats: pd.DataFrame, x: str, y: str, metric: str, agg: str,
     table = table.reindex(index=pd.unique(values.index.get_level_values(y)),
                           columns=pd.unique(values.index.get_level_values(x)))
     return table, others
+
+
+def _missing(value: Any) -> bool:
+    # The index holds None (a rule left off) as NaN.
+    return value is None or (isinstance(value, float) and value != value)
 
 
 def heatmap_figure(table: pd.DataFrame, metric: str, agg: str, others: list[str], fixed: dict[str, Any]) -> Figure:
