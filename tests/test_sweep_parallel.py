@@ -153,3 +153,19 @@ def test_ctrl_c_stops_the_workers_and_a_restart_finishes_from_the_checkpoint(mar
     resumed = korvel.sweep(momentum, market, grid, checkpoint=path)
     assert 0 < len(sweep_strategies.CALLS) < 8
     pd.testing.assert_frame_equal(resumed.stats, korvel.sweep(momentum, market, grid).stats, check_exact=True)
+
+
+def test_statistics_do_not_depend_on_the_blas_threads_of_the_process():
+    # Dask starts its workers with one BLAS thread; a dot product of BLAS sums in other blocks with two.
+    script = ("import numpy as np\n"
+              "from korvel import stats\n"
+              "rng = np.random.default_rng(5)\n"
+              "n = 60_000\n"
+              "r, w, mae, mfe = (rng.standard_normal(n) * 0.1 for _ in range(4))\n"
+              "entry = rng.integers(0, 1000, n)\n"
+              "exit_ = np.where(rng.random(n) < 0.9, entry + rng.integers(1, 50, n), -1)\n"
+              "print(repr(stats.trade_statistics(r, w, mae, mfe, entry, exit_)))\n"
+              "print(repr(stats.benchmark_statistics(r, w + r, 0.5, 252.0)))\n")
+    outputs = {subprocess.run([sys.executable, "-c", script], env=dict(os.environ, OPENBLAS_NUM_THREADS=threads),
+                              capture_output=True, text=True, check=True).stdout for threads in ("1", "2")}
+    assert len(outputs) == 1
