@@ -22,7 +22,9 @@ they are the pickled size of a task's function reference and arguments (two
 future keys and the parameters) and of its answer.  *Peak memory* is the
 highest proportional set size (PSS: shared pages divided among the
 processes sharing them) of this process and all its descendants, sampled
-every 20 ms during the sweep, less the PSS of this process before the
+every 20 ms during one more sweep of each kind after the timed rounds (the
+sampler costs CPU time; the Dask worker processes are left out of the
+serial and local sweeps), less the PSS of this process before the
 market was built (the interpreter with korvel, pandas and distributed
 imported).
 """
@@ -130,30 +132,67 @@ class PeakSampler:
 
 # --------------------------------------------------------------------------- runs
 
-def run_once(executor: Any, market: Any, exclude: frozenset[int]) -> tuple[Any, float, int]:
+def run_once(executor: Any, market: Any) -> tuple[Any, float]:
     import korvel
 
+    t0 = time.perf_counter()
+    sw = korvel.sweep(momentum, market, GRID, executor=executor, progress=False, **FIXED)
+    return sw, time.perf_counter() - t0
+
+
+def peak_of_one(executor: Any, market: Any, exclude: frozenset[int]) -> int:
+    """Peak PSS of one more sweep, sampled (the timed rounds run without the sampler)."""
     with PeakSampler(exclude) as sampler:
-        t0 = time.perf_counter()
-        sw = korvel.sweep(momentum, market, GRID, executor=executor, progress=False, **FIXED)
-        seconds = time.perf_counter() - t0
-    return sw, seconds, sampler.peak
+        run_once(executor, market)
+    return sampler.peak
 
 
-def dask_task_bytes(client: Any, market: Any) -> tuple[int, int]:
-    """Pickled size of one task's function reference and arguments, and of one answer."""
+def dask_task_bytes(client: Any, market: Any) -> tuple[int, int, float]:
+    """Pickled size of one task's function reference and arguments and of one answer; seconds of the
+    market's scatter to every worker."""
     import cloudpickle
 
     from korvel.task import Job, run_task
 
     job = Job(momentum, {"skip": 21}, {k: v for k, v in FIXED.items() if k != "skip"}, ("stats",))
     job_f = client.scatter(job, broadcast=True, hash=False)
+    t0 = time.perf_counter()
     market_f = client.scatter(market, broadcast=True, hash=False)
+    scatter = time.perf_counter() - t0
     params = {"lookback": 378, "top": 100, "stop_loss": 0.075}
     task = cloudpickle.dumps((run_task, (job_f.key, market_f.key, params)))
     answer = client.submit(run_task, job_f, market_f, params, pure=False).result()
     client.cancel([job_f, market_f])
-    return len(task), len(pickle.dumps(answer, protocol=pickle.HIGHEST_PROTOCOL))
+    return len(task), len(pickle.dumps(answer, protocol=pickle.HIGHEST_PROTOCOL)), scatter
+
+
+def task_seconds(client: Any, market: Any) -> float:
+    """Median seconds of the compute part of each task of one sweep on the cluster (its task stream)."""
+    import distributed
+
+    import korvel
+
+    with distributed.get_task_stream(client) as stream:
+        korvel.sweep(momentum, market, GRID, executor=client, progress=False, **FIXED)
+    spans = [s["stop"] - s["start"] for row in stream.data for s in row["startstops"] if s["action"] == "compute"]
+    return statistics.median(spans)
+
+
+def cluster(trim: bool) -> Any:
+    """A scheduler in this process and two worker processes of one thread each; `trim`: Dask's default
+    worker environment (MALLOC_TRIM_THRESHOLD_=65536), else that variable left unset."""
+    import dask
+    import distributed
+
+    environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
+    if not trim:
+        environ["MALLOC_TRIM_THRESHOLD_"] = None
+    with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
+        return distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                        host="127.0.0.1")
+
+
+NAMES = ("serial", "pool", "dask", "dask_notrim")
 
 
 def measure(scale: float, rounds: int) -> dict[str, Any]:
@@ -170,85 +209,102 @@ def measure(scale: float, rounds: int) -> dict[str, Any]:
     market, _ = synthetic.to_layer(generated)
     del generated
     assert isinstance(market, korvel.Market)
-    combos = len(korvel.grid(GRID))
-    times: dict[str, list[float]] = {"serial": [], "pool": [], "dask": []}
-    peaks: dict[str, list[int]] = {"serial": [], "pool": [], "dask": []}
-    pool_traffic = None
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                                  host="127.0.0.1") as cluster, distributed.Client(cluster) as client:
-        idle_cluster = tree_pss()
-        # The cluster's worker processes are left out of the other sweeps' memory.
-        dask_workers = frozenset(client.run(os.getpid).values())
-        task_bytes, answer_bytes = dask_task_bytes(client, market)
-        reference = None
-        for _ in range(rounds):
-            for name in ("serial", "pool", "dask"):
-                executor: Any = {"serial": None, "pool": Processes(2), "dask": client}[name]
-                sw, seconds, peak = run_once(executor, market, frozenset() if name == "dask" else dask_workers)
-                times[name].append(seconds)
-                peaks[name].append(peak - base)
-                if name == "pool":
-                    pool_traffic = executor.traffic
-                assert sw.failures.empty, sw.failures
-                if reference is None:
-                    reference = sw.stats
-                else:
-                    pd.testing.assert_frame_equal(sw.stats, reference, check_exact=True)
-        workers_info = len(client.scheduler_info()["workers"])
-    assert pool_traffic is not None and workers_info == 2
+    times: dict[str, list[float]] = {name: [] for name in NAMES}
+    peaks: dict[str, int] = {}
+    m: dict[str, Any] = {"reference": None}
+
+    def timed(name: str, executor: Any) -> None:
+        sw, seconds = run_once(executor, market)
+        times[name].append(seconds)
+        if name == "pool":
+            m["pool_traffic"] = executor.traffic
+        assert sw.failures.empty, sw.failures
+        if m["reference"] is None:
+            m["reference"] = sw.stats
+        else:
+            pd.testing.assert_frame_equal(sw.stats, m["reference"], check_exact=True)
+
+    # Serial, the local pool and Dask with its default worker environment, round after round; then Dask
+    # with MALLOC_TRIM_THRESHOLD_ left unset.  A cluster's idle workers are left out of the others' memory.
+    for name, trim in (("dask", True), ("dask_notrim", False)):
+        with cluster(trim) as local, distributed.Client(local) as client:
+            idle = tree_pss()
+            workers = frozenset(client.run(os.getpid).values())
+            m[f"{name}_task"], m[f"{name}_answer"], m[f"{name}_scatter"] = dask_task_bytes(client, market)
+            for _ in range(rounds):
+                if trim:
+                    timed("serial", None)
+                    timed("pool", Processes(2))
+                timed(name, client)
+            m[f"{name}_task_seconds"] = task_seconds(client, market)
+            if trim:
+                m["idle_cluster"] = idle - base - market.nbytes
+                peaks["serial"] = peak_of_one(None, market, workers) - base
+                peaks["pool"] = peak_of_one(Processes(2), market, workers) - base
+            peaks[name] = peak_of_one(client, market, frozenset()) - base
+            assert len(client.scheduler_info()["workers"]) == 2
     med = {k: statistics.median(v) for k, v in times.items()}
-    return {
-        "workload": w.describe(), "shape": market.shape, "market_bytes": market.nbytes, "combos": combos,
-        "rounds": rounds, "times": times, "median": med,
-        "efficiency": {"pool": med["serial"] / (2 * med["pool"]), "dask": med["serial"] / (2 * med["dask"])},
-        "peak": {k: max(v) for k, v in peaks.items()}, "idle_cluster": idle_cluster - base - market.nbytes,
-        "pool_sent": pool_traffic.sent / pool_traffic.tasks,
-        "pool_answer": statistics.median(pool_traffic.per_answer), "pool_answer_max": max(pool_traffic.per_answer),
-        "dask_task": task_bytes, "dask_answer": answer_bytes, "interpreter": base,
-        "load": (load_before, os.getloadavg()[0]), "trades": int(reference["trades"].median()) if reference is not None else 0,
-    }
+    traffic, reference = m["pool_traffic"], m["reference"]
+    m.update({
+        "workload": w.describe(), "shape": market.shape, "market_bytes": market.nbytes,
+        "combos": len(korvel.grid(GRID)), "rounds": rounds, "times": times, "median": med,
+        "efficiency": {k: med["serial"] / (2 * med[k]) for k in NAMES[1:]}, "peak": peaks,
+        "pool_sent": traffic.sent / traffic.tasks, "pool_answer": statistics.median(traffic.per_answer),
+        "pool_answer_max": max(traffic.per_answer), "interpreter": base, "load": (load_before, os.getloadavg()[0]),
+        "trades": int(reference["trades"].median()),
+    })
+    return m
 
 
 def report(m: dict[str, Any]) -> str:
     sec = lambda s: f"{s:.2f} s"  # noqa: E731
     mib = lambda b: f"{b / MIB:,.0f} MiB"  # noqa: E731
-    med, eff, peak = m["median"], m["efficiency"], m["peak"]
+    med, eff, peak, times = m["median"], m["efficiency"], m["peak"], m["times"]
     market = m["market_bytes"]
+    per_task = med["serial"] / m["combos"]
+    rows = [("serial", "serial (`executor=None`)", "-", "-"),
+            ("pool", "2 local workers (`executor=\"processes\", workers=2`, fork)", f"{eff['pool']:.2f}", ">= 0.85"),
+            ("dask", "Dask, 2 workers x 1 thread, default worker environment", f"{eff['dask']:.2f}", ">= 0.75"),
+            ("dask_notrim", "Dask, 2 workers x 1 thread, `MALLOC_TRIM_THRESHOLD_` unset", f"{eff['dask_notrim']:.2f}",
+             ">= 0.75")]
     lines = [
         "## Parameter sweeps", "",
         f"Written by `benchmarks/sweep.py` on {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}; load average "
         f"(1 min) before / after: {m['load'][0]:.2f} / {m['load'][1]:.2f} (2 cores). {m['combos']} combinations "
         f"(5 lookbacks x 4 book sizes x 10 stop losses) of a momentum strategy on W1's market "
         f"({m['shape'][0]} x {m['shape'][1]}, {mib(market)} of price tables), W1's other rules, "
-        f"`keep=\"stats\"`; medians of {m['rounds']} rounds, each running the three one after the other.", "",
-        "| executor | median | runs | parallel efficiency | goal | peak memory (PSS, whole process tree) |",
-        "|---|---|---|---|---|---|",
-        f"| serial (`executor=None`) | {sec(med['serial'])} | {', '.join(sec(t) for t in m['times']['serial'])} "
-        f"| - | - | {mib(peak['serial'])} |",
-        f"| 2 local workers (`executor=\"processes\", workers=2`, fork) | {sec(med['pool'])} | "
-        f"{', '.join(sec(t) for t in m['times']['pool'])} | {eff['pool']:.2f} | >= 0.85 | {mib(peak['pool'])} |",
-        f"| Dask, 2 workers x 1 thread (`executor=client`) | {sec(med['dask'])} | "
-        f"{', '.join(sec(t) for t in m['times']['dask'])} | {eff['dask']:.2f} | >= 0.75 | {mib(peak['dask'])} |",
+        f"`keep=\"stats\"`; medians of {m['rounds']} rounds (serial, local pool and Dask one after the other in "
+        "each; then the rounds on the second Dask cluster). The stats of every sweep are identical bit for bit.", "",
+        "| executor | median | runs | parallel efficiency | goal |", "|---|---|---|---|---|",
+    ]
+    for key, label, e, goal in rows:
+        lines.append(f"| {label} | {sec(med[key])} | {', '.join(sec(t) for t in times[key])} | {e} | {goal} |")
+    lines += [
         "",
-        f"Per combination, serially: {med['serial'] / m['combos'] * 1000:.1f} ms (the strategy's weights, "
-        f"the backtest, `stats()`; a median of {m['trades']:,} trades).", "",
+        f"Per combination, serially: {per_task * 1000:.1f} ms (the strategy's weights, the backtest, `stats()`; "
+        f"a median of {m['trades']:,} trades). On Dask, scattering the market to both workers took "
+        f"{sec(m['dask_scatter'])} (default environment) / {sec(m['dask_notrim_scatter'])}, and a task computed in "
+        f"{m['dask_task_seconds'] * 1000:.1f} ms / {m['dask_notrim_task_seconds'] * 1000:.1f} ms (medians of a "
+        "task stream). Dask's nanny starts workers with `MALLOC_TRIM_THRESHOLD_=65536`, which also fixes glibc's "
+        "mmap threshold: every large temporary is then mapped and unmapped afresh, page faults included.", "",
         "| bytes per task | to the worker | back (stats) | goal |", "|---|---|---|---|",
         f"| local pool (counted on the pipes) | {m['pool_sent']:.0f} B | {m['pool_answer']:.0f} B "
         f"(max {m['pool_answer_max']:.0f} B) | < 10 KiB (no weights travel: the strategy runs in the worker) |",
         f"| Dask (pickled task and answer) | {m['dask_task']} B | {m['dask_answer']} B | < 10 KiB |", "",
-        "| peak memory above the interpreter | measured | goal: market + 100 MiB per worker | met |",
+        "| peak memory above the interpreter (PSS, process tree) | measured | goal: market + 100 MiB per worker | met |",
         "|---|---|---|---|",
     ]
-    for name, label, workers in (("serial", "serial", 1), ("pool", "2 local workers", 2), ("dask", "Dask", 2)):
+    for name, label, workers in (("serial", "serial", 1), ("pool", "2 local workers", 2), ("dask", "Dask", 2),
+                                 ("dask_notrim", "Dask, `MALLOC_TRIM_THRESHOLD_` unset", 2)):
         goal = market + workers * 100 * MIB
         lines.append(f"| {label} | {mib(peak[name])} | {mib(goal)} | {'yes' if peak[name] <= goal else 'no'} |")
     lines += [
         "",
         f"The interpreter (korvel, pandas and distributed imported) was {mib(m['interpreter'])} before the market "
         f"was built; the idle Dask cluster (scheduler and nannies in this process, two worker processes) added "
-        f"{mib(m['idle_cluster'])} beyond the market. Forked local workers read the parent's price tables "
-        "through shared pages; each Dask worker holds a copy of the scattered market (on a real cluster, one per "
-        "machine per worker), so the Dask peak on one machine is the market about three times over.",
+        f"{mib(m['idle_cluster'])}. Forked local workers read the parent's price tables through shared pages; each "
+        "Dask worker holds a copy of the scattered market (on a real cluster, one per worker process), so the Dask "
+        "peak on one machine is the market about three times over.",
     ]
     return "\n".join(lines) + "\n"
 

@@ -20,6 +20,7 @@ Workers are started with the `multiprocessing` start method in force
 
 from __future__ import annotations
 
+import gc
 import multiprocessing
 import multiprocessing.connection
 import os
@@ -201,6 +202,9 @@ def _exit_text(code: int | None) -> str:
 def _serve(conn: multiprocessing.connection.Connection, handle: Handle) -> None:
     """A worker's loop: attach the market once, then run tasks until told to stop."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # What a forked worker inherited stays out of its garbage collector: a full collection would write
+    # to every inherited object's header and so copy the parent's pages into this process.
+    gc.freeze()
     try:
         market, job = attach(handle)
     except Exception as exc:  # noqa: BLE001 - reported to the sweep, which stops
