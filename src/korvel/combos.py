@@ -68,17 +68,17 @@ class Combinations:
         return pd.MultiIndex.from_tuples(tuples, names=list(self.keys))
 
 
-def expand(spec: object) -> Combinations:
+def expand(given: object) -> Combinations:
     """Combinations from a grid (key -> values) or from a sequence of parameter dicts."""
-    if isinstance(spec, Mapping):
-        keys, axes = _axes(dict(spec))
+    if isinstance(given, Mapping):
+        keys, axes = _axes(dict(given))
         params = [dict(zip(keys, values)) for values in itertools.product(*axes)]
-    elif isinstance(spec, Sequence) and not isinstance(spec, (str, bytes)):
-        params = _dicts(spec)
+    elif isinstance(given, Sequence) and not isinstance(given, (str, bytes)):
+        params = _dicts(given)
         keys = tuple(params[0]) if params else ()
     else:
         raise TypeError("grid must be a mapping of key -> values or a list of parameter dicts, "
-                        f"not {type(spec).__name__}")
+                        f"not {type(given).__name__}")
     if not params:
         raise ValueError("grid has no combinations (did a where= filter remove them all?)")
     seen: dict[tuple[Any, ...], int] = {}
@@ -100,12 +100,12 @@ def _plain(value: Any) -> Any:
     return value.item() if isinstance(value, np.generic) else value
 
 
-def _axes(spec: dict[Any, Any]) -> tuple[tuple[str, ...], list[list[Any]]]:
-    if not spec:
+def _axes(given: dict[Any, Any]) -> tuple[tuple[str, ...], list[list[Any]]]:
+    if not given:
         raise ValueError("grid has no keys")
     keys: list[str] = []
     axes: list[list[Any]] = []
-    for key, values in spec.items():
+    for key, values in given.items():
         _key(key, "grid")
         if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
             raise TypeError(f"grid[{key!r}] must be a list of values, not {type(values).__name__} "
@@ -124,10 +124,10 @@ def _axes(spec: dict[Any, Any]) -> tuple[tuple[str, ...], list[list[Any]]]:
     return tuple(keys), axes
 
 
-def _dicts(spec: Sequence[Any]) -> list[Params]:
+def _dicts(given: Sequence[Any]) -> list[Params]:
     params: list[Params] = []
     first: tuple[str, ...] = ()
-    for i, p in enumerate(spec):
+    for i, p in enumerate(given):
         if not isinstance(p, Mapping):
             raise TypeError(f"grid: combination {i} must be a dict of parameters, not {type(p).__name__}")
         keys = tuple(p)
