@@ -17,9 +17,10 @@ $(STAMP):
 	touch $(STAMP)
 
 # Builds the extension modules (incrementally, in build/) and installs the
-# package with its test extra into the local virtual environment.
+# package with its test extra (and the cluster extra, for the sweep tests on
+# a local Dask cluster) into the local virtual environment.
 install: $(STAMP)
-	$(VPY) -m pip install --quiet --no-build-isolation -C build-dir="$(BUILD_DIR)" $(BUILD_SETTINGS) ".[test]"
+	$(VPY) -m pip install --quiet --no-build-isolation -C build-dir="$(BUILD_DIR)" $(BUILD_SETTINGS) ".[test,cluster]"
 
 # The suite, then the type checks: the layer under mypy --strict, and the
 # native modules' stubs against the built modules.

@@ -3,9 +3,12 @@
     import korvel
     res = korvel.backtest(weights, closes)     # DataFrames: dates x instruments
     print(res.summary())
+    sw = korvel.sweep(strategy, closes, grid={"lookback": [60, 120], "stop_loss": [0.05, 0.1]},
+                      executor="processes")
 
-The pandas layer (`Market`, `backtest`, `Result`, `RULES`) is imported on
-first use, so that ``import korvel.core`` needs NumPy alone.
+The pandas layer (`Market`, `backtest`, `Result`, `RULES`, `sweep`, `grid`,
+`Sweep`) is imported on first use, so that ``import korvel.core`` needs
+NumPy alone.
 """
 
 from __future__ import annotations
@@ -14,16 +17,19 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 __version__ = "0.1.0"
-__all__ = ["Market", "backtest", "Result", "RULES", "__version__"]
+__all__ = ["Market", "backtest", "Result", "RULES", "sweep", "grid", "Sweep", "__version__"]
 
 if TYPE_CHECKING:
     from korvel.market import Market
     from korvel.result import Result
     from korvel.rules import RULES
+    from korvel.combos import grid
     from korvel.run import backtest
+    from korvel.sweeps import Sweep, sweep
 
 # Public name -> the module that defines it.
-_LAZY = {"Market": "korvel.market", "backtest": "korvel.run", "Result": "korvel.result", "RULES": "korvel.rules"}
+_LAZY = {"Market": "korvel.market", "backtest": "korvel.run", "Result": "korvel.result", "RULES": "korvel.rules",
+         "sweep": "korvel.sweeps", "grid": "korvel.combos", "Sweep": "korvel.sweeps"}
 
 
 def __getattr__(name: str) -> Any:

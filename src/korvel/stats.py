@@ -102,8 +102,10 @@ def trade_statistics(returns: Float, weights: Float, mae: Float, mfe: Float, ent
     for the profit factor.
 
     A run may leave hundreds of thousands of records: the sums over subsets
-    are dot products with the subset's mask, on copies where the values
-    outside it are 0 (no fancy indexing, few temporaries).
+    are sums of copies where the values outside the subset are 0 (no fancy
+    indexing, few temporaries).  Every sum is NumPy's own (pairwise), never
+    a BLAS dot product, whose result depends on how many threads the BLAS
+    library runs: the figures are the same bit for bit in every process.
     """
     closed = exit >= 0
     n_closed = int(np.count_nonzero(closed))
@@ -113,21 +115,25 @@ def trade_statistics(returns: Float, weights: Float, mae: Float, mfe: Float, ent
     n_won, n_lost, n_priced = (int(np.count_nonzero(m)) for m in (won, lost, priced))
     contribution = np.abs(np.where(priced, weights, 0.0))
     contribution *= r
-    gained, given = float(np.dot(contribution, won)), -float(np.dot(contribution, lost))
-    held = float(np.dot(exit - entry, closed))
+    gained, given = _sum_over(contribution, won), -_sum_over(contribution, lost)
+    held = float(np.where(closed, exit - entry, 0).sum())
     out: dict[str, Any] = {
         "trades": int(returns.shape[0]),
         "open_trades": int(returns.shape[0] - n_closed),
         "win_rate": n_won / n_priced if n_priced else NAN,
         "profit_factor": gained / given if given > 0 else (math.inf if gained > 0 else NAN),
-        "avg_win": float(np.dot(r, won)) / n_won if n_won else NAN,
-        "avg_loss": float(np.dot(r, lost)) / n_lost if n_lost else NAN,
+        "avg_win": _sum_over(r, won) / n_won if n_won else NAN,
+        "avg_loss": _sum_over(r, lost) / n_lost if n_lost else NAN,
         "avg_trade_return": float(r.sum()) / n_priced if n_priced else NAN,
         "avg_holding_days": held / n_closed if n_closed else NAN,
         "mean_mae": _mean_over(mae, closed),
         "mean_mfe": _mean_over(mfe, closed),
     }
     return out
+
+
+def _sum_over(x: Float, mask: npt.NDArray[np.bool_]) -> float:
+    return float(np.where(mask, x, 0.0).sum())
 
 
 def _mean_over(x: Float, mask: npt.NDArray[np.bool_]) -> float:
@@ -144,10 +150,13 @@ def benchmark_statistics(returns: Float, benchmark_returns: Float, benchmark_tot
     r, b = returns[both], benchmark_returns[both]
     out: dict[str, Any] = {"benchmark_total_return": benchmark_total}
     if r.size > 1 and float(b.var()) > 0:
-        beta = float(np.cov(r, b)[0, 1] / b.var(ddof=1))
+        # Pairwise sums rather than np.cov's BLAS product (see trade_statistics).
+        dr, db = r - r.mean(), b - b.mean()
+        cov, var_b, var_r = float((dr * db).sum()), float((db * db).sum()), float((dr * dr).sum())
+        beta = cov / var_b
         out["beta"] = beta
         out["alpha"] = (float(r.mean()) - beta * float(b.mean())) * per_year
-        out["correlation"] = float(np.corrcoef(r, b)[0, 1]) if float(r.var()) > 0 else NAN
+        out["correlation"] = cov / math.sqrt(var_r * var_b) if var_r > 0 else NAN
     else:
         out["beta"] = out["alpha"] = out["correlation"] = NAN
     return out

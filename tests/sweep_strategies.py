@@ -1,0 +1,41 @@
+"""Strategies for the sweep tests, in a module of their own so that worker processes can import them."""
+
+import os
+import signal
+import time
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+CALLS = []  # (parameters) of every call in this process
+
+
+def momentum(market, lookback, top, fail=False, kill=None, once=None):
+    """The `top` instruments by return over `lookback` rows, equal weights, at each month end.
+
+    fail: raise.  kill: the pid of the sweep's own process; any other process
+    running this combination kills itself (once only, when `once` names a
+    marker file to leave behind).
+    """
+    CALLS.append((lookback, top, fail))
+    if os.environ.get("KORVEL_TEST_PIDS"):
+        Path(os.environ["KORVEL_TEST_PIDS"], str(os.getpid())).touch()
+    time.sleep(float(os.environ.get("KORVEL_TEST_DELAY", "0")))
+    if fail:
+        raise ValueError(f"no weights for lookback {lookback}")
+    if kill is not None and kill != os.getpid() and not (once and os.path.exists(once)):
+        if once:
+            Path(once).touch()
+        os.kill(os.getpid(), signal.SIGKILL)
+    close = market.close.to_numpy()
+    dates = market.dates
+    month_end = np.flatnonzero(np.append(dates[1:].month != dates[:-1].month, True))
+    rows = month_end[month_end >= lookback]
+    score = close[rows] / close[rows - lookback] - 1.0
+    score = np.where(np.isnan(score), -np.inf, score)
+    rank = np.argsort(-score, axis=1, kind="stable")[:, :top]
+    weights = np.zeros_like(score)
+    np.put_along_axis(weights, rank, 1.0 / top, axis=1)
+    weights[~np.isfinite(np.take_along_axis(score, rank, axis=1)).all(axis=1)] = 0.0
+    return pd.DataFrame(weights, index=dates[rows], columns=market.instruments)
