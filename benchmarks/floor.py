@@ -42,7 +42,7 @@ sys.path.insert(0, %(build)r)
 sys.path.insert(0, %(here)r)
 import korvel_floor
 from korvel.core import excursion, portsim
-from korvel import schedule
+from korvel.simulation import _schedule as schedule
 folder, calls = sys.argv[1], int(sys.argv[2])
 timed = len(sys.argv) > 3
 meta = json.load(open(folder + "/meta.json"))

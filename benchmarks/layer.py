@@ -61,7 +61,7 @@ def prepare(key: str) -> tuple[Any, Any, dict[str, Any], dict[str, Any]]:
     """(layer Market, weights DataFrame, layer rules, bare backtest_ arguments with the same rules)."""
     import korvel
     from korvel import synthetic
-    from korvel.rules import check_rules
+    from korvel.simulation._rules import check_rules
 
     w = workloads.ALL[key]
     generated, rows, args = w.build()
@@ -113,7 +113,7 @@ def time_w1(repeat: int) -> dict[str, Any]:
 
 def time_w2(repeat: int) -> dict[str, Any]:
     import korvel
-    from korvel import records as records_module
+    from korvel import _engine as records_module
     from korvel.core import excursion
 
     market, weights, rules, bare = prepare("W2")

@@ -1,7 +1,7 @@
 """The same backtest expressed for other tools: vectorbt, bt, and a plain NumPy replay.
 
 All of them get the weight rows on the price rows where korvel applies them
-(`korvel.schedule.applied_weight_rows`), trade at korvel's trading price and
+(`korvel.simulation._schedule.applied_weight_rows`), trade at korvel's trading price and
 value the book at the close.  None of them can express korvel's stop rules
 with target-weight orders, so the peer workloads run without stops.
 """
@@ -13,7 +13,7 @@ import warnings
 
 import numpy as np
 
-from korvel.schedule import applied_weight_rows
+from korvel.simulation._schedule import applied_weight_rows
 
 
 def available(name: str) -> bool:

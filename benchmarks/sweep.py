@@ -152,7 +152,7 @@ def dask_task_bytes(client: Any, market: Any) -> tuple[int, int, float]:
     market's scatter to every worker."""
     import cloudpickle
 
-    from korvel.task import Job, run_task
+    from korvel.sweeps._task import Job, run_task
 
     job = Job(momentum, {"skip": 21}, {k: v for k, v in FIXED.items() if k != "skip"}, ("stats",))
     job_f = client.scatter(job, broadcast=True, hash=False)

@@ -1,6 +1,17 @@
+import os
+import sys
+from pathlib import Path
+
 import pytest
 
-from backtest_helpers import engine_modules, run_engine, run_reference
+# The tests' helpers live in tests/support: importable here and in every
+# process a test starts (subprocesses, spawned sweep workers, Dask workers).
+SUPPORT = str(Path(__file__).resolve().parent / "support")
+if SUPPORT not in sys.path:
+    sys.path.insert(0, SUPPORT)
+os.environ["PYTHONPATH"] = os.pathsep.join(p for p in (SUPPORT, os.environ.get("PYTHONPATH")) if p)
+
+from backtest_helpers import engine_modules, run_engine, run_reference  # noqa: E402
 
 
 @pytest.fixture(params=["reference", "engine"])
@@ -11,4 +22,3 @@ def backtest(request):
             pytest.skip("native engine not built yet")
         return run_engine
     return run_reference
-

@@ -9,7 +9,8 @@ import pandas as pd
 import pytest
 
 import korvel
-from korvel import cli, demo
+from korvel import _demo as demo
+from korvel import cli
 from layer_support import market_and_weights
 
 SMALL = ["--instruments", "40", "--days", "400", "--lookback", "60", "--skip", "5", "--long", "6"]
@@ -62,13 +63,13 @@ def test_plot_without_matplotlib_names_the_extra(result, monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     with pytest.raises(ImportError, match=r"korvel\[plot\]"):
         result.plot()
-    from korvel.report import report_html
+    from korvel.results._report import report_html
 
     assert "korvel[plot]" in report_html(result)  # the report says why it has no chart
 
 
 def test_report_lists_long_trade_tables_in_part(result, monkeypatch, tmp_path):
-    from korvel import report
+    from korvel.results import _report as report
 
     monkeypatch.setattr(report, "MAX_TRADE_ROWS", 10)
     monkeypatch.setitem(sys.modules, "matplotlib", None)
@@ -142,7 +143,7 @@ def test_core_imports_with_numpy_alone():
     """korvel/__init__ runs first on `import korvel.core`: it must not need pandas."""
     code = (
         "import sys; sys.modules['pandas'] = None\n"
-        "import korvel.core.portsim, korvel.core.excursion, korvel.schedule, korvel.synthetic\n"
+        "import korvel.core.portsim, korvel.core.excursion, korvel.simulation._schedule, korvel.synthetic\n"
         "import korvel\n"
         "try:\n"
         "    korvel.Market\n"

@@ -2,7 +2,7 @@ import numpy as np
 import pytest
 
 from korvel import synthetic
-from korvel.schedule import applied_weight_rows, marked_rows
+from korvel.simulation._schedule import applied_weight_rows, marked_rows
 from korvel.synthetic import Market, backtest_inputs, generate_market, momentum_weights, rebalance_rows
 
 

@@ -6,9 +6,10 @@
     sw = korvel.sweep(strategy, closes, grid={"lookback": [60, 120], "stop_loss": [0.05, 0.1]},
                       executor="processes")
 
-The pandas layer (`Market`, `backtest`, `Result`, `RULES`, `sweep`, `grid`,
-`Sweep`) is imported on first use, so that ``import korvel.core`` needs
-NumPy alone.
+The public names are imported on first use, so that ``import korvel.core``
+needs NumPy alone.  Besides them, the documented public modules are
+`korvel.core` (the native engine), `korvel.synthetic` (seeded markets) and
+`korvel.executors`.
 """
 
 from __future__ import annotations
@@ -16,24 +17,33 @@ from __future__ import annotations
 import importlib
 from typing import TYPE_CHECKING, Any
 
-__version__ = "0.1.0"
-__all__ = ["Market", "backtest", "Result", "RULES", "sweep", "grid", "Sweep", "__version__"]
+from korvel._version import __version__ as __version__
 
-if TYPE_CHECKING:
-    from korvel.market import Market
-    from korvel.result import Result
-    from korvel.rules import RULES
-    from korvel.combos import grid
-    from korvel.run import backtest
-    from korvel.sweeps import Sweep, sweep
+#: The public surface: each name and the module that defines it.
+PUBLIC = {
+    "Market": "korvel._market",
+    "backtest": "korvel.simulation._backtest",
+    "Result": "korvel.results._result",
+    "RULES": "korvel.simulation._rules",
+    "sweep": "korvel.sweeps._sweep",
+    "grid": "korvel.sweeps._grid",
+    "Sweep": "korvel.sweeps._sweep",
+}
 
-# Public name -> the module that defines it.
-_LAZY = {"Market": "korvel.market", "backtest": "korvel.run", "Result": "korvel.result", "RULES": "korvel.rules",
-         "sweep": "korvel.sweeps", "grid": "korvel.combos", "Sweep": "korvel.sweeps"}
+__all__ = [*PUBLIC, "__version__"]
+
+if TYPE_CHECKING:  # the same names for type checkers (a test keeps them in step with PUBLIC)
+    from korvel._market import Market as Market
+    from korvel.results._result import Result as Result
+    from korvel.simulation._backtest import backtest as backtest
+    from korvel.simulation._rules import RULES as RULES
+    from korvel.sweeps._grid import grid as grid
+    from korvel.sweeps._sweep import Sweep as Sweep
+    from korvel.sweeps._sweep import sweep as sweep
 
 
 def __getattr__(name: str) -> Any:
-    module = _LAZY.get(name)
+    module = PUBLIC.get(name)
     if module is None:
         raise AttributeError(f"module 'korvel' has no attribute {name!r}")
     try:
@@ -41,11 +51,11 @@ def __getattr__(name: str) -> Any:
     except ImportError as exc:
         if exc.name in ("pandas", "numpy"):
             raise ImportError(f"korvel.{name} needs {exc.name}: pip install korvel (it depends on "
-                              f"pandas >= 2.0)") from exc
+                              f"pandas >= 2.0)") from None
         raise
     globals()[name] = value
     return value
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(_LAZY))
+    return sorted(set(globals()) | set(PUBLIC))

@@ -44,7 +44,8 @@ def read_table(path: str, name: str) -> Any:
 
 def _run(a: argparse.Namespace) -> int:
     import korvel
-    from korvel.demo import rules_from_args, write_outputs
+    from korvel._demo import write_outputs
+    from korvel.simulation._rules import rules_from_options
 
     closes = read_table(a.prices, "prices")
     tables = {name: read_table(getattr(a, name), name) if getattr(a, name) else None for name in ("open", "high", "low")}
@@ -58,8 +59,7 @@ def _run(a: argparse.Namespace) -> int:
         benchmark = read_table(a.benchmark, "benchmark").iloc[:, 0] if Path(a.benchmark).exists() else a.benchmark
     try:
         market = korvel.Market(closes, delisted=delisted, **tables)
-        result = korvel.backtest(weights, market, rebalance=a.rebalance, excursion_window=a.excursion_window,
-                                 excursion_step=a.excursion_step, benchmark=benchmark, **rules_from_args(a))
+        result = korvel.backtest(weights, market, benchmark=benchmark, **rules_from_options(a))
     except (TypeError, ValueError) as exc:
         print(f"korvel: {exc}", file=sys.stderr)
         return 2
@@ -74,11 +74,11 @@ def _info(a: argparse.Namespace) -> int:
     import numpy
 
     import korvel
-    from korvel.core import excursion, portsim, strutil
+    from korvel._engine import describe_engine
 
     print(f"korvel {korvel.__version__} on Python {platform.python_version()} ({platform.platform()})")
-    for module in (portsim, excursion, strutil):
-        print(f"  {module.__name__}: {module.__file__}")
+    for name, file in describe_engine():
+        print(f"  {name}: {file}")
     print(f"numpy {numpy.__version__}")
     for name, extra in (("pandas", "a dependency"), ("matplotlib", "extra 'plot'"), ("pyarrow", "for Parquet")):
         try:
@@ -90,13 +90,14 @@ def _info(a: argparse.Namespace) -> int:
 
 
 def _demo(a: argparse.Namespace) -> int:
-    from korvel import demo
+    from korvel import _demo
 
-    return demo.main(a)
+    return _demo.main(a)
 
 
 def parser() -> argparse.ArgumentParser:
-    from korvel import demo
+    from korvel import _demo as demo
+    from korvel.simulation._rules import add_rule_options
 
     p = argparse.ArgumentParser(prog="korvel", description="Portfolio backtests from the command line.")
     sub = p.add_subparsers(dest="command", required=True)
@@ -110,11 +111,7 @@ def parser() -> argparse.ArgumentParser:
         r.add_argument(f"--{name}", metavar="FILE", help=f"{name} prices (default: the closes)")
     r.add_argument("--delisted", metavar="FILE", help="two columns: instrument, last trading date")
     r.add_argument("--benchmark", metavar="FILE|INSTRUMENT", help="benchmark prices (one column) or an instrument")
-    r.add_argument("--trade-at", choices=["open", "close"], default="open")
-    r.add_argument("--rebalance", help="offset alias such as W-FRI, ME, QE (default: every weight date)")
-    r.add_argument("--excursion-window", type=int, default=0)
-    r.add_argument("--excursion-step", type=int, default=1)
-    demo.add_rule_arguments(r, fee=0.0, tax=0.0)
+    add_rule_options(r)
     r.add_argument("--report", metavar="PATH", help="write the HTML report")
     r.add_argument("--plot", metavar="PATH", help="write the chart (PNG)")
     r.add_argument("--trades", metavar="PATH", help="write the trades table (CSV)")

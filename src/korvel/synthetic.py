@@ -25,10 +25,12 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
+from korvel._typing import NS_PER_DAY
+
 if TYPE_CHECKING:
     import pandas as pd
 
-    from korvel.market import Market as LayerMarket
+    from korvel._market import Market as LayerMarket
 
 __all__ = [
     "Market",
@@ -42,7 +44,6 @@ __all__ = [
 ]
 
 TRADING_DAYS = 252
-_NS_PER_DAY = 86_400 * 1_000_000_000
 # Rows generated per block: keeps the temporaries small and cache friendly.
 _BLOCK_ROWS = 256
 
@@ -297,7 +298,7 @@ def rebalance_rows(price_index: np.ndarray, freq: str) -> np.ndarray:
         return np.empty(0, dtype=np.int64)
     if freq == "daily":
         return np.arange(T, dtype=np.int64)
-    days = idx // _NS_PER_DAY  # days since 1970-01-01, a Thursday
+    days = idx // NS_PER_DAY  # days since 1970-01-01, a Thursday
     if freq == "weekly":
         period = (days + 3) // 7  # weeks starting on Monday
     elif freq == "monthly":
@@ -406,20 +407,16 @@ def backtest_inputs(market: Market, weights: Weights) -> dict[str, np.ndarray]:
     col_of = {name: j for j, name in enumerate(market.price_columns.tolist())}
     price_col = np.array([col_of.get(name, -1) for name in weights.pos_columns.tolist()], dtype=np.int64)
     delisting = np.where(price_col >= 0, market.delisting_bars[np.maximum(price_col, 0)], -1)
-    return dict(
-        price_values=market.price_values,
-        close_values=market.close_values,
-        high_values=market.high_values,
-        low_values=market.low_values,
-        open_values=market.open_values,
-        price_index=market.price_index,
-        price_columns=market.price_columns,
-        pos_values=weights.pos_values,
-        pos_index=weights.pos_index,
-        pos_columns=weights.pos_columns,
-        resample=weights.resample,
-        delisting_bars=delisting.astype(np.int64),
-    )
+    from korvel._engine import engine_arrays
+
+    arrays = engine_arrays(
+        trading=market.price_values, close=market.close_values, high=market.high_values, low=market.low_values,
+        open=market.open_values, dates=market.price_index, labels=market.price_columns, weights=weights.pos_values,
+        weight_dates=weights.pos_index, weight_labels=weights.pos_columns, rebalance_dates=weights.resample,
+        delisting=delisting.astype(np.int64))
+    # The engine skips a schedule without delistings; callers of this function get it all the same.
+    arrays["delisting_bars"] = delisting.astype(np.int64)
+    return arrays
 
 
 def to_layer(market: Market, weights: Weights | None = None) -> tuple[LayerMarket, pd.DataFrame | None]:
@@ -428,7 +425,7 @@ def to_layer(market: Market, weights: Weights | None = None) -> tuple[LayerMarke
     instruments).  Needs pandas, like the layer."""
     import pandas as pd
 
-    from korvel.market import Market as LayerMarket
+    from korvel._market import Market as LayerMarket
 
     dates = pd.DatetimeIndex(market.dates)
     columns = pd.Index(market.price_columns.tolist())

@@ -1,0 +1,305 @@
+"""A market: aligned price tables, checked and converted once, shared by every backtest on it.
+
+A `Market` holds plain NumPy arrays (float64 in C order, int64 nanosecond
+dates, the instrument labels) so that it pickles cheaply and can be shared
+with worker processes; the pandas views of it are built on demand.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, fields
+from typing import Any, Literal
+
+import numpy as np
+import pandas as pd
+
+from korvel import _checks as checks
+from korvel._typing import Float64Array, Int64Array, ObjectArray
+
+#: The price tables besides the close, in the order a Market takes them.
+TABLES = ("open", "high", "low")
+
+
+@dataclass(frozen=True, eq=False)
+class MarketView:
+    """What a `Market` holds, as the rest of the package reads it: read-only arrays and their labels.
+
+    `open`, `high` and `low` are the close itself where the table was not
+    given (`given` names the tables that were), so a reader never decides the
+    fall-back again.
+    """
+
+    dates: Int64Array  # nanoseconds since the epoch (UTC for timezone-aware dates)
+    tz: Any  # the timezone of the input's dates, or None
+    unit: Literal["s", "ms", "us", "ns"]  # the input index's unit: dates go back in it
+    instruments: pd.Index  # the instrument labels as given
+    labels: ObjectArray  # the labels as text, as the engine matches them
+    close: Float64Array
+    open: Float64Array
+    high: Float64Array
+    low: Float64Array
+    given: tuple[str, ...]  # the tables given: "close" and any of TABLES
+    delisting_rows: Int64Array  # market row each instrument is delisted on, -1 for none
+
+    def has(self, table: str) -> bool:
+        return table in self.given
+
+    def trading(self, trade_at: str) -> Float64Array:
+        """The table trades are made at: the open or the close (the close when there is no open)."""
+        return self.open if trade_at == "open" else self.close
+
+    def arrays(self) -> dict[str, Any]:
+        """The distinct arrays by field name (the fallen-back tables left out)."""
+        out = {f.name: getattr(self, f.name) for f in fields(self) if isinstance(getattr(self, f.name), np.ndarray)}
+        for name in TABLES:
+            if name not in self.given:
+                del out[name]
+        return out
+
+
+class Market:
+    """Aligned daily price tables: rows are dates, columns are instruments.
+
+    Parameters
+    ----------
+    close : DataFrame
+        Closing prices, indexed by a DatetimeIndex (ascending, unique; any
+        unit, naive or timezone-aware), one column per instrument.  NaN marks
+        a missing price; every other price must be positive and finite.
+    open, high, low : DataFrame, optional
+        The other prices, on the same dates and instruments (columns may come
+        in another order).  A table not given is the close: ``trade_at="open"``
+        on a close-only market trades at the next row's close.
+    delisted : Series, optional
+        Instrument -> its last trading date.  A holding is closed at the
+        trading price of the last market row on or before that date; a date
+        after the last market date means no delisting within the data.
+
+    The tables are converted once (a C-order float64 copy each) and then
+    reused by every backtest; `close`, `open`, `high`, `low`, `dates` and
+    `instruments` give them back as pandas objects, so that strategy code can
+    compute its weights from the market.
+    """
+
+    def __init__(self, close: pd.DataFrame, open: pd.DataFrame | None = None,  # noqa: A002
+                 high: pd.DataFrame | None = None, low: pd.DataFrame | None = None,
+                 delisted: pd.Series | None = None) -> None:
+        self._view = _build(close, {"open": open, "high": high, "low": low}, delisted, "close")
+        self._cache: dict[str, Any] = {}
+
+    @classmethod
+    def _of(cls, view: MarketView) -> Market:
+        """A Market over a view that is already checked (read back from a file, built from closes)."""
+        market = cls.__new__(cls)
+        market._view = view
+        market._cache = {}
+        return market
+
+    # ------------------------------------------------------------------ pandas views
+
+    @property
+    def dates(self) -> pd.DatetimeIndex:
+        """The market dates (in the timezone of the input, nanosecond unit)."""
+        if "dates" not in self._cache:
+            self._cache["dates"] = dates_of(self._view, self._view.dates)
+        index: pd.DatetimeIndex = self._cache["dates"]
+        return index
+
+    @property
+    def instruments(self) -> pd.Index:
+        return self._view.instruments
+
+    @property
+    def close(self) -> pd.DataFrame:
+        return self._frame("close")
+
+    @property
+    def open(self) -> pd.DataFrame:
+        """The opens, or the closes when no open table was given."""
+        return self._frame("open")
+
+    @property
+    def high(self) -> pd.DataFrame:
+        """The highs, or the closes when no high table was given."""
+        return self._frame("high")
+
+    @property
+    def low(self) -> pd.DataFrame:
+        """The lows, or the closes when no low table was given."""
+        return self._frame("low")
+
+    @property
+    def delisted(self) -> pd.Series:
+        """Instrument -> delisting date (the market row its holdings are closed on)."""
+        rows = self._view.delisting_rows
+        has = rows >= 0
+        return pd.Series(self.dates[rows[has]], index=self._view.instruments[has], name="delisted")
+
+    @property
+    def tables(self) -> tuple[str, ...]:
+        """The price tables given (the others read as the close)."""
+        return self._view.given
+
+    @property
+    def shape(self) -> tuple[int, int]:
+        return (int(self._view.dates.shape[0]), len(self._view.instruments))
+
+    @property
+    def nbytes(self) -> int:
+        """Bytes held by the price tables."""
+        return sum(getattr(self._view, name).nbytes for name in self._view.given)
+
+    def _frame(self, name: str) -> pd.DataFrame:
+        if not self._view.has(name):
+            name = "close"
+        if name not in self._cache:
+            self._cache[name] = pd.DataFrame(getattr(self._view, name), index=self.dates,
+                                             columns=self._view.instruments, copy=False)
+        table: pd.DataFrame = self._cache[name]
+        # A shallow copy: the values are read-only, and a column added to it
+        # does not show up in the market's own view.
+        return table.copy(deep=False)
+
+    def __repr__(self) -> str:
+        T, N = self.shape
+        span = f"{self.dates[0].date()} .. {self.dates[-1].date()}"
+        delist = int((self._view.delisting_rows >= 0).sum())
+        return (f"Market({T} dates x {N} instruments, {span}, tables: {', '.join(self.tables)}"
+                + (f", {delist} delisted" if delist else "") + ")")
+
+    # ------------------------------------------------------------------ pickling
+
+    def __getstate__(self) -> dict[str, Any]:
+        # The pandas views are rebuilt on demand: only the view's arrays travel.
+        return {"view": self._view}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        view = state["view"]
+        for value in view.arrays().values():
+            _frozen(value)
+        self._view = view
+        self._cache = {}
+
+
+def view_of(market: Market) -> MarketView:
+    """The arrays of a market, for the rest of the package."""
+    return market._view
+
+
+def dates_of(view: MarketView, ns: Int64Array) -> pd.DatetimeIndex:
+    """Nanosecond stamps (NaT as int64 min) as dates in the market's timezone and unit."""
+    index = pd.DatetimeIndex(ns.view("datetime64[ns]"))
+    if view.tz is not None:
+        index = index.tz_localize("UTC").tz_convert(view.tz)
+    return index if view.unit == "ns" else index.as_unit(view.unit)
+
+
+def as_market(market: object) -> Market:
+    """A Market as it is, or one built from a DataFrame of closes."""
+    if isinstance(market, Market):
+        return market
+    return Market._of(_build(market, {}, None, "market"))
+
+
+# --------------------------------------------------------------------------- building and checks
+
+def _build(close: object, others: dict[str, object], delisted: object, close_name: str) -> MarketView:
+    frame = checks.frame(close, close_name)
+    index = checks.date_index(frame.index, close_name)
+    instruments = checks.labels(frame.columns, close_name)
+    if len(index) == 0 or len(instruments) == 0:
+        raise ValueError(f"{close_name} is empty ({len(index)} dates x {len(instruments)} instruments)")
+    tz: Any = index.tz
+    dates = _frozen(checks.date_values(index))
+    close_values = _frozen(_price_table(frame, close_name))
+    tables: dict[str, Float64Array] = {}
+    for name in TABLES:
+        table = others.get(name)
+        if table is not None:
+            aligned = _align(table, name, close_name, tz, dates, instruments)
+            tables[name] = _frozen(_price_table(aligned, name))
+    view = MarketView(
+        dates=dates, tz=tz, unit=getattr(frame.index, "unit", "ns"), instruments=instruments,
+        labels=_frozen(np.array([str(c) for c in instruments], dtype=object)), close=close_values,
+        open=tables.get("open", close_values), high=tables.get("high", close_values),
+        low=tables.get("low", close_values), given=("close", *tables),
+        delisting_rows=np.empty(0, dtype=np.int64))
+    rows = _frozen(_delisting(view, delisted))
+    return MarketView(**{**{f.name: getattr(view, f.name) for f in fields(view)}, "delisting_rows": rows})
+
+
+def _timestamp(tz: Any, ns: int) -> pd.Timestamp:
+    stamp = pd.Timestamp(ns, unit="ns")
+    return stamp.tz_localize("UTC").tz_convert(tz) if tz is not None else stamp
+
+
+def _align(table: object, name: str, close_name: str, tz: Any, dates: Int64Array,
+           instruments: pd.Index) -> pd.DataFrame:
+    frame = checks.frame(table, name)
+    index = checks.date_index(frame.index, name)
+    checks.same_timezone(tz, index, name, close_name)
+    ns = index.asi8
+    if ns.shape != dates.shape or not np.array_equal(ns, dates):
+        only = np.setxor1d(ns, dates)
+        first = int(only[0])
+        side = name if np.isin(first, ns) else close_name
+        raise ValueError(f"{name} is not on the {close_name} dates: {checks.when(_timestamp(tz, first))} "
+                         f"is in {side} only")
+    columns = checks.labels(frame.columns, name)
+    if not columns.equals(instruments):
+        extra = columns[instruments.get_indexer(columns) == -1]
+        lacking = instruments[columns.get_indexer(instruments) == -1]
+        if len(extra) or len(lacking):
+            which = (f"{extra[0]!r} is in {name} only" if len(extra)
+                     else f"{lacking[0]!r} is in {close_name} only")
+            raise ValueError(f"{name} does not have the {close_name} instruments: {which}")
+        frame = frame.reindex(columns=instruments)
+    return frame
+
+
+def _delisting(view: MarketView, delisted: object) -> Int64Array:
+    instruments, dates = view.instruments, view.dates
+    rows = np.full(len(instruments), -1, dtype=np.int64)
+    if delisted is None:
+        return rows
+    if not isinstance(delisted, pd.Series):
+        raise TypeError(f"delisted must be a pandas Series (instrument -> last date), "
+                        f"not {type(delisted).__name__}")
+    dup = delisted.index.duplicated()
+    if dup.any():
+        raise ValueError(f"delisted names {delisted.index[int(np.argmax(dup))]!r} twice")
+    where = instruments.get_indexer(delisted.index)
+    if (where < 0).any():
+        unknown = list(delisted.index[where < 0])
+        raise ValueError(checks.missing(unknown, "delisted", "the market"))
+    try:
+        last = pd.DatetimeIndex(pd.to_datetime(delisted.to_numpy() if delisted.dtype == object
+                                               else delisted))
+    except (TypeError, ValueError) as exc:
+        raise TypeError(f"delisted must hold dates: {exc}") from None
+    known = ~np.asarray(last.isna())
+    if not known.any():
+        return rows
+    checks.same_timezone(view.tz, last, "delisted", "market")
+    ns = last[known].as_unit("ns").asi8
+    row = np.searchsorted(dates, ns, side="right") - 1
+    if (row < 0).any():
+        k = int(np.argmax(row < 0))
+        label = delisted.index[np.flatnonzero(known)[k]]
+        raise ValueError(f"delisted: {label!r} has its last date {checks.when(last[known][k])} before the "
+                         f"first market date {checks.when(_timestamp(view.tz, int(dates[0])))}")
+    row[ns > dates[-1]] = -1
+    rows[where[known]] = row
+    return rows
+
+
+def _price_table(frame: pd.DataFrame, name: str) -> Float64Array:
+    values = checks.float_table(frame, name)
+    checks.prices(values, frame, name)
+    return values
+
+
+def _frozen(array: Any) -> Any:
+    # Read-only: the tables are shared by every backtest and by the pandas views.
+    array.flags.writeable = False
+    return array

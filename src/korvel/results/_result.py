@@ -1,0 +1,277 @@
+"""The result of one backtest: equity, trades, statistics, tomorrow's orders, plots and a report.
+
+A `Result` keeps what the run left as plain arrays (copied out of the engine
+when the run ended, so it never changes afterwards) and builds every pandas
+object on first use: `stats()` alone does not build the trades table, which
+is what a parameter sweep asks for thousands of times.  The objects handed
+out are copies, so changing one does not change the result.
+"""
+
+from __future__ import annotations
+
+from functools import cached_property
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, TypeVar
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+from korvel._market import dates_of
+from korvel.results import _exits, _stats
+from korvel.results._actions import actions_table
+from korvel.results._records import SNAPSHOT, Snapshot
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+    from korvel.simulation._run import Run
+
+Frame = TypeVar("Frame", pd.DataFrame, pd.Series)
+NAT = np.iinfo(np.int64).min
+COPY_ON_WRITE = int(pd.__version__.split(".")[0]) >= 3
+
+
+class Result:
+    """The outcome of `korvel.backtest`.
+
+    Time series (indexed by the market dates from the first weight date on):
+    `equity` (starts at 1.0, the starting capital), `returns`, `drawdown`,
+    `benchmark` (its level rescaled to start at 1.0, or None),
+    `monthly_returns` (year x month).  Tables: `trades`, `trade_profile`,
+    `actions`.  `stats()` gives the figures, `summary()` them as text,
+    `plot()` a figure, `report(path)` an HTML file; `config` the rules as run.
+    """
+
+    def __init__(self, run: Run) -> None:
+        self._run = run
+
+    # ------------------------------------------------------------------ series
+
+    @cached_property
+    def _dates(self) -> pd.DatetimeIndex:
+        return self._run.market.dates[self._run.first_row:]
+
+    @cached_property
+    def _equity(self) -> npt.NDArray[np.float64]:
+        return self._run.equity[self._run.first_row:]
+
+    @property
+    def equity(self) -> pd.Series:
+        """Portfolio value at each close, in units of the starting capital (1.0)."""
+        return _handout(self._equity_series)
+
+    @cached_property
+    def _equity_series(self) -> pd.Series:
+        return pd.Series(self._equity, index=self._dates, name="equity")
+
+    @property
+    def returns(self) -> pd.Series:
+        """Simple returns from one market row to the next (from the second live row on)."""
+        return _handout(self._returns)
+
+    @cached_property
+    def _returns(self) -> pd.Series:
+        eq = self._equity
+        return pd.Series(eq[1:] / eq[:-1] - 1.0, index=self._dates[1:], name="returns")
+
+    @property
+    def drawdown(self) -> pd.Series:
+        """Fall from the running peak of equity (the starting capital included), as a negative fraction."""
+        return pd.Series(_stats.drawdown(self._equity), index=self._dates, name="drawdown")
+
+    @property
+    def benchmark(self) -> pd.Series | None:
+        """The benchmark rescaled to 1.0 on its first price in the live period, or None."""
+        if self._run.benchmark is None:
+            return None
+        level, name = self._run.benchmark
+        live = level[self._run.first_row:]
+        known = np.flatnonzero(~np.isnan(live))
+        base = live[known[0]] if known.size else np.nan
+        return pd.Series(live / base, index=self._dates, name=name)
+
+    @property
+    def monthly_returns(self) -> pd.DataFrame:
+        """Compounded return of each calendar month: years as rows, months 1..12 as columns."""
+        eq, dates = self._equity_series, self._dates
+        month_end = eq.groupby([dates.year, dates.month]).last()
+        previous = month_end.shift(1, fill_value=1.0)
+        table = (month_end / previous - 1.0).unstack()
+        table.index.name, table.columns.name = "year", "month"
+        return table.reindex(columns=range(1, 13))
+
+    def to_quantstats(self) -> pd.Series:
+        """Daily returns as quantstats takes them: a float Series on a timezone-naive DatetimeIndex."""
+        returns = self._returns.copy()
+        dates = self._dates[1:]
+        if dates.tz is not None:
+            returns.index = dates.tz_localize(None)
+        return returns
+
+    # ------------------------------------------------------------------ trades
+
+    @property
+    def trades(self) -> pd.DataFrame:
+        """One row per trade record, in the records' order (closed ones as they closed, then open ones).
+
+        With the default rules a rebalance that resizes a holding closes its
+        record and opens a new one, so a daily book leaves many records;
+        ``retain_cost=True`` keeps each holding in one record.  `return`,
+        `mae` (maximum adverse excursion), `mfe` (maximum favourable
+        excursion), `mfe_before_mae`, `max_drawdown` and `profit_days` are the
+        record's snapshot at its exit (or now, while open).  `holding_days`
+        counts market rows (to the last row while open).  `exit_reason` is
+        "rebalance", "stop", "delisting" or "open" where it can be told
+        exactly, missing otherwise (see the README's section on exit reasons).
+        """
+        return _handout(self._trades)
+
+    @cached_property
+    def _trades(self) -> pd.DataFrame:
+        run, rec = self._run, self._run.records
+        view = run.view
+        dates_ns = view.dates
+        closed = rec.exit >= 0
+        # Row -1 (an open trade's exit, a row without a weight row) reads NaT.
+        dates_or_nat = np.append(dates_ns, NAT)
+        # The weight date behind the entry, per market row.
+        signal_by_row = np.append(run.weights.dates.asi8, NAT)[run.applied]
+        columns: dict[str, Any] = {
+            "instrument": pd.Categorical.from_codes(rec.sid, categories=run.weights.instruments),
+            "side": pd.Categorical.from_codes((rec.weight <= 0).view(np.int8), categories=pd.Index(["long", "short"])),
+            "entry_date": dates_of(view, dates_ns[rec.entry]),
+            "exit_date": dates_of(view, dates_or_nat[rec.exit]),
+            "signal_date": dates_of(view, signal_by_row[rec.entry]),
+            "weight": rec.weight,
+        }
+        for name, values in zip(SNAPSHOT, rec.exit_columns):
+            columns[name] = values
+        holding = rec.exit - rec.entry
+        still_open = ~closed
+        holding[still_open] = dates_ns.shape[0] - rec.entry[still_open]  # to the last row
+        columns["holding_days"] = holding
+        columns["status"] = pd.Categorical.from_codes(still_open.view(np.int8), categories=pd.Index(["closed", "open"]))
+        columns["exit_reason"] = pd.Categorical.from_codes(self._exit_codes, categories=pd.Index(_exits.REASONS))
+        # The arrays are the result's own: no copy, and no consolidation into blocks.
+        table = pd.DataFrame(columns, copy=False)
+        table.index.name = "trade"
+        return table
+
+    @cached_property
+    def _exit_codes(self) -> npt.NDArray[np.int8]:
+        run, rec, rules = self._run, self._run.records, self._run.rules
+        delisting = run.delisting
+        return _exits.exit_reasons(
+            rec.sid, rec.entry, rec.exit, run.applied, run.weights.values,
+            delisting if (delisting >= 0).any() else None, run.equity,
+            stops=rules.stops, touched=rules.touched_exit, stop_next=rules.stop_trading_next_period,
+            split=not rules.retain_cost)
+
+    @property
+    def trade_profile(self) -> pd.DataFrame:
+        """The statistics of every trade every `excursion_step` rows from its entry, over the window.
+
+        Long format: one row per (trade, offset) the window reached (it may
+        reach past the exit; it stops at the last market row); empty without
+        an excursion window.
+        """
+        rec, step = self._run.records, self._run.rules.excursion_step
+        size = len(SNAPSHOT)
+        groups = (rec.statistics.shape[1] - size) // size
+        profile = rec.statistics[:, : size * groups].reshape(len(rec), groups, size)
+        used = (profile[:, :, Snapshot.PROFIT_DAYS] >= 0).ravel()  # unreached groups hold -1 in every value
+        table = pd.DataFrame(profile.reshape(-1, size)[used], columns=list(SNAPSHOT))
+        table.insert(0, "offset", np.tile(np.arange(groups, dtype=np.int64) * step, len(rec))[used])
+        table.insert(0, "trade", np.repeat(np.arange(len(rec), dtype=np.int64), groups)[used])
+        return table
+
+    # ------------------------------------------------------------------ orders
+
+    @property
+    def actions(self) -> pd.DataFrame:
+        """What to do on the next trading day, by instrument (see the README's section on the result)."""
+        table = actions_table(self._run.operations, self._run.weights.instruments, self._run.weights.dates)
+        table.attrs["rebalance_due"] = self._run.rebalance_due
+        table.attrs["as_of"] = self._run.market.dates[-1]
+        return table
+
+    # ------------------------------------------------------------------ figures
+
+    def stats(self) -> pd.Series:
+        """The run's figures by snake_case name (fractions, not percents); see the README's section on the result."""
+        return _handout(self._stats)
+
+    @cached_property
+    def _stats(self) -> pd.Series:
+        run, rec = self._run, self._run.records
+        dates = self._dates
+        live_ns = run.view.dates[run.first_row:]
+        perf = _stats.performance(self._equity, live_ns)
+        out: dict[str, Any] = {"start": dates[0], "end": dates[-1]}
+        per_year = perf.pop("periods_per_year")
+        for key in ("max_drawdown_peak", "max_drawdown_trough", "max_drawdown_recovery"):
+            row = perf[key]
+            perf[key] = pd.NaT if row is None else dates[row]
+        out.update(perf)
+        out["exposure"] = _stats.exposure(rec.entry, rec.exit, live_ns.shape[0] + run.first_row, run.first_row)
+        out.update(_stats.trade_statistics(rec.exit_value(Snapshot.RETURN), rec.weight, rec.exit_value(Snapshot.MAE),
+                                           rec.exit_value(Snapshot.MFE), rec.entry, rec.exit))
+        bench = self.benchmark
+        if bench is not None:
+            b = bench.to_numpy()
+            known = b[~np.isnan(b)]
+            total = float(known[-1] / known[0] - 1.0) if known.size else np.nan
+            out.update(_stats.benchmark_statistics(self._returns.to_numpy(), b[1:] / b[:-1] - 1.0, total, per_year))
+        return pd.Series(out, name="stats", dtype=object)
+
+    def summary(self) -> str:
+        """The figures as a text table."""
+        from korvel.results._summary import summary_text
+
+        return summary_text(self._stats, self.config)
+
+    def plot(self) -> Figure:
+        """Equity (with the benchmark), drawdown, MAE vs MFE per trade and the monthly returns."""
+        from korvel.results._plot import result_figure
+
+        rec = self._run.records
+        excursions = pd.DataFrame({s.column: rec.exit_value(s) for s in (Snapshot.MAE, Snapshot.MFE, Snapshot.RETURN)},
+                                  copy=False)
+        return result_figure(self.equity, self.benchmark, self.drawdown, excursions, self.monthly_returns)
+
+    def report(self, path: str | Path) -> Path:
+        """Write a self-contained HTML report (figures embedded) to `path`; returns the path."""
+        from korvel.results._report import write_report
+
+        return write_report(self, Path(path))
+
+    # ------------------------------------------------------------------ configuration
+
+    @property
+    def config(self) -> dict[str, Any]:
+        """Every rule as run, with the inputs' shape, and the engine's own argument values."""
+        run = self._run
+        config: dict[str, Any] = {"rebalance": run.rebalance}
+        config.update(run.rules.as_dict())
+        config["benchmark"] = None if run.benchmark is None else run.benchmark[1]
+        config["market"] = repr(run.market)
+        config["weights"] = (f"{len(run.weights.dates)} dates x {len(run.weights.instruments)} instruments, "
+                             f"{run.weights.dates[0]} .. {run.weights.dates[-1]}")
+        config["engine"] = dict(run.engine_keywords)
+        return config
+
+    @property
+    def engine_seconds(self) -> float:
+        """Wall time of the engine call alone."""
+        return self._run.engine_seconds
+
+    def __repr__(self) -> str:
+        s = self._stats
+        return (f"<korvel Result {s['start'].date()} .. {s['end'].date()}: total return {s['total_return']:.2%}, "
+                f"sharpe {s['sharpe']:.2f}, max drawdown {s['max_drawdown']:.2%}, {s['trades']} trades>")
+
+
+def _handout(obj: Frame) -> Frame:
+    # Under copy-on-write a shallow copy already protects the cached object.
+    return obj.copy(deep=not COPY_ON_WRITE)

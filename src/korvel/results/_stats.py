@@ -1,0 +1,161 @@
+"""Performance and trade statistics, in plain NumPy.
+
+Conventions: returns are simple returns from one market row to the next;
+everything is a fraction (0.05 is 5 %), drawdowns are negative fractions from
+the running peak (the starting capital included); annualising uses the rows
+per year the dates themselves show (returns / elapsed years of 365.25 days),
+so daily, weekly or intraday rows need no frequency argument; the risk-free
+rate is 0.  Trade statistics come from the trade records, not from returns:
+win rate, profit factor, average win / loss / return, holding period (market
+rows) and mean excursions are taken over the closed trades; trades with no
+return (a NaN price at the entry) are left out of the averages.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from korvel._typing import NS_PER_DAY
+from korvel._typing import Float64Array as Float
+
+DAYS_PER_YEAR = 365.25
+NAN = math.nan
+
+
+def drawdown(equity: Float) -> Float:
+    """Fall from the running peak (at least the starting capital of 1), as a negative fraction."""
+    peak = np.maximum.accumulate(np.maximum(equity, 1.0))
+    out: Float = equity / peak - 1.0
+    return out
+
+
+def performance(equity: Float, dates_ns: npt.NDArray[np.int64]) -> dict[str, Any]:
+    """Return and risk figures of an equity curve starting at 1.0; dates are given as row numbers
+    into `dates_ns` (max_drawdown_peak, _trough, _recovery; None when not recovered)."""
+    n = equity.shape[0]
+    years = (dates_ns[-1] - dates_ns[0]) / (NS_PER_DAY * DAYS_PER_YEAR) if n else 0.0
+    returns = equity[1:] / equity[:-1] - 1.0
+    returns = returns[np.isfinite(returns)]
+    per_year = returns.size / years if years > 0 else NAN
+    final = float(equity[-1]) if n else NAN
+    out: dict[str, Any] = {"total_return": final - 1.0}
+    out["cagr"] = final ** (1.0 / years) - 1.0 if years > 0 and final > 0 else NAN
+    if returns.size > 1:
+        sd = float(returns.std(ddof=1))
+        mean = float(returns.mean())
+        downside = math.sqrt(float(np.mean(np.minimum(returns, 0.0) ** 2)))
+        out["annual_volatility"] = sd * math.sqrt(per_year)
+        out["sharpe"] = mean / sd * math.sqrt(per_year) if sd > 0 else NAN
+        out["sortino"] = mean / downside * math.sqrt(per_year) if downside > 0 else NAN
+    else:
+        out["annual_volatility"] = out["sharpe"] = out["sortino"] = NAN
+    dd = drawdown(equity)
+    trough = int(np.argmin(dd)) if n else 0
+    worst = float(dd[trough]) if n else NAN
+    out["calmar"] = out["cagr"] / -worst if worst < 0 else NAN
+    out["max_drawdown"] = worst
+    at_peak = np.flatnonzero(dd[: trough + 1] >= 0)
+    out["max_drawdown_peak"] = int(at_peak[-1]) if at_peak.size else 0
+    out["max_drawdown_trough"] = trough
+    recovered = np.flatnonzero(dd[trough:] >= 0)
+    out["max_drawdown_recovery"] = trough + int(recovered[0]) if worst < 0 and recovered.size else None
+    out["longest_drawdown_days"] = _longest_drawdown_days(dd, dates_ns)
+    out["periods_per_year"] = per_year
+    return out
+
+
+def _longest_drawdown_days(dd: Float, dates_ns: npt.NDArray[np.int64]) -> float:
+    """Calendar days from a peak to the recovery (or to the last date) of the longest drawdown."""
+    under = dd < 0
+    if not under.any():
+        return 0.0
+    edges = np.diff(np.concatenate(([False], under, [False])).astype(np.int8))
+    starts = np.flatnonzero(edges == 1)  # first row below the peak
+    ends = np.flatnonzero(edges == -1)  # first row back at the peak (or one past the end)
+    peak = dates_ns[np.maximum(starts - 1, 0)]
+    back = dates_ns[np.minimum(ends, dates_ns.shape[0] - 1)]
+    return float((back - peak).max() / NS_PER_DAY)
+
+
+def exposure(entry: npt.NDArray[np.int64], exit: npt.NDArray[np.int64], rows: int, first: int) -> float:
+    """Share of the rows from `first` on whose close finds some holding.
+
+    A record holds from its entry row up to the row before its exit (the
+    exit row closes it), to the last row while open.
+    """
+    if rows <= first:
+        return NAN
+    end = np.where(exit < 0, rows, exit)
+    change = np.bincount(entry, minlength=rows + 1)[: rows + 1] - np.bincount(end, minlength=rows + 1)[: rows + 1]
+    held = np.cumsum(change[:rows]) > 0
+    return float(held[first:].mean())
+
+
+def trade_statistics(returns: Float, weights: Float, mae: Float, mfe: Float, entry: npt.NDArray[np.int64],
+                     exit: npt.NDArray[np.int64]) -> dict[str, Any]:
+    """Figures of the closed trades (exit row >= 0); a trade's result counts as |weight| x return
+    for the profit factor.
+
+    A run may leave hundreds of thousands of records: the sums over subsets
+    are sums of copies where the values outside the subset are 0 (no fancy
+    indexing, few temporaries).  Every sum is NumPy's own (pairwise), never
+    a BLAS dot product, whose result depends on how many threads the BLAS
+    library runs: the figures are the same bit for bit in every process.
+    """
+    closed = exit >= 0
+    n_closed = int(np.count_nonzero(closed))
+    priced = closed & ~np.isnan(returns)
+    r = np.where(priced, returns, 0.0)
+    won, lost = r > 0, r < 0
+    n_won, n_lost, n_priced = (int(np.count_nonzero(m)) for m in (won, lost, priced))
+    contribution = np.abs(np.where(priced, weights, 0.0))
+    contribution *= r
+    gained, given = _sum_over(contribution, won), -_sum_over(contribution, lost)
+    held = float(np.where(closed, exit - entry, 0).sum())
+    out: dict[str, Any] = {
+        "trades": int(returns.shape[0]),
+        "open_trades": int(returns.shape[0] - n_closed),
+        "win_rate": n_won / n_priced if n_priced else NAN,
+        "profit_factor": gained / given if given > 0 else (math.inf if gained > 0 else NAN),
+        "avg_win": _sum_over(r, won) / n_won if n_won else NAN,
+        "avg_loss": _sum_over(r, lost) / n_lost if n_lost else NAN,
+        "avg_trade_return": float(r.sum()) / n_priced if n_priced else NAN,
+        "avg_holding_days": held / n_closed if n_closed else NAN,
+        "mean_mae": _mean_over(mae, closed),
+        "mean_mfe": _mean_over(mfe, closed),
+    }
+    return out
+
+
+def _sum_over(x: Float, mask: npt.NDArray[np.bool_]) -> float:
+    return float(np.where(mask, x, 0.0).sum())
+
+
+def _mean_over(x: Float, mask: npt.NDArray[np.bool_]) -> float:
+    """Mean of the known values of `x` where `mask` holds."""
+    known = mask & ~np.isnan(x)
+    count = int(np.count_nonzero(known))
+    return float(np.where(known, x, 0.0).sum()) / count if count else NAN
+
+
+def benchmark_statistics(returns: Float, benchmark_returns: Float, benchmark_total: float,
+                         per_year: float) -> dict[str, Any]:
+    """Total return of the benchmark and the strategy's beta, annual alpha and correlation to it."""
+    both = np.isfinite(returns) & np.isfinite(benchmark_returns)
+    r, b = returns[both], benchmark_returns[both]
+    out: dict[str, Any] = {"benchmark_total_return": benchmark_total}
+    if r.size > 1 and float(b.var()) > 0:
+        # Pairwise sums rather than np.cov's BLAS product (see trade_statistics).
+        dr, db = r - r.mean(), b - b.mean()
+        cov, var_b, var_r = float((dr * db).sum()), float((db * db).sum()), float((dr * dr).sum())
+        beta = cov / var_b
+        out["beta"] = beta
+        out["alpha"] = (float(r.mean()) - beta * float(b.mean())) * per_year
+        out["correlation"] = cov / math.sqrt(var_r * var_b) if var_r > 0 else NAN
+    else:
+        out["beta"] = out["alpha"] = out["correlation"] = NAN
+    return out

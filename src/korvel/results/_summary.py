@@ -1,0 +1,76 @@
+"""The figures of a run as a text table (what `Result.summary()` and the demo print)."""
+
+from __future__ import annotations
+
+import math
+from typing import Any
+
+import pandas as pd
+
+
+# (label, stats keys, format): "%" percent, "x" plain number, "d" integer, "t" date, "days".
+LINES: tuple[tuple[str, str, str], ...] = (
+    ("Total return", "total_return", "%"),
+    ("CAGR", "cagr", "%"),
+    ("Annual volatility", "annual_volatility", "%"),
+    ("Sharpe ratio", "sharpe", "x"),
+    ("Sortino ratio", "sortino", "x"),
+    ("Calmar ratio", "calmar", "x"),
+    ("Max drawdown", "max_drawdown", "%"),
+    ("Drawdown peak / trough", "max_drawdown_peak,max_drawdown_trough", "t"),
+    ("Drawdown recovered", "max_drawdown_recovery", "t"),
+    ("Longest drawdown", "longest_drawdown_days", "days"),
+    ("Exposure", "exposure", "%"),
+    ("Trades (still open)", "trades,open_trades", "d"),
+    ("Win rate", "win_rate", "%"),
+    ("Profit factor", "profit_factor", "x"),
+    ("Average win / loss", "avg_win,avg_loss", "%"),
+    ("Average trade return", "avg_trade_return", "%"),
+    ("Average holding", "avg_holding_days", "rows"),
+    ("Mean MAE / MFE", "mean_mae,mean_mfe", "%"),
+    ("Benchmark total return", "benchmark_total_return", "%"),
+    ("Beta / alpha", "beta,alpha", "x%"),
+    ("Correlation", "correlation", "x"),
+)
+
+
+def format_value(value: Any, kind: str) -> str:
+    if value is None or value is pd.NaT or (isinstance(value, float) and math.isnan(value)):
+        return "n/a"
+    if kind == "%":
+        return f"{100 * value:.2f}%"
+    if kind == "x":
+        return f"{value:.2f}"
+    if kind == "d":
+        return f"{int(value):,}"
+    if kind == "t":
+        return str(value.date()) if hasattr(value, "date") else str(value)
+    if kind == "days":
+        return f"{value:.0f} days"
+    if kind == "rows":
+        return f"{value:.1f} rows"
+    return str(value)
+
+
+def stat_rows(stats: pd.Series) -> list[tuple[str, str]]:
+    """(label, formatted value) of every figure present, the period first."""
+    rows = [("Period", f"{stats['start'].date()} .. {stats['end'].date()}")]
+    for label, keys, kind in LINES:
+        names = keys.split(",")
+        if names[0] not in stats.index:
+            continue
+        kinds = list(kind) if len(kind) == len(names) else [kind] * len(names)
+        text = " / ".join(format_value(stats[n], k) for n, k in zip(names, kinds))
+        if names[0] == "trades":
+            text = f"{format_value(stats['trades'], 'd')} ({format_value(stats['open_trades'], 'd')})"
+        rows.append((label, text))
+    return rows
+
+
+def summary_text(stats: pd.Series, config: dict[str, Any] | None = None) -> str:
+    rows = stat_rows(stats)
+    if config:
+        costs = f"fee {config['fee']:.4%}, tax {config['tax']:.4%}"
+        rows.append(("Rules", f"trade at the {config['trade_at']}, rebalance {config['rebalance']}, {costs}"))
+    width = max(len(label) for label, _ in rows)
+    return "\n".join(f"  {label:<{width}}  {text}" for label, text in rows)

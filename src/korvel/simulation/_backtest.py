@@ -1,0 +1,106 @@
+"""One backtest: pandas in, a complete `Result` out.
+
+Data flows one way: the market and the weights are checked and converted,
+the engine runs on the arrays, its records are copied out under the lock,
+and the result builds frames and figures from its own copies.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Hashable, Sequence
+from typing import Any
+
+import pandas as pd
+
+from korvel import _engine
+from korvel._market import Market, as_market, view_of
+from korvel.results._result import Result
+from korvel.simulation import _schedule
+from korvel.simulation._inputs import benchmark_prices, prepare_weights, rebalance_dates
+from korvel.simulation._rules import check_rules
+from korvel.simulation._run import Run
+
+
+def backtest(weights: pd.DataFrame, market: Market | pd.DataFrame, *, trade_at: str = "open",
+             rebalance: str | Sequence[Any] | pd.DatetimeIndex | None = None, fee: float = 0.0, tax: float = 0.0,
+             stop_loss: float | None = None, take_profit: float | None = None, trail_stop: float | None = None,
+             trail_activation: float | None = None, touched_exit: bool = False, position_limit: float = 1.0,
+             retain_cost: bool = False, stop_trading_next_period: bool = True, excursion_window: int = 0,
+             excursion_step: int = 1, benchmark: pd.Series | Hashable | None = None) -> Result:
+    """Backtest target weights on a market.
+
+    Parameters
+    ----------
+    weights : DataFrame
+        Index: the dates the weights were decided on (at that date's close);
+        columns: instruments of the market; values: target weights as
+        fractions of the portfolio (negative = short, NaN = 0).  Weights whose
+        absolute sum exceeds 1 are scaled down to 1.
+    market : Market or DataFrame
+        The prices; a DataFrame is taken as the closes (``korvel.Market(df)``).
+        Build the Market once to reuse it over many backtests.
+    trade_at : "open" or "close"
+        The price the trades are made at, on the row after the weight date.
+    rebalance : None, offset alias or dates
+        None: on every weight date.  An offset alias ("W-FRI", "ME", "QE") or
+        a list of dates: on those dates, with the newest weights decided on
+        or before them.
+    fee, tax : float
+        Commission on every trade and tax added on trades that reduce a
+        holding, as fractions of the traded value (0.001 = 0.1 %).
+    stop_loss, take_profit, trail_stop : float or None
+        Exits on a holding's price move since its entry (0.1 = 10 %); the
+        trailing stop follows the best price since the entry.  None: off.
+    trail_activation : float or None
+        Gain from which the trailing stop applies; None: from the entry.
+    touched_exit : bool
+        False: stops are decided on the close and executed on the next row at
+        its trading price.  True: decided on high / low / open and executed
+        the same row at the stop level (or the open, when it gaps through).
+    position_limit : float
+        Largest holding, as a fraction of the portfolio, in (0, 1].
+    retain_cost : bool
+        Keep a resized holding as one trade (with its entry price for the
+        stops) instead of closing and re-opening its record at a rebalance.
+    stop_trading_next_period : bool
+        An instrument stopped out is not bought again before the next
+        rebalance after the stop.
+    excursion_window, excursion_step : int
+        Also record every trade's statistics every `excursion_step` rows over
+        its first `excursion_window` rows (`Result.trade_profile`).
+    benchmark : Series or instrument label, optional
+        Prices of a benchmark (or an instrument of the market) for the plot
+        and the beta / alpha / correlation figures.
+
+    Timing: a weight row dated d trades on the first market row after d, at
+    that row's `trade_at` price.  No shift is needed::
+
+        weights dated   market rows            traded on
+        Mon (close)     Mon  Tue  Wed          Tue, at the open (or close)
+        Fri (close)     Fri  Mon               Mon
+        Sat             Fri  Mon               Mon
+
+    Returns a `Result`.  Inputs are checked first: every error names the
+    argument and the first offending date or instrument.
+    """
+    rules = check_rules(trade_at=trade_at, fee=fee, tax=tax, stop_loss=stop_loss, take_profit=take_profit,
+                        trail_stop=trail_stop, trail_activation=trail_activation, touched_exit=touched_exit,
+                        position_limit=position_limit, retain_cost=retain_cost,
+                        stop_trading_next_period=stop_trading_next_period, excursion_window=excursion_window,
+                        excursion_step=excursion_step)
+    market_ = as_market(market)
+    view = view_of(market_)
+    weights_ = prepare_weights(weights, view)
+    resample, rebalance_text = rebalance_dates(rebalance, view, weights_)
+    bench = benchmark_prices(benchmark, view)
+    arrays = _engine.engine_arrays(
+        trading=view.trading(rules.trade_at), close=view.close, high=view.high, low=view.low, open=view.open,
+        dates=view.dates, labels=view.labels, weights=weights_.values, weight_dates=weights_.engine_dates,
+        weight_labels=weights_.engine_labels, rebalance_dates=resample,
+        delisting=view.delisting_rows[weights_.market_columns])
+    keywords = rules.engine_kwargs()
+    done = _engine.run(arrays, keywords, rules.excursion_window, rules.excursion_step)
+    applied, _, due = _schedule.applied_weight_rows(view.dates, weights_.engine_dates, resample)
+    run = Run(market_, view, weights_, rules, rebalance_text, resample, {**keywords, **_engine.ENGINE_ONLY},
+              done.equity, done.records, done.operations, applied, due, bench, done.seconds)
+    return Result(run)

@@ -1,0 +1,140 @@
+"""The per-run inputs besides the market: weights, rebalance dates and the benchmark.
+
+Each is checked against the market it runs on and converted to what the
+engine reads (float64 tables, int64 nanosecond dates, engine labels).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Hashable
+from dataclasses import dataclass
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+from pandas.tseries.frequencies import to_offset
+
+from korvel import _checks as checks
+from korvel._market import MarketView, dates_of
+from korvel._typing import NS_PER_DAY
+
+
+@dataclass(frozen=True, eq=False)
+class Weights:
+    """Target weights laid out for the engine."""
+
+    values: npt.NDArray[np.float64]  # rows x weight columns, NaN read as 0
+    dates: pd.DatetimeIndex  # the dates the rows were decided on, as given
+    engine_dates: npt.NDArray[np.int64]  # each date moved onto the market row it was decided on
+    instruments: pd.Index  # the weight columns
+    market_columns: npt.NDArray[np.intp]  # market column of each weight column
+    engine_labels: npt.NDArray[np.object_]
+
+
+def prepare_weights(weights: object, market: MarketView) -> Weights:
+    frame = checks.frame(weights, "weights")
+    index = checks.date_index(frame.index, "weights")
+    checks.same_timezone(market.tz, index, "weights", "market")
+    # Unique and all in the market: unique as text too, as the market's labels are.
+    columns = checks.labels(frame.columns, "weights", as_text=False)
+    if len(index) == 0 or len(columns) == 0:
+        raise ValueError(f"weights is empty ({len(index)} dates x {len(columns)} instruments)")
+    where = market.instruments.get_indexer(columns)
+    if (where < 0).any():
+        raise ValueError(checks.missing(list(columns[where < 0]), "weights", "the market"))
+    # The engine reads a weight row only when it applies it: any order will do.
+    values = checks.float_table(frame, "weights", order="K")
+    finite = np.isfinite(values)
+    if not finite.all():
+        infinite = np.isinf(values)
+        if infinite.any():
+            row, col = checks.first_cell(infinite)
+            raise ValueError(f"weights has an infinite weight for {columns[col]!r} on {checks.when(index[row])}")
+        values[~finite] = 0.0  # NaN: no position
+    ns = checks.date_values(index)
+    market_ns = market.dates
+    if ns[0] < market_ns[0]:
+        raise ValueError(f"weights start on {checks.when(index[0])}, before the first market date "
+                         f"{checks.when(dates_of(market, market.dates[:1])[0])}; a weight row is traded after the market row it was decided on")
+    # A weight row decided on a day without a market row (a weekend, a
+    # holiday) is handed over dated at the last market row before it: the
+    # engine then trades it on the same next row, and a first weight row is
+    # never dropped for want of a processed row to schedule it on.
+    engine_dates = market_ns[np.searchsorted(market_ns, ns, side="right") - 1]
+    return Weights(values, index, engine_dates, columns, where, market.labels[where])
+
+
+def rebalance_dates(rebalance: object, market: MarketView, weights: Weights) -> tuple[npt.NDArray[np.int64], str]:
+    """The engine's rebalance dates (int64 ns, ascending) and a description of them.
+
+    A date given without a time of day stands for the whole day, so that it
+    falls onto that day's row whatever time the market rows carry.
+    """
+    if rebalance is None:
+        return weights.engine_dates, "every weight date"
+    if isinstance(rebalance, str):
+        return _periodic(rebalance, market, weights), rebalance
+    if isinstance(rebalance, (pd.Series, pd.Index, np.ndarray, list, tuple)):
+        try:
+            given = pd.DatetimeIndex(pd.to_datetime(list(rebalance) if isinstance(rebalance, tuple) else rebalance))
+        except (TypeError, ValueError) as exc:
+            raise TypeError(f"rebalance dates must be dates: {exc}") from None
+        if given.hasnans:
+            raise ValueError("rebalance has a missing date (NaT)")
+        if len(given):
+            checks.same_timezone(market.tz, given, "rebalance", "market")
+        given = pd.DatetimeIndex(given.sort_values())
+        return _end_of_day(given), f"{len(given)} dates"
+    raise TypeError(f"rebalance must be None, an offset alias such as 'ME' or a list of dates, "
+                    f"not {type(rebalance).__name__}")
+
+
+def _periodic(alias: str, market: MarketView, weights: Weights) -> npt.NDArray[np.int64]:
+    try:
+        offset = to_offset(alias)
+    except ValueError:
+        raise ValueError(f"rebalance={alias!r} is not a pandas offset alias (such as 'W-FRI', 'ME', 'QE')") from None
+    dates = dates_of(market, market.dates[-1:])
+    first, last = weights.dates[0].normalize(), dates[-1].normalize()
+    periods = pd.date_range(first, last + offset, freq=offset)
+    kept = periods[periods <= last]
+    after = periods[periods > last]
+    # The period that ends right after the data ends with it when no business
+    # day lies between: its rebalance is tomorrow's.
+    if len(after) and len(pd.bdate_range(last + pd.Timedelta(days=1), after[0])) == 0:
+        kept = pd.DatetimeIndex(kept.append(after[:1]))
+    return _end_of_day(kept)
+
+
+def _end_of_day(dates: pd.DatetimeIndex) -> npt.NDArray[np.int64]:
+    ns = checks.date_values(dates.as_unit("ns"))
+    midnight = dates == dates.normalize()
+    ns[midnight] += NS_PER_DAY - 1
+    return ns
+
+
+def benchmark_prices(benchmark: object, market: MarketView) -> tuple[npt.NDArray[np.float64], str] | None:
+    """The benchmark's level on every market date (the last known one; NaN before its first), and its name."""
+    if benchmark is None:
+        return None
+    if not isinstance(benchmark, pd.Series):
+        if isinstance(benchmark, Hashable) and benchmark in market.instruments:
+            column = market.instruments.get_loc(benchmark)
+            return np.array(market.close[:, column]), str(benchmark)
+        raise TypeError(f"benchmark must be a pandas Series of prices or an instrument of the market, "
+                        f"not {benchmark!r}")
+    index = checks.date_index(benchmark.index, "benchmark")
+    checks.same_timezone(market.tz, index, "benchmark", "market")
+    values = checks.float_table(benchmark.to_frame(), "benchmark")[:, 0]
+    known = ~np.isnan(values)
+    bad = known & ~((values > 0) & (values < np.inf))
+    if bad.any():
+        k = int(np.argmax(bad))
+        raise ValueError(f"benchmark has an invalid price {float(values[k])!r} on {checks.when(index[k])}; prices must be "
+                         "positive and finite")
+    ns = index.asi8[known]
+    if not ns.size:
+        raise ValueError("benchmark has no prices")
+    pos = np.searchsorted(ns, market.dates, side="right") - 1
+    level = np.where(pos >= 0, values[known][np.maximum(pos, 0)], np.nan)
+    return level, str(benchmark.name) if benchmark.name is not None else "benchmark"

@@ -1,0 +1,285 @@
+"""The trading rules of a backtest: one table, from which everything about a rule is derived.
+
+Each row of `TABLE` is one keyword of `korvel.backtest` after `weights` and
+`market`: its default, its check, the engine keyword it becomes (if any), and
+the words that describe it.  `korvel.RULES`, `Rules`, `check_rules`, the
+engine's keywords, the command line's options and the README's rule table
+all come from it.
+
+The layer's defaults are what a first backtest expects (no costs, no stops);
+the engine's own defaults stay as they are and are never relied upon: every
+rule is passed to it explicitly.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import numbers
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+INF = math.inf
+TRADE_AT = ("open", "close")
+
+
+# --------------------------------------------------------------------------- checks of one value
+
+
+def _number(value: object, name: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    number = float(value)
+    if math.isnan(number):
+        raise ValueError(f"{name} must be a number, not NaN")
+    return number
+
+
+def _rate(value: object, name: str) -> float:
+    rate = _number(value, name)
+    if not 0 <= rate < 1:
+        raise ValueError(f"{name} must be in [0, 1) (a fraction of the traded value: 0.001 is 0.1%), not {value!r}")
+    return rate
+
+
+def _positive(value: object, name: str) -> float:
+    number = _number(value, name)
+    if not number > 0:
+        raise ValueError(f"{name} must be above 0 (None turns it off), not {value!r}")
+    return number
+
+
+def _optional_positive(value: object, name: str) -> float | None:
+    return None if value is None else _positive(value, name)
+
+
+def _fraction(example: str) -> Callable[[object, str], float | None]:
+    def check(value: object, name: str) -> float | None:
+        if value is None:
+            return None
+        number = _positive(value, name)
+        if number > 1:
+            hint = f"; did you mean {number / 100:g}?" if number <= 100 else ""
+            raise ValueError(f"{name} is a fraction: 0.1 means {example}; {value!r} is more than 100%{hint}")
+        return number
+
+    return check
+
+
+def _activation(value: object, name: str) -> float | None:
+    if value is None:
+        return None
+    number = _number(value, name)
+    if number < 0:
+        raise ValueError(f"{name} must be 0 or more (a gain such as 0.05 for +5%), not {value!r}")
+    return number
+
+
+def _limit(value: object, name: str) -> float:
+    limit = _number(value, name)
+    if not 0 < limit <= 1:
+        raise ValueError(f"{name} must be in (0, 1] (a fraction of the portfolio), not {value!r}")
+    return limit
+
+
+def _flag(value: object, name: str) -> bool:
+    if not isinstance(value, bool) and type(value).__name__ != "bool_":
+        raise TypeError(f"{name} must be True or False, not {value!r}")
+    return bool(value)
+
+
+def _integer(least: int) -> Callable[[object, str], int]:
+    def check(value: object, name: str) -> int:
+        if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+            raise TypeError(f"{name} must be an integer, not {value!r}")
+        number = int(value)
+        if number < least or number > 2**31 - 1:
+            raise ValueError(f"{name} must be an integer from {least} to 2**31 - 1, not {value!r}")
+        return number
+
+    return check
+
+
+def _trade_at(value: object, name: str) -> str:
+    if not isinstance(value, str) or value not in TRADE_AT:
+        raise ValueError(f"{name} must be 'open' or 'close', not {value!r}")
+    return value
+
+
+def _same(value: Any) -> Any:
+    return value
+
+
+def _off_is_inf(value: float | None) -> float:
+    # Off is infinitely far: the engine's own stop-loss default of 1.0 would
+    # still stop a short whose price doubles.
+    return INF if value is None else value
+
+
+def _armed_from_entry(value: float | None) -> float:
+    return 0.0 if value is None else value  # 0 arms the trailing stop from the entry
+
+
+# --------------------------------------------------------------------------- the table
+
+
+@dataclass(frozen=True)
+class Rule:
+    """One keyword of `korvel.backtest`."""
+
+    name: str
+    default: Any
+    #: (value, name) -> the checked value; None for rules checked against the market (rebalance, benchmark).
+    check: Callable[[Any, str], Any] | None
+    engine: str | None  # the engine keyword, None where the layer acts on the rule itself
+    checked: str  # what the check accepts, in words
+    meaning: str
+    to_engine: Callable[[Any], Any] = _same
+    #: The command line: "" for no option, else the option's name ("--" + the name with dashes by default).
+    option: str | None = None
+
+    @property
+    def flag(self) -> bool:
+        return self.check is _flag
+
+
+TABLE: tuple[Rule, ...] = (
+    Rule("trade_at", "open", _trade_at, None, "'open' or 'close'",
+         "the price trades are made at, on the row after the weight date (close-only data: the next close)"),
+    Rule("rebalance", None, None, None, "None, an offset alias or dates",
+         "None: on every weight date; an alias ('W-FRI', 'ME', 'QE') or dates: on those dates, with the newest "
+         "weights decided on or before them"),
+    Rule("fee", 0.0, _rate, "fee_ratio", "in [0, 1)", "commission on every trade, a fraction of the traded value"),
+    Rule("tax", 0.0, _rate, "tax_ratio", "in [0, 1)", "tax added on trades that reduce a holding"),
+    Rule("stop_loss", None, _fraction("a 10% loss"), "stop_loss", "None (off) or in (0, 1]; 10 is refused: "
+         "\"did you mean 0.1?\"", "loss since the entry that closes a holding", _off_is_inf),
+    Rule("take_profit", None, _optional_positive, "take_profit", "None (off) or > 0",
+         "gain since the entry that closes a holding", _off_is_inf),
+    Rule("trail_stop", None, _fraction("a stop 10% below the best price since the entry"), "trail_stop",
+         "None (off) or in (0, 1]", "distance below the best price since the entry", _off_is_inf),
+    Rule("trail_activation", None, _activation, "trail_stop_activation",
+         "None (armed from the entry) or >= 0; needs trail_stop", "gain from which the trailing stop applies",
+         _armed_from_entry),
+    Rule("touched_exit", False, _flag, "touched_exit", "True or False",
+         "False: stops decided on the close, executed on the next row; True: on high / low / open, the same row"),
+    Rule("position_limit", 1.0, _limit, "position_limit", "in (0, 1]",
+         "largest holding, a fraction of the portfolio"),
+    Rule("retain_cost", False, _flag, "retain_cost_when_rebalance", "True or False",
+         "keep a resized holding as one trade record (its stops measured from its entry)"),
+    Rule("stop_trading_next_period", True, _flag, "stop_trading_next_period", "True or False",
+         "an instrument stopped out is not bought back at the next rebalance", option="--no-stop-next-period"),
+    Rule("excursion_window", 0, _integer(0), "excursion_window", "an integer >= 0",
+         "statistics of every trade every excursion_step rows over its first excursion_window rows"),
+    Rule("excursion_step", 1, _integer(1), "excursion_window_step", "an integer >= 1",
+         "spacing of those statistics, in rows"),
+    Rule("benchmark", None, None, None, "None, a Series of prices or an instrument of the market",
+         "prices for the plot and the beta / alpha / correlation figures", option=""),
+)
+
+BY_NAME: dict[str, Rule] = {rule.name: rule for rule in TABLE}
+
+#: Every keyword of `korvel.backtest` after `weights` and `market`; a sweep
+#: sends grid keys named here to the backtest and the others to the strategy.
+RULES = frozenset(BY_NAME)
+
+#: The rules whose values are checked alone (`rebalance` and `benchmark` are checked against the market).
+CHECKED = tuple(rule.name for rule in TABLE if rule.check is not None)
+
+
+class Rules:
+    """The rules of one run, as checked (None: the rule is off); one attribute per checked rule."""
+
+    __slots__ = CHECKED
+
+    if TYPE_CHECKING:
+
+        def __getattr__(self, name: str) -> Any: ...
+
+    def __init__(self, values: Mapping[str, Any]) -> None:
+        for name in CHECKED:
+            object.__setattr__(self, name, values[name])
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError("Rules are read-only")
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (Rules, (self.as_dict(),))
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Rules) and self.as_dict() == other.as_dict()
+
+    def __hash__(self) -> int:
+        return hash(tuple(self.as_dict().items()))
+
+    def __repr__(self) -> str:
+        return "Rules(" + ", ".join(f"{k}={v!r}" for k, v in self.as_dict().items()) + ")"
+
+    @property
+    def stops(self) -> bool:
+        """Whether any exit rule besides the rebalance can close a holding."""
+        return any(getattr(self, name) is not None for name in ("stop_loss", "take_profit", "trail_stop"))
+
+    def engine_kwargs(self) -> dict[str, Any]:
+        """The engine keywords of the rules that have one, every one of them explicit."""
+        return {r.engine: r.to_engine(getattr(self, r.name)) for r in TABLE if r.engine is not None}
+
+    def as_dict(self) -> dict[str, Any]:
+        return {name: getattr(self, name) for name in CHECKED}
+
+
+def check_rules(**given: Any) -> Rules:
+    """Check every rule given (the others take their defaults); raise TypeError / ValueError naming the rule."""
+    unknown = [k for k in given if k not in CHECKED]
+    if unknown:
+        raise TypeError(f"check_rules got an unexpected rule {unknown[0]!r}")
+    values: dict[str, Any] = {}
+    for name in CHECKED:
+        rule = BY_NAME[name]
+        if rule.check is not None:
+            values[name] = rule.check(given.get(name, rule.default), name)
+    if values["trail_activation"] is not None and values["trail_stop"] is None:
+        raise ValueError("trail_activation needs a trail_stop")
+    return Rules(values)
+
+
+# --------------------------------------------------------------------------- derived views
+
+
+def add_rule_options(parser: argparse.ArgumentParser, *, defaults: Mapping[str, Any] | None = None,
+                     names: tuple[str, ...] | None = None) -> None:
+    """Command-line options for the rules (all with an option, or `names`), with other defaults if given."""
+    shown = defaults or {}
+    group = parser.add_argument_group("trading rules")
+    added: list[str] = []
+    for rule in TABLE:
+        if rule.option == "" or (names is not None and rule.name not in names):
+            continue
+        added.append(rule.name)
+        option = rule.option or "--" + rule.name.replace("_", "-")
+        default = shown.get(rule.name, rule.default)
+        if rule.flag:
+            action = "store_false" if default else "store_true"
+            group.add_argument(option, dest=rule.name, action=action, default=default, help=rule.meaning)
+        elif rule.name == "trade_at":
+            group.add_argument(option, dest=rule.name, choices=list(TRADE_AT), default=default,
+                               help=f"{rule.meaning} ({default})")
+        else:
+            kind: type = int if isinstance(rule.default, int) else (float if rule.check is not None else str)
+            group.add_argument(option, dest=rule.name, type=kind, default=default,
+                               help=f"{rule.meaning} ({'off' if default is None else default})")
+    parser.set_defaults(rule_options=tuple(added))
+
+
+def rules_from_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The rule keywords that `add_rule_options` put on `args`."""
+    return {name: getattr(args, name) for name in getattr(args, "rule_options", ())}
+
+
+def rules_markdown() -> str:
+    """The README's rule table."""
+    lines = ["| rule | default | checked | meaning | engine keyword |", "|---|---|---|---|---|"]
+    for rule in TABLE:
+        engine = f"`{rule.engine}`" if rule.engine else "(the layer)"
+        lines.append(f"| `{rule.name}` | {rule.default!r} | {rule.checked} | {rule.meaning} | {engine} |")
+    return "\n".join(lines)

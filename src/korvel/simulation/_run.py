@@ -1,0 +1,45 @@
+"""What one backtest ran on and what the engine left: the input of every reading of a run."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+from korvel._market import Market, MarketView
+from korvel._typing import Float64Array, Int64Array
+from korvel.results._records import Records
+from korvel.simulation._inputs import Weights
+from korvel.simulation._rules import Rules
+
+
+@dataclass(frozen=True, eq=False)
+class Run:
+    """One engine run, with what it was given."""
+
+    market: Market
+    view: MarketView  # the market's arrays
+    weights: Weights
+    rules: Rules
+    rebalance: str  # how the rebalance dates were chosen
+    resample: Int64Array  # the rebalance dates the engine got
+    engine_keywords: dict[str, Any]  # the rule keywords the engine got
+    equity: Float64Array  # one value per market row
+    records: Records
+    operations: dict[str, Any]
+    applied: Int64Array  # weight row applied on each market row, -1 for none
+    rebalance_due: bool  # the due weight row is traded on the next trading day
+    benchmark: tuple[Float64Array, str] | None  # level on every market row, and its name
+    engine_seconds: float
+
+    @property
+    def first_row(self) -> int:
+        """The first market row the strategy is live on: the first on or after the first weight date."""
+        return int(np.searchsorted(self.view.dates, self.weights.engine_dates[0], side="left"))
+
+    @property
+    def delisting(self) -> Int64Array:
+        """The delisting row of each weight column (-1: none)."""
+        rows: Int64Array = self.view.delisting_rows[self.weights.market_columns]
+        return rows

@@ -1,0 +1,132 @@
+"""A sweep's checkpoint: finished combinations streamed to an append-only file, read back on restart.
+
+The file is a header line, then frames: an 8-byte length and a CRC-32 of
+the frame's pickle, then the pickle.  The first frame describes the sweep
+that wrote the file (what it keeps, the strategy's name, the fixed
+keywords, the market's shape and dates): a sweep that differs refuses the
+file instead of mixing results.  Each later frame is one finished
+combination: its parameters and what was kept of it, written and flushed
+as it finishes, so a sweep killed at any point leaves every finished
+combination readable.  A frame cut short by the kill (or failing its CRC)
+ends the readable part; it is cut off before new frames are appended.
+
+Pickle keeps every value exactly (floats bit for bit, timestamps with
+their timezone, whole DataFrames for the trades), and it comes with
+Python: a columnar format would need its footer written at the end, which
+a killed sweep never reaches.  Read only checkpoints you wrote: unpickling
+runs code named in the file.  Failed combinations are not recorded: a
+restarted sweep runs them again.
+"""
+
+from __future__ import annotations
+
+import os
+import pickle
+import struct
+import zlib
+from collections.abc import Iterator, Mapping
+from pathlib import Path
+from typing import IO, Any
+
+from korvel.sweeps._grid import canonical
+
+
+HEADER = b"korvel sweep checkpoint 1\n"
+_FRAME = struct.Struct("<QI")
+
+Key = tuple[tuple[str, Any], ...]
+
+
+class Checkpoint:
+    """An open checkpoint file: `done` maps each recorded combination to what was kept of it."""
+
+    def __init__(self, path: str | os.PathLike[str], fingerprint: Mapping[str, str]) -> None:
+        self.path = Path(path)
+        self.done: dict[Key, dict[str, Any]] = {}
+        self._file: IO[bytes] | None = None
+        fresh = not self.path.exists() or self.path.stat().st_size == 0
+        file = open(self.path, "ab" if fresh else "r+b")
+        try:
+            _lock(file, self.path)
+            if fresh:
+                file.write(HEADER + _frame(dict(fingerprint)))
+                file.flush()
+            else:
+                end = self._read(file, dict(fingerprint))
+                file.seek(end)
+                file.truncate()  # a frame cut short by a kill
+        except BaseException:
+            file.close()
+            raise
+        self._file = file
+
+    def _read(self, file: IO[bytes], fingerprint: dict[str, str]) -> int:
+        if file.read(len(HEADER)) != HEADER:
+            raise ValueError(f"checkpoint {str(self.path)!r} is not a sweep checkpoint; give another path")
+        frames = _frames(file)
+        first = next(frames, None)
+        if first is None:
+            raise ValueError(f"checkpoint {str(self.path)!r} has no description of its sweep; delete it")
+        theirs, end = first
+        if theirs != fingerprint:
+            differ = sorted(k for k in set(theirs) | set(fingerprint) if theirs.get(k) != fingerprint.get(k))
+            shown = "; ".join(f"{k}: {theirs.get(k)!r} there, {fingerprint.get(k)!r} here" for k in differ)
+            raise ValueError(f"checkpoint {str(self.path)!r} was written by another sweep ({shown}); "
+                             "delete it or give another path")
+        for (params, kept), end in frames:
+            self.done[canonical(params)] = kept
+        return end
+
+    def add(self, params: Mapping[str, Any], kept: dict[str, Any]) -> None:
+        """Record one finished combination (written through to the operating system at once)."""
+        assert self._file is not None, "checkpoint is closed"
+        self._file.write(_frame((dict(params), kept)))
+        self._file.flush()
+
+    def close(self) -> None:
+        if self._file is not None:
+            try:
+                self._file.flush()
+                os.fsync(self._file.fileno())
+            finally:
+                self._file.close()
+                self._file = None
+
+    def __enter__(self) -> Checkpoint:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+def _frame(obj: object) -> bytes:
+    data = pickle.dumps(obj, protocol=pickle.HIGHEST_PROTOCOL)
+    return _FRAME.pack(len(data), zlib.crc32(data)) + data
+
+
+def _frames(file: IO[bytes]) -> Iterator[tuple[Any, int]]:
+    """(object, offset after its frame) for each whole, intact frame, up to the first that is not."""
+    while True:
+        head = file.read(_FRAME.size)
+        if len(head) < _FRAME.size:
+            return
+        size, crc = _FRAME.unpack(head)
+        data = file.read(size)
+        if len(data) < size or zlib.crc32(data) != crc:
+            return
+        try:
+            obj = pickle.loads(data)
+        except Exception:  # noqa: BLE001 - an unreadable frame ends the readable part
+            return
+        yield obj, file.tell()
+
+
+def _lock(file: IO[bytes], path: Path) -> None:
+    try:
+        import fcntl
+    except ImportError:  # no advisory locks here: one sweep per file is the caller's care
+        return
+    try:
+        fcntl.flock(file.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        raise ValueError(f"checkpoint {str(path)!r} is in use by another running sweep") from None

@@ -1,0 +1,160 @@
+"""The combinations of a sweep: a grid expanded in order, or a list of parameter dicts, checked once.
+
+A grid ``{"lookback": [60, 120], "top": [10, 20]}`` expands like nested
+loops, the first key outermost: (60, 10), (60, 20), (120, 10), (120, 20).
+Every combination becomes one row of the sweep, indexed by a MultiIndex
+whose levels are the keys in the grid's order, so the values along each key
+must be hashable and a combination may not repeat.
+"""
+
+from __future__ import annotations
+
+import itertools
+from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+
+Params = dict[str, Any]
+
+
+def grid(axes: Mapping[str, Iterable[Any]] | None = None, /, *, where: Callable[[Params], object] | None = None,
+         **more: Iterable[Any]) -> list[Params]:
+    """Every combination of the values along each key, the first key outermost.
+
+        korvel.grid(lookback=[60, 120, 250], top=[10, 20], where=lambda p: p["top"] * 10 <= p["lookback"])
+
+    The keys come as a mapping, as keywords, or both (a key may not be given
+    twice).  `where`, if given, is called with each combination (a dict) and
+    keeps those for which it is true.  Returns the combinations as a list of
+    dicts, ready for ``korvel.sweep(..., grid=...)``.
+    """
+    merged: dict[str, Iterable[Any]] = {}
+    if axes is not None:
+        if not isinstance(axes, Mapping):
+            raise TypeError(f"grid takes a mapping of key -> values, not {type(axes).__name__}")
+        merged.update(axes)
+    for key, values in more.items():
+        if key in merged:
+            raise TypeError(f"grid got the key {key!r} twice")
+        merged[key] = values
+    if where is not None and not callable(where):
+        raise TypeError(f"where must be a function of a combination (a dict), not {type(where).__name__}")
+    keys, axes_ = _axes(merged)
+    combos = [dict(zip(keys, values)) for values in itertools.product(*axes_)]
+    return combos if where is None else [p for p in combos if where(dict(p))]
+
+
+@dataclass(frozen=True)
+class Combinations:
+    """The checked combinations of a sweep, in order, and their index."""
+
+    keys: tuple[str, ...]
+    params: list[Params]
+
+    def __len__(self) -> int:
+        return len(self.params)
+
+    def index(self, positions: Sequence[int] | None = None) -> pd.MultiIndex:
+        """The MultiIndex of the combinations at `positions` (all, in order, by default)."""
+        chosen = self.params if positions is None else [self.params[i] for i in positions]
+        tuples = [tuple(p[k] for k in self.keys) for p in chosen]
+        if not tuples:
+            return pd.MultiIndex(levels=[[]] * len(self.keys), codes=[[]] * len(self.keys), names=list(self.keys))
+        return pd.MultiIndex.from_tuples(tuples, names=list(self.keys))
+
+
+def expand(given: object) -> Combinations:
+    """Combinations from a grid (key -> values) or from a sequence of parameter dicts."""
+    if isinstance(given, Mapping):
+        keys, axes = _axes(dict(given))
+        params = [dict(zip(keys, values)) for values in itertools.product(*axes)]
+    elif isinstance(given, Sequence) and not isinstance(given, (str, bytes)):
+        params = _dicts(given)
+        keys = tuple(params[0]) if params else ()
+    else:
+        raise TypeError("grid must be a mapping of key -> values or a list of parameter dicts, "
+                        f"not {type(given).__name__}")
+    if not params:
+        raise ValueError("grid has no combinations (did a where= filter remove them all?)")
+    seen: dict[tuple[Any, ...], int] = {}
+    for i, p in enumerate(params):
+        key = canonical(p)
+        if key in seen:
+            raise ValueError(f"grid: combination {i} {p} repeats combination {seen[key]}")
+        seen[key] = i
+    return Combinations(keys, params)
+
+
+def canonical(params: Mapping[str, Any]) -> tuple[tuple[str, Any], ...]:
+    """A hashable key of a combination, whatever the order of its keys: NumPy scalars read as the
+    Python values they hold."""
+    return tuple(sorted((k, _plain(v)) for k, v in params.items()))
+
+
+def _plain(value: Any) -> Any:
+    return value.item() if isinstance(value, np.generic) else value
+
+
+def _axes(given: dict[Any, Any]) -> tuple[tuple[str, ...], list[list[Any]]]:
+    if not given:
+        raise ValueError("grid has no keys")
+    keys: list[str] = []
+    axes: list[list[Any]] = []
+    for key, values in given.items():
+        _key(key, "grid")
+        if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
+            raise TypeError(f"grid[{key!r}] must be a list of values, not {type(values).__name__} "
+                            f"(one value: [{values!r}], or pass it to sweep as a keyword)")
+        listed = list(np.asarray(values).tolist() if isinstance(values, np.ndarray) else values)
+        if not listed:
+            raise ValueError(f"grid[{key!r}] has no values")
+        seen: dict[Any, int] = {}
+        for value in listed:
+            _hashable(value, f"grid[{key!r}]")
+            if value in seen:
+                raise ValueError(f"grid[{key!r}] has the value {value!r} twice")
+            seen[value] = 1
+        keys.append(key)
+        axes.append(listed)
+    return tuple(keys), axes
+
+
+def _dicts(given: Sequence[Any]) -> list[Params]:
+    params: list[Params] = []
+    first: tuple[str, ...] = ()
+    for i, p in enumerate(given):
+        if not isinstance(p, Mapping):
+            raise TypeError(f"grid: combination {i} must be a dict of parameters, not {type(p).__name__}")
+        keys = tuple(p)
+        if i == 0:
+            if not keys:
+                raise ValueError("grid: combination 0 has no parameters")
+            for key in keys:
+                _key(key, "grid")
+            first = keys
+        elif set(keys) != set(first):
+            raise ValueError(f"grid: combination {i} has the keys {sorted(keys)} but combination 0 has "
+                             f"{sorted(first)}; every combination needs the same keys")
+        for key in first:
+            _hashable(p[key], f"grid: combination {i}, {key!r}")
+        params.append({k: p[k] for k in first})
+    return params
+
+
+def _key(key: object, where: str) -> None:
+    if not isinstance(key, str) or not key.isidentifier():
+        raise TypeError(f"{where}: the key {key!r} is not a keyword name")
+
+
+def _hashable(value: object, where: str) -> None:
+    if not isinstance(value, Hashable):
+        raise TypeError(f"{where}: the value {value!r} is not hashable (it labels the sweep's rows); "
+                        "use a tuple instead of a list")
+    try:
+        hash(value)
+    except TypeError:
+        raise TypeError(f"{where}: the value {value!r} is not hashable (it labels the sweep's rows)") from None

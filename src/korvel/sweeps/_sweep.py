@@ -1,0 +1,382 @@
+"""korvel.sweep: one strategy backtested over a grid of parameters, serially, on all cores or on a cluster.
+
+The sweep checks everything it can before the first backtest (the grid,
+the strategy's parameters, every rule value of every combination, the
+executor), runs the combinations where it is told, puts what comes back in
+grid order and only then builds its `Sweep`: an interrupted sweep returns
+nothing, and what a checkpoint holds is whole.
+"""
+
+from __future__ import annotations
+
+import inspect
+import time
+import warnings
+import zlib
+from collections.abc import Callable, Mapping, Sequence
+from contextlib import closing
+from functools import cached_property
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import pandas as pd
+
+from korvel._market import Market, as_market, view_of
+from korvel.results._result import Result
+from korvel.simulation._backtest import backtest
+from korvel.simulation._rules import CHECKED, RULES, check_rules
+from korvel.sweeps._checkpoint import Checkpoint
+from korvel.sweeps._grid import Combinations, canonical, expand
+from korvel.sweeps._heatmap import heatmap_figure, heatmap_table
+from korvel.sweeps._progress import Progress
+from korvel.sweeps._task import KEEP, Done, Failed, Job, Outcome, split
+from korvel.sweeps.backends._registry import backend_for
+
+if TYPE_CHECKING:
+    from os import PathLike
+
+    from matplotlib.figure import Figure
+
+
+AGGREGATES = ("mean", "median", "max", "min")
+
+
+def sweep(strategy: Callable[..., pd.DataFrame], market: Market | pd.DataFrame,
+          grid: Mapping[str, Any] | Sequence[Mapping[str, Any]], *, executor: object = None,
+          workers: int | None = None, progress: bool = True, keep: str | Sequence[str] = "stats",
+          checkpoint: str | PathLike[str] | None = None, **fixed: Any) -> Sweep:
+    """Backtest `strategy` on `market` for every combination of `grid`.
+
+    Parameters
+    ----------
+    strategy : function
+        ``strategy(market, **parameters) -> weights DataFrame`` (as
+        `korvel.backtest` takes them), given the `Market` and the
+        combination's parameters that are not backtest rules.
+    market : Market or DataFrame of closes
+        Built once; every combination runs on it.
+    grid : mapping or list of dicts
+        ``{"lookback": [60, 120], "top": [10, 20], "stop_loss": [0.05, 0.1]}``
+        (every combination, the first key outermost), or a list of parameter
+        dicts with the same keys, e.g. from ``korvel.grid(..., where=...)``.
+        Keys that are rules of `korvel.backtest` (`korvel.RULES`: fee,
+        stop_loss, rebalance, ...) go to the backtest, the others to the
+        strategy.
+    executor : None, "processes", a Dask client or address, or a concurrent.futures.Executor
+        None: one after the other in this process.  "processes": a local
+        pool of `workers` processes (default: the CPUs this process may use).
+        A ``dask.distributed.Client`` (or a scheduler address such as
+        "tcp://10.0.0.5:8786"): its cluster, with workers of one thread each
+        (``dask worker ADDRESS --nthreads 1``).  Any other executor: its
+        workers.  The results are the same, bit for bit, whatever runs them.
+    workers : int, optional
+        The local pool's size (executor="processes" only).
+    progress : bool
+        A bar counting backtests, with rate and ETA, when stderr is a terminal.
+    keep : "stats", "equity", "trades" or several of them
+        What each combination sends back: `Sweep.stats`, `Sweep.equity`,
+        `Sweep.trades`.
+    checkpoint : path, optional
+        A file that every finished combination is appended to as it
+        finishes; a sweep restarted with the same file (and the same
+        strategy, market, fixed keywords and `keep`) runs only the
+        combinations not in it.  See `korvel.checkpoint`.
+    **fixed
+        Keywords for every combination: rules go to the backtest, the
+        others to the strategy.
+
+    The market is shipped to each worker once (the local pool shares its
+    memory; Dask scatters it); a task carries only its parameters.  A
+    combination that raises is recorded in `Sweep.failures` and the others
+    go on; a local worker that dies is replaced and its combination
+    recorded as failed.  Ctrl-C stops the workers and raises
+    KeyboardInterrupt (the checkpoint keeps every finished combination).
+    """
+    if not callable(strategy):
+        raise TypeError(f"strategy must be a function (market, **parameters) -> weights, "
+                        f"not {type(strategy).__name__}")
+    if not isinstance(progress, bool):
+        raise TypeError(f"progress must be True or False, not {progress!r}")
+    market_ = as_market(market)
+    combos = expand(grid)
+    keep_ = _keep(keep)
+    both = [k for k in combos.keys if k in fixed]
+    if both:
+        raise TypeError(f"{both[0]!r} is both a grid key and a fixed keyword of the sweep")
+    fixed_strategy, fixed_rules = split(fixed)
+    _check_strategy(strategy, [k for k in combos.keys if k not in RULES] + list(fixed_strategy))
+    _check_rules(combos, fixed_rules)
+    job = Job(strategy, fixed_strategy, fixed_rules, keep_)
+    backend = backend_for(executor, workers)
+
+    outcomes: list[Outcome | None] = [None] * len(combos)
+    start = time.perf_counter()
+    store = None
+    try:
+        if checkpoint is not None:
+            store = Checkpoint(checkpoint, _fingerprint(job, market_))
+            for i, params in enumerate(combos.params):
+                kept = store.done.get(canonical(params))
+                if kept is not None:
+                    outcomes[i] = Done(kept)
+        tasks = [(i, combos.params[i]) for i, o in enumerate(outcomes) if o is None]
+        bar = Progress(len(combos), len(combos) - len(tasks), progress)
+        try:
+            with closing(backend.run(job, market_, tasks)) as finished:
+                for position, outcome in finished:
+                    outcomes[position] = outcome
+                    if isinstance(outcome, Done) and store is not None:
+                        store.add(combos.params[position], outcome.kept)
+                    bar.advance(isinstance(outcome, Done))
+        finally:
+            bar.close()
+    finally:
+        backend.close()
+        if store is not None:
+            store.close()
+    missing = [i for i, o in enumerate(outcomes) if o is None]
+    if missing:  # an executor that lost a combination without a word
+        raise RuntimeError(f"the executor returned no answer for {len(missing)} combinations, e.g. "
+                           f"{combos.params[missing[0]]}")
+    result = Sweep(combos, [o for o in outcomes if o is not None], job, market_, time.perf_counter() - start,
+                   backend.describe())
+    if not any(isinstance(o, Done) for o in result._outcomes):
+        warnings.warn(f"every combination of the sweep failed ({len(combos)}); see .failures", RuntimeWarning,
+                      stacklevel=2)
+    return result
+
+
+class Sweep:
+    """What `korvel.sweep` found: one row per combination, in grid order.
+
+    `stats` (the statistics of every combination that ran), `failures` (the
+    combinations that raised), `equity` and `trades` when kept; `best()`,
+    `heatmap()`, and `result()` to re-run one combination as a full `Result`.
+    Frames are indexed by the combinations: a MultiIndex whose levels are
+    the grid's keys, in its order.
+    """
+
+    def __init__(self, combos: Combinations, outcomes: list[Outcome], job: Job, market: Market, elapsed: float,
+                 executor: str) -> None:
+        self._combos = combos
+        self._outcomes = outcomes
+        self._job = job
+        self._market = market
+        self.elapsed = elapsed
+        self.executor = executor
+
+    @cached_property
+    def _ran(self) -> list[int]:
+        return [i for i, o in enumerate(self._outcomes) if isinstance(o, Done)]
+
+    def _kept(self, name: str) -> list[Any]:
+        if name not in self._job.keep:
+            asked = tuple(dict.fromkeys((*self._job.keep, name)))
+            raise AttributeError(f"the sweep did not keep {name!r}: run it with keep={asked!r}")
+        return [o.kept[name] for o in self._outcomes if isinstance(o, Done)]
+
+    @property
+    def combinations(self) -> pd.MultiIndex:
+        """Every combination of the grid, in order."""
+        return self._combos.index()
+
+    @property
+    def stats(self) -> pd.DataFrame:
+        """The statistics of `Result.stats()`, one row per combination that ran."""
+        return self._stats.copy()
+
+    @cached_property
+    def _stats(self) -> pd.DataFrame:
+        rows = self._kept("stats")
+        return pd.DataFrame(rows, index=self._combos.index(self._ran)) if rows else \
+            pd.DataFrame(index=self._combos.index([]))
+
+    @property
+    def failures(self) -> pd.DataFrame:
+        """The combinations that failed: the exception's type (`error`), `message` and `traceback`.
+
+        A local worker process that died running a combination reads as
+        error "WorkerDied"; on Dask, as the cluster reports it (KilledWorker).
+        """
+        failed = [i for i, o in enumerate(self._outcomes) if isinstance(o, Failed)]
+        rows = [o for o in self._outcomes if isinstance(o, Failed)]
+        return pd.DataFrame({"error": [r.error for r in rows], "message": [r.message for r in rows],
+                             "traceback": [r.traceback for r in rows]}, index=self._combos.index(failed))
+
+    @property
+    def equity(self) -> pd.DataFrame:
+        """Equity of every combination that ran: the market dates x the combinations (NaN before it starts)."""
+        return self._equity.copy()
+
+    @cached_property
+    def _equity(self) -> pd.DataFrame:
+        curves = self._kept("equity")
+        rows = self._market.shape[0]
+        values = np.full((rows, len(curves)), np.nan)
+        for j, curve in enumerate(curves):
+            values[rows - len(curve):, j] = curve
+        return pd.DataFrame(values, index=self._market.dates, columns=self._combos.index(self._ran))
+
+    @property
+    def trades(self) -> pd.DataFrame:
+        """The trades of every combination that ran, indexed by the combination and the trade number."""
+        return self._trades.copy()
+
+    @cached_property
+    def _trades(self) -> pd.DataFrame:
+        tables = self._kept("trades")
+        if not tables:
+            return pd.DataFrame()
+        # Labelled here rather than by concat's keys, which cannot hold a missing value (a None in the grid).
+        table: pd.DataFrame = pd.concat(tables)
+        combos = self._combos.index(self._ran).repeat([len(t) for t in tables])
+        levels = [combos.get_level_values(k) for k in range(combos.nlevels)]
+        table.index = pd.MultiIndex.from_arrays([*levels, table.index], names=[*self._combos.keys, "trade"])
+        return table
+
+    def best(self, metric: str = "sharpe", *, lowest: bool = False) -> pd.Series:
+        """The stats row with the highest `metric` (the lowest with ``lowest=True``); its name is the
+        combination.  Combinations whose metric is NaN are passed over."""
+        stats = self._stats
+        if stats.empty:
+            raise ValueError("best: no combination ran (see .failures)")
+        if metric not in stats.columns:
+            raise ValueError(f"best: {metric!r} is not a statistic of the sweep")
+        values = pd.to_numeric(stats[metric], errors="coerce").to_numpy(dtype=np.float64)
+        if np.isnan(values).all():
+            raise ValueError(f"best: no combination has a value for {metric!r}")
+        row: pd.Series = stats.iloc[int(np.nanargmin(values) if lowest else np.nanargmax(values))]
+        return row
+
+    def result(self, combination: tuple[Any, ...] | None = None, /, **params: Any) -> Result:
+        """Re-run one combination in this process and return its full `Result`.
+
+        ``sw.result(lookback=120, top=10)`` names every key of the grid;
+        ``sw.result(sw.best("sharpe").name)`` takes a combination as the
+        index holds it.
+        """
+        keys = self._combos.keys
+        if combination is not None:
+            if params:
+                raise TypeError("result takes a combination or keywords, not both")
+            values = combination if isinstance(combination, tuple) else (combination,)
+            if len(values) != len(keys):
+                raise TypeError(f"result: the combination {combination!r} does not have the {len(keys)} keys "
+                                f"{keys}")
+            # The parameters as the grid gave them (the index reads None as NaN).
+            matches = np.flatnonzero(self.combinations.isin([values]))
+            if not matches.size:
+                raise KeyError(f"result: {combination!r} is not a combination of the sweep")
+            params = dict(self._combos.params[int(matches[0])])
+        missing = [k for k in keys if k not in params]
+        unknown = [k for k in params if k not in keys]
+        if missing or unknown:
+            raise TypeError("result needs every key of the grid and no other"
+                            + (f"; missing: {', '.join(missing)}" if missing else "")
+                            + (f"; not in the grid: {', '.join(unknown)}" if unknown else ""))
+        strategy_kwargs, rules = split(params)
+        job = self._job
+        weights = job.strategy(self._market, **job.strategy_kwargs, **strategy_kwargs)
+        return backtest(weights, self._market, **job.rules, **rules)
+
+    def heatmap(self, x: str, y: str, metric: str = "sharpe", *, agg: str = "mean", **where: Any) -> Figure:
+        """A heat map of `metric` over two keys (x across, y down).
+
+        Other keys are fixed by keyword (``top=10``), or aggregated with
+        `agg` ("mean", "median", "max" or "min") over the values they took.
+        """
+        if agg not in AGGREGATES:
+            raise ValueError(f"heatmap: agg must be one of {', '.join(AGGREGATES)}, not {agg!r}")
+        table, others = heatmap_table(self._stats, x, y, metric, agg, where)
+        return heatmap_figure(table, metric, agg, others, where)
+
+    def __len__(self) -> int:
+        return len(self._combos)
+
+    def __repr__(self) -> str:
+        failed = len(self._outcomes) - len(self._ran)
+        return (f"<korvel Sweep: {len(self._combos)} combinations over {' x '.join(self._combos.keys)} "
+                f"({len(self._ran)} ran, {failed} failed), {self.executor}, {self.elapsed:.1f} s>")
+
+
+# --------------------------------------------------------------------------- checks
+
+def _keep(keep: object) -> tuple[str, ...]:
+    names = [keep] if isinstance(keep, str) else keep
+    if not isinstance(names, Sequence) or not names or not all(isinstance(n, str) for n in names):
+        raise TypeError(f"keep must be one of {', '.join(KEEP)} or a list of them, not {keep!r}")
+    for name in names:
+        if name not in KEEP:
+            raise ValueError(f"keep: {name!r} is not one of {', '.join(KEEP)}")
+    return tuple(dict.fromkeys(names))
+
+
+def _check_strategy(strategy: Callable[..., Any], names: list[str]) -> None:
+    """The strategy must take the market first and every non-rule key by keyword."""
+    try:
+        signature = inspect.signature(strategy)
+    except (TypeError, ValueError):
+        return  # a builtin or extension function: its call will tell
+    label = getattr(strategy, "__qualname__", repr(strategy))
+    params = list(signature.parameters.values())
+    kinds = inspect.Parameter
+    positional = [p for p in params if p.kind in (kinds.POSITIONAL_ONLY, kinds.POSITIONAL_OR_KEYWORD)]
+    if not positional and not any(p.kind == kinds.VAR_POSITIONAL for p in params):
+        raise TypeError(f"strategy {label} must take the market as its first argument")
+    first = positional[0].name if positional else None
+    if first in names:
+        raise TypeError(f"{first!r} is the market argument of strategy {label}; it cannot be a parameter")
+    if not any(p.kind == kinds.VAR_KEYWORD for p in params):
+        accepted = {p.name for p in params if p.kind in (kinds.POSITIONAL_OR_KEYWORD, kinds.KEYWORD_ONLY)}
+        unknown = [n for n in names if n not in accepted]
+        if unknown:
+            raise TypeError(f"strategy {label} has no parameter {unknown[0]!r} (keys that are not rules of "
+                            "korvel.backtest go to the strategy; the rules are korvel.RULES)")
+    needed = [p.name for p in params[1:] if p.default is kinds.empty
+              and p.kind in (kinds.POSITIONAL_ONLY, kinds.POSITIONAL_OR_KEYWORD, kinds.KEYWORD_ONLY)]
+    missing = [n for n in needed if n not in names]
+    if missing:
+        raise TypeError(f"strategy {label} needs {', '.join(missing)}: give it in the grid or as a keyword")
+
+
+def _check_rules(combos: Combinations, fixed_rules: Mapping[str, Any]) -> None:
+    """Every rule value, before any backtest runs: a bad one would fail every combination it is in."""
+    checked = {k: v for k, v in fixed_rules.items() if k in CHECKED}
+    check_rules(**checked)
+    rule_keys = [k for k in combos.keys if k in CHECKED]
+    if not rule_keys:
+        return
+    seen: set[tuple[Any, ...]] = set()
+    for params in combos.params:
+        values = tuple(canonical({k: params[k] for k in rule_keys}))
+        if values in seen:
+            continue
+        seen.add(values)
+        try:
+            check_rules(**checked, **{k: params[k] for k in rule_keys})
+        except (TypeError, ValueError) as exc:
+            shown = ", ".join(f"{k}={params[k]!r}" for k in rule_keys)
+            raise type(exc)(f"grid ({shown}): {exc}") from None
+
+
+def _fingerprint(job: Job, market: Market) -> dict[str, str]:
+    """What a checkpoint must have been written by to be read back."""
+    strategy = job.strategy
+    name = f"{getattr(strategy, '__module__', '?')}.{getattr(strategy, '__qualname__', type(strategy).__name__)}"
+
+    def shown(value: Any) -> str:
+        plain = value.item() if isinstance(value, np.generic) else value
+        return repr(plain) if isinstance(plain, (bool, int, float, str, type(None))) else type(plain).__name__
+
+    fixed = {**job.strategy_kwargs, **job.rules}
+    close = view_of(market).close
+    sample = close[np.linspace(0, close.shape[0] - 1, min(64, close.shape[0])).astype(np.intp)]
+    labels = "\0".join(str(x) for x in market.instruments).encode()
+    return {
+        "keep": ",".join(job.keep),
+        "strategy": name,
+        "fixed": ", ".join(f"{k}={shown(v)}" for k, v in sorted(fixed.items())),
+        "market": f"{market.shape[0]} x {market.shape[1]}, {market.dates[0]} .. {market.dates[-1]}, "
+                  f"{'/'.join(market.tables)}, labels {zlib.crc32(labels):08x}, "
+                  f"prices {zlib.crc32(np.ascontiguousarray(sample).tobytes()):08x}",
+    }

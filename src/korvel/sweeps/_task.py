@@ -1,0 +1,83 @@
+"""One combination of a sweep, as a worker runs it: the strategy's weights, the backtest, what is kept.
+
+This is all a worker process needs besides the market; it knows nothing of
+executors.  A combination that raises comes back as a `Failed` (type,
+message and traceback as text, so any exception travels), never as an
+exception: one bad combination does not stop the others.
+"""
+
+from __future__ import annotations
+
+import traceback
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass
+from typing import Any
+
+import pandas as pd
+
+from korvel._market import Market
+from korvel.simulation._backtest import backtest
+from korvel.simulation._rules import RULES
+
+
+#: What a sweep can keep of each backtest.
+KEEP = ("stats", "equity", "trades")
+
+
+@dataclass(frozen=True)
+class Job:
+    """What every combination of one sweep shares: the strategy, the fixed keywords, what to keep."""
+
+    strategy: Callable[..., pd.DataFrame]
+    strategy_kwargs: Mapping[str, Any]  # fixed keywords for the strategy
+    rules: Mapping[str, Any]  # fixed keywords for the backtest
+    keep: tuple[str, ...]
+
+
+@dataclass(frozen=True)
+class Done:
+    """What was kept of one backtest: ``stats`` (name -> value), ``equity`` (the values from the
+    first live row to the last market row), ``trades`` (the DataFrame)."""
+
+    kept: dict[str, Any]
+
+
+@dataclass(frozen=True)
+class Failed:
+    error: str  # the exception's type name
+    message: str
+    traceback: str
+
+
+Outcome = Done | Failed
+
+
+def split(params: Mapping[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
+    """(keywords for the strategy, keywords for the backtest): the backtest takes its rules."""
+    strategy = {k: v for k, v in params.items() if k not in RULES}
+    rules = {k: v for k, v in params.items() if k in RULES}
+    return strategy, rules
+
+
+def run_task(job: Job, market: Market, params: Mapping[str, Any]) -> Outcome:
+    """Run one combination: the strategy's weights on the market, backtested with the rules."""
+    strategy_kwargs, rules = split(params)
+    try:
+        weights = job.strategy(market, **job.strategy_kwargs, **strategy_kwargs)
+        result = backtest(weights, market, **job.rules, **rules)
+        kept: dict[str, Any] = {}
+        for name in job.keep:
+            if name == "stats":
+                kept[name] = result.stats().to_dict()
+            elif name == "equity":
+                kept[name] = result.equity.to_numpy()
+            else:
+                kept[name] = result.trades
+        return Done(kept)
+    except Exception as exc:  # noqa: BLE001 - any error of one combination is recorded, not raised
+        return failed(exc)
+
+
+def failed(exc: BaseException) -> Failed:
+    text = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
+    return Failed(type(exc).__name__, str(exc), text)

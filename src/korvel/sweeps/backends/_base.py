@@ -1,0 +1,32 @@
+"""The interface every backend of a sweep implements."""
+
+from __future__ import annotations
+
+from collections.abc import Generator, Mapping, Sequence
+from typing import Any
+
+from korvel._market import Market
+from korvel.sweeps._task import Job, Outcome
+
+#: A combination to run: its position in the grid and its parameters.
+Task = tuple[int, Mapping[str, Any]]
+
+
+class Backend:
+    """Runs a sweep's tasks; `describe()` says where.
+
+    `run` takes the sweep's job, its market and its tasks and yields
+    (position, outcome) as combinations finish, in any order; the sweep puts
+    them back in grid order.  Closing the iterator (as an exception such as
+    Ctrl-C does) stops the work.  Each backend ships the market to a worker
+    once, and then only parameters travel.
+    """
+
+    def run(self, job: Job, market: Market, tasks: Sequence[Task]) -> Generator[tuple[int, Outcome], None, None]:
+        raise NotImplementedError
+
+    def describe(self) -> str:
+        raise NotImplementedError
+
+    def close(self) -> None:
+        """Release what the backend opened itself (a client it connected)."""

@@ -1,0 +1,18 @@
+"""The serial backend: one combination after the other, in this process, on the market as it is."""
+
+from __future__ import annotations
+
+from collections.abc import Generator, Sequence
+
+from korvel._market import Market
+from korvel.sweeps._task import Job, Outcome, run_task
+from korvel.sweeps.backends._base import Backend, Task
+
+
+class Serial(Backend):
+    def run(self, job: Job, market: Market, tasks: Sequence[Task]) -> Generator[tuple[int, Outcome], None, None]:
+        for position, params in tasks:
+            yield position, run_task(job, market, params)
+
+    def describe(self) -> str:
+        return "serial"

@@ -1,0 +1,342 @@
+"""korvel.backtest against direct engine calls, the record lists, the reference engine and plain formulas."""
+
+import inspect
+import sys
+import threading
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import korvel
+import reference_engine as ref
+from korvel import synthetic
+from korvel._market import view_of
+from korvel.core import excursion, portsim
+from layer_support import closes, market_and_weights
+
+INF = float("inf")
+
+
+def direct_equity(generated, rows, **engine_rules):
+    """The engine on the synthetic arrays themselves, with every rule explicit."""
+    args = synthetic.backtest_inputs(generated, rows)
+    return portsim.backtest_(**args, **engine_rules)
+
+
+OFF = dict(stop_loss=INF, take_profit=INF, trail_stop=INF, trail_stop_activation=0.0)
+
+
+@pytest.mark.parametrize("layer_rules, engine_rules", [
+    ({}, dict(OFF, fee_ratio=0.0, tax_ratio=0.0)),
+    (dict(fee=0.001, tax=0.003, stop_loss=0.05, take_profit=0.2, trail_stop=0.08, trail_activation=0.02),
+     dict(fee_ratio=0.001, tax_ratio=0.003, stop_loss=0.05, take_profit=0.2, trail_stop=0.08,
+          trail_stop_activation=0.02)),
+    (dict(stop_loss=0.04, touched_exit=True, retain_cost=True, stop_trading_next_period=False,
+          position_limit=0.2, excursion_window=10, excursion_step=3),
+     dict(OFF, fee_ratio=0.0, tax_ratio=0.0, stop_loss=0.04, touched_exit=True, retain_cost_when_rebalance=True,
+          stop_trading_next_period=False, position_limit=0.2, excursion_window=10, excursion_window_step=3)),
+])
+def test_equity_and_records_are_the_engines(layer_rules, engine_rules):
+    generated, rows, market, weights = market_and_weights(delisting_fraction=0.3)
+    res = korvel.backtest(weights, market, **layer_rules)
+    equity = direct_equity(generated, rows, **engine_rules)
+    first = int(np.searchsorted(generated.price_index, rows.pos_index[0]))
+    np.testing.assert_array_equal(res.equity.to_numpy(), equity[first:])
+    assert res.equity.iloc[0] == 1.0
+    # The trades table is the record lists of that run, in their order.
+    trades = res.trades
+    assert len(trades) == len(excursion.trades)
+    sid, entry, exit_ = (np.array([int(r[k]) for r in excursion.trades]) for k in range(3))
+    names = list(rows.pos_columns)
+    assert trades["instrument"].tolist() == [names[s] for s in sid]
+    dates = pd.DatetimeIndex(generated.price_index.view("M8[ns]"))
+    assert (trades["entry_date"] == dates[entry]).all()
+    closed = exit_ >= 0
+    assert (trades["exit_date"][closed] == dates[exit_[closed]]).all() and trades["exit_date"][~closed].isna().all()
+    np.testing.assert_array_equal(trades["weight"], np.array(excursion.trade_positions, dtype=float))
+    snapshots = np.array([a[-6:] for a in excursion.excursion])
+    cols = ["mae", "mfe", "mfe_before_mae", "max_drawdown", "profit_days", "return"]
+    np.testing.assert_array_equal(trades[cols].to_numpy(), snapshots)
+    assert (trades["side"] == np.where(trades["weight"] > 0, "long", "short")).all()
+    assert (trades["status"] == np.where(closed, "closed", "open")).all()
+    # ... and what get_trade_stocks lists for it.
+    listed, _ = portsim.get_trade_stocks(np.array(names, dtype=object), generated.price_index,
+                                         layer_rules.get("touched_exit", False))
+    assert trades["holding_days"].tolist() == [int(row[6]) for row in listed]
+    assert trades["instrument"].tolist() == [row[0] for row in listed]
+    assert (trades["entry_date"].to_numpy().astype(np.int64) == [int(row[1]) for row in listed]).all()
+
+
+def test_trade_profile_is_the_window_snapshots():
+    _, _, market, weights = market_and_weights()
+    res = korvel.backtest(weights, market, excursion_window=7, excursion_step=3)
+    profile = res.trade_profile
+    stats = [np.asarray(a) for a in excursion.excursion]
+    assert set(profile["offset"]) <= {0, 3, 6}
+    for trade in (0, len(stats) // 2, len(stats) - 1):
+        rows = profile[profile["trade"] == trade]
+        groups = stats[trade][:-6].reshape(-1, 6)
+        used = groups[groups[:, 4] >= 0]
+        np.testing.assert_array_equal(rows.iloc[:, 2:].to_numpy(), used)
+        assert rows["offset"].tolist() == [3 * k for k in range(len(used))]
+    assert korvel.backtest(weights, market).trade_profile.empty
+
+
+def test_timing_a_weight_row_trades_on_the_next_market_row():
+    # Mon 1 .. Fri 5, Mon 8 .. Wed 10 January 2024: weights on Friday and on the Saturday after.
+    prices = np.column_stack([np.arange(10.0, 18.0), np.full(8, 50.0)])
+    close = closes(prices, start="2024-01-01")
+    opens = close * 0.99
+    market = korvel.Market(close, open=opens)
+    weights = pd.DataFrame({"S0": [1.0, 0.0], "S1": [0.0, 1.0]},
+                           index=pd.DatetimeIndex(["2024-01-02", "2024-01-06"]))
+    res = korvel.backtest(weights, market)
+    trades = res.trades
+    assert trades["entry_date"].dt.strftime("%a %d").tolist() == ["Wed 03", "Mon 08"]
+    assert trades["signal_date"].dt.strftime("%a %d").tolist() == ["Tue 02", "Sat 06"]
+    # Held from Wednesday's open to Monday's open.
+    assert trades["return"].iloc[0] == pytest.approx(close.iloc[5, 0] * 0.99 / (close.iloc[2, 0] * 0.99) - 1)
+    assert res.equity.index[0] == pd.Timestamp("2024-01-02")
+    at_close = korvel.backtest(weights, market, trade_at="close").trades
+    assert at_close["return"].iloc[0] == pytest.approx(close.iloc[5, 0] / close.iloc[2, 0] - 1)
+
+
+def test_rebalance_dates_take_the_newest_weights():
+    days = pd.bdate_range("2024-01-01", "2024-03-29")
+    close = pd.DataFrame({"A": np.linspace(10, 20, len(days)), "B": np.linspace(20, 10, len(days))}, index=days)
+    weights = pd.DataFrame({"A": np.tile([1.0, 0.0], len(days))[: len(days)]}, index=days)
+    weights["B"] = 1.0 - weights["A"]
+    monthly = korvel.backtest(weights, close, rebalance="ME")
+    entries = monthly.trades["entry_date"]
+    # The last business day of each month decides; it trades on the next month's first.
+    assert entries.dt.strftime("%m-%d").tolist() == ["02-01", "03-01"]
+    newest = weights.loc[monthly.trades["signal_date"]]
+    assert (newest.idxmax(axis=1).to_numpy() == monthly.trades["instrument"].astype(str).to_numpy()).all()
+    listed = korvel.backtest(weights, close, rebalance=["2024-01-31", "2024-02-29"])
+    pd.testing.assert_series_equal(listed.equity, monthly.equity)
+    # The data end on a month's last business day: that month's rebalance is tomorrow's.
+    assert monthly.actions.attrs["rebalance_due"]
+
+
+# --------------------------------------------------------------------------- exit reasons
+
+class TaggingRecorder(ref.TradeRecorder):
+    """The reference recorder, telling which phase of a row closed each record."""
+
+    source = inspect.getsource(ref.run_backtest).splitlines()
+    delisting_line = ref.run_backtest.__code__.co_firstlineno + next(
+        k for k, line in enumerate(source) if "# -- delisting --" in line)
+    last = None
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.reasons = []
+        TaggingRecorder.last = self
+
+    def record_exit(self, sid, exit_transaction, *fill):  # (a touched exit may pass its fill)
+        frame, names = sys._getframe(1), []
+        while frame.f_code.co_name != "run_backtest":
+            names.append(frame.f_code.co_name)
+            frame = frame.f_back
+        phase = "rebalance" if "rebalance" in names else "delisting" if frame.f_lineno > self.delisting_line else "stop"
+        self.reasons.append(phase)
+        super().record_exit(sid, exit_transaction, *fill)
+
+    def end_analysis(self, book):
+        before = len(self.trades)
+        super().end_analysis(book)
+        self.reasons += ["open"] * (len(self.trades) - before)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_exit_reasons_are_never_wrong(seed, monkeypatch):
+    rng = np.random.default_rng(seed)
+    generated, rows, market, weights = market_and_weights(
+        10, 140, int(rng.integers(1000)), rebalance=str(rng.choice(["daily", "weekly"])),
+        delisting_fraction=0.4)
+    rules = dict(stop_loss=float(rng.choice([0.02, 0.05])), take_profit=0.08, touched_exit=bool(seed % 2),
+                 retain_cost=seed % 3 == 0, stop_trading_next_period=seed % 4 != 1)
+    res = korvel.backtest(weights, market, **rules)
+    monkeypatch.setattr(ref, "TradeRecorder", TaggingRecorder)
+    run, view = res._run, view_of(market)
+    ref.run_backtest(view.open, view.close, view.high, view.low, view.open, view.dates,
+                     view.labels, run.weights.values, run.weights.engine_dates, run.weights.engine_labels,
+                     run.resample, delisting_bars=run.delisting, **run.engine_keywords)
+    truth = TaggingRecorder.last.reasons
+    told = res.trades["exit_reason"].astype(object)
+    assert len(truth) == len(told)
+    known = told.notna().to_numpy()
+    assert (told[known].to_numpy() == np.array(truth, dtype=object)[known]).all()
+    assert "stop" in set(told[known])
+    if rules["stop_trading_next_period"]:
+        # (With re-buying allowed, a touched stop and a rebalance split leave the same records.)
+        assert known.mean() > 0.5
+
+
+def test_without_stops_every_reason_is_told():
+    close = closes(np.tile([10.0, 20.0, 30.0], (10, 1)) * np.linspace(1, 1.2, 10)[:, None])
+    weights = pd.DataFrame({"S0": [0.4, 0.0], "S1": [0.4, 0.0], "S2": [0.0, 0.5]}, index=close.index[[0, 5]])
+    market = korvel.Market(close, delisted=pd.Series({"S1": close.index[3]}))
+    trades = korvel.backtest(weights, market).trades
+    assert trades["exit_reason"].astype(str).tolist() == ["delisting", "rebalance", "open"]
+    assert trades["instrument"].astype(str).tolist() == ["S1", "S0", "S2"]
+    assert trades["exit_date"].iloc[0] == close.index[3]
+
+
+# --------------------------------------------------------------------------- statistics
+
+def test_statistics_agree_with_plain_formulas():
+    from korvel.results import _stats as stats
+
+    days = np.array([0, 1, 2, 3, 4, 5, 366], dtype=np.int64) * 86_400 * 10**9
+    equity = np.array([1.0, 1.1, 0.99, 1.05, 1.2, 0.9, 1.21])
+    got = stats.performance(equity, days)
+    r = equity[1:] / equity[:-1] - 1
+    years = 366 / 365.25
+    per_year = 6 / years
+    assert got["total_return"] == pytest.approx(0.21)
+    assert got["cagr"] == pytest.approx(1.21 ** (1 / years) - 1)
+    assert got["annual_volatility"] == pytest.approx(r.std(ddof=1) * np.sqrt(per_year))
+    assert got["sharpe"] == pytest.approx(r.mean() / r.std(ddof=1) * np.sqrt(per_year))
+    assert got["sortino"] == pytest.approx(r.mean() / np.sqrt(np.mean(np.minimum(r, 0) ** 2)) * np.sqrt(per_year))
+    assert got["max_drawdown"] == pytest.approx(0.9 / 1.2 - 1)
+    assert (got["max_drawdown_peak"], got["max_drawdown_trough"], got["max_drawdown_recovery"]) == (4, 5, 6)
+    assert got["calmar"] == pytest.approx(got["cagr"] / (1 - 0.9 / 1.2))
+    assert got["longest_drawdown_days"] == 362.0  # from the peak on day 4 to the recovery on day 366
+
+    rets = np.array([0.1, -0.05, np.nan, 0.02, 0.3])
+    w = np.array([0.5, -0.25, 0.1, 0.2, 0.4])
+    mae = np.array([-0.01, -0.08, np.nan, 0.0, -0.2])
+    trades = stats.trade_statistics(rets, w, mae, -mae, np.array([0, 2, 3, 5, 6]), np.array([4, 6, 9, 8, -1]))
+    assert trades["trades"] == 5 and trades["open_trades"] == 1
+    assert trades["win_rate"] == pytest.approx(2 / 3)  # the unpriced trade has no return
+    assert trades["profit_factor"] == pytest.approx((0.05 + 0.004) / 0.0125)
+    assert trades["avg_win"] == pytest.approx(0.06) and trades["avg_loss"] == pytest.approx(-0.05)
+    assert trades["avg_holding_days"] == pytest.approx((4 + 4 + 6 + 3) / 4)
+    assert trades["mean_mae"] == pytest.approx(-0.03)
+
+
+def test_result_statistics_come_from_its_own_tables():
+    _, _, market, weights = market_and_weights(n_short=0)
+    res = korvel.backtest(weights, market, stop_loss=0.05, benchmark="S0003")
+    s, trades, equity = res.stats(), res.trades, res.equity
+    closed = trades[trades["status"] == "closed"]
+    assert s["total_return"] == pytest.approx(equity.iloc[-1] - 1)
+    assert s["start"] == equity.index[0] and s["end"] == equity.index[-1]
+    assert s["trades"] == len(trades) and s["open_trades"] == (trades["status"] == "open").sum()
+    assert s["win_rate"] == pytest.approx((closed["return"] > 0).mean())
+    assert s["avg_holding_days"] == pytest.approx(closed["holding_days"].mean())
+    assert s["max_drawdown"] == pytest.approx(res.drawdown.min())
+    assert s["max_drawdown_trough"] == res.drawdown.idxmin()
+    bench = res.benchmark
+    b = bench.to_numpy()[1:] / bench.to_numpy()[:-1] - 1
+    r = res.returns.to_numpy()
+    both = np.isfinite(b)  # the benchmark instrument has days without a price
+    r, b = r[both], b[both]
+    assert s["beta"] == pytest.approx(np.cov(r, b)[0, 1] / b.var(ddof=1))
+    assert s["correlation"] == pytest.approx(np.corrcoef(r, b)[0, 1])
+    assert s["benchmark_total_return"] == pytest.approx(bench.iloc[-1] - 1)
+    months = res.monthly_returns
+    month_end = equity.groupby([equity.index.year, equity.index.month]).last()
+    assert np.nanprod(months.to_numpy() + 1) == pytest.approx(equity.iloc[-1])
+    assert months.loc[month_end.index[1][0], month_end.index[1][1]] == pytest.approx(month_end.iloc[1] / month_end.iloc[0] - 1)
+
+
+def test_benchmark_of_itself_has_beta_one():
+    _, _, market, weights = market_and_weights()
+    first = korvel.backtest(weights, market)
+    again = korvel.backtest(weights, market, benchmark=first.equity).stats()
+    assert again["beta"] == pytest.approx(1.0) and again["correlation"] == pytest.approx(1.0)
+    assert again["alpha"] == pytest.approx(0.0, abs=1e-12)
+
+
+def test_actions_are_the_operations_record():
+    _, rows, market, weights = market_and_weights(rebalance="daily")
+    res = korvel.backtest(weights, market, stop_loss=0.03)
+    ops = portsim.get_stock_operations()
+    actions = res.actions
+    names = list(rows.pos_columns)
+    assert {names[k]: w for k, w in ops["actions"].items()} == actions.loc[actions["code"] != "", "code"].to_dict()
+    for sid, weight in ops["next_weights"].items():
+        assert actions.loc[names[sid], "target"] == pytest.approx(weight)
+    assert (actions["target_date"] == weights.index[ops["next_weight_time"]]).all()
+
+
+# --------------------------------------------------------------------------- the result object
+
+def test_result_does_not_change_when_its_tables_do():
+    _, _, market, weights = market_and_weights()
+    res = korvel.backtest(weights, market)
+    trades, equity, stats = res.trades, res.equity, res.stats()
+    trades["return"] = 0.0
+    del trades["weight"]
+    equity.iloc[:] = 0.0
+    stats["sharpe"] = 99
+    korvel.backtest(weights.iloc[::-1].sort_index(), market, stop_loss=0.01)  # another run in between
+    assert "weight" in res.trades and res.trades["return"].abs().sum() > 0
+    assert res.equity.iloc[0] == 1.0 and res.stats()["sharpe"] != 99
+
+
+def test_threads_run_one_at_a_time_and_keep_their_results():
+    _, _, market, weights = market_and_weights()
+    settings = [dict(stop_loss=s) for s in (0.02, 0.04, 0.06, None)]
+    serial = [korvel.backtest(weights, market, **r).trades for r in settings]
+    out = [None] * len(settings)
+
+    def work(k):
+        for _ in range(3):
+            out[k] = korvel.backtest(weights, market, **settings[k]).trades
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(settings))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for got, expected in zip(out, serial):
+        pd.testing.assert_frame_equal(got, expected)
+
+
+def test_a_dataframe_of_closes_is_a_market():
+    close = closes(np.linspace(10, 12, 30)[:, None] * [1.0, 1.5])
+    weights = pd.DataFrame({"S0": [0.5], "S1": [0.5]}, index=close.index[:1])
+    res = korvel.backtest(weights, close)
+    assert res.stats()["total_return"] == pytest.approx(0.5 * (12 / close.iloc[1, 0]) + 0.5 * (18 / close.iloc[1, 1]) - 1)
+    close.iloc[3, 1] = 0.0
+    with pytest.raises(ValueError, match="market has an invalid price 0.0 for 'S1' on 2024-01-04"):
+        korvel.backtest(weights, close)
+
+
+def test_quantstats_returns_are_naive_daily_returns():
+    close = closes(np.linspace(10, 12, 30)[:, None], tz="Europe/Paris")
+    weights = pd.DataFrame({"S0": [1.0]}, index=close.index[:1])
+    qs = korvel.backtest(weights, close).to_quantstats()
+    assert qs.index.tz is None and qs.dtype == np.float64 and len(qs) == 29
+
+
+_, _, PROPERTY_MARKET, PROPERTY_WEIGHTS = market_and_weights(8, 90, seed=11, rebalance="weekly")
+
+
+@settings(max_examples=15, deadline=None)
+@given(st.permutations(range(8)), st.permutations(range(8)), st.booleans())
+def test_the_order_of_the_columns_does_not_matter(market_order, weight_order, drop_zero_columns):
+    """Instruments are matched by label: any column order, and weight columns that are all 0
+    dropped or kept, give the same run (up to the order of the rebalance's additions).  The
+    exit reasons agree where both runs tell them (what the records' order can decide depends
+    on the column order)."""
+    expected = korvel.backtest(PROPERTY_WEIGHTS, PROPERTY_MARKET, stop_loss=0.05)
+    tables = {name: getattr(PROPERTY_MARKET, name).iloc[:, list(market_order)] for name in ("open", "high", "low")}
+    market = korvel.Market(PROPERTY_MARKET.close.iloc[:, list(market_order)], **tables)
+    weights = PROPERTY_WEIGHTS.iloc[:, list(weight_order)]
+    if drop_zero_columns:
+        weights = weights.loc[:, (weights != 0).any()]
+    got = korvel.backtest(weights, market, stop_loss=0.05)
+    np.testing.assert_allclose(got.equity.to_numpy(), expected.equity.to_numpy(), rtol=1e-12)
+    key = ["entry_date", "instrument"]
+    a = got.trades.astype({"instrument": str}).sort_values(key).reset_index(drop=True)
+    b = expected.trades.astype({"instrument": str}).sort_values(key).reset_index(drop=True)
+    pd.testing.assert_frame_equal(a[key + ["exit_date"]], b[key + ["exit_date"]])
+    both = a["exit_reason"].notna() & b["exit_reason"].notna()
+    assert (a["exit_reason"][both] == b["exit_reason"][both]).all()

@@ -1,0 +1,203 @@
+"""korvel.sweep in this process: the grid, the checks, the results against single backtests, checkpoints, progress."""
+
+import io
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import korvel
+import sweep_strategies
+from korvel.sweeps._checkpoint import Checkpoint
+from layer_support import market_and_weights
+from sweep_strategies import momentum
+
+GRID = {"lookback": [20, 40], "top": [2, 4], "stop_loss": [None, 0.05]}
+
+
+@pytest.fixture(scope="module")
+def market():
+    return market_and_weights(n=16, days=260)[2]
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.lists(st.integers(1, 3), min_size=1, max_size=4))
+def test_a_grid_expands_as_nested_loops_first_key_outermost(sizes):
+    axes = {f"k{i}": list(range(10 * i, 10 * i + n)) for i, n in enumerate(sizes)}
+    combos = korvel.grid(axes)
+    assert len(combos) == math.prod(sizes)
+    assert [tuple(p.values()) for p in combos] == sorted(tuple(p.values()) for p in combos)
+    assert all(list(p) == list(axes) for p in combos)
+    kept = korvel.grid(axes, where=lambda p: p["k0"] % 2 == 0)
+    assert kept == [p for p in combos if p["k0"] % 2 == 0]
+
+
+def test_stats_are_the_single_backtests_in_grid_order(market):
+    sw = korvel.sweep(momentum, market, GRID, fee=0.001, keep=("stats", "equity", "trades"))
+    assert list(sw.stats.index.names) == list(GRID)
+    assert sw.stats.index.equals(pd.MultiIndex.from_tuples([tuple(p.values()) for p in korvel.grid(GRID)]))
+    assert sw.failures.empty and len(sw) == 8
+    for params in korvel.grid(GRID):
+        res = korvel.backtest(momentum(market, params["lookback"], params["top"]), market, fee=0.001,
+                              stop_loss=params["stop_loss"])
+        key = tuple(params.values())
+        expected = res.stats()
+        row = sw.stats.loc[key]
+        for name in expected.index:
+            assert row[name] == expected[name] or (pd.isna(row[name]) and pd.isna(expected[name])), name
+        equity = sw.equity[key].dropna()
+        pd.testing.assert_series_equal(equity, res.equity, check_names=False, check_exact=True)
+        pd.testing.assert_frame_equal(sw.trades.loc[key], res.trades, check_exact=True)
+    # Re-running one combination gives its full result, by keywords or by the index's label (None read as NaN).
+    best = sw.best("sharpe")
+    assert best["sharpe"] == sw.stats["sharpe"].max()
+    assert sw.best("annual_volatility", lowest=True)["annual_volatility"] == sw.stats["annual_volatility"].min()
+    assert sw.result(best.name).stats()["sharpe"] == best["sharpe"]
+    np.testing.assert_array_equal(sw.result(lookback=20, top=2, stop_loss=None).equity.to_numpy(),
+                                  sw.equity.iloc[:, 0].dropna().to_numpy())
+
+
+def test_failures_are_recorded_and_the_others_complete(market):
+    sw = korvel.sweep(momentum, market, korvel.grid(lookback=[20, 40], top=[2], fail=[False, True]))
+    assert list(sw.stats.index) == [(20, 2, False), (40, 2, False)]
+    assert list(sw.failures.index) == [(20, 2, True), (40, 2, True)]
+    assert sw.failures["error"].tolist() == ["ValueError"] * 2
+    assert sw.failures["message"].tolist() == ["no weights for lookback 20", "no weights for lookback 40"]
+    assert "momentum" in sw.failures["traceback"].iloc[0]
+    with pytest.warns(RuntimeWarning, match="every combination"):
+        all_failed = korvel.sweep(momentum, market, {"lookback": [20], "top": [2], "fail": [True]})
+    assert all_failed.stats.empty and len(all_failed.failures) == 1
+    with pytest.raises(ValueError, match="no combination ran"):
+        all_failed.best("sharpe")
+
+
+def test_what_was_not_kept_is_not_there(market):
+    sw = korvel.sweep(momentum, market, {"lookback": [20], "top": [2]}, keep="equity")
+    assert sw.equity.shape == (market.shape[0], 1)
+    with pytest.raises(AttributeError, match=r"keep=\('equity', 'stats'\)"):
+        sw.stats
+
+
+def strategy_without_market():
+    return None
+
+
+def strategy_positional(market, lookback, /, top):
+    return None
+
+
+@pytest.mark.parametrize("kwargs, error, match", [
+    (dict(grid={"lookback": 20, "top": [2]}), TypeError, r"grid\['lookback'\] must be a list"),
+    (dict(grid={"lookback": "20", "top": [2]}), TypeError, r"grid\['lookback'\] must be a list"),
+    (dict(grid={"lookback": [], "top": [2]}), ValueError, "has no values"),
+    (dict(grid={"lookback": [20, 20], "top": [2]}), ValueError, "the value 20 twice"),
+    (dict(grid={"lookback": [[20]], "top": [2]}), TypeError, "not hashable"),
+    (dict(grid={}), ValueError, "no keys"),
+    (dict(grid=[]), ValueError, "no combinations"),
+    (dict(grid=[{"lookback": 20, "top": 2}, {"lookback": 40}]), ValueError, "same keys"),
+    (dict(grid=[{"lookback": 20, "top": 2}, {"top": 2, "lookback": 20}]), ValueError, "repeats combination 0"),
+    (dict(grid=5), TypeError, "grid must be a mapping"),
+    (dict(grid={"lookback": [20], "top": [2], "colour": [1]}), TypeError, "no parameter 'colour'"),
+    (dict(grid={"lookback": [20]}), TypeError, "needs top"),
+    (dict(grid={"lookback": [20], "market": [1], "top": [2]}), TypeError, "market argument"),
+    (dict(grid={"lookback": [20], "top": [2]}, top=3), TypeError, "both a grid key and a fixed"),
+    (dict(grid={"lookback": [20], "top": [2], "stop_loss": [0.1, 10]}), ValueError,
+     r"grid \(stop_loss=10\): stop_loss is a fraction"),
+    (dict(grid={"lookback": [20], "top": [2]}, fee=2), ValueError, "fee must be in"),
+    (dict(grid={"lookback": [20], "top": [2]}, keep="weights"), ValueError, "keep: 'weights'"),
+    (dict(grid={"lookback": [20], "top": [2]}, keep=[]), TypeError, "keep must be"),
+    (dict(grid={"lookback": [20], "top": [2]}, executor="threads"), TypeError, "executor must be"),
+    (dict(grid={"lookback": [20], "top": [2]}, workers=2), ValueError, "executor='processes'"),
+    (dict(grid={"lookback": [20], "top": [2]}, executor="processes", workers=0), ValueError, "workers must be"),
+    (dict(grid={"lookback": [20], "top": [2]}, progress="yes"), TypeError, "progress must be"),
+    (dict(strategy=strategy_without_market, grid={"top": [2]}), TypeError, "market as its first argument"),
+    (dict(strategy=strategy_positional, grid={"lookback": [20], "top": [2]}), TypeError, "no parameter 'lookback'"),
+    (dict(strategy="momentum", grid={"top": [2]}), TypeError, "strategy must be a function"),
+])
+def test_bad_arguments_are_refused_before_any_backtest(market, kwargs, error, match):
+    sweep_strategies.CALLS.clear()
+    kwargs = {"strategy": momentum, **kwargs}
+    with pytest.raises(error, match=match):
+        korvel.sweep(kwargs.pop("strategy"), market, kwargs.pop("grid"), **kwargs)
+    assert sweep_strategies.CALLS == []
+
+
+def test_a_scheduler_address_without_the_cluster_extra_names_it(market, monkeypatch):
+    monkeypatch.setitem(__import__("sys").modules, "distributed", None)
+    with pytest.raises(ImportError, match=r"korvel\[cluster\]"):
+        korvel.sweep(momentum, market, {"lookback": [20], "top": [2]}, executor="tcp://127.0.0.1:1")
+
+
+def test_heatmap_over_two_keys(market):
+    sw = korvel.sweep(momentum, market, GRID)
+    fig = sw.heatmap("lookback", "top", "sharpe", agg="max", stop_loss=0.05)
+    image = fig.axes[0].images[0].get_array()
+    expected = sw.stats.xs(0.05, level="stop_loss")["sharpe"].unstack("lookback")
+    np.testing.assert_array_equal(np.ma.filled(image, np.nan), expected.to_numpy())
+    assert "max over" not in fig.axes[0].get_title()
+    off = sw.heatmap("lookback", "top", "sharpe", stop_loss=None).axes[0].images[0].get_array()
+    unstopped = sw.stats[sw.stats.index.get_level_values("stop_loss").isna()]["sharpe"]
+    np.testing.assert_array_equal(np.ma.filled(off, np.nan), unstopped.droplevel("stop_loss").unstack("lookback"))
+    mean = sw.heatmap("lookback", "top").axes[0]
+    assert "mean over stop_loss" in mean.get_title()
+    with pytest.raises(ValueError, match="not a key"):
+        sw.heatmap("lookback", "colour")
+    with pytest.raises(ValueError, match="agg must be"):
+        sw.heatmap("lookback", "top", agg="sum")
+
+
+def test_a_restarted_sweep_skips_what_its_checkpoint_holds(market, tmp_path):
+    path = tmp_path / "sweep.ckpt"
+    full = korvel.sweep(momentum, market, GRID, keep=("stats", "trades"))
+    sweep_strategies.CALLS.clear()
+    first = korvel.sweep(momentum, market, korvel.grid(GRID, where=lambda p: p["top"] == 2),
+                         keep=("stats", "trades"), checkpoint=path)
+    assert len(sweep_strategies.CALLS) == 4
+    # A kill in the middle of a frame leaves it cut short: it is dropped, and run again.
+    with open(path, "r+b") as f:
+        f.truncate(path.stat().st_size - 7)
+    sweep_strategies.CALLS.clear()
+    again = korvel.sweep(momentum, market, GRID, keep=("stats", "trades"), checkpoint=path)
+    assert len(sweep_strategies.CALLS) == 5  # the 4 with top=4, and the cut one
+    pd.testing.assert_frame_equal(again.stats, full.stats, check_exact=True)
+    pd.testing.assert_frame_equal(again.trades, full.trades, check_exact=True)
+    assert first.stats.equals(full.stats.xs(2, level="top", drop_level=False))
+    sweep_strategies.CALLS.clear()
+    korvel.sweep(momentum, market, GRID, keep=("stats", "trades"), checkpoint=path)
+    assert sweep_strategies.CALLS == []
+    with pytest.raises(ValueError, match="written by another sweep.*keep"):
+        korvel.sweep(momentum, market, GRID, checkpoint=path)
+    with pytest.raises(ValueError, match="written by another sweep.*fixed"):
+        korvel.sweep(momentum, market, GRID, keep=("stats", "trades"), checkpoint=path, fee=0.001)
+    other = tmp_path / "other.txt"
+    other.write_text("not mine")
+    with pytest.raises(ValueError, match="not a sweep checkpoint"):
+        korvel.sweep(momentum, market, GRID, checkpoint=other)
+    assert other.read_text() == "not mine"
+
+
+def test_a_checkpoint_in_use_is_refused(market, tmp_path):
+    path = tmp_path / "sweep.ckpt"
+    with Checkpoint(path, {"keep": "stats"}):
+        with pytest.raises(ValueError, match="in use by another running sweep"):
+            Checkpoint(path, {"keep": "stats"})
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize("stream, progress, drawn", [(Terminal, True, True), (Terminal, False, False),
+                                                      (io.StringIO, True, False)])
+def test_progress_counts_backtests_on_a_terminal_only(market, monkeypatch, stream, progress, drawn):
+    err = stream()
+    monkeypatch.setattr("sys.stderr", err)
+    korvel.sweep(momentum, market, korvel.grid(lookback=[20, 40], top=[2, 4], fail=[False, True]),
+                 progress=progress)
+    text = err.getvalue()
+    assert ("8/8" in text and "backtest" in text and "failed=4" in text) == drawn
+    assert drawn or text == ""

@@ -1,0 +1,171 @@
+"""korvel.sweep on worker processes: the local pool (fork and spawn), concurrent.futures executors and a real
+Dask cluster of two worker processes give the serial results bit for bit; dead workers, Ctrl-C, task sizes."""
+
+import concurrent.futures as cf
+import multiprocessing as mp
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pandas as pd
+import pytest
+
+import korvel
+import sweep_strategies
+from korvel.executors import Processes
+from layer_support import market_and_weights
+from sweep_strategies import momentum
+
+HERE = Path(__file__).resolve().parents[1] / "support"  # the helpers the scripts import
+KEEP = ("stats", "equity", "trades")
+GRID = korvel.grid(lookback=[20, 40], top=[2, 4], stop_loss=[None, 0.05], fail=[False, True],
+                   where=lambda p: not p["fail"] or p["top"] == 2)
+
+
+@pytest.fixture(scope="module")
+def market():
+    return market_and_weights(n=16, days=260)[2]
+
+
+@pytest.fixture(scope="module")
+def serial(market):
+    return korvel.sweep(momentum, market, GRID, keep=KEEP, fee=0.001)
+
+
+@pytest.fixture(scope="session")
+def cluster():
+    """A scheduler and two worker processes of one thread each, on this machine, for the whole session."""
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  host="127.0.0.1") as local, distributed.Client(local) as client:
+        yield client
+
+
+def assert_same(a, b):
+    for name in ("stats", "equity", "trades"):
+        pd.testing.assert_frame_equal(getattr(a, name), getattr(b, name), check_exact=True)
+    columns = ["error", "message"]
+    pd.testing.assert_frame_equal(a.failures[columns], b.failures[columns], check_exact=True)
+
+
+EXECUTORS = {
+    "pool, 1 worker": lambda request: ("processes", 1),
+    "pool, 2 workers": lambda request: ("processes", 2),
+    "pool, spawn": lambda request: (Processes(2, mp.get_context("spawn")), None),
+    "threads": lambda request: (cf.ThreadPoolExecutor(2), None),
+    "process pool, spawn": lambda request: (cf.ProcessPoolExecutor(2, mp_context=mp.get_context("spawn")), None),
+    "dask": lambda request: (request.getfixturevalue("cluster"), None),
+    "dask, by address": lambda request: (request.getfixturevalue("cluster").scheduler.address, None),
+}
+
+
+@pytest.mark.parametrize("name", list(EXECUTORS))
+def test_every_executor_gives_the_serial_results_bit_for_bit(market, serial, request, name):
+    executor, workers = EXECUTORS[name](request)
+    sw = korvel.sweep(momentum, market, GRID, keep=KEEP, fee=0.001, executor=executor, workers=workers)
+    assert len(serial.failures) == 4 and len(serial.stats) == 8
+    assert_same(sw, serial)
+    if isinstance(executor, cf.Executor):
+        executor.shutdown()
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn"])
+def test_tasks_carry_only_their_parameters(market, method):
+    pool = Processes(2, mp.get_context(method))
+    korvel.sweep(momentum, market, {"lookback": [20, 40], "top": [2, 3, 4]}, executor=pool)
+    traffic = pool.traffic
+    assert traffic.tasks == 6 and market.nbytes > 100_000
+    assert traffic.sent / traffic.tasks < 1024  # the market is not in them
+    assert max(traffic.per_answer) < 10 * 1024  # the statistics only
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn"])
+def test_a_killed_local_worker_is_replaced_and_its_combination_reported(market, serial, method):
+    grid = korvel.grid(lookback=[20, 40], top=[2, 4], kill=[None, os.getpid()],
+                       where=lambda p: p["kill"] is None or p["top"] == 4)
+    sw = korvel.sweep(momentum, market, grid, executor=Processes(2, mp.get_context(method)), fee=0.001)
+    failures = sw.failures
+    assert list(failures.index) == [(20, 4, os.getpid()), (40, 4, os.getpid())]
+    assert (failures["error"] == "WorkerDied").all()
+    assert failures["message"].str.contains("SIGKILL").all()
+    expected = serial.stats.xs((None, False), level=["stop_loss", "fail"])
+    pd.testing.assert_frame_equal(sw.stats.droplevel("kill"), expected, check_exact=True)
+
+
+def test_a_dask_worker_killed_mid_sweep_is_replaced_and_nothing_is_lost(market, serial, cluster, tmp_path):
+    # The worker running (40, 2, None) kills itself once; the scheduler runs it again on a live worker.
+    target = [p["lookback"] == 40 and p["top"] == 2 and p["stop_loss"] is None and not p["fail"] for p in GRID]
+    grid = [dict(p, kill=os.getpid() if hit else None, once=str(tmp_path / "killed") if hit else None)
+            for p, hit in zip(GRID, target)]
+    sw = korvel.sweep(momentum, market, grid, keep=KEEP, fee=0.001, executor=cluster)
+    assert (tmp_path / "killed").exists()
+    for name in ("stats", "equity"):
+        got = getattr(sw, name)
+        got = got.droplevel(["kill", "once"]) if name == "stats" else got.droplevel(["kill", "once"], axis=1)
+        pd.testing.assert_frame_equal(got, getattr(serial, name), check_exact=True)
+    assert len(sw.failures) == 4
+    cluster.wait_for_workers(2, timeout=60)
+
+
+def _dead(pid):
+    try:
+        status = Path(f"/proc/{pid}/status").read_text()
+    except FileNotFoundError:
+        return True
+    return "\nState:\tZ" in status
+
+
+def test_ctrl_c_stops_the_workers_and_a_restart_finishes_from_the_checkpoint(market, tmp_path):
+    path, pids = tmp_path / "sweep.ckpt", tmp_path / "pids"
+    pids.mkdir()
+    grid = {"lookback": [20, 30, 40, 50], "top": [2, 4]}
+    script = ("import sys, korvel\n"
+              "from layer_support import market_and_weights\n"
+              "from sweep_strategies import momentum\n"
+              "market = market_and_weights(n=16, days=260)[2]\n"
+              f"korvel.sweep(momentum, market, {grid!r}, executor='processes', workers=2, checkpoint=sys.argv[1])\n"
+              "print('finished')\n")
+    env = dict(os.environ, PYTHONPATH=str(HERE), KORVEL_TEST_DELAY="0.4", KORVEL_TEST_PIDS=str(pids))
+    proc = subprocess.Popen([sys.executable, "-c", script, str(path)], env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 120
+        while len(list(pids.iterdir())) < 2 and time.monotonic() < deadline:
+            time.sleep(0.02)
+        opened = path.stat().st_size  # the header and the sweep's description
+        while path.stat().st_size == opened and time.monotonic() < deadline:
+            time.sleep(0.02)
+        os.killpg(proc.pid, signal.SIGINT)  # as Ctrl-C in a terminal: the whole process group
+        out, err = proc.communicate(timeout=60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    assert proc.returncode != 0 and "KeyboardInterrupt" in err and "finished" not in out
+    workers = [int(p.name) for p in pids.iterdir()]
+    deadline = time.monotonic() + 10
+    while not all(_dead(pid) for pid in workers) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert all(_dead(pid) for pid in workers)
+    sweep_strategies.CALLS.clear()
+    resumed = korvel.sweep(momentum, market, grid, checkpoint=path)
+    assert 0 < len(sweep_strategies.CALLS) < 8
+    pd.testing.assert_frame_equal(resumed.stats, korvel.sweep(momentum, market, grid).stats, check_exact=True)
+
+
+def test_statistics_do_not_depend_on_the_blas_threads_of_the_process():
+    # Dask starts its workers with one BLAS thread; a dot product of BLAS sums in other blocks with two.
+    script = ("import numpy as np\n"
+              "from korvel.results import _stats as stats\n"
+              "rng = np.random.default_rng(5)\n"
+              "n = 60_000\n"
+              "r, w, mae, mfe = (rng.standard_normal(n) * 0.1 for _ in range(4))\n"
+              "entry = rng.integers(0, 1000, n)\n"
+              "exit_ = np.where(rng.random(n) < 0.9, entry + rng.integers(1, 50, n), -1)\n"
+              "print(repr(stats.trade_statistics(r, w, mae, mfe, entry, exit_)))\n"
+              "print(repr(stats.benchmark_statistics(r, w + r, 0.5, 252.0)))\n")
+    outputs = {subprocess.run([sys.executable, "-c", script], env=dict(os.environ, OPENBLAS_NUM_THREADS=threads),
+                              capture_output=True, text=True, check=True).stdout for threads in ("1", "2")}
+    assert len(outputs) == 1
