@@ -25,8 +25,6 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass, field
 
-import numpy as np
-
 from korvel import synthetic
 
 FEE = 0.001425
@@ -78,7 +76,7 @@ class Workload:
         args.update(self.rules)
         return m, w, args
 
-    def scaled(self, factor: float) -> "Workload":
+    def scaled(self, factor: float) -> Workload:
         """Smaller copy for smoke runs of the benchmark scripts."""
         rows = max(400, int(self.rows * factor))
         inst = max(60, int(self.instruments * factor))

@@ -7,11 +7,11 @@ import sys
 import numpy as np
 import pandas as pd
 import pytest
+from layer_support import market_and_weights
 
 import korvel
 from korvel import _demo as demo
 from korvel import cli
-from layer_support import market_and_weights
 
 SMALL = ["--instruments", "40", "--days", "400", "--lookback", "60", "--skip", "5", "--long", "6"]
 

@@ -101,9 +101,9 @@ def describe_engine() -> list[tuple[str, str]]:
 
 def copy_out(recorder: object, window: int, step: int) -> Records:
     """Read the record lists of the recorder module into arrays of their own."""
-    trades = getattr(recorder, "trades")
-    positions = getattr(recorder, "trade_positions")
-    stats = getattr(recorder, "excursion")
+    trades = recorder.trades
+    positions = recorder.trade_positions
+    stats = recorder.excursion
     n = len(trades)
     if len(positions) != n or len(stats) != n:
         raise RuntimeError(f"the trade records are incomplete ({n} trades, {len(positions)} positions, "

@@ -194,6 +194,11 @@ def dates_of(view: MarketView, ns: Int64Array) -> pd.DatetimeIndex:
     return index if view.unit == "ns" else index.as_unit(view.unit)
 
 
+def from_view(view: MarketView) -> Market:
+    """A Market over a view that is already checked (read back from a file)."""
+    return Market._of(view)
+
+
 def as_market(market: object) -> Market:
     """A Market as it is, or one built from a DataFrame of closes."""
     if isinstance(market, Market):

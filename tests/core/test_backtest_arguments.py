@@ -5,10 +5,9 @@ import math
 
 import numpy as np
 import pytest
+from builders import run_args
 
 from korvel.core import excursion, portsim
-
-from builders import run_args
 
 NAMES = [
     "price_values", "close_values", "high_values", "low_values", "open_values", "price_index",

@@ -9,7 +9,6 @@ can be compared exactly.
 
 import numpy as np
 import pytest
-
 from backtest_helpers import FEE, INF, NAN, TAX, assert_same_outcome, operations, tables
 
 F, T = FEE, TAX

@@ -6,13 +6,11 @@ import math
 
 import numpy as np
 import pytest
+from backtest_helpers import INF, assert_same_outcome, engine_modules, run_engine, run_reference
+from fuzz_support import env_int
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
-
-from backtest_helpers import INF, assert_same_outcome, engine_modules, run_engine, \
-    run_reference
-from fuzz_support import env_int
 
 NICE_WEIGHTS = [0.5, -0.5, 0.0, 0.25, -0.25, 0.0, 1.0, -1.0, 0.3, -0.7, 0.0]
 

@@ -4,10 +4,17 @@ import math
 
 import numpy as np
 import pytest
+from excursion_support import (
+    as_table,
+    record_date,
+    record_entry,
+    record_exit,
+    reference_snapshots,
+    reset_recorder,
+    trade,
+)
 
 from korvel.core import excursion
-from excursion_support import as_table, record_date, record_entry, record_exit, reference_snapshots, \
-    reset_recorder, trade
 
 NAN = float("nan")
 WORKED = [100.0, 110.0, 99.0, 105.0]

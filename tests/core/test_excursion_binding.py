@@ -7,9 +7,9 @@ import textwrap
 
 import numpy as np
 import pytest
+from excursion_support import CAPSULE_NAMES, capsule_name, capsule_pointer, record_entry, record_exit, slot_array
 
 from korvel.core import excursion
-from excursion_support import CAPSULE_NAMES, capsule_name, capsule_pointer, record_entry, record_exit, slot_array
 
 
 def test_module_attributes():

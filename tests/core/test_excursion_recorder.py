@@ -2,12 +2,18 @@
 recorder between runs."""
 import numpy as np
 import pytest
-
-from korvel.core import excursion
 from builders import run_args
-from excursion_support import record_date, record_entry, record_exit, reference_snapshots, reset_recorder, \
-    slot_array, trade
-from korvel.core import portsim
+from excursion_support import (
+    record_date,
+    record_entry,
+    record_exit,
+    reference_snapshots,
+    reset_recorder,
+    slot_array,
+    trade,
+)
+
+from korvel.core import excursion, portsim
 
 CLOSES = [100.0, 110.0, 99.0, 105.0, 104.0]
 

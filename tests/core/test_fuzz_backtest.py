@@ -11,13 +11,24 @@ import math
 
 import numpy as np
 import pytest
+from fuzz_support import (
+    LAYOUTS,
+    canon,
+    check_reference_runs,
+    env_int,
+    fresh_baseline,
+    outcome,
+    owner_bytes,
+    readable_state,
+    reference_cases,
+    relayout,
+    run_case,
+    sanitizers_active,
+)
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 from korvel.core import excursion, portsim
-
-from fuzz_support import (LAYOUTS, canon, check_reference_runs, env_int, fresh_baseline, outcome, owner_bytes,
-                          readable_state, reference_cases, relayout, run_case, sanitizers_active)
 
 EXAMPLES = env_int("KORVEL_FUZZ_EXAMPLES", 150)
 FUZZ = settings(max_examples=EXAMPLES, deadline=None, derandomize=False,

@@ -9,14 +9,12 @@ from decimal import Decimal
 
 import numpy as np
 import pytest
+from fuzz_support import DOCUMENTED_ERRORS, LAYOUTS, canon, check_reference_runs, env_int, reference_cases, relayout
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from reference_engine import normalize_weight as normalize_weight_model
 
 from korvel.core import excursion, portsim
-
-from fuzz_support import (DOCUMENTED_ERRORS, LAYOUTS, canon, check_reference_runs, env_int, reference_cases,
-                          relayout)
-from reference_engine import normalize_weight as normalize_weight_model
 
 FUZZ = settings(max_examples=env_int("KORVEL_FUZZ_EXAMPLES", 200), deadline=None,
                 suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])

@@ -9,14 +9,20 @@ KORVEL_FUZZ_EXAMPLES raises the number of examples (default 200)."""
 import math
 
 import numpy as np
+from excursion_support import (
+    record_date,
+    record_entry,
+    record_exit,
+    record_exit_at,
+    reference_snapshots,
+    reset_recorder,
+    slot_array,
+)
+from fuzz_support import DOCUMENTED_ERRORS, canon, check_reference_runs, env_int
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 from korvel.core import excursion
-
-from excursion_support import record_date, record_entry, record_exit, record_exit_at, reference_snapshots, \
-    reset_recorder, slot_array
-from fuzz_support import DOCUMENTED_ERRORS, canon, check_reference_runs, env_int
 
 FUZZ = settings(max_examples=env_int("KORVEL_FUZZ_EXAMPLES", 200), deadline=None,
                 suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])

@@ -8,12 +8,11 @@ import sys
 import textwrap
 
 import pytest
+from fuzz_support import env_int, sanitizers_active
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from korvel.core import strutil
-
-from fuzz_support import env_int, sanitizers_active
 
 FUZZ = settings(max_examples=env_int("KORVEL_FUZZ_EXAMPLES", 300), deadline=None)
 

@@ -6,10 +6,9 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
+from builders import run_args
 
 from korvel.core import excursion, portsim
-
-from builders import run_args
 
 NO_COSTS = {"fee_ratio": 0.0, "tax_ratio": 0.0}
 

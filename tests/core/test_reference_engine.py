@@ -8,7 +8,6 @@ import math
 
 import numpy as np
 import pytest
-
 import reference_engine as ref
 
 FEE = 0.001425

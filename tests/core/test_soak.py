@@ -17,11 +17,10 @@ import tracemalloc
 
 import numpy as np
 import pytest
-
-from korvel.core import excursion, portsim, strutil
-
 from excursion_support import record_date, record_entry, record_exit
 from fuzz_support import check_reference_runs, env_int, reference_cases, sanitizers_active
+
+from korvel.core import excursion, portsim, strutil
 
 RUNS = env_int("KORVEL_SOAK_RUNS", 1500)
 PAGE = os.sysconf("SC_PAGE_SIZE")

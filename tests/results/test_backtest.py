@@ -7,15 +7,15 @@ import threading
 import numpy as np
 import pandas as pd
 import pytest
+import reference_engine as ref
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from layer_support import closes, market_and_weights
 
 import korvel
-import reference_engine as ref
 from korvel import synthetic
 from korvel._market import view_of
 from korvel.core import excursion, portsim
-from layer_support import closes, market_and_weights
 
 INF = float("inf")
 

@@ -5,10 +5,10 @@ import pickle
 import numpy as np
 import pandas as pd
 import pytest
+from layer_support import closes
 
 import korvel
 from korvel._market import view_of
-from layer_support import closes
 
 PRICES = np.array([[10.0, 20.0, 30.0], [11.0, 21.0, 29.0], [12.0, 19.0, 31.0], [13.0, 22.0, 30.0]])
 

@@ -4,7 +4,6 @@ from dataclasses import dataclass
 
 import numpy as np
 import pytest
-
 import reference_engine as ref
 
 FEE = 0.001425

@@ -6,14 +6,14 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
+import sweep_strategies
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-import korvel
-import sweep_strategies
-from korvel.sweeps._checkpoint import Checkpoint
 from layer_support import market_and_weights
 from sweep_strategies import momentum
+
+import korvel
+from korvel.sweeps._checkpoint import Checkpoint
 
 GRID = {"lookback": [20, 40], "top": [2, 4], "stop_loss": [None, 0.05]}
 

@@ -12,12 +12,12 @@ from pathlib import Path
 
 import pandas as pd
 import pytest
-
-import korvel
 import sweep_strategies
-from korvel.executors import Processes
 from layer_support import market_and_weights
 from sweep_strategies import momentum
+
+import korvel
+from korvel.executors import Processes
 
 HERE = Path(__file__).resolve().parents[1] / "support"  # the helpers the scripts import
 KEEP = ("stats", "equity", "trades")

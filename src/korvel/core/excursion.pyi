@@ -3,7 +3,6 @@
 from typing import Any
 
 import numpy as np
-import numpy as org_np
 import numpy.typing as npt
 
 # [weight column, entry row (a NumPy integer), exit row or -1 while open]

@@ -5,7 +5,6 @@ from collections.abc import MutableMapping
 from typing import Any, TypeVar
 
 import numpy as np
-import numpy as org_np
 import numpy.typing as npt
 
 from korvel.core import excursion as excursion

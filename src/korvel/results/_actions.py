@@ -7,7 +7,6 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-
 #: The engine's action words and what they tell a trader, in the order the table lists them.
 ACTIONS = {
     "enter": "enter",

@@ -24,8 +24,8 @@ from __future__ import annotations
 import numpy as np
 import numpy.typing as npt
 
-from korvel._typing import BoolArray, Int64Array as IntArray
-
+from korvel._typing import BoolArray
+from korvel._typing import Int64Array as IntArray
 
 REASONS = ("rebalance", "stop", "delisting", "open")
 REBALANCE, STOP, DELISTING, OPEN = range(4)

@@ -7,7 +7,6 @@ from typing import Any
 
 import pandas as pd
 
-
 # (label, stats keys, format): "%" percent, "x" plain number, "d" integer, "t" date, "days".
 LINES: tuple[tuple[str, str, str], ...] = (
     ("Total return", "total_return", "%"),

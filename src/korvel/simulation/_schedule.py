@@ -18,8 +18,7 @@ from __future__ import annotations
 import numpy as np
 import numpy.typing as npt
 
-
-Int64Array = npt.NDArray[np.int64]
+from korvel._typing import Int64Array
 
 
 def marked_rows(price_index: npt.ArrayLike, resample: npt.ArrayLike) -> npt.NDArray[np.bool_]:

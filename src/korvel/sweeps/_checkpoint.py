@@ -30,7 +30,6 @@ from typing import IO, Any
 
 from korvel.sweeps._grid import canonical
 
-
 HEADER = b"korvel sweep checkpoint 1\n"
 _FRAME = struct.Struct("<QI")
 
@@ -79,7 +78,8 @@ class Checkpoint:
 
     def add(self, params: Mapping[str, Any], kept: dict[str, Any]) -> None:
         """Record one finished combination (written through to the operating system at once)."""
-        assert self._file is not None, "checkpoint is closed"
+        if self._file is None:
+            raise ValueError(f"checkpoint {str(self.path)!r} is closed")
         self._file.write(_frame((dict(params), kept)))
         self._file.flush()
 
@@ -116,7 +116,7 @@ def _frames(file: IO[bytes]) -> Iterator[tuple[Any, int]]:
             return
         try:
             obj = pickle.loads(data)
-        except Exception:  # noqa: BLE001 - an unreadable frame ends the readable part
+        except Exception:
             return
         yield obj, file.tell()
 

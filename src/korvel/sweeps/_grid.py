@@ -17,7 +17,6 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-
 Params = dict[str, Any]
 
 

@@ -19,7 +19,6 @@ from korvel._market import Market
 from korvel.simulation._backtest import backtest
 from korvel.simulation._rules import RULES
 
-
 #: What a sweep can keep of each backtest.
 KEEP = ("stats", "equity", "trades")
 
@@ -74,7 +73,7 @@ def run_task(job: Job, market: Market, params: Mapping[str, Any]) -> Outcome:
             else:
                 kept[name] = result.trades
         return Done(kept)
-    except Exception as exc:  # noqa: BLE001 - any error of one combination is recorded, not raised
+    except Exception as exc:
         return failed(exc)
 
 

@@ -54,7 +54,7 @@ class Dask(Backend):
     def describe(self) -> str:
         try:
             workers = len(self.client.scheduler_info().get("workers", {}))
-        except Exception:  # noqa: BLE001 - only a description
+        except Exception:
             workers = -1
         address = getattr(getattr(self.client, "scheduler", None), "address", "?")
         return f"dask ({address}, {workers} workers)" if workers >= 0 else f"dask ({address})"

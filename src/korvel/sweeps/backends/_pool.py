@@ -27,7 +27,7 @@ import os
 import pickle
 import signal
 from collections import deque
-from collections.abc import Generator, Iterable, Mapping
+from collections.abc import Generator, Iterable
 from dataclasses import dataclass, field
 from multiprocessing.context import BaseContext
 from multiprocessing.process import BaseProcess
@@ -36,7 +36,6 @@ from typing import Any
 from korvel.sweeps._task import Failed, Outcome, run_task
 from korvel.sweeps.backends._base import Task
 from korvel.sweeps.backends._sharing import Handle, attach
-
 
 WORKER_DIED = "WorkerDied"
 _READY = "ready"
@@ -206,7 +205,7 @@ def _serve(conn: multiprocessing.connection.Connection, handle: Handle) -> None:
     gc.freeze()
     try:
         market, job = attach(handle)
-    except Exception as exc:  # noqa: BLE001 - reported to the sweep, which stops
+    except Exception as exc:
         conn.send_bytes(pickle.dumps(("error", f"{type(exc).__name__}: {exc}")))
         return
     conn.send_bytes(pickle.dumps(_READY))
@@ -222,7 +221,7 @@ def _serve(conn: multiprocessing.connection.Connection, handle: Handle) -> None:
         outcome = run_task(job, market, params)
         try:
             answer = pickle.dumps((position, outcome), protocol=pickle.HIGHEST_PROTOCOL)
-        except Exception as exc:  # noqa: BLE001 - what was kept could not be sent
+        except Exception as exc:
             answer = pickle.dumps((position, Failed(type(exc).__name__, f"the result could not be sent back: {exc}",
                                                     "")), protocol=pickle.HIGHEST_PROTOCOL)
         conn.send_bytes(answer)

@@ -7,8 +7,7 @@ import re
 import sys
 
 from korvel.sweeps.backends._base import Backend
-from korvel.sweeps.backends._dask import CLUSTER_EXTRA
-from korvel.sweeps.backends._dask import Dask
+from korvel.sweeps.backends._dask import CLUSTER_EXTRA, Dask
 from korvel.sweeps.backends._futures import Futures
 from korvel.sweeps.backends._pool import default_workers
 from korvel.sweeps.backends._processes import Processes

@@ -35,9 +35,8 @@ from typing import Any
 
 import numpy as np
 
-from korvel._market import TABLES, Market, MarketView, view_of
+from korvel._market import TABLES, Market, MarketView, from_view, view_of
 from korvel.sweeps._task import Job
-
 
 MAGIC = b"korvel-market\0\0\0"
 ALIGN = 64
@@ -102,7 +101,7 @@ def dumps_job(job: Job) -> bytes:
         try:
             data: bytes = cloudpickle.dumps(job, protocol=pickle.HIGHEST_PROTOCOL)
             return data
-        except Exception:  # noqa: BLE001 - reported with pickle's own message below
+        except Exception:
             pass
     raise TypeError(f"the strategy and the sweep's fixed keywords must be picklable to reach worker processes "
                     f"that are not forked from this one ({first}); define the strategy at the top level of a "
@@ -167,7 +166,7 @@ def _read(path: str) -> tuple[Market, Job]:
     for value in state.values():
         if isinstance(value, np.ndarray):
             value.flags.writeable = False
-    market = Market._of(MarketView(**state))
+    market = from_view(MarketView(**state))
     job = pickle.loads(job_bytes)
     if not isinstance(job, Job):
         raise RuntimeError(f"{path} holds no sweep job")
