@@ -36,8 +36,20 @@ sys.path.insert(0, str(HERE))
 
 import workloads  # noqa: E402
 
-ARRAYS = ("price_values", "close_values", "high_values", "low_values", "open_values", "price_index",
-          "price_columns", "pos_values", "pos_index", "pos_columns", "resample", "delisting_bars")
+ARRAYS = (
+    "price_values",
+    "close_values",
+    "high_values",
+    "low_values",
+    "open_values",
+    "price_index",
+    "price_columns",
+    "pos_values",
+    "pos_index",
+    "pos_columns",
+    "resample",
+    "delisting_bars",
+)
 
 RUNNER = r"""
 import json, sys
@@ -65,12 +77,23 @@ def cache_inputs(key: str, root: Path) -> Path:
     return folder
 
 
-def run_counted(python: str, folder: Path, calls: int, key: str, runner: str = RUNNER,
-                function: str = "*py_backtest*") -> tuple[int, int, Path]:
+def run_counted(
+    python: str, folder: Path, calls: int, key: str, runner: str = RUNNER, function: str = "*py_backtest*"
+) -> tuple[int, int, Path]:
     """(instructions inside `function`, the runner's last output word, callgrind output file)."""
     out = Path(tempfile.mkdtemp(prefix=f"cg-{key}-")) / "callgrind.out"
-    cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--collect-atstart=no",
-           f"--toggle-collect={function}", python, "-c", runner, str(folder), str(calls)]
+    cmd = [
+        "valgrind",
+        "--tool=callgrind",
+        f"--callgrind-out-file={out}",
+        "--collect-atstart=no",
+        f"--toggle-collect={function}",
+        python,
+        "-c",
+        runner,
+        str(folder),
+        str(calls),
+    ]
     res = subprocess.run(cmd, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
     if res.returncode != 0:
         raise SystemExit(res.stderr[-3000:])
@@ -84,8 +107,14 @@ def count(key: str, python: str, root: Path, annotate: int) -> dict:
     both, _, out = run_counted(python, folder, 2, key)
     steady = both - first
     w = workloads.ALL[key]
-    result = {"workload": key, "instructions": steady, "first_call": first, "records": records,
-              "per_row_holding": steady / (w.rows * w.holdings), "per_record": steady / max(records, 1)}
+    result = {
+        "workload": key,
+        "instructions": steady,
+        "first_call": first,
+        "records": records,
+        "per_row_holding": steady / (w.rows * w.holdings),
+        "per_record": steady / max(records, 1),
+    }
     if annotate:
         # The profile of both calls: the shares of the steady state are close to it.
         ann = subprocess.run(["callgrind_annotate", "--inclusive=no", str(out)], capture_output=True, text=True)
@@ -106,8 +135,10 @@ def main(argv=None) -> int:
     for key in a.only.split(","):
         r = count(key, a.python, Path(a.cache), a.annotate)
         results.append(r)
-        print(f"{key}: {r['instructions']:,} instructions (first call {r['first_call']:,}), {r['records']:,} "
-              f"records, {r['per_row_holding']:.0f} per row x holding, {r['per_record']:.0f} per record")
+        print(
+            f"{key}: {r['instructions']:,} instructions (first call {r['first_call']:,}), {r['records']:,} "
+            f"records, {r['per_row_holding']:.0f} per row x holding, {r['per_record']:.0f} per record"
+        )
         for line in r.get("top", []):
             print("   ", line)
     if a.json:

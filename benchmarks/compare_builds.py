@@ -55,8 +55,9 @@ def main(argv=None) -> int:
         times = {py: [] for py in a.python}
         for _ in range(a.rounds):
             for py in a.python:
-                out = subprocess.run([py, "-c", TIMER, str(folder), str(a.repeat)], capture_output=True, text=True,
-                                     check=True)
+                out = subprocess.run(
+                    [py, "-c", TIMER, str(folder), str(a.repeat)], capture_output=True, text=True, check=True
+                )
                 times[py] += json.loads(out.stdout)
         line = [f"{key}:"]
         for py in a.python:

@@ -45,37 +45,51 @@ def main(argv=None) -> int:
         r = run[f"{key}|korvel"]
         return r["median"] / (r["rows"] * r["holdings"]) * 1e9
 
-    lines = ["## Engine goals", "",
-             "Medians of this run (see the korvel table above for the machine and the load); *before* is the",
-             "build before the engine work, as its RESULTS.md reported it. Ratios are peer median / korvel "
-             "median on the same workload.", "",
-             "| goal | before | now | target | met |", "|---|---|---|---|---|"]
+    lines = [
+        "## Engine goals",
+        "",
+        "Medians of this run (see the korvel table above for the machine and the load); *before* is the",
+        "build before the engine work, as its RESULTS.md reported it. Ratios are peer median / korvel "
+        "median on the same workload.",
+        "",
+        "| goal | before | now | target | met |",
+        "|---|---|---|---|---|",
+    ]
     for key in ("P2", "X2"):
         k = median(key, "korvel")
         title = run[f"{key}|korvel"]["describe"].split(";")[0] if f"{key}|korvel" in run else key
         for peer, target in (("vectorbt", 3.0), ("vectorbt-rust", 3.0)):
             m = median(key, peer)
             if k and m:
-                lines.append(f"| {key} ({title}) vs {peer}, steady state | "
-                             f"{'1.2x' if peer == 'vectorbt' else '0.9x'} | {m / k:.1f}x | >= {target:.0f}x | "
-                             f"{'yes' if m / k >= target else 'no'} |")
+                lines.append(
+                    f"| {key} ({title}) vs {peer}, steady state | "
+                    f"{'1.2x' if peer == 'vectorbt' else '0.9x'} | {m / k:.1f}x | >= {target:.0f}x | "
+                    f"{'yes' if m / k >= target else 'no'} |"
+                )
     w2 = run["W2|korvel"]
     per_record = w2["median"] / w2["trades"] * 1e9
-    lines.append(f"| W2 per trade record, all included | ~720 ns | {per_record:.0f} ns | <= 330 ns | "
-                 f"{'yes' if per_record <= 330 else 'no'} |")
+    lines.append(
+        f"| W2 per trade record, all included | ~720 ns | {per_record:.0f} ns | <= 330 ns | "
+        f"{'yes' if per_record <= 330 else 'no'} |"
+    )
     for key, was, target in (("W2R", "331-366 ns", 100), ("W1", "86-95 ns", 55), ("W4", "91-106 ns", 65)):
         v = per_unit(key)
-        lines.append(f"| {key} per row x holding | {was} | {v:.0f} ns | <= {target} ns | "
-                     f"{'yes' if v <= target else 'no'} |")
+        lines.append(
+            f"| {key} per row x holding | {was} | {v:.0f} ns | <= {target} ns | {'yes' if v <= target else 'no'} |"
+        )
     w4 = run["W4|korvel"]
     share = 100 * w4["rss_peak"] / w4["inputs_bytes"]
     lines.append(f"| W4 peak memory beyond inputs | 2.8 % | {share:.1f} % | < 10 % | {'yes' if share < 10 else 'no'} |")
 
-    lines += ["", "Instructions (callgrind, one steady-state call, counted inside `backtest_` only) and times beside "
-              "the floor (`benchmarks/floor.py`: the same run's valuation, exit test, rebalance, one-pass excursion "
-              "trace and records of the same types by plain loops):", "",
-              "| workload | instructions before | now | floor | now / floor | time now | floor | now / floor |",
-              "|---|---|---|---|---|---|---|---|"]
+    lines += [
+        "",
+        "Instructions (callgrind, one steady-state call, counted inside `backtest_` only) and times beside "
+        "the floor (`benchmarks/floor.py`: the same run's valuation, exit test, rebalance, one-pass excursion "
+        "trace and records of the same types by plain loops):",
+        "",
+        "| workload | instructions before | now | floor | now / floor | time now | floor | now / floor |",
+        "|---|---|---|---|---|---|---|---|",
+    ]
     for key in ("W1", "W2", "W2R", "W4"):
         f, b = floor[key], before[key]
         unit = "record" if key == "W2" else "row x holding"
@@ -84,7 +98,8 @@ def main(argv=None) -> int:
             f"| {key} per {unit} | {b['instructions'] / divisor:,.0f} | {f['korvel_instructions'] / divisor:,.0f} | "
             f"{f['floor_instructions'] / divisor:,.0f} | {f['korvel_instructions'] / f['floor_instructions']:.2f}x | "
             f"{f['korvel_s'] / divisor * 1e9:.0f} ns | {f['floor_s'] / divisor * 1e9:.0f} ns | "
-            f"{f['korvel_s'] / f['floor_s']:.2f}x |")
+            f"{f['korvel_s'] / f['floor_s']:.2f}x |"
+        )
     if a.before_text:
         lines += ["", a.before_text]
     results_file.write_section(Path(a.results), "engine-goals", "\n".join(lines))

@@ -87,8 +87,20 @@ def build_floor() -> None:
     if target.exists() and target.stat().st_mtime > source.stat().st_mtime:
         return
     BUILD.mkdir(parents=True, exist_ok=True)
-    cmd = ["g++", "-O3", "-std=c++17", "-shared", "-fPIC", "-g", f"-I{sysconfig.get_paths()['include']}",
-           f"-I{np.get_include()}", "-DNPY_NO_DEPRECATED_API=NPY_1_20_API_VERSION", str(source), "-o", str(target)]
+    cmd = [
+        "g++",
+        "-O3",
+        "-std=c++17",
+        "-shared",
+        "-fPIC",
+        "-g",
+        f"-I{sysconfig.get_paths()['include']}",
+        f"-I{np.get_include()}",
+        "-DNPY_NO_DEPRECATED_API=NPY_1_20_API_VERSION",
+        str(source),
+        "-o",
+        str(target),
+    ]
     subprocess.run(cmd, check=True)
 
 
@@ -98,14 +110,17 @@ def floor_runner() -> str:
 
 def median_time(python: str, folder: Path, runner: str, repeat: int, korvel: bool) -> float:
     if korvel:
-        code = RUNNER.replace("for _ in range(int(sys.argv[2])):\n    portsim.backtest_(**args)",
-                              "import time\nportsim.backtest_(**args)\nts = []\nfor _ in range(int(sys.argv[2])):\n"
-                              "    t0 = time.perf_counter(); portsim.backtest_(**args); ts.append(time.perf_counter() - t0)\n"
-                              "print(json.dumps(ts))")
+        code = RUNNER.replace(
+            "for _ in range(int(sys.argv[2])):\n    portsim.backtest_(**args)",
+            "import time\nportsim.backtest_(**args)\nts = []\nfor _ in range(int(sys.argv[2])):\n"
+            "    t0 = time.perf_counter(); portsim.backtest_(**args); ts.append(time.perf_counter() - t0)\n"
+            "print(json.dumps(ts))",
+        )
         out = subprocess.run([python, "-c", code, str(folder), str(repeat)], capture_output=True, text=True, check=True)
         return statistics.median(json.loads(out.stdout.splitlines()[-2]))
-    out = subprocess.run([python, "-c", runner, str(folder), str(repeat + 1), "timed"], capture_output=True,
-                         text=True, check=True)
+    out = subprocess.run(
+        [python, "-c", runner, str(folder), str(repeat + 1), "timed"], capture_output=True, text=True, check=True
+    )
     return statistics.median(json.loads(out.stdout)[1:])
 
 
@@ -127,20 +142,26 @@ def main(argv=None) -> int:
         row["korvel_s"] = median_time(a.python, folder, "", a.repeat, korvel=True)
         row["floor_s"] = median_time(a.python, folder, floor_runner(), a.repeat, korvel=False)
         if not a.no_callgrind:
-            for name, runner, fn in (("korvel", RUNNER, "*py_backtest*"),
-                                     ("floor", floor_runner(), "*anonymous namespace)::run(*")):
+            for name, runner, fn in (
+                ("korvel", RUNNER, "*py_backtest*"),
+                ("floor", floor_runner(), "*anonymous namespace)::run(*"),
+            ):
                 one, records, _ = run_counted(a.python, folder, 1, key, runner, fn)
                 two, _, _ = run_counted(a.python, folder, 2, key, runner, fn)
                 row[f"{name}_instructions"] = two - one
                 row["records"] = records
         results.append(row)
-        line = f"{key}: korvel {row['korvel_s'] * 1e3:.1f} ms, floor {row['floor_s'] * 1e3:.1f} ms " \
-               f"({row['korvel_s'] / row['floor_s']:.2f}x)"
+        line = (
+            f"{key}: korvel {row['korvel_s'] * 1e3:.1f} ms, floor {row['floor_s'] * 1e3:.1f} ms "
+            f"({row['korvel_s'] / row['floor_s']:.2f}x)"
+        )
         if "floor_instructions" in row:
             units, recs = row["units"], max(row["records"], 1)
-            line += (f"; instructions per row x holding {row['korvel_instructions'] / units:.0f} vs "
-                     f"{row['floor_instructions'] / units:.0f}, per record {row['korvel_instructions'] / recs:.0f} vs "
-                     f"{row['floor_instructions'] / recs:.0f}")
+            line += (
+                f"; instructions per row x holding {row['korvel_instructions'] / units:.0f} vs "
+                f"{row['floor_instructions'] / units:.0f}, per record {row['korvel_instructions'] / recs:.0f} vs "
+                f"{row['floor_instructions'] / recs:.0f}"
+            )
         print(line, f"(load {os.getloadavg()[0]:.2f})")
     if a.json:
         Path(a.json).write_text(json.dumps(results, indent=1))

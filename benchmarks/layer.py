@@ -51,8 +51,16 @@ SECTION = "layer"
 
 # The workloads' engine rules in the layer's names (fees as the workloads run them).
 LAYER_RULES = {
-    "W1": dict(fee=workloads.FEE, tax=workloads.TAX, stop_loss=0.1, take_profit=0.3, trail_stop=0.1,
-               trail_activation=0.05, excursion_window=20, excursion_step=5),
+    "W1": dict(
+        fee=workloads.FEE,
+        tax=workloads.TAX,
+        stop_loss=0.1,
+        take_profit=0.3,
+        trail_stop=0.1,
+        trail_activation=0.05,
+        excursion_window=20,
+        excursion_step=5,
+    ),
     "W2": dict(fee=workloads.FEE, tax=workloads.TAX),
 }
 
@@ -73,8 +81,20 @@ def prepare(key: str) -> tuple[Any, Any, dict[str, Any], dict[str, Any]]:
     return market, weights, rules, bare
 
 
-ARRAYS = ("price_values", "close_values", "high_values", "low_values", "open_values", "price_index",
-          "price_columns", "pos_values", "pos_index", "pos_columns", "resample", "delisting_bars")
+ARRAYS = (
+    "price_values",
+    "close_values",
+    "high_values",
+    "low_values",
+    "open_values",
+    "price_index",
+    "price_columns",
+    "pos_values",
+    "pos_index",
+    "pos_columns",
+    "resample",
+    "delisting_bars",
+)
 
 
 def bare_call(bare: dict[str, Any]) -> np.ndarray:
@@ -107,8 +127,13 @@ def time_w1(repeat: int) -> dict[str, Any]:
         res = layer_call(market, weights, rules)
         layer_t.append(time.perf_counter() - t0)
         parts.append(res.engine_seconds)
-    return {"bare": statistics.median(bare_t), "layer": statistics.median(layer_t),
-            "layer_engine": statistics.median(parts), "records": len(res._run.records), "runs": repeat}
+    return {
+        "bare": statistics.median(bare_t),
+        "layer": statistics.median(layer_t),
+        "layer_engine": statistics.median(parts),
+        "records": len(res._run.records),
+        "runs": repeat,
+    }
 
 
 def time_w2(repeat: int) -> dict[str, Any]:
@@ -133,14 +158,17 @@ def time_w2(repeat: int) -> dict[str, Any]:
         records_module.copy_out(excursion, 0, 1)
         copy_t.append(time.perf_counter() - t0)
     # The first run is a warm-up.
-    m = {name: statistics.median(v[1:]) for name, v in
-         (("engine", engine_t), ("copy_out", copy_t), ("decode", decode_t), ("backtest", total_t))}
+    m = {
+        name: statistics.median(v[1:])
+        for name, v in (("engine", engine_t), ("copy_out", copy_t), ("decode", decode_t), ("backtest", total_t))
+    }
     m["records"] = len(res._run.records)
     m["runs"] = repeat
     return m
 
 
 # --------------------------------------------------------------------------- instruction counts
+
 
 def worker(key: str, mode: str, calls: int, inputs: str) -> None:
     with open(inputs, "rb") as f:
@@ -162,8 +190,19 @@ def worker(key: str, mode: str, calls: int, inputs: str) -> None:
 
 def instructions(key: str, mode: str, calls: int, out_dir: str) -> int:
     out = os.path.join(out_dir, f"cg-{key}-{mode}-{calls}.out")
-    cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, __file__,
-           "--worker", key, mode, str(calls), "--inputs", os.path.join(out_dir, f"{key}.pickle")]
+    cmd = [
+        "valgrind",
+        "--tool=callgrind",
+        f"--callgrind-out-file={out}",
+        sys.executable,
+        __file__,
+        "--worker",
+        key,
+        mode,
+        str(calls),
+        "--inputs",
+        os.path.join(out_dir, f"{key}.pickle"),
+    ]
     # A fixed hash seed: the same dict and set layouts in every process, the same counts.
     proc = subprocess.run(cmd, capture_output=True, text=True, env={**os.environ, "PYTHONHASHSEED": "0"})
     if proc.returncode != 0:
@@ -191,34 +230,50 @@ def callgrind(key: str, modes: tuple[str, ...]) -> dict[str, int]:
 
 # --------------------------------------------------------------------------- report
 
+
 def report(w1: dict[str, Any], w2: dict[str, Any], cg: dict[str, dict[str, int]], load: tuple[float, float]) -> str:
     ms = lambda s: f"{s * 1e3:.1f} ms"  # noqa: E731
-    lines = ["## The pandas layer", "",
-             f"Written by `benchmarks/layer.py` on {time.strftime('%Y-%m-%d %H:%M %Z')}; load average (1 min) "
-             f"before / after: {load[0]:.2f} / {load[1]:.2f}. Medians of alternating calls in one process.", "",
-             "| workload | measured | bare `backtest_` / engine | layer | ratio | goal |", "|---|---|---|---|---|---|",
-             f"| W1 ({w1['records']:,} records, {w1['runs']} runs) | `korvel.backtest` + `trades` + `stats()`, "
-             f"Market built once | {ms(w1['bare'])} | {ms(w1['layer'])} | {w1['layer'] / w1['bare']:.2f}x | <= 1.5x |",
-             f"| W2 ({w2['records']:,} records, {w2['runs']} runs) | copy-out of the records + decoding "
-             f"(exit reasons, trades DataFrame) | {ms(w2['engine'])} | {ms(w2['copy_out'])} + {ms(w2['decode'])} "
-             f"| {(w2['copy_out'] + w2['decode']) / w2['engine']:.2f}x | <= 1x |", ""]
-    lines.append(f"W2's whole `korvel.backtest` (checks, engine, copy-out, schedule; no frames) took "
-                 f"{ms(w2['backtest'])}; the trades table is built on first use.")
+    lines = [
+        "## The pandas layer",
+        "",
+        f"Written by `benchmarks/layer.py` on {time.strftime('%Y-%m-%d %H:%M %Z')}; load average (1 min) "
+        f"before / after: {load[0]:.2f} / {load[1]:.2f}. Medians of alternating calls in one process.",
+        "",
+        "| workload | measured | bare `backtest_` / engine | layer | ratio | goal |",
+        "|---|---|---|---|---|---|",
+        f"| W1 ({w1['records']:,} records, {w1['runs']} runs) | `korvel.backtest` + `trades` + `stats()`, "
+        f"Market built once | {ms(w1['bare'])} | {ms(w1['layer'])} | {w1['layer'] / w1['bare']:.2f}x | <= 1.5x |",
+        f"| W2 ({w2['records']:,} records, {w2['runs']} runs) | copy-out of the records + decoding "
+        f"(exit reasons, trades DataFrame) | {ms(w2['engine'])} | {ms(w2['copy_out'])} + {ms(w2['decode'])} "
+        f"| {(w2['copy_out'] + w2['decode']) / w2['engine']:.2f}x | <= 1x |",
+        "",
+    ]
+    lines.append(
+        f"W2's whole `korvel.backtest` (checks, engine, copy-out, schedule; no frames) took "
+        f"{ms(w2['backtest'])}; the trades table is built on first use."
+    )
     if cg:
-        lines += ["", "Instructions per call in steady state (valgrind --tool=callgrind: the difference "
-                  "between processes making one and three calls, halved; cyclic garbage collector paused):", "",
-                  "| workload | bare `backtest_` | `korvel.backtest` + `stats()` | + `trades` | ratio (full) |",
-                  "|---|---|---|---|---|"]
+        lines += [
+            "",
+            "Instructions per call in steady state (valgrind --tool=callgrind: the difference "
+            "between processes making one and three calls, halved; cyclic garbage collector paused):",
+            "",
+            "| workload | bare `backtest_` | `korvel.backtest` + `stats()` | + `trades` | ratio (full) |",
+            "|---|---|---|---|---|",
+        ]
         for key, counts in cg.items():
             bare, decode, full = counts.get("bare"), counts.get("decode"), counts.get("layer")
             cells = [f"{c / 1e6:,.1f} M" if c else "n/a" for c in (bare, decode, full)]
             ratio = f"{full / bare:.2f}x" if bare and full else "n/a"
             lines.append(f"| {key} | {' | '.join(cells)} | {ratio} |")
-        lines += ["", "The counts of processes that run pandas code are less repeatable than the engine's: "
-                  "between two runs of this script W1's layer count moved by up to 15 %, and for W2 the "
-                  "three-call and one-call processes differ by amounts that vary by hundreds of millions of "
-                  "instructions (the full W2 count came out below the one without the trades table), so "
-                  "the timings above are the figures to go by for W2."]
+        lines += [
+            "",
+            "The counts of processes that run pandas code are less repeatable than the engine's: "
+            "between two runs of this script W1's layer count moved by up to 15 %, and for W2 the "
+            "three-call and one-call processes differ by amounts that vary by hundreds of millions of "
+            "instructions (the full W2 count came out below the one without the trades table), so "
+            "the timings above are the figures to go by for W2.",
+        ]
     return "\n".join(lines) + "\n"
 
 

@@ -104,7 +104,7 @@ def _mem_total() -> str:
         with open("/proc/meminfo") as f:
             for line in f:
                 if line.startswith("MemTotal:"):
-                    return f"{int(line.split()[1]) / 1024 ** 2:.1f} GiB"
+                    return f"{int(line.split()[1]) / 1024**2:.1f} GiB"
     except OSError:
         pass
     return "unknown"

@@ -65,6 +65,7 @@ def order_sizes(args: dict) -> np.ndarray:
 
 # --------------------------------------------------------------------------- NumPy replay
 
+
 def reference_equity(args: dict) -> np.ndarray:
     """Frictionless replay: no fees, no stops, clean prices.  Each applied weight
     row sets every holding to weight x portfolio value at the trading price
@@ -91,6 +92,7 @@ def reference_equity(args: dict) -> np.ndarray:
 
 
 # --------------------------------------------------------------------------- vectorbt
+
 
 class VectorbtRun:
     """`Portfolio.from_orders` with target-percent sizes, one group with cash
@@ -122,9 +124,19 @@ class VectorbtRun:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             return vbt.Portfolio.from_orders(
-                self.close, size=self.size, size_type="targetpercent", price=self.price,
-                val_price=self.val_price, init_cash=self.CAPITAL, min_size=0.0, cash_sharing=True,
-                group_by=True, call_seq="auto", fees=self.fees, engine=self.engine)
+                self.close,
+                size=self.size,
+                size_type="targetpercent",
+                price=self.price,
+                val_price=self.val_price,
+                init_cash=self.CAPITAL,
+                min_size=0.0,
+                cash_sharing=True,
+                group_by=True,
+                call_seq="auto",
+                fees=self.fees,
+                engine=self.engine,
+            )
 
     def __call__(self):
         pf = self.simulate()
@@ -133,6 +145,7 @@ class VectorbtRun:
 
 
 # --------------------------------------------------------------------------- bt
+
 
 class BtRun:
     """bt strategy: `WeighTarget` with the applied weight rows on their dates,
@@ -159,8 +172,7 @@ class BtRun:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             strategy = bt.Strategy("s", [bt.algos.WeighTarget(self.weights), bt.algos.Rebalance()])
-            test = bt.Backtest(strategy, self.data, initial_capital=1.0, integer_positions=False,
-                               progress_bar=False)
+            test = bt.Backtest(strategy, self.data, initial_capital=1.0, integer_positions=False, progress_bar=False)
             res = bt.run(test)
         values = res.backtests["s"].strategy.values.to_numpy(dtype=np.float64)
-        return values[-self.n:], None  # bt adds a row before the first date
+        return values[-self.n :], None  # bt adds a row before the first date

@@ -36,10 +36,11 @@ import peers  # noqa: E402
 import results_file  # noqa: E402
 import workloads  # noqa: E402
 
-MiB = 1024 ** 2
+MiB = 1024**2
 
 
 # --------------------------------------------------------------------------- worker
+
 
 def _korvel_call(args):
     from korvel.core import excursion, portsim
@@ -57,8 +58,7 @@ def _korvel_call(args):
     return call, clear
 
 
-def worker(system: str, key: str, repeat: int, budget: float, first_only: bool, scale: float,
-           out_dir: str) -> dict:
+def worker(system: str, key: str, repeat: int, budget: float, first_only: bool, scale: float, out_dir: str) -> dict:
     w = workloads.ALL[key]
     if scale != 1.0:
         w = w.scaled(scale)
@@ -84,9 +84,19 @@ def worker(system: str, key: str, repeat: int, budget: float, first_only: bool, 
         raise ValueError(system)
 
     (equity, n_trades), first_s = measure.time_call(call)
-    res = {"system": system, "workload": key, "describe": w.describe(), "build_s": build_s,
-           "prep_s": prep_s, "first_s": first_s, "trades": n_trades, "inputs_bytes": inputs_bytes,
-           "rows": w.rows, "instruments": w.instruments, "holdings": w.holdings}
+    res = {
+        "system": system,
+        "workload": key,
+        "describe": w.describe(),
+        "build_s": build_s,
+        "prep_s": prep_s,
+        "first_s": first_s,
+        "trades": n_trades,
+        "inputs_bytes": inputs_bytes,
+        "rows": w.rows,
+        "instruments": w.instruments,
+        "holdings": w.holdings,
+    }
     if first_only:
         return res
     times = []
@@ -107,8 +117,19 @@ def worker(system: str, key: str, repeat: int, budget: float, first_only: bool, 
 
 
 def spawn(system: str, key: str, opts, out_dir: str, first_only: bool = False, env: dict | None = None):
-    cmd = [sys.executable, str(Path(__file__).resolve()), "--worker", system, key, "--out", out_dir,
-           "--budget", str(opts.budget), "--scale", str(opts.scale)]
+    cmd = [
+        sys.executable,
+        str(Path(__file__).resolve()),
+        "--worker",
+        system,
+        key,
+        "--out",
+        out_dir,
+        "--budget",
+        str(opts.budget),
+        "--scale",
+        str(opts.scale),
+    ]
     if opts.repeat:
         cmd += ["--repeat", str(opts.repeat)]
     if first_only:
@@ -127,6 +148,7 @@ def spawn(system: str, key: str, opts, out_dir: str, first_only: bool = False, e
 
 
 # --------------------------------------------------------------------------- report
+
 
 def _s(x):
     if x is None or (isinstance(x, float) and math.isnan(x)):
@@ -164,6 +186,7 @@ W2_LIMIT = (
 
 def goals_section(results: dict) -> list:
     """Where the measured figures stand against the targets."""
+
     def median(key, system):
         r = results.get((key, system))
         return r["median"] if r else None
@@ -173,13 +196,11 @@ def goals_section(results: dict) -> list:
         peer, own = median(key, "vectorbt"), median(key, "korvel")
         if peer and own:
             ratio = peer / own
-            rows.append((f"{label}: at least 10x faster than vectorbt's steady state", f"{ratio:.1f}x",
-                         ratio >= 10))
+            rows.append((f"{label}: at least 10x faster than vectorbt's steady state", f"{ratio:.1f}x", ratio >= 10))
     w1 = results.get(("W1", "korvel"))
     if w1:
         per_cell = w1["median"] / (w1["rows"] * w1["holdings"]) * 1e9
-        rows.append(("W1: under 100 ns per (row x holding), statistics included", f"{per_cell:.0f} ns",
-                     per_cell < 100))
+        rows.append(("W1: under 100 ns per (row x holding), statistics included", f"{per_cell:.0f} ns", per_cell < 100))
     w4 = results.get(("W4", "korvel"))
     if w4 and w4["inputs_bytes"]:
         share = w4["rss_peak"] / w4["inputs_bytes"] * 100
@@ -197,31 +218,41 @@ def goals_section(results: dict) -> list:
 def write_report(path: Path, info: dict, results: dict, diffs: list, notes: list, opts) -> None:
     L = []
     L.append("# Benchmark results\n")
-    L.append(f"Written by `benchmarks/run.py` on {time.strftime('%Y-%m-%d %H:%M %Z')}"
-             f"{' with --quick: scaled-down workloads, not comparable' if opts.scale != 1.0 else ''}.\n")
+    L.append(
+        f"Written by `benchmarks/run.py` on {time.strftime('%Y-%m-%d %H:%M %Z')}"
+        f"{' with --quick: scaled-down workloads, not comparable' if opts.scale != 1.0 else ''}.\n"
+    )
     L.append("## Machine\n")
     for k, v in info.items():
         L.append(f"- {k}: {v}")
     L.append("")
     L.append("## Method\n")
-    L.append("Every (workload, tool) pair runs in a fresh process. Inputs are built first (synthetic "
-             "market, momentum weight rows; not timed). One untimed call warms up, its time is the "
-             "*first call*; then the call is timed up to the repeat count (or until the time budget "
-             f"of {opts.budget:.0f} s is used) and the **median** is reported, with the fastest call (*min*) beside it: the machine may be shared, and the load average below the machine description tells how busy it was. *Peak RSS* is the rise of "
-             "the process's peak resident set above its resident size just before one more call "
-             "(the inputs and earlier results are not counted); *traced* is the peak of Python and NumPy "
-             "allocations seen by tracemalloc in yet another call (native containers are not traced).\n")
-    L.append("Workloads (markets trade at the next open unless stated; settings not listed are the "
-             "engine's defaults, e.g. fee_ratio 0.001425 and tax_ratio 0.003; see `benchmarks/workloads.py`):\n")
+    L.append(
+        "Every (workload, tool) pair runs in a fresh process. Inputs are built first (synthetic "
+        "market, momentum weight rows; not timed). One untimed call warms up, its time is the "
+        "*first call*; then the call is timed up to the repeat count (or until the time budget "
+        f"of {opts.budget:.0f} s is used) and the **median** is reported, with the fastest call (*min*) beside it: the machine may be shared, and the load average below the machine description tells how busy it was. *Peak RSS* is the rise of "
+        "the process's peak resident set above its resident size just before one more call "
+        "(the inputs and earlier results are not counted); *traced* is the peak of Python and NumPy "
+        "allocations seen by tracemalloc in yet another call (native containers are not traced).\n"
+    )
+    L.append(
+        "Workloads (markets trade at the next open unless stated; settings not listed are the "
+        "engine's defaults, e.g. fee_ratio 0.001425 and tax_ratio 0.003; see `benchmarks/workloads.py`):\n"
+    )
     for w in workloads.ALL.values():
         L.append(f"- **{w.key}** {w.title}: {w.describe()}")
     L.append("")
-    L.append("*Per row x holding* divides the median by price rows x target number of holdings; "
-             "*per trade* divides it by the trade records the run leaves.\n")
+    L.append(
+        "*Per row x holding* divides the median by price rows x target number of holdings; "
+        "*per trade* divides it by the trade records the run leaves.\n"
+    )
 
     L.append("## korvel\n")
-    L.append("| workload | median | min | first call | runs | trades recorded | per row x holding | per trade "
-             "| peak RSS above inputs | traced peak | inputs |")
+    L.append(
+        "| workload | median | min | first call | runs | trades recorded | per row x holding | per trade "
+        "| peak RSS above inputs | traced peak | inputs |"
+    )
     L.append("|---|---|---|---|---|---|---|---|---|---|---|")
     for key in workloads.ALL:
         r = results.get((key, "korvel"))
@@ -229,26 +260,32 @@ def write_report(path: Path, info: dict, results: dict, diffs: list, notes: list
             continue
         per_cell = r["median"] / (r["rows"] * r["holdings"])
         per_trade = r["median"] / r["trades"] if r["trades"] else None
-        L.append(f"| {key} {workloads.ALL[key].title} | {_s(r['median'])} | {_s(r['min'])} | {_s(r['first_s'])} "
-                 f"| {len(r['times'])} | {r['trades']:,} | {_ns(per_cell)} | {_ns(per_trade)} "
-                 f"| {_mib(r['rss_peak'])} | {_mib(r['traced_peak'])} | {_mib(r['inputs_bytes'])} |")
+        L.append(
+            f"| {key} {workloads.ALL[key].title} | {_s(r['median'])} | {_s(r['min'])} | {_s(r['first_s'])} "
+            f"| {len(r['times'])} | {r['trades']:,} | {_ns(per_cell)} | {_ns(per_trade)} "
+            f"| {_mib(r['rss_peak'])} | {_mib(r['traced_peak'])} | {_mib(r['inputs_bytes'])} |"
+        )
     L.append("")
 
     peer_rows = [(k, s) for (k, s) in results if s not in ("korvel", "reference")]
     if peer_rows:
         L.append("## Peers\n")
-        L.append("Same market, same weight rows on the same price rows, same trading price and close; "
-                 "commission only (no tax) and no stops in P1/P2 because target-percent orders cannot "
-                 "express korvel's exit rules; the korvel figure in each ratio is korvel on the same "
-                 "configuration. vectorbt: `Portfolio.from_orders(size_type='targetpercent', "
-                 "cash_sharing=True, group_by=True, call_seq='auto', val_price=trading price, "
-                 "init_cash=1e6, min_size=0)` + `Portfolio.value()` (divided by 1e6); with its default "
-                 "minimum order of 1e-8 shares vectorbt drops small rebalancing trades of a book worth 1. "
-                 "bt: `WeighTarget` + `Rebalance`, fractional positions, trading and valuing at the "
-                 "close. *First call, empty JIT cache* runs with a fresh `NUMBA_CACHE_DIR`; the other "
-                 "first calls find numba's on-disk cache filled.\n")
-        L.append("| workload | tool | median (steady) | min | first call | first call, empty JIT cache "
-                 "| korvel median | peer / korvel (medians) | (mins) | peak RSS above inputs | traced peak |")
+        L.append(
+            "Same market, same weight rows on the same price rows, same trading price and close; "
+            "commission only (no tax) and no stops in P1/P2 because target-percent orders cannot "
+            "express korvel's exit rules; the korvel figure in each ratio is korvel on the same "
+            "configuration. vectorbt: `Portfolio.from_orders(size_type='targetpercent', "
+            "cash_sharing=True, group_by=True, call_seq='auto', val_price=trading price, "
+            "init_cash=1e6, min_size=0)` + `Portfolio.value()` (divided by 1e6); with its default "
+            "minimum order of 1e-8 shares vectorbt drops small rebalancing trades of a book worth 1. "
+            "bt: `WeighTarget` + `Rebalance`, fractional positions, trading and valuing at the "
+            "close. *First call, empty JIT cache* runs with a fresh `NUMBA_CACHE_DIR`; the other "
+            "first calls find numba's on-disk cache filled.\n"
+        )
+        L.append(
+            "| workload | tool | median (steady) | min | first call | first call, empty JIT cache "
+            "| korvel median | peer / korvel (medians) | (mins) | peak RSS above inputs | traced peak |"
+        )
         L.append("|---|---|---|---|---|---|---|---|---|---|---|")
         for key in workloads.ALL:
             for system in ("vectorbt", "vectorbt-rust", "bt"):
@@ -259,14 +296,18 @@ def write_report(path: Path, info: dict, results: dict, diffs: list, notes: list
                 k = results.get((key, "korvel"))
                 km = k["median"] if k else None
                 kmin = k["min"] if k else None
-                L.append(f"| {key} | {system} | {_s(r['median'])} | {_s(r['min'])} | {_s(r['first_s'])} "
-                         f"| {_s(cold['first_s']) if cold else '-'} | {_s(km)} | {_ratio(r['median'], km)} "
-                         f"| {_ratio(r['min'], kmin)} | {_mib(r['rss_peak'])} | {_mib(r['traced_peak'])} |")
+                L.append(
+                    f"| {key} | {system} | {_s(r['median'])} | {_s(r['min'])} | {_s(r['first_s'])} "
+                    f"| {_s(cold['first_s']) if cold else '-'} | {_s(km)} | {_ratio(r['median'], km)} "
+                    f"| {_ratio(r['min'], kmin)} | {_mib(r['rss_peak'])} | {_mib(r['traced_peak'])} |"
+                )
         L.append("")
     if diffs:
         L.append("## Agreement of equity curves\n")
-        L.append("Exact workloads (clean market, trading at the close, no fees, no stops): largest "
-                 "absolute difference between equity curves (starting capital 1).\n")
+        L.append(
+            "Exact workloads (clean market, trading at the close, no fees, no stops): largest "
+            "absolute difference between equity curves (starting capital 1).\n"
+        )
         L.append("| workload | compared | max abs difference |")
         L.append("|---|---|---|")
         for key, a, b, d in diffs:
@@ -282,6 +323,7 @@ def write_report(path: Path, info: dict, results: dict, diffs: list, notes: list
 
 
 # --------------------------------------------------------------------------- main
+
 
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -317,8 +359,11 @@ def main(argv=None) -> int:
     if unknown:
         p.error(f"unknown workloads: {unknown}")
     notes = []
-    tools = {"vectorbt": peers.available("vectorbt"), "vectorbt-rust": peers.available("vectorbt-rust"),
-             "bt": peers.available("bt")}
+    tools = {
+        "vectorbt": peers.available("vectorbt"),
+        "vectorbt-rust": peers.available("vectorbt-rust"),
+        "bt": peers.available("bt"),
+    }
     if not opts.no_peers:
         for name, ok in tools.items():
             if not ok:

@@ -52,11 +52,22 @@ import workloads  # noqa: E402
 
 SECTION = "sweep"
 MIB = 1 << 20
-GRID = {"lookback": [63, 126, 189, 252, 378], "top": [10, 25, 50, 100],
-        "stop_loss": [0.05, 0.075, 0.1, 0.125, 0.15, 0.2, 0.25, 0.3, 0.4, None]}
+GRID = {
+    "lookback": [63, 126, 189, 252, 378],
+    "top": [10, 25, 50, 100],
+    "stop_loss": [0.05, 0.075, 0.1, 0.125, 0.15, 0.2, 0.25, 0.3, 0.4, None],
+}
 # W1's rules besides its stop loss, in the layer's names.
-FIXED = dict(fee=workloads.FEE, tax=workloads.TAX, take_profit=0.3, trail_stop=0.1, trail_activation=0.05,
-             excursion_window=20, excursion_step=5, skip=21)
+FIXED = dict(
+    fee=workloads.FEE,
+    tax=workloads.TAX,
+    take_profit=0.3,
+    trail_stop=0.1,
+    trail_activation=0.05,
+    excursion_window=20,
+    excursion_step=5,
+    skip=21,
+)
 
 
 def momentum(market: Any, lookback: int, top: int, skip: int) -> pd.DataFrame:
@@ -74,6 +85,7 @@ def momentum(market: Any, lookback: int, top: int, skip: int) -> pd.DataFrame:
 
 
 # --------------------------------------------------------------------------- memory
+
 
 def _pss(pid: int) -> int:
     try:
@@ -132,6 +144,7 @@ class PeakSampler:
 
 # --------------------------------------------------------------------------- runs
 
+
 def run_once(executor: Any, market: Any) -> tuple[Any, float]:
     import korvel
 
@@ -188,8 +201,9 @@ def cluster(trim: bool) -> Any:
     if not trim:
         environ["MALLOC_TRIM_THRESHOLD_"] = None
     with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
-        return distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                                        host="127.0.0.1")
+        return distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, host="127.0.0.1"
+        )
 
 
 NAMES = ("serial", "pool", "dask", "dask_notrim")
@@ -245,14 +259,25 @@ def measure(scale: float, rounds: int) -> dict[str, Any]:
             assert len(client.scheduler_info()["workers"]) == 2
     med = {k: statistics.median(v) for k, v in times.items()}
     traffic, reference = m["pool_traffic"], m["reference"]
-    m.update({
-        "workload": w.describe(), "shape": market.shape, "market_bytes": market.nbytes,
-        "combos": len(korvel.grid(GRID)), "rounds": rounds, "times": times, "median": med,
-        "efficiency": {k: med["serial"] / (2 * med[k]) for k in NAMES[1:]}, "peak": peaks,
-        "pool_sent": traffic.sent / traffic.tasks, "pool_answer": statistics.median(traffic.per_answer),
-        "pool_answer_max": max(traffic.per_answer), "interpreter": base, "load": (load_before, os.getloadavg()[0]),
-        "trades": int(reference["trades"].median()),
-    })
+    m.update(
+        {
+            "workload": w.describe(),
+            "shape": market.shape,
+            "market_bytes": market.nbytes,
+            "combos": len(korvel.grid(GRID)),
+            "rounds": rounds,
+            "times": times,
+            "median": med,
+            "efficiency": {k: med["serial"] / (2 * med[k]) for k in NAMES[1:]},
+            "peak": peaks,
+            "pool_sent": traffic.sent / traffic.tasks,
+            "pool_answer": statistics.median(traffic.per_answer),
+            "pool_answer_max": max(traffic.per_answer),
+            "interpreter": base,
+            "load": (load_before, os.getloadavg()[0]),
+            "trades": int(reference["trades"].median()),
+        }
+    )
     return m
 
 
@@ -262,20 +287,29 @@ def report(m: dict[str, Any]) -> str:
     med, eff, peak, times = m["median"], m["efficiency"], m["peak"], m["times"]
     market = m["market_bytes"]
     per_task = med["serial"] / m["combos"]
-    rows = [("serial", "serial (`executor=None`)", "-", "-"),
-            ("pool", "2 local workers (`executor=\"processes\", workers=2`, fork)", f"{eff['pool']:.2f}", ">= 0.85"),
-            ("dask", "Dask, 2 workers x 1 thread, default worker environment", f"{eff['dask']:.2f}", ">= 0.75"),
-            ("dask_notrim", "Dask, 2 workers x 1 thread, `MALLOC_TRIM_THRESHOLD_` unset", f"{eff['dask_notrim']:.2f}",
-             ">= 0.75")]
+    rows = [
+        ("serial", "serial (`executor=None`)", "-", "-"),
+        ("pool", '2 local workers (`executor="processes", workers=2`, fork)', f"{eff['pool']:.2f}", ">= 0.85"),
+        ("dask", "Dask, 2 workers x 1 thread, default worker environment", f"{eff['dask']:.2f}", ">= 0.75"),
+        (
+            "dask_notrim",
+            "Dask, 2 workers x 1 thread, `MALLOC_TRIM_THRESHOLD_` unset",
+            f"{eff['dask_notrim']:.2f}",
+            ">= 0.75",
+        ),
+    ]
     lines = [
-        "## Parameter sweeps", "",
+        "## Parameter sweeps",
+        "",
         f"Written by `benchmarks/sweep.py` on {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}; load average "
         f"(1 min) before / after: {m['load'][0]:.2f} / {m['load'][1]:.2f} (2 cores). {m['combos']} combinations "
         f"(5 lookbacks x 4 book sizes x 10 stop losses) of a momentum strategy on W1's market "
         f"({m['shape'][0]} x {m['shape'][1]}, {mib(market)} of price tables), W1's other rules, "
-        f"`keep=\"stats\"`; medians of {m['rounds']} rounds (serial, local pool and Dask one after the other in "
-        "each; then the rounds on the second Dask cluster). The stats of every sweep are identical bit for bit.", "",
-        "| executor | median | runs | parallel efficiency | goal |", "|---|---|---|---|---|",
+        f'`keep="stats"`; medians of {m["rounds"]} rounds (serial, local pool and Dask one after the other in '
+        "each; then the rounds on the second Dask cluster). The stats of every sweep are identical bit for bit.",
+        "",
+        "| executor | median | runs | parallel efficiency | goal |",
+        "|---|---|---|---|---|",
     ]
     for key, label, e, goal in rows:
         lines.append(f"| {label} | {sec(med[key])} | {', '.join(sec(t) for t in times[key])} | {e} | {goal} |")
@@ -288,16 +322,23 @@ def report(m: dict[str, Any]) -> str:
         "task stream). Dask's nanny starts workers with `MALLOC_TRIM_THRESHOLD_=65536` (which also fixes glibc's "
         "mmap threshold, so large temporaries are mapped afresh each time); leaving it unset made no consistent "
         "difference between runs here. The scheduler and the client share this machine's 2 cores with the "
-        "workers.", "",
-        "| bytes per task | to the worker | back (stats) | goal |", "|---|---|---|---|",
+        "workers.",
+        "",
+        "| bytes per task | to the worker | back (stats) | goal |",
+        "|---|---|---|---|",
         f"| local pool (counted on the pipes) | {m['pool_sent']:.0f} B | {m['pool_answer']:.0f} B "
         f"(max {m['pool_answer_max']:.0f} B) | < 10 KiB (no weights travel: the strategy runs in the worker) |",
-        f"| Dask (pickled task and answer) | {m['dask_task']} B | {m['dask_answer']} B | < 10 KiB |", "",
+        f"| Dask (pickled task and answer) | {m['dask_task']} B | {m['dask_answer']} B | < 10 KiB |",
+        "",
         "| peak memory above the interpreter (PSS, process tree) | measured | goal: market + 100 MiB per worker | met |",
         "|---|---|---|---|",
     ]
-    for name, label, workers in (("serial", "serial", 1), ("pool", "2 local workers", 2), ("dask", "Dask", 2),
-                                 ("dask_notrim", "Dask, `MALLOC_TRIM_THRESHOLD_` unset", 2)):
+    for name, label, workers in (
+        ("serial", "serial", 1),
+        ("pool", "2 local workers", 2),
+        ("dask", "Dask", 2),
+        ("dask_notrim", "Dask, `MALLOC_TRIM_THRESHOLD_` unset", 2),
+    ):
         goal = market + workers * 100 * MIB
         lines.append(f"| {label} | {mib(peak[name])} | {mib(goal)} | {'yes' if peak[name] <= goal else 'no'} |")
     lines += [

@@ -30,8 +30,14 @@ from korvel import synthetic
 FEE = 0.001425
 TAX = 0.003
 
-W1_RULES = dict(stop_loss=0.1, take_profit=0.3, trail_stop=0.1, trail_stop_activation=0.05,
-                excursion_window=20, excursion_window_step=5)
+W1_RULES = dict(
+    stop_loss=0.1,
+    take_profit=0.3,
+    trail_stop=0.1,
+    trail_stop_activation=0.05,
+    excursion_window=20,
+    excursion_window_step=5,
+)
 # No exit rule can fire: the engine's default stop_loss of 1.0 still closes a short whose
 # price doubles, so the stop is switched off explicitly.
 NO_STOPS = dict(stop_loss=math.inf, take_profit=math.inf, trail_stop=math.inf)
@@ -70,8 +76,15 @@ class Workload:
     def build(self):
         """(market, weights, backtest_ keyword arguments including the rules)."""
         m = synthetic.generate_market(self.instruments, self.rows, self.seed, **self.market)
-        w = synthetic.momentum_weights(m, rebalance=self.rebalance, lookback=self.lookback, skip=self.skip,
-                                       n_long=self.n_long, n_short=self.n_short, gross=self.gross)
+        w = synthetic.momentum_weights(
+            m,
+            rebalance=self.rebalance,
+            lookback=self.lookback,
+            skip=self.skip,
+            n_long=self.n_long,
+            n_short=self.n_short,
+            gross=self.gross,
+        )
         args = synthetic.backtest_inputs(m, w)
         args.update(self.rules)
         return m, w, args
@@ -81,10 +94,22 @@ class Workload:
         rows = max(400, int(self.rows * factor))
         inst = max(60, int(self.instruments * factor))
         lb = min(self.lookback, rows // 4)
-        return Workload(self.key, self.title + " (scaled)", rows, inst, self.rebalance,
-                        max(2, int(self.n_long * factor)), int(self.n_short * factor) if self.n_short else 0,
-                        self.rules, lb, min(self.skip, lb // 4), self.market, min(self.repeat, 2), self.seed,
-                        self.gross)
+        return Workload(
+            self.key,
+            self.title + " (scaled)",
+            rows,
+            inst,
+            self.rebalance,
+            max(2, int(self.n_long * factor)),
+            int(self.n_short * factor) if self.n_short else 0,
+            self.rules,
+            lb,
+            min(self.skip, lb // 4),
+            self.market,
+            min(self.repeat, 2),
+            self.seed,
+            self.gross,
+        )
 
 
 W1 = Workload("W1", "wide monthly", 5000, 2000, "monthly", 50, rules=W1_RULES)
@@ -94,19 +119,65 @@ W4 = Workload("W4", "scale", 10000, 4000, "monthly", 200, rules=W1_RULES, repeat
 
 # W2 with holdings kept through rebalances: without it every held position is closed and
 # re-opened as a new trade record at each (here daily) rebalance.
-W2R = Workload("W2R", "daily l/s, holdings kept", 2500, 500, "daily", 100, 100, lookback=21, skip=1,
-               rules=dict(retain_cost_when_rebalance=True))
+W2R = Workload(
+    "W2R",
+    "daily l/s, holdings kept",
+    2500,
+    500,
+    "daily",
+    100,
+    100,
+    lookback=21,
+    skip=1,
+    rules=dict(retain_cost_when_rebalance=True),
+)
 
-P1 = Workload("P1", "W1 as peers run it", 5000, 2000, "monthly", 50,
-              rules=dict(NO_STOPS, fee_ratio=FEE, tax_ratio=0.0, excursion_window=20, excursion_window_step=5))
-P2 = Workload("P2", "W2 as peers run it", 2500, 500, "daily", 100, 100, lookback=21, skip=1,
-              rules=dict(NO_STOPS, fee_ratio=FEE, tax_ratio=0.0))
-X1 = Workload("X1", "W1 exact", 5000, 2000, "monthly", 50, rules=EXACT_RULES,
-              market=dict(CLEAN, trade_at="close"))
-X2 = Workload("X2", "W2 exact", 2500, 500, "daily", 100, 100, lookback=21, skip=1, rules=EXACT_RULES,
-              market=dict(CLEAN, trade_at="close"))
-XB = Workload("XB", "reduced W1 exact (bt)", 2500, 1000, "monthly", 50, rules=EXACT_RULES,
-              market=dict(CLEAN, trade_at="close"), repeat=3)
+P1 = Workload(
+    "P1",
+    "W1 as peers run it",
+    5000,
+    2000,
+    "monthly",
+    50,
+    rules=dict(NO_STOPS, fee_ratio=FEE, tax_ratio=0.0, excursion_window=20, excursion_window_step=5),
+)
+P2 = Workload(
+    "P2",
+    "W2 as peers run it",
+    2500,
+    500,
+    "daily",
+    100,
+    100,
+    lookback=21,
+    skip=1,
+    rules=dict(NO_STOPS, fee_ratio=FEE, tax_ratio=0.0),
+)
+X1 = Workload("X1", "W1 exact", 5000, 2000, "monthly", 50, rules=EXACT_RULES, market=dict(CLEAN, trade_at="close"))
+X2 = Workload(
+    "X2",
+    "W2 exact",
+    2500,
+    500,
+    "daily",
+    100,
+    100,
+    lookback=21,
+    skip=1,
+    rules=EXACT_RULES,
+    market=dict(CLEAN, trade_at="close"),
+)
+XB = Workload(
+    "XB",
+    "reduced W1 exact (bt)",
+    2500,
+    1000,
+    "monthly",
+    50,
+    rules=EXACT_RULES,
+    market=dict(CLEAN, trade_at="close"),
+    repeat=3,
+)
 
 ALL = {w.key: w for w in (W1, W2, W2R, W3, W4, P1, P2, X1, X2, XB)}
 KORVEL_ONLY = ("W1", "W2", "W2R", "W3", "W4")

@@ -19,14 +19,23 @@ SMALL = ["--instruments", "40", "--days", "400", "--lookback", "60", "--skip", "
 @pytest.fixture(scope="module")
 def result():
     _, _, market, weights = market_and_weights(20, 300, seed=5)
-    return korvel.backtest(weights, market, stop_loss=0.05, excursion_window=10, excursion_step=5,
-                           benchmark="S0001")
+    return korvel.backtest(weights, market, stop_loss=0.05, excursion_window=10, excursion_step=5, benchmark="S0001")
 
 
 def test_summary_lists_every_figure(result):
     text = result.summary()
-    for label in ("Period", "Total return", "CAGR", "Sharpe ratio", "Max drawdown", "Win rate", "Profit factor",
-                  "Mean MAE / MFE", "Beta / alpha", "Rules"):
+    for label in (
+        "Period",
+        "Total return",
+        "CAGR",
+        "Sharpe ratio",
+        "Max drawdown",
+        "Win rate",
+        "Profit factor",
+        "Mean MAE / MFE",
+        "Beta / alpha",
+        "Rules",
+    ):
         assert label in text
     stats = result.stats()
     assert f"{100 * stats['total_return']:.2f}%" in text and f"{stats['trades']:,}" in text
@@ -78,14 +87,29 @@ def test_report_lists_long_trade_tables_in_part(result, monkeypatch, tmp_path):
 
 
 def test_demo_command(capsys, tmp_path):
-    args = ["demo", *SMALL, "--short", "3", "--stop-loss", "0.1", "--touched-exit", "--report",
-            str(tmp_path / "r.html")]
+    args = [
+        "demo",
+        *SMALL,
+        "--short",
+        "3",
+        "--stop-loss",
+        "0.1",
+        "--touched-exit",
+        "--report",
+        str(tmp_path / "r.html"),
+    ]
     if importlib.util.find_spec("matplotlib"):
         args += ["--plot", str(tmp_path / "p.png")]
     assert cli.main(args) == 0
     out = capsys.readouterr().out
-    for label in ("Momentum long 6 / short 3", "Total return", "Sharpe ratio", "Max drawdown", "Win rate",
-                  "Orders for the next trading day"):
+    for label in (
+        "Momentum long 6 / short 3",
+        "Total return",
+        "Sharpe ratio",
+        "Max drawdown",
+        "Win rate",
+        "Orders for the next trading day",
+    ):
         assert label in out
     assert (tmp_path / "r.html").exists()
     if importlib.util.find_spec("matplotlib"):
@@ -108,13 +132,33 @@ def _write_inputs(tmp_path, parquet=False):
     return market, weights, files
 
 
-@pytest.mark.parametrize("parquet", [False, pytest.param(True, marks=pytest.mark.skipif(
-    importlib.util.find_spec("pyarrow") is None, reason="Parquet needs pyarrow"))])
+@pytest.mark.parametrize(
+    "parquet",
+    [
+        False,
+        pytest.param(
+            True, marks=pytest.mark.skipif(importlib.util.find_spec("pyarrow") is None, reason="Parquet needs pyarrow")
+        ),
+    ],
+)
 def test_run_command_reads_files(tmp_path, capsys, parquet):
     market, weights, files = _write_inputs(tmp_path, parquet)
     trades = tmp_path / "trades.csv"
-    code = cli.main(["run", files["prices"], files["weights"], "--open", files["open"], "--stop-loss", "0.05",
-                     "--trades", str(trades), "--report", str(tmp_path / "out.html")])
+    code = cli.main(
+        [
+            "run",
+            files["prices"],
+            files["weights"],
+            "--open",
+            files["open"],
+            "--stop-loss",
+            "0.05",
+            "--trades",
+            str(trades),
+            "--report",
+            str(tmp_path / "out.html"),
+        ]
+    )
     assert code == 0
     assert "Total return" in capsys.readouterr().out
     expected = korvel.backtest(weights, market, stop_loss=0.05).trades

@@ -12,7 +12,8 @@ ROOT = Path(__file__).resolve().parents[1]
 PACKAGE = ROOT / "src" / "korvel"
 MODULES = {
     ".".join(path.relative_to(PACKAGE.parent).with_suffix("").parts).removesuffix(".__init__"): path
-    for path in PACKAGE.rglob("*.py") if "core" not in path.relative_to(PACKAGE).parts[:1]
+    for path in PACKAGE.rglob("*.py")
+    if "core" not in path.relative_to(PACKAGE).parts[:1]
 }
 TREES = {name: ast.parse(path.read_text(), str(path)) for name, path in MODULES.items()}
 
@@ -44,23 +45,34 @@ def _imports(tree, *, top_level_only):
 
 
 def test_only_the_engine_boundary_imports_the_core():
-    importers = {name for name, tree in TREES.items()
-                 for module, _ in _imports(tree, top_level_only=False) if module.startswith("korvel.core")}
+    importers = {
+        name
+        for name, tree in TREES.items()
+        for module, _ in _imports(tree, top_level_only=False)
+        if module.startswith("korvel.core")
+    }
     assert importers == {"korvel._engine"}
 
 
 def test_internal_modules_carry_no_all():
-    internal = [name for name in MODULES if any(part.startswith("_") and part != "__init__"
-                                                for part in name.split(".")) or name.count(".") > 1]
+    internal = [
+        name
+        for name in MODULES
+        if any(part.startswith("_") and part != "__init__" for part in name.split(".")) or name.count(".") > 1
+    ]
     assert internal
     for name in internal:
-        assert not any(isinstance(n, ast.Assign) and any(getattr(t, "id", "") == "__all__" for t in n.targets)
-                       for n in TREES[name].body), name
+        assert not any(
+            isinstance(n, ast.Assign) and any(getattr(t, "id", "") == "__all__" for t in n.targets)
+            for n in TREES[name].body
+        ), name
 
 
 def test_no_import_cycle_at_run_time():
-    graph = {name: {m for m, _ in _imports(tree, top_level_only=True) if m in MODULES and m != name}
-             for name, tree in TREES.items()}
+    graph = {
+        name: {m for m, _ in _imports(tree, top_level_only=True) if m in MODULES and m != name}
+        for name, tree in TREES.items()
+    }
     for name in MODULES:  # a submodule's import runs its packages' __init__ first (unless that imports it)
         parent = name.rpartition(".")[0]
         if parent in MODULES and name not in graph[parent]:
@@ -69,7 +81,7 @@ def test_no_import_cycle_at_run_time():
 
     def visit(name):
         if name in active:
-            pytest.fail("import cycle: " + " -> ".join(active[active.index(name):] + [name]))
+            pytest.fail("import cycle: " + " -> ".join(active[active.index(name) :] + [name]))
         if name in done:
             return
         active.append(name)
@@ -84,13 +96,22 @@ def test_no_import_cycle_at_run_time():
 
 def test_no_module_reads_another_modules_private_names():
     for name, tree in TREES.items():
-        own = {n.attr for n in ast.walk(tree) if isinstance(n, ast.Attribute)
-               and isinstance(n.value, ast.Name) and n.value.id in ("self", "cls", "market")
-               and isinstance(n.ctx, ast.Store)}
+        own = {
+            n.attr
+            for n in ast.walk(tree)
+            if isinstance(n, ast.Attribute)
+            and isinstance(n.value, ast.Name)
+            and n.value.id in ("self", "cls", "market")
+            and isinstance(n.ctx, ast.Store)
+        }
         own |= {n.name for n in ast.walk(tree) if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
         for node in ast.walk(tree):
-            if (isinstance(node, ast.Attribute) and node.attr.startswith("_") and not node.attr.startswith("__")
-                    and not (isinstance(node.value, ast.Name) and node.value.id in ("self", "cls"))):
+            if (
+                isinstance(node, ast.Attribute)
+                and node.attr.startswith("_")
+                and not node.attr.startswith("__")
+                and not (isinstance(node.value, ast.Name) and node.value.id in ("self", "cls"))
+            ):
                 assert node.attr in own, f"{name}:{node.lineno} reads {ast.unparse(node)}"
 
 

@@ -8,8 +8,7 @@ from korvel.synthetic import Market, backtest_inputs, generate_market, momentum_
 
 @pytest.fixture(scope="module")
 def market():
-    return generate_market(120, 900, seed=11, missing_runs=3.0, late_listing_fraction=0.25,
-                           delisting_fraction=0.2)
+    return generate_market(120, 900, seed=11, missing_runs=3.0, late_listing_fraction=0.25, delisting_fraction=0.2)
 
 
 def _tables(m):
@@ -35,9 +34,20 @@ class TestShapesAndTypes:
     def test_backtest_inputs_are_the_engine_arguments(self, market):
         w = momentum_weights(market, lookback=60, skip=5, n_long=10)
         args = backtest_inputs(market, w)
-        assert list(args) == ["price_values", "close_values", "high_values", "low_values", "open_values",
-                              "price_index", "price_columns", "pos_values", "pos_index", "pos_columns",
-                              "resample", "delisting_bars"]
+        assert list(args) == [
+            "price_values",
+            "close_values",
+            "high_values",
+            "low_values",
+            "open_values",
+            "price_index",
+            "price_columns",
+            "pos_values",
+            "pos_index",
+            "pos_columns",
+            "resample",
+            "delisting_bars",
+        ]
         assert args["pos_values"].dtype == np.float64 and args["pos_values"].ndim == 2
         assert args["pos_values"].shape == (w.pos_index.size, args["pos_columns"].size)
         for k in ("pos_index", "resample", "delisting_bars"):
@@ -69,8 +79,16 @@ class TestShapesAndTypes:
 class TestPrices:
     def test_ohlc_consistent_positive_and_finite(self, market):
         ok = ~np.isnan(market.close_values)
-        c, o, h, l, p = (t[ok] for t in (market.close_values, market.open_values, market.high_values,
-                                           market.low_values, market.price_values))
+        c, o, h, l, p = (
+            t[ok]
+            for t in (
+                market.close_values,
+                market.open_values,
+                market.high_values,
+                market.low_values,
+                market.price_values,
+            )
+        )
         for t in (c, o, h, l, p):
             assert np.all(np.isfinite(t)) and np.all(t > 0)
         assert np.all(l <= o) and np.all(l <= c) and np.all(o <= h) and np.all(c <= h)
@@ -94,8 +112,7 @@ class TestPrices:
             np.testing.assert_allclose(m.price_values, expect, rtol=1e-12)
 
     def test_volatility_dispersion_is_realised(self):
-        m = generate_market(400, 1500, seed=5, missing_runs=0, late_listing_fraction=0,
-                            delisting_fraction=0)
+        m = generate_market(400, 1500, seed=5, missing_runs=0, late_listing_fraction=0, delisting_fraction=0)
         realised = np.std(np.diff(np.log(m.close_values), axis=0), axis=0) * np.sqrt(252)
         assert np.corrcoef(realised, m.annual_volatility)[0, 1] > 0.9
         lo, hi = np.percentile(realised, [10, 90])
@@ -119,7 +136,7 @@ class TestGapsListingsDelistings:
         for j in range(market.n_instruments):
             first = market.listing_bars[j]
             last = market.delisting_bars[j] if market.delisting_bars[j] >= 0 else market.n_days - 1
-            col = missing[first:last + 1, j]
+            col = missing[first : last + 1, j]
             assert not col[0] and not col[-1]  # listing and last row keep their price
             edges = np.flatnonzero(np.diff(np.r_[0, col.astype(np.int8), 0]))
             runs += list(edges[1::2] - edges[::2])
@@ -141,7 +158,7 @@ class TestGapsListingsDelistings:
         for j in gone:
             d = market.delisting_bars[j]
             assert market.listing_bars[j] < d < market.n_days - 1
-            assert not missing[d, j] and missing[d + 1:, j].all()
+            assert not missing[d, j] and missing[d + 1 :, j].all()
         alive = np.flatnonzero(market.delisting_bars < 0)
         assert np.all(market.delisting_bars[alive] == -1)
         assert not missing[-1, alive].any()
@@ -171,11 +188,19 @@ def _trend_market(T=300, N=12, rates=None):
     """Noiseless market: instrument j compounds at rates[j] a day."""
     rates = np.linspace(-0.002, 0.002, N) if rates is None else np.asarray(rates)
     close = 10.0 * np.exp(np.outer(np.arange(T), rates))
-    return Market(price_values=close, close_values=close, high_values=close * 1.01, low_values=close * 0.99,
-                  open_values=close, price_index=synthetic.business_days("2020-01-01", T),
-                  price_columns=np.array([f"I{j}" for j in range(N)], dtype=object),
-                  delisting_bars=np.full(N, -1, np.int64), listing_bars=np.zeros(N, np.int64),
-                  annual_volatility=np.zeros(N), trade_at="close")
+    return Market(
+        price_values=close,
+        close_values=close,
+        high_values=close * 1.01,
+        low_values=close * 0.99,
+        open_values=close,
+        price_index=synthetic.business_days("2020-01-01", T),
+        price_columns=np.array([f"I{j}" for j in range(N)], dtype=object),
+        delisting_bars=np.full(N, -1, np.int64),
+        listing_bars=np.zeros(N, np.int64),
+        annual_volatility=np.zeros(N),
+        trade_at="close",
+    )
 
 
 class TestRebalanceDates:
@@ -220,7 +245,7 @@ class TestMomentumWeights:
         future = Market(**{**market.__dict__})
         for name in ("close_values", "price_values", "open_values"):
             arr = getattr(market, name).copy()
-            arr[cut + 1:] = arr[cut + 1:][::-1]
+            arr[cut + 1 :] = arr[cut + 1 :][::-1]
             object.__setattr__(future, name, arr)
         w2 = momentum_weights(future, rebalance="monthly", lookback=60, skip=5, n_long=10, n_short=10)
         np.testing.assert_array_equal(w.pos_values[: k + 1], w2.pos_values[: k + 1])
@@ -296,8 +321,7 @@ def test_engine_trades_the_weight_rows_the_schedule_names(freq, n_short):
     """Frictionless replay (no fees, no stops, clean prices) of the schedule
     against the engine: equal equity curves mean both apply the same weight
     row on the same price row."""
-    m = generate_market(40, 300, seed=9, trade_at="open", missing_runs=0, late_listing_fraction=0,
-                        delisting_fraction=0)
+    m = generate_market(40, 300, seed=9, trade_at="open", missing_runs=0, late_listing_fraction=0, delisting_fraction=0)
     w = momentum_weights(m, rebalance=freq, lookback=40, skip=3, n_long=6, n_short=n_short)
     args = backtest_inputs(m, w)
     equity = _engine().backtest_(**args, fee_ratio=0.0, tax_ratio=0.0)

@@ -50,8 +50,9 @@ def __getattr__(name: str) -> Any:
         value = getattr(importlib.import_module(module), name)
     except ImportError as exc:
         if exc.name in ("pandas", "numpy"):
-            raise ImportError(f"korvel.{name} needs {exc.name}: pip install korvel (it depends on "
-                              f"pandas >= 2.0)") from None
+            raise ImportError(
+                f"korvel.{name} needs {exc.name}: pip install korvel (it depends on pandas >= 2.0)"
+            ) from None
         raise
     globals()[name] = value
     return value

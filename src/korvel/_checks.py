@@ -49,8 +49,10 @@ def date_index(index: pd.Index, name: str, *, strict: bool = True) -> pd.Datetim
     if bad.any():
         k = int(np.argmax(bad)) + 1
         what = "a duplicate date" if step[k - 1] == 0 else "dates out of order"
-        raise ValueError(f"{name} has {what} at {when(index[k])} (position {k}); dates must be ascending"
-                         + (" and unique" if strict else ""))
+        raise ValueError(
+            f"{name} has {what} at {when(index[k])} (position {k}); dates must be ascending"
+            + (" and unique" if strict else "")
+        )
     return index
 
 
@@ -64,8 +66,10 @@ def same_timezone(tz: Any, other: pd.DatetimeIndex, name: str, reference: str) -
     if (tz is None) != (other.tz is None):
         have = "timezone-naive" if other.tz is None else f"in timezone {other.tz}"
         want = "timezone-naive" if tz is None else f"in timezone {tz}"
-        raise ValueError(f"{name} dates are {have} but the {reference} dates are {want}; "
-                         "use tz_localize / tz_convert to make them agree")
+        raise ValueError(
+            f"{name} dates are {have} but the {reference} dates are {want}; "
+            "use tz_localize / tz_convert to make them agree"
+        )
 
 
 def labels(columns: pd.Index, name: str, *, as_text: bool = True) -> pd.Index:
@@ -79,8 +83,9 @@ def labels(columns: pd.Index, name: str, *, as_text: bool = True) -> pd.Index:
         text = pd.Index([str(c) for c in columns])
         dup = text.duplicated()
         if dup.any():
-            raise ValueError(f"{name} has two instruments written {text[int(np.argmax(dup))]!r}; "
-                             "labels must differ as text")
+            raise ValueError(
+                f"{name} has two instruments written {text[int(np.argmax(dup))]!r}; labels must differ as text"
+            )
     return columns
 
 
@@ -113,8 +118,10 @@ def prices(values: Float64Array, table: pd.DataFrame, name: str) -> None:
     bad = ~((values > 0) & (values < np.inf)) & ~np.isnan(values)
     if bad.any():
         row, col = first_cell(bad)
-        raise ValueError(f"{name} has an invalid price {float(values[row, col])!r} for {table.columns[col]!r} on "
-                         f"{when(table.index[row])}; prices must be positive and finite (NaN marks a missing price)")
+        raise ValueError(
+            f"{name} has an invalid price {float(values[row, col])!r} for {table.columns[col]!r} on "
+            f"{when(table.index[row])}; prices must be positive and finite (NaN marks a missing price)"
+        )
 
 
 def missing(labels_: list[Hashable], name: str, where: str) -> str:

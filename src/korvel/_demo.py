@@ -44,8 +44,9 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 # The demo trades with costs; its rebalance is a frequency of the strategy, not the rule.
 DEMO_COSTS = {"fee": 0.001425, "tax": 0.003}
-DEMO_RULES = tuple(rule.name for rule in TABLE if rule.name not in ("rebalance", "benchmark", "excursion_window",
-                                                                  "excursion_step"))
+DEMO_RULES = tuple(
+    rule.name for rule in TABLE if rule.name not in ("rebalance", "benchmark", "excursion_window", "excursion_step")
+)
 
 
 def format_actions(table: pd.DataFrame, limit: int | None = None) -> str:
@@ -90,8 +91,9 @@ def main(a: argparse.Namespace) -> int:
     t0 = time.perf_counter()
     generated = synthetic.generate_market(a.instruments, a.days, a.seed)
     try:
-        rows = synthetic.momentum_weights(generated, rebalance=a.rebalance, lookback=a.lookback, skip=a.skip,
-                                          n_long=a.n_long, n_short=a.n_short)
+        rows = synthetic.momentum_weights(
+            generated, rebalance=a.rebalance, lookback=a.lookback, skip=a.skip, n_long=a.n_long, n_short=a.n_short
+        )
     except ValueError as exc:
         print(f"korvel demo: {exc}", file=sys.stderr)
         return 2
@@ -104,8 +106,10 @@ def main(a: argparse.Namespace) -> int:
     t_run = time.perf_counter() - t0
 
     side = f"long {a.n_long}" + (f" / short {a.n_short}" if a.n_short else "")
-    print(f"Momentum {side}, {a.rebalance} rebalance, on {a.instruments} synthetic instruments "
-          f"x {a.days} days (seed {a.seed}), trading at the next {a.trade_at}")
+    print(
+        f"Momentum {side}, {a.rebalance} rebalance, on {a.instruments} synthetic instruments "
+        f"x {a.days} days (seed {a.seed}), trading at the next {a.trade_at}"
+    )
     print(f"market and weights {t_data:.2f}s, backtest {t_run:.3f}s (engine {result.engine_seconds:.3f}s)\n")
     print(result.summary())
     actions = result.actions

@@ -44,19 +44,38 @@ ENGINE_LOCK = threading.Lock()
 ENGINE_ONLY: dict[str, Any] = {"periodically_rebalance": True}
 
 
-def engine_arrays(*, trading: Float64Array, close: Float64Array, high: Float64Array, low: Float64Array,
-                  open: Float64Array, dates: Int64Array, labels: ObjectArray,  # noqa: A002
-                  weights: Float64Array, weight_dates: Int64Array, weight_labels: ObjectArray,
-                  rebalance_dates: Int64Array, delisting: Int64Array) -> dict[str, Any]:
+def engine_arrays(
+    *,
+    trading: Float64Array,
+    close: Float64Array,
+    high: Float64Array,
+    low: Float64Array,
+    open: Float64Array,
+    dates: Int64Array,
+    labels: ObjectArray,  # noqa: A002
+    weights: Float64Array,
+    weight_dates: Int64Array,
+    weight_labels: ObjectArray,
+    rebalance_dates: Int64Array,
+    delisting: Int64Array,
+) -> dict[str, Any]:
     """The array arguments of ``portsim.backtest_`` (the eleven required ones and `delisting_bars`).
 
     `delisting` holds the delisting row of each weight column (-1: none); a
     schedule without any delisting is left out, as the engine then ignores it.
     """
     return dict(
-        price_values=trading, close_values=close, high_values=high, low_values=low, open_values=open,
-        price_index=dates, price_columns=labels, pos_values=weights, pos_index=weight_dates,
-        pos_columns=weight_labels, resample=rebalance_dates,
+        price_values=trading,
+        close_values=close,
+        high_values=high,
+        low_values=low,
+        open_values=open,
+        price_index=dates,
+        price_columns=labels,
+        pos_values=weights,
+        pos_index=weight_dates,
+        pos_columns=weight_labels,
+        resample=rebalance_dates,
         delisting_bars=delisting if (delisting >= 0).any() else None,
     )
 
@@ -106,8 +125,9 @@ def copy_out(recorder: object, window: int, step: int) -> Records:
     stats = recorder.excursion
     n = len(trades)
     if len(positions) != n or len(stats) != n:
-        raise RuntimeError(f"the trade records are incomplete ({n} trades, {len(positions)} positions, "
-                           f"{len(stats)} statistics)")
+        raise RuntimeError(
+            f"the trade records are incomplete ({n} trades, {len(positions)} positions, {len(stats)} statistics)"
+        )
     size = statistics_size(window, step)
     if n == 0:
         empty = np.empty(0, dtype=np.int64)

@@ -81,9 +81,14 @@ class Market:
     compute its weights from the market.
     """
 
-    def __init__(self, close: pd.DataFrame, open: pd.DataFrame | None = None,  # noqa: A002
-                 high: pd.DataFrame | None = None, low: pd.DataFrame | None = None,
-                 delisted: pd.Series | None = None) -> None:
+    def __init__(
+        self,
+        close: pd.DataFrame,
+        open: pd.DataFrame | None = None,  # noqa: A002
+        high: pd.DataFrame | None = None,
+        low: pd.DataFrame | None = None,
+        delisted: pd.Series | None = None,
+    ) -> None:
         self._view = _build(close, {"open": open, "high": high, "low": low}, delisted, "close")
         self._cache: dict[str, Any] = {}
 
@@ -153,8 +158,9 @@ class Market:
         if not self._view.has(name):
             name = "close"
         if name not in self._cache:
-            self._cache[name] = pd.DataFrame(getattr(self._view, name), index=self.dates,
-                                             columns=self._view.instruments, copy=False)
+            self._cache[name] = pd.DataFrame(
+                getattr(self._view, name), index=self.dates, columns=self._view.instruments, copy=False
+            )
         table: pd.DataFrame = self._cache[name]
         # A shallow copy: the values are read-only, and a column added to it
         # does not show up in the market's own view.
@@ -164,8 +170,11 @@ class Market:
         T, N = self.shape
         span = f"{self.dates[0].date()} .. {self.dates[-1].date()}"
         delist = int((self._view.delisting_rows >= 0).sum())
-        return (f"Market({T} dates x {N} instruments, {span}, tables: {', '.join(self.tables)}"
-                + (f", {delist} delisted" if delist else "") + ")")
+        return (
+            f"Market({T} dates x {N} instruments, {span}, tables: {', '.join(self.tables)}"
+            + (f", {delist} delisted" if delist else "")
+            + ")"
+        )
 
     # ------------------------------------------------------------------ pickling
 
@@ -208,6 +217,7 @@ def as_market(market: object) -> Market:
 
 # --------------------------------------------------------------------------- building and checks
 
+
 def _build(close: object, others: dict[str, object], delisted: object, close_name: str) -> MarketView:
     frame = checks.frame(close, close_name)
     index = checks.date_index(frame.index, close_name)
@@ -224,11 +234,18 @@ def _build(close: object, others: dict[str, object], delisted: object, close_nam
             aligned = _align(table, name, close_name, tz, dates, instruments)
             tables[name] = _frozen(_price_table(aligned, name))
     view = MarketView(
-        dates=dates, tz=tz, unit=getattr(frame.index, "unit", "ns"), instruments=instruments,
-        labels=_frozen(np.array([str(c) for c in instruments], dtype=object)), close=close_values,
-        open=tables.get("open", close_values), high=tables.get("high", close_values),
-        low=tables.get("low", close_values), given=("close", *tables),
-        delisting_rows=np.empty(0, dtype=np.int64))
+        dates=dates,
+        tz=tz,
+        unit=getattr(frame.index, "unit", "ns"),
+        instruments=instruments,
+        labels=_frozen(np.array([str(c) for c in instruments], dtype=object)),
+        close=close_values,
+        open=tables.get("open", close_values),
+        high=tables.get("high", close_values),
+        low=tables.get("low", close_values),
+        given=("close", *tables),
+        delisting_rows=np.empty(0, dtype=np.int64),
+    )
     rows = _frozen(_delisting(view, delisted))
     return MarketView(**{**{f.name: getattr(view, f.name) for f in fields(view)}, "delisting_rows": rows})
 
@@ -238,8 +255,9 @@ def _timestamp(tz: Any, ns: int) -> pd.Timestamp:
     return stamp.tz_localize("UTC").tz_convert(tz) if tz is not None else stamp
 
 
-def _align(table: object, name: str, close_name: str, tz: Any, dates: Int64Array,
-           instruments: pd.Index) -> pd.DataFrame:
+def _align(
+    table: object, name: str, close_name: str, tz: Any, dates: Int64Array, instruments: pd.Index
+) -> pd.DataFrame:
     frame = checks.frame(table, name)
     index = checks.date_index(frame.index, name)
     checks.same_timezone(tz, index, name, close_name)
@@ -248,15 +266,15 @@ def _align(table: object, name: str, close_name: str, tz: Any, dates: Int64Array
         only = np.setxor1d(ns, dates)
         first = int(only[0])
         side = name if np.isin(first, ns) else close_name
-        raise ValueError(f"{name} is not on the {close_name} dates: {checks.when(_timestamp(tz, first))} "
-                         f"is in {side} only")
+        raise ValueError(
+            f"{name} is not on the {close_name} dates: {checks.when(_timestamp(tz, first))} is in {side} only"
+        )
     columns = checks.labels(frame.columns, name)
     if not columns.equals(instruments):
         extra = columns[instruments.get_indexer(columns) == -1]
         lacking = instruments[columns.get_indexer(instruments) == -1]
         if len(extra) or len(lacking):
-            which = (f"{extra[0]!r} is in {name} only" if len(extra)
-                     else f"{lacking[0]!r} is in {close_name} only")
+            which = f"{extra[0]!r} is in {name} only" if len(extra) else f"{lacking[0]!r} is in {close_name} only"
             raise ValueError(f"{name} does not have the {close_name} instruments: {which}")
         frame = frame.reindex(columns=instruments)
     return frame
@@ -268,8 +286,7 @@ def _delisting(view: MarketView, delisted: object) -> Int64Array:
     if delisted is None:
         return rows
     if not isinstance(delisted, pd.Series):
-        raise TypeError(f"delisted must be a pandas Series (instrument -> last date), "
-                        f"not {type(delisted).__name__}")
+        raise TypeError(f"delisted must be a pandas Series (instrument -> last date), not {type(delisted).__name__}")
     dup = delisted.index.duplicated()
     if dup.any():
         raise ValueError(f"delisted names {delisted.index[int(np.argmax(dup))]!r} twice")
@@ -278,8 +295,7 @@ def _delisting(view: MarketView, delisted: object) -> Int64Array:
         unknown = list(delisted.index[where < 0])
         raise ValueError(checks.missing(unknown, "delisted", "the market"))
     try:
-        last = pd.DatetimeIndex(pd.to_datetime(delisted.to_numpy() if delisted.dtype == object
-                                               else delisted))
+        last = pd.DatetimeIndex(pd.to_datetime(delisted.to_numpy() if delisted.dtype == object else delisted))
     except (TypeError, ValueError) as exc:
         raise TypeError(f"delisted must hold dates: {exc}") from None
     known = ~np.asarray(last.isna())
@@ -291,8 +307,10 @@ def _delisting(view: MarketView, delisted: object) -> Int64Array:
     if (row < 0).any():
         k = int(np.argmax(row < 0))
         label = delisted.index[np.flatnonzero(known)[k]]
-        raise ValueError(f"delisted: {label!r} has its last date {checks.when(last[known][k])} before the "
-                         f"first market date {checks.when(_timestamp(view.tz, int(dates[0])))}")
+        raise ValueError(
+            f"delisted: {label!r} has its last date {checks.when(last[known][k])} before the "
+            f"first market date {checks.when(_timestamp(view.tz, int(dates[0])))}"
+        )
     row[ns > dates[-1]] = -1
     rows[where[known]] = row
     return rows

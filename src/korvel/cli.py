@@ -48,7 +48,9 @@ def _run(a: argparse.Namespace) -> int:
     from korvel.simulation._rules import rules_from_options
 
     closes = read_table(a.prices, "prices")
-    tables = {name: read_table(getattr(a, name), name) if getattr(a, name) else None for name in ("open", "high", "low")}
+    tables = {
+        name: read_table(getattr(a, name), name) if getattr(a, name) else None for name in ("open", "high", "low")
+    }
     delisted = None
     if a.delisted:
         table = read_table(a.delisted, "delisted")  # dates as index would be wrong: instrument, last date

@@ -85,8 +85,10 @@ class Market:
     @property
     def nbytes(self) -> int:
         """Bytes held by the distinct price tables."""
-        tables = {id(t): t for t in (self.price_values, self.close_values, self.high_values,
-                                     self.low_values, self.open_values)}
+        tables = {
+            id(t): t
+            for t in (self.price_values, self.close_values, self.high_values, self.low_values, self.open_values)
+        }
         return sum(t.nbytes for t in tables.values())
 
 
@@ -115,8 +117,7 @@ def _column_names(n: int) -> np.ndarray:
     return names
 
 
-def _volatility_regime(rng: np.random.Generator, n_days: int, persistence: float,
-                       shock: float) -> np.ndarray:
+def _volatility_regime(rng: np.random.Generator, n_days: int, persistence: float, shock: float) -> np.ndarray:
     """Common volatility multiplier with clustering; its mean square is about 1."""
     eta = rng.normal(0.0, shock, n_days)
     log_v = np.empty(n_days)
@@ -175,12 +176,12 @@ def generate_market(
     vol = np.exp(rng.normal(np.log(median_volatility), volatility_dispersion, N)).clip(0.06, 1.2)
     beta = rng.normal(1.0, 0.35, N).clip(0.1, 2.2)
     # Riskier instruments earn part of their variance back, as they tend to.
-    drift = rng.normal(0.04, 0.08, N) + 0.35 * vol ** 2
+    drift = rng.normal(0.04, 0.08, N) + 0.35 * vol**2
     daily_vol = vol / np.sqrt(TRADING_DAYS)
     market_daily = market_volatility / np.sqrt(TRADING_DAYS)
     # The factor explains part of each instrument's variance, never all of it.
-    idio = np.sqrt(np.maximum(daily_vol ** 2 - (beta * market_daily) ** 2, (0.4 * daily_vol) ** 2))
-    total_daily_var = idio ** 2 + (beta * market_daily) ** 2
+    idio = np.sqrt(np.maximum(daily_vol**2 - (beta * market_daily) ** 2, (0.4 * daily_vol) ** 2))
+    total_daily_var = idio**2 + (beta * market_daily) ** 2
     mu = drift / TRADING_DAYS - 0.5 * total_daily_var  # log drift
     start_price = np.exp(rng.normal(np.log(40.0), 0.8, N))
 
@@ -256,7 +257,7 @@ def generate_market(
             tbl[: listing[j], j] = nan
     for j in np.flatnonzero(delisting >= 0).tolist():
         for tbl in tables:
-            tbl[delisting[j] + 1:, j] = nan
+            tbl[delisting[j] + 1 :, j] = nan
 
     if trade_at == "open":
         price = open_
@@ -387,7 +388,7 @@ def momentum_weights(
             continue
         w = gross / (n_l + n_s)
         if n_l:
-            weights[k, order[k, v - n_l: v]] = w
+            weights[k, order[k, v - n_l : v]] = w
         if n_s:
             weights[k, order[k, :n_s]] = -w
 
@@ -410,10 +411,19 @@ def backtest_inputs(market: Market, weights: Weights) -> dict[str, np.ndarray]:
     from korvel._engine import engine_arrays
 
     arrays = engine_arrays(
-        trading=market.price_values, close=market.close_values, high=market.high_values, low=market.low_values,
-        open=market.open_values, dates=market.price_index, labels=market.price_columns, weights=weights.pos_values,
-        weight_dates=weights.pos_index, weight_labels=weights.pos_columns, rebalance_dates=weights.resample,
-        delisting=delisting.astype(np.int64))
+        trading=market.price_values,
+        close=market.close_values,
+        high=market.high_values,
+        low=market.low_values,
+        open=market.open_values,
+        dates=market.price_index,
+        labels=market.price_columns,
+        weights=weights.pos_values,
+        weight_dates=weights.pos_index,
+        weight_labels=weights.pos_columns,
+        rebalance_dates=weights.resample,
+        delisting=delisting.astype(np.int64),
+    )
     # The engine skips a schedule without delistings; callers of this function get it all the same.
     arrays["delisting_bars"] = delisting.astype(np.int64)
     return arrays
@@ -435,10 +445,18 @@ def to_layer(market: Market, weights: Weights | None = None) -> tuple[LayerMarke
     def frame(values: np.ndarray) -> pd.DataFrame:
         return pd.DataFrame(values, index=dates, columns=columns, copy=False)
 
-    layer_market = LayerMarket(frame(market.close_values), open=frame(market.open_values),
-                               high=frame(market.high_values), low=frame(market.low_values), delisted=delisted)
+    layer_market = LayerMarket(
+        frame(market.close_values),
+        open=frame(market.open_values),
+        high=frame(market.high_values),
+        low=frame(market.low_values),
+        delisted=delisted,
+    )
     if weights is None:
         return layer_market, None
-    weight_frame = pd.DataFrame(weights.pos_values, index=pd.DatetimeIndex(weights.pos_index.view("datetime64[ns]")),
-                                columns=pd.Index(weights.pos_columns.tolist()))
+    weight_frame = pd.DataFrame(
+        weights.pos_values,
+        index=pd.DatetimeIndex(weights.pos_index.view("datetime64[ns]")),
+        columns=pd.Index(weights.pos_columns.tolist()),
+    )
     return layer_market, weight_frame

@@ -1,4 +1,5 @@
 """Argument checking of backtest_: order, messages, module flags, safety on bad shapes."""
+
 import array
 import inspect
 import math
@@ -10,8 +11,17 @@ from builders import run_args
 from korvel.core import excursion, portsim
 
 NAMES = [
-    "price_values", "close_values", "high_values", "low_values", "open_values", "price_index",
-    "price_columns", "pos_values", "pos_index", "pos_columns", "resample",
+    "price_values",
+    "close_values",
+    "high_values",
+    "low_values",
+    "open_values",
+    "price_index",
+    "price_columns",
+    "pos_values",
+    "pos_index",
+    "pos_columns",
+    "resample",
 ]
 
 
@@ -26,10 +36,20 @@ def test_visible_signature_and_defaults():
     assert all(p.default is inspect.Parameter.empty for p in params[:11])
     defaults = {p.name: p.default for p in params[11:]}
     assert defaults == {
-        "fee_ratio": 0.001425, "tax_ratio": 0.003, "stop_loss": 1.0, "take_profit": math.inf,
-        "trail_stop": math.inf, "trail_stop_activation": 0.0, "touched_exit": False, "position_limit": 1.0,
-        "retain_cost_when_rebalance": False, "stop_trading_next_period": True, "excursion_window": 0,
-        "excursion_window_step": 1, "periodically_rebalance": True, "delisting_bars": None,
+        "fee_ratio": 0.001425,
+        "tax_ratio": 0.003,
+        "stop_loss": 1.0,
+        "take_profit": math.inf,
+        "trail_stop": math.inf,
+        "trail_stop_activation": 0.0,
+        "touched_exit": False,
+        "position_limit": 1.0,
+        "retain_cost_when_rebalance": False,
+        "stop_trading_next_period": True,
+        "excursion_window": 0,
+        "excursion_window_step": 1,
+        "periodically_rebalance": True,
+        "delisting_bars": None,
     }
     assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params)
 
@@ -72,9 +92,7 @@ def test_non_array_argument_names_the_parameter(index):
     args[index] = list(np.asarray(args[index]).ravel())
     with pytest.raises(TypeError) as info:
         portsim.backtest_(*args)
-    assert str(info.value) == (
-        f"Argument '{NAMES[index]}' has incorrect type (expected numpy.ndarray, got list)"
-    )
+    assert str(info.value) == (f"Argument '{NAMES[index]}' has incorrect type (expected numpy.ndarray, got list)")
 
 
 def test_none_for_a_required_array_is_a_type_error():
@@ -240,11 +258,14 @@ class Renamed(str):
         return b"B"
 
 
-@pytest.mark.parametrize("price_names, weight_names, bought_at", [
-    (["A", "\u00e9", "B"], ["\u00e9"], 40 / 20),      # non-ASCII names match by their UTF-8 bytes
-    (["A", Renamed("A"), "C"], ["B"], 40 / 20),         # a label's own encode() is honoured
-    (["A", "B", "C"], [Renamed("X")], 40 / 20),
-])
+@pytest.mark.parametrize(
+    "price_names, weight_names, bought_at",
+    [
+        (["A", "\u00e9", "B"], ["\u00e9"], 40 / 20),  # non-ASCII names match by their UTF-8 bytes
+        (["A", Renamed("A"), "C"], ["B"], 40 / 20),  # a label's own encode() is honoured
+        (["A", "B", "C"], [Renamed("X")], 40 / 20),
+    ],
+)
 def test_labels_are_matched_by_what_encode_returns(price_names, weight_names, bought_at):
     prices = [[10.0, 20.0, 40.0], [10.0, 20.0, 40.0], [11.0, 40.0, 60.0]]
     args = run_args(prices, [[1.0]], price_names=price_names, weight_names=weight_names)
@@ -325,8 +346,13 @@ def test_dates_compare_as_exact_64_bit_integers(offset, first_trade_row):
     base = 1_600_000_000_000_000_000
     price_dates = [base, base + 1, base + 2]
     # An empty first weight row, then the one under test.
-    args = run_args([[10.0], [10.0], [10.0]], [[0.0], [1.0]], price_dates=price_dates,
-                    weight_dates=[base - 5, price_dates[1] + offset], resample=price_dates)
+    args = run_args(
+        [[10.0], [10.0], [10.0]],
+        [[0.0], [1.0]],
+        price_dates=price_dates,
+        weight_dates=[base - 5, price_dates[1] + offset],
+        resample=price_dates,
+    )
     portsim.backtest_(*args, fee_ratio=0.0, tax_ratio=0.0)
     assert [int(t[1]) for t in excursion.trades] == [first_trade_row]
 
@@ -360,11 +386,14 @@ class ChangesAFlag:
 
 
 @pytest.mark.parametrize("collector", [False, True])
-@pytest.mark.parametrize("name, value, splits", [
-    ("RESAMPLE", False, False),                      # resized holdings stop being split...
-    ("RETAIN_COST_WHEN_REBALANCE", True, False),
-    ("RESAMPLE", True, True),                        # ...or go on being split
-])
+@pytest.mark.parametrize(
+    "name, value, splits",
+    [
+        ("RESAMPLE", False, False),  # resized holdings stop being split...
+        ("RETAIN_COST_WHEN_REBALANCE", True, False),
+        ("RESAMPLE", True, True),  # ...or go on being split
+    ],
+)
 def test_flags_changed_during_a_run_are_seen_by_the_next_resize(name, value, splits, collector):
     import gc
 

@@ -26,6 +26,7 @@ def column(values):
 # costs of the position book, seen through the equity curve and the records
 # ---------------------------------------------------------------------------
 
+
 def test_open_reduce_and_close_a_long(backtest):
     out = backtest(*tables(flat(4), {0: [0.5], 1: [0.3], 2: [0.0]}))
 
@@ -50,8 +51,7 @@ def test_open_reduce_and_close_a_long(backtest):
     r = 1.0 * (1 - F)  # entry commission only: the split is not a transaction
     assert out.excursion[0].tolist() == [r - 1, 0.0, 0.0, r - 1, 0.0, r - 1]
     # the second trade starts without a transaction and pays both at its exit
-    assert out.excursion[1].tolist() == [0.0, 0.0, 0.0, 0.0, 0.0,
-                                         1.0 * (1.0 / 1.0) * ((1 - F) - T) - 1]
+    assert out.excursion[1].tolist() == [0.0, 0.0, 0.0, 0.0, 0.0, 1.0 * (1.0 / 1.0) * ((1 - F) - T) - 1]
 
 
 def test_short_open_cover_and_flip(backtest):
@@ -86,23 +86,34 @@ def test_short_open_cover_and_flip(backtest):
 # rebalance: scaling, position limit, NaN weights
 # ---------------------------------------------------------------------------
 
-@pytest.mark.parametrize("prices, weights, limit, positions, equity", [
-    # gross 1: fully invested, no scaling; prices then move 1.5x and 0.75x
-    ([[1, 1, 1], [1, 1, 1], [1.5, 0.75, 1]], [0.5, 0.5, 0.0], 1.0, [0.5, 0.5],
-     [1.0, 0.0 + 0.5 * 1.0 / 1.0 + 0.5 * 1.0 / 1.0,
-      0.0 + (0.5 * 1.5) * 1.5 / 1.5 + (0.5 * 0.75) * 0.75 / 0.75]),
-    # gross 2: scaled to half each
-    ([[1, 1], [1, 1], [2, 1]], [1.0, 1.0], 1.0, [0.5, 0.5],
-     [1.0, 1.0, 0.0 + (0.5 * 2.0) * 2.0 / 2.0 + 0.5]),
-    # gross 0.3: never scaled up, the rest stays in cash
-    ([[1], [1], [2]], [0.3], 1.0, [0.3], [1.0, (1.0 - 0.3) + 0.3, (1.0 - 0.3) + 0.6]),
-    # each position capped at 0.2 of the portfolio value
-    ([[1, 1], [1, 1], [1, 2]], [0.5, -0.5], 0.2, [0.2, -0.2],
-     [1.0, ((1.0 - 0.2) + 0.2) + 0.2 + -0.2, 1.0 + 0.2 + (-0.2 * 2.0) * 2.0 / 2.0]),
-])
+
+@pytest.mark.parametrize(
+    "prices, weights, limit, positions, equity",
+    [
+        # gross 1: fully invested, no scaling; prices then move 1.5x and 0.75x
+        (
+            [[1, 1, 1], [1, 1, 1], [1.5, 0.75, 1]],
+            [0.5, 0.5, 0.0],
+            1.0,
+            [0.5, 0.5],
+            [1.0, 0.0 + 0.5 * 1.0 / 1.0 + 0.5 * 1.0 / 1.0, 0.0 + (0.5 * 1.5) * 1.5 / 1.5 + (0.5 * 0.75) * 0.75 / 0.75],
+        ),
+        # gross 2: scaled to half each
+        ([[1, 1], [1, 1], [2, 1]], [1.0, 1.0], 1.0, [0.5, 0.5], [1.0, 1.0, 0.0 + (0.5 * 2.0) * 2.0 / 2.0 + 0.5]),
+        # gross 0.3: never scaled up, the rest stays in cash
+        ([[1], [1], [2]], [0.3], 1.0, [0.3], [1.0, (1.0 - 0.3) + 0.3, (1.0 - 0.3) + 0.6]),
+        # each position capped at 0.2 of the portfolio value
+        (
+            [[1, 1], [1, 1], [1, 2]],
+            [0.5, -0.5],
+            0.2,
+            [0.2, -0.2],
+            [1.0, ((1.0 - 0.2) + 0.2) + 0.2 + -0.2, 1.0 + 0.2 + (-0.2 * 2.0) * 2.0 / 2.0],
+        ),
+    ],
+)
 def test_rebalance_targets(backtest, prices, weights, limit, positions, equity):
-    out = backtest(*tables(prices, {0: weights}), fee_ratio=0.0, tax_ratio=0.0,
-                   position_limit=limit)
+    out = backtest(*tables(prices, {0: weights}), fee_ratio=0.0, tax_ratio=0.0, position_limit=limit)
     assert out.equity.tolist() == equity
     assert out.trade_positions == positions
     assert out.trades == [[sid, 1, -1] for sid in range(len(positions))]
@@ -137,15 +148,16 @@ def test_gross_weight_is_summed_like_numpy(backtest, n):
     assert out.trade_positions == [(x * (1.0 / s)) / 1.0 for x in w]
 
 
-@pytest.mark.parametrize("kwargs, trades, positions", [
-    ({}, [[0, 1, 2], [0, 2, -1]], [0.5, 0.5]),
-    ({"retain_cost_when_rebalance": True}, [[0, 1, -1]], [0.5]),
-    ({"periodically_rebalance": False}, [[0, 1, -1]], [0.5]),
-])
-def test_unchanged_holding_is_split_only_on_periodic_rebalancing(backtest, kwargs, trades,
-                                                                  positions):
-    out = backtest(*tables(flat(4), {0: [0.5], 1: [0.5]}), fee_ratio=0.0, tax_ratio=0.0,
-                   **kwargs)
+@pytest.mark.parametrize(
+    "kwargs, trades, positions",
+    [
+        ({}, [[0, 1, 2], [0, 2, -1]], [0.5, 0.5]),
+        ({"retain_cost_when_rebalance": True}, [[0, 1, -1]], [0.5]),
+        ({"periodically_rebalance": False}, [[0, 1, -1]], [0.5]),
+    ],
+)
+def test_unchanged_holding_is_split_only_on_periodic_rebalancing(backtest, kwargs, trades, positions):
+    out = backtest(*tables(flat(4), {0: [0.5], 1: [0.5]}), fee_ratio=0.0, tax_ratio=0.0, **kwargs)
     assert out.equity.tolist() == [1.0] * 4
     assert out.trades == trades
     assert out.trade_positions == positions
@@ -154,21 +166,22 @@ def test_unchanged_holding_is_split_only_on_periodic_rebalancing(backtest, kwarg
 def test_rebalance_dates_on_the_price_rows(backtest):
     # Rebalance dates 5, 20, 25 and 40 mark rows 0, 1, 1 and 2; the weight
     # rows dated 15 and 25 are each applied on the row after a marked row.
-    args = tables(flat(3), [[0.2], [0.4], [0.6]], weight_dates=[5, 15, 25],
-                  resample=[5, 20, 25, 40])
+    args = tables(flat(3), [[0.2], [0.4], [0.6]], weight_dates=[5, 15, 25], resample=[5, 20, 25, 40])
     out = backtest(*args, fee_ratio=0.0, tax_ratio=0.0)
     assert out.trades == [[0, 1, 2], [0, 2, -1]]
     assert out.trade_positions == [0.4, 0.6]
 
 
-@pytest.mark.parametrize("resample, trades", [
-    ([], []),        # nothing marked: never trades
-    ([40], []),      # only the last row: nothing left to trade on
-    ([19], [[0, 1, -1]]),
-])
+@pytest.mark.parametrize(
+    "resample, trades",
+    [
+        ([], []),  # nothing marked: never trades
+        ([40], []),  # only the last row: nothing left to trade on
+        ([19], [[0, 1, -1]]),
+    ],
+)
 def test_few_rebalance_dates(backtest, resample, trades):
-    args = tables(flat(3), [[0.2], [0.4], [0.6]], weight_dates=[5, 15, 25],
-                  resample=resample)
+    args = tables(flat(3), [[0.2], [0.4], [0.6]], weight_dates=[5, 15, 25], resample=resample)
     out = backtest(*args, fee_ratio=0.0, tax_ratio=0.0)
     assert out.trades == trades
     if not trades:
@@ -194,8 +207,7 @@ def test_rows_before_the_first_weight_date_are_idle(backtest):
     args = tables(column([1.0, 2.0, 4.0, 8.0]), [[1.0]], weight_dates=[20])
     out = backtest(*args, fee_ratio=0.0, tax_ratio=0.0)
     # row 0 (date 10) is before the weights; row 1 decides, row 2 buys at 4
-    assert out.equity.tolist() == [1.0, 1.0, 0.0 + 1.0 * 4.0 / 4.0,
-                                   0.0 + (1.0 * (8.0 / 4.0)) * 8.0 / 8.0]
+    assert out.equity.tolist() == [1.0, 1.0, 0.0 + 1.0 * 4.0 / 4.0, 0.0 + (1.0 * (8.0 / 4.0)) * 8.0 / 8.0]
     assert out.trades == [[0, 2, -1]]
 
 
@@ -214,8 +226,8 @@ def test_stop_loss_on_the_close_executes_next_row(backtest):
     cash = 1.0 - 1.0
     held = (1.0 - F * 1.0) + 0.0
     eq1 = cash + held * 1.0 / 1.0
-    eq2 = cash + held * 0.875 / 1.0          # close 0.875 < 0.9: signal
-    value = held * (0.75 / 1.0)              # sold on row 3 at its trading price
+    eq2 = cash + held * 0.875 / 1.0  # close 0.875 < 0.9: signal
+    value = held * (0.75 / 1.0)  # sold on row 3 at its trading price
     cash = cash + (value - (F + T) * abs(value))
     assert out.equity.tolist() == [1.0, eq1, eq2, cash, cash]
     assert out.trades == [[0, 1, 3]]
@@ -225,33 +237,42 @@ def test_stop_loss_on_the_close_executes_next_row(backtest):
     r1 = r0 * (0.875 / 1.0)
     r2 = r1 * (0.75 / 0.875)
     exit_factor = r2 * (0.75 / 0.75) * ((1 - F) - T)
-    assert out.excursion[0].tolist() == [r2 - 1, 0.0, 0.0, r2 / 1.0 - 1, 0.0,
-                                         exit_factor - 1]
+    assert out.excursion[0].tolist() == [r2 - 1, 0.0, 0.0, r2 / 1.0 - 1, 0.0, exit_factor - 1]
 
 
 def test_stop_loss_operations_record(backtest):
     args = tables(column(STOP_PRICE[:5]), {0: [1.0]}, close=column(STOP_CLOSE[:5]))
     ops = operations(backtest(*args, stop_loss=0.1))
-    assert ops == {"actions": {0: "sl_"}, "weights": {0: 0.0}, "next_weights": {},
-                   "weight_time": 0, "next_weight_time": 0}
+    assert ops == {
+        "actions": {0: "sl_"},
+        "weights": {0: 0.0},
+        "next_weights": {},
+        "weight_time": 0,
+        "next_weight_time": 0,
+    }
 
 
-@pytest.mark.parametrize("close_on_row_2, signal", [
-    (1.25, True),    # exactly on the take-profit bound: fires
-    (0.75, False),   # exactly on the stop-loss bound: does not (strictly below)
-    (0.7499999999999999, True),
-])
+@pytest.mark.parametrize(
+    "close_on_row_2, signal",
+    [
+        (1.25, True),  # exactly on the take-profit bound: fires
+        (0.75, False),  # exactly on the stop-loss bound: does not (strictly below)
+        (0.7499999999999999, True),
+    ],
+)
 def test_close_exit_bounds(backtest, close_on_row_2, signal):
     close = [1.0, 1.0, close_on_row_2, 1.0]
-    out = backtest(*tables(flat(4), {0: [1.0]}, close=column(close)), stop_loss=0.25,
-                   take_profit=0.25)
+    out = backtest(*tables(flat(4), {0: [1.0]}, close=column(close)), stop_loss=0.25, take_profit=0.25)
     assert out.trades == ([[0, 1, 3]] if signal else [[0, 1, -1]])
 
 
-@pytest.mark.parametrize("stop_trading, trades", [
-    (True, [[0, 1, 3]]),                    # not bought back by the next weights
-    (False, [[0, 1, 3], [0, 4, -1]]),
-])
+@pytest.mark.parametrize(
+    "stop_trading, trades",
+    [
+        (True, [[0, 1, 3]]),  # not bought back by the next weights
+        (False, [[0, 1, 3], [0, 4, -1]]),
+    ],
+)
 def test_stopped_instrument_and_the_next_weight_row(backtest, stop_trading, trades):
     args = tables(column(STOP_PRICE), {0: [1.0], 3: [1.0]}, close=column(STOP_CLOSE))
     out = backtest(*args, stop_loss=0.1, stop_trading_next_period=stop_trading)
@@ -300,41 +321,54 @@ def test_pending_exit_kept_for_a_weighted_instrument(backtest, stop_trading):
 def test_short_stop_on_the_close(backtest):
     price = [1.0, 1.0, 1.0, 1.25, 1.25]
     close = [1.0, 1.0, 1.125, 1.25, 1.25]
-    out = backtest(*tables(column(price), {0: [-1.0]}, close=column(close)), stop_loss=0.1,
-                   fee_ratio=0.0, tax_ratio=0.0)
+    out = backtest(
+        *tables(column(price), {0: [-1.0]}, close=column(close)), stop_loss=0.1, fee_ratio=0.0, tax_ratio=0.0
+    )
     cash = 1.0 + (1.0 - 0.0 * 1.0)
     eq1 = cash + -1.0 * 1.0 / 1.0
-    eq2 = cash + -1.0 * 1.125 / 1.0          # factor 1.125 >= 1 + 0.1
-    cash = cash + (-1.25 - 0.0 * 1.25)       # bought back at 1.25 on row 3
+    eq2 = cash + -1.0 * 1.125 / 1.0  # factor 1.125 >= 1 + 0.1
+    cash = cash + (-1.25 - 0.0 * 1.25)  # bought back at 1.25 on row 3
     assert out.equity.tolist() == [1.0, eq1, eq2, cash, cash]
     assert out.trades == [[0, 1, 3]]
     assert out.trade_positions == [-1.0]
 
 
-@pytest.mark.parametrize("weight, close_on_row_2, word", [
-    (-1.0, 1.125, "sl"),    # a short's close rises through its stop loss
-    (-1.0, 0.875, "tp"),    # and falls through its take profit
-    (1.0, 0.875, "sl"),     # a long's words are those of the bound it crossed
-    (1.0, 1.125, "tp"),
-])
+@pytest.mark.parametrize(
+    "weight, close_on_row_2, word",
+    [
+        (-1.0, 1.125, "sl"),  # a short's close rises through its stop loss
+        (-1.0, 0.875, "tp"),  # and falls through its take profit
+        (1.0, 0.875, "sl"),  # a long's words are those of the bound it crossed
+        (1.0, 1.125, "tp"),
+    ],
+)
 @pytest.mark.parametrize("executed", [True, False])
 def test_close_exit_words_name_the_kind_of_exit(backtest, weight, close_on_row_2, word, executed):
     # Instrument 0, so the sign of its exit entry has to survive too.  The
     # signal of row 2 is either executed on row 3 or still pending at the end.
-    close = [1.0, 1.0, close_on_row_2, 1.0][:4 if executed else 3]
-    out = backtest(*tables(flat(len(close)), {0: [weight]}, close=column(close)), stop_loss=0.1,
-                   take_profit=0.1, fee_ratio=0.0, tax_ratio=0.0)
+    close = [1.0, 1.0, close_on_row_2, 1.0][: 4 if executed else 3]
+    out = backtest(
+        *tables(flat(len(close)), {0: [weight]}, close=column(close)),
+        stop_loss=0.1,
+        take_profit=0.1,
+        fee_ratio=0.0,
+        tax_ratio=0.0,
+    )
     assert out.trades == ([[0, 1, 3]] if executed else [[0, 1, -1]])
     assert operations(out)["actions"] == {0: word + "_" if executed else word}
 
 
 @pytest.mark.parametrize("activation, exits", [(0.2, True), (-0.2, True), (0.3, False)])
 def test_trailing_stop_with_activation(backtest, activation, exits):
-    a = [1.0, 1.0, 1.25, 1.125, 1.0, 1.0]     # reaches 1.25 >= 1.2: armed at 1.15
-    b = [1.0, 1.0, 1.125, 1.0, 1.0, 1.0]      # never reaches the activation level
-    out = backtest(*tables([list(x) for x in zip(a, b)], {0: [0.5, 0.5]}),
-                   fee_ratio=0.0, tax_ratio=0.0, trail_stop=0.1,
-                   trail_stop_activation=activation)
+    a = [1.0, 1.0, 1.25, 1.125, 1.0, 1.0]  # reaches 1.25 >= 1.2: armed at 1.15
+    b = [1.0, 1.0, 1.125, 1.0, 1.0, 1.0]  # never reaches the activation level
+    out = backtest(
+        *tables([list(x) for x in zip(a, b)], {0: [0.5, 0.5]}),
+        fee_ratio=0.0,
+        tax_ratio=0.0,
+        trail_stop=0.1,
+        trail_stop_activation=activation,
+    )
     if not exits:
         assert out.trades == [[0, 1, -1], [1, 1, -1]]
         return
@@ -345,14 +379,22 @@ def test_trailing_stop_with_activation(backtest, activation, exits):
     assert out.equity[4] == cash + value_b * 1.0 / 1.0
 
 
-@pytest.mark.parametrize("retain, trades", [
-    (False, [[0, 1, 2], [0, 2, -1]]),   # stop measured from the rebalance: no exit
-    (True, [[0, 1, 4]]),                # still measured from the entry: 0.875 < 0.9
-])
+@pytest.mark.parametrize(
+    "retain, trades",
+    [
+        (False, [[0, 1, 2], [0, 2, -1]]),  # stop measured from the rebalance: no exit
+        (True, [[0, 1, 4]]),  # still measured from the entry: 0.875 < 0.9
+    ],
+)
 def test_retain_cost_keeps_the_stop_reference(backtest, retain, trades):
     price = [1.0, 1.0, 0.9375, 0.875, 0.875]
-    out = backtest(*tables(column(price), {0: [1.0], 1: [1.0]}), fee_ratio=0.0,
-                   tax_ratio=0.0, stop_loss=0.1, retain_cost_when_rebalance=retain)
+    out = backtest(
+        *tables(column(price), {0: [1.0], 1: [1.0]}),
+        fee_ratio=0.0,
+        tax_ratio=0.0,
+        stop_loss=0.1,
+        retain_cost_when_rebalance=retain,
+    )
     assert out.trades == trades
     assert out.trade_positions == [1.0] * len(trades)
 
@@ -361,27 +403,33 @@ def test_retain_cost_keeps_the_stop_reference(backtest, retain, trades):
 # touched exits (intraday, executed on the same row)
 # ---------------------------------------------------------------------------
 
+
 def touched_tables(row2, weights=(1.0,)):
     """One instrument, flat at 1.0 except row 2 = (price, close, open, high, low)."""
     p, c, o, h, lo = row2
-    return tables(column([1.0, 1.0, p, 1.0]), {0: list(weights)},
-                  close=column([1.0, 1.0, c, 1.0]), opens=column([1.0, 1.0, o, 1.0]),
-                  high=column([1.0, 1.0, h, 1.0]), low=column([1.0, 1.0, lo, 1.0]))
+    return tables(
+        column([1.0, 1.0, p, 1.0]),
+        {0: list(weights)},
+        close=column([1.0, 1.0, c, 1.0]),
+        opens=column([1.0, 1.0, o, 1.0]),
+        high=column([1.0, 1.0, h, 1.0]),
+        low=column([1.0, 1.0, lo, 1.0]),
+    )
 
 
 def test_touched_stop_with_opening_gap(backtest):
-    out = backtest(*touched_tables((0.9, 0.9, 0.85, 0.95, 0.8)), stop_loss=0.1,
-                   touched_exit=True, fee_ratio=0.0, tax_ratio=0.0)
+    out = backtest(
+        *touched_tables((0.9, 0.9, 0.85, 0.95, 0.8)), stop_loss=0.1, touched_exit=True, fee_ratio=0.0, tax_ratio=0.0
+    )
     # opened below the stop: sold at the open, on the same row
     assert out.equity.tolist() == [1.0, 1.0, 0.85, 0.85]
     assert out.trades == [[0, 1, 2]]
 
 
 def test_touched_both_bounds_without_gap(backtest):
-    out = backtest(*touched_tables((1.0, 1.0, 1.0, 1.15, 0.85)), stop_loss=0.1,
-                   take_profit=0.1, touched_exit=True)
+    out = backtest(*touched_tables((1.0, 1.0, 1.0, 1.15, 0.85)), stop_loss=0.1, take_profit=0.1, touched_exit=True)
     held = (1.0 - F * 1.0) + 0.0
-    value = (held * (1.0 / 1.0) / 1.0) * 1.1   # valued at the upper bound
+    value = (held * (1.0 / 1.0) / 1.0) * 1.1  # valued at the upper bound
     cash = 0.0 + (value - (F + T) * abs(value))
     assert out.equity.tolist() == [1.0, held, cash, cash]
     assert out.trades == [[0, 1, 2]]
@@ -390,25 +438,34 @@ def test_touched_both_bounds_without_gap(backtest):
 
 
 def test_touched_short_stop(backtest):
-    out = backtest(*touched_tables((1.0, 1.0, 1.0, 1.2, 1.0), weights=(-0.5,)),
-                   stop_loss=0.1, touched_exit=True, fee_ratio=0.0, tax_ratio=0.0)
+    out = backtest(
+        *touched_tables((1.0, 1.0, 1.0, 1.2, 1.0), weights=(-0.5,)),
+        stop_loss=0.1,
+        touched_exit=True,
+        fee_ratio=0.0,
+        tax_ratio=0.0,
+    )
     # short 0.5: bought back at the stop, 1.1 x the entry value
     cash = (1.0 + (0.5 - 0.0 * 0.5)) + (-0.5 * 1.1 - 0.0)
     assert out.equity.tolist() == [1.0, 1.0, cash, cash]
     assert out.trades == [[0, 1, 2]]
 
 
-@pytest.mark.parametrize("weight, row2, fill", [
-    (1.0, (1.0, 0.95, 1.0, 1.0, 0.85), 1.0 * (1 - 0.1) / 1.0),    # long, at its stop level
-    (1.0, (0.9, 0.9, 0.85, 0.95, 0.8), 0.85),                     # long, gapping through it
-    (-1.0, (1.0, 1.05, 1.0, 1.2, 1.0), 1.0 * (1 + 0.1) / 1.0),    # short, at its stop level
-    (-1.0, (1.0, 1.15, 1.2, 1.25, 1.0), 1.2),                     # short, gapping through it
-])
+@pytest.mark.parametrize(
+    "weight, row2, fill",
+    [
+        (1.0, (1.0, 0.95, 1.0, 1.0, 0.85), 1.0 * (1 - 0.1) / 1.0),  # long, at its stop level
+        (1.0, (0.9, 0.9, 0.85, 0.95, 0.8), 0.85),  # long, gapping through it
+        (-1.0, (1.0, 1.05, 1.0, 1.2, 1.0), 1.0 * (1 + 0.1) / 1.0),  # short, at its stop level
+        (-1.0, (1.0, 1.15, 1.2, 1.25, 1.0), 1.2),  # short, gapping through it
+    ],
+)
 def test_touched_exit_record_is_valued_at_the_fill(backtest, weight, row2, fill):
     # The trade price of row 2 differs from the fill in every case: the
     # record must follow the fill, as the equity does.
-    out = backtest(*touched_tables(row2, weights=(weight,)), stop_loss=0.1, touched_exit=True,
-                   fee_ratio=0.0, tax_ratio=0.0)
+    out = backtest(
+        *touched_tables(row2, weights=(weight,)), stop_loss=0.1, touched_exit=True, fee_ratio=0.0, tax_ratio=0.0
+    )
     assert out.trades == [[0, 1, 2]]
     c = row2[1]
     if weight > 0:
@@ -424,6 +481,7 @@ def test_touched_exit_record_is_valued_at_the_fill(backtest, weight, row2, fill)
 # ---------------------------------------------------------------------------
 # delisting
 # ---------------------------------------------------------------------------
+
 
 def delisting_tables():
     a = [1.0, 1.0, 1.25, 1.0, 1.0]
@@ -470,6 +528,7 @@ def test_delisting_that_never_matches_a_holding(backtest, bars):
 # missing prices
 # ---------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("weights", [{0: [1.0]}, {0: [1.0], 1: [1.0]}])
 def test_missing_price_is_held_through(backtest, weights):
     # 100, missing, 120: whether or not the weights are applied on the
@@ -481,14 +540,16 @@ def test_missing_price_is_held_through(backtest, weights):
 
 
 def test_missing_close_counts_at_book_value(backtest):
-    out = backtest(*tables(column([1.0, 1.0, 2.0, 2.0]), {0: [1.0]},
-                           close=column([1.0, 1.0, NAN, 2.0])), fee_ratio=0.0, tax_ratio=0.0)
+    out = backtest(
+        *tables(column([1.0, 1.0, 2.0, 2.0]), {0: [1.0]}, close=column([1.0, 1.0, NAN, 2.0])),
+        fee_ratio=0.0,
+        tax_ratio=0.0,
+    )
     assert out.equity.tolist() == [1.0, 1.0, 0.0 + 2.0, 0.0 + 2.0 * 2.0 / 2.0]
 
 
 def test_entry_on_a_missing_price_starts_at_the_next_price(backtest):
-    out = backtest(*tables(column([1.0, NAN, 2.0, 4.0]), {0: [1.0]}), fee_ratio=0.0,
-                   tax_ratio=0.0)
+    out = backtest(*tables(column([1.0, NAN, 2.0, 4.0]), {0: [1.0]}), fee_ratio=0.0, tax_ratio=0.0)
     assert out.equity.tolist() == [1.0, 1.0, 1.0 * 2.0 / 2.0, (1.0 * (4.0 / 2.0)) * 4.0 / 4.0]
     assert out.trades == [[0, 1, -1]]
 
@@ -497,11 +558,16 @@ def test_entry_on_a_missing_price_starts_at_the_next_price(backtest):
 # an underwater portfolio
 # ---------------------------------------------------------------------------
 
+
 def test_negative_portfolio_value_is_wound_down(backtest):
     a = [1.0, 1.0, 3.0, 3.0, 3.0]
     b = [1.0] * 5
-    out = backtest(*tables([list(x) for x in zip(a, b)], {0: [-1.0, 0.0], 1: [-1.0, 0.5]}),
-                   fee_ratio=0.0, tax_ratio=0.0, stop_loss=INF)
+    out = backtest(
+        *tables([list(x) for x in zip(a, b)], {0: [-1.0, 0.0], 1: [-1.0, 0.5]}),
+        fee_ratio=0.0,
+        tax_ratio=0.0,
+        stop_loss=INF,
+    )
     cash = 1.0 + (1.0 - 0.0)
     eq1 = cash + -1.0 * 1.0 / 1.0
     # row 2: the short is worth -3, the portfolio -1: close it, open nothing
@@ -514,6 +580,7 @@ def test_negative_portfolio_value_is_wound_down(backtest):
 # ---------------------------------------------------------------------------
 # arguments: defaults, signs, memory layout, caller's arrays
 # ---------------------------------------------------------------------------
+
 
 def busy_tables():
     """Three instruments with gaps and moves, weights in three rows."""
@@ -532,29 +599,46 @@ def busy_tables():
 
 BUSY_RULES = [
     dict(stop_loss=0.05, take_profit=0.1, excursion_window=4, excursion_window_step=2),
-    dict(stop_loss=0.03, touched_exit=True, trail_stop=0.04, trail_stop_activation=0.02,
-         stop_trading_next_period=False,
-         delisting_bars=np.array([7, -1, -1], dtype=np.int64)),
+    dict(
+        stop_loss=0.03,
+        touched_exit=True,
+        trail_stop=0.04,
+        trail_stop_activation=0.02,
+        stop_trading_next_period=False,
+        delisting_bars=np.array([7, -1, -1], dtype=np.int64),
+    ),
 ]
 
 
 def test_omitted_arguments_take_their_defaults(backtest):
     args = busy_tables()
-    explicit = backtest(*args, fee_ratio=0.001425, tax_ratio=0.003, stop_loss=1.0,
-                        take_profit=INF, trail_stop=INF, trail_stop_activation=0.0,
-                        touched_exit=False, position_limit=1.0,
-                        retain_cost_when_rebalance=False, stop_trading_next_period=True,
-                        excursion_window=0, excursion_window_step=1,
-                        periodically_rebalance=True, delisting_bars=None)
+    explicit = backtest(
+        *args,
+        fee_ratio=0.001425,
+        tax_ratio=0.003,
+        stop_loss=1.0,
+        take_profit=INF,
+        trail_stop=INF,
+        trail_stop_activation=0.0,
+        touched_exit=False,
+        position_limit=1.0,
+        retain_cost_when_rebalance=False,
+        stop_trading_next_period=True,
+        excursion_window=0,
+        excursion_window_step=1,
+        periodically_rebalance=True,
+        delisting_bars=None,
+    )
     assert_same_outcome(backtest(*args), explicit)
 
 
 @pytest.mark.parametrize("rules", BUSY_RULES)
 def test_stop_parameters_ignore_their_sign(backtest, rules):
     args = busy_tables()
-    flipped = {k: (-v if k in ("stop_loss", "take_profit", "trail_stop",
-                                "trail_stop_activation") else v)
-               for k, v in rules.items()}
+    flipped = {
+        k: (-v if k in ("stop_loss", "take_profit", "trail_stop", "trail_stop_activation") else v)
+        for k, v in rules.items()
+    }
     assert_same_outcome(backtest(*args, **flipped), backtest(*args, **rules))
 
 
@@ -620,6 +704,7 @@ def test_caller_arrays_are_left_alone(backtest, rules):
 # operations record
 # ---------------------------------------------------------------------------
 
+
 def test_reported_weights_of_the_last_rebalance(backtest):
     out = backtest(*tables(flat(3, 3), {0: [0.5, 0.5, 0.5]}))
     ops = operations(out)
@@ -656,10 +741,13 @@ def test_pending_exit_words_for_instrument_zero(backtest, stop_trading, expected
     assert ops["actions"] == {0: expected}
 
 
-@pytest.mark.parametrize("weights, reported", [
-    ([0.5, 0.3], {0: 0.5, 1: 0.3}),     # gross 0.8: left as they are
-    ([0.5, 0.5], {0: 0.5, 1: 0.5}),     # gross exactly 1: left as they are
-])
+@pytest.mark.parametrize(
+    "weights, reported",
+    [
+        ([0.5, 0.3], {0: 0.5, 1: 0.3}),  # gross 0.8: left as they are
+        ([0.5, 0.5], {0: 0.5, 1: 0.5}),  # gross exactly 1: left as they are
+    ],
+)
 def test_reported_weights_are_never_scaled_up(backtest, weights, reported):
     ops = operations(backtest(*tables(flat(3, 2), {0: weights})))
     assert ops["weights"] == reported

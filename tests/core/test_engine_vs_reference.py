@@ -21,12 +21,13 @@ def _nan_gaps(draw, table, max_gaps):
         col = draw(st.integers(0, n_cols - 1))
         start = draw(st.integers(0, n_rows - 1))
         length = draw(st.integers(1, 3))
-        table[start:start + length, col] = np.nan
+        table[start : start + length, col] = np.nan
 
 
 @st.composite
-def markets(draw, *, unique_columns=False, nan_weights=False, tiny_weights=True, max_rows=12,
-            max_weight_rows=5, max_columns=9):
+def markets(
+    draw, *, unique_columns=False, nan_weights=False, tiny_weights=True, max_rows=12, max_weight_rows=5, max_columns=9
+):
     if draw(st.integers(0, 9)) == 0:
         n_rows = draw(st.integers(1, max_rows))
     else:
@@ -38,8 +39,7 @@ def markets(draw, *, unique_columns=False, nan_weights=False, tiny_weights=True,
         weight_names = draw(st.permutations(list(price_names)))[:n_weight]
     else:
         n_weight = draw(st.integers(1, max_columns))
-        weight_names = draw(st.lists(st.sampled_from(list(price_names) + ["ZZ"]),
-                                     min_size=n_weight, max_size=n_weight))
+        weight_names = draw(st.lists(st.sampled_from(list(price_names) + ["ZZ"]), min_size=n_weight, max_size=n_weight))
     shape = (n_rows, n_price)
 
     def factors(lo, hi):
@@ -49,7 +49,7 @@ def markets(draw, *, unique_columns=False, nan_weights=False, tiny_weights=True,
     if draw(st.booleans()):
         # a jump, so that stops fire and shorts can sink the portfolio
         col = draw(st.integers(0, n_price - 1))
-        price[draw(st.integers(0, n_rows - 1)):, col] *= draw(st.sampled_from([0.3, 2.5, 4.0]))
+        price[draw(st.integers(0, n_rows - 1)) :, col] *= draw(st.sampled_from([0.3, 2.5, 4.0]))
     close = price * factors(0.85, 1.15)
     high = np.maximum(price, close) * factors(1.0, 1.1)
     low = np.minimum(price, close) * factors(0.9, 1.0)
@@ -64,18 +64,22 @@ def markets(draw, *, unique_columns=False, nan_weights=False, tiny_weights=True,
     n_wrows = draw(st.integers(1, max_weight_rows))
     # mostly inside the price dates (so that something trades), sometimes not
     inside = st.integers(lo_date + 10, max(lo_date + 10, int(price_dates[-1]) - 10))
-    pos_dates = sorted(draw(st.lists(st.one_of(inside, inside, st.integers(lo_date, hi_date)),
-                                     min_size=n_wrows, max_size=n_wrows)))
+    pos_dates = sorted(
+        draw(st.lists(st.one_of(inside, inside, st.integers(lo_date, hi_date)), min_size=n_wrows, max_size=n_wrows))
+    )
     if tiny_weights:
         weight = st.one_of(st.sampled_from(NICE_WEIGHTS), st.floats(-1.2, 1.2))
     else:
-        weight = st.one_of(st.sampled_from(NICE_WEIGHTS),
-                           st.tuples(st.floats(0.001, 1.2), st.sampled_from([1.0, -1.0]))
-                           .map(lambda t: t[0] * t[1]))
+        weight = st.one_of(
+            st.sampled_from(NICE_WEIGHTS),
+            st.tuples(st.floats(0.001, 1.2), st.sampled_from([1.0, -1.0])).map(lambda t: t[0] * t[1]),
+        )
     if nan_weights:
         weight = st.one_of(weight, st.just(np.nan))
-    pos_values = np.array(draw(st.lists(st.lists(weight, min_size=n_weight, max_size=n_weight),
-                                        min_size=n_wrows, max_size=n_wrows)), dtype=np.float64)
+    pos_values = np.array(
+        draw(st.lists(st.lists(weight, min_size=n_weight, max_size=n_weight), min_size=n_wrows, max_size=n_wrows)),
+        dtype=np.float64,
+    )
     kind = draw(st.integers(0, 4))
     if kind < 2:
         resample = price_dates.copy()
@@ -88,9 +92,19 @@ def markets(draw, *, unique_columns=False, nan_weights=False, tiny_weights=True,
         resample = draw(st.lists(st.integers(lo_date, hi_date), max_size=n_rows + 2))
         if draw(st.integers(0, 3)):
             resample = sorted(resample)
-    return (price, close, high, low, opens, price_dates, price_names, pos_values,
-            np.array(pos_dates, dtype=np.int64), np.array(weight_names, dtype=object),
-            np.array(resample, dtype=np.int64))
+    return (
+        price,
+        close,
+        high,
+        low,
+        opens,
+        price_dates,
+        price_names,
+        pos_values,
+        np.array(pos_dates, dtype=np.int64),
+        np.array(weight_names, dtype=object),
+        np.array(resample, dtype=np.int64),
+    )
 
 
 # Flags are taken by their truth value.
@@ -116,8 +130,8 @@ def rules(draw, n_rows, n_weight):
     )
     if draw(st.booleans()):
         out["delisting_bars"] = np.array(
-            draw(st.lists(st.integers(-2, n_rows), min_size=n_weight, max_size=n_weight)),
-            dtype=np.int64)
+            draw(st.lists(st.integers(-2, n_rows), min_size=n_weight, max_size=n_weight)), dtype=np.int64
+        )
     return out
 
 
@@ -134,8 +148,7 @@ def _same_value(a, b):
 
 
 def assert_same_operations(engine_ops, ref_ops):
-    assert list(engine_ops) == ["actions", "weights", "next_weights", "weight_time",
-                                "next_weight_time"]
+    assert list(engine_ops) == ["actions", "weights", "next_weights", "weight_time", "next_weight_time"]
     assert list(engine_ops["actions"].items()) == list(ref_ops["actions"].items())
     for key in ("weights", "next_weights"):
         got, want = engine_ops[key], ref_ops[key]
@@ -162,14 +175,14 @@ def test_engine_matches_reference(run):
 # without costs and exits: a share-count valuation
 # ---------------------------------------------------------------------------
 
+
 def share_count_equity(args, position_limit):
     """Equity of the portfolio kept as share counts at the trading price.
 
     A holding bought on a row without a trading price has no share count
     yet: it keeps its value until the first price, where it gets one.
     """
-    (price, close, _, _, _, price_dates, price_names, pos_values, pos_dates, pos_names,
-     resample) = args
+    (price, close, _, _, _, price_dates, price_names, pos_values, pos_dates, pos_names, resample) = args
     column_of = {sid: list(price_names).index(name) for sid, name in enumerate(pos_names)}
     n_rows = len(price_dates)
     marked = set()
@@ -178,7 +191,7 @@ def share_count_equity(args, position_limit):
         marked.add(on_or_before[-1] if on_or_before else 0)
 
     cash = 1.0
-    holdings = {}   # sid -> [shares or None, last price or None, value while unpriced]
+    holdings = {}  # sid -> [shares or None, last price or None, value while unpriced]
     applied = None
     equity = []
 
@@ -203,8 +216,7 @@ def share_count_equity(args, position_limit):
                 weights = pos_values[due]
                 scale = total / max(1.0, float(np.abs(weights).sum()))
                 for sid, w in enumerate(weights):
-                    target = min(max(w * scale, -position_limit * total),
-                                 position_limit * total) if total >= 0 else 0.0
+                    target = min(max(w * scale, -position_limit * total), position_limit * total) if total >= 0 else 0.0
                     old = holdings.pop(sid, None)
                     cash -= target - (0.0 if old is None else value(old))
                     if target == 0:
@@ -233,16 +245,23 @@ def cost_free_runs(draw):
     # count would keep a holding that the book has already dropped.
     args = draw(markets(unique_columns=True, tiny_weights=False))
     args = args[:10] + (np.sort(args[10]),)  # rebalance dates in their documented order
-    kw = dict(fee_ratio=0.0, tax_ratio=0.0, stop_loss=INF, take_profit=INF, trail_stop=INF,
-              position_limit=draw(st.sampled_from([1.0, 0.3, 0.6])),
-              retain_cost_when_rebalance=draw(st.booleans()),
-              stop_trading_next_period=draw(st.booleans()),
-              periodically_rebalance=draw(st.booleans()))
+    kw = dict(
+        fee_ratio=0.0,
+        tax_ratio=0.0,
+        stop_loss=INF,
+        take_profit=INF,
+        trail_stop=INF,
+        position_limit=draw(st.sampled_from([1.0, 0.3, 0.6])),
+        retain_cost_when_rebalance=draw(st.booleans()),
+        stop_trading_next_period=draw(st.booleans()),
+        periodically_rebalance=draw(st.booleans()),
+    )
     return args, kw
 
 
-@settings(deadline=None, max_examples=150,
-          suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+@settings(
+    deadline=None, max_examples=150, suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow]
+)
 @given(run=cost_free_runs())
 def test_equity_is_cash_plus_holdings(backtest, run):
     args, kw = run
@@ -254,6 +273,7 @@ def test_equity_is_cash_plus_holdings(backtest, run):
 # ---------------------------------------------------------------------------
 # wide daily books: a weight row every row, hundreds of columns
 # ---------------------------------------------------------------------------
+
 
 @st.composite
 def wide_daily_runs(draw):
@@ -273,27 +293,33 @@ def wide_daily_runs(draw):
     n_side = draw(st.integers(5, 40))
     weights = np.zeros((n_rows, n_cols))
     for r in range(n_rows):
-        picks = rng.permutation(n_cols)[:2 * n_side]
+        picks = rng.permutation(n_cols)[: 2 * n_side]
         weights[r, picks[:n_side]] = 1.0 / (2 * n_side)
         weights[r, picks[n_side:]] = -1.0 / (2 * n_side) if draw(st.booleans()) else 0.0
     args = (price, close, high, low, opens, dates, names, weights, dates.copy(), names.copy(), dates.copy())
     rules = dict(
-        fee_ratio=draw(st.sampled_from([0.0, 0.001425])), tax_ratio=draw(st.sampled_from([0.0, 0.003])),
+        fee_ratio=draw(st.sampled_from([0.0, 0.001425])),
+        tax_ratio=draw(st.sampled_from([0.0, 0.003])),
         stop_loss=draw(st.sampled_from([1.0, INF, 0.03, 0.06])),
         take_profit=draw(st.sampled_from([INF, 0.04])),
         trail_stop=draw(st.sampled_from([INF, 0.03])),
         touched_exit=draw(st.booleans()),
         retain_cost_when_rebalance=draw(st.booleans()),
         stop_trading_next_period=draw(st.booleans()),
-        excursion_window=draw(st.sampled_from([0, 4])), excursion_window_step=2)
+        excursion_window=draw(st.sampled_from([0, 4])),
+        excursion_window_step=2,
+    )
     if draw(st.booleans()):
         rules["delisting_bars"] = rng.integers(-n_rows, n_rows, n_cols).astype(np.int64)
     return args, rules
 
 
 @pytest.mark.skipif(engine_modules() is None, reason="native engine not built yet")
-@settings(deadline=None, max_examples=env_int("KORVEL_WIDE_EXAMPLES", 40),
-          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@settings(
+    deadline=None,
+    max_examples=env_int("KORVEL_WIDE_EXAMPLES", 40),
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 @given(wide_daily_runs())
 def test_wide_daily_books_match_reference(run):
     args, kw = run

@@ -1,5 +1,6 @@
 """Excursion statistics of single trades: values, layout, missing data,
 exit costs and failures."""
+
 import math
 
 import numpy as np
@@ -46,8 +47,9 @@ def test_entry_commission_seeds_every_series():
     first = 1.002 * 0.997
     assert first < 1
     # Just below break-even after commission: not a profitable row.
-    np.testing.assert_allclose(result, [first * 100 / 100.2 - 1, 0.0, 0.0, first * 100 / 100.2 - 1, 0.0,
-                                        first * 100 / 100.2 - 1])
+    np.testing.assert_allclose(
+        result, [first * 100 / 100.2 - 1, 0.0, 0.0, first * 100 / 100.2 - 1, 0.0, first * 100 / 100.2 - 1]
+    )
 
 
 def test_short_trade():
@@ -68,10 +70,19 @@ def test_short_factor_is_two_minus_growth():
     assert result[1] == pytest.approx(1 - 40 / 50)
 
 
-@pytest.mark.parametrize("window, window_step, size", [
-    (0, 1, 6), (0, 2, 6), (0, 7, 6),  # q = (0 - 1) // step = -1: floor, not truncation
-    (1, 1, 12), (20, 5, 30), (21, 5, 36), (3, 7, 12), (4, 2, 18),
-])
+@pytest.mark.parametrize(
+    "window, window_step, size",
+    [
+        (0, 1, 6),
+        (0, 2, 6),
+        (0, 7, 6),  # q = (0 - 1) // step = -1: floor, not truncation
+        (1, 1, 12),
+        (20, 5, 30),
+        (21, 5, 36),
+        (3, 7, 12),
+        (4, 2, 18),
+    ],
+)
 def test_result_size(window, window_step, size):
     reset_recorder(WORKED, WORKED, window=window, window_step=window_step)
     assert trade(0, 3).shape == (size,)
@@ -111,8 +122,8 @@ def test_trade_near_the_end_of_the_tables(entry_row, exit_row, written_groups):
     result = trade(entry_row, exit_row)
     assert result.shape == (54,)
     np.testing.assert_allclose(result, reference_snapshots(closes, closes, entry_row, exit_row, window=8))
-    assert (result[6 * written_groups:48] == -1.0).all()
-    assert (result[:6 * written_groups] != -1.0).any()
+    assert (result[6 * written_groups : 48] == -1.0).all()
+    assert (result[: 6 * written_groups] != -1.0).any()
     assert result[-1] == pytest.approx(closes[exit_row] / closes[entry_row] - 1)
 
 
@@ -160,6 +171,7 @@ def test_missing_column_uses_price_column_zero():
 
 # Exit costs land on the exit row, whatever the window.
 
+
 @pytest.mark.parametrize("window, window_step", [(0, 1), (2, 1), (4, 3), (10, 1), (25, 5)])
 @pytest.mark.parametrize("is_long", [True, False])
 def test_exit_return_does_not_depend_on_the_window(window, window_step, is_long):
@@ -175,9 +187,22 @@ def test_exit_return_does_not_depend_on_the_window(window, window_step, is_long)
         at_exit = 2 - (2 - (2 - 104 / 103) * 0.998) * 111 / 104
         at_exit = 2 - 110 * (2 - at_exit) / 111
     assert result[-1] == pytest.approx(at_exit * 0.995 - 1)
-    np.testing.assert_allclose(result, reference_snapshots(
-        price, close, 1, 4, is_long=is_long, window=window, window_step=window_step, fee_ratio=0.002,
-        tax_ratio=0.003, entry_transaction=1, exit_transaction=1))
+    np.testing.assert_allclose(
+        result,
+        reference_snapshots(
+            price,
+            close,
+            1,
+            4,
+            is_long=is_long,
+            window=window,
+            window_step=window_step,
+            fee_ratio=0.002,
+            tax_ratio=0.003,
+            entry_transaction=1,
+            exit_transaction=1,
+        ),
+    )
 
 
 def test_exit_costs_change_only_the_exit_element():
@@ -192,12 +217,15 @@ def test_exit_costs_change_only_the_exit_element():
     np.testing.assert_allclose(groups[6, :5], [0.0, 0.2, 0.0, 0.0, 2.0])
 
 
-@pytest.mark.parametrize("exit_price, exit_close, expected", [
-    (NAN, 105.0, 1.05 * 0.99 - 1),
-    (106.0, NAN, 1.2 * 0.99 - 1),   # valued at the last valid close, 120
-    (NAN, NAN, 1.2 * 0.99 - 1),
-    (106.0, 105.0, 1.06 * 0.99 - 1),
-])
+@pytest.mark.parametrize(
+    "exit_price, exit_close, expected",
+    [
+        (NAN, 105.0, 1.05 * 0.99 - 1),
+        (106.0, NAN, 1.2 * 0.99 - 1),  # valued at the last valid close, 120
+        (NAN, NAN, 1.2 * 0.99 - 1),
+        (106.0, 105.0, 1.06 * 0.99 - 1),
+    ],
+)
 @pytest.mark.parametrize("window", [0, 6])
 def test_missing_exit_price_keeps_the_close_valuation(exit_price, exit_close, expected, window):
     price = [100.0, 110.0, 120.0, exit_price, 90.0, 80.0]
@@ -209,17 +237,21 @@ def test_missing_exit_price_keeps_the_close_valuation(exit_price, exit_close, ex
 
 # Failures.
 
+
 def assert_failed_analysis():
     assert len(excursion.trades) == len(excursion.trade_positions) == len(excursion.excursion) + 1
 
 
-@pytest.mark.parametrize("price, close, exit_transaction", [
-    ([0.0, 100.0, 100.0], [100.0, 100.0, 100.0], 0),          # trade price 0 on entry
-    ([100.0, 100.0, 100.0], [0.0, 100.0, 100.0], 0),          # last valid close 0
-    ([100.0, 100.0, 100.0], [100.0, 0.0, 100.0], 0),
-    ([100.0, 100.0, 100.0], [100.0, 100.0, 0.0], 1),          # exit close 0
-    ([100.0, 100.0, NAN], [100.0, 100.0, 0.0], 1),
-])
+@pytest.mark.parametrize(
+    "price, close, exit_transaction",
+    [
+        ([0.0, 100.0, 100.0], [100.0, 100.0, 100.0], 0),  # trade price 0 on entry
+        ([100.0, 100.0, 100.0], [0.0, 100.0, 100.0], 0),  # last valid close 0
+        ([100.0, 100.0, 100.0], [100.0, 0.0, 100.0], 0),
+        ([100.0, 100.0, 100.0], [100.0, 100.0, 0.0], 1),  # exit close 0
+        ([100.0, 100.0, NAN], [100.0, 100.0, 0.0], 1),
+    ],
+)
 def test_float_division_by_zero(price, close, exit_transaction):
     reset_recorder(price, close)
     with pytest.raises(ZeroDivisionError, match="^float division$"):
@@ -245,12 +277,15 @@ def test_zero_window_step():
     assert_failed_analysis()
 
 
-@pytest.mark.parametrize("entry_row, error, message", [
-    (4, IndexError, r"Out of bounds on buffer access \(axis 0\)"),
-    (5, OverflowError, "past the end"),
-    (2**31 - 1, OverflowError, "past the end"),
-    (-5, IndexError, r"Out of bounds on buffer access \(axis 0\)"),
-])
+@pytest.mark.parametrize(
+    "entry_row, error, message",
+    [
+        (4, IndexError, r"Out of bounds on buffer access \(axis 0\)"),
+        (5, OverflowError, "past the end"),
+        (2**31 - 1, OverflowError, "past the end"),
+        (-5, IndexError, r"Out of bounds on buffer access \(axis 0\)"),
+    ],
+)
 def test_entry_row_outside_the_tables(entry_row, error, message):
     reset_recorder(WORKED, WORKED, window=3)
     with pytest.raises(error, match=message):

@@ -1,5 +1,6 @@
 """The recorder module as other code sees it: attributes, capsule table,
 record lists and slot arrays. None of these needs the engine."""
+
 import os
 import subprocess
 import sys
@@ -25,8 +26,16 @@ def test_capsule_table_keys_in_order():
     table = excursion.__pyx_capi__
     assert type(table) is dict
     # The seven entries the engine has always bound, then the later additions.
-    assert list(table) == ["entry", "position", "start_analysis", "record_date", "record_entry", "record_exit",
-                           "end_analysis", "record_exit_at"]
+    assert list(table) == [
+        "entry",
+        "position",
+        "start_analysis",
+        "record_date",
+        "record_entry",
+        "record_exit",
+        "end_analysis",
+        "record_exit_at",
+    ]
 
 
 @pytest.mark.parametrize("key", list(CAPSULE_NAMES))
@@ -53,7 +62,8 @@ def test_variable_capsules_point_at_distinct_variables(key):
 
 def test_state_at_import():
     # A fresh interpreter: nothing has reset the recorder yet.
-    script = textwrap.dedent("""
+    script = textwrap.dedent(
+        """
         import ctypes, sys
         sys.path.insert(0, %r)
         from korvel.core import excursion
@@ -67,7 +77,9 @@ def test_state_at_import():
             except IndexError as error:
                 print("IndexError", error)
         print(excursion.trades)
-    """ % os.path.dirname(os.path.abspath(__file__)))
+    """
+        % os.path.dirname(os.path.abspath(__file__))
+    )
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
     assert out.splitlines() == [
         "(0,) int64 (0,) float64",

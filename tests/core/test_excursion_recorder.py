@@ -1,5 +1,6 @@
 """Recording entries and exits into trade records, and resetting the
 recorder between runs."""
+
 import numpy as np
 import pytest
 from builders import run_args
@@ -148,8 +149,18 @@ def test_open_trades_are_recorded_at_the_end_of_a_run():
     assert excursion.trade_positions == [0.5, -0.5]
     # Analysed up to the last row, with the entry commission and no exit costs.
     for sid, stats in enumerate(excursion.excursion):
-        expected = reference_snapshots(PRICES, PRICES, 1, 3, is_long=sid == 0, col=sid, window=2,
-                                       fee_ratio=0.01, tax_ratio=0.02, entry_transaction=1)
+        expected = reference_snapshots(
+            PRICES,
+            PRICES,
+            1,
+            3,
+            is_long=sid == 0,
+            col=sid,
+            window=2,
+            fee_ratio=0.01,
+            tax_ratio=0.02,
+            entry_transaction=1,
+        )
         np.testing.assert_allclose(stats, expected)
     assert excursion.excursion[0][-1] == pytest.approx(105 / 110 * 0.99 - 1)
 

@@ -6,6 +6,7 @@ fresh process gives.
 
 KORVEL_FUZZ_EXAMPLES raises the number of examples (default 150).
 """
+
 import array
 import math
 
@@ -31,15 +32,41 @@ from hypothesis import strategies as st
 from korvel.core import excursion, portsim
 
 EXAMPLES = env_int("KORVEL_FUZZ_EXAMPLES", 150)
-FUZZ = settings(max_examples=EXAMPLES, deadline=None, derandomize=False,
-                suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
-                                       HealthCheck.filter_too_much])
+FUZZ = settings(
+    max_examples=EXAMPLES,
+    deadline=None,
+    derandomize=False,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much],
+)
 
-NAMES = ["price_values", "close_values", "high_values", "low_values", "open_values", "price_index",
-         "price_columns", "pos_values", "pos_index", "pos_columns", "resample"]
+NAMES = [
+    "price_values",
+    "close_values",
+    "high_values",
+    "low_values",
+    "open_values",
+    "price_index",
+    "price_columns",
+    "pos_values",
+    "pos_index",
+    "pos_columns",
+    "resample",
+]
 
-SPECIAL_FLOATS = [math.nan, math.inf, -math.inf, 0.0, -0.0, -1.0, -50.0, 5e-324, 2.2250738585072014e-308,
-                  1e-300, 1e308, -1e308]
+SPECIAL_FLOATS = [
+    math.nan,
+    math.inf,
+    -math.inf,
+    0.0,
+    -0.0,
+    -1.0,
+    -50.0,
+    5e-324,
+    2.2250738585072014e-308,
+    1e-300,
+    1e308,
+    -1e308,
+]
 NAN_ONLY = [math.nan]
 
 
@@ -65,7 +92,7 @@ def tables(draw, rows, cols, elements):
     return np.array(values, dtype=np.float64).reshape(rows, cols)
 
 
-DATES = st.one_of(st.integers(-5, 120), st.integers(-5, 120), st.sampled_from([-2**63, 2**63 - 1]))
+DATES = st.one_of(st.integers(-5, 120), st.integers(-5, 120), st.sampled_from([-(2**63), 2**63 - 1]))
 
 
 @st.composite
@@ -84,8 +111,9 @@ def calendar(draw, rows, weight_rows, odd_shapes):
     if not odd_shapes and draw(st.integers(0, 3)):
         price_index = np.arange(rows, dtype=np.int64) * 10 + draw(st.integers(0, 10))
         last = int(price_index[-1]) if rows else 10
-        pos_index = np.array(sorted(draw(st.lists(st.integers(-10, last), min_size=weight_rows,
-                                                  max_size=weight_rows))), dtype=np.int64)
+        pos_index = np.array(
+            sorted(draw(st.lists(st.integers(-10, last), min_size=weight_rows, max_size=weight_rows))), dtype=np.int64
+        )
         if weight_rows and draw(st.booleans()):
             pos_index[0] = -10  # the first weight row is due from the start
         every = draw(st.sampled_from([1, 1, 2, 3]))
@@ -97,9 +125,11 @@ def calendar(draw, rows, weight_rows, odd_shapes):
     return price_index, pos_index, resample
 
 
-LABELS = st.one_of(st.sampled_from(["A", "B", "C", "D", "\u00c9", "A ", "a", ""]),
-                   st.sampled_from(["A", "B", "C", "D"]),
-                   st.sampled_from([42, None, b"A"]))
+LABELS = st.one_of(
+    st.sampled_from(["A", "B", "C", "D", "\u00c9", "A ", "a", ""]),
+    st.sampled_from(["A", "B", "C", "D"]),
+    st.sampled_from([42, None, b"A"]),
+)
 
 
 def object_array(items):
@@ -131,9 +161,10 @@ RULE_VALUES = {
     "stop_trading_next_period": st.sampled_from([True, False, None, 0, 1, "", [0]]),
     # With step 1, the largest window asks for 96 GiB per trade: MemoryError,
     # except under the sanitizer, whose allocator aborts instead.
-    "excursion_window": st.sampled_from([0] * 4 + [1, 2, 3, 5, 8] * 2 + [-1, 2**31, -2**31, 2**40]
-                                        + ([] if sanitizers_active() else [2**31 - 1])),
-    "excursion_window_step": st.sampled_from([1] * 4 + [2, 3, 4] * 2 + [0, -1, 2**31 - 1, -2**31]),
+    "excursion_window": st.sampled_from(
+        [0] * 4 + [1, 2, 3, 5, 8] * 2 + [-1, 2**31, -(2**31), 2**40] + ([] if sanitizers_active() else [2**31 - 1])
+    ),
+    "excursion_window_step": st.sampled_from([1] * 4 + [2, 3, 4] * 2 + [0, -1, 2**31 - 1, -(2**31)]),
     "periodically_rebalance": st.booleans(),
 }
 # Values that no conversion accepts.
@@ -200,8 +231,11 @@ def cases(draw):
         elif how == "dtype" and a.dtype == object:
             args[k] = a.astype(str)
         elif how == "dtype":
-            dtype = draw(st.sampled_from([np.float32, np.int64, np.int32, np.float64, object, np.bool_,
-                                          np.complex128, np.uint64]))
+            dtype = draw(
+                st.sampled_from(
+                    [np.float32, np.int64, np.int32, np.float64, object, np.bool_, np.complex128, np.uint64]
+                )
+            )
             with np.errstate(all="ignore"):
                 args[k] = a.astype(dtype)
         elif how == "rank":
@@ -372,8 +406,17 @@ def test_largest_window_with_largest_step_is_small():
         (lambda a: None, {"excursion_window": -1}, ValueError),
         (lambda a: a.__setitem__(7, np.array([[0.5, 0.5, 0.5]])), {}, IndexError),  # wider than the labels
     ],
-    ids=["none", "dtype", "short-close", "zero-price", "label", "window-overflow", "zero-step",
-         "negative-window", "wide-weights"],
+    ids=[
+        "none",
+        "dtype",
+        "short-close",
+        "zero-price",
+        "label",
+        "window-overflow",
+        "zero-step",
+        "negative-window",
+        "wide-weights",
+    ],
 )
 def test_each_error_kind_then_a_clean_run(mutate, rules, error):
     args = valid_args()

@@ -3,6 +3,7 @@ of what they do: same result (bit for bit), or the same error and the same
 changes left behind.
 
 KORVEL_FUZZ_EXAMPLES raises the number of examples (default 200)."""
+
 import math
 import operator
 from decimal import Decimal
@@ -16,8 +17,11 @@ from reference_engine import normalize_weight as normalize_weight_model
 
 from korvel.core import excursion, portsim
 
-FUZZ = settings(max_examples=env_int("KORVEL_FUZZ_EXAMPLES", 200), deadline=None,
-                suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+FUZZ = settings(
+    max_examples=env_int("KORVEL_FUZZ_EXAMPLES", 200),
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 
 
 def raised(call):
@@ -47,8 +51,7 @@ LIMITS = st.one_of(NUMBERS, st.sampled_from([None, "x", 1j]))
 
 
 @FUZZ
-@given(items=st.lists(st.tuples(KEYS, st.one_of(NUMBERS, NUMBERS, NUMBERS, ODD_VALUES)), max_size=8),
-       limit=LIMITS)
+@given(items=st.lists(st.tuples(KEYS, st.one_of(NUMBERS, NUMBERS, NUMBERS, ODD_VALUES)), max_size=8), limit=LIMITS)
 def test_normalize_weight_matches_the_model(items, limit):
     weights, expected = dict(items), dict(items)
     returned = []
@@ -123,9 +126,10 @@ def model_listing(pos_columns, price_index, touched_exit):
         return values[k]
 
     rows = []
+
     def as_index(value):
         value = operator.index(value)
-        if not -2**63 <= value < 2**63:
+        if not -(2**63) <= value < 2**63:
             raise OverflowError("index out of range")
         return value
 
@@ -134,12 +138,17 @@ def model_listing(pos_columns, price_index, touched_exit):
         sid_obj, entry_obj, exit_obj = trade[0], trade[1], trade[2]
         sid, entry, exit_ = as_index(sid_obj), as_index(entry_obj), as_index(exit_obj)
         is_open = exit_ == -1
-        row = [at(pos_columns, sid), at(price_index, entry), -1 if is_open else at(price_index, exit_),
-               at(price_index, entry - 1),
-               -1 if is_open else at(price_index, exit_ if truth else exit_ - 1),
-               position,
-               (0 if price_index is None else len(price_index)) - entry_obj if is_open else exit_obj - entry_obj,
-               entry_obj, exit_obj]
+        row = [
+            at(pos_columns, sid),
+            at(price_index, entry),
+            -1 if is_open else at(price_index, exit_),
+            at(price_index, entry - 1),
+            -1 if is_open else at(price_index, exit_ if truth else exit_ - 1),
+            position,
+            (0 if price_index is None else len(price_index)) - entry_obj if is_open else exit_obj - entry_obj,
+            entry_obj,
+            exit_obj,
+        ]
         rows.append(row)
     return rows
 
@@ -163,14 +172,22 @@ def listing_arguments(draw, pos_columns, price_index):
         if kind == "wrong":
             return draw(st.sampled_from(wrong))
         if kind == "shorter":
-            values = values[:draw(st.integers(0, max(len(values) - 1, 0)))]
+            values = values[: draw(st.integers(0, max(len(values) - 1, 0)))]
         elif kind == "longer":
             values = np.concatenate([values, values[:1], values[:1]])
         return relayout(values, draw(st.sampled_from(LAYOUTS)))[0]
 
     labels = variant(pos_columns, [list(pos_columns), np.array([["A"]], dtype=object), np.array(["A", "B"])])
-    dates = variant(price_index, [list(price_index), price_index.astype(np.int32), price_index.astype(float),
-                                  price_index.reshape(1, -1), price_index.astype(">i8")])
+    dates = variant(
+        price_index,
+        [
+            list(price_index),
+            price_index.astype(np.int32),
+            price_index.astype(float),
+            price_index.reshape(1, -1),
+            price_index.astype(">i8"),
+        ],
+    )
     touched = draw(st.sampled_from([False, True, 0, 1, "", "x", None, [1]]))
     return labels, dates, touched
 
@@ -191,9 +208,24 @@ def test_trade_listing_matches_the_model(case, data):
 
 
 INDEX_VALUES = st.one_of(
-    st.integers(-4, 12), st.integers(-4, 12),
-    st.sampled_from([2**63 - 1, -2**63, 2**63, -2**63 - 1, 2**64, True, np.int64(3), np.int64(-1),
-                     np.uint64(2**63), 1.0, None, "1"]),
+    st.integers(-4, 12),
+    st.integers(-4, 12),
+    st.sampled_from(
+        [
+            2**63 - 1,
+            -(2**63),
+            2**63,
+            -(2**63) - 1,
+            2**64,
+            True,
+            np.int64(3),
+            np.int64(-1),
+            np.uint64(2**63),
+            1.0,
+            None,
+            "1",
+        ]
+    ),
 )
 RECORDS = st.one_of(
     st.lists(INDEX_VALUES, min_size=3, max_size=3),

@@ -6,6 +6,7 @@ recorder predicts or raises a documented error, and never disturbs a later
 run.
 
 KORVEL_FUZZ_EXAMPLES raises the number of examples (default 200)."""
+
 import math
 
 import numpy as np
@@ -24,12 +25,19 @@ from hypothesis import strategies as st
 
 from korvel.core import excursion
 
-FUZZ = settings(max_examples=env_int("KORVEL_FUZZ_EXAMPLES", 200), deadline=None,
-                suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+FUZZ = settings(
+    max_examples=env_int("KORVEL_FUZZ_EXAMPLES", 200),
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 
-INT_MIN, INT_MAX = -2**31, 2**31 - 1
-CELLS = st.one_of(st.floats(50.0, 150.0), st.floats(50.0, 150.0), st.floats(50.0, 150.0),
-                  st.sampled_from([math.nan, 0.0, -0.0, math.inf, -20.0, 5e-324]))
+INT_MIN, INT_MAX = -(2**31), 2**31 - 1
+CELLS = st.one_of(
+    st.floats(50.0, 150.0),
+    st.floats(50.0, 150.0),
+    st.floats(50.0, 150.0),
+    st.sampled_from([math.nan, 0.0, -0.0, math.inf, -20.0, 5e-324]),
+)
 
 
 @st.composite
@@ -38,11 +46,13 @@ def recorder_setup(draw):
     n_slots = draw(st.sampled_from([1, 2, 3, 4, 1, 2, 3, 4, 0]))
     price = np.array(draw(st.lists(CELLS, min_size=rows * cols, max_size=rows * cols))).reshape(rows, cols)
     close = np.array(draw(st.lists(CELLS, min_size=rows * cols, max_size=rows * cols))).reshape(rows, cols)
-    pos2price = {sid: draw(st.integers(0, cols - 1)) for sid in range(n_slots)
-                 if cols and draw(st.booleans())}
-    settings_ = dict(window=draw(st.integers(0, 6)), window_step=draw(st.integers(1, 3)),
-                     fee_ratio=draw(st.sampled_from([0.0, 0.001425, 0.1])),
-                     tax_ratio=draw(st.sampled_from([0.0, 0.003])))
+    pos2price = {sid: draw(st.integers(0, cols - 1)) for sid in range(n_slots) if cols and draw(st.booleans())}
+    settings_ = dict(
+        window=draw(st.integers(0, 6)),
+        window_step=draw(st.integers(1, 3)),
+        fee_ratio=draw(st.sampled_from([0.0, 0.001425, 0.1])),
+        tax_ratio=draw(st.sampled_from([0.0, 0.003])),
+    )
     return price, close, n_slots, pos2price, settings_
 
 
@@ -50,10 +60,19 @@ def recorder_setup(draw):
 def operations(draw, rows, n_slots):
     """Mostly rows and slots inside the tables, moving forward; now and then
     anything a 32-bit int can hold."""
-    row = st.one_of(st.integers(0, rows - 1), st.integers(0, rows - 1), st.integers(0, rows - 1),
-                    st.integers(-rows - 2, rows + 2), st.sampled_from([INT_MIN, INT_MAX]))
-    sid = st.one_of(st.integers(0, max(n_slots - 1, 0)), st.integers(0, max(n_slots - 1, 0)),
-                    st.integers(-n_slots - 2, n_slots + 2), st.sampled_from([INT_MIN, INT_MAX]))
+    row = st.one_of(
+        st.integers(0, rows - 1),
+        st.integers(0, rows - 1),
+        st.integers(0, rows - 1),
+        st.integers(-rows - 2, rows + 2),
+        st.sampled_from([INT_MIN, INT_MAX]),
+    )
+    sid = st.one_of(
+        st.integers(0, max(n_slots - 1, 0)),
+        st.integers(0, max(n_slots - 1, 0)),
+        st.integers(-n_slots - 2, n_slots + 2),
+        st.sampled_from([INT_MIN, INT_MAX]),
+    )
     flag = st.sampled_from([0, 1, 1, -1, INT_MAX])
     weight = st.one_of(st.floats(-1.5, 1.5), st.sampled_from([0.0, -0.0, math.nan, math.inf, 5e-324]))
     ops = [("date", draw(row))]
@@ -69,7 +88,7 @@ def operations(draw, rows, n_slots):
         elif kind == "exit_at":
             ops.append(("exit_at", draw(sid), draw(flag), draw(fill)))
         elif kind == "poke":
-            ops.append(("poke", draw(sid), draw(st.sampled_from([2**40, -2**40, INT_MAX, -1, 3]))))
+            ops.append(("poke", draw(sid), draw(st.sampled_from([2**40, -(2**40), INT_MAX, -1, 3]))))
         else:
             ops.append(("freeze",))
     if draw(st.booleans()):
@@ -124,17 +143,28 @@ class RecorderModel:
         k = min(end - entry_row, exit_row - entry_row)
         # Divisors of 0.0: the trade price at entry, a previous valid close, the
         # close at the exit when the exit is revalued at the trade price.
-        later = [c for c in self.close[entry_row + 1:end + 1, col] if not math.isnan(c)]
+        later = [c for c in self.close[entry_row + 1 : end + 1, col] if not math.isnan(c)]
         divisors = ([self.close[entry_row, col]] if later else []) + later[:-1]
         if self.price[entry_row, col] == 0.0 or 0.0 in divisors:
             raise ZeroDivisionError("float division")
         if exit_flag and k and self.close[entry_row + k, col] == 0.0:
             raise ZeroDivisionError("float division")
         with np.errstate(all="ignore"):
-            return reference_snapshots(self.price, self.close, entry_row, exit_row, is_long=is_long, col=col,
-                                       window=window, window_step=step, fee_ratio=self.settings["fee_ratio"],
-                                       tax_ratio=self.settings["tax_ratio"], entry_transaction=entry_flag,
-                                       exit_transaction=exit_flag, exit_fill=exit_fill)
+            return reference_snapshots(
+                self.price,
+                self.close,
+                entry_row,
+                exit_row,
+                is_long=is_long,
+                col=col,
+                window=window,
+                window_step=step,
+                fee_ratio=self.settings["fee_ratio"],
+                tax_ratio=self.settings["tax_ratio"],
+                entry_transaction=entry_flag,
+                exit_transaction=exit_flag,
+                exit_fill=exit_fill,
+            )
 
 
 def error_kind(call):

@@ -3,6 +3,7 @@
 running out of memory is a MemoryError.
 
 KORVEL_FUZZ_EXAMPLES raises the number of examples (default 300)."""
+
 import subprocess
 import sys
 import textwrap
@@ -41,19 +42,32 @@ class Text(str):
 
 
 @FUZZ
-@given(value=st.one_of(st.binary(), st.binary().map(bytearray), st.binary().map(memoryview), st.integers(),
-                       st.floats(), st.none(), st.lists(st.integers(0, 255)), st.text().map(Text),
-                       st.text().map(lambda t: [t])))
+@given(
+    value=st.one_of(
+        st.binary(),
+        st.binary().map(bytearray),
+        st.binary().map(memoryview),
+        st.integers(),
+        st.floats(),
+        st.none(),
+        st.lists(st.integers(0, 255)),
+        st.text().map(Text),
+        st.text().map(lambda t: [t]),
+    )
+)
 def test_anything_but_an_exact_str_is_a_type_error(value):
     with pytest.raises(TypeError):
         strutil.str_to_bytearray(value)
 
 
-@pytest.mark.parametrize("value, message", [
-    (None, "'NoneType' is not iterable"),
-    (b"ab", "Argument 'text' has incorrect type (expected str, got bytes)"),
-    (Text("ab"), "Argument 'text' has incorrect type (expected str, got Text)"),
-])
+@pytest.mark.parametrize(
+    "value, message",
+    [
+        (None, "'NoneType' is not iterable"),
+        (b"ab", "Argument 'text' has incorrect type (expected str, got bytes)"),
+        (Text("ab"), "Argument 'text' has incorrect type (expected str, got Text)"),
+    ],
+)
 def test_type_error_messages(value, message):
     with pytest.raises(TypeError) as info:
         strutil.str_to_bytearray(value)

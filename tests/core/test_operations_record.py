@@ -1,4 +1,5 @@
 """The operations record, the trade listing, normalize_weight and ioft."""
+
 import datetime
 import os
 import time
@@ -135,8 +136,13 @@ def test_operations_record_after_the_run():
     two_instrument_run()
     record = portsim.get_stock_operations()
     assert list(record) == ["actions", "weights", "next_weights", "weight_time", "next_weight_time"]
-    assert record == {"actions": {}, "weights": {0: 0.5}, "next_weights": {0: 0.5}, "weight_time": 1,
-                      "next_weight_time": 1}
+    assert record == {
+        "actions": {},
+        "weights": {0: 0.5},
+        "next_weights": {0: 0.5},
+        "weight_time": 1,
+        "next_weight_time": 1,
+    }
 
 
 def test_record_copies_are_shallow():
@@ -165,7 +171,11 @@ def test_no_trades_gives_an_empty_listing():
     "args, error, message",
     [
         (([0], None, False), TypeError, "Argument 'pos_columns' has incorrect type (expected numpy.ndarray, got list)"),
-        ((None, (1, 2), False), TypeError, "Argument 'price_index' has incorrect type (expected numpy.ndarray, got tuple)"),
+        (
+            (None, (1, 2), False),
+            TypeError,
+            "Argument 'price_index' has incorrect type (expected numpy.ndarray, got tuple)",
+        ),
         ((None, np.zeros(3), False), ValueError, "Buffer dtype mismatch, expected 'int64_t' but got 'double'"),
         ((np.array(["a"]), None, False), ValueError, None),
         ((None, np.zeros((2, 2), dtype=np.int64), False), ValueError, None),
@@ -186,8 +196,7 @@ def test_trade_listing_out_of_range_and_wraparound():
     with pytest.raises(IndexError):
         portsim.get_trade_stocks(None, price_index, False)
     # A trade entered on row 0 reads the last date as the date before its entry.
-    portsim.backtest_(*run_args([[10.0], [11.0]], [[1.0]], price_dates=[10, 20], weight_dates=[0]),
-                      **NO_COSTS)
+    portsim.backtest_(*run_args([[10.0], [11.0]], [[1.0]], price_dates=[10, 20], weight_dates=[0]), **NO_COSTS)
     excursion.trades.append([0, np.int64(0), 1])
     excursion.trade_positions.append(1.0)
     listing, _ = portsim.get_trade_stocks(np.array(["S0"], dtype=object), np.array([10, 20], dtype=np.int64), 0)

@@ -3,6 +3,7 @@
 An extension module can be imported only once per process, so every failure
 case runs in a fresh interpreter with a doctored recorder module in sys.modules.
 """
+
 import subprocess
 import sys
 import textwrap
@@ -87,8 +88,7 @@ def test_signature_off_by_one_blank_fails_the_import(key):
     kind = "variable" if key in ("entry", "position") else "function"
     wrong = SIGNATURES[key].replace(" ", "", 1)
     assert import_with(f"capi[{key!r}] = capsule_named({wrong!r})") == (
-        f"TypeError: C {kind} korvel.core.excursion.{key} has wrong signature "
-        f"(expected {SIGNATURES[key]}, got {wrong})"
+        f"TypeError: C {kind} korvel.core.excursion.{key} has wrong signature (expected {SIGNATURES[key]}, got {wrong})"
     )
 
 
@@ -98,5 +98,5 @@ def test_first_failure_in_table_order_wins():
 
 
 def test_missing_table_and_non_capsule_values():
-    assert import_with("capi = None; del real.__pyx_capi__") .startswith("TypeError")
+    assert import_with("capi = None; del real.__pyx_capi__").startswith("TypeError")
     assert import_with("capi['record_date'] = 42").startswith("ValueError")

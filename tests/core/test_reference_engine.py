@@ -15,18 +15,42 @@ TAX = 0.003
 NAN = float("nan")
 
 
-def book_call(positions, sid, target, cash, *, fee=FEE, tax=TAX, check_exist=True,
-              remove_zero=False, total_value=1, retain_cost=False, resample=True):
+def book_call(
+    positions,
+    sid,
+    target,
+    cash,
+    *,
+    fee=FEE,
+    tax=TAX,
+    check_exist=True,
+    remove_zero=False,
+    total_value=1,
+    retain_cost=False,
+    resample=True,
+):
     rec = ref.NullRecorder()
-    cash = ref.set_position(positions, sid, target, cash, fee, tax, check_exist,
-                            remove_zero, total_value, recorder=rec,
-                            retain_cost=retain_cost, resample=resample)
+    cash = ref.set_position(
+        positions,
+        sid,
+        target,
+        cash,
+        fee,
+        tax,
+        check_exist,
+        remove_zero,
+        total_value,
+        recorder=rec,
+        retain_cost=retain_cost,
+        resample=resample,
+    )
     return cash, rec.calls
 
 
 # ---------------------------------------------------------------------------
 # position book: costs and recorder calls
 # ---------------------------------------------------------------------------
+
 
 def test_open_long_pays_commission_out_of_the_holding():
     book = {}
@@ -72,12 +96,13 @@ def test_short_open_cover_and_flip():
     assert calls == [("exit", 2, 0), ("entry", 2, -0.2, 0)]
 
 
-@pytest.mark.parametrize("retain_cost, resample, split", [
-    (False, True, True), (True, True, False), (False, False, False), (True, False, False)])
+@pytest.mark.parametrize(
+    "retain_cost, resample, split",
+    [(False, True, True), (True, True, False), (False, False, False), (True, False, False)],
+)
 def test_unchanged_target_is_not_traded_but_may_split(retain_cost, resample, split):
     book = {0: 0.25}
-    cash, calls = book_call(book, 0, 0.25, 0.75, total_value=0.5,
-                            retain_cost=retain_cost, resample=resample)
+    cash, calls = book_call(book, 0, 0.25, 0.75, total_value=0.5, retain_cost=retain_cost, resample=resample)
     assert cash == 0.75 and book == {0: 0.25}
     assert calls == ([("exit", 0, 0), ("entry", 0, 0.5, 0)] if split else [])
 
@@ -113,20 +138,23 @@ def test_zero_total_value_fails_when_an_entry_is_recorded():
 # rebalance
 # ---------------------------------------------------------------------------
 
+
 def do_rebalance(book, weights, cash=1.0, *, fee=0.0, tax=0.0, limit=1.0):
     rec = ref.NullRecorder()
-    cash = ref.rebalance(book, np.array(weights, dtype=np.float64), cash, fee, tax, limit,
-                         recorder=rec)
+    cash = ref.rebalance(book, np.array(weights, dtype=np.float64), cash, fee, tax, limit, recorder=rec)
     return cash, rec.calls
 
 
-@pytest.mark.parametrize("weights, limit, expected_book, expected_cash", [
-    ([0.5, 0.5, 0.0], 1.0, {0: 0.5, 1: 0.5}, 0.0),
-    ([1.0, 1.0], 1.0, {0: 0.5, 1: 0.5}, 0.0),
-    ([0.3], 1.0, {0: 0.3}, 0.7),
-    ([0.5, -0.5], 0.2, {0: 0.2, 1: -0.2}, 1.0),
-    ([0.0, 0.0], 1.0, {}, 1.0),
-])
+@pytest.mark.parametrize(
+    "weights, limit, expected_book, expected_cash",
+    [
+        ([0.5, 0.5, 0.0], 1.0, {0: 0.5, 1: 0.5}, 0.0),
+        ([1.0, 1.0], 1.0, {0: 0.5, 1: 0.5}, 0.0),
+        ([0.3], 1.0, {0: 0.3}, 0.7),
+        ([0.5, -0.5], 0.2, {0: 0.2, 1: -0.2}, 1.0),
+        ([0.0, 0.0], 1.0, {}, 1.0),
+    ],
+)
 def test_rebalance_examples(weights, limit, expected_book, expected_cash):
     book = {}
     cash, _ = do_rebalance(book, weights, limit=limit)
@@ -197,39 +225,49 @@ def test_zero_total_keeps_plain_targets():
 # weight normalisation, column mapping, rebalance rows
 # ---------------------------------------------------------------------------
 
-@pytest.mark.parametrize("weights, limit, expected", [
-    ({1: 0.6, 2: 0.6}, 1, {1: 0.5, 2: 0.5}),
-    ({1: 0.3, 2: -0.2}, 1, {1: 0.3, 2: -0.2}),
-    ({1: 0.9, 2: -0.9}, 0.3, {1: 0.3, 2: -0.3}),
-    ({1: 1.0}, 0.5, {1: 0.5}),
-    ({}, 1.0, {}),
-])
+
+@pytest.mark.parametrize(
+    "weights, limit, expected",
+    [
+        ({1: 0.6, 2: 0.6}, 1, {1: 0.5, 2: 0.5}),
+        ({1: 0.3, 2: -0.2}, 1, {1: 0.3, 2: -0.2}),
+        ({1: 0.9, 2: -0.9}, 0.3, {1: 0.3, 2: -0.3}),
+        ({1: 1.0}, 0.5, {1: 0.5}),
+        ({}, 1.0, {}),
+    ],
+)
 def test_normalize_weight(weights, limit, expected):
     out = ref.normalize_weight(weights, limit)
     assert out is weights
     assert out == pytest.approx(expected)
 
 
-@pytest.mark.parametrize("price_cols, pos_cols, expected", [
-    (["A", "B", "C"], ["C", "A"], {0: 2, 1: 0}),
-    (["A"], ["A", "X"], {0: 0}),
-    (["A", "A"], ["A"], {0: 1}),
-    (["A"], [], {}),
-    (["A", "A "], ["a", "A"], {1: 0}),
-    (["\u00e9"], ["\u00e9", "e"], {0: 0}),
-])
+@pytest.mark.parametrize(
+    "price_cols, pos_cols, expected",
+    [
+        (["A", "B", "C"], ["C", "A"], {0: 2, 1: 0}),
+        (["A"], ["A", "X"], {0: 0}),
+        (["A", "A"], ["A"], {0: 1}),
+        (["A"], [], {}),
+        (["A", "A "], ["a", "A"], {1: 0}),
+        (["\u00e9"], ["\u00e9", "e"], {0: 0}),
+    ],
+)
 def test_map_columns(price_cols, pos_cols, expected):
     assert ref.map_columns(price_cols, pos_cols) == expected
 
 
-@pytest.mark.parametrize("dates, resample, expected", [
-    ([10, 20, 30], [5, 20, 25, 40], [1, 1, 1]),
-    ([10, 20, 30], [], [0, 0, 0]),
-    ([10, 20, 30], [19], [1, 0, 0]),
-    ([10, 20, 30], [35, 36], [0, 0, 1]),
-    ([10, 20, 30, 40], [20, 20, 31], [0, 1, 1, 0]),
-    ([], [5, 10], []),
-])
+@pytest.mark.parametrize(
+    "dates, resample, expected",
+    [
+        ([10, 20, 30], [5, 20, 25, 40], [1, 1, 1]),
+        ([10, 20, 30], [], [0, 0, 0]),
+        ([10, 20, 30], [19], [1, 0, 0]),
+        ([10, 20, 30], [35, 36], [0, 0, 1]),
+        ([10, 20, 30, 40], [20, 20, 31], [0, 1, 1, 0]),
+        ([], [5, 10], []),
+    ],
+)
 def test_rebalance_rows(dates, resample, expected):
     assert ref.rebalance_rows_of(dates, resample) == expected
 
@@ -238,12 +276,11 @@ def test_rebalance_rows(dates, resample, expected):
 # excursion statistics
 # ---------------------------------------------------------------------------
 
-def analyse(price, close, entry, exit_, *, is_long=True, window=0, step=1, fee=0.0,
-            tax=0.0, entry_tx=0, exit_tx=0):
+
+def analyse(price, close, entry, exit_, *, is_long=True, window=0, step=1, fee=0.0, tax=0.0, entry_tx=0, exit_tx=0):
     price = [[float(p)] for p in price]
     close = [[float(c)] for c in close]
-    return ref.excursion_analysis(price, close, 0, window, step, fee, tax, entry, exit_,
-                                  is_long, entry_tx, exit_tx)
+    return ref.excursion_analysis(price, close, 0, window, step, fee, tax, entry, exit_, is_long, entry_tx, exit_tx)
 
 
 WORKED_CLOSE = [100, 110, 99, 105]
@@ -274,8 +311,7 @@ def test_short_exit_valued_at_trade_price():
     assert out[5] == pytest.approx(0.0, abs=1e-15)
 
 
-@pytest.mark.parametrize("window, step, size", [(0, 1, 6), (1, 1, 12), (3, 2, 18),
-                                                (4, 4, 12), (20, 5, 30)])
+@pytest.mark.parametrize("window, step, size", [(0, 1, 6), (1, 1, 12), (3, 2, 18), (4, 4, 12), (20, 5, 30)])
 def test_result_size(window, step, size):
     out = analyse([1.0] * 30, [1.0] * 30, 0, 1, window=window, step=step)
     assert out.shape == (size,)
@@ -289,7 +325,7 @@ def test_window_snapshots_are_the_series_at_their_offsets():
     assert out.shape == (30,)
     for group, offset in enumerate([0, 5, 10, 15]):
         alone = analyse(price, close, 0, offset)
-        assert out[6 * group:6 * group + 6].tolist() == alone.tolist()
+        assert out[6 * group : 6 * group + 6].tolist() == alone.tolist()
     assert out[24:].tolist() == analyse(price, close, 0, 3).tolist()
 
 
@@ -317,21 +353,20 @@ def test_exit_adjustment_lands_on_the_exit_row_inside_a_window():
     assert out.shape == (30,)
     adjusted = (1.0 * (110 / 100) * (120 / 110)) * (121.0 / 120.0) * ((1 - FEE) - TAX) - 1
     assert out[-1] == pytest.approx(adjusted, rel=1e-14)
-    assert out[6 * 2 + 5] == out[-1]          # window snapshot at the exit offset
+    assert out[6 * 2 + 5] == out[-1]  # window snapshot at the exit offset
     assert out[6 * 3 + 5] == pytest.approx(0.3, rel=1e-14)  # after the exit: untouched
-    assert out[-2] == 2.0                     # the counts are not revised
+    assert out[-2] == 2.0  # the counts are not revised
 
 
 def test_exit_revaluation_skipped_on_missing_price():
-    out = analyse([100.0, 100.0, NAN], [100.0, 110.0, 120.0], 0, 2, fee=FEE, tax=TAX,
-                  exit_tx=1)
+    out = analyse([100.0, 100.0, NAN], [100.0, 110.0, 120.0], 0, 2, fee=FEE, tax=TAX, exit_tx=1)
     assert out[5] == pytest.approx(1.2 * ((1 - FEE) - TAX) - 1, rel=1e-14)
 
 
 def test_missing_entry_price_poisons_the_trade():
     out = analyse([NAN, 100, 100], [100, 110, 90], 0, 2, window=3)
     for group in range(3):
-        g = out[6 * group:6 * group + 6]
+        g = out[6 * group : 6 * group + 6]
         assert all(math.isnan(x) for x in (g[0], g[1], g[2], g[5]))
         assert g[3] == 0.0 and g[4] == 0.0
 
@@ -353,6 +388,7 @@ def test_entry_commission_seeds_the_statistics():
 # ---------------------------------------------------------------------------
 # recorder
 # ---------------------------------------------------------------------------
+
 
 def make_recorder(n_rows=4, window=0):
     price = [[100.0, 50.0] for _ in range(n_rows)]
@@ -376,8 +412,7 @@ def test_unmapped_slot_reads_price_column_zero():
     rec.record_entry(2, 0.5, 1)
     rec.record_date(3)
     rec.record_exit(2, 1)
-    expected = analyse([100.0] * 4, [100.0, 101.0, 102.0, 103.0], 0, 3, fee=FEE, tax=TAX,
-                       entry_tx=1, exit_tx=1)
+    expected = analyse([100.0] * 4, [100.0, 101.0, 102.0, 103.0], 0, 3, fee=FEE, tax=TAX, entry_tx=1, exit_tx=1)
     assert rec.excursion[0].tolist() == expected.tolist()
 
 
@@ -401,39 +436,62 @@ def test_end_analysis_lists_open_slots_only():
 # whole runs: internal state the engine does not expose
 # ---------------------------------------------------------------------------
 
+
 def run(prices, weights, weight_dates, **kw):
     prices = np.array(prices, dtype=np.float64)
     n, p = prices.shape
     dates = np.arange(1, n + 1, dtype=np.int64) * 10
     names = np.array([chr(65 + j) for j in range(p)], dtype=object)
     w = np.array(weights, dtype=np.float64)
-    return ref.run_backtest(prices, prices, prices, prices, prices, dates, names, w,
-                            np.array(weight_dates, dtype=np.int64), names[:w.shape[1]],
-                            kw.pop("resample", dates), **kw)
+    return ref.run_backtest(
+        prices,
+        prices,
+        prices,
+        prices,
+        prices,
+        dates,
+        names,
+        w,
+        np.array(weight_dates, dtype=np.int64),
+        names[: w.shape[1]],
+        kw.pop("resample", dates),
+        **kw,
+    )
 
 
 def test_no_price_dates():
     # The tables need a first row; the date index may still be empty.
     one = np.ones((1, 2))
-    res = ref.run_backtest(one, one, one, one, one, np.empty(0, np.int64),
-                           np.array(["A", "B"], dtype=object), np.zeros((1, 2)),
-                           np.array([0]), np.array(["A", "B"], dtype=object),
-                           np.array([5], dtype=np.int64))
+    res = ref.run_backtest(
+        one,
+        one,
+        one,
+        one,
+        one,
+        np.empty(0, np.int64),
+        np.array(["A", "B"], dtype=object),
+        np.zeros((1, 2)),
+        np.array([0]),
+        np.array(["A", "B"], dtype=object),
+        np.array([5], dtype=np.int64),
+    )
     assert res.equity.shape == (0,) and res.trades == []
     assert res.rebalance_rows == []
 
 
-@pytest.mark.parametrize("retain, expected_growth", [
-    (False, [1.0, 1.0, 1.0]),
-    # kept long on the same side: references kept; flipped and new: reset;
-    # zero weight: never reset here (and then closed, so reset by nothing)
-    (True, [1.25, 1.0, 1.0]),
-])
+@pytest.mark.parametrize(
+    "retain, expected_growth",
+    [
+        (False, [1.0, 1.0, 1.0]),
+        # kept long on the same side: references kept; flipped and new: reset;
+        # zero weight: never reset here (and then closed, so reset by nothing)
+        (True, [1.25, 1.0, 1.0]),
+    ],
+)
 def test_stop_references_after_a_rebalance(retain, expected_growth):
     prices = [[1.0, 1.0, 1.0], [1.0, 1.0, 1.0], [1.25, 1.25, 1.0], [1.25, 1.25, 1.0]]
     weights = [[0.25, 0.25, 0.0], [0.25, -0.25, 0.25]]
-    res = run(prices, weights, [10, 30], fee_ratio=0.0, tax_ratio=0.0,
-              retain_cost_when_rebalance=retain)
+    res = run(prices, weights, [10, 30], fee_ratio=0.0, tax_ratio=0.0, retain_cost_when_rebalance=retain)
     assert res.growth == expected_growth
 
 

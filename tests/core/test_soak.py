@@ -5,6 +5,7 @@ loses references.
 
 KORVEL_SOAK_RUNS sets the number of calls (default 1500); the figures are
 printed (pytest -s shows them)."""
+
 import ctypes
 import gc
 import json
@@ -32,9 +33,21 @@ def resident_bytes():
 
 
 class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-                 "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 def heap_in_use():
@@ -57,11 +70,22 @@ def wide_case(rows=30, cols=4000, held=40):
     names = np.array([f"W{k}" for k in range(cols)], dtype=object)
     weights = np.zeros((3, cols))
     weights[0, :held] = 1.0 / held
-    weights[1, held // 2:held + held // 2] = -0.5 / held
-    weights[2, ::cols // held] = 0.5 / held
+    weights[1, held // 2 : held + held // 2] = -0.5 / held
+    weights[2, :: cols // held] = 0.5 / held
     dates = np.arange(rows, dtype=np.int64) * 10
-    args = [price, price * 1.01, price * 1.03, price * 0.97, price, dates, names, weights,
-            np.array([-5, 95, 195], dtype=np.int64), names, dates[::3].copy()]
+    args = [
+        price,
+        price * 1.01,
+        price * 1.03,
+        price * 0.97,
+        price,
+        dates,
+        names,
+        weights,
+        np.array([-5, 95, 195], dtype=np.int64),
+        names,
+        dates[::3].copy(),
+    ]
     return args, {"stop_loss": 0.03, "excursion_window": 8, "excursion_window_step": 3}
 
 
@@ -101,7 +125,7 @@ class Soak:
         self.weights = {1: 0.9, 2: -0.9, "x": 0.25}
         self.bad_weights = {1: 0.5, 2: None}
         self.limit = 0.3
-        self.text = "soak \u20ac\U0001F600 text" * 20
+        self.text = "soak \u20ac\U0001f600 text" * 20
         self.int32_dates = base[5].astype(np.int32)
         self.call_count = 0
 
@@ -114,9 +138,20 @@ class Soak:
         for args, rules, _ in self.failing:
             for obj in list(args) + list(rules.values()):
                 seen[id(obj)] = obj
-        for obj in (self.weights, self.bad_weights, self.limit, self.text, self.int32_dates, excursion.trades,
-                    excursion.trade_positions, excursion.excursion, excursion.__pyx_capi__,
-                    portsim.normalize_weight, portsim.datetime, portsim.inf):
+        for obj in (
+            self.weights,
+            self.bad_weights,
+            self.limit,
+            self.text,
+            self.int32_dates,
+            excursion.trades,
+            excursion.trade_positions,
+            excursion.excursion,
+            excursion.__pyx_capi__,
+            portsim.normalize_weight,
+            portsim.datetime,
+            portsim.inf,
+        ):
             seen[id(obj)] = obj
         # Small ints, booleans and None are shared with the whole interpreter.
         return [obj for obj in seen.values() if not isinstance(obj, (int, type(None)))]
@@ -175,8 +210,28 @@ def refcounts(objects):
 # Objects shared with the whole interpreter: their counts move with unrelated
 # activity, but a reference leaked per call would make them drift by at
 # least one per call.
-SHARED = [None, True, False, 0, 1, -1, "actions", "weights", "next_weights", "weight_time", "next_weight_time",
-          "enter", "exit", "hold", "tp", "sl", "tp_", "sl_", "tp_enter", "sl_enter"]
+SHARED = [
+    None,
+    True,
+    False,
+    0,
+    1,
+    -1,
+    "actions",
+    "weights",
+    "next_weights",
+    "weight_time",
+    "next_weight_time",
+    "enter",
+    "exit",
+    "hold",
+    "tp",
+    "sl",
+    "tp_",
+    "sl_",
+    "tp_enter",
+    "sl_enter",
+]
 
 
 class Gauges:
@@ -198,6 +253,7 @@ class Gauges:
         def delta(name):
             now, then = getattr(self, name), getattr(earlier, name)
             return None if now is None or then is None else now - then
+
         return {name: delta(name) for name in ("traced", "blocks", "heap", "rss")}
 
 
@@ -239,12 +295,19 @@ def soak_figures(runs):
     record = portsim.get_trade_stocks(soak.base[9], soak.base[5], False)[1]
     record_refs_now = sys.getrefcount(record)
     del record
-    moved = [(repr(obj)[:60], before, after) for obj, before, middle, after
-             in zip(objects, counts, counts_after_first, refcounts(objects)) if not before == middle == after]
+    moved = [
+        (repr(obj)[:60], before, after)
+        for obj, before, middle, after in zip(objects, counts, counts_after_first, refcounts(objects))
+        if not before == middle == after
+    ]
     check_reference_runs()
     return {
-        "calls": k, "measured_calls": calls, "untraced": untraced, "traced": traced,
-        "refcounts_moved": moved, "record_refs": [record_refs, record_refs_now],
+        "calls": k,
+        "measured_calls": calls,
+        "untraced": untraced,
+        "traced": traced,
+        "refcounts_moved": moved,
+        "record_refs": [record_refs, record_refs_now],
         "shared_drift": drift,
         "rss_end": resident_bytes(),
     }
@@ -254,10 +317,17 @@ def test_soak_memory_and_references_stay_flat():
     # In a process of its own, with the C allocator's per-thread cache off:
     # the chunks that cache holds count as in use and would blur the heap.
     env = dict(os.environ, GLIBC_TUNABLES="glibc.malloc.tcache_count=0", KORVEL_SOAK_RUNS=str(RUNS))
-    script = ("import json, sys; sys.path.insert(0, sys.argv[1]); import test_soak; "
-              "print(json.dumps(test_soak.soak_figures(int(sys.argv[2]))))")
-    done = subprocess.run([sys.executable, "-c", script, os.path.dirname(os.path.abspath(__file__)), str(RUNS)],
-                          capture_output=True, text=True, env=env, timeout=3600)
+    script = (
+        "import json, sys; sys.path.insert(0, sys.argv[1]); import test_soak; "
+        "print(json.dumps(test_soak.soak_figures(int(sys.argv[2]))))"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", script, os.path.dirname(os.path.abspath(__file__)), str(RUNS)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=3600,
+    )
     assert done.returncode == 0, done.stderr[-3000:]
     figures = json.loads(done.stdout.strip().splitlines()[-1])
     print(f"\nsoak: {figures}")

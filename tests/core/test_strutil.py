@@ -10,7 +10,7 @@ from korvel.core import strutil
         ("AZ", bytes([65, 90])),
         ("\u00e9", bytes([0xE9])),
         ("\u20ac", bytes([0xAC])),
-        ("\U0001F600", bytes([0x00])),
+        ("\U0001f600", bytes([0x00])),
         ("a\u0100\u01ff\x00", bytes([0x61, 0x00, 0xFF, 0x00])),
     ],
 )

@@ -29,16 +29,46 @@ def direct_equity(generated, rows, **engine_rules):
 OFF = dict(stop_loss=INF, take_profit=INF, trail_stop=INF, trail_stop_activation=0.0)
 
 
-@pytest.mark.parametrize("layer_rules, engine_rules", [
-    ({}, dict(OFF, fee_ratio=0.0, tax_ratio=0.0)),
-    (dict(fee=0.001, tax=0.003, stop_loss=0.05, take_profit=0.2, trail_stop=0.08, trail_activation=0.02),
-     dict(fee_ratio=0.001, tax_ratio=0.003, stop_loss=0.05, take_profit=0.2, trail_stop=0.08,
-          trail_stop_activation=0.02)),
-    (dict(stop_loss=0.04, touched_exit=True, retain_cost=True, stop_trading_next_period=False,
-          position_limit=0.2, excursion_window=10, excursion_step=3),
-     dict(OFF, fee_ratio=0.0, tax_ratio=0.0, stop_loss=0.04, touched_exit=True, retain_cost_when_rebalance=True,
-          stop_trading_next_period=False, position_limit=0.2, excursion_window=10, excursion_window_step=3)),
-])
+@pytest.mark.parametrize(
+    "layer_rules, engine_rules",
+    [
+        ({}, dict(OFF, fee_ratio=0.0, tax_ratio=0.0)),
+        (
+            dict(fee=0.001, tax=0.003, stop_loss=0.05, take_profit=0.2, trail_stop=0.08, trail_activation=0.02),
+            dict(
+                fee_ratio=0.001,
+                tax_ratio=0.003,
+                stop_loss=0.05,
+                take_profit=0.2,
+                trail_stop=0.08,
+                trail_stop_activation=0.02,
+            ),
+        ),
+        (
+            dict(
+                stop_loss=0.04,
+                touched_exit=True,
+                retain_cost=True,
+                stop_trading_next_period=False,
+                position_limit=0.2,
+                excursion_window=10,
+                excursion_step=3,
+            ),
+            dict(
+                OFF,
+                fee_ratio=0.0,
+                tax_ratio=0.0,
+                stop_loss=0.04,
+                touched_exit=True,
+                retain_cost_when_rebalance=True,
+                stop_trading_next_period=False,
+                position_limit=0.2,
+                excursion_window=10,
+                excursion_window_step=3,
+            ),
+        ),
+    ],
+)
 def test_equity_and_records_are_the_engines(layer_rules, engine_rules):
     generated, rows, market, weights = market_and_weights(delisting_fraction=0.3)
     res = korvel.backtest(weights, market, **layer_rules)
@@ -63,8 +93,9 @@ def test_equity_and_records_are_the_engines(layer_rules, engine_rules):
     assert (trades["side"] == np.where(trades["weight"] > 0, "long", "short")).all()
     assert (trades["status"] == np.where(closed, "closed", "open")).all()
     # ... and what get_trade_stocks lists for it.
-    listed, _ = portsim.get_trade_stocks(np.array(names, dtype=object), generated.price_index,
-                                         layer_rules.get("touched_exit", False))
+    listed, _ = portsim.get_trade_stocks(
+        np.array(names, dtype=object), generated.price_index, layer_rules.get("touched_exit", False)
+    )
     assert trades["holding_days"].tolist() == [int(row[6]) for row in listed]
     assert trades["instrument"].tolist() == [row[0] for row in listed]
     assert (trades["entry_date"].to_numpy().astype(np.int64) == [int(row[1]) for row in listed]).all()
@@ -91,8 +122,7 @@ def test_timing_a_weight_row_trades_on_the_next_market_row():
     close = closes(prices, start="2024-01-01")
     opens = close * 0.99
     market = korvel.Market(close, open=opens)
-    weights = pd.DataFrame({"S0": [1.0, 0.0], "S1": [0.0, 1.0]},
-                           index=pd.DatetimeIndex(["2024-01-02", "2024-01-06"]))
+    weights = pd.DataFrame({"S0": [1.0, 0.0], "S1": [0.0, 1.0]}, index=pd.DatetimeIndex(["2024-01-02", "2024-01-06"]))
     res = korvel.backtest(weights, market)
     trades = res.trades
     assert trades["entry_date"].dt.strftime("%a %d").tolist() == ["Wed 03", "Mon 08"]
@@ -123,12 +153,14 @@ def test_rebalance_dates_take_the_newest_weights():
 
 # --------------------------------------------------------------------------- exit reasons
 
+
 class TaggingRecorder(ref.TradeRecorder):
     """The reference recorder, telling which phase of a row closed each record."""
 
     source = inspect.getsource(ref.run_backtest).splitlines()
     delisting_line = ref.run_backtest.__code__.co_firstlineno + next(
-        k for k, line in enumerate(source) if "# -- delisting --" in line)
+        k for k, line in enumerate(source) if "# -- delisting --" in line
+    )
     last = None
 
     def __init__(self, *args, **kwargs):
@@ -155,16 +187,33 @@ class TaggingRecorder(ref.TradeRecorder):
 def test_exit_reasons_are_never_wrong(seed, monkeypatch):
     rng = np.random.default_rng(seed)
     generated, rows, market, weights = market_and_weights(
-        10, 140, int(rng.integers(1000)), rebalance=str(rng.choice(["daily", "weekly"])),
-        delisting_fraction=0.4)
-    rules = dict(stop_loss=float(rng.choice([0.02, 0.05])), take_profit=0.08, touched_exit=bool(seed % 2),
-                 retain_cost=seed % 3 == 0, stop_trading_next_period=seed % 4 != 1)
+        10, 140, int(rng.integers(1000)), rebalance=str(rng.choice(["daily", "weekly"])), delisting_fraction=0.4
+    )
+    rules = dict(
+        stop_loss=float(rng.choice([0.02, 0.05])),
+        take_profit=0.08,
+        touched_exit=bool(seed % 2),
+        retain_cost=seed % 3 == 0,
+        stop_trading_next_period=seed % 4 != 1,
+    )
     res = korvel.backtest(weights, market, **rules)
     monkeypatch.setattr(ref, "TradeRecorder", TaggingRecorder)
     run, view = res._run, view_of(market)
-    ref.run_backtest(view.open, view.close, view.high, view.low, view.open, view.dates,
-                     view.labels, run.weights.values, run.weights.engine_dates, run.weights.engine_labels,
-                     run.resample, delisting_bars=run.delisting, **run.engine_keywords)
+    ref.run_backtest(
+        view.open,
+        view.close,
+        view.high,
+        view.low,
+        view.open,
+        view.dates,
+        view.labels,
+        run.weights.values,
+        run.weights.engine_dates,
+        run.weights.engine_labels,
+        run.resample,
+        delisting_bars=run.delisting,
+        **run.engine_keywords,
+    )
     truth = TaggingRecorder.last.reasons
     told = res.trades["exit_reason"].astype(object)
     assert len(truth) == len(told)
@@ -187,6 +236,7 @@ def test_without_stops_every_reason_is_told():
 
 
 # --------------------------------------------------------------------------- statistics
+
 
 def test_statistics_agree_with_plain_formulas():
     from korvel.results import _stats as stats
@@ -242,7 +292,9 @@ def test_result_statistics_come_from_its_own_tables():
     months = res.monthly_returns
     month_end = equity.groupby([equity.index.year, equity.index.month]).last()
     assert np.nanprod(months.to_numpy() + 1) == pytest.approx(equity.iloc[-1])
-    assert months.loc[month_end.index[1][0], month_end.index[1][1]] == pytest.approx(month_end.iloc[1] / month_end.iloc[0] - 1)
+    assert months.loc[month_end.index[1][0], month_end.index[1][1]] == pytest.approx(
+        month_end.iloc[1] / month_end.iloc[0] - 1
+    )
 
 
 def test_benchmark_of_itself_has_beta_one():
@@ -266,6 +318,7 @@ def test_actions_are_the_operations_record():
 
 
 # --------------------------------------------------------------------------- the result object
+
 
 def test_result_does_not_change_when_its_tables_do():
     _, _, market, weights = market_and_weights()
@@ -303,7 +356,9 @@ def test_a_dataframe_of_closes_is_a_market():
     close = closes(np.linspace(10, 12, 30)[:, None] * [1.0, 1.5])
     weights = pd.DataFrame({"S0": [0.5], "S1": [0.5]}, index=close.index[:1])
     res = korvel.backtest(weights, close)
-    assert res.stats()["total_return"] == pytest.approx(0.5 * (12 / close.iloc[1, 0]) + 0.5 * (18 / close.iloc[1, 1]) - 1)
+    assert res.stats()["total_return"] == pytest.approx(
+        0.5 * (12 / close.iloc[1, 0]) + 0.5 * (18 / close.iloc[1, 1]) - 1
+    )
     close.iloc[3, 1] = 0.0
     with pytest.raises(ValueError, match="market has an invalid price 0.0 for 'S1' on 2024-01-04"):
         korvel.backtest(weights, close)

@@ -37,21 +37,24 @@ def cell(df, row, col, value):
     return out
 
 
-@pytest.mark.parametrize("close, error, words", [
-    (PRICES, TypeError, ["close", "DataFrame", "ndarray"]),
-    (pd.DataFrame(PRICES), TypeError, ["close", "DatetimeIndex"]),
-    (close_frame().to_period("D"), TypeError, ["close", "to_timestamp"]),
-    (shuffled_dates(close_frame()), ValueError, ["close", "out of order", "2024-01-02"]),
-    (with_duplicate_date(close_frame()), ValueError, ["close", "duplicate date", "2024-01-02"]),
-    (close_frame().set_axis(["A", "B", "A"], axis=1), ValueError, ["close", "duplicate instrument", "'A'"]),
-    (close_frame().set_axis([1, "1", "B"], axis=1), ValueError, ["close", "as text", "'1'"]),
-    (close_frame().astype({"S1": str}), TypeError, ["close", "'S1'", "numbers"]),
-    (close_frame().astype({"S2": bool}), TypeError, ["close", "'S2'"]),
-    (cell(close_frame(), 2, 1, 0.0), ValueError, ["close", "0.0", "'S1'", "2024-01-03"]),
-    (cell(close_frame(), 1, 2, -3.0), ValueError, ["close", "-3.0", "'S2'", "2024-01-02"]),
-    (cell(close_frame(), 3, 0, np.inf), ValueError, ["close", "inf", "'S0'", "2024-01-04"]),
-    (close_frame().iloc[:0], ValueError, ["close", "empty"]),
-])
+@pytest.mark.parametrize(
+    "close, error, words",
+    [
+        (PRICES, TypeError, ["close", "DataFrame", "ndarray"]),
+        (pd.DataFrame(PRICES), TypeError, ["close", "DatetimeIndex"]),
+        (close_frame().to_period("D"), TypeError, ["close", "to_timestamp"]),
+        (shuffled_dates(close_frame()), ValueError, ["close", "out of order", "2024-01-02"]),
+        (with_duplicate_date(close_frame()), ValueError, ["close", "duplicate date", "2024-01-02"]),
+        (close_frame().set_axis(["A", "B", "A"], axis=1), ValueError, ["close", "duplicate instrument", "'A'"]),
+        (close_frame().set_axis([1, "1", "B"], axis=1), ValueError, ["close", "as text", "'1'"]),
+        (close_frame().astype({"S1": str}), TypeError, ["close", "'S1'", "numbers"]),
+        (close_frame().astype({"S2": bool}), TypeError, ["close", "'S2'"]),
+        (cell(close_frame(), 2, 1, 0.0), ValueError, ["close", "0.0", "'S1'", "2024-01-03"]),
+        (cell(close_frame(), 1, 2, -3.0), ValueError, ["close", "-3.0", "'S2'", "2024-01-02"]),
+        (cell(close_frame(), 3, 0, np.inf), ValueError, ["close", "inf", "'S0'", "2024-01-04"]),
+        (close_frame().iloc[:0], ValueError, ["close", "empty"]),
+    ],
+)
 def test_market_refuses_bad_closes(close, error, words):
     with pytest.raises(error) as info:
         korvel.Market(close)
@@ -59,13 +62,16 @@ def test_market_refuses_bad_closes(close, error, words):
         assert word in str(info.value)
 
 
-@pytest.mark.parametrize("name, table, words", [
-    ("open", close_frame().iloc[1:], ["open", "2024-01-01", "close only"]),
-    ("high", close_frame(start="2024-01-02"), ["high", "2024-01-01"]),
-    ("low", close_frame().drop(columns="S1"), ["low", "'S1'", "close only"]),
-    ("open", close_frame().rename(columns={"S2": "X"}), ["open", "'X'", "open only"]),
-    ("open", close_frame(tz="UTC"), ["open", "timezone"]),
-])
+@pytest.mark.parametrize(
+    "name, table, words",
+    [
+        ("open", close_frame().iloc[1:], ["open", "2024-01-01", "close only"]),
+        ("high", close_frame(start="2024-01-02"), ["high", "2024-01-01"]),
+        ("low", close_frame().drop(columns="S1"), ["low", "'S1'", "close only"]),
+        ("open", close_frame().rename(columns={"S2": "X"}), ["open", "'X'", "open only"]),
+        ("open", close_frame(tz="UTC"), ["open", "timezone"]),
+    ],
+)
 def test_other_tables_must_match_the_closes(name, table, words):
     with pytest.raises(ValueError) as info:
         korvel.Market(close_frame(), **{name: table})
@@ -81,12 +87,15 @@ def test_other_tables_are_aligned_by_label_and_missing_ones_read_as_the_close():
     assert market.tables == ("close", "open")
 
 
-@pytest.mark.parametrize("delisted, error, words", [
-    ({"S0": "2024-01-02"}, TypeError, ["delisted", "Series"]),
-    (pd.Series({"ZZ": pd.Timestamp("2024-01-02")}), ValueError, ["delisted", "'ZZ'", "not in the market"]),
-    (pd.Series({"S1": pd.Timestamp("2023-12-01")}), ValueError, ["delisted", "'S1'", "before the first"]),
-    (pd.Series({"S1": "soon"}), TypeError, ["delisted", "dates"]),
-])
+@pytest.mark.parametrize(
+    "delisted, error, words",
+    [
+        ({"S0": "2024-01-02"}, TypeError, ["delisted", "Series"]),
+        (pd.Series({"ZZ": pd.Timestamp("2024-01-02")}), ValueError, ["delisted", "'ZZ'", "not in the market"]),
+        (pd.Series({"S1": pd.Timestamp("2023-12-01")}), ValueError, ["delisted", "'S1'", "before the first"]),
+        (pd.Series({"S1": "soon"}), TypeError, ["delisted", "dates"]),
+    ],
+)
 def test_delisted_is_checked(delisted, error, words):
     with pytest.raises(error) as info:
         korvel.Market(close_frame(), delisted=delisted)
@@ -95,25 +104,32 @@ def test_delisted_is_checked(delisted, error, words):
 
 
 def test_delisting_rows():
-    last = pd.Series({"S0": pd.Timestamp("2024-01-02"), "S1": pd.Timestamp("2024-01-03 18:00"),
-                      "S2": pd.Timestamp("2024-01-06")})  # the Saturday after the last row
+    last = pd.Series(
+        {"S0": pd.Timestamp("2024-01-02"), "S1": pd.Timestamp("2024-01-03 18:00"), "S2": pd.Timestamp("2024-01-06")}
+    )  # the Saturday after the last row
     market = korvel.Market(close_frame(), delisted=last)
     # The last market row on or before the date; after the data: not delisted within it.
     assert view_of(market).delisting_rows.tolist() == [1, 2, -1]
     assert market.delisted.index.tolist() == ["S0", "S1"]
 
 
-@pytest.mark.parametrize("weights, error, words", [
-    (PRICES, TypeError, ["weights", "DataFrame"]),
-    (weights_frame(columns=("S0", "S1", "XX")), ValueError, ["weights", "'XX'", "not in the market"]),
-    (weights_frame(dates=("2023-12-29",)), ValueError, ["weights", "2023-12-29", "before the first market date"]),
-    (weights_frame(values=((0.5, np.inf, 0.0),)), ValueError, ["weights", "infinite", "'S1'"]),
-    (weights_frame(values=((0.5, 0.1, 0.0), (0.2, 0.2, 0.2)), dates=("2024-01-02", "2024-01-01")),
-     ValueError, ["weights", "out of order", "2024-01-01"]),
-    (weights_frame().tz_localize("UTC"), ValueError, ["weights", "timezone", "naive"]),
-    (weights_frame().astype(object), TypeError, ["weights", "numbers"]),
-    (weights_frame().iloc[:0], ValueError, ["weights", "empty"]),
-])
+@pytest.mark.parametrize(
+    "weights, error, words",
+    [
+        (PRICES, TypeError, ["weights", "DataFrame"]),
+        (weights_frame(columns=("S0", "S1", "XX")), ValueError, ["weights", "'XX'", "not in the market"]),
+        (weights_frame(dates=("2023-12-29",)), ValueError, ["weights", "2023-12-29", "before the first market date"]),
+        (weights_frame(values=((0.5, np.inf, 0.0),)), ValueError, ["weights", "infinite", "'S1'"]),
+        (
+            weights_frame(values=((0.5, 0.1, 0.0), (0.2, 0.2, 0.2)), dates=("2024-01-02", "2024-01-01")),
+            ValueError,
+            ["weights", "out of order", "2024-01-01"],
+        ),
+        (weights_frame().tz_localize("UTC"), ValueError, ["weights", "timezone", "naive"]),
+        (weights_frame().astype(object), TypeError, ["weights", "numbers"]),
+        (weights_frame().iloc[:0], ValueError, ["weights", "empty"]),
+    ],
+)
 def test_weights_are_checked(weights, error, words):
     with pytest.raises(error) as info:
         korvel.backtest(weights, close_frame())
@@ -121,31 +137,37 @@ def test_weights_are_checked(weights, error, words):
         assert word in str(info.value)
 
 
-@pytest.mark.parametrize("rules, error, words", [
-    (dict(fee=1.0), ValueError, ["fee", "[0, 1)"]),
-    (dict(tax=-0.01), ValueError, ["tax"]),
-    (dict(fee="0.1"), TypeError, ["fee", "number"]),
-    (dict(stop_loss=10), ValueError, ["stop_loss", "fraction", "did you mean 0.1"]),
-    (dict(stop_loss=0), ValueError, ["stop_loss", "above 0"]),
-    (dict(take_profit=-0.2), ValueError, ["take_profit"]),
-    (dict(trail_stop=5), ValueError, ["trail_stop", "did you mean 0.05"]),
-    (dict(trail_activation=0.05), ValueError, ["trail_activation", "trail_stop"]),
-    (dict(trail_stop=0.1, trail_activation=-1), ValueError, ["trail_activation"]),
-    (dict(position_limit=0), ValueError, ["position_limit", "(0, 1]"]),
-    (dict(position_limit=1.5), ValueError, ["position_limit"]),
-    (dict(trade_at="mid"), ValueError, ["trade_at", "'mid'"]),
-    (dict(excursion_window=-1), ValueError, ["excursion_window"]),
-    (dict(excursion_step=0), ValueError, ["excursion_step"]),
-    (dict(excursion_window=2.5), TypeError, ["excursion_window", "integer"]),
-    (dict(touched_exit="yes"), TypeError, ["touched_exit", "True or False"]),
-    (dict(stop_loss=float("nan")), ValueError, ["stop_loss", "NaN"]),
-    (dict(rebalance="fortnightly"), ValueError, ["rebalance", "offset alias"]),
-    (dict(rebalance=3), TypeError, ["rebalance"]),
-    (dict(rebalance=["2024-01-02", None]), ValueError, ["rebalance", "NaT"]),
-    (dict(benchmark=[1, 2, 3]), TypeError, ["benchmark"]),
-    (dict(benchmark=pd.Series([1.0, -1.0], index=pd.date_range("2024-01-01", periods=2))), ValueError,
-     ["benchmark", "-1.0"]),
-])
+@pytest.mark.parametrize(
+    "rules, error, words",
+    [
+        (dict(fee=1.0), ValueError, ["fee", "[0, 1)"]),
+        (dict(tax=-0.01), ValueError, ["tax"]),
+        (dict(fee="0.1"), TypeError, ["fee", "number"]),
+        (dict(stop_loss=10), ValueError, ["stop_loss", "fraction", "did you mean 0.1"]),
+        (dict(stop_loss=0), ValueError, ["stop_loss", "above 0"]),
+        (dict(take_profit=-0.2), ValueError, ["take_profit"]),
+        (dict(trail_stop=5), ValueError, ["trail_stop", "did you mean 0.05"]),
+        (dict(trail_activation=0.05), ValueError, ["trail_activation", "trail_stop"]),
+        (dict(trail_stop=0.1, trail_activation=-1), ValueError, ["trail_activation"]),
+        (dict(position_limit=0), ValueError, ["position_limit", "(0, 1]"]),
+        (dict(position_limit=1.5), ValueError, ["position_limit"]),
+        (dict(trade_at="mid"), ValueError, ["trade_at", "'mid'"]),
+        (dict(excursion_window=-1), ValueError, ["excursion_window"]),
+        (dict(excursion_step=0), ValueError, ["excursion_step"]),
+        (dict(excursion_window=2.5), TypeError, ["excursion_window", "integer"]),
+        (dict(touched_exit="yes"), TypeError, ["touched_exit", "True or False"]),
+        (dict(stop_loss=float("nan")), ValueError, ["stop_loss", "NaN"]),
+        (dict(rebalance="fortnightly"), ValueError, ["rebalance", "offset alias"]),
+        (dict(rebalance=3), TypeError, ["rebalance"]),
+        (dict(rebalance=["2024-01-02", None]), ValueError, ["rebalance", "NaT"]),
+        (dict(benchmark=[1, 2, 3]), TypeError, ["benchmark"]),
+        (
+            dict(benchmark=pd.Series([1.0, -1.0], index=pd.date_range("2024-01-01", periods=2))),
+            ValueError,
+            ["benchmark", "-1.0"],
+        ),
+    ],
+)
 def test_rules_are_checked(rules, error, words):
     with pytest.raises(error) as info:
         korvel.backtest(weights_frame(), close_frame(), **rules)

@@ -61,9 +61,20 @@ def names(n, first="A"):
     return np.array([chr(ord(first) + j) for j in range(n)], dtype=object)
 
 
-def tables(prices, weights, *, close=None, high=None, low=None, opens=None,
-           price_dates=None, weight_dates=None, resample=None, price_names=None,
-           weight_names=None):
+def tables(
+    prices,
+    weights,
+    *,
+    close=None,
+    high=None,
+    low=None,
+    opens=None,
+    price_dates=None,
+    weight_dates=None,
+    resample=None,
+    price_names=None,
+    weight_names=None,
+):
     """The eleven positional arguments of one run.
 
     ``prices`` is a T x P table of trading prices; ``close``, ``high``,
@@ -93,18 +104,28 @@ def tables(prices, weights, *, close=None, high=None, low=None, opens=None,
     if price_names is None:
         price_names = names(n_cols)
     if weight_names is None:
-        weight_names = price_names[:pos_values.shape[1]]
-    return (price, table(close), table(high), table(low), table(opens), price_dates,
-            np.array(price_names, dtype=object), pos_values,
-            np.array(weight_dates, dtype=np.int64), np.array(weight_names, dtype=object),
-            np.array(resample, dtype=np.int64))
+        weight_names = price_names[: pos_values.shape[1]]
+    return (
+        price,
+        table(close),
+        table(high),
+        table(low),
+        table(opens),
+        price_dates,
+        np.array(price_names, dtype=object),
+        pos_values,
+        np.array(weight_dates, dtype=np.int64),
+        np.array(weight_names, dtype=object),
+        np.array(resample, dtype=np.int64),
+    )
 
 
 def assert_same_outcome(a, b):
     np.testing.assert_array_equal(a.equity, b.equity)
     assert a.trades == b.trades
-    np.testing.assert_array_equal(np.array(a.trade_positions, dtype=np.float64),
-                                  np.array(b.trade_positions, dtype=np.float64))
+    np.testing.assert_array_equal(
+        np.array(a.trade_positions, dtype=np.float64), np.array(b.trade_positions, dtype=np.float64)
+    )
     assert len(a.excursion) == len(b.excursion)
     for x, y in zip(a.excursion, b.excursion):
         np.testing.assert_array_equal(x, y)

@@ -6,6 +6,7 @@ build, so the recorder is reset by running the engine's backtest_ over the
 given tables with a weight date after every price row: the engine then only
 resets the recorder with those tables and never trades.
 """
+
 import ctypes
 import math
 
@@ -57,8 +58,7 @@ def as_table(values):
     return table.reshape(-1, 1) if table.ndim == 1 else table
 
 
-def reset_recorder(price, close, *, pos2price=None, n_slots=1, fee_ratio=0.0, tax_ratio=0.0, window=0,
-                   window_step=1):
+def reset_recorder(price, close, *, pos2price=None, n_slots=1, fee_ratio=0.0, tax_ratio=0.0, window=0, window_step=1):
     """Resets the recorder with these tables and settings.
 
     pos2price maps slots to price columns (default: slot i -> column i for
@@ -67,22 +67,32 @@ def reset_recorder(price, close, *, pos2price=None, n_slots=1, fee_ratio=0.0, ta
     """
     from korvel.core import portsim
 
-
     price = as_table(price)
     close = as_table(close)
     rows, cols = price.shape
     if pos2price is None:
         pos2price = {sid: sid for sid in range(min(n_slots, cols))}
     price_columns = np.array([f"c{j}" for j in range(cols)], dtype=object)
-    pos_columns = np.array([f"c{pos2price[sid]}" if sid in pos2price else f"none{sid}" for sid in range(n_slots)],
-                           dtype=object)
+    pos_columns = np.array(
+        [f"c{pos2price[sid]}" if sid in pos2price else f"none{sid}" for sid in range(n_slots)], dtype=object
+    )
     index = np.arange(rows, dtype=np.int64)
     portsim.backtest_(
-        price, close, price, price, price, index, price_columns,
-        np.zeros((1, n_slots)), np.array([rows + 10], dtype=np.int64), pos_columns,
+        price,
+        close,
+        price,
+        price,
+        price,
+        index,
+        price_columns,
+        np.zeros((1, n_slots)),
+        np.array([rows + 10], dtype=np.int64),
+        pos_columns,
         np.array([], dtype=np.int64),
-        fee_ratio=fee_ratio, tax_ratio=tax_ratio,
-        excursion_window=window, excursion_window_step=window_step,
+        fee_ratio=fee_ratio,
+        tax_ratio=tax_ratio,
+        excursion_window=window,
+        excursion_window_step=window_step,
     )
 
 
@@ -96,8 +106,22 @@ def trade(entry_row, exit_row, *, weight=1.0, sid=0, entry_transaction=0, exit_t
     return excursion.excursion[-1]
 
 
-def reference_snapshots(price, close, entry_row, exit_row, *, is_long=True, col=0, window=0, window_step=1,
-                        fee_ratio=0.0, tax_ratio=0.0, entry_transaction=0, exit_transaction=0, exit_fill=None):
+def reference_snapshots(
+    price,
+    close,
+    entry_row,
+    exit_row,
+    *,
+    is_long=True,
+    col=0,
+    window=0,
+    window_step=1,
+    fee_ratio=0.0,
+    tax_ratio=0.0,
+    entry_transaction=0,
+    exit_transaction=0,
+    exit_fill=None,
+):
     """A straightforward model of the statistics array, for layout checks.
 
     Rows and columns must lie inside the tables here."""
@@ -149,6 +173,6 @@ def reference_snapshots(price, close, entry_row, exit_row, *, is_long=True, col=
         return [trough[t] - 1, peak[t] - 1, peak[low_at[t]] - 1, dd[t], days[t], cum[t] - 1]
 
     for j, t in enumerate(range(0, min(len(cum), window), window_step)):
-        out[6 * j:6 * j + 6] = group(t)
-    out[size - 6:] = group(k)
+        out[6 * j : 6 * j + 6] = group(t)
+    out[size - 6 :] = group(k)
     return out

@@ -8,6 +8,7 @@
   to compare against after any number of failing and odd calls in this one;
 - relayout(): the same array contents in another memory layout.
 """
+
 import os
 import pickle
 import subprocess
@@ -18,8 +19,7 @@ import numpy as np
 from korvel.core import excursion, portsim
 
 # What a caller may see raised by the engine, the recorder and the helpers.
-DOCUMENTED_ERRORS = (TypeError, ValueError, IndexError, OverflowError, ZeroDivisionError, AttributeError,
-                     MemoryError)
+DOCUMENTED_ERRORS = (TypeError, ValueError, IndexError, OverflowError, ZeroDivisionError, AttributeError, MemoryError)
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
@@ -77,14 +77,16 @@ def outcome(call):
 def readable_state(pos_columns=None, price_index=None, touched_exit=False):
     """Everything the latest run leaves readable from Python."""
     listing = outcome(lambda: portsim.get_trade_stocks(pos_columns, price_index, touched_exit)[0])
-    return canon({
-        "trades": excursion.trades,
-        "trade_positions": excursion.trade_positions,
-        "excursion": excursion.excursion,
-        "operations": portsim.get_stock_operations(),
-        "listing": listing,
-        "flags": (portsim.RETAIN_COST_WHEN_REBALANCE, portsim.RESAMPLE),
-    })
+    return canon(
+        {
+            "trades": excursion.trades,
+            "trade_positions": excursion.trade_positions,
+            "excursion": excursion.excursion,
+            "operations": portsim.get_stock_operations(),
+            "listing": listing,
+            "flags": (portsim.RETAIN_COST_WHEN_REBALANCE, portsim.RESAMPLE),
+        }
+    )
 
 
 # ---------------------------------------------------------------- reference runs
@@ -106,27 +108,38 @@ def reference_market(seed=20240611):
     open_ = price * (1.0 + rng.normal(0.0, 0.01, size=(rows, cols)))
     price_index = np.arange(rows, dtype=np.int64) * 10 + 100
     price_columns = np.array(["A", "B", "C", "D", "E"], dtype=object)
-    pos_values = np.array([
-        [0.4, 0.3, 0.0, -0.3],
-        [0.0, 0.5, 0.2, 0.5],
-        [-0.6, 0.6, 0.0, 0.3],
-        [0.3, 0.0, 0.4, 0.3],
-    ])
+    pos_values = np.array(
+        [
+            [0.4, 0.3, 0.0, -0.3],
+            [0.0, 0.5, 0.2, 0.5],
+            [-0.6, 0.6, 0.0, 0.3],
+            [0.3, 0.0, 0.4, 0.3],
+        ]
+    )
     pos_index = np.array([95, 180, 290, 420], dtype=np.int64)
     pos_columns = np.array(["D", "A", "X", "B"], dtype=object)
     resample = price_index[::4].copy()
-    return [price, close, high, low, open_, price_index, price_columns, pos_values, pos_index, pos_columns,
-            resample]
+    return [price, close, high, low, open_, price_index, price_columns, pos_values, pos_index, pos_columns, resample]
 
 
 REFERENCE_RULES = [
     {},
-    {"stop_loss": 0.03, "take_profit": 0.05, "touched_exit": True, "excursion_window": 6,
-     "excursion_window_step": 2, "delisting_bars": np.array([-1, 30, -1, -1], dtype=np.int64)},
-    {"trail_stop": 0.02, "trail_stop_activation": 0.01, "stop_trading_next_period": False,
-     "retain_cost_when_rebalance": True, "position_limit": 0.3},
-    {"periodically_rebalance": False, "fee_ratio": 0.0, "tax_ratio": 0.0, "stop_loss": 0.05,
-     "excursion_window": 3},
+    {
+        "stop_loss": 0.03,
+        "take_profit": 0.05,
+        "touched_exit": True,
+        "excursion_window": 6,
+        "excursion_window_step": 2,
+        "delisting_bars": np.array([-1, 30, -1, -1], dtype=np.int64),
+    },
+    {
+        "trail_stop": 0.02,
+        "trail_stop_activation": 0.01,
+        "stop_trading_next_period": False,
+        "retain_cost_when_rebalance": True,
+        "position_limit": 0.3,
+    },
+    {"periodically_rebalance": False, "fee_ratio": 0.0, "tax_ratio": 0.0, "stop_loss": 0.05, "excursion_window": 3},
 ]
 
 
@@ -152,8 +165,10 @@ def fresh_baseline():
     """reference_results() as a fresh interpreter computes them (once per session)."""
     global _baseline
     if _baseline is None:
-        script = ("import pickle, sys; sys.path.insert(0, sys.argv[1]); import fuzz_support; "
-                  "sys.stdout.buffer.write(pickle.dumps(fuzz_support.reference_results()))")
+        script = (
+            "import pickle, sys; sys.path.insert(0, sys.argv[1]); import fuzz_support; "
+            "sys.stdout.buffer.write(pickle.dumps(fuzz_support.reference_results()))"
+        )
         done = subprocess.run([sys.executable, "-c", script, TESTS_DIR], capture_output=True, check=True)
         _baseline = pickle.loads(done.stdout)
     return _baseline

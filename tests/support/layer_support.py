@@ -9,8 +9,9 @@ from korvel import synthetic
 def market_and_weights(n=12, days=160, seed=3, *, rebalance="weekly", n_long=3, n_short=2, **market):
     """(synthetic market, its weight rows, korvel.Market, weights DataFrame)."""
     generated = synthetic.generate_market(n, days, seed, **market)
-    rows = synthetic.momentum_weights(generated, rebalance=rebalance, lookback=20, skip=2, n_long=n_long,
-                                      n_short=n_short)
+    rows = synthetic.momentum_weights(
+        generated, rebalance=rebalance, lookback=20, skip=2, n_long=n_long, n_short=n_short
+    )
     layer_market, weights = synthetic.to_layer(generated, rows)
     return generated, rows, layer_market, weights
 

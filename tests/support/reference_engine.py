@@ -27,6 +27,7 @@ INF = float("inf")
 # small helpers
 # ---------------------------------------------------------------------------
 
+
 def fdiv(a, b):
     """Double division with array semantics: x/0 gives inf or nan, no error."""
     with np.errstate(all="ignore"):
@@ -55,6 +56,7 @@ def _min_unsigned(a, b):
 # ---------------------------------------------------------------------------
 # set-up helpers
 # ---------------------------------------------------------------------------
+
 
 def map_columns(price_columns, pos_columns):
     """Weight column index -> price column index, matched by UTF-8 name."""
@@ -104,9 +106,22 @@ def normalize_weight(weights, position_limit):
 # trade recorder and excursion statistics
 # ---------------------------------------------------------------------------
 
-def excursion_analysis(price, close, col, window, window_step, fee_ratio, tax_ratio,
-                       entry_row, exit_row, is_long, entry_transaction, exit_transaction,
-                       exit_fill=None):
+
+def excursion_analysis(
+    price,
+    close,
+    col,
+    window,
+    window_step,
+    fee_ratio,
+    tax_ratio,
+    entry_row,
+    exit_row,
+    is_long,
+    entry_transaction,
+    exit_transaction,
+    exit_fill=None,
+):
     """Statistics array of one trade.
 
     ``price`` and ``close`` are row-major lists of lists (or 2-D arrays) of
@@ -184,29 +199,30 @@ def excursion_analysis(price, close, col, window, window_step, fee_ratio, tax_ra
     out.fill(-1.0)
 
     def snapshot(t):
-        return [trough_return[t] - 1,
-                peak_return[t] - 1,
-                peak_return[trough_offset[t]] - 1,
-                max_drawdown[t],
-                profit_days[t],
-                cum_return[t] - 1]
+        return [
+            trough_return[t] - 1,
+            peak_return[t] - 1,
+            peak_return[trough_offset[t]] - 1,
+            max_drawdown[t],
+            profit_days[t],
+            cum_return[t] - 1,
+        ]
 
     m = _min_unsigned(length, window)
     group = 0
     t = 0
     while t < m:
-        out[6 * group:6 * group + 6] = snapshot(t)
+        out[6 * group : 6 * group + 6] = snapshot(t)
         group += 1
         t += window_step
-    out[size - 6:size] = snapshot(k)
+    out[size - 6 : size] = snapshot(k)
     return out
 
 
 class TradeRecorder:
     """The recorder state of one run (slots, current row, record lists)."""
 
-    def __init__(self, price, close, pos2price, n_slots, fee_ratio, tax_ratio,
-                 window, window_step):
+    def __init__(self, price, close, pos2price, n_slots, fee_ratio, tax_ratio, window, window_step):
         self.price = price
         self.close = close
         self.pos2price = dict(pos2price)  # its own copy
@@ -236,10 +252,20 @@ class TradeRecorder:
     def _analyse(self, sid, exit_row, exit_transaction, exit_fill=None):
         col = self.pos2price.setdefault(sid, 0)
         return excursion_analysis(
-            self.price, self.close, col, self.window, self.window_step,
-            self.fee_ratio, self.tax_ratio, self.entry[sid], exit_row,
-            self.position[sid] > 0, self.entry_transaction[sid], exit_transaction,
-            exit_fill)
+            self.price,
+            self.close,
+            col,
+            self.window,
+            self.window_step,
+            self.fee_ratio,
+            self.tax_ratio,
+            self.entry[sid],
+            exit_row,
+            self.position[sid] > 0,
+            self.entry_transaction[sid],
+            exit_transaction,
+            exit_fill,
+        )
 
     def record_exit(self, sid, exit_transaction, exit_fill=None):
         self.calls.append(("exit", sid, exit_transaction))
@@ -272,9 +298,23 @@ class NullRecorder:
 # position book and rebalance
 # ---------------------------------------------------------------------------
 
-def set_position(positions, sid, target, cash, fee_ratio, tax_ratio,
-                 check_exist=True, remove_zero=False, total_value=1, *,
-                 recorder, retain_cost=False, resample=True, exit_fill=None):
+
+def set_position(
+    positions,
+    sid,
+    target,
+    cash,
+    fee_ratio,
+    tax_ratio,
+    check_exist=True,
+    remove_zero=False,
+    total_value=1,
+    *,
+    recorder,
+    retain_cost=False,
+    resample=True,
+    exit_fill=None,
+):
     """Move one holding to ``target``; return the new cash.  ``exit_fill``:
     the price a close filled intraday was executed at."""
     present = (sid in positions) if check_exist else True
@@ -322,8 +362,9 @@ def set_position(positions, sid, target, cash, fee_ratio, tax_ratio,
     return cash
 
 
-def rebalance(positions, weights, cash, fee_ratio, tax_ratio, position_limit, *,
-              recorder, retain_cost=False, resample=True):
+def rebalance(
+    positions, weights, cash, fee_ratio, tax_ratio, position_limit, *, recorder, retain_cost=False, resample=True
+):
     """Move every weight column to its target; return the new cash."""
     total = cash
     for sid in sorted(positions):
@@ -346,15 +387,27 @@ def rebalance(positions, weights, cash, fee_ratio, tax_ratio, position_limit, *,
             target = w * scale
             if abs(target) > limit:
                 target = limit if target > 0 else -limit
-        cash = set_position(positions, i, target, cash, fee_ratio, tax_ratio,
-                            True, True, float(total), recorder=recorder,
-                            retain_cost=retain_cost, resample=resample)
+        cash = set_position(
+            positions,
+            i,
+            target,
+            cash,
+            fee_ratio,
+            tax_ratio,
+            True,
+            True,
+            float(total),
+            recorder=recorder,
+            retain_cost=retain_cost,
+            resample=resample,
+        )
     return cash
 
 
 # ---------------------------------------------------------------------------
 # one backtest run
 # ---------------------------------------------------------------------------
+
 
 @dataclass
 class RunResult:
@@ -374,14 +427,33 @@ def _rows(a):
     return np.asarray(a, dtype=np.float64).tolist()
 
 
-def run_backtest(price_values, close_values, high_values, low_values, open_values,
-                 price_index, price_columns, pos_values, pos_index, pos_columns,
-                 resample, fee_ratio=0.001425, tax_ratio=0.003, stop_loss=1.0,
-                 take_profit=INF, trail_stop=INF, trail_stop_activation=0.0,
-                 touched_exit=False, position_limit=1.0,
-                 retain_cost_when_rebalance=False, stop_trading_next_period=True,
-                 excursion_window=0, excursion_window_step=1,
-                 periodically_rebalance=True, delisting_bars=None):
+def run_backtest(
+    price_values,
+    close_values,
+    high_values,
+    low_values,
+    open_values,
+    price_index,
+    price_columns,
+    pos_values,
+    pos_index,
+    pos_columns,
+    resample,
+    fee_ratio=0.001425,
+    tax_ratio=0.003,
+    stop_loss=1.0,
+    take_profit=INF,
+    trail_stop=INF,
+    trail_stop_activation=0.0,
+    touched_exit=False,
+    position_limit=1.0,
+    retain_cost_when_rebalance=False,
+    stop_trading_next_period=True,
+    excursion_window=0,
+    excursion_window_step=1,
+    periodically_rebalance=True,
+    delisting_bars=None,
+):
     """Reference of one ``backtest_`` call with the same parameters."""
     price = _rows(price_values)
     close = _rows(close_values)
@@ -427,8 +499,9 @@ def run_backtest(price_values, close_values, high_values, low_values, open_value
 
     rebalance_rows = rebalance_rows_of(price_dates, rebalance_dates)
 
-    recorder = TradeRecorder(price, close, pos2price, len(pos_columns), fee_ratio,
-                             tax_ratio, excursion_window, excursion_window_step)
+    recorder = TradeRecorder(
+        price, close, pos2price, len(pos_columns), fee_ratio, tax_ratio, excursion_window, excursion_window_step
+    )
 
     long_lower = 1 - abs(stop_loss)
     long_upper = 1 + abs(take_profit)
@@ -450,10 +523,20 @@ def run_backtest(price_values, close_values, high_values, low_values, open_value
     date = None
 
     def close_position(sid, remove_zero, exit_fill=None):
-        return set_position(positions, sid, 0.0, cash, fee_ratio, tax_ratio,
-                            False, remove_zero, recorder=recorder,
-                            retain_cost=retain_cost, resample=resample_flag,
-                            exit_fill=exit_fill)
+        return set_position(
+            positions,
+            sid,
+            0.0,
+            cash,
+            fee_ratio,
+            tax_ratio,
+            False,
+            remove_zero,
+            recorder=recorder,
+            retain_cost=retain_cost,
+            resample=resample_flag,
+            exit_fill=exit_fill,
+        )
 
     def reset_growth(sid):
         growth[sid] = 1.0
@@ -518,8 +601,7 @@ def run_backtest(price_values, close_values, high_values, low_values, open_value
                     positions[sid] = entry_value * lower_bound
                     fill = fdiv(base * lower_bound, g0)
                 if touch_open or touch_high or touch_low:
-                    stop_type = ((touch_low and positions[sid] > 0)
-                                 or (touch_high and positions[sid] < 0))
+                    stop_type = (touch_low and positions[sid] > 0) or (touch_high and positions[sid] < 0)
                     executed_exits.append(encode_exit(sid, not stop_type))
                     cash = close_position(sid, remove_zero=False, exit_fill=fill)
             else:
@@ -537,8 +619,7 @@ def run_backtest(price_values, close_values, high_values, low_values, open_value
         # -- yesterday's close signals are executed at today's price --
         for s in pending_exits:
             sid = exit_sid(s)
-            keep_position = (rebalance_due and not stop_trading()
-                             and weight_rows[pos_row][sid] != 0)
+            keep_position = rebalance_due and not stop_trading() and weight_rows[pos_row][sid] != 0
             if sid in positions and positions[sid] != 0 and not keep_position:
                 cash = close_position(sid, remove_zero=True)
                 executed_exits.append(s)
@@ -571,9 +652,17 @@ def run_backtest(price_values, close_values, high_values, low_values, open_value
                 row = pos_arr[pos_row]
 
             held_before = {sid for sid, v in positions.items() if v != 0}
-            cash = rebalance(positions, row, cash, fee_ratio, tax_ratio, position_limit,
-                             recorder=recorder, retain_cost=retain_cost,
-                             resample=resample_flag)
+            cash = rebalance(
+                positions,
+                row,
+                cash,
+                fee_ratio,
+                tax_ratio,
+                position_limit,
+                recorder=recorder,
+                retain_cost=retain_cost,
+                resample=resample_flag,
+            )
             executed_exits = []
             positions_at_rebalance = dict(positions)
             previous_last_price = last_price
@@ -590,8 +679,7 @@ def run_backtest(price_values, close_values, high_values, low_values, open_value
 
         # -- delisting --
         if use_delisting:
-            delisting_exits = [sid for sid in sorted(positions)
-                               if delisting[sid] == i and positions[sid] != 0]
+            delisting_exits = [sid for sid in sorted(positions) if delisting[sid] == i and positions[sid] != 0]
             for sid in delisting_exits:
                 cash = close_position(sid, remove_zero=True)
                 reset_growth(sid)
@@ -674,8 +762,14 @@ def run_backtest(price_values, close_values, high_values, low_values, open_value
         if stop_trading() or sid not in actions:
             actions[sid] = "tp_" if s > 0 else "sl_"
 
-    return RunResult(equity=equity, trades=recorder.trades,
-                     trade_positions=recorder.trade_positions,
-                     excursion=recorder.excursion, stock_operations=ops,
-                     positions=positions, cash=cash, rebalance_rows=rebalance_rows,
-                     growth=list(growth))
+    return RunResult(
+        equity=equity,
+        trades=recorder.trades,
+        trade_positions=recorder.trade_positions,
+        excursion=recorder.excursion,
+        stock_operations=ops,
+        positions=positions,
+        cash=cash,
+        rebalance_rows=rebalance_rows,
+        growth=list(growth),
+    )

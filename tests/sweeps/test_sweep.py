@@ -41,8 +41,9 @@ def test_stats_are_the_single_backtests_in_grid_order(market):
     assert sw.stats.index.equals(pd.MultiIndex.from_tuples([tuple(p.values()) for p in korvel.grid(GRID)]))
     assert sw.failures.empty and len(sw) == 8
     for params in korvel.grid(GRID):
-        res = korvel.backtest(momentum(market, params["lookback"], params["top"]), market, fee=0.001,
-                              stop_loss=params["stop_loss"])
+        res = korvel.backtest(
+            momentum(market, params["lookback"], params["top"]), market, fee=0.001, stop_loss=params["stop_loss"]
+        )
         key = tuple(params.values())
         expected = res.stats()
         row = sw.stats.loc[key]
@@ -56,8 +57,9 @@ def test_stats_are_the_single_backtests_in_grid_order(market):
     assert best["sharpe"] == sw.stats["sharpe"].max()
     assert sw.best("annual_volatility", lowest=True)["annual_volatility"] == sw.stats["annual_volatility"].min()
     assert sw.result(best.name).stats()["sharpe"] == best["sharpe"]
-    np.testing.assert_array_equal(sw.result(lookback=20, top=2, stop_loss=None).equity.to_numpy(),
-                                  sw.equity.iloc[:, 0].dropna().to_numpy())
+    np.testing.assert_array_equal(
+        sw.result(lookback=20, top=2, stop_loss=None).equity.to_numpy(), sw.equity.iloc[:, 0].dropna().to_numpy()
+    )
 
 
 def test_failures_are_recorded_and_the_others_complete(market):
@@ -89,34 +91,40 @@ def strategy_positional(market, lookback, /, top):
     return None
 
 
-@pytest.mark.parametrize("kwargs, error, match", [
-    (dict(grid={"lookback": 20, "top": [2]}), TypeError, r"grid\['lookback'\] must be a list"),
-    (dict(grid={"lookback": "20", "top": [2]}), TypeError, r"grid\['lookback'\] must be a list"),
-    (dict(grid={"lookback": [], "top": [2]}), ValueError, "has no values"),
-    (dict(grid={"lookback": [20, 20], "top": [2]}), ValueError, "the value 20 twice"),
-    (dict(grid={"lookback": [[20]], "top": [2]}), TypeError, "not hashable"),
-    (dict(grid={}), ValueError, "no keys"),
-    (dict(grid=[]), ValueError, "no combinations"),
-    (dict(grid=[{"lookback": 20, "top": 2}, {"lookback": 40}]), ValueError, "same keys"),
-    (dict(grid=[{"lookback": 20, "top": 2}, {"top": 2, "lookback": 20}]), ValueError, "repeats combination 0"),
-    (dict(grid=5), TypeError, "grid must be a mapping"),
-    (dict(grid={"lookback": [20], "top": [2], "colour": [1]}), TypeError, "no parameter 'colour'"),
-    (dict(grid={"lookback": [20]}), TypeError, "needs top"),
-    (dict(grid={"lookback": [20], "market": [1], "top": [2]}), TypeError, "market argument"),
-    (dict(grid={"lookback": [20], "top": [2]}, top=3), TypeError, "both a grid key and a fixed"),
-    (dict(grid={"lookback": [20], "top": [2], "stop_loss": [0.1, 10]}), ValueError,
-     r"grid \(stop_loss=10\): stop_loss is a fraction"),
-    (dict(grid={"lookback": [20], "top": [2]}, fee=2), ValueError, "fee must be in"),
-    (dict(grid={"lookback": [20], "top": [2]}, keep="weights"), ValueError, "keep: 'weights'"),
-    (dict(grid={"lookback": [20], "top": [2]}, keep=[]), TypeError, "keep must be"),
-    (dict(grid={"lookback": [20], "top": [2]}, executor="threads"), TypeError, "executor must be"),
-    (dict(grid={"lookback": [20], "top": [2]}, workers=2), ValueError, "executor='processes'"),
-    (dict(grid={"lookback": [20], "top": [2]}, executor="processes", workers=0), ValueError, "workers must be"),
-    (dict(grid={"lookback": [20], "top": [2]}, progress="yes"), TypeError, "progress must be"),
-    (dict(strategy=strategy_without_market, grid={"top": [2]}), TypeError, "market as its first argument"),
-    (dict(strategy=strategy_positional, grid={"lookback": [20], "top": [2]}), TypeError, "no parameter 'lookback'"),
-    (dict(strategy="momentum", grid={"top": [2]}), TypeError, "strategy must be a function"),
-])
+@pytest.mark.parametrize(
+    "kwargs, error, match",
+    [
+        (dict(grid={"lookback": 20, "top": [2]}), TypeError, r"grid\['lookback'\] must be a list"),
+        (dict(grid={"lookback": "20", "top": [2]}), TypeError, r"grid\['lookback'\] must be a list"),
+        (dict(grid={"lookback": [], "top": [2]}), ValueError, "has no values"),
+        (dict(grid={"lookback": [20, 20], "top": [2]}), ValueError, "the value 20 twice"),
+        (dict(grid={"lookback": [[20]], "top": [2]}), TypeError, "not hashable"),
+        (dict(grid={}), ValueError, "no keys"),
+        (dict(grid=[]), ValueError, "no combinations"),
+        (dict(grid=[{"lookback": 20, "top": 2}, {"lookback": 40}]), ValueError, "same keys"),
+        (dict(grid=[{"lookback": 20, "top": 2}, {"top": 2, "lookback": 20}]), ValueError, "repeats combination 0"),
+        (dict(grid=5), TypeError, "grid must be a mapping"),
+        (dict(grid={"lookback": [20], "top": [2], "colour": [1]}), TypeError, "no parameter 'colour'"),
+        (dict(grid={"lookback": [20]}), TypeError, "needs top"),
+        (dict(grid={"lookback": [20], "market": [1], "top": [2]}), TypeError, "market argument"),
+        (dict(grid={"lookback": [20], "top": [2]}, top=3), TypeError, "both a grid key and a fixed"),
+        (
+            dict(grid={"lookback": [20], "top": [2], "stop_loss": [0.1, 10]}),
+            ValueError,
+            r"grid \(stop_loss=10\): stop_loss is a fraction",
+        ),
+        (dict(grid={"lookback": [20], "top": [2]}, fee=2), ValueError, "fee must be in"),
+        (dict(grid={"lookback": [20], "top": [2]}, keep="weights"), ValueError, "keep: 'weights'"),
+        (dict(grid={"lookback": [20], "top": [2]}, keep=[]), TypeError, "keep must be"),
+        (dict(grid={"lookback": [20], "top": [2]}, executor="threads"), TypeError, "executor must be"),
+        (dict(grid={"lookback": [20], "top": [2]}, workers=2), ValueError, "executor='processes'"),
+        (dict(grid={"lookback": [20], "top": [2]}, executor="processes", workers=0), ValueError, "workers must be"),
+        (dict(grid={"lookback": [20], "top": [2]}, progress="yes"), TypeError, "progress must be"),
+        (dict(strategy=strategy_without_market, grid={"top": [2]}), TypeError, "market as its first argument"),
+        (dict(strategy=strategy_positional, grid={"lookback": [20], "top": [2]}), TypeError, "no parameter 'lookback'"),
+        (dict(strategy="momentum", grid={"top": [2]}), TypeError, "strategy must be a function"),
+    ],
+)
 def test_bad_arguments_are_refused_before_any_backtest(market, kwargs, error, match):
     sweep_strategies.CALLS.clear()
     kwargs = {"strategy": momentum, **kwargs}
@@ -153,8 +161,9 @@ def test_a_restarted_sweep_skips_what_its_checkpoint_holds(market, tmp_path):
     path = tmp_path / "sweep.ckpt"
     full = korvel.sweep(momentum, market, GRID, keep=("stats", "trades"))
     sweep_strategies.CALLS.clear()
-    first = korvel.sweep(momentum, market, korvel.grid(GRID, where=lambda p: p["top"] == 2),
-                         keep=("stats", "trades"), checkpoint=path)
+    first = korvel.sweep(
+        momentum, market, korvel.grid(GRID, where=lambda p: p["top"] == 2), keep=("stats", "trades"), checkpoint=path
+    )
     assert len(sweep_strategies.CALLS) == 4
     # A kill in the middle of a frame leaves it cut short: it is dropped, and run again.
     with open(path, "r+b") as f:
@@ -191,13 +200,13 @@ class Terminal(io.StringIO):
         return True
 
 
-@pytest.mark.parametrize("stream, progress, drawn", [(Terminal, True, True), (Terminal, False, False),
-                                                      (io.StringIO, True, False)])
+@pytest.mark.parametrize(
+    "stream, progress, drawn", [(Terminal, True, True), (Terminal, False, False), (io.StringIO, True, False)]
+)
 def test_progress_counts_backtests_on_a_terminal_only(market, monkeypatch, stream, progress, drawn):
     err = stream()
     monkeypatch.setattr("sys.stderr", err)
-    korvel.sweep(momentum, market, korvel.grid(lookback=[20, 40], top=[2, 4], fail=[False, True]),
-                 progress=progress)
+    korvel.sweep(momentum, market, korvel.grid(lookback=[20, 40], top=[2, 4], fail=[False, True]), progress=progress)
     text = err.getvalue()
     assert ("8/8" in text and "backtest" in text and "failed=4" in text) == drawn
     assert drawn or text == ""

@@ -21,8 +21,13 @@ from korvel.executors import Processes
 
 HERE = Path(__file__).resolve().parents[1] / "support"  # the helpers the scripts import
 KEEP = ("stats", "equity", "trades")
-GRID = korvel.grid(lookback=[20, 40], top=[2, 4], stop_loss=[None, 0.05], fail=[False, True],
-                   where=lambda p: not p["fail"] or p["top"] == 2)
+GRID = korvel.grid(
+    lookback=[20, 40],
+    top=[2, 4],
+    stop_loss=[None, 0.05],
+    fail=[False, True],
+    where=lambda p: not p["fail"] or p["top"] == 2,
+)
 
 
 @pytest.fixture(scope="module")
@@ -39,8 +44,12 @@ def serial(market):
 def cluster():
     """A scheduler and two worker processes of one thread each, on this machine, for the whole session."""
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                                  host="127.0.0.1") as local, distributed.Client(local) as client:
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, host="127.0.0.1"
+        ) as local,
+        distributed.Client(local) as client,
+    ):
         yield client
 
 
@@ -84,8 +93,9 @@ def test_tasks_carry_only_their_parameters(market, method):
 
 @pytest.mark.parametrize("method", ["fork", "spawn"])
 def test_a_killed_local_worker_is_replaced_and_its_combination_reported(market, serial, method):
-    grid = korvel.grid(lookback=[20, 40], top=[2, 4], kill=[None, os.getpid()],
-                       where=lambda p: p["kill"] is None or p["top"] == 4)
+    grid = korvel.grid(
+        lookback=[20, 40], top=[2, 4], kill=[None, os.getpid()], where=lambda p: p["kill"] is None or p["top"] == 4
+    )
     sw = korvel.sweep(momentum, market, grid, executor=Processes(2, mp.get_context(method)), fee=0.001)
     failures = sw.failures
     assert list(failures.index) == [(20, 4, os.getpid()), (40, 4, os.getpid())]
@@ -98,8 +108,10 @@ def test_a_killed_local_worker_is_replaced_and_its_combination_reported(market, 
 def test_a_dask_worker_killed_mid_sweep_is_replaced_and_nothing_is_lost(market, serial, cluster, tmp_path):
     # The worker running (40, 2, None) kills itself once; the scheduler runs it again on a live worker.
     target = [p["lookback"] == 40 and p["top"] == 2 and p["stop_loss"] is None and not p["fail"] for p in GRID]
-    grid = [dict(p, kill=os.getpid() if hit else None, once=str(tmp_path / "killed") if hit else None)
-            for p, hit in zip(GRID, target)]
+    grid = [
+        dict(p, kill=os.getpid() if hit else None, once=str(tmp_path / "killed") if hit else None)
+        for p, hit in zip(GRID, target)
+    ]
     sw = korvel.sweep(momentum, market, grid, keep=KEEP, fee=0.001, executor=cluster)
     assert (tmp_path / "killed").exists()
     for name in ("stats", "equity"):
@@ -122,15 +134,23 @@ def test_ctrl_c_stops_the_workers_and_a_restart_finishes_from_the_checkpoint(mar
     path, pids = tmp_path / "sweep.ckpt", tmp_path / "pids"
     pids.mkdir()
     grid = {"lookback": [20, 30, 40, 50], "top": [2, 4]}
-    script = ("import sys, korvel\n"
-              "from layer_support import market_and_weights\n"
-              "from sweep_strategies import momentum\n"
-              "market = market_and_weights(n=16, days=260)[2]\n"
-              f"korvel.sweep(momentum, market, {grid!r}, executor='processes', workers=2, checkpoint=sys.argv[1])\n"
-              "print('finished')\n")
+    script = (
+        "import sys, korvel\n"
+        "from layer_support import market_and_weights\n"
+        "from sweep_strategies import momentum\n"
+        "market = market_and_weights(n=16, days=260)[2]\n"
+        f"korvel.sweep(momentum, market, {grid!r}, executor='processes', workers=2, checkpoint=sys.argv[1])\n"
+        "print('finished')\n"
+    )
     env = dict(os.environ, PYTHONPATH=str(HERE), KORVEL_TEST_DELAY="0.4", KORVEL_TEST_PIDS=str(pids))
-    proc = subprocess.Popen([sys.executable, "-c", script, str(path)], env=env, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, start_new_session=True)
+    proc = subprocess.Popen(
+        [sys.executable, "-c", script, str(path)],
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
+    )
     try:
         deadline = time.monotonic() + 120
         while len(list(pids.iterdir())) < 2 and time.monotonic() < deadline:
@@ -157,15 +177,25 @@ def test_ctrl_c_stops_the_workers_and_a_restart_finishes_from_the_checkpoint(mar
 
 def test_statistics_do_not_depend_on_the_blas_threads_of_the_process():
     # Dask starts its workers with one BLAS thread; a dot product of BLAS sums in other blocks with two.
-    script = ("import numpy as np\n"
-              "from korvel.results import _stats as stats\n"
-              "rng = np.random.default_rng(5)\n"
-              "n = 60_000\n"
-              "r, w, mae, mfe = (rng.standard_normal(n) * 0.1 for _ in range(4))\n"
-              "entry = rng.integers(0, 1000, n)\n"
-              "exit_ = np.where(rng.random(n) < 0.9, entry + rng.integers(1, 50, n), -1)\n"
-              "print(repr(stats.trade_statistics(r, w, mae, mfe, entry, exit_)))\n"
-              "print(repr(stats.benchmark_statistics(r, w + r, 0.5, 252.0)))\n")
-    outputs = {subprocess.run([sys.executable, "-c", script], env=dict(os.environ, OPENBLAS_NUM_THREADS=threads),
-                              capture_output=True, text=True, check=True).stdout for threads in ("1", "2")}
+    script = (
+        "import numpy as np\n"
+        "from korvel.results import _stats as stats\n"
+        "rng = np.random.default_rng(5)\n"
+        "n = 60_000\n"
+        "r, w, mae, mfe = (rng.standard_normal(n) * 0.1 for _ in range(4))\n"
+        "entry = rng.integers(0, 1000, n)\n"
+        "exit_ = np.where(rng.random(n) < 0.9, entry + rng.integers(1, 50, n), -1)\n"
+        "print(repr(stats.trade_statistics(r, w, mae, mfe, entry, exit_)))\n"
+        "print(repr(stats.benchmark_statistics(r, w + r, 0.5, 252.0)))\n"
+    )
+    outputs = {
+        subprocess.run(
+            [sys.executable, "-c", script],
+            env=dict(os.environ, OPENBLAS_NUM_THREADS=threads),
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout
+        for threads in ("1", "2")
+    }
     assert len(outputs) == 1

@@ -37,10 +37,20 @@ COUNT = np.array([0, 1, 1, 2, 1, 2, 2, 3], dtype=np.int8)
 CODE = np.array([UNKNOWN, STOP, REBALANCE, UNKNOWN, DELISTING, UNKNOWN, UNKNOWN, UNKNOWN], dtype=np.int8)
 
 
-
-def exit_reasons(sid: IntArray, entry: IntArray, exit: IntArray, applied: IntArray,
-                 weights: npt.NDArray[np.float64], delisting_rows: IntArray | None, equity: npt.NDArray[np.float64],
-                 *, stops: bool, touched: bool, stop_next: bool, split: bool) -> npt.NDArray[np.int8]:
+def exit_reasons(
+    sid: IntArray,
+    entry: IntArray,
+    exit: IntArray,
+    applied: IntArray,
+    weights: npt.NDArray[np.float64],
+    delisting_rows: IntArray | None,
+    equity: npt.NDArray[np.float64],
+    *,
+    stops: bool,
+    touched: bool,
+    stop_next: bool,
+    split: bool,
+) -> npt.NDArray[np.int8]:
     """Codes into REASONS per record, -1 where the reason cannot be told.
 
     `applied[i]` is the weight row applied on price row i (-1: none),
@@ -134,8 +144,9 @@ FORWARD = np.concatenate((_AFTER_FIRST, _AFTER_FIRST | _SAME))
 BACKWARD = np.concatenate((_BEFORE_LAST, _BEFORE_LAST | _SAME))
 
 
-def _sweep(bits: npt.NDArray[np.uint8], sid: IntArray, starts: IntArray, ends: IntArray,
-           direction: int) -> npt.NDArray[np.uint8]:
+def _sweep(
+    bits: npt.NDArray[np.uint8], sid: IntArray, starts: IntArray, ends: IntArray, direction: int
+) -> npt.NDArray[np.uint8]:
     """The phases each record can be in given the records before it (direction +1) or after it (-1).
 
     Vectorised over the rows: step t visits the t-th record of every row at once.

@@ -27,8 +27,9 @@ def require_matplotlib() -> None:
         raise ImportError("plots need matplotlib: pip install 'korvel[plot]'") from None
 
 
-def result_figure(equity: pd.Series, benchmark: pd.Series | None, drawdown: pd.Series, excursions: pd.DataFrame,
-                  monthly: pd.DataFrame) -> Figure:
+def result_figure(
+    equity: pd.Series, benchmark: pd.Series | None, drawdown: pd.Series, excursions: pd.DataFrame, monthly: pd.DataFrame
+) -> Figure:
     """The figure of a run from its series: `excursions` has the trades' `mae`, `mfe` and `return`."""
     require_matplotlib()
     from matplotlib.figure import Figure

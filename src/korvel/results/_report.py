@@ -48,19 +48,31 @@ def report_html(result: Result) -> str:
     stats = result.stats()
     config = result.config
     title = f"korvel backtest {stats['start'].date()} .. {stats['end'].date()}"
-    parts = [f"<!DOCTYPE html><html><head><meta charset='utf-8'><title>{html.escape(title)}</title>",
-             f"<style>{STYLE}</style></head><body>",
-             f"<h1>{html.escape(title)}</h1>",
-             f"<p class='muted'>{html.escape(config['market'])}; written {time.strftime('%Y-%m-%d %H:%M')}</p>",
-             "<h2>Figures</h2>", _stats_grid(stats), "<h2>Charts</h2>", _chart(result),
-             "<h2>Next trading day</h2>", _actions(result), "<h2>Trades</h2>", _trades(result),
-             "<h2>Rules as run</h2>", _config(config), "</body></html>"]
+    parts = [
+        f"<!DOCTYPE html><html><head><meta charset='utf-8'><title>{html.escape(title)}</title>",
+        f"<style>{STYLE}</style></head><body>",
+        f"<h1>{html.escape(title)}</h1>",
+        f"<p class='muted'>{html.escape(config['market'])}; written {time.strftime('%Y-%m-%d %H:%M')}</p>",
+        "<h2>Figures</h2>",
+        _stats_grid(stats),
+        "<h2>Charts</h2>",
+        _chart(result),
+        "<h2>Next trading day</h2>",
+        _actions(result),
+        "<h2>Trades</h2>",
+        _trades(result),
+        "<h2>Rules as run</h2>",
+        _config(config),
+        "</body></html>",
+    ]
     return "\n".join(parts)
 
 
 def _stats_grid(stats: pd.Series) -> str:
-    cells = "".join(f"<div><span>{html.escape(label.strip())}</span><b>{html.escape(text)}</b></div>"
-                    for label, text in stat_rows(stats))
+    cells = "".join(
+        f"<div><span>{html.escape(label.strip())}</span><b>{html.escape(text)}</b></div>"
+        for label, text in stat_rows(stats)
+    )
     return f"<div class='stats'>{cells}</div>"
 
 
@@ -91,8 +103,10 @@ def _trades(result: Result) -> str:
     if n > MAX_TRADE_ROWS:
         half = MAX_TRADE_ROWS // 2
         trades = pd.concat([trades.iloc[:half], trades.iloc[-half:]])
-        note = (f"<p>{n:,} trade records: the first and the last {half:,} are listed "
-                "(<code>Result.trades</code> has them all).</p>")
+        note = (
+            f"<p>{n:,} trade records: the first and the last {half:,} are listed "
+            "(<code>Result.trades</code> has them all).</p>"
+        )
     return note + "<div class='scroll'>" + _table(trades) + "</div>"
 
 

@@ -50,11 +50,11 @@ class Result:
 
     @cached_property
     def _dates(self) -> pd.DatetimeIndex:
-        return self._run.market.dates[self._run.first_row:]
+        return self._run.market.dates[self._run.first_row :]
 
     @cached_property
     def _equity(self) -> npt.NDArray[np.float64]:
-        return self._run.equity[self._run.first_row:]
+        return self._run.equity[self._run.first_row :]
 
     @property
     def equity(self) -> pd.Series:
@@ -86,7 +86,7 @@ class Result:
         if self._run.benchmark is None:
             return None
         level, name = self._run.benchmark
-        live = level[self._run.first_row:]
+        live = level[self._run.first_row :]
         known = np.flatnonzero(~np.isnan(live))
         base = live[known[0]] if known.size else np.nan
         return pd.Series(live / base, index=self._dates, name=name)
@@ -163,10 +163,18 @@ class Result:
         run, rec, rules = self._run, self._run.records, self._run.rules
         delisting = run.delisting
         return _exits.exit_reasons(
-            rec.sid, rec.entry, rec.exit, run.applied, run.weights.values,
-            delisting if (delisting >= 0).any() else None, run.equity,
-            stops=rules.stops, touched=rules.touched_exit, stop_next=rules.stop_trading_next_period,
-            split=not rules.retain_cost)
+            rec.sid,
+            rec.entry,
+            rec.exit,
+            run.applied,
+            run.weights.values,
+            delisting if (delisting >= 0).any() else None,
+            run.equity,
+            stops=rules.stops,
+            touched=rules.touched_exit,
+            stop_next=rules.stop_trading_next_period,
+            split=not rules.retain_cost,
+        )
 
     @property
     def trade_profile(self) -> pd.DataFrame:
@@ -206,7 +214,7 @@ class Result:
     def _stats(self) -> pd.Series:
         run, rec = self._run, self._run.records
         dates = self._dates
-        live_ns = run.view.dates[run.first_row:]
+        live_ns = run.view.dates[run.first_row :]
         perf = _stats.performance(self._equity, live_ns)
         out: dict[str, Any] = {"start": dates[0], "end": dates[-1]}
         per_year = perf.pop("periods_per_year")
@@ -215,8 +223,16 @@ class Result:
             perf[key] = pd.NaT if row is None else dates[row]
         out.update(perf)
         out["exposure"] = _stats.exposure(rec.entry, rec.exit, live_ns.shape[0] + run.first_row, run.first_row)
-        out.update(_stats.trade_statistics(rec.exit_value(Snapshot.RETURN), rec.weight, rec.exit_value(Snapshot.MAE),
-                                           rec.exit_value(Snapshot.MFE), rec.entry, rec.exit))
+        out.update(
+            _stats.trade_statistics(
+                rec.exit_value(Snapshot.RETURN),
+                rec.weight,
+                rec.exit_value(Snapshot.MAE),
+                rec.exit_value(Snapshot.MFE),
+                rec.entry,
+                rec.exit,
+            )
+        )
         bench = self.benchmark
         if bench is not None:
             b = bench.to_numpy()
@@ -236,8 +252,9 @@ class Result:
         from korvel.results._plot import result_figure
 
         rec = self._run.records
-        excursions = pd.DataFrame({s.column: rec.exit_value(s) for s in (Snapshot.MAE, Snapshot.MFE, Snapshot.RETURN)},
-                                  copy=False)
+        excursions = pd.DataFrame(
+            {s.column: rec.exit_value(s) for s in (Snapshot.MAE, Snapshot.MFE, Snapshot.RETURN)}, copy=False
+        )
         return result_figure(self.equity, self.benchmark, self.drawdown, excursions, self.monthly_returns)
 
     def report(self, path: str | Path) -> Path:
@@ -256,8 +273,10 @@ class Result:
         config.update(run.rules.as_dict())
         config["benchmark"] = None if run.benchmark is None else run.benchmark[1]
         config["market"] = repr(run.market)
-        config["weights"] = (f"{len(run.weights.dates)} dates x {len(run.weights.instruments)} instruments, "
-                             f"{run.weights.dates[0]} .. {run.weights.dates[-1]}")
+        config["weights"] = (
+            f"{len(run.weights.dates)} dates x {len(run.weights.instruments)} instruments, "
+            f"{run.weights.dates[0]} .. {run.weights.dates[-1]}"
+        )
         config["engine"] = dict(run.engine_keywords)
         return config
 
@@ -268,8 +287,10 @@ class Result:
 
     def __repr__(self) -> str:
         s = self._stats
-        return (f"<korvel Result {s['start'].date()} .. {s['end'].date()}: total return {s['total_return']:.2%}, "
-                f"sharpe {s['sharpe']:.2f}, max drawdown {s['max_drawdown']:.2%}, {s['trades']} trades>")
+        return (
+            f"<korvel Result {s['start'].date()} .. {s['end'].date()}: total return {s['total_return']:.2%}, "
+            f"sharpe {s['sharpe']:.2f}, max drawdown {s['max_drawdown']:.2%}, {s['trades']} trades>"
+        )
 
 
 def _handout(obj: Frame) -> Frame:

@@ -95,8 +95,9 @@ def exposure(entry: npt.NDArray[np.int64], exit: npt.NDArray[np.int64], rows: in
     return float(held[first:].mean())
 
 
-def trade_statistics(returns: Float, weights: Float, mae: Float, mfe: Float, entry: npt.NDArray[np.int64],
-                     exit: npt.NDArray[np.int64]) -> dict[str, Any]:
+def trade_statistics(
+    returns: Float, weights: Float, mae: Float, mfe: Float, entry: npt.NDArray[np.int64], exit: npt.NDArray[np.int64]
+) -> dict[str, Any]:
     """Figures of the closed trades (exit row >= 0); a trade's result counts as |weight| x return
     for the profit factor.
 
@@ -142,8 +143,9 @@ def _mean_over(x: Float, mask: npt.NDArray[np.bool_]) -> float:
     return float(np.where(known, x, 0.0).sum()) / count if count else NAN
 
 
-def benchmark_statistics(returns: Float, benchmark_returns: Float, benchmark_total: float,
-                         per_year: float) -> dict[str, Any]:
+def benchmark_statistics(
+    returns: Float, benchmark_returns: Float, benchmark_total: float, per_year: float
+) -> dict[str, Any]:
     """Total return of the benchmark and the strategy's beta, annual alpha and correlation to it."""
     both = np.isfinite(returns) & np.isfinite(benchmark_returns)
     r, b = returns[both], benchmark_returns[both]

@@ -21,12 +21,26 @@ from korvel.simulation._rules import check_rules
 from korvel.simulation._run import Run
 
 
-def backtest(weights: pd.DataFrame, market: Market | pd.DataFrame, *, trade_at: str = "open",
-             rebalance: str | Sequence[Any] | pd.DatetimeIndex | None = None, fee: float = 0.0, tax: float = 0.0,
-             stop_loss: float | None = None, take_profit: float | None = None, trail_stop: float | None = None,
-             trail_activation: float | None = None, touched_exit: bool = False, position_limit: float = 1.0,
-             retain_cost: bool = False, stop_trading_next_period: bool = True, excursion_window: int = 0,
-             excursion_step: int = 1, benchmark: pd.Series | Hashable | None = None) -> Result:
+def backtest(
+    weights: pd.DataFrame,
+    market: Market | pd.DataFrame,
+    *,
+    trade_at: str = "open",
+    rebalance: str | Sequence[Any] | pd.DatetimeIndex | None = None,
+    fee: float = 0.0,
+    tax: float = 0.0,
+    stop_loss: float | None = None,
+    take_profit: float | None = None,
+    trail_stop: float | None = None,
+    trail_activation: float | None = None,
+    touched_exit: bool = False,
+    position_limit: float = 1.0,
+    retain_cost: bool = False,
+    stop_trading_next_period: bool = True,
+    excursion_window: int = 0,
+    excursion_step: int = 1,
+    benchmark: pd.Series | Hashable | None = None,
+) -> Result:
     """Backtest target weights on a market.
 
     Parameters
@@ -83,24 +97,57 @@ def backtest(weights: pd.DataFrame, market: Market | pd.DataFrame, *, trade_at: 
     Returns a `Result`.  Inputs are checked first: every error names the
     argument and the first offending date or instrument.
     """
-    rules = check_rules(trade_at=trade_at, fee=fee, tax=tax, stop_loss=stop_loss, take_profit=take_profit,
-                        trail_stop=trail_stop, trail_activation=trail_activation, touched_exit=touched_exit,
-                        position_limit=position_limit, retain_cost=retain_cost,
-                        stop_trading_next_period=stop_trading_next_period, excursion_window=excursion_window,
-                        excursion_step=excursion_step)
+    rules = check_rules(
+        trade_at=trade_at,
+        fee=fee,
+        tax=tax,
+        stop_loss=stop_loss,
+        take_profit=take_profit,
+        trail_stop=trail_stop,
+        trail_activation=trail_activation,
+        touched_exit=touched_exit,
+        position_limit=position_limit,
+        retain_cost=retain_cost,
+        stop_trading_next_period=stop_trading_next_period,
+        excursion_window=excursion_window,
+        excursion_step=excursion_step,
+    )
     market_ = as_market(market)
     view = view_of(market_)
     weights_ = prepare_weights(weights, view)
     resample, rebalance_text = rebalance_dates(rebalance, view, weights_)
     bench = benchmark_prices(benchmark, view)
     arrays = _engine.engine_arrays(
-        trading=view.trading(rules.trade_at), close=view.close, high=view.high, low=view.low, open=view.open,
-        dates=view.dates, labels=view.labels, weights=weights_.values, weight_dates=weights_.engine_dates,
-        weight_labels=weights_.engine_labels, rebalance_dates=resample,
-        delisting=view.delisting_rows[weights_.market_columns])
+        trading=view.trading(rules.trade_at),
+        close=view.close,
+        high=view.high,
+        low=view.low,
+        open=view.open,
+        dates=view.dates,
+        labels=view.labels,
+        weights=weights_.values,
+        weight_dates=weights_.engine_dates,
+        weight_labels=weights_.engine_labels,
+        rebalance_dates=resample,
+        delisting=view.delisting_rows[weights_.market_columns],
+    )
     keywords = rules.engine_kwargs()
     done = _engine.run(arrays, keywords, rules.excursion_window, rules.excursion_step)
     applied, _, due = _schedule.applied_weight_rows(view.dates, weights_.engine_dates, resample)
-    run = Run(market_, view, weights_, rules, rebalance_text, resample, {**keywords, **_engine.ENGINE_ONLY},
-              done.equity, done.records, done.operations, applied, due, bench, done.seconds)
+    run = Run(
+        market_,
+        view,
+        weights_,
+        rules,
+        rebalance_text,
+        resample,
+        {**keywords, **_engine.ENGINE_ONLY},
+        done.equity,
+        done.records,
+        done.operations,
+        applied,
+        due,
+        bench,
+        done.seconds,
+    )
     return Result(run)

@@ -54,8 +54,10 @@ def prepare_weights(weights: object, market: MarketView) -> Weights:
     ns = checks.date_values(index)
     market_ns = market.dates
     if ns[0] < market_ns[0]:
-        raise ValueError(f"weights start on {checks.when(index[0])}, before the first market date "
-                         f"{checks.when(dates_of(market, market.dates[:1])[0])}; a weight row is traded after the market row it was decided on")
+        raise ValueError(
+            f"weights start on {checks.when(index[0])}, before the first market date "
+            f"{checks.when(dates_of(market, market.dates[:1])[0])}; a weight row is traded after the market row it was decided on"
+        )
     # A weight row decided on a day without a market row (a weekend, a
     # holiday) is handed over dated at the last market row before it: the
     # engine then trades it on the same next row, and a first weight row is
@@ -85,8 +87,9 @@ def rebalance_dates(rebalance: object, market: MarketView, weights: Weights) -> 
             checks.same_timezone(market.tz, given, "rebalance", "market")
         given = pd.DatetimeIndex(given.sort_values())
         return _end_of_day(given), f"{len(given)} dates"
-    raise TypeError(f"rebalance must be None, an offset alias such as 'ME' or a list of dates, "
-                    f"not {type(rebalance).__name__}")
+    raise TypeError(
+        f"rebalance must be None, an offset alias such as 'ME' or a list of dates, not {type(rebalance).__name__}"
+    )
 
 
 def _periodic(alias: str, market: MarketView, weights: Weights) -> npt.NDArray[np.int64]:
@@ -121,8 +124,9 @@ def benchmark_prices(benchmark: object, market: MarketView) -> tuple[npt.NDArray
         if isinstance(benchmark, Hashable) and benchmark in market.instruments:
             column = market.instruments.get_loc(benchmark)
             return np.array(market.close[:, column]), str(benchmark)
-        raise TypeError(f"benchmark must be a pandas Series of prices or an instrument of the market, "
-                        f"not {benchmark!r}")
+        raise TypeError(
+            f"benchmark must be a pandas Series of prices or an instrument of the market, not {benchmark!r}"
+        )
     index = checks.date_index(benchmark.index, "benchmark")
     checks.same_timezone(market.tz, index, "benchmark", "market")
     values = checks.float_table(benchmark.to_frame(), "benchmark")[:, 0]
@@ -130,8 +134,10 @@ def benchmark_prices(benchmark: object, market: MarketView) -> tuple[npt.NDArray
     bad = known & ~((values > 0) & (values < np.inf))
     if bad.any():
         k = int(np.argmax(bad))
-        raise ValueError(f"benchmark has an invalid price {float(values[k])!r} on {checks.when(index[k])}; prices must be "
-                         "positive and finite")
+        raise ValueError(
+            f"benchmark has an invalid price {float(values[k])!r} on {checks.when(index[k])}; prices must be "
+            "positive and finite"
+        )
     ns = index.asi8[known]
     if not ns.size:
         raise ValueError("benchmark has no prices")

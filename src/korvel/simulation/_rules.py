@@ -145,36 +145,112 @@ class Rule:
 
 
 TABLE: tuple[Rule, ...] = (
-    Rule("trade_at", "open", _trade_at, None, "'open' or 'close'",
-         "the price trades are made at, on the row after the weight date (close-only data: the next close)"),
-    Rule("rebalance", None, None, None, "None, an offset alias or dates",
-         "None: on every weight date; an alias ('W-FRI', 'ME', 'QE') or dates: on those dates, with the newest "
-         "weights decided on or before them"),
+    Rule(
+        "trade_at",
+        "open",
+        _trade_at,
+        None,
+        "'open' or 'close'",
+        "the price trades are made at, on the row after the weight date (close-only data: the next close)",
+    ),
+    Rule(
+        "rebalance",
+        None,
+        None,
+        None,
+        "None, an offset alias or dates",
+        "None: on every weight date; an alias ('W-FRI', 'ME', 'QE') or dates: on those dates, with the newest "
+        "weights decided on or before them",
+    ),
     Rule("fee", 0.0, _rate, "fee_ratio", "in [0, 1)", "commission on every trade, a fraction of the traded value"),
     Rule("tax", 0.0, _rate, "tax_ratio", "in [0, 1)", "tax added on trades that reduce a holding"),
-    Rule("stop_loss", None, _fraction("a 10% loss"), "stop_loss", "None (off) or in (0, 1]; 10 is refused: "
-         "\"did you mean 0.1?\"", "loss since the entry that closes a holding", _off_is_inf),
-    Rule("take_profit", None, _optional_positive, "take_profit", "None (off) or > 0",
-         "gain since the entry that closes a holding", _off_is_inf),
-    Rule("trail_stop", None, _fraction("a stop 10% below the best price since the entry"), "trail_stop",
-         "None (off) or in (0, 1]", "distance below the best price since the entry", _off_is_inf),
-    Rule("trail_activation", None, _activation, "trail_stop_activation",
-         "None (armed from the entry) or >= 0; needs trail_stop", "gain from which the trailing stop applies",
-         _armed_from_entry),
-    Rule("touched_exit", False, _flag, "touched_exit", "True or False",
-         "False: stops decided on the close, executed on the next row; True: on high / low / open, the same row"),
-    Rule("position_limit", 1.0, _limit, "position_limit", "in (0, 1]",
-         "largest holding, a fraction of the portfolio"),
-    Rule("retain_cost", False, _flag, "retain_cost_when_rebalance", "True or False",
-         "keep a resized holding as one trade record (its stops measured from its entry)"),
-    Rule("stop_trading_next_period", True, _flag, "stop_trading_next_period", "True or False",
-         "an instrument stopped out is not bought back at the next rebalance", option="--no-stop-next-period"),
-    Rule("excursion_window", 0, _integer(0), "excursion_window", "an integer >= 0",
-         "statistics of every trade every excursion_step rows over its first excursion_window rows"),
-    Rule("excursion_step", 1, _integer(1), "excursion_window_step", "an integer >= 1",
-         "spacing of those statistics, in rows"),
-    Rule("benchmark", None, None, None, "None, a Series of prices or an instrument of the market",
-         "prices for the plot and the beta / alpha / correlation figures", option=""),
+    Rule(
+        "stop_loss",
+        None,
+        _fraction("a 10% loss"),
+        "stop_loss",
+        'None (off) or in (0, 1]; 10 is refused: "did you mean 0.1?"',
+        "loss since the entry that closes a holding",
+        _off_is_inf,
+    ),
+    Rule(
+        "take_profit",
+        None,
+        _optional_positive,
+        "take_profit",
+        "None (off) or > 0",
+        "gain since the entry that closes a holding",
+        _off_is_inf,
+    ),
+    Rule(
+        "trail_stop",
+        None,
+        _fraction("a stop 10% below the best price since the entry"),
+        "trail_stop",
+        "None (off) or in (0, 1]",
+        "distance below the best price since the entry",
+        _off_is_inf,
+    ),
+    Rule(
+        "trail_activation",
+        None,
+        _activation,
+        "trail_stop_activation",
+        "None (armed from the entry) or >= 0; needs trail_stop",
+        "gain from which the trailing stop applies",
+        _armed_from_entry,
+    ),
+    Rule(
+        "touched_exit",
+        False,
+        _flag,
+        "touched_exit",
+        "True or False",
+        "False: stops decided on the close, executed on the next row; True: on high / low / open, the same row",
+    ),
+    Rule("position_limit", 1.0, _limit, "position_limit", "in (0, 1]", "largest holding, a fraction of the portfolio"),
+    Rule(
+        "retain_cost",
+        False,
+        _flag,
+        "retain_cost_when_rebalance",
+        "True or False",
+        "keep a resized holding as one trade record (its stops measured from its entry)",
+    ),
+    Rule(
+        "stop_trading_next_period",
+        True,
+        _flag,
+        "stop_trading_next_period",
+        "True or False",
+        "an instrument stopped out is not bought back at the next rebalance",
+        option="--no-stop-next-period",
+    ),
+    Rule(
+        "excursion_window",
+        0,
+        _integer(0),
+        "excursion_window",
+        "an integer >= 0",
+        "statistics of every trade every excursion_step rows over its first excursion_window rows",
+    ),
+    Rule(
+        "excursion_step",
+        1,
+        _integer(1),
+        "excursion_window_step",
+        "an integer >= 1",
+        "spacing of those statistics, in rows",
+    ),
+    Rule(
+        "benchmark",
+        None,
+        None,
+        None,
+        "None, a Series of prices or an instrument of the market",
+        "prices for the plot and the beta / alpha / correlation figures",
+        option="",
+    ),
 )
 
 BY_NAME: dict[str, Rule] = {rule.name: rule for rule in TABLE}
@@ -246,8 +322,9 @@ def check_rules(**given: Any) -> Rules:
 # --------------------------------------------------------------------------- derived views
 
 
-def add_rule_options(parser: argparse.ArgumentParser, *, defaults: Mapping[str, Any] | None = None,
-                     names: tuple[str, ...] | None = None) -> None:
+def add_rule_options(
+    parser: argparse.ArgumentParser, *, defaults: Mapping[str, Any] | None = None, names: tuple[str, ...] | None = None
+) -> None:
     """Command-line options for the rules (all with an option, or `names`), with other defaults if given."""
     shown = defaults or {}
     group = parser.add_argument_group("trading rules")
@@ -262,12 +339,18 @@ def add_rule_options(parser: argparse.ArgumentParser, *, defaults: Mapping[str, 
             action = "store_false" if default else "store_true"
             group.add_argument(option, dest=rule.name, action=action, default=default, help=rule.meaning)
         elif rule.name == "trade_at":
-            group.add_argument(option, dest=rule.name, choices=list(TRADE_AT), default=default,
-                               help=f"{rule.meaning} ({default})")
+            group.add_argument(
+                option, dest=rule.name, choices=list(TRADE_AT), default=default, help=f"{rule.meaning} ({default})"
+            )
         else:
             kind: type = int if isinstance(rule.default, int) else (float if rule.check is not None else str)
-            group.add_argument(option, dest=rule.name, type=kind, default=default,
-                               help=f"{rule.meaning} ({'off' if default is None else default})")
+            group.add_argument(
+                option,
+                dest=rule.name,
+                type=kind,
+                default=default,
+                help=f"{rule.meaning} ({'off' if default is None else default})",
+            )
     parser.set_defaults(rule_options=tuple(added))
 
 

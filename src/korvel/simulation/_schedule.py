@@ -38,8 +38,9 @@ def marked_rows(price_index: npt.ArrayLike, resample: npt.ArrayLike) -> npt.NDAr
     return marked
 
 
-def applied_weight_rows(price_index: npt.ArrayLike, pos_index: npt.ArrayLike,
-                        resample: npt.ArrayLike) -> tuple[Int64Array, int, bool]:
+def applied_weight_rows(
+    price_index: npt.ArrayLike, pos_index: npt.ArrayLike, resample: npt.ArrayLike
+) -> tuple[Int64Array, int, bool]:
     """Replay the engine's rebalance schedule.
 
     Returns ``(applied, due_row, due)``: `applied[i]` is the index of the weight
@@ -59,7 +60,7 @@ def applied_weight_rows(price_index: npt.ArrayLike, pos_index: npt.ArrayLike,
     # After processed row i: the newest weight row dated before the next price
     # date (after the last row: the newest of all).
     candidate = np.empty(T - first, dtype=np.int64)
-    candidate[:-1] = np.searchsorted(pos, idx[first + 1:], side="left") - 1
+    candidate[:-1] = np.searchsorted(pos, idx[first + 1 :], side="left") - 1
     candidate[-1] = R - 1
     marked = marked_rows(idx, resample)[first:]
     # The weight row last applied is always the candidate of the latest marked

@@ -70,8 +70,9 @@ class Checkpoint:
         if theirs != fingerprint:
             differ = sorted(k for k in set(theirs) | set(fingerprint) if theirs.get(k) != fingerprint.get(k))
             shown = "; ".join(f"{k}: {theirs.get(k)!r} there, {fingerprint.get(k)!r} here" for k in differ)
-            raise ValueError(f"checkpoint {str(self.path)!r} was written by another sweep ({shown}); "
-                             "delete it or give another path")
+            raise ValueError(
+                f"checkpoint {str(self.path)!r} was written by another sweep ({shown}); delete it or give another path"
+            )
         for (params, kept), end in frames:
             self.done[canonical(params)] = kept
         return end

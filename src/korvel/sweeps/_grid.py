@@ -20,8 +20,13 @@ import pandas as pd
 Params = dict[str, Any]
 
 
-def grid(axes: Mapping[str, Iterable[Any]] | None = None, /, *, where: Callable[[Params], object] | None = None,
-         **more: Iterable[Any]) -> list[Params]:
+def grid(
+    axes: Mapping[str, Iterable[Any]] | None = None,
+    /,
+    *,
+    where: Callable[[Params], object] | None = None,
+    **more: Iterable[Any],
+) -> list[Params]:
     """Every combination of the values along each key, the first key outermost.
 
         korvel.grid(lookback=[60, 120, 250], top=[10, 20], where=lambda p: p["top"] * 10 <= p["lookback"])
@@ -75,8 +80,9 @@ def expand(given: object) -> Combinations:
         params = _dicts(given)
         keys = tuple(params[0]) if params else ()
     else:
-        raise TypeError("grid must be a mapping of key -> values or a list of parameter dicts, "
-                        f"not {type(given).__name__}")
+        raise TypeError(
+            f"grid must be a mapping of key -> values or a list of parameter dicts, not {type(given).__name__}"
+        )
     if not params:
         raise ValueError("grid has no combinations (did a where= filter remove them all?)")
     seen: dict[tuple[Any, ...], int] = {}
@@ -106,8 +112,10 @@ def _axes(given: dict[Any, Any]) -> tuple[tuple[str, ...], list[list[Any]]]:
     for key, values in given.items():
         _key(key, "grid")
         if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
-            raise TypeError(f"grid[{key!r}] must be a list of values, not {type(values).__name__} "
-                            f"(one value: [{values!r}], or pass it to sweep as a keyword)")
+            raise TypeError(
+                f"grid[{key!r}] must be a list of values, not {type(values).__name__} "
+                f"(one value: [{values!r}], or pass it to sweep as a keyword)"
+            )
         listed = list(np.asarray(values).tolist() if isinstance(values, np.ndarray) else values)
         if not listed:
             raise ValueError(f"grid[{key!r}] has no values")
@@ -136,8 +144,10 @@ def _dicts(given: Sequence[Any]) -> list[Params]:
                 _key(key, "grid")
             first = keys
         elif set(keys) != set(first):
-            raise ValueError(f"grid: combination {i} has the keys {sorted(keys)} but combination 0 has "
-                             f"{sorted(first)}; every combination needs the same keys")
+            raise ValueError(
+                f"grid: combination {i} has the keys {sorted(keys)} but combination 0 has "
+                f"{sorted(first)}; every combination needs the same keys"
+            )
         for key in first:
             _hashable(p[key], f"grid: combination {i}, {key!r}")
         params.append({k: p[k] for k in first})
@@ -151,8 +161,9 @@ def _key(key: object, where: str) -> None:
 
 def _hashable(value: object, where: str) -> None:
     if not isinstance(value, Hashable):
-        raise TypeError(f"{where}: the value {value!r} is not hashable (it labels the sweep's rows); "
-                        "use a tuple instead of a list")
+        raise TypeError(
+            f"{where}: the value {value!r} is not hashable (it labels the sweep's rows); use a tuple instead of a list"
+        )
     try:
         hash(value)
     except TypeError:

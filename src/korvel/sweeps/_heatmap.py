@@ -20,8 +20,9 @@ if TYPE_CHECKING:
 MAX_LABELLED = 400
 
 
-def heatmap_table(stats: pd.DataFrame, x: str, y: str, metric: str, agg: str,
-                  where: dict[str, Any]) -> tuple[pd.DataFrame, list[str]]:
+def heatmap_table(
+    stats: pd.DataFrame, x: str, y: str, metric: str, agg: str, where: dict[str, Any]
+) -> tuple[pd.DataFrame, list[str]]:
     """(y values x x values table of `metric`, the keys aggregated over with `agg`)."""
     if stats.empty:
         raise ValueError("heatmap: no combination ran (see .failures)")
@@ -45,8 +46,9 @@ def heatmap_table(stats: pd.DataFrame, x: str, y: str, metric: str, agg: str,
             raise ValueError(f"heatmap: no combination that ran has {key}={value!r}")
     others = [str(k) for k in keys if k not in (x, y) and k not in where]
     table = values.groupby(level=[y, x], sort=False).agg(agg).unstack(x)
-    table = table.reindex(index=pd.unique(values.index.get_level_values(y)),
-                          columns=pd.unique(values.index.get_level_values(x)))
+    table = table.reindex(
+        index=pd.unique(values.index.get_level_values(y)), columns=pd.unique(values.index.get_level_values(x))
+    )
     return table, others
 
 
@@ -64,8 +66,13 @@ def heatmap_figure(table: pd.DataFrame, metric: str, agg: str, others: list[str]
     fig = Figure(figsize=(max(4.0, 0.8 * cols + 2.5), max(3.0, 0.5 * rows + 1.8)), layout="constrained")
     ax = fig.add_subplot()
     finite = data[np.isfinite(data)]
-    image = ax.imshow(np.ma.masked_invalid(data), cmap="RdYlGn", aspect="auto",
-                      vmin=finite.min() if finite.size else None, vmax=finite.max() if finite.size else None)
+    image = ax.imshow(
+        np.ma.masked_invalid(data),
+        cmap="RdYlGn",
+        aspect="auto",
+        vmin=finite.min() if finite.size else None,
+        vmax=finite.max() if finite.size else None,
+    )
     ax.set_xticks(range(cols), [str(v) for v in table.columns])
     ax.set_yticks(range(rows), [str(v) for v in table.index])
     ax.set_xlabel(str(table.columns.name))

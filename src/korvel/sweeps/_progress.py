@@ -21,8 +21,15 @@ class Progress:
         self._bar: Any = None
         stream = sys.stderr
         if enabled and stream is not None and _is_terminal(stream):
-            self._bar = _Bar(total=total, initial=done, unit="backtest", desc="sweep", file=stream,
-                             dynamic_ncols=True, smoothing=0.05)
+            self._bar = _Bar(
+                total=total,
+                initial=done,
+                unit="backtest",
+                desc="sweep",
+                file=stream,
+                dynamic_ncols=True,
+                smoothing=0.05,
+            )
 
     def advance(self, ok: bool) -> None:
         if self._bar is None:

@@ -41,10 +41,18 @@ if TYPE_CHECKING:
 AGGREGATES = ("mean", "median", "max", "min")
 
 
-def sweep(strategy: Callable[..., pd.DataFrame], market: Market | pd.DataFrame,
-          grid: Mapping[str, Any] | Sequence[Mapping[str, Any]], *, executor: object = None,
-          workers: int | None = None, progress: bool = True, keep: str | Sequence[str] = "stats",
-          checkpoint: str | PathLike[str] | None = None, **fixed: Any) -> Sweep:
+def sweep(
+    strategy: Callable[..., pd.DataFrame],
+    market: Market | pd.DataFrame,
+    grid: Mapping[str, Any] | Sequence[Mapping[str, Any]],
+    *,
+    executor: object = None,
+    workers: int | None = None,
+    progress: bool = True,
+    keep: str | Sequence[str] = "stats",
+    checkpoint: str | PathLike[str] | None = None,
+    **fixed: Any,
+) -> Sweep:
     """Backtest `strategy` on `market` for every combination of `grid`.
 
     Parameters
@@ -93,8 +101,7 @@ def sweep(strategy: Callable[..., pd.DataFrame], market: Market | pd.DataFrame,
     KeyboardInterrupt (the checkpoint keeps every finished combination).
     """
     if not callable(strategy):
-        raise TypeError(f"strategy must be a function (market, **parameters) -> weights, "
-                        f"not {type(strategy).__name__}")
+        raise TypeError(f"strategy must be a function (market, **parameters) -> weights, not {type(strategy).__name__}")
     if not isinstance(progress, bool):
         raise TypeError(f"progress must be True or False, not {progress!r}")
     market_ = as_market(market)
@@ -136,13 +143,16 @@ def sweep(strategy: Callable[..., pd.DataFrame], market: Market | pd.DataFrame,
             store.close()
     missing = [i for i, o in enumerate(outcomes) if o is None]
     if missing:  # an executor that lost a combination without a word
-        raise RuntimeError(f"the executor returned no answer for {len(missing)} combinations, e.g. "
-                           f"{combos.params[missing[0]]}")
-    result = Sweep(combos, [o for o in outcomes if o is not None], job, market_, time.perf_counter() - start,
-                   backend.describe())
+        raise RuntimeError(
+            f"the executor returned no answer for {len(missing)} combinations, e.g. {combos.params[missing[0]]}"
+        )
+    result = Sweep(
+        combos, [o for o in outcomes if o is not None], job, market_, time.perf_counter() - start, backend.describe()
+    )
     if not any(isinstance(o, Done) for o in result._outcomes):
-        warnings.warn(f"every combination of the sweep failed ({len(combos)}); see .failures", RuntimeWarning,
-                      stacklevel=2)
+        warnings.warn(
+            f"every combination of the sweep failed ({len(combos)}); see .failures", RuntimeWarning, stacklevel=2
+        )
     return result
 
 
@@ -156,8 +166,9 @@ class Sweep:
     the grid's keys, in its order.
     """
 
-    def __init__(self, combos: Combinations, outcomes: list[Outcome], job: Job, market: Market, elapsed: float,
-                 executor: str) -> None:
+    def __init__(
+        self, combos: Combinations, outcomes: list[Outcome], job: Job, market: Market, elapsed: float, executor: str
+    ) -> None:
         self._combos = combos
         self._outcomes = outcomes
         self._job = job
@@ -188,8 +199,11 @@ class Sweep:
     @cached_property
     def _stats(self) -> pd.DataFrame:
         rows = self._kept("stats")
-        return pd.DataFrame(rows, index=self._combos.index(self._ran)) if rows else \
-            pd.DataFrame(index=self._combos.index([]))
+        return (
+            pd.DataFrame(rows, index=self._combos.index(self._ran))
+            if rows
+            else pd.DataFrame(index=self._combos.index([]))
+        )
 
     @property
     def failures(self) -> pd.DataFrame:
@@ -200,8 +214,14 @@ class Sweep:
         """
         failed = [i for i, o in enumerate(self._outcomes) if isinstance(o, Failed)]
         rows = [o for o in self._outcomes if isinstance(o, Failed)]
-        return pd.DataFrame({"error": [r.error for r in rows], "message": [r.message for r in rows],
-                             "traceback": [r.traceback for r in rows]}, index=self._combos.index(failed))
+        return pd.DataFrame(
+            {
+                "error": [r.error for r in rows],
+                "message": [r.message for r in rows],
+                "traceback": [r.traceback for r in rows],
+            },
+            index=self._combos.index(failed),
+        )
 
     @property
     def equity(self) -> pd.DataFrame:
@@ -214,7 +234,7 @@ class Sweep:
         rows = self._market.shape[0]
         values = np.full((rows, len(curves)), np.nan)
         for j, curve in enumerate(curves):
-            values[rows - len(curve):, j] = curve
+            values[rows - len(curve) :, j] = curve
         return pd.DataFrame(values, index=self._market.dates, columns=self._combos.index(self._ran))
 
     @property
@@ -261,8 +281,7 @@ class Sweep:
                 raise TypeError("result takes a combination or keywords, not both")
             values = combination if isinstance(combination, tuple) else (combination,)
             if len(values) != len(keys):
-                raise TypeError(f"result: the combination {combination!r} does not have the {len(keys)} keys "
-                                f"{keys}")
+                raise TypeError(f"result: the combination {combination!r} does not have the {len(keys)} keys {keys}")
             # The parameters as the grid gave them (the index reads None as NaN).
             matches = np.flatnonzero(self.combinations.isin([values]))
             if not matches.size:
@@ -271,9 +290,11 @@ class Sweep:
         missing = [k for k in keys if k not in params]
         unknown = [k for k in params if k not in keys]
         if missing or unknown:
-            raise TypeError("result needs every key of the grid and no other"
-                            + (f"; missing: {', '.join(missing)}" if missing else "")
-                            + (f"; not in the grid: {', '.join(unknown)}" if unknown else ""))
+            raise TypeError(
+                "result needs every key of the grid and no other"
+                + (f"; missing: {', '.join(missing)}" if missing else "")
+                + (f"; not in the grid: {', '.join(unknown)}" if unknown else "")
+            )
         strategy_kwargs, rules = split(params)
         job = self._job
         weights = job.strategy(self._market, **job.strategy_kwargs, **strategy_kwargs)
@@ -295,11 +316,14 @@ class Sweep:
 
     def __repr__(self) -> str:
         failed = len(self._outcomes) - len(self._ran)
-        return (f"<korvel Sweep: {len(self._combos)} combinations over {' x '.join(self._combos.keys)} "
-                f"({len(self._ran)} ran, {failed} failed), {self.executor}, {self.elapsed:.1f} s>")
+        return (
+            f"<korvel Sweep: {len(self._combos)} combinations over {' x '.join(self._combos.keys)} "
+            f"({len(self._ran)} ran, {failed} failed), {self.executor}, {self.elapsed:.1f} s>"
+        )
 
 
 # --------------------------------------------------------------------------- checks
+
 
 def _keep(keep: object) -> tuple[str, ...]:
     names = [keep] if isinstance(keep, str) else keep
@@ -330,10 +354,16 @@ def _check_strategy(strategy: Callable[..., Any], names: list[str]) -> None:
         accepted = {p.name for p in params if p.kind in (kinds.POSITIONAL_OR_KEYWORD, kinds.KEYWORD_ONLY)}
         unknown = [n for n in names if n not in accepted]
         if unknown:
-            raise TypeError(f"strategy {label} has no parameter {unknown[0]!r} (keys that are not rules of "
-                            "korvel.backtest go to the strategy; the rules are korvel.RULES)")
-    needed = [p.name for p in params[1:] if p.default is kinds.empty
-              and p.kind in (kinds.POSITIONAL_ONLY, kinds.POSITIONAL_OR_KEYWORD, kinds.KEYWORD_ONLY)]
+            raise TypeError(
+                f"strategy {label} has no parameter {unknown[0]!r} (keys that are not rules of "
+                "korvel.backtest go to the strategy; the rules are korvel.RULES)"
+            )
+    needed = [
+        p.name
+        for p in params[1:]
+        if p.default is kinds.empty
+        and p.kind in (kinds.POSITIONAL_ONLY, kinds.POSITIONAL_OR_KEYWORD, kinds.KEYWORD_ONLY)
+    ]
     missing = [n for n in needed if n not in names]
     if missing:
         raise TypeError(f"strategy {label} needs {', '.join(missing)}: give it in the grid or as a keyword")
@@ -377,6 +407,6 @@ def _fingerprint(job: Job, market: Market) -> dict[str, str]:
         "strategy": name,
         "fixed": ", ".join(f"{k}={shown(v)}" for k, v in sorted(fixed.items())),
         "market": f"{market.shape[0]} x {market.shape[1]}, {market.dates[0]} .. {market.dates[-1]}, "
-                  f"{'/'.join(market.tables)}, labels {zlib.crc32(labels):08x}, "
-                  f"prices {zlib.crc32(np.ascontiguousarray(sample).tobytes()):08x}",
+        f"{'/'.join(market.tables)}, labels {zlib.crc32(labels):08x}, "
+        f"prices {zlib.crc32(np.ascontiguousarray(sample).tobytes()):08x}",
     }

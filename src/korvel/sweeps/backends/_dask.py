@@ -31,12 +31,16 @@ class Dask(Backend):
         token = secrets.token_hex(6)
         futures: dict[str, tuple[int, Any]] = {}
         for position, params in tasks:
-            future = client.submit(run_task, job_future, market_future, params, pure=False,
-                                   key=f"korvel-sweep-{token}-{position}")
+            future = client.submit(
+                run_task, job_future, market_future, params, pure=False, key=f"korvel-sweep-{token}-{position}"
+            )
             futures[future.key] = (position, future)
         try:
-            done = as_completed([f for _, f in futures.values()], with_results=True,  # type: ignore[no-untyped-call]
-                                raise_errors=False)
+            done = as_completed(
+                [f for _, f in futures.values()],
+                with_results=True,  # type: ignore[no-untyped-call]
+                raise_errors=False,
+            )
             for future, value in done:
                 position, _ = futures.pop(future.key)
                 if future.status == "error":

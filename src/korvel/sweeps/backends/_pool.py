@@ -120,8 +120,9 @@ class LocalPool:
 
     def _start(self) -> _Worker:
         ours, theirs = self._context.Pipe(duplex=True)
-        process = self._context.Process(target=_serve, args=(theirs, self._handle), daemon=True,
-                                        name="korvel-sweep-worker")
+        process = self._context.Process(
+            target=_serve, args=(theirs, self._handle), daemon=True, name="korvel-sweep-worker"
+        )
         process.start()
         theirs.close()  # so that the worker's death reads as the end of the pipe
         return _Worker(process, ours)
@@ -163,8 +164,9 @@ class LocalPool:
         if worker.task is None:
             return None
         position = worker.task[0]
-        return position, Failed(WORKER_DIED, f"the worker process died while running this combination "
-                                             f"({_exit_text(code)})", "")
+        return position, Failed(
+            WORKER_DIED, f"the worker process died while running this combination ({_exit_text(code)})", ""
+        )
 
     def _stop(self, worker: _Worker) -> None:
         try:
@@ -222,6 +224,8 @@ def _serve(conn: multiprocessing.connection.Connection, handle: Handle) -> None:
         try:
             answer = pickle.dumps((position, outcome), protocol=pickle.HIGHEST_PROTOCOL)
         except Exception as exc:
-            answer = pickle.dumps((position, Failed(type(exc).__name__, f"the result could not be sent back: {exc}",
-                                                    "")), protocol=pickle.HIGHEST_PROTOCOL)
+            answer = pickle.dumps(
+                (position, Failed(type(exc).__name__, f"the result could not be sent back: {exc}", "")),
+                protocol=pickle.HIGHEST_PROTOCOL,
+            )
         conn.send_bytes(answer)

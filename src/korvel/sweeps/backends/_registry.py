@@ -20,8 +20,9 @@ def backend_for(executor: object, workers: object) -> Backend:
     """The backend an `executor` argument names, `workers` checked against it."""
     if isinstance(executor, Backend):  # e.g. Processes(4, multiprocessing.get_context("spawn"))
         if workers is not None:
-            raise ValueError("workers is the size of the local pool (executor='processes'); "
-                             "the executor given sets its own")
+            raise ValueError(
+                "workers is the size of the local pool (executor='processes'); the executor given sets its own"
+            )
         return executor
     if executor is None:
         if workers is not None:
@@ -34,14 +35,16 @@ def backend_for(executor: object, workers: object) -> Backend:
             raise ValueError(f"workers must be a whole number of processes (1 or more), not {workers!r}")
         return Processes(workers)
     if workers is not None:
-        raise ValueError("workers is the size of the local pool (executor='processes'); "
-                         "the executor given sets its own")
+        raise ValueError(
+            "workers is the size of the local pool (executor='processes'); the executor given sets its own"
+        )
     if isinstance(executor, str) and _ADDRESS.match(executor):
         try:
             from distributed import Client
         except ImportError:
-            raise ImportError(f"executor={executor!r} connects to a Dask scheduler, which needs dask.distributed: "
-                              f"{CLUSTER_EXTRA}") from None
+            raise ImportError(
+                f"executor={executor!r} connects to a Dask scheduler, which needs dask.distributed: {CLUSTER_EXTRA}"
+            ) from None
         return Dask(Client(executor), owned=True)  # type: ignore[no-untyped-call]
     distributed = sys.modules.get("distributed")
     if distributed is not None and isinstance(executor, distributed.Client):
@@ -50,5 +53,7 @@ def backend_for(executor: object, workers: object) -> Backend:
         return Dask(executor)
     if isinstance(executor, concurrent.futures.Executor):
         return Futures(executor)
-    raise TypeError("executor must be None (serial), 'processes' (the local pool), a Dask client or scheduler "
-                    f"address ('tcp://host:8786'), or a concurrent.futures.Executor; not {executor!r}")
+    raise TypeError(
+        "executor must be None (serial), 'processes' (the local pool), a Dask client or scheduler "
+        f"address ('tcp://host:8786'), or a concurrent.futures.Executor; not {executor!r}"
+    )

@@ -103,12 +103,15 @@ def dumps_job(job: Job) -> bytes:
             return data
         except Exception:
             pass
-    raise TypeError(f"the strategy and the sweep's fixed keywords must be picklable to reach worker processes "
-                    f"that are not forked from this one ({first}); define the strategy at the top level of a "
-                    "module") from None
+    raise TypeError(
+        f"the strategy and the sweep's fixed keywords must be picklable to reach worker processes "
+        f"that are not forked from this one ({first}); define the strategy at the top level of a "
+        "module"
+    ) from None
 
 
 # --------------------------------------------------------------------------- the file
+
 
 def _directory(size: int) -> str:
     shm = "/dev/shm"
@@ -156,7 +159,7 @@ def _read(path: str) -> tuple[Market, Job]:
     magic, meta_at, meta_len = _HEADER.unpack_from(mapped, 0)
     if magic != MAGIC:
         raise RuntimeError(f"{path} is not a market published by a sweep")
-    rest, layout, job_bytes = pickle.loads(mapped[meta_at: meta_at + meta_len])
+    rest, layout, job_bytes = pickle.loads(mapped[meta_at : meta_at + meta_len])
     state: dict[str, Any] = dict(rest)
     for name, (offset, dtype, shape) in layout.items():
         count = int(np.prod(shape, dtype=np.int64))
