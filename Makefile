@@ -8,7 +8,7 @@ BUILD_DIR ?= build/{wheel_tag}
 # Extra settings for the build backend, e.g. instrumented builds.
 BUILD_SETTINGS ?=
 
-.PHONY: demo test install bench clean test-sanitize
+.PHONY: demo test install lint bench clean test-sanitize
 
 $(STAMP):
 	$(PYTHON) -m venv $(VENV)
@@ -22,9 +22,14 @@ $(STAMP):
 install: $(STAMP)
 	$(VPY) -m pip install --quiet --no-build-isolation -C build-dir="$(BUILD_DIR)" $(BUILD_SETTINGS) ".[test,cluster]"
 
-# The suite, then the type checks: the layer under mypy --strict, and the
-# native modules' stubs against the built modules.
-test: install
+# ruff (check and format) over the Python tree; the pinned versions come with the test extra.
+lint: install
+	$(VPY) -m ruff check .
+	$(VPY) -m ruff format --check .
+
+# The lint, the suite, then the type checks: the layer under mypy --strict,
+# and the native modules' stubs against the built modules.
+test: install lint
 	$(VPY) -m pytest -q tests
 	$(VPY) -m mypy --no-error-summary
 	$(VPY) -m mypy.stubtest korvel.core.portsim korvel.core.excursion korvel.core.strutil

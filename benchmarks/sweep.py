@@ -330,7 +330,8 @@ def report(m: dict[str, Any]) -> str:
         f"(max {m['pool_answer_max']:.0f} B) | < 10 KiB (no weights travel: the strategy runs in the worker) |",
         f"| Dask (pickled task and answer) | {m['dask_task']} B | {m['dask_answer']} B | < 10 KiB |",
         "",
-        "| peak memory above the interpreter (PSS, process tree) | measured | goal: market + 100 MiB per worker | met |",
+        "| peak memory above the interpreter (PSS, process tree) | measured "
+        "| goal: market + 100 MiB per worker | met |",
         "|---|---|---|---|",
     ]
     for name, label, workers in (

@@ -52,7 +52,7 @@ def engine_arrays(
     low: Float64Array,
     open: Float64Array,
     dates: Int64Array,
-    labels: ObjectArray,  # noqa: A002
+    labels: ObjectArray,
     weights: Float64Array,
     weight_dates: Int64Array,
     weight_labels: ObjectArray,

@@ -84,7 +84,7 @@ class Market:
     def __init__(
         self,
         close: pd.DataFrame,
-        open: pd.DataFrame | None = None,  # noqa: A002
+        open: pd.DataFrame | None = None,
         high: pd.DataFrame | None = None,
         low: pd.DataFrame | None = None,
         delisted: pd.Series | None = None,

@@ -690,7 +690,7 @@ def test_caller_arrays_are_left_alone(backtest, rules):
     before = [a.copy() for a in args]
     bars = rules.get("delisting_bars")
     bars_before = None if bars is None else bars.copy()
-    out = backtest(*args, **rules)
+    backtest(*args, **rules)
     for a, b in zip(args, before):
         if a.dtype == object:
             assert a.tolist() == b.tolist()

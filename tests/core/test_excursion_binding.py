@@ -63,9 +63,9 @@ def test_variable_capsules_point_at_distinct_variables(key):
 def test_state_at_import():
     # A fresh interpreter: nothing has reset the recorder yet.
     script = textwrap.dedent(
-        """
+        f"""
         import ctypes, sys
-        sys.path.insert(0, %r)
+        sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
         from korvel.core import excursion
         from excursion_support import record_entry, record_exit, slot_array
         entry, position = slot_array("entry"), slot_array("position")
@@ -78,7 +78,6 @@ def test_state_at_import():
                 print("IndexError", error)
         print(excursion.trades)
     """
-        % os.path.dirname(os.path.abspath(__file__))
     )
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
     assert out.splitlines() == [

@@ -31,6 +31,8 @@ from hypothesis import strategies as st
 
 from korvel.core import excursion, portsim
 
+pytestmark = pytest.mark.slow
+
 EXAMPLES = env_int("KORVEL_FUZZ_EXAMPLES", 150)
 FUZZ = settings(
     max_examples=EXAMPLES,

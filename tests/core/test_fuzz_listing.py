@@ -17,6 +17,8 @@ from reference_engine import normalize_weight as normalize_weight_model
 
 from korvel.core import excursion, portsim
 
+pytestmark = pytest.mark.slow
+
 FUZZ = settings(
     max_examples=env_int("KORVEL_FUZZ_EXAMPLES", 200),
     deadline=None,

@@ -10,6 +10,7 @@ KORVEL_FUZZ_EXAMPLES raises the number of examples (default 200)."""
 import math
 
 import numpy as np
+import pytest
 from excursion_support import (
     record_date,
     record_entry,
@@ -24,6 +25,8 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 from korvel.core import excursion
+
+pytestmark = pytest.mark.slow
 
 FUZZ = settings(
     max_examples=env_int("KORVEL_FUZZ_EXAMPLES", 200),

@@ -15,6 +15,8 @@ from hypothesis import strategies as st
 
 from korvel.core import strutil
 
+pytestmark = pytest.mark.slow
+
 FUZZ = settings(max_examples=env_int("KORVEL_FUZZ_EXAMPLES", 300), deadline=None)
 
 # Surrogates included: a str may hold lone surrogates, which no codec encodes.

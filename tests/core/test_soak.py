@@ -23,6 +23,8 @@ from fuzz_support import check_reference_runs, env_int, reference_cases, sanitiz
 
 from korvel.core import excursion, portsim, strutil
 
+pytestmark = pytest.mark.slow
+
 RUNS = env_int("KORVEL_SOAK_RUNS", 1500)
 PAGE = os.sysconf("SC_PAGE_SIZE")
 

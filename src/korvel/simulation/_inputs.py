@@ -56,7 +56,8 @@ def prepare_weights(weights: object, market: MarketView) -> Weights:
     if ns[0] < market_ns[0]:
         raise ValueError(
             f"weights start on {checks.when(index[0])}, before the first market date "
-            f"{checks.when(dates_of(market, market.dates[:1])[0])}; a weight row is traded after the market row it was decided on"
+            f"{checks.when(dates_of(market, market.dates[:1])[0])}; a weight row is traded after the market row "
+            "it was decided on"
         )
     # A weight row decided on a day without a market row (a weekend, a
     # holiday) is handed over dated at the last market row before it: the

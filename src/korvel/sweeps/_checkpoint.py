@@ -44,7 +44,7 @@ class Checkpoint:
         self.done: dict[Key, dict[str, Any]] = {}
         self._file: IO[bytes] | None = None
         fresh = not self.path.exists() or self.path.stat().st_size == 0
-        file = open(self.path, "ab" if fresh else "r+b")
+        file = open(self.path, "ab" if fresh else "r+b")  # noqa: SIM115 - held open until close()
         try:
             _lock(file, self.path)
             if fresh:
@@ -73,8 +73,10 @@ class Checkpoint:
             raise ValueError(
                 f"checkpoint {str(self.path)!r} was written by another sweep ({shown}); delete it or give another path"
             )
-        for (params, kept), end in frames:
+        for frame, after in frames:
+            params, kept = frame
             self.done[canonical(params)] = kept
+            end = after
         return end
 
     def add(self, params: Mapping[str, Any], kept: dict[str, Any]) -> None:
