@@ -117,8 +117,17 @@ class ReportData:
         _check_series("equity", self.equity, required=True)
         if not len(self.equity):
             raise ValueError("ReportData: equity is empty")
+        if not self.equity.index.is_monotonic_increasing or not self.equity.index.is_unique:
+            raise ValueError("ReportData: equity's dates must be increasing, without repeats")
         for name in ("benchmark", "drawdown"):
-            _check_series(name, getattr(self, name), required=False)
+            value = getattr(self, name)
+            _check_series(name, value, required=False)
+            if value is None:
+                continue
+            if not value.index.is_unique:
+                raise ValueError(f"ReportData: {name} has repeated dates")
+            if (pd.DatetimeIndex(value.index).tz is None) != (pd.DatetimeIndex(self.equity.index).tz is None):
+                raise ValueError(f"ReportData: {name}'s dates and equity's must both have a time zone or neither")
         for name in ("monthly", "trades", "actions"):
             value = getattr(self, name)
             if value is not None and not isinstance(value, pd.DataFrame):
@@ -256,14 +265,14 @@ def report_html(data: ReportData, *, interactive: bool | None = None) -> str:
     parts += ["<h2>Equity and drawdown</h2>", _charts(data.equity, data.benchmark, drawdown, interactive)]
     parts += ["<h2>Monthly returns</h2>", _months_table(monthly, yearly_returns(data.equity))]
     parts += ["<h2>Yearly returns</h2>", _years_table(data.equity, data.benchmark, drawdown)]
-    for name, table in data.sections:
-        parts += [f"<h2>{html.escape(name)}</h2>", _grid(table, filtered=False)]
+    for k, (name, table) in enumerate(data.sections):
+        parts += [f"<h2>{html.escape(name)}</h2>", _wide(_grid(table, f"section-{k + 1}", filtered=False))]
     if data.actions is not None or data.actions_note:
         parts.append("<h2>Next trading day</h2>")
         if data.actions_note:
             parts.append(f"<p>{html.escape(data.actions_note)}</p>")
         if data.actions is not None:
-            parts.append(_grid(data.actions, filtered=False) if len(data.actions) else
+            parts.append(_wide(_grid(data.actions, "actions", filtered=False)) if len(data.actions) else
                          "<p class='muted'>No holdings and nothing to do.</p>")
     if data.trades is not None:
         parts += ["<h2>Trades</h2>", _trades(data.trades, data.max_trade_rows, data.trades_source)]
@@ -283,7 +292,7 @@ def _figures_grid(rows: Sequence[tuple[str, str]]) -> str:
 def _pairs_table(rows: Sequence[tuple[str, Any]]) -> str:
     body = "".join(f"<tr><td class='t'>{html.escape(k)}</td><td class='t'>{html.escape(str(v))}</td></tr>"
                    for k, v in rows)
-    return f"<table>{body}</table>"
+    return f"<table class='pairs'>{body}</table>"
 
 
 def _drawdown(equity: pd.Series) -> pd.Series:
@@ -478,27 +487,40 @@ def _trades(trades: pd.DataFrame, limit: int, source: str) -> str:
         shown = trades
         note = f"<p>{n:,} trades, all listed.</p>"
     count = "<p class='muted' id='trades-count'></p>"
-    return note + count + "<div class='scroll'>" + _grid(shown, filtered=True, count_id="trades-count") + "</div>"
+    return note + count + "<div class='scroll'>" + _grid(shown, "trades", filtered=True, count_id="trades-count") + "</div>"
 
 
-def _grid(frame: pd.DataFrame, *, filtered: bool, count_id: str = "") -> str:
+def _grid(frame: pd.DataFrame, table_id: str, *, filtered: bool, count_id: str = "") -> str:
     """A sortable (and with `filtered`, filterable) table of every column and the index, formatted by type."""
-    flat = frame.reset_index() if _shows_index(frame) else frame.reset_index(drop=True)
-    names = [str(c) for c in flat.columns]
+    columns: list[tuple[str, pd.Series]] = []
+    if _shows_index(frame):
+        index = frame.index
+        for level, name in enumerate(index.names):
+            columns.append(("" if name is None else str(name), pd.Series(index.get_level_values(level))))
+    for k, name in enumerate(frame.columns):
+        columns.append((str(name), frame.iloc[:, k].reset_index(drop=True)))
+    names = [name for name, _ in columns]
     kinds: list[str] = []
     texts: list[list[str]] = []
-    for k in range(flat.shape[1]):
-        kind, column = _column_texts(flat.iloc[:, k])
+    for _, values in columns:
+        kind, column = _column_texts(values)
         kinds.append(kind)
         texts.append(column)
     head = "".join(f"<th data-kind='{kind}'{'' if kind == 'num' else ' class=t'}>{html.escape(name)}</th>"
                    for name, kind in zip(names, kinds))
-    aligned = ["" if kind == "num" else " class=t" for kind in kinds]
-    body = "".join("<tr>" + "".join(f"<td{aligned[k]}>{texts[k][r]}</td>" for k in range(len(texts))) + "</tr>"
-                   for r in range(len(flat)))
+    # Text columns are aligned left by one rule per column rather than a class on every cell.
+    left = ", ".join(f"#{table_id} td:nth-child({k + 1})" for k, kind in enumerate(kinds) if kind != "num")
+    style = f"<style>{left} {{ text-align: left; }}</style>" if left else ""
+    body = "".join("<tr>" + "".join(f"<td>{texts[k][r]}</td>" for k in range(len(texts))) + "</tr>"
+                   for r in range(len(frame)))
     classes = "grid filtered" if filtered else "grid"
     count = f" data-count='{count_id}'" if count_id else ""
-    return f"<table class='{classes}'{count}><thead><tr>{head}</tr></thead><tbody>{body}</tbody></table>"
+    return (f"{style}<table id='{table_id}' class='{classes}'{count}><thead><tr>{head}</tr></thead>"
+            f"<tbody>{body}</tbody></table>")
+
+
+def _wide(table: str) -> str:
+    return f"<div class='wide'>{table}</div>"
 
 
 def _shows_index(frame: pd.DataFrame) -> bool:

@@ -25,6 +25,9 @@ td.t, th.t { text-align: left; }
 .stats { display: grid; grid-template-columns: repeat(auto-fill, minmax(270px, 1fr)); gap: 0 2em; }
 .stats div { display: flex; justify-content: space-between; border-bottom: 1px solid #eee; padding: 3px 0; }
 .scroll { max-height: 36em; overflow: auto; border: 1px solid #eee; }
+.wide { overflow-x: auto; }
+table.pairs td { white-space: normal; overflow-wrap: anywhere; text-align: left; vertical-align: top; }
+table.pairs td:first-child { white-space: nowrap; }
 table.grid thead tr:first-child th { cursor: pointer; user-select: none; }
 table.grid th[data-sort="asc"]::after { content: " \\25B2"; font-size: 0.8em; }
 table.grid th[data-sort="desc"]::after { content: " \\25BC"; font-size: 0.8em; }
