@@ -125,6 +125,14 @@ def test_without_chart_libraries_the_report_says_what_to_install(monkeypatch):
     assert "korvel[report]" in page and "korvel[plot]" in page and "<img" not in page
 
 
+def test_without_plotly_the_chart_is_static_unless_interactive_is_asked_for(monkeypatch):
+    monkeypatch.setitem(sys.modules, "plotly", None)
+    data = ReportData(title="t", equity=curve([1.0, 1.1, 1.2]))
+    assert "data:image/png;base64," in report_html(data)
+    with pytest.raises(ImportError, match=r"korvel\[report\]"):
+        report_html(data, interactive=True)
+
+
 def test_long_curves_are_thinned_for_the_chart_keeping_the_extremes_and_the_end():
     n = _report.MAX_CHART_POINTS * 3 + 7
     rng = np.random.default_rng(1)
@@ -197,9 +205,9 @@ def test_notebook_views_show_the_headline_and_rank_the_sweep():
     view = result_repr_html(rows, "<run>")
     assert "&lt;run&gt;" in view and all(text in view for _, text in rows) and "Sortino" not in view
     stats = pd.DataFrame({"sharpe": [0.5, np.nan, 1.5, 1.0], "trades": [3, 4, 5, 6]},
-                         index=pd.MultiIndex.from_product([[10, 20], ["a", "b"]], names=["lookback", "top"]))
-    shown = re.findall(r"<tr><td[^>]*>(\d+)</td><td[^>]*>(\w)</td>", sweep_repr_html("sweep", stats, top=3))
-    assert shown == [("20", "a"), ("20", "b"), ("10", "a")]
+                         index=pd.MultiIndex.from_product([[10, 20], [None, 0.1]], names=["lookback", "stop"]))
+    shown = re.findall(r"<tr><td[^>]*>(\d+)</td><td[^>]*>([\w.]+)</td>", sweep_repr_html("sweep", stats, top=3))
+    assert shown == [("20", "None"), ("20", "0.1"), ("10", "None")]
 
 
 def test_a_real_run_renders_every_section():

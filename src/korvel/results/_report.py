@@ -656,10 +656,15 @@ def sweep_repr_html(title: str, stats: pd.DataFrame, *, metric: str = "sharpe", 
     rows = []
     for key, row in ranked.iterrows():
         keys = key if isinstance(key, tuple) else (key,)
-        cells = [html.escape(str(k)) for k in keys] + [_sweep_value(row[c], kind) for c, kind in shown]
+        # A None in the grid reads as NaN in the index.
+        cells = [html.escape("None" if _missing(k) else str(k)) for k in keys] + [_sweep_value(row[c], kind) for c, kind in shown]
         rows.append("<tr>" + "".join(f"<td {style}>{c}</td>" for c in cells) + "</tr>")
     return (head + f"<div style='color:#555'>{caption}:</div><table style='border-collapse:collapse'>"
             f"<thead><tr>{header}</tr></thead><tbody>{''.join(rows)}</tbody></table></div>")
+
+
+def _missing(value: object) -> bool:
+    return value is None or (isinstance(value, float) and math.isnan(value))
 
 
 def _sweep_value(value: Any, kind: str) -> str:
