@@ -20,7 +20,7 @@ $(STAMP):
 # package with its test extra (and the cluster extra, for the sweep tests on
 # a local Dask cluster) into the local virtual environment.
 install: $(STAMP)
-	$(VPY) -m pip install --quiet --no-build-isolation -C build-dir="$(BUILD_DIR)" $(BUILD_SETTINGS) ".[test,cluster]"
+	$(VPY) -m pip install --quiet --no-build-isolation -C build-dir="$(BUILD_DIR)" $(BUILD_SETTINGS) ".[test,cluster,report]"
 
 # ruff (check and format) over the Python tree; the pinned versions come with the test extra.
 lint: install
@@ -61,4 +61,4 @@ test-sanitize:
 		BUILD_SETTINGS='-C cmake.define.KORVEL_EXTRA_FLAGS="$(SAN_FLAGS)" -C install.strip=false'
 	LD_PRELOAD="$(SAN_PRELOAD)" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
-		$(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(SAN_TESTS)
+		$(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider -m "not browser" $(SAN_TESTS)

@@ -1,6 +1,7 @@
 """The demo, the korvel command, the summary, the figure and the report."""
 
 import importlib.util
+import re
 import subprocess
 import sys
 
@@ -60,10 +61,11 @@ def test_figure_and_report(result, tmp_path):
     fig = result.plot()
     assert len(fig.axes) == 5  # equity, drawdown, excursions, monthly returns and its colour bar
     assert fig.axes[0].get_legend() is not None  # the benchmark is drawn
-    path = result.report(tmp_path / "run.html")
+    path = result.report(tmp_path / "run.html", interactive=False)
     page = path.read_text()
     assert page.startswith("<!DOCTYPE html>") and "data:image/png;base64," in page
-    assert "http://" not in page and "https://" not in page and "<script" not in page  # works offline
+    # Works offline: nothing is loaded from elsewhere.
+    assert not re.search(r"<(script|link|img)[^>]*(src|href)=[\"']?(https?:)?//", page)
     for part in ("Next trading day", "Trades", "Rules as run", "stop_loss", "S0001"):
         assert part in page
 
@@ -74,16 +76,19 @@ def test_plot_without_matplotlib_names_the_extra(result, monkeypatch):
         result.plot()
     from korvel.results._report import report_html
 
-    assert "korvel[plot]" in report_html(result)  # the report says why it has no chart
+    # The report says why it has no chart.
+    assert "korvel[plot]" in report_html(result._report_data(), interactive=False)
 
 
 def test_report_lists_long_trade_tables_in_part(result, monkeypatch, tmp_path):
+    import dataclasses
+
     from korvel.results import _report as report
 
-    monkeypatch.setattr(report, "MAX_TRADE_ROWS", 10)
     monkeypatch.setitem(sys.modules, "matplotlib", None)
-    page = report.report_html(result)
-    assert "the first and the last 5 are listed" in page
+    data = dataclasses.replace(result._report_data(), max_trade_rows=10)
+    page = report.report_html(data, interactive=False)
+    assert "the report lists at most 10: the first 5 and the last" in page
 
 
 def test_demo_command(capsys, tmp_path):

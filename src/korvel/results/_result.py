@@ -25,6 +25,7 @@ from korvel.results._records import SNAPSHOT, Snapshot
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
+    from korvel.results._report import ReportData
     from korvel.simulation._run import Run
 
 Frame = TypeVar("Frame", pd.DataFrame, pd.Series)
@@ -257,11 +258,49 @@ class Result:
         )
         return result_figure(self.equity, self.benchmark, self.drawdown, excursions, self.monthly_returns)
 
-    def report(self, path: str | Path) -> Path:
-        """Write a self-contained HTML report (figures embedded) to `path`; returns the path."""
+    def report(self, path: str | Path, *, interactive: bool | None = None) -> Path:
+        """Write a self-contained HTML report to `path`; returns the path.
+
+        One file that opens offline: the figures, equity (on a log scale when it grows more than tenfold) and
+        drawdown, monthly and yearly returns, exits by reason, tomorrow's orders, the trades (sortable and
+        filterable by column) and the rules.  The charts are interactive when plotly is installed (the
+        ``report`` extra; ``interactive=False`` forces the static figure), a static image otherwise.
+        """
         from korvel.results._report import write_report
 
-        return write_report(self, Path(path))
+        return write_report(self._report_data(), Path(path), interactive=interactive)
+
+    def _report_data(self) -> ReportData:
+        from korvel.results._report import ReportData, exits_by_reason
+        from korvel.results._summary import stat_rows
+
+        stats, config, trades, actions = self.stats(), self.config, self.trades, self.actions
+        due = "a rebalance is due" if actions.attrs["rebalance_due"] else "no rebalance is due"
+        rules = [(k, _text(v)) for k, v in config.items() if k != "engine"]
+        rules += [(f"engine: {k}", _text(v)) for k, v in config["engine"].items()]
+        return ReportData(
+            title=f"korvel backtest {stats['start'].date()} .. {stats['end'].date()}",
+            subtitle=config["market"],
+            figures=stat_rows(stats),
+            equity=self.equity,
+            benchmark=self.benchmark,
+            drawdown=self.drawdown,
+            monthly=self.monthly_returns,
+            trades=trades,
+            trades_source="Result.trades (e.g. result.trades.to_csv('trades.csv'))",
+            actions=actions,
+            actions_note=f"As of the close of {actions.attrs['as_of'].date()}: {due}.",
+            rules=rules,
+            sections=[("Exits by reason", exits_by_reason(trades))],
+        )
+
+    def _repr_html_(self) -> str:
+        from korvel.results._report import HEADLINE, result_repr_html
+        from korvel.results._summary import stat_rows
+
+        s = self._stats
+        rows = [row for row in stat_rows(s) if row[0] in HEADLINE]
+        return result_repr_html(rows, f"korvel Result {s['start'].date()} .. {s['end'].date()}")
 
     # ------------------------------------------------------------------ configuration
 
@@ -291,6 +330,10 @@ class Result:
             f"<korvel Result {s['start'].date()} .. {s['end'].date()}: total return {s['total_return']:.2%}, "
             f"sharpe {s['sharpe']:.2f}, max drawdown {s['max_drawdown']:.2%}, {s['trades']} trades>"
         )
+
+
+def _text(value: Any) -> str:
+    return "off" if value is None else str(value)
 
 
 def _handout(obj: Frame) -> Frame:

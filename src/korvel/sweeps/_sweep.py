@@ -314,6 +314,12 @@ class Sweep:
     def __len__(self) -> int:
         return len(self._combos)
 
+    def _repr_html_(self) -> str:
+        from korvel.results._report import sweep_repr_html
+
+        stats = self._stats if "stats" in self._job.keep else pd.DataFrame()
+        return sweep_repr_html(repr(self)[1:-1], stats)
+
     def __repr__(self) -> str:
         failed = len(self._outcomes) - len(self._ran)
         return (
