@@ -71,9 +71,7 @@ bool lookup_column(int sid, int& col) {
 PyObject* excursion_analysis(int sid, int entry_row, int exit_row, bool is_long, int entry_transaction,
                              int exit_transaction, std::optional<double> exit_fill) {
     const analysis::Settings settings{window, window_step, fee_ratio, tax_ratio};
-    analysis::Trade trade{0, entry_row, exit_row, is_long, entry_transaction, exit_transaction};
-    trade.has_exit_fill = exit_fill.has_value();
-    trade.exit_fill = exit_fill.value_or(0.0);
+    analysis::Trade trade{0, entry_row, exit_row, is_long, entry_transaction, exit_transaction, exit_fill};
     if (analysis::check_settings(settings) != Status::Ok) {
         raise_status(Status::NegativeSetting, trade, 0);
         return nullptr;

@@ -62,10 +62,10 @@ Status seed(const Settings& settings, const Trade& trade, double p0, double c0, 
 Status adjust_exit(const Tables& tables, const Settings& settings, const Trade& trade, int64_t k, double& value) {
     if (k != 0) {
         const int64_t row = static_cast<int64_t>(trade.entry_row) + k;
-        double xp = trade.exit_fill;
+        double xp = trade.exit_fill.value_or(0.0);
         double xc = 0.0;
         Status status = Status::Ok;
-        if (!trade.has_exit_fill) status = read_cell(tables.price, row, trade.col, xp);
+        if (!trade.exit_fill) status = read_cell(tables.price, row, trade.col, xp);
         if (status != Status::Ok) return status;
         status = read_cell(tables.close, row, trade.col, xc);
         if (status != Status::Ok) return status;

@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "portsim/cell_access.h"
-#include "portsim/price_validation.h"
 #include "portsim/recorder_binding.h"
 #include "portsim/row_steps.h"
 
@@ -70,19 +69,6 @@ int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid,
     run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false, false,
                             1.0, fill);
     return failed(run.cash) ? -1 : 0;
-}
-
-// The label is needed only for the message of an invalid price; when the
-// labels cover every sid (cells in bounds) it is read only then.
-template <bool kChecked>
-int validate_held_price(const BacktestInputs& in, double price, int sid, Py_ssize_t i) {
-    if (kChecked) {
-        PyObject* label = nullptr;
-        if (!in.pos_columns.get(sid, label)) return -1;
-        return validate_trade_price(price, label, i);
-    }
-    if (is_valid_trade_price(price)) return 0;
-    return raise_invalid_trade_price(price, in.pos_columns.at_unchecked(sid), i);
 }
 
 template <bool kChecked>

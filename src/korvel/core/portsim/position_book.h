@@ -68,6 +68,7 @@ inline double set_position(PositionBook& positions, int sid, double target, doub
     const bool present = check_exist ? in_book : true;
     const bool was_active = in_book && positions.value(sid) != 0.0;  // NaN counts as active
     const bool closing = target == 0.0;
+
     // Everything that can fail happens before the book or cash changes.
     if (!closing && !was_active) {
         if (!record_opening(sid, target, total_value)) return kFailed;
@@ -76,6 +77,7 @@ inline double set_position(PositionBook& positions, int sid, double target, doub
     } else if (was_active && !closing) {
         if (!record_resizing(sid, target, total_value)) return kFailed;
     }
+
     if (closing) {
         if (present) {
             if (!in_book) positions.insert(sid, 0.0);
@@ -89,6 +91,7 @@ inline double set_position(PositionBook& positions, int sid, double target, doub
         }
         return cash;
     }
+
     if (!in_book) positions.insert(sid, 0.0);
     double& held = positions.value(sid);
     const double old = held;

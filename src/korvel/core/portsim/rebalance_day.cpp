@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "portsim/cell_access.h"
-#include "portsim/price_validation.h"
 #include "portsim/rebalance.h"
 #include "portsim/row_steps.h"
 
@@ -151,14 +150,7 @@ int value_at_close(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
         const int pc = run.price_col(sid);
         double price = 0.0, close = 0.0;
         if (!read_cell<kChecked>(in.price, i, pc, price)) return -1;
-        if (kChecked) {
-            PyObject* label = nullptr;
-            if (!in.pos_columns.get(sid, label)) return -1;
-            if (validate_trade_price(price, label, i) < 0) return -1;
-        } else if (!is_valid_trade_price(price)) {
-            // Every sid has its label when the cells are in bounds.
-            return raise_invalid_trade_price(price, in.pos_columns.at_unchecked(sid), i);
-        }
+        if (validate_held_price<kChecked>(in, price, sid, i) < 0) return -1;
         if (!read_cell<kChecked>(in.close, i, pc, close)) return -1;
         const double value = run.positions.value(sid);
         if (std::isnan(price) || std::isnan(close)) {

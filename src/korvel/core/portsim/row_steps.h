@@ -2,6 +2,7 @@
 #pragma once
 
 #include "portsim/module_state.h"
+#include "portsim/price_validation.h"
 #include "portsim/run_state.h"
 
 namespace portsim {
@@ -29,6 +30,20 @@ inline int stop_trading_next_period(const BacktestInputs& in) {
     const int truth = PyObject_IsTrue(flag);
     note_caller_code_may_have_run();
     return truth;
+}
+
+// Checks the trading price of the holding `sid` on row i. The label is
+// needed only for the message of an invalid price; when the labels cover
+// every sid (cells in bounds) it is read only then.
+template <bool kChecked>
+int validate_held_price(const BacktestInputs& in, double price, int sid, Py_ssize_t i) {
+    if (kChecked) {
+        PyObject* label = nullptr;
+        if (!in.pos_columns.get(sid, label)) return -1;
+        return validate_trade_price(price, label, i);
+    }
+    if (is_valid_trade_price(price)) return 0;
+    return raise_invalid_trade_price(price, in.pos_columns.at_unchecked(sid), i);
 }
 
 inline void reset_growth(RunState& run, int sid) {
