@@ -6,7 +6,7 @@
 
 #include "common/pyref.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 namespace {
 
@@ -89,4 +89,4 @@ int map_columns(const korvel::View1D<PyObject*>& price_columns, const korvel::Vi
     return 0;
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

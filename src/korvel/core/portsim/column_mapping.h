@@ -8,7 +8,7 @@
 
 #include "common/strided_view.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 // Fills `pos2price` with weight column -> price column for every weight
 // column whose name (compared as UTF-8 bytes, exactly) names a price column;
@@ -18,4 +18,4 @@ namespace portsim {
 int map_columns(const korvel::View1D<PyObject*>& price_columns, const korvel::View1D<PyObject*>& pos_columns,
                 std::map<int, int>& pos2price);
 
-}  // namespace portsim
+}  // namespace korvel::portsim

@@ -7,7 +7,7 @@
 #include "portsim/recorder_binding.h"
 #include "portsim/row_steps.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 namespace {
 
@@ -196,4 +196,4 @@ int run_rows(const BacktestInputs& in, RunState& run) {
     return run.cells_in_bounds ? run_rows_in<false>(in, run) : run_rows_in<true>(in, run);
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

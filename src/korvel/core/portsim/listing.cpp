@@ -6,7 +6,7 @@
 #include "common/pyref.h"
 #include "portsim/module_state.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 namespace {
 
@@ -143,4 +143,4 @@ PyObject* py_ioft(PyObject*, PyObject* args, PyObject* kwargs) {
     return PyObject_CallMethod(datetime_type.get(), "fromtimestamp", "O", seconds.get());
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

@@ -6,7 +6,7 @@
 #include "portsim/module_state.h"
 #include "portsim/recorder_binding.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 namespace {
 
@@ -88,4 +88,4 @@ std::map<int, double> PositionBook::as_map() const {
     return book;
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-namespace portsim {
+namespace korvel::portsim {
 
 // sid -> value of the holding in units of the starting capital (negative =
 // short), walked in ascending sid order. A key may hold exactly 0.0 after a
@@ -110,4 +110,4 @@ inline double set_position(PositionBook& positions, int sid, double target, doub
     return cash;
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

@@ -6,7 +6,7 @@
 #include "common/strided_view.h"
 #include "portsim/position_book.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 // Scales the weights so their gross exposure does not exceed the portfolio
 // value, caps each at position_limit of that value and moves every column to
@@ -15,4 +15,4 @@ namespace portsim {
 double rebalance(PositionBook& positions, const korvel::View1D<double>& weights, double cash, double fee_ratio,
                  double tax_ratio, double position_limit, std::vector<double>& scratch);
 
-}  // namespace portsim
+}  // namespace korvel::portsim

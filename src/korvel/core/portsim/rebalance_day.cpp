@@ -8,7 +8,7 @@
 #include "portsim/rebalance.h"
 #include "portsim/row_steps.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 void hand_over_exit_signals(RunState& run) {
     run.pending_exits.swap(run.close_exit_signals);
@@ -114,7 +114,7 @@ int close_delisted(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     if constexpr (kChecked) {
         for (const int sid : run.positions.held) {
             int64_t bar = 0;
-            if (!in.delisting_bars.get(sid, bar)) return -1;
+            if (!in.rules.delisting_bars.bars.get(sid, bar)) return -1;
             if (bar == i && run.positions.value(sid) != 0.0) run.delisting_exits.push_back(sid);
         }
     } else {
@@ -186,4 +186,4 @@ int choose_next_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i
     return 0;
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

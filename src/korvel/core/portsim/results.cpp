@@ -11,7 +11,7 @@
 #include "portsim/row_steps.h"
 #include "portsim/run_state.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 namespace {
 
@@ -224,4 +224,4 @@ int finish_run(const BacktestInputs& in, RunState& run) {
     return 0;
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

@@ -5,7 +5,7 @@
 #include "portsim/price_validation.h"
 #include "portsim/run_state.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 // Each step returns -1 with an exception pending. The first half of a row
 // (valuing the holdings, the exit rules, yesterday's close-based exits) lives
@@ -52,4 +52,4 @@ inline void reset_growth(RunState& run, int sid) {
     run.growth_min[sid] = 1.0;
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

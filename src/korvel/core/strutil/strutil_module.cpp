@@ -4,6 +4,7 @@
 
 #include "common/pyref.h"
 
+namespace korvel::strutil {
 namespace {
 
 // One byte per character: the low 8 bits of each code point. This is not an
@@ -54,5 +55,6 @@ PyModuleDef strutil_module = {
 };
 
 }  // namespace
+}  // namespace korvel::strutil
 
-PyMODINIT_FUNC PyInit_strutil(void) { return PyModule_Create(&strutil_module); }
+PyMODINIT_FUNC PyInit_strutil(void) { return PyModule_Create(&korvel::strutil::strutil_module); }
