@@ -79,15 +79,9 @@ bool to_delisting_bars(PyObject* obj, DelistingBars& out, const char*) {
     if (PyObject_GetBuffer(obj, &out.buffer, PyBUF_RECORDS_RO) < 0) return false;
     out.held = true;
     const Py_buffer& v = out.buffer;
-    if (v.ndim != 1) {
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", 1, v.ndim);
-        return false;
-    }
+    if (v.ndim != 1) return raise_buffer_ndim_error(1, v.ndim);
     const char* format = v.format ? v.format : "B";
-    if (*format == '>' || *format == '!') {
-        PyErr_SetString(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
-        return false;
-    }
+    if (*format == '>' || *format == '!') return raise_buffer_byte_order_error();
     if (*format == '@' || *format == '=' || *format == '<') ++format;
     const bool is_int64 = (format[0] == 'l' || format[0] == 'q') && format[1] == '\0' && v.itemsize == 8;
     if (!is_int64) {
@@ -101,9 +95,7 @@ bool to_delisting_bars(PyObject* obj, DelistingBars& out, const char*) {
             const char* name = korvel::describe_type_char(format[0]);
             got = name ? name : "unparseable format string";
         }
-        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'", "int64_t", "'",
-                     got.c_str());
-        return false;
+        return raise_buffer_dtype_error(expected_element_name(ElementKind::Int64), got);
     }
     out.bars.data = static_cast<const char*>(v.buf);
     out.bars.size = v.shape ? v.shape[0] : v.len / v.itemsize;
