@@ -178,8 +178,7 @@ int run_rows_in(const BacktestInputs& in, RunState& run) {
             run.equity_data[i] = 1.0;
             continue;
         }
-        g_recorder.record_date(static_cast<int>(i));
-        if (PyErr_Occurred()) return -1;
+        if (call_recorder(g_recorder.record_date, static_cast<int>(i)) < 0) return -1;
         if (process_holdings_in<kChecked>(in, run, i) < 0 || execute_pending_exits(in, run) < 0) return -1;
 
         hand_over_exit_signals(run);

@@ -7,9 +7,20 @@
 
 #include "common/recorder_api.h"
 
+#include <utility>
+
 namespace korvel::portsim {
 
 extern recorder::Interface g_recorder;
+
+// The recorder's void entry points report a failure by returning with an
+// exception set; this is the one place that looks for it. Returns 0, or -1
+// with the exception set.
+template <typename... Params, typename... Args>
+int call_recorder(void (*entry_point)(Params...), Args&&... args) {
+    entry_point(std::forward<Args>(args)...);
+    return PyErr_Occurred() ? -1 : 0;
+}
 
 // Imports korvel.core.excursion, checks every exported entry's signature and
 // fills g_recorder. Returns the module (new reference) or NULL with

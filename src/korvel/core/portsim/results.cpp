@@ -195,7 +195,7 @@ int new_operations_record() {
 int finish_run(const BacktestInputs& in, RunState& run) {
     std::map<int, double> book = run.positions.as_map();
     PyRef ended(g_recorder.end_analysis(book));
-    if (!ended || PyErr_Occurred()) return -1;
+    if (!ended) return -1;
     if (new_operations_record() < 0) return -1;
     // Hold the dicts while filling them: normalize_weight may replace entries.
     PyRef weights = PyRef::borrow(operations_entry("weights"));

@@ -123,11 +123,12 @@ int set_up_run(const BacktestInputs& in, RunState& run) {
         PyErr_SetString(PyExc_OverflowError, "too many weight columns");
         return -1;
     }
-    g_recorder.start_analysis(reinterpret_cast<PyArrayObject*>(in.price_array),
-                              reinterpret_cast<PyArrayObject*>(in.close_array), run.pos2price,
-                              static_cast<int>(in.pos_columns.size), in.rules.fee_ratio, in.rules.tax_ratio,
-                              in.rules.excursion_window, in.rules.excursion_window_step);
-    if (PyErr_Occurred()) return -1;
+    if (call_recorder(g_recorder.start_analysis, reinterpret_cast<PyArrayObject*>(in.price_array),
+                      reinterpret_cast<PyArrayObject*>(in.close_array), run.pos2price,
+                      static_cast<int>(in.pos_columns.size), in.rules.fee_ratio, in.rules.tax_ratio,
+                      in.rules.excursion_window, in.rules.excursion_window_step) < 0) {
+        return -1;
+    }
 
     run.bounds = derive_thresholds(in.rules);
     run.cash = 1.0;
