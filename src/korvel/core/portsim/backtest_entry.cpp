@@ -90,9 +90,9 @@ bool to_delisting_bars(PyObject* obj, DelistingBars& out, const char*) {
         // (standard sizes: 'Q' instead of 'L').
         std::string got;
         if (PyArray_Check(obj)) {
-            got = korvel::describe_element_type(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(obj)));
+            got = describe_element_type(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(obj)));
         } else {
-            const char* name = korvel::describe_type_char(format[0]);
+            const char* name = describe_type_char(format[0]);
             got = name ? name : "unparseable format string";
         }
         return raise_buffer_dtype_error(expected_element_name(ElementKind::Int64), got);
@@ -169,17 +169,17 @@ PyObject* py_backtest(PyObject*, PyObject* args, PyObject* kwargs) {
                      static_cast<Py_ssize_t>(PyArray_DIM(as_array(given.price_index), 0)), INT_MAX);
         return nullptr;
     }
-    in.price = korvel::view_2d<double>(as_array(given.price_values));
-    in.close = korvel::view_2d<double>(as_array(given.close_values));
-    in.high = korvel::view_2d<double>(as_array(given.high_values));
-    in.low = korvel::view_2d<double>(as_array(given.low_values));
-    in.open = korvel::view_2d<double>(as_array(given.open_values));
-    in.price_index = korvel::view_1d<int64_t>(as_array(given.price_index));
-    in.price_columns = korvel::view_1d<PyObject*>(as_array(given.price_columns));
-    in.pos_values = korvel::view_2d<double>(as_array(given.pos_values));
-    in.pos_index = korvel::view_1d<int64_t>(as_array(given.pos_index));
-    in.pos_columns = korvel::view_1d<PyObject*>(as_array(given.pos_columns));
-    in.resample = korvel::view_1d<int64_t>(as_array(given.resample));
+    in.price = view_2d<double>(as_array(given.price_values));
+    in.close = view_2d<double>(as_array(given.close_values));
+    in.high = view_2d<double>(as_array(given.high_values));
+    in.low = view_2d<double>(as_array(given.low_values));
+    in.open = view_2d<double>(as_array(given.open_values));
+    in.price_index = view_1d<int64_t>(as_array(given.price_index));
+    in.price_columns = view_1d<PyObject*>(as_array(given.price_columns));
+    in.pos_values = view_2d<double>(as_array(given.pos_values));
+    in.pos_index = view_1d<int64_t>(as_array(given.pos_index));
+    in.pos_columns = view_1d<PyObject*>(as_array(given.pos_columns));
+    in.resample = view_1d<int64_t>(as_array(given.resample));
     in.price_array = given.price_values;
     in.close_array = given.close_values;
 

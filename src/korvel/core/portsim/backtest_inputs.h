@@ -72,13 +72,13 @@ struct TradingRules {
 };
 
 struct BacktestInputs {
-    korvel::View2D<double> price, close, high, low, open;
-    korvel::View1D<int64_t> price_index;
-    korvel::View1D<PyObject*> price_columns;
-    korvel::View2D<double> pos_values;
-    korvel::View1D<int64_t> pos_index;
-    korvel::View1D<PyObject*> pos_columns;
-    korvel::View1D<int64_t> resample;
+    View2D<double> price, close, high, low, open;
+    View1D<int64_t> price_index;
+    View1D<PyObject*> price_columns;
+    View2D<double> pos_values;
+    View1D<int64_t> pos_index;
+    View1D<PyObject*> pos_columns;
+    View1D<int64_t> resample;
     // Borrowed array objects handed on to the trade recorder.
     PyObject* price_array = nullptr;
     PyObject* close_array = nullptr;

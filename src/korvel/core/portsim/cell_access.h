@@ -10,7 +10,7 @@
 namespace korvel::portsim {
 
 template <bool kChecked>
-inline bool read_cell(const korvel::View2D<double>& table, Py_ssize_t i, Py_ssize_t j, double& out) {
+inline bool read_cell(const View2D<double>& table, Py_ssize_t i, Py_ssize_t j, double& out) {
     if constexpr (kChecked) {
         return table.get(i, j, out);
     } else {

@@ -15,7 +15,7 @@ namespace korvel::portsim {
 // a repeated price name maps to its last column. Unmatched weight columns are
 // left out. Returns -1 with the name's error pending (e.g. AttributeError for
 // a label without `encode`).
-int map_columns(const korvel::View1D<PyObject*>& price_columns, const korvel::View1D<PyObject*>& pos_columns,
+int map_columns(const View1D<PyObject*>& price_columns, const View1D<PyObject*>& pos_columns,
                 std::map<int, int>& pos2price);
 
 }  // namespace korvel::portsim

@@ -143,7 +143,7 @@ int execute_pending_exits(const BacktestInputs& in, RunState& run) {
             const int stop_trading = stop_trading_next_period(in);
             if (stop_trading < 0) return -1;
             if (!stop_trading) {
-                korvel::View1D<double> row;
+                View1D<double> row;
                 double weight = 0.0;
                 if (!in.pos_values.row(run.pos_row, row) || !row.get(sid, weight)) return -1;
                 keep_position = weight != 0.0;  // NaN counts as weighted

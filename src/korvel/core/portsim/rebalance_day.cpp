@@ -20,7 +20,7 @@ namespace {
 // Stop references restart from 1 before the book changes: for every column,
 // or, when costs are retained across rebalances, only for columns that open,
 // sit at 0 or change side.
-int rebase_stop_references(const BacktestInputs& in, RunState& run, const korvel::View1D<double>& due_row) {
+int rebase_stop_references(const BacktestInputs& in, RunState& run, const View1D<double>& due_row) {
     if (!in.rules.retain_cost_when_rebalance) {
         std::fill(run.growth.begin(), run.growth.end(), 1.0);
         std::fill(run.growth_max.begin(), run.growth_max.end(), 1.0);
@@ -39,8 +39,8 @@ int rebase_stop_references(const BacktestInputs& in, RunState& run, const korvel
 
 // The due row itself, or a copy in which the instruments stopped out since
 // the last applied row are zeroed so they are not bought back.
-int choose_weight_row(const BacktestInputs& in, RunState& run, const korvel::View1D<double>& due_row,
-                      korvel::View1D<double>& chosen) {
+int choose_weight_row(const BacktestInputs& in, RunState& run, const View1D<double>& due_row,
+                      View1D<double>& chosen) {
     const int stop_trading = stop_trading_next_period(in);
     if (stop_trading < 0) return -1;
     chosen = due_row;
@@ -49,7 +49,7 @@ int choose_weight_row(const BacktestInputs& in, RunState& run, const korvel::Vie
     for (Py_ssize_t k = 0; k < due_row.size; ++k) run.weight_row_copy[k] = due_row.at_unchecked(k);
     for (const int signal : run.executed_exits) {
         Py_ssize_t sid = exit_sid(signal);
-        if (!korvel::resolve_index(sid, due_row.size, 0)) return -1;
+        if (!resolve_index(sid, due_row.size, 0)) return -1;
         run.weight_row_copy[sid] = 0.0;
     }
     chosen.data = reinterpret_cast<const char*>(run.weight_row_copy.data());
@@ -71,7 +71,7 @@ void remember_references(RunState& run) {
 }
 
 int refresh_last_price(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
-    korvel::View1D<double> today;
+    View1D<double> today;
     if (!in.price.row(i, today)) return -1;
     run.last_price.resize(static_cast<size_t>(today.size));
     // memcpy must not see an empty vector's null data.
@@ -91,10 +91,10 @@ int refresh_last_price(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
 }  // namespace
 
 int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
-    korvel::View1D<double> due_row;
+    View1D<double> due_row;
     if (!in.pos_values.row(run.pos_row, due_row)) return -1;
     if (rebase_stop_references(in, run, due_row) < 0) return -1;
-    korvel::View1D<double> chosen;
+    View1D<double> chosen;
     if (choose_weight_row(in, run, due_row, chosen) < 0) return -1;
     remember_references(run);
     run.cash = rebalance(run.positions, chosen, run.cash, in.rules.fee_ratio, in.rules.tax_ratio,

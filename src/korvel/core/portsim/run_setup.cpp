@@ -14,7 +14,7 @@ namespace korvel::portsim {
 namespace {
 
 // NumPy's message for taking row 0 of a table without rows.
-bool first_row_width(const korvel::View2D<double>& table, size_t& width) {
+bool first_row_width(const View2D<double>& table, size_t& width) {
     if (table.rows < 1) {
         PyErr_SetString(PyExc_IndexError, "index 0 is out of bounds for axis 0 with size 0");
         return false;
