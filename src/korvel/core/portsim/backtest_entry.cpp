@@ -121,10 +121,13 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, GivenArguments& given) {
     static const char format[] =
         KORVEL_BACKTEST_ARRAYS(KORVEL_OBJECT) "|" KORVEL_BACKTEST_RULES(KORVEL_OBJECT) ":backtest_";
 #undef KORVEL_OBJECT
+    // The targets, one per parameter: ", &given.price_values, ...".
 #define KORVEL_TARGET(name, ...) , &given.name
+    // clang-format off
     return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords)
-                                           KORVEL_BACKTEST_ARRAYS(KORVEL_TARGET)
-                                               KORVEL_BACKTEST_RULES(KORVEL_TARGET)) != 0;
+                                       KORVEL_BACKTEST_ARRAYS(KORVEL_TARGET)
+                                       KORVEL_BACKTEST_RULES(KORVEL_TARGET)) != 0;
+    // clang-format on
 #undef KORVEL_TARGET
 }
 
