@@ -147,9 +147,9 @@ bool check_arrays(const GivenArguments& given) {
     if (!check_is_ndarray(given.name, #name)) return false;
     KORVEL_BACKTEST_ARRAYS(KORVEL_IS_NDARRAY)
 #undef KORVEL_IS_NDARRAY
-#define KORVEL_LAYOUT(name, kind, ndim)                                                                  \
+#define KORVEL_LAYOUT(name, kind, ndim)                                                               \
     if (!check_array_layout(reinterpret_cast<PyArrayObject*>(given.name), ElementKind::kind, ndim)) { \
-        return false;                                                                                    \
+        return false;                                                                                 \
     }
     KORVEL_BACKTEST_ARRAYS(KORVEL_LAYOUT)
 #undef KORVEL_LAYOUT

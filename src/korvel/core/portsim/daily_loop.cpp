@@ -35,8 +35,8 @@ Bounds exit_bounds(const ExitThresholds& t, double entry_value, double growth_ma
 // Intraday exit on high, low and open, executed on this row at the touched
 // level (or at the open when the row gaps through a bound).
 template <bool kChecked>
-int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid, int pc, double entry_value,
-                 double ret, const Bounds& b) {
+int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid, int pc, double entry_value, double ret,
+                 const Bounds& b) {
     double high = 0.0, low = 0.0, open = 0.0;
     if (!read_cell<kChecked>(in.high, i, pc, high) || !read_cell<kChecked>(in.low, i, pc, low) ||
         !read_cell<kChecked>(in.open, i, pc, open)) {
@@ -150,8 +150,7 @@ int execute_pending_exits(const BacktestInputs& in, RunState& run) {
             }
         }
         if (!run.positions.holds(sid) || run.positions.value(sid) == 0.0 || keep_position) continue;
-        run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false,
-                                true);
+        run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false, true);
         if (failed(run.cash)) return -1;
         run.executed_exits.push_back(signal);
         reset_growth(run, sid);

@@ -60,8 +60,15 @@ PyMethodDef portsim_methods[] = {
 };
 
 PyModuleDef portsim_module = {
-    PyModuleDef_HEAD_INIT, "korvel.core.portsim", "The backtest engine.", -1, portsim_methods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "korvel.core.portsim",
+    "The backtest engine.",
+    -1,
+    portsim_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 bool intern(const char* text, PyObject*& slot) {

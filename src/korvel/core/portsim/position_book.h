@@ -48,8 +48,8 @@ inline bool failed(double result) { return result == kFailed && PyErr_Occurred()
 // filled intraday passes its fill price, at which the recorder values the
 // exit. Returns the new cash, or kFailed with an exception pending (the book
 // is then unchanged).
-double set_position(PositionBook& positions, int sid, double target, double cash, double fee_ratio,
-                    double tax_ratio, bool check_exist = true, bool remove_zero = false, double total_value = 1.0,
+double set_position(PositionBook& positions, int sid, double target, double cash, double fee_ratio, double tax_ratio,
+                    bool check_exist = true, bool remove_zero = false, double total_value = 1.0,
                     std::optional<double> exit_fill = std::nullopt);
 
 // What set_position tells the trade recorder: a trade opens, closes (at an

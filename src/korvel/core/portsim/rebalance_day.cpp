@@ -39,8 +39,7 @@ int rebase_stop_references(const BacktestInputs& in, RunState& run, const View1D
 
 // The due row itself, or a copy in which the instruments stopped out since
 // the last applied row are zeroed so they are not bought back.
-int choose_weight_row(const BacktestInputs& in, RunState& run, const View1D<double>& due_row,
-                      View1D<double>& chosen) {
+int choose_weight_row(const BacktestInputs& in, RunState& run, const View1D<double>& due_row, View1D<double>& chosen) {
     const int stop_trading = stop_trading_next_period(in);
     if (stop_trading < 0) return -1;
     chosen = due_row;
@@ -126,8 +125,7 @@ int close_delisted(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
         }
     }
     for (const int sid : run.delisting_exits) {
-        run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false,
-                                true);
+        run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false, true);
         if (failed(run.cash)) return -1;
         reset_growth(run, sid);
     }
@@ -177,8 +175,7 @@ int choose_next_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i
     const bool last_row = i >= in.price_index.size - 1;
     const int64_t next_date = last_row ? 0 : in.price_index.at_unchecked(i + 1);
     Py_ssize_t candidate = run.pos_row;
-    while (candidate < in.pos_index.size - 1 &&
-           (last_row || in.pos_index.at_unchecked(candidate + 1) < next_date)) {
+    while (candidate < in.pos_index.size - 1 && (last_row || in.pos_index.at_unchecked(candidate + 1) < next_date)) {
         ++candidate;
     }
     run.pos_row = candidate;

@@ -50,8 +50,15 @@ PyMethodDef strutil_methods[] = {
 };
 
 PyModuleDef strutil_module = {
-    PyModuleDef_HEAD_INIT, "korvel.core.strutil", "Text helper: string to byte values.", -1, strutil_methods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "korvel.core.strutil",
+    "Text helper: string to byte values.",
+    -1,
+    strutil_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
