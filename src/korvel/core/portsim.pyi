@@ -5,10 +5,12 @@ from collections.abc import MutableMapping
 from typing import Any, TypeVar
 
 import numpy as np
-import numpy as org_np
 import numpy.typing as npt
 
 from korvel.core import excursion as excursion
+
+# The module holds NumPy under this name too.
+org_np = np
 
 _Weights = TypeVar("_Weights", bound=MutableMapping[Any, Any])
 
