@@ -9,6 +9,9 @@ import numpy.typing as npt
 
 from korvel.core import excursion as excursion
 
+# The module holds NumPy under this name too.
+org_np = np
+
 _Weights = TypeVar("_Weights", bound=MutableMapping[Any, Any])
 
 inf: float
@@ -44,7 +47,9 @@ def backtest_(
 ) -> npt.NDArray[np.float64]: ...
 def get_stock_operations() -> dict[str, Any]: ...
 def get_trade_stocks(
-    pos_columns: npt.NDArray[np.object_] | None, price_index: npt.NDArray[np.int64] | None, touched_exit: object
+    pos_columns: npt.NDArray[np.object_] | None,
+    price_index: npt.NDArray[np.int64] | None,
+    touched_exit: object,
 ) -> tuple[list[list[Any]], dict[str, Any]]: ...
 def ioft(v: float) -> datetime.datetime: ...
 def normalize_weight(weights: _Weights, position_limit: float) -> _Weights: ...
