@@ -22,10 +22,13 @@ $(STAMP):
 install: $(STAMP)
 	$(VPY) -m pip install --quiet --no-build-isolation -C build-dir="$(BUILD_DIR)" $(BUILD_SETTINGS) ".[test,cluster,report]"
 
-# ruff (check and format) over the Python tree; the pinned versions come with the test extra.
+# ruff (check and format) over the Python tree and clang-format over the C++;
+# the pinned versions come with the test extra.
+CXX_SOURCES = $(shell git ls-files 'src/korvel/core/*.cpp' 'src/korvel/core/*.h' 'benchmarks/floor/*.cpp')
 lint: install
 	$(VPY) -m ruff check .
 	$(VPY) -m ruff format --check .
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 
 # The lint, the suite, then the type checks: the layer under mypy --strict,
 # and the native modules' stubs against the built modules.
