@@ -84,6 +84,9 @@ EULER_GAMMA = 0.5772156649
 NS_PER_YEAR = 86_400 * 10**9 * 365.25
 _NORMAL = NormalDist()
 MIN_RETURNS = 3
+# A standard deviation below this fraction of the mean is rounding error (of a sum of squares less n mean^2,
+# whose relative error grows like the square root of the machine epsilon): the returns are all equal.
+FLAT = 1e-6
 # Elements per temporary array in the vectorised loops (chunks of resamples, of combinations).
 CHUNK = 1 << 20
 
@@ -95,18 +98,10 @@ def _returns(returns: object, name: str = "returns") -> tuple[Float, int, pd.Dat
     """(finite returns, count including the non-finite ones, the dates if a Series on a DatetimeIndex)."""
     if isinstance(returns, pd.DataFrame):
         raise TypeError(f"{name} must be a Series or a 1-D array of returns, not a DataFrame")
-    dates = None
-    if isinstance(returns, pd.Series):
-        if isinstance(returns.index, pd.DatetimeIndex):
-            dates = returns.index
-        values = returns.to_numpy()
-    else:
-        values = np.asarray(returns)
+    dates = returns.index if isinstance(returns, pd.Series) and isinstance(returns.index, pd.DatetimeIndex) else None
+    values = _floats(returns, name)
     if values.ndim != 1:
         raise ValueError(f"{name} must be 1-D, got {values.ndim} dimensions")
-    if values.dtype.kind not in "iuf":
-        raise TypeError(f"{name} must hold numbers, not {values.dtype}")
-    values = values.astype(np.float64)
     finite = values[np.isfinite(values)]
     if finite.size < MIN_RETURNS:
         raise ValueError(f"{name} needs at least {MIN_RETURNS} finite values, got {finite.size}")
@@ -115,13 +110,26 @@ def _returns(returns: object, name: str = "returns") -> tuple[Float, int, pd.Dat
 
 def _trials(trials: object, name: str) -> Float:
     """A T x N table of trial returns as float64 (non-finite values become NaN)."""
-    values = trials.to_numpy() if isinstance(trials, pd.DataFrame) else np.asarray(trials)
-    if values.ndim != 2:
-        raise ValueError(f"{name} must be a DataFrame (periods x trials), got {values.ndim} dimensions")
+    out = _floats(trials, name)
+    if out.ndim != 2:
+        raise ValueError(f"{name} must be a DataFrame (periods x trials), got {out.ndim} dimensions")
+    out[~np.isfinite(out)] = np.nan
+    return out
+
+
+def _floats(data: object, name: str) -> Float:
+    """A float64 copy of numbers (pandas' nullable dtypes included, NA as NaN)."""
+    if isinstance(data, (pd.Series, pd.DataFrame)):
+        dtypes = [data.dtype] if isinstance(data, pd.Series) else list(data.dtypes)
+        bad = [d for d in dtypes if not pd.api.types.is_numeric_dtype(d) or pd.api.types.is_bool_dtype(d)]
+        if bad:
+            raise TypeError(f"{name} must hold numbers, not {bad[0]}")
+        out: Float = data.to_numpy(dtype=np.float64, na_value=np.nan, copy=True)
+        return out
+    values = np.asarray(data)
     if values.dtype.kind not in "iuf":
         raise TypeError(f"{name} must hold numbers, not {values.dtype}")
     out = values.astype(np.float64)
-    out[~np.isfinite(out)] = np.nan
     return out
 
 
@@ -178,10 +186,10 @@ def _per_year(returns: object, periods_per_year: float | None) -> tuple[Float, f
 
 def _moments(r: Float) -> tuple[float, float, float]:
     """Per-period Sharpe ratio (ddof=1), skewness and raw kurtosis (population moments); NaN without variance."""
+    if r.max() == r.min():
+        return math.nan, math.nan, math.nan
     d = r - r.mean()
     m2 = float(np.mean(d * d))
-    if not m2 > 0:
-        return math.nan, math.nan, math.nan
     sd = math.sqrt(float(np.sum(d * d)) / (r.size - 1))
     return float(r.mean()) / sd, float(np.mean(d**3)) / m2**1.5, float(np.mean(d**4)) / m2**2
 
@@ -358,7 +366,7 @@ def _trial_sharpes(values: Float) -> Float:
         mean = x.sum(axis=0) / count
         d = np.where(finite, values - mean, 0.0)
         sd = np.sqrt((d * d).sum(axis=0) / (count - 1))
-        out: Float = np.where((count > 1) & (sd > 0), mean / sd, np.nan)
+        out: Float = np.where((count > 1) & (sd > FLAT * np.abs(mean)) & (sd > 0), mean / sd, np.nan)
     return out
 
 
@@ -582,7 +590,7 @@ def _metric_from_sums(metric: str, n: Float, s: Float, ss: Float, dd: Float) -> 
             return mean
         if metric == "sharpe":
             sd = np.sqrt(np.maximum(ss - n * mean * mean, 0.0) / (n - 1))
-            out: Float = np.where((n > 1) & (sd > 0), mean / sd, np.nan)
+            out: Float = np.where((n > 1) & (sd > FLAT * np.abs(mean)) & (sd > 0), mean / sd, np.nan)
             return out
         downside = np.sqrt(dd / n)
         out = np.where(downside > 0, mean / downside, np.nan)

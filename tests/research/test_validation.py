@@ -40,8 +40,10 @@ def test_probabilistic_sharpe_by_hand():
     # An annual benchmark of 1 at 4 periods a year is 0.5 per period: the observed ratio exactly.
     assert validation.probabilistic_sharpe(SKEWED, 1.0, periods_per_year=4) == pytest.approx(0.5)
     assert validation.probabilistic_sharpe(quarterly(SKEWED), 1.0) == pytest.approx(0.5)
-    # NaN returns are left out, as stats() leaves them out.
+    # NaN returns are left out, as stats() leaves them out; NA of a nullable dtype too.
     assert validation.probabilistic_sharpe(np.r_[np.nan, SKEWED, np.inf]) == validation.probabilistic_sharpe(SKEWED)
+    nullable = pd.Series([None, *SKEWED], dtype="Float64")
+    assert validation.probabilistic_sharpe(nullable) == validation.probabilistic_sharpe(SKEWED)
 
 
 def test_min_track_record_length_by_hand():
@@ -65,6 +67,10 @@ def test_deflated_sharpe_from_trials_by_hand():
         validation.probabilistic_sharpe(SKEWED)
     )
     assert validation.deflated_sharpe(SKEWED, trials, n_trials=50) < expected
+    # A flat trial counts in N but has no Sharpe ratio for V (0.7 x 7 leaves rounding errors as deviations).
+    table = pd.DataFrame(np.random.default_rng(1).normal(0.001, 0.01, (7, 3)))
+    with_flat = table.assign(flat=0.7)
+    assert validation.deflated_sharpe(SKEWED, with_flat) == validation.deflated_sharpe(SKEWED, table, n_trials=4)
 
 
 @pytest.mark.parametrize(
@@ -88,7 +94,7 @@ def test_bad_arguments(call, error, match):
 
 
 def test_undefined_figures_are_nan():
-    flat = np.full(10, 0.01)
+    flat = np.full(7, 0.7)  # its mean is not exactly 0.7: the deviations are rounding errors
     assert math.isnan(validation.probabilistic_sharpe(flat))
     assert math.isnan(validation.min_track_record_length(flat))
     # Skew 10 and kurtosis 1 with a Sharpe ratio of 0.3: 1 - 10 * 0.3 + (1 - 1) / 4 * 0.09 < 0.
@@ -166,6 +172,13 @@ def test_pbo_noise_and_a_dominant_trial():
     noise[:, 17] += 0.01
     result = validation.pbo(noise, blocks=10)
     assert result.pbo == 0.0 and result.prob_oos_loss == 0.0
+
+
+def test_pbo_never_picks_a_flat_trial():
+    table = np.random.default_rng(4).normal(0.0, 0.01, size=(200, 4))
+    table[:, 2] = 0.0007  # blocks of 50 equal returns: sum of squares - n mean^2 is a rounding error > 0
+    result = validation.pbo(table, blocks=4)
+    assert np.abs(result.in_sample).max() < 1
 
 
 def test_pbo_ties_share_the_mean_rank():
@@ -257,17 +270,25 @@ def test_resamples_are_stationary_blocks():
     np.testing.assert_array_equal((whole - whole[:, :1]) % 50, np.tile(np.arange(50), (5, 1)))
 
 
-def test_optimal_block_length():
-    rng = np.random.default_rng(0)
-    assert validation.optimal_block_length(rng.normal(size=2000)) == 1.0
-    phi, n = 0.5, 5000
+def ar1(rng, phi, n):
     shocks, x = rng.normal(size=n), np.zeros(n)
     for i in range(1, n):
         x[i] = phi * x[i - 1] + shocks[i]
-    # AR(1): G / g(0) = 2 phi / (1 - phi^2), b = (G / g(0))^(2/3) n^(1/3) with the corrected constant.
+    return x
+
+
+def test_optimal_block_length():
+    rng = np.random.default_rng(0)
+    assert validation.optimal_block_length(rng.normal(size=2000)) == 1.0
+    # AR(1): G / g(0) = 2 phi / (1 - phi^2) and D = 2 g(0)^2, so b = (G / g(0))^(2/3) n^(1/3); the uncorrected
+    # circular-bootstrap constant 4/3 would make it 14 % longer.
+    phi, n = 0.5, 20_000
     theory = (2 * phi / (1 - phi**2)) ** (2 / 3) * n ** (1 / 3)
-    assert validation.optimal_block_length(x) == pytest.approx(theory, rel=0.2)
-    assert validation.bootstrap(x / 100, n=10, periods_per_year=252).attrs["block"] == pytest.approx(theory, rel=0.2)
+    series = [ar1(rng, phi, n) for _ in range(4)]
+    mean = np.mean([validation.optimal_block_length(x) for x in series])
+    assert mean == pytest.approx(theory, rel=0.07)
+    blocks = validation.bootstrap(series[0] / 100, n=10, periods_per_year=252).attrs["block"]
+    assert blocks == pytest.approx(validation.optimal_block_length(series[0]), rel=1e-12)
 
 
 @pytest.mark.parametrize(
