@@ -193,13 +193,14 @@ def test_pbo_ties_share_the_mean_rank():
     [
         ({"blocks": 3}, ValueError, "even"),
         ({"blocks": 6}, ValueError, "cannot exceed"),
+        ({"blocks": 24, "returns": np.zeros((30, 2))}, ValueError, "2,704,156 splits"),
         ({"metric": "calmar"}, ValueError, "metric"),
         ({"metric": lambda rows: rows[0, :2]}, ValueError, "one value per trial"),
     ],
 )
 def test_pbo_bad_arguments(kwargs, error, match):
     with pytest.raises(error, match=match):
-        validation.pbo(CSCV, **{"blocks": 4, **kwargs})
+        validation.pbo(**{"returns": CSCV, "blocks": 4, **kwargs})
 
 
 def test_pbo_plot(monkeypatch):
