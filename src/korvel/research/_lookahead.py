@@ -16,9 +16,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from korvel import RULES, Market
-
-__all__ = ["check_lookahead", "require_no_lookahead"]
+from korvel._market import Market
+from korvel.simulation._rules import RULES
 
 COLUMNS = ["instrument", "date", "full", "truncated", "cut"]
 
