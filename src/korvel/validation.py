@@ -57,7 +57,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from korvel import stats as _stats
+from korvel.results import _stats
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure

@@ -13,7 +13,8 @@ from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
 
 import korvel
-from korvel import stats, validation
+from korvel import validation
+from korvel.results import _stats as stats
 
 PHI = NormalDist().cdf
 # [0, 0, 0, .04] by hand: mean .01, sample sd .02 -> SR .5; m2 3e-4, m3 6e-6, m4 21e-8 -> skew 2/sqrt(3), kurt 7/3.

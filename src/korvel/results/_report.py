@@ -39,12 +39,13 @@ th { background: #f6f6f6; } td:first-child, th:first-child { text-align: left; }
 """
 
 
-def write_report(result: Result, path: Path) -> Path:
-    path.write_text(report_html(result), encoding="utf-8")
+def write_report(result: Result, path: Path, folds: pd.DataFrame | None = None) -> Path:
+    path.write_text(report_html(result, folds), encoding="utf-8")
     return path
 
 
-def report_html(result: Result) -> str:
+def report_html(result: Result, folds: pd.DataFrame | None = None) -> str:
+    """The page; `folds`, a walk-forward's folds, are listed after the figures."""
     stats = result.stats()
     config = result.config
     title = f"korvel backtest {stats['start'].date()} .. {stats['end'].date()}"
@@ -55,6 +56,11 @@ def report_html(result: Result) -> str:
         f"<p class='muted'>{html.escape(config['market'])}; written {time.strftime('%Y-%m-%d %H:%M')}</p>",
         "<h2>Figures</h2>",
         _stats_grid(stats),
+        *(
+            ["<h2>Walk-forward folds</h2>", "<div class='scroll'>" + _table(folds) + "</div>"]
+            if folds is not None
+            else []
+        ),
         "<h2>Charts</h2>",
         _chart(result),
         "<h2>Next trading day</h2>",

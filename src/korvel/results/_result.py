@@ -9,6 +9,7 @@ out are copies, so changing one does not change the result.
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from functools import cached_property
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, TypeVar
@@ -240,6 +241,54 @@ class Result:
             total = float(known[-1] / known[0] - 1.0) if known.size else np.nan
             out.update(_stats.benchmark_statistics(self._returns.to_numpy(), b[1:] / b[:-1] - 1.0, total, per_year))
         return pd.Series(out, name="stats", dtype=object)
+
+    def bootstrap(
+        self,
+        stats: Sequence[str] = ("sharpe", "cagr", "max_drawdown"),
+        n: int = 2000,
+        block: float | None = None,
+        seed: int = 0,
+        confidence: float = 0.95,
+    ) -> pd.DataFrame:
+        """Confidence intervals of the figures of `stats()` by the stationary block bootstrap of `returns`.
+
+        `korvel.validation.bootstrap` on the run's returns, annualised with
+        the periods per year `stats()` uses: each resample joins blocks of
+        consecutive returns (mean length `block`, by Politis and White when
+        None) over the same period, and its figures are computed as `stats()`
+        computes them.
+
+        Parameters
+        ----------
+        stats : sequence of str
+            Among total_return, cagr, annual_volatility, sharpe, sortino,
+            calmar, max_drawdown.
+        n : int
+            Resamples.
+        block : float, optional
+            Mean block length in rows.
+        seed : int
+            The same seed gives the same intervals on any machine.
+        confidence : float
+            Of the percentile intervals, in (0, 1).
+
+        Returns
+        -------
+        DataFrame
+            Index: the stats; columns: estimate, lower, upper, std.
+        """
+        from korvel import validation
+
+        per_year = _stats.performance(self._equity, self._run.view.dates[self._run.first_row :])["periods_per_year"]
+        return validation.bootstrap(
+            self._returns,
+            stats,
+            n=n,
+            block=block,
+            seed=seed,
+            confidence=confidence,
+            periods_per_year=per_year if np.isfinite(per_year) else None,
+        )
 
     def summary(self) -> str:
         """The figures as a text table."""
