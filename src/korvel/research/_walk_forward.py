@@ -119,8 +119,8 @@ def walk_forward(
             f"walk_forward: the grid holds the rule {rules[0]!r}; the out-of-sample run is one backtest with one "
             f"rule set: fix it as a keyword ({rules[0]}=...) or run one walk-forward per value"
         )
-    train_ = _window(train, "train")
-    test_ = _window(test, "test")
+    train_ = _window(train, "train", market_.dates[0])
+    test_ = _window(test, "test", market_.dates[0])
     for name, flag in (("anchored", anchored), ("lowest", lowest), ("check_lookahead", check_lookahead)):
         if not isinstance(flag, bool):
             raise TypeError(f"{name} must be True or False, not {flag!r}")
@@ -140,9 +140,9 @@ def walk_forward(
     return _walk(strategy, market_, combos.params, sw, fixed, train_, test_, anchored, select, lowest)
 
 
-def _window(value: object, name: str) -> Window:
+def _window(value: object, name: str, when: pd.Timestamp) -> Window:
     if isinstance(value, pd.offsets.BaseOffset):
-        if value.n <= 0:
+        if value.n <= 0 or not when + value > when:
             raise ValueError(f"{name} must be a positive duration, not {value!r}")
         return value
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
@@ -157,9 +157,6 @@ def _window(value: object, name: str) -> Window:
 def fold_rows(dates: pd.DatetimeIndex, start: int, train: Window, test: Window, anchored: bool) -> list[Fold]:
     """The folds' row ranges on `dates`, the first train window starting at row `start`."""
     rows = len(dates)
-    for name, step in (("train", train), ("test", test)):
-        if not isinstance(step, int) and not dates[start] + step > dates[start]:
-            raise ValueError(f"{name} must be a positive duration, not {step!r}")
 
     def row_at(when: pd.Timestamp) -> int:
         return int(dates.searchsorted(when, side="left"))
