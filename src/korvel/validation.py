@@ -51,7 +51,7 @@ import numbers
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from statistics import NormalDist
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -87,6 +87,8 @@ MIN_RETURNS = 3
 # A standard deviation below this fraction of the mean is rounding error (of a sum of squares less n mean^2,
 # whose relative error grows like the square root of the machine epsilon): the returns are all equal.
 FLAT = 1e-6
+# C(22, 11) = 705,432 splits of the blocks at most.
+MAX_SPLITS = 1_000_000
 # Elements per temporary array in the vectorised loops (chunks of resamples, of combinations).
 CHUNK = 1 << 20
 
@@ -597,7 +599,9 @@ def _metric_from_sums(metric: str, n: Float, s: Float, ss: Float, dd: Float) -> 
         return out
 
 
-def _callable_metric(metric: Callable[[Float], Any], values: Float, rows: Float, n_trials: int) -> Float:
+def _callable_metric(
+    metric: Callable[[Float], Any], values: Float, rows: npt.NDArray[np.int64], n_trials: int
+) -> Float:
     out = np.asarray(metric(values[rows]), dtype=np.float64)
     if out.shape != (n_trials,):
         raise ValueError(f"metric must return one value per trial ({n_trials}), got shape {out.shape}")
@@ -635,8 +639,9 @@ def pbo(returns: Trials, blocks: int = 16, metric: Metric = "sharpe") -> PBO:
         T x N: one column of simple per-period returns per trial.  Non-finite
         values are left out of each trial's metric.
     blocks : int
-        S: even, at least 2 and at most T.  Blocks differ in size by at most
-        one row when S does not divide T.
+        S: even, at least 2, at most T and at most 22 (C(22, 11) = 705,432
+        splits).  Blocks differ in size by at most one row when S does not
+        divide T.
     metric : {"sharpe", "mean", "sortino"} or callable
         The per-period Sharpe ratio (``ddof=1``), the mean, or the Sortino
         ratio (mean / root mean square of the losses, as `stats()` has it);
@@ -675,6 +680,8 @@ def pbo(returns: Trials, blocks: int = 16, metric: Metric = "sharpe") -> PBO:
         raise ValueError(f"blocks must be even, got {s}")
     if s > t:
         raise ValueError(f"blocks ({s}) cannot exceed the rows of returns ({t})")
+    if math.comb(s, s // 2) > MAX_SPLITS:
+        raise ValueError(f"blocks={s} makes {math.comb(s, s // 2):,} splits; at most {MAX_SPLITS:,} (blocks <= 22)")
     if isinstance(metric, str):
         if metric not in ("sharpe", "mean", "sortino"):
             raise ValueError(f"metric must be 'sharpe', 'mean', 'sortino' or a function, got {metric!r}")
@@ -930,8 +937,7 @@ def bootstrap(
     per_year = r.size / years
     length = _block_length(r) if block is None else _number(block, "block", 1.0)
     estimate = _figures(r[None, :], years, per_year)
-    bits = np.random.Generator(np.random.PCG64(int(seed))).bit_generator
-    assert isinstance(bits, np.random.PCG64)
+    bits = cast(np.random.PCG64, np.random.Generator(np.random.PCG64(int(seed))).bit_generator)
     draws = {s: np.empty(count) for s in names}
     step = max(1, CHUNK // (2 * r.size))  # fixed by the data alone: the same chunks everywhere
     for lo in range(0, count, step):

@@ -138,6 +138,7 @@ def test_require_no_lookahead_lists_the_first_findings(market):
     [
         (lambda m: check_lookahead(lambda market: market.close.to_numpy(), m), TypeError, "weights DataFrame"),
         (lambda m: check_lookahead(momentum, m.close), TypeError, "korvel.Market"),
+        (lambda m: check_lookahead(lambda market: momentum(market).shift(1, freq="D"), m), ValueError, "not market"),
         (lambda m: check_lookahead(momentum, m, cuts=0), ValueError, "cuts must be at least 1"),
         (lambda m: check_lookahead(momentum, m, params=[("lookback", 5)]), TypeError, "params"),
     ],

@@ -138,13 +138,13 @@ def check_lookahead(
     dates = market.dates
     if len(full.index) == 0:
         return None
-    first = dates.searchsorted(full.index.min())
-    if first >= len(dates) or not full.index.isin(dates).all():
+    if not isinstance(full.index, pd.DatetimeIndex) or not full.index.isin(dates).all():
         raise ValueError("strategy returned weights on dates that are not market dates")
+    first = int(dates.searchsorted(full.index.min()))  # a market date (checked above)
     if first >= len(dates) - 1:  # nothing to cut after
         return None
     findings = []
-    for row in _cut_rows(int(first), len(dates) - 1, int(cuts), int(seed)):
+    for row in _cut_rows(first, len(dates) - 1, int(cuts), int(seed)):
         cut = dates[row]
         short = _weights(strategy, _truncated(market, cut), kwargs, f"on the market cut at {_when(cut)}")
         found = _compare(full, short, cut)
