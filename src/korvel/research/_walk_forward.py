@@ -126,6 +126,12 @@ def walk_forward(
             raise TypeError(f"{name} must be True or False, not {flag!r}")
     if not isinstance(select, str) or select not in SELECTABLE:
         raise ValueError(f"select must be one of {', '.join(SELECTABLE)} (a figure of a return series), not {select!r}")
+    dates = market_.dates
+    if (train_ >= len(dates)) if isinstance(train_, int) else (dates[0] + train_ > dates[-1]):
+        raise ValueError(
+            f"walk_forward: train ({train_!r}) is longer than the market ({len(dates)} rows, "
+            f"{dates[0]} .. {dates[-1]}): no test window is left"
+        )
     keep = keywords.pop("keep", "stats")
     kept = [keep] if isinstance(keep, str) else list(keep) if isinstance(keep, Sequence) else [keep]
     sw = sweep(

@@ -328,7 +328,7 @@ class Sweep:
         start = int(known.argmax(axis=0).max())  # the first row on which every combination has a return
         common = table.iloc[start:]
         mine = table.iloc[int(known[:, position].argmax()) :, position]
-        split = validation.pbo(common, blocks=blocks, metric=metric)
+        cscv = validation.pbo(common, blocks=blocks, metric=metric)
         n_eff = validation.effective_trials(common)
         rows = [
             ("combinations", float(table.shape[1]), "N: the combinations that ran"),
@@ -347,15 +347,15 @@ class Sweep:
                 validation.min_track_record_length(mine),
                 "periods needed for P(true Sharpe > 0) of 95 %",
             ),
-            ("pbo", split.pbo, f"probability of backtest overfitting ({split.logits.size} splits)"),
-            ("pbo_slope", split.slope, "out-of-sample metric per unit in-sample (below 1: decay)"),
-            ("prob_oos_loss", split.prob_oos_loss, "P(the in-sample best loses out of sample)"),
+            ("pbo", cscv.pbo, f"probability of backtest overfitting ({cscv.logits.size} splits)"),
+            ("pbo_slope", cscv.slope, "out-of-sample metric per unit in-sample (below 1: decay)"),
+            ("prob_oos_loss", cscv.prob_oos_loss, "P(the in-sample best loses out of sample)"),
         ]
         out = pd.DataFrame(
             {"value": [r[1] for r in rows], "meaning": [r[2] for r in rows]},
             index=pd.Index([r[0] for r in rows], name="figure"),
         )
-        out.attrs.update(best=best.name, pbo=split, metric=metric)
+        out.attrs.update(best=best.name, pbo=cscv, metric=metric)
         return out
 
     @property
