@@ -6,6 +6,8 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from layer_support import market_and_weights
 from sweep_strategies import momentum, peeking
 
@@ -38,6 +40,17 @@ def test_folds_by_rows_step_by_test_and_the_last_is_cut(anchored):
     expected = [((lo, hi), (hi, min(hi + 20, 100))) for lo, hi in zip(starts, ends)]
     assert spans(fold_rows(dates, 5, 30, 20, anchored)) == expected
     assert fold_rows(dates, 5, 95, 20, anchored) == []
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.integers(2, 300), st.integers(0, 50), st.integers(1, 120), st.integers(1, 60), st.booleans())
+def test_folds_by_rows_tile_the_market_after_the_first_train_window(rows, start, train, test, anchored):
+    folds = fold_rows(pd.bdate_range("2020-01-01", periods=rows), start, train, test, anchored)
+    first = start + train
+    assert len(folds) == max(0, -(-(rows - first) // test))
+    for k, fold in enumerate(folds):
+        assert fold.test == (first + k * test, min(first + (k + 1) * test, rows))
+        assert fold.train == (start if anchored else fold.test[0] - train, fold.test[0])
 
 
 @pytest.mark.parametrize("anchored", [False, True])
@@ -105,6 +118,12 @@ def test_anchored_cagr_selection_and_its_efficiency(market):
     mean = folds["in_sample"].mean()
     expected = wf.result.stats()["cagr"] / mean if mean > 0 else math.nan
     assert wf.efficiency == pytest.approx(expected, rel=1e-12, nan_ok=True)
+
+
+def test_failed_combinations_are_never_chosen(market):
+    grid = {"lookback": [20, 40], "top": [2], "fail": [True, False]}
+    wf = korvel.walk_forward(momentum, market, grid, train=250, test=60, progress=False)
+    assert len(wf.sweep.failures) == 2 and len(wf.folds) == 7 and not wf.folds["fail"].any()
 
 
 def test_lowest_picks_the_smallest_figure(market, wf):
