@@ -204,8 +204,9 @@ def window_figures(
     there, and rescaled to start at 1.0, as a run starting there starts.
     """
     base = lo - 1 if lo - 1 >= first else lo
-    segment = equity[base:hi] / equity[base]
-    return _stats.performance(segment, dates_ns[base:hi])
+    with np.errstate(divide="ignore", invalid="ignore"):  # a run that lost everything: no figures after that
+        segment = equity[base:hi] / equity[base]
+        return _stats.performance(segment, dates_ns[base:hi])
 
 
 def _walk(
