@@ -6,6 +6,7 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
+import sweep_strategies
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from layer_support import market_and_weights
@@ -118,6 +119,17 @@ def test_anchored_cagr_selection_and_its_efficiency(market):
     mean = folds["in_sample"].mean()
     expected = wf.result.stats()["cagr"] / mean if mean > 0 else math.nan
     assert wf.efficiency == pytest.approx(expected, rel=1e-12, nan_ok=True)
+
+
+def test_a_restarted_walk_forward_reads_its_sweep_from_the_checkpoint(market, wf, tmp_path):
+    path = tmp_path / "wf.ckpt"
+    kwargs = dict(train=250, test=60, fee=0.001, progress=False, checkpoint=path)
+    korvel.walk_forward(momentum, market, GRID, **kwargs)
+    sweep_strategies.CALLS.clear()
+    again = korvel.walk_forward(momentum, market, GRID, **kwargs)
+    pd.testing.assert_frame_equal(again.folds, wf.folds, check_exact=True)
+    # No backtest ran again: the strategy was called only for the stitched weights of the distinct choices.
+    assert len(sweep_strategies.CALLS) == len(wf.folds[["lookback", "top"]].drop_duplicates())
 
 
 def test_failed_combinations_are_never_chosen(market):
