@@ -22,3 +22,16 @@ def backtest(request):
             pytest.skip("native engine not built yet")
         return run_engine
     return run_reference
+
+
+@pytest.fixture(scope="session")
+def cluster():
+    """A Dask scheduler and two worker processes of one thread each, on this machine, for the whole session."""
+    distributed = pytest.importorskip("distributed")
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, host="127.0.0.1"
+        ) as local,
+        distributed.Client(local) as client,
+    ):
+        yield client

@@ -20,8 +20,18 @@ TREES = {name: ast.parse(path.read_text(), str(path)) for name, path in MODULES.
 
 def test_the_public_surface_is_exactly_the_users_names():
     assert korvel.__all__ == [
-        "Market", "backtest", "Result", "RULES", "sweep", "grid", "Sweep", "check_lookahead", "__version__",
-    ]  # fmt: skip
+        "Market",
+        "backtest",
+        "Result",
+        "RULES",
+        "sweep",
+        "grid",
+        "Sweep",
+        "walk_forward",
+        "WalkForward",
+        "check_lookahead",
+        "__version__",
+    ]
     for name in korvel.__all__:
         assert getattr(korvel, name) is not None
     # What type checkers see is what the table resolves to.

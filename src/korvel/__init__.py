@@ -28,6 +28,8 @@ PUBLIC = {
     "sweep": "korvel.sweeps._sweep",
     "grid": "korvel.sweeps._grid",
     "Sweep": "korvel.sweeps._sweep",
+    "walk_forward": "korvel.research._walk_forward",
+    "WalkForward": "korvel.research._walk_forward",
     "check_lookahead": "korvel.research._lookahead",
 }
 
@@ -36,6 +38,8 @@ __all__ = [*PUBLIC, "__version__"]
 if TYPE_CHECKING:  # the same names for type checkers (a test keeps them in step with PUBLIC)
     from korvel._market import Market as Market
     from korvel.research._lookahead import check_lookahead as check_lookahead
+    from korvel.research._walk_forward import WalkForward as WalkForward
+    from korvel.research._walk_forward import walk_forward as walk_forward
     from korvel.results._result import Result as Result
     from korvel.simulation._backtest import backtest as backtest
     from korvel.simulation._rules import RULES as RULES

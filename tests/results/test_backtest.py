@@ -269,6 +269,19 @@ def test_statistics_agree_with_plain_formulas():
     assert trades["mean_mae"] == pytest.approx(-0.03)
 
 
+def test_bootstrap_estimates_are_the_stats_and_the_intervals_depend_on_the_seed_only():
+    _, _, market, weights = market_and_weights(n=12, days=400)
+    res = korvel.backtest(weights, market, fee=0.001)
+    names = ["sharpe", "cagr", "max_drawdown", "annual_volatility"]
+    first = res.bootstrap(names, n=300, seed=7)
+    pd.testing.assert_frame_equal(res.bootstrap(names, n=300, seed=7), first, check_exact=True)
+    assert not first.equals(res.bootstrap(names, n=300, seed=8))
+    stats = res.stats()
+    for name in names:  # annualised as stats() annualises
+        assert first.loc[name, "estimate"] == pytest.approx(stats[name], rel=1e-9)
+        assert first.loc[name, "lower"] < first.loc[name, "upper"]
+
+
 def test_result_statistics_come_from_its_own_tables():
     _, _, market, weights = market_and_weights(n_short=0)
     res = korvel.backtest(weights, market, stop_loss=0.05, benchmark="S0003")

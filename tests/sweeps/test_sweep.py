@@ -13,6 +13,7 @@ from layer_support import market_and_weights
 from sweep_strategies import momentum
 
 import korvel
+from korvel import validation
 from korvel.sweeps._checkpoint import Checkpoint
 
 GRID = {"lookback": [20, 40], "top": [2, 4], "stop_loss": [None, 0.05]}
@@ -81,6 +82,49 @@ def test_what_was_not_kept_is_not_there(market):
     assert sw.equity.shape == (market.shape[0], 1)
     with pytest.raises(AttributeError, match=r"keep=\('equity', 'stats'\)"):
         sw.stats
+
+
+@pytest.mark.parametrize("keep, dtype", [("returns", np.float64), ("returns32", np.float32), ("equity", np.float64)])
+def test_returns_are_each_combinations_result_returns(market, keep, dtype):
+    sw = korvel.sweep(momentum, market, {"lookback": [20, 60]}, top=2, keep=("stats", keep), progress=False)
+    assert sw.returns.shape == (market.shape[0], 2) and (sw.returns.dtypes == dtype).all()
+    for lookback in (20, 60):
+        expected = korvel.backtest(momentum(market, lookback, 2), market).returns.astype(dtype)
+        pd.testing.assert_series_equal(sw.returns[(lookback,)].dropna(), expected, check_names=False, check_exact=True)
+
+
+def test_overfitting_is_the_validation_figures_of_the_best_and_needs_the_returns(market):
+    grid = {"lookback": [20, 40, 60], "top": [2, 4]}
+    with pytest.raises(ValueError, match=r"keep=\('stats', 'returns'\)"):
+        korvel.sweep(momentum, market, grid, progress=False).overfitting()
+    with pytest.raises(ValueError, match="not both"):
+        korvel.sweep(momentum, market, grid, keep=("returns", "returns32"))
+    sw = korvel.sweep(momentum, market, grid, keep=("stats", "returns"), progress=False)
+    table = sw.overfitting(blocks=4)
+    best = sw.best("sharpe").name
+    assert table.attrs["best"] == best
+    # Every combination's returns on the rows where all have one (the 60-row lookback starts last).
+    common = sw.returns.dropna()
+    mine = sw.returns[best].dropna()
+    expected = {
+        "combinations": 6,
+        "effective_trials": validation.effective_trials(common),
+        "deflated_sharpe": validation.deflated_sharpe(mine, common),
+        "deflated_sharpe_effective": validation.deflated_sharpe(
+            mine, common, n_trials=table.loc["effective_trials", "value"]
+        ),
+        "min_track_record_length": validation.min_track_record_length(mine),
+        "pbo": validation.pbo(common, blocks=4).pbo,
+    }
+    assert table.loc[list(expected), "value"].tolist() == list(expected.values())
+
+
+def test_check_lookahead_runs_the_first_combination_before_any_backtest(market):
+    sweep_strategies.CALLS.clear()
+    with pytest.raises(ValueError, match=r"strategy peeking looks ahead: \d+ weights change"):
+        korvel.sweep(sweep_strategies.peeking, market, {"lookback": [20, 40]}, top=2, check_lookahead=True)
+    honest = korvel.sweep(momentum, market, {"lookback": [20, 40]}, top=2, check_lookahead=True, progress=False)
+    assert len(honest.stats) == 2 and sweep_strategies.CALLS[0] == (20, 2, False)
 
 
 def strategy_without_market():

@@ -40,19 +40,6 @@ def serial(market):
     return korvel.sweep(momentum, market, GRID, keep=KEEP, fee=0.001)
 
 
-@pytest.fixture(scope="session")
-def cluster():
-    """A scheduler and two worker processes of one thread each, on this machine, for the whole session."""
-    distributed = pytest.importorskip("distributed")
-    with (
-        distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, host="127.0.0.1"
-        ) as local,
-        distributed.Client(local) as client,
-    ):
-        yield client
-
-
 def assert_same(a, b):
     for name in ("stats", "equity", "trades"):
         pd.testing.assert_frame_equal(getattr(a, name), getattr(b, name), check_exact=True)

@@ -9,6 +9,7 @@ out are copies, so changing one does not change the result.
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from functools import cached_property
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, TypeVar
@@ -242,6 +243,54 @@ class Result:
             out.update(_stats.benchmark_statistics(self._returns.to_numpy(), b[1:] / b[:-1] - 1.0, total, per_year))
         return pd.Series(out, name="stats", dtype=object)
 
+    def bootstrap(
+        self,
+        stats: Sequence[str] = ("sharpe", "cagr", "max_drawdown"),
+        n: int = 2000,
+        block: float | None = None,
+        seed: int = 0,
+        confidence: float = 0.95,
+    ) -> pd.DataFrame:
+        """Confidence intervals of the figures of `stats()` by the stationary block bootstrap of `returns`.
+
+        `korvel.validation.bootstrap` on the run's returns, annualised with
+        the periods per year `stats()` uses: each resample joins blocks of
+        consecutive returns (mean length `block`, by Politis and White when
+        None) over the same period, and its figures are computed as `stats()`
+        computes them.
+
+        Parameters
+        ----------
+        stats : sequence of str
+            Among total_return, cagr, annual_volatility, sharpe, sortino,
+            calmar, max_drawdown.
+        n : int
+            Resamples.
+        block : float, optional
+            Mean block length in rows.
+        seed : int
+            The same seed gives the same intervals on any machine.
+        confidence : float
+            Of the percentile intervals, in (0, 1).
+
+        Returns
+        -------
+        DataFrame
+            Index: the stats; columns: estimate, lower, upper, std.
+        """
+        from korvel import validation
+
+        per_year = _stats.performance(self._equity, self._run.view.dates[self._run.first_row :])["periods_per_year"]
+        return validation.bootstrap(
+            self._returns,
+            stats,
+            n=n,
+            block=block,
+            seed=seed,
+            confidence=confidence,
+            periods_per_year=per_year if np.isfinite(per_year) else None,
+        )
+
     def summary(self) -> str:
         """The figures as a text table."""
         from korvel.results._summary import summary_text
@@ -258,19 +307,26 @@ class Result:
         )
         return result_figure(self.equity, self.benchmark, self.drawdown, excursions, self.monthly_returns)
 
-    def report(self, path: str | Path, *, interactive: bool | None = None) -> Path:
+    def report(
+        self,
+        path: str | Path,
+        *,
+        interactive: bool | None = None,
+        sections: Sequence[tuple[str, pd.DataFrame]] = (),
+    ) -> Path:
         """Write a self-contained HTML report to `path`; returns the path.
 
         One file that opens offline: the figures, equity (on a log scale when it grows more than tenfold) and
         drawdown, monthly and yearly returns, exits by reason, tomorrow's orders, the trades (sortable and
         filterable by column) and the rules.  The charts are interactive when plotly is installed (the
         ``report`` extra; ``interactive=False`` forces the static figure), a static image otherwise.
+        `sections`: more tables, as (title, DataFrame), listed before the others (a walk-forward's folds).
         """
         from korvel.results._report import write_report
 
-        return write_report(self._report_data(), Path(path), interactive=interactive)
+        return write_report(self._report_data(sections), Path(path), interactive=interactive)
 
-    def _report_data(self) -> ReportData:
+    def _report_data(self, sections: Sequence[tuple[str, pd.DataFrame]] = ()) -> ReportData:
         from korvel.results._report import ReportData, exits_by_reason
         from korvel.results._summary import stat_rows
 
@@ -291,7 +347,7 @@ class Result:
             actions=actions,
             actions_note=f"As of the close of {actions.attrs['as_of'].date()}: {due}.",
             rules=rules,
-            sections=[("Exits by reason", exits_by_reason(trades))],
+            sections=[*sections, ("Exits by reason", exits_by_reason(trades))],
         )
 
     def _repr_html_(self) -> str:

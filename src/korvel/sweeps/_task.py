@@ -13,14 +13,15 @@ from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
+import numpy as np
 import pandas as pd
 
 from korvel._market import Market
 from korvel.simulation._backtest import backtest
 from korvel.simulation._rules import RULES
 
-#: What a sweep can keep of each backtest.
-KEEP = ("stats", "equity", "trades")
+#: What a sweep can keep of each backtest ("returns32": the returns as float32).
+KEEP = ("stats", "equity", "trades", "returns", "returns32")
 
 
 @dataclass(frozen=True)
@@ -36,7 +37,8 @@ class Job:
 @dataclass(frozen=True)
 class Done:
     """What was kept of one backtest: ``stats`` (name -> value), ``equity`` (the values from the
-    first live row to the last market row), ``trades`` (the DataFrame)."""
+    first live row to the last market row), ``returns`` or ``returns32`` (from the second live row
+    on, float64 or float32), ``trades`` (the DataFrame)."""
 
     kept: dict[str, Any]
 
@@ -70,6 +72,10 @@ def run_task(job: Job, market: Market, params: Mapping[str, Any]) -> Outcome:
                 kept[name] = result.stats().to_dict()
             elif name == "equity":
                 kept[name] = result.equity.to_numpy()
+            elif name == "returns":
+                kept[name] = result.returns.to_numpy()
+            elif name == "returns32":
+                kept[name] = result.returns.to_numpy().astype(np.float32)
             else:
                 kept[name] = result.trades
         return Done(kept)
