@@ -19,7 +19,17 @@ TREES = {name: ast.parse(path.read_text(), str(path)) for name, path in MODULES.
 
 
 def test_the_public_surface_is_exactly_the_users_names():
-    assert korvel.__all__ == ["Market", "backtest", "Result", "RULES", "sweep", "grid", "Sweep", "__version__"]
+    assert korvel.__all__ == [
+        "Market",
+        "backtest",
+        "Result",
+        "RULES",
+        "sweep",
+        "grid",
+        "Sweep",
+        "KorvelWarning",
+        "__version__",
+    ]
     for name in korvel.__all__:
         assert getattr(korvel, name) is not None
     # What type checkers see is what the table resolves to.

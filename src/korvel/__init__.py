@@ -28,12 +28,14 @@ PUBLIC = {
     "sweep": "korvel.sweeps._sweep",
     "grid": "korvel.sweeps._grid",
     "Sweep": "korvel.sweeps._sweep",
+    "KorvelWarning": "korvel._warnings",
 }
 
 __all__ = [*PUBLIC, "__version__"]
 
 if TYPE_CHECKING:  # the same names for type checkers (a test keeps them in step with PUBLIC)
     from korvel._market import Market as Market
+    from korvel._warnings import KorvelWarning as KorvelWarning
     from korvel.results._result import Result as Result
     from korvel.simulation._backtest import backtest as backtest
     from korvel.simulation._rules import RULES as RULES

@@ -195,6 +195,16 @@ def view_of(market: Market) -> MarketView:
     return market._view
 
 
+def missing_closes(market: Market) -> tuple[Int64Array, Int64Array]:
+    """(rows, columns) of the market's missing closes, in row order; found once per market."""
+    cache = market._cache
+    if "missing_closes" not in cache:
+        rows, columns = np.nonzero(np.isnan(market._view.close))
+        cache["missing_closes"] = (rows.astype(np.int64), columns.astype(np.int64))
+    cells: tuple[Int64Array, Int64Array] = cache["missing_closes"]
+    return cells
+
+
 def dates_of(view: MarketView, ns: Int64Array) -> pd.DatetimeIndex:
     """Nanosecond stamps (NaT as int64 min) as dates in the market's timezone and unit."""
     index = pd.DatetimeIndex(ns.view("datetime64[ns]"))

@@ -14,10 +14,11 @@ import pandas as pd
 
 from korvel import _engine
 from korvel._market import Market, as_market, view_of
+from korvel._warnings import warn
 from korvel.results._result import Result
-from korvel.simulation import _schedule
+from korvel.simulation import _alerts, _schedule
 from korvel.simulation._inputs import benchmark_prices, prepare_weights, rebalance_dates
-from korvel.simulation._rules import check_rules
+from korvel.simulation._rules import check_rules, rule_warnings
 from korvel.simulation._run import Run
 
 
@@ -150,4 +151,20 @@ def backtest(
         bench,
         done.seconds,
     )
+    _warn_about(run, arrays["price_values"])
     return Result(run)
+
+
+def _warn_about(run: Run, trading: Any) -> None:
+    """Each surprise of the run once, as a KorvelWarning (stack level: the caller of backtest)."""
+    text = "; ".join(rule_warnings(run.rules))
+    if text:
+        warn("cost", text, stacklevel=3)
+    text = _alerts.gross_scaled(run.weights)
+    if text:
+        warn("gross", text, stacklevel=3)
+    text = _alerts.unpriced_weights(run.weights, run.view, trading, run.applied)
+    if text:
+        warn("no_price", text, stacklevel=3)
+    if len(run.records) == 0:
+        warn("no_trade", _alerts.no_trade(run.weights, run.view, run.applied, run.first_row), stacklevel=3)

@@ -1,0 +1,90 @@
+"""Runs that complete but are probably not what was meant say so: one KorvelWarning per kind and run."""
+
+import pickle
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+from layer_support import closes
+
+import korvel
+from korvel import KorvelWarning
+
+NAN = np.nan
+# S1 is listed on the fourth row.
+PRICES = [[10.0, NAN], [11.0, NAN], [12.0, NAN], [13.0, 20.0], [12.0, 21.0], [11.0, 22.0], [12.0, 21.0], [13.0, 22.0]]
+
+
+def close():
+    return closes(PRICES)
+
+
+def weights(rows, dates=(0,)):
+    return pd.DataFrame(np.array(rows, dtype=float), index=close().index[list(dates)], columns=["S0", "S1"])
+
+
+def caught(*args, **kw):
+    """The result and the KorvelWarnings of one backtest, by kind."""
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        res = korvel.backtest(*args, **kw)
+    found = [w.message for w in seen if issubclass(w.category, KorvelWarning)]
+    kinds = [w.kind for w in found]
+    assert len(kinds) == len(set(kinds)), "each kind once per run"
+    return res, {w.kind: str(w) for w in found}
+
+
+def test_a_plain_run_says_nothing():
+    _, said = caught(weights([[0.5, 0.0], [0.3, 0.7]], dates=(0, 4)), close())
+    assert said == {}
+
+
+def test_gross_above_one_names_the_first_date_and_the_largest_sum():
+    w = weights([[0.6, 0.0], [1.0, 0.5], [2.0, -1.0]], dates=(0, 3, 5))
+    _, said = caught(w, close())
+    text = said["gross"]
+    assert "2 dates" in text and "first on 2024-01-04" in text and "at most 3 on 2024-01-08" in text
+    _, said = caught(weights([[0.5, 0.5 + 1e-12]], dates=(3,)), close())  # rounding is not a surprise
+    assert "gross" not in said
+
+
+@pytest.mark.parametrize(
+    "w, words",
+    [
+        (weights([[0.0, NAN], [NAN, 0.0]], dates=(0, 2)), ["every weight is 0 or NaN", "2024-01-01 to 2024-01-10"]),
+        (weights([[0.5, 0.5]], dates=(7,)), ["after the last market date 2024-01-10", "2024-01-10 to 2024-01-10"]),
+    ],
+)
+def test_no_trade_at_all_says_why(w, words):
+    res, said = caught(w, close())
+    assert res.trades.empty
+    for word in words:
+        assert word in said["no_trade"]
+
+
+def test_weights_without_a_price_are_flagged_and_left_out():
+    res, said = caught(weights([[0.0, 0.5], [0.5, 0.5]], dates=(0, 4)), close())
+    assert "'S1' on 2024-01-02" in said["no_price"] and "1 instrument gets" in said["no_price"]
+    trades = res.trades
+    assert trades["entry_price_missing"].tolist() == [True, False, False]
+    stats = res.stats()
+    assert stats["trades"] == 2  # the record entered without a price is not a trade of the statistics
+    # Rows 0..7 are live; S1 is held from row 1 on, with a close from row 3 on (two holdings on rows 5..7).
+    assert stats["exposure"] == pytest.approx(5 / 8)
+
+
+@pytest.mark.parametrize("rule", ["fee", "tax"])
+def test_a_rate_of_five_percent_or_more_hints_at_a_fraction(rule):
+    _, said = caught(weights([[0.5, 0.0]]), close(), **{rule: 0.5})
+    assert f"{rule}=0.5" in said["cost"] and "did you mean 0.005" in said["cost"]
+    _, said = caught(weights([[0.5, 0.0]]), close(), **{rule: 0.049})
+    assert "cost" not in said
+
+
+def test_the_warning_points_at_the_caller_and_pickles():
+    with pytest.warns(KorvelWarning) as seen:
+        korvel.backtest(weights([[2.0, 0.0]]), close())
+    assert seen[0].filename == __file__
+    again = pickle.loads(pickle.dumps(seen[0].message))
+    assert isinstance(again, UserWarning) and again.kind == "gross" and str(again) == str(seen[0].message)
