@@ -48,7 +48,7 @@ def _run(a: argparse.Namespace) -> int:
     from korvel.simulation._rules import rules_from_options
 
     closes = read_table(a.prices, "prices")
-    tables = {
+    tables: dict[str, Any] = {
         name: read_table(getattr(a, name), name) if getattr(a, name) else None for name in ("open", "high", "low")
     }
     delisted = None

@@ -88,3 +88,33 @@ def test_the_warning_points_at_the_caller_and_pickles():
     assert seen[0].filename == __file__
     again = pickle.loads(pickle.dumps(seen[0].message))
     assert isinstance(again, UserWarning) and again.kind == "gross" and str(again) == str(seen[0].message)
+
+
+def ohlc(high_cell=None, open_cell=None):
+    c = closes([[10.0, 20.0], [11.0, 21.0], [12.0, 22.0]])
+    high, low, open_ = c * 1.02, c * 0.98, c.copy()
+    if high_cell:
+        high.iloc[high_cell] = 9.0  # below the low
+    if open_cell:
+        open_.iloc[open_cell] = 30.0  # above the high
+    return dict(close=c, open=open_, high=high, low=low)
+
+
+def test_market_checks_that_its_prices_hang_together():
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        korvel.Market(**ohlc())  # consistent tables: silent
+        korvel.Market(closes([[10.0], [9.0]]))  # a close alone: nothing to check
+        korvel.Market(closes([[10.0], [9.0]]), open=closes([[11.0], [8.0]]))  # no range to check the open by
+    with pytest.warns(KorvelWarning, match=r"2 cells.*first: 'S1' on 2024-01-02, open above high") as seen:
+        korvel.Market(**ohlc(high_cell=(2, 0), open_cell=(1, 1)))
+    assert seen[0].message.kind == "ohlc" and seen[0].filename == __file__
+    with pytest.warns(KorvelWarning, match=r"1 cell .*'S0' on 2024-01-01, open above high \(open 30.0"):
+        korvel.Market(**ohlc(open_cell=(0, 0)))
+    with pytest.raises(ValueError, match=r"1 cell .*'S0' on 2024-01-03, high below low"):
+        korvel.Market(**ohlc(high_cell=(2, 0)), check_ohlc="raise")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        korvel.Market(**ohlc(high_cell=(2, 0)), check_ohlc="off")
+    with pytest.raises(ValueError, match="check_ohlc must be one of"):
+        korvel.Market(**ohlc(), check_ohlc=True)

@@ -240,16 +240,17 @@ class Result:
         )
         # Trades entered without a price have no return to count.
         priced = ~self._entry_price_missing
-        every = bool(priced.all())
-        values = [
-            rec.exit_value(Snapshot.RETURN),
-            rec.weight,
-            rec.exit_value(Snapshot.MAE),
-            rec.exit_value(Snapshot.MFE),
-            rec.entry,
-            rec.exit,
-        ]
-        out.update(_stats.trade_statistics(*(v if every else v[priced] for v in values)))
+        keep = slice(None) if bool(priced.all()) else priced
+        out.update(
+            _stats.trade_statistics(
+                rec.exit_value(Snapshot.RETURN)[keep],
+                rec.weight[keep],
+                rec.exit_value(Snapshot.MAE)[keep],
+                rec.exit_value(Snapshot.MFE)[keep],
+                rec.entry[keep],
+                rec.exit[keep],
+            )
+        )
         bench = self.benchmark
         if bench is not None:
             b = bench.to_numpy()

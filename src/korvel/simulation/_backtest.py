@@ -157,14 +157,13 @@ def backtest(
 
 def _warn_about(run: Run, trading: Any) -> None:
     """Each surprise of the run once, as a KorvelWarning (stack level: the caller of backtest)."""
-    text = "; ".join(rule_warnings(run.rules))
-    if text:
-        warn("cost", text, stacklevel=3)
-    text = _alerts.gross_scaled(run.weights)
-    if text:
-        warn("gross", text, stacklevel=3)
-    text = _alerts.unpriced_weights(run.weights, run.view, trading, run.applied)
-    if text:
-        warn("no_price", text, stacklevel=3)
+    said = {
+        "cost": "; ".join(rule_warnings(run.rules)),
+        "gross": _alerts.gross_scaled(run.weights),
+        "no_price": _alerts.unpriced_weights(run.weights, run.view, trading, run.applied),
+    }
+    for kind, text in said.items():
+        if text:
+            warn(kind, text, stacklevel=3)
     if len(run.records) == 0:
         warn("no_trade", _alerts.no_trade(run.weights, run.view, run.applied, run.first_row), stacklevel=3)

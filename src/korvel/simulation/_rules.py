@@ -35,7 +35,8 @@ def _number(value: object, name: str) -> float:
     try:
         number = float(value)
     except OverflowError:
-        raise ValueError(f"{name} is too large for a float ({len(str(abs(int(value))))} digits)") from None
+        digits = len(str(abs(int(value)))) if isinstance(value, numbers.Integral) else 0
+        raise ValueError(f"{name} is too large for a float ({digits} digits)") from None
     if math.isnan(number):
         raise ValueError(f"{name} must be a number, not NaN")
     return number
