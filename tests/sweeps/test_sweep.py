@@ -57,9 +57,28 @@ def test_stats_are_the_single_backtests_in_grid_order(market):
     assert best["sharpe"] == sw.stats["sharpe"].max()
     assert sw.best("annual_volatility", lowest=True)["annual_volatility"] == sw.stats["annual_volatility"].min()
     assert sw.result(best.name).stats()["sharpe"] == best["sharpe"]
+    assert all(type(v) in (int, float, type(None)) for v in best.name)  # plain values, not NumPy scalars
     np.testing.assert_array_equal(
         sw.result(lookback=20, top=2, stop_loss=None).equity.to_numpy(), sw.equity.iloc[:, 0].dropna().to_numpy()
     )
+
+
+def test_result_refuses_a_value_not_in_the_grid(market):
+    sw = korvel.sweep(momentum, market, {"lookback": np.array([20, 40]), "top": [2, 3]}, progress=False)
+    assert sw.best("sharpe").name in [(20, 2), (20, 3), (40, 2), (40, 3)]
+    assert all(type(v) is int for v in sw.best("sharpe").name)
+    with pytest.raises(ValueError, match=r"lookback=64 is not in the grid; lookback takes 20, 40"):
+        sw.result(lookback=64, top=2)
+    with pytest.raises(ValueError, match=r"top=True is not in the grid"):
+        sw.result(lookback=20, top=True)
+    filtered = korvel.sweep(
+        momentum,
+        market,
+        korvel.grid(lookback=[20, 40], top=[2, 3], where=lambda p: p["top"] == 2 or p["lookback"] == 20),
+    )
+    with pytest.raises(KeyError, match="not a combination of the sweep"):
+        filtered.result(lookback=40, top=3)  # each value is in the grid, the combination is not
+    assert filtered.result((np.int64(40), 2)).config["weights"] == sw.result(lookback=40, top=2).config["weights"]
 
 
 def test_failures_are_recorded_and_the_others_complete(market):

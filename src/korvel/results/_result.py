@@ -263,7 +263,7 @@ class Result:
         """The figures as a text table."""
         from korvel.results._summary import summary_text
 
-        return summary_text(self._stats, self.config)
+        return summary_text(self._stats, self.config, has_open=self._run.view.has("open"))
 
     def plot(self) -> Figure:
         """Equity (with the benchmark), drawdown, MAE vs MFE per trade and the monthly returns."""

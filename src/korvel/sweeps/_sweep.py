@@ -26,7 +26,7 @@ from korvel.results._result import Result
 from korvel.simulation._backtest import backtest
 from korvel.simulation._rules import CHECKED, RULES, check_rules
 from korvel.sweeps._checkpoint import Checkpoint
-from korvel.sweeps._grid import Combinations, canonical, expand
+from korvel.sweeps._grid import Combinations, canonical, expand, plain, same
 from korvel.sweeps._heatmap import heatmap_figure, heatmap_table
 from korvel.sweeps._progress import Progress
 from korvel.sweeps._task import KEEP, Done, Failed, Job, Outcome, split
@@ -265,7 +265,11 @@ class Sweep:
         values = pd.to_numeric(stats[metric], errors="coerce").to_numpy(dtype=np.float64)
         if np.isnan(values).all():
             raise ValueError(f"best: no combination has a value for {metric!r}")
-        row: pd.Series = stats.iloc[int(np.nanargmin(values) if lowest else np.nanargmax(values))]
+        k = int(np.nanargmin(values) if lowest else np.nanargmax(values))
+        row: pd.Series = stats.iloc[k]
+        # Named by the grid's own values, as plain Python values (the index holds NumPy scalars, None as NaN).
+        params = self._combos.params[self._ran[k]]
+        row.name = tuple(plain(params[key]) for key in self._combos.keys)
         return row
 
     def result(self, combination: tuple[Any, ...] | None = None, /, **params: Any) -> Result:
@@ -282,11 +286,7 @@ class Sweep:
             values = combination if isinstance(combination, tuple) else (combination,)
             if len(values) != len(keys):
                 raise TypeError(f"result: the combination {combination!r} does not have the {len(keys)} keys {keys}")
-            # The parameters as the grid gave them (the index reads None as NaN).
-            matches = np.flatnonzero(self.combinations.isin([values]))
-            if not matches.size:
-                raise KeyError(f"result: {combination!r} is not a combination of the sweep")
-            params = dict(self._combos.params[int(matches[0])])
+            params = dict(zip(keys, values))
         missing = [k for k in keys if k not in params]
         unknown = [k for k in params if k not in keys]
         if missing or unknown:
@@ -295,6 +295,19 @@ class Sweep:
                 + (f"; missing: {', '.join(missing)}" if missing else "")
                 + (f"; not in the grid: {', '.join(unknown)}" if unknown else "")
             )
+        for key in keys:
+            taken = list(dict.fromkeys(plain(p[key]) for p in self._combos.params))
+            if not any(same(params[key], value) for value in taken):
+                raise ValueError(
+                    f"result: {key}={params[key]!r} is not in the grid; {key} takes "
+                    + ", ".join(repr(v) for v in taken)
+                )
+        # The parameters as the grid gave them.
+        found = [p for p in self._combos.params if all(same(params[k], p[k]) for k in keys)]
+        if not found:
+            shown = ", ".join(f"{k}={params[k]!r}" for k in keys)
+            raise KeyError(f"result: ({shown}) is not a combination of the sweep")
+        params = dict(found[0])
         strategy_kwargs, rules = split(params)
         job = self._job
         weights = job.strategy(self._market, **job.strategy_kwargs, **strategy_kwargs)
