@@ -17,6 +17,7 @@ KINDS = {
     "no_price": "weights on instruments without a trading price",
     "ohlc": "prices that do not hang together",
     "cost": "a fee or tax of 5% or more",
+    "sweep": "combinations of a sweep that left warnings (see Sweep.warnings)",
 }
 
 
@@ -28,7 +29,8 @@ class KorvelWarning(UserWarning):
     message : str
         What happened, naming the first dates and instruments, and what to do.
     kind : str
-        Its short name: "gross", "no_trade", "no_price", "ohlc" or "cost".
+        Its short name: "gross", "no_trade", "no_price", "ohlc", "cost" or
+        "sweep" (the count of a sweep's combinations that left warnings).
 
     Each kind is said at most once per run.  In a sweep, the warnings are
     collected per combination (`Sweep.warnings`) instead of being shown.

@@ -335,6 +335,11 @@ def check_rules(**given: Any) -> Rules:
     return Rules(values)
 
 
+def defaults_text() -> str:
+    """The rules' defaults in one line (a checkpoint records them: results under other defaults differ)."""
+    return ", ".join(f"{rule.name}={rule.default!r}" for rule in TABLE)
+
+
 def rule_warnings(rules: Rules) -> list[str]:
     """What the rules' values look like mistakes for (the rules' `warn_from` thresholds), one text each."""
     out = []

@@ -22,14 +22,16 @@ import numpy as np
 import pandas as pd
 
 from korvel._market import Market, as_market, view_of
+from korvel._version import __version__
+from korvel._warnings import KINDS, warn
 from korvel.results._result import Result
 from korvel.simulation._backtest import backtest
-from korvel.simulation._rules import CHECKED, RULES, check_rules
+from korvel.simulation._rules import CHECKED, RULES, check_rules, defaults_text
 from korvel.sweeps._checkpoint import Checkpoint
 from korvel.sweeps._grid import Combinations, canonical, expand, plain, same
 from korvel.sweeps._heatmap import heatmap_figure, heatmap_table
 from korvel.sweeps._progress import Progress
-from korvel.sweeps._task import KEEP, Done, Failed, Job, Outcome, split
+from korvel.sweeps._task import KEEP, WARNINGS, Done, Failed, Job, Outcome, split
 from korvel.sweeps.backends._registry import backend_for
 
 if TYPE_CHECKING:
@@ -153,6 +155,15 @@ def sweep(
         warnings.warn(
             f"every combination of the sweep failed ({len(combos)}); see .failures", RuntimeWarning, stacklevel=2
         )
+    said = result._warnings
+    if len(said.columns):
+        counts = ", ".join(f"{kind}: {int(n)}" for kind, n in said.notna().sum().items())
+        warn(
+            "sweep",
+            f"{int(said.notna().any(axis=1).sum())} of {len(combos)} combinations left warnings ({counts}); "
+            "see .warnings",
+            stacklevel=2,
+        )
     return result
 
 
@@ -160,7 +171,8 @@ class Sweep:
     """What `korvel.sweep` found: one row per combination, in grid order.
 
     `stats` (the statistics of every combination that ran), `failures` (the
-    combinations that raised), `equity` and `trades` when kept; `best()`,
+    combinations that raised), `warnings` (what each run warned of),
+    `equity` and `trades` when kept; `best()`,
     `heatmap()`, and `result()` to re-run one combination as a full `Result`.
     Frames are indexed by the combinations: a MultiIndex whose levels are
     the grid's keys, in its order.
@@ -222,6 +234,20 @@ class Sweep:
             },
             index=self._combos.index(failed),
         )
+
+    @property
+    def warnings(self) -> pd.DataFrame:
+        """The KorvelWarnings of every combination that ran, indexed like `stats`: one column per kind
+        that occurred ("gross", "no_trade", "no_price", "cost"), holding its text, None where it did not."""
+        return self._warnings.copy()
+
+    @cached_property
+    def _warnings(self) -> pd.DataFrame:
+        said = [o.kept.get(WARNINGS, {}) for o in self._outcomes if isinstance(o, Done)]
+        kinds = [kind for kind in KINDS if any(kind in s for s in said)]
+        kinds += sorted({kind for s in said for kind in s} - set(kinds))
+        columns = {kind: pd.array([s.get(kind) for s in said], dtype=object) for kind in kinds}
+        return pd.DataFrame(columns, index=self._combos.index(self._ran), columns=pd.Index(kinds, dtype=object))
 
     @property
     def equity(self) -> pd.DataFrame:
@@ -416,6 +442,8 @@ def _fingerprint(job: Job, market: Market) -> dict[str, str]:
     sample = close[np.linspace(0, close.shape[0] - 1, min(64, close.shape[0])).astype(np.intp)]
     labels = "\0".join(str(x) for x in market.instruments).encode()
     return {
+        "korvel": __version__,
+        "defaults": defaults_text(),
         "keep": ",".join(job.keep),
         "strategy": name,
         "fixed": ", ".join(f"{k}={shown(v)}" for k, v in sorted(fixed.items())),
