@@ -3,6 +3,7 @@
 import importlib.util
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -174,8 +175,70 @@ def test_run_command_reports_bad_input(tmp_path, capsys):
     frame.to_csv(files["weights"])
     assert cli.main(["run", files["prices"], files["weights"]]) == 2
     assert "'XYZ'" in capsys.readouterr().err
-    with pytest.raises(SystemExit, match="does not exist"):
-        cli.main(["run", str(tmp_path / "nothing.csv"), files["weights"]])
+    assert cli.main(["run", str(tmp_path / "nothing.csv"), files["weights"]]) == 2
+    assert "does not exist" in capsys.readouterr().err
+
+
+def _one_line(capsys):
+    err = capsys.readouterr().err
+    lines = [line for line in err.splitlines() if not line.startswith("korvel: warning:")]
+    assert len(lines) == 1 and lines[0].startswith("korvel: ") and "Traceback" not in err, err
+    return lines[0]
+
+
+@pytest.mark.parametrize(
+    "spoil, which, words",
+    [
+        (lambda path: path.write_text(""), "prices", ["prices.csv", "is empty"]),
+        (lambda path: path.write_text("date\n"), "prices", ["prices.csv", "no data"]),
+        (
+            lambda path: path.write_text(path.read_text().replace(",", ";")),
+            "weights",
+            ["weights.csv", "';'", "',' separated"],
+        ),
+        (
+            lambda path: path.write_text('date,S0000\n2015-01-02,"12,5"\n'),
+            "prices",
+            ["prices.csv", "decimal mark", "'12,5'", "'S0000'"],
+        ),
+        (lambda path: path.write_text("date,S0000\nyesterday,12.5\n"), "prices", ["prices.csv", "must hold dates"]),
+    ],
+)
+def test_run_command_names_the_file_and_its_problem(tmp_path, capsys, spoil, which, words):
+    _, _, files = _write_inputs(tmp_path)
+    spoil(Path(files[which]))
+    assert cli.main(["run", files["prices"], files["weights"]]) == 2
+    line = _one_line(capsys)
+    for word in words:
+        assert word in line
+
+
+def test_run_command_refuses_swapped_files_and_a_missing_folder(tmp_path, capsys):
+    _, _, files = _write_inputs(tmp_path)
+    assert cli.main(["run", files["weights"], files["prices"]]) == 2
+    assert "the prices come first" in _one_line(capsys)
+    missing = tmp_path / "no such folder" / "out.html"
+    assert cli.main(["run", files["prices"], files["weights"], "--report", str(missing)]) == 2
+    assert "no such folder" in _one_line(capsys) and not missing.parent.exists()
+
+
+def test_run_command_reads_yyyymmdd_dates_and_prints_the_orders(tmp_path, capsys):
+    market, weights, files = _write_inputs(tmp_path)
+    for name, table in (("prices", market.close), ("weights", weights)):
+        table.set_axis(table.index.strftime("%Y%m%d").astype(int), axis=0).to_csv(files[name])
+    assert cli.main(["run", files["prices"], files["weights"]]) == 0
+    out = capsys.readouterr().out
+    expected = korvel.backtest(weights, market.close).stats()
+    assert f"{100 * expected['total_return']:.2f}%" in out
+    assert f"{weights.index[0].date()} .. {market.dates[-1].date()}" in out  # dates, not nanoseconds
+    assert f"Orders for the next trading day after {market.dates[-1].date()}" in out
+
+
+def test_help_keeps_its_paragraphs(capsys):
+    with pytest.raises(SystemExit):
+        cli.main(["run", "--help"])
+    out = capsys.readouterr().out
+    assert "\n\nTables are CSV" in out and "\n    korvel demo [--plot run.png]" in out
 
 
 def test_python_m_korvel_info():
