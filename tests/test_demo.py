@@ -261,20 +261,36 @@ def test_core_imports_with_numpy_alone():
     assert "refused:" in out and "pandas" in out
 
 
-def test_the_readme_example_runs_as_written(tmp_path, monkeypatch):
-    from pathlib import Path
-
+def test_the_readme_examples_run_as_written(tmp_path, monkeypatch):
     readme = (Path(__file__).resolve().parents[1] / "README.md").read_text()
-    code = readme.split("```python\n", 1)[1].split("```", 1)[0]
+    from_csv, intro = (block.split("```", 1)[0] for block in readme.split("```python\n")[1:3])
     _, _, market, weights = market_and_weights(10, 120, seed=1)
     monkeypatch.chdir(tmp_path)
-    exec(code, {"weights": weights, "closes": market.close})
+    market.close.to_csv("closes.csv")
+    exec(from_csv, {})
+    assert "korvel backtest" in (tmp_path / "run.html").read_text()
+    (tmp_path / "run.html").unlink()
+    exec(intro, {"weights": weights, "closes": market.close})
     assert "korvel backtest" in (tmp_path / "run.html").read_text()
 
 
-def test_the_first_backtest_example_runs(tmp_path):
-    from pathlib import Path
+@pytest.mark.parametrize(
+    "script, output", [("first_backtest.py", "first_backtest.html"), ("csv_to_report.py", "run.html")]
+)
+def test_the_examples_run(tmp_path, script, output):
+    path = Path(__file__).resolve().parents[1] / "examples" / script
+    out = subprocess.run([sys.executable, str(path)], cwd=tmp_path, capture_output=True, text=True, check=True)
+    assert "Total return" in out.stdout and (tmp_path / output).exists()
 
-    script = Path(__file__).resolve().parents[1] / "examples" / "first_backtest.py"
-    out = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True, text=True, check=True)
-    assert "Total return" in out.stdout and (tmp_path / "first_backtest.html").exists()
+
+def test_the_engine_internals_moved_to_docs():
+    root = Path(__file__).resolve().parents[1]
+    readme, engine = (root / "README.md").read_text(), (root / "docs" / "engine.md").read_text()
+    assert "(docs/engine.md)" in readme
+    for section in (
+        "## Guarantees",
+        "### The errors a caller can see",
+        "### Process-wide state",
+        "### Where the engine",
+    ):
+        assert section in engine and section not in readme
