@@ -214,13 +214,15 @@ def view_of(market: Market) -> MarketView:
     return market._view
 
 
-def missing_closes(market: Market) -> tuple[Int64Array, Int64Array]:
-    """(rows, columns) of the market's missing closes, in row order; found once per market."""
+def missing_prices(market: Market, table: str = "close") -> tuple[Int64Array, Int64Array]:
+    """(rows, columns) of the market's missing prices in `table`, in row order; found once per market."""
+    name = table if market._view.has(table) else "close"
+    key = "missing " + name
     cache = market._cache
-    if "missing_closes" not in cache:
-        rows, columns = np.nonzero(np.isnan(market._view.close))
-        cache["missing_closes"] = (rows.astype(np.int64), columns.astype(np.int64))
-    cells: tuple[Int64Array, Int64Array] = cache["missing_closes"]
+    if key not in cache:
+        rows, columns = np.nonzero(np.isnan(getattr(market._view, name)))
+        cache[key] = (rows.astype(np.int64), columns.astype(np.int64))
+    cells: tuple[Int64Array, Int64Array] = cache[key]
     return cells
 
 

@@ -6,6 +6,8 @@ import warnings
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from layer_support import closes
 
 import korvel
@@ -118,3 +120,30 @@ def test_market_checks_that_its_prices_hang_together():
         korvel.Market(**ohlc(high_cell=(2, 0)), check_ohlc="off")
     with pytest.raises(ValueError, match="check_ohlc must be one of"):
         korvel.Market(**ohlc(), check_ohlc=True)
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.integers(0, 2**32 - 1))
+def test_weights_without_a_price_are_found_wherever_they_are(seed):
+    rng = np.random.default_rng(seed)
+    values = rng.uniform(5, 10, (12, 4))
+    values[rng.random(values.shape) < 0.3] = NAN
+    market = closes(values)
+    weight_rows = np.sort(rng.choice(11, size=rng.integers(1, 6), replace=False))
+    w = pd.DataFrame(rng.choice([0.0, 0.2], size=(len(weight_rows), 4)), index=market.index[weight_rows])
+    w.columns = market.columns
+    res, said = caught(w, market, trade_at="close")
+    # By brute force: each applied weight row, each instrument it weights, its price on the row it is applied on.
+    applied = res._run.applied
+    first = {}
+    for row in np.flatnonzero(applied >= 0):
+        for k, name in enumerate(market.columns):
+            if w.iloc[applied[row], k] != 0 and np.isnan(values[row, k]) and name not in first:
+                first[name] = market.index[row]
+    if not first:
+        assert "no_price" not in said
+        return
+    text = said["no_price"]
+    assert f"{len(first)} instrument" in text
+    for name, day in sorted(first.items(), key=lambda item: item[1])[:5]:
+        assert f"'{name}' on {day.date()}" in text

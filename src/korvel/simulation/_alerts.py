@@ -10,13 +10,11 @@ import numpy as np
 
 from korvel import _checks as checks
 from korvel._market import MarketView, dates_of
-from korvel._typing import Float64Array, Int64Array
+from korvel._typing import Int64Array
 from korvel.simulation._inputs import Weights
 
 #: A gross sum of weights above 1 by more than this is scaled down by the engine.
 GROSS_TOLERANCE = 1e-9
-#: Cells gathered at a time when looking for weights without a price (bounds the temporary memory).
-CHUNK_CELLS = 1 << 20
 
 
 def _day(view: MarketView, ns: int) -> str:
@@ -56,20 +54,33 @@ def no_trade(weights: Weights, view: MarketView, applied: Int64Array, first_row:
     return f"no trade at all: {why}; the equity is a flat line from {span}"
 
 
-def unpriced_weights(weights: Weights, view: MarketView, trading: Float64Array, applied: Int64Array) -> str | None:
-    """Instruments given a weight on a row where they have no trading price (not yet listed, a gap)."""
-    rows = np.flatnonzero(applied >= 0)
-    if not rows.size:
-        return None
-    columns = weights.market_columns
-    first = np.full(columns.shape[0], -1, dtype=np.int64)  # first such row of each weight column
-    step = max(1, CHUNK_CELLS // max(1, columns.shape[0]))
-    for start in range(0, rows.size, step):
-        part = rows[start : start + step]
-        bad = (weights.values[applied[part]] != 0) & np.isnan(trading[np.ix_(part, columns)])
-        hit = bad.any(axis=0) & (first < 0)
-        if hit.any():
-            first[hit] = part[np.argmax(bad[:, hit], axis=0)]
+def unpriced_weights(
+    weights: Weights, view: MarketView, applied: Int64Array, missing: tuple[Int64Array, Int64Array]
+) -> str | None:
+    """Instruments given a weight on a row where they have no trading price (not yet listed, a gap).
+
+    `missing` holds the (rows, columns) of the missing trading prices, in row order: a few cells of
+    the table, so only they are looked at.
+    """
+    rows, columns = missing
+    # The missing cells on the rows where a weight row was applied: each such row's run of cells.
+    on = np.flatnonzero(applied >= 0)
+    start, stop = np.searchsorted(rows, on, side="left"), np.searchsorted(rows, on, side="right")
+    length = stop - start
+    picked = np.repeat(start - np.concatenate(([0], np.cumsum(length)[:-1])), length) + np.arange(length.sum())
+    rows, columns = rows[picked], columns[picked]
+    weight_column = np.full(view.instruments.shape[0], -1, dtype=np.int64)  # of each market column
+    weight_column[weights.market_columns] = np.arange(weights.market_columns.shape[0])
+    column = weight_column[columns]
+    looked = column >= 0
+    rows, column = rows[looked], column[looked]
+    row_applied = applied[rows]
+    bad = weights.values[row_applied, column] != 0
+    first = np.full(weights.market_columns.shape[0], -1, dtype=np.int64)  # first such row of each weight column
+    if bad.any():
+        # The cells come in row order: the first occurrence of a column is its first row.
+        unique, where = np.unique(column[bad], return_index=True)
+        first[unique] = rows[bad][where]
     found = np.flatnonzero(first >= 0)
     if not found.size:
         return None

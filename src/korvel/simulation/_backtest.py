@@ -13,7 +13,7 @@ from typing import Any
 import pandas as pd
 
 from korvel import _engine
-from korvel._market import Market, as_market, view_of
+from korvel._market import Market, as_market, missing_prices, view_of
 from korvel._warnings import warn
 from korvel.results._result import Result
 from korvel.simulation import _alerts, _schedule
@@ -151,16 +151,17 @@ def backtest(
         bench,
         done.seconds,
     )
-    _warn_about(run, arrays["price_values"])
+    _warn_about(run)
     return Result(run)
 
 
-def _warn_about(run: Run, trading: Any) -> None:
+def _warn_about(run: Run) -> None:
     """Each surprise of the run once, as a KorvelWarning (stack level: the caller of backtest)."""
+    missing = missing_prices(run.market, run.rules.trade_at)
     said = {
         "cost": "; ".join(rule_warnings(run.rules)),
         "gross": _alerts.gross_scaled(run.weights),
-        "no_price": _alerts.unpriced_weights(run.weights, run.view, trading, run.applied),
+        "no_price": _alerts.unpriced_weights(run.weights, run.view, run.applied, missing),
     }
     for kind, text in said.items():
         if text:
