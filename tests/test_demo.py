@@ -217,6 +217,10 @@ def test_run_command_refuses_swapped_files_and_a_missing_folder(tmp_path, capsys
     _, _, files = _write_inputs(tmp_path)
     assert cli.main(["run", files["weights"], files["prices"]]) == 2
     assert "the prices come first" in _one_line(capsys)
+    long_only = pd.read_csv(files["weights"], index_col=0).abs().replace(0.0, 0.25)  # also valid as prices
+    long_only.to_csv(files["weights"])
+    assert cli.main(["run", files["weights"], files["prices"]]) == 2
+    assert f"prices file {files['weights']} holds weights" in _one_line(capsys)
     missing = tmp_path / "no such folder" / "out.html"
     assert cli.main(["run", files["prices"], files["weights"], "--report", str(missing)]) == 2
     assert "no such folder" in _one_line(capsys) and not missing.parent.exists()

@@ -113,7 +113,7 @@ def _dates(index: Any, name: str, path: str) -> Any:
 def _looks_like_weights(table: Any) -> bool:
     values = table.to_numpy(dtype=float, na_value=float("nan"))
     known = values[~(values != values)]
-    return bool(known.size) and bool((abs(known) <= 1).all()) and bool((known <= 0).any())
+    return bool(known.size) and bool((abs(known) <= 1).all())
 
 
 def _looks_like_prices(table: Any) -> bool:

@@ -56,6 +56,10 @@ def test_gross_above_one_names_the_first_date_and_the_largest_sum():
     [
         (weights([[0.0, NAN], [NAN, 0.0]], dates=(0, 2)), ["every weight is 0 or NaN", "2024-01-01 to 2024-01-10"]),
         (weights([[0.5, 0.5]], dates=(7,)), ["after the last market date 2024-01-10", "2024-01-10 to 2024-01-10"]),
+        (
+            pd.DataFrame({"S0": [0.5]}, index=pd.DatetimeIndex(["2024-03-01"])),
+            ["after the last market date 2024-01-10", "flat line from 2024-01-10 to 2024-01-10"],
+        ),
     ],
 )
 def test_no_trade_at_all_says_why(w, words):
