@@ -96,7 +96,11 @@ def backtest(
         Sat             Fri  Mon               Mon
 
     Returns a `Result`.  Inputs are checked first: every error names the
-    argument and the first offending date or instrument.
+    argument and the first offending date or instrument.  A run that
+    completes but probably not as meant says so with a `KorvelWarning`, each
+    kind once: weights scaled down to a gross sum of 1, no trade at all,
+    weights on an instrument without a trading price on the trade date
+    (such trades are flagged in `Result.trades`), a fee or tax of 5 % or more.
     """
     rules = check_rules(
         trade_at=trade_at,
