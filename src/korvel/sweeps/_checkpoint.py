@@ -4,10 +4,10 @@ The file is a header line, then frames: an 8-byte length and a CRC-32 of
 the frame's pickle, then the pickle.  The first frame describes the sweep
 that wrote the file (the korvel version and the rules' defaults, what it
 keeps, the strategy's name, the fixed keywords, the market's shape and
-dates): a sweep that differs refuses the file instead of mixing results.  Each later frame is one finished
-combination: its parameters and what was kept of it, written and flushed
-as it finishes, so a sweep killed at any point leaves every finished
-combination readable.  A frame cut short by the kill, failing its CRC, or
+dates): a sweep that differs refuses the file instead of mixing results.
+Each later frame is one finished combination: its parameters and what was
+kept of it, written whole as it finishes, so a sweep killed at any point
+leaves every finished combination readable.  A frame cut short by the kill, failing its CRC, or
 claiming more bytes than the file has left (a torn or foreign tail) ends
 the readable part; it is cut off before new frames are appended.
 
