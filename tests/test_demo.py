@@ -4,6 +4,7 @@ import importlib.util
 import re
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -179,8 +180,74 @@ def test_run_command_reports_bad_input(tmp_path, capsys):
     frame.to_csv(files["weights"])
     assert cli.main(["run", files["prices"], files["weights"]]) == 2
     assert "'XYZ'" in capsys.readouterr().err
-    with pytest.raises(SystemExit, match="does not exist"):
-        cli.main(["run", str(tmp_path / "nothing.csv"), files["weights"]])
+    assert cli.main(["run", str(tmp_path / "nothing.csv"), files["weights"]]) == 2
+    assert "does not exist" in capsys.readouterr().err
+
+
+def _one_line(capsys):
+    err = capsys.readouterr().err
+    lines = [line for line in err.splitlines() if not line.startswith("korvel: warning:")]
+    assert len(lines) == 1 and lines[0].startswith("korvel: ") and "Traceback" not in err, err
+    return lines[0]
+
+
+@pytest.mark.parametrize(
+    "spoil, which, words",
+    [
+        (lambda path: path.write_text(""), "prices", ["prices.csv", "is empty"]),
+        (lambda path: path.write_text("date\n"), "prices", ["prices.csv", "no data"]),
+        (
+            lambda path: path.write_text(path.read_text().replace(",", ";")),
+            "weights",
+            ["weights.csv", "';'", "',' separated"],
+        ),
+        (
+            lambda path: path.write_text('date,S0000\n2015-01-02,"12,5"\n'),
+            "prices",
+            ["prices.csv", "decimal mark", "'12,5'", "'S0000'"],
+        ),
+        (lambda path: path.write_text("date,S0000\nyesterday,12.5\n"), "prices", ["prices.csv", "must hold dates"]),
+    ],
+)
+def test_run_command_names_the_file_and_its_problem(tmp_path, capsys, spoil, which, words):
+    _, _, files = _write_inputs(tmp_path)
+    spoil(Path(files[which]))
+    assert cli.main(["run", files["prices"], files["weights"]]) == 2
+    line = _one_line(capsys)
+    for word in words:
+        assert word in line
+
+
+def test_run_command_refuses_swapped_files_and_a_missing_folder(tmp_path, capsys):
+    _, _, files = _write_inputs(tmp_path)
+    assert cli.main(["run", files["weights"], files["prices"]]) == 2
+    assert "the prices come first" in _one_line(capsys)
+    long_only = pd.read_csv(files["weights"], index_col=0).abs().replace(0.0, 0.25)  # also valid as prices
+    long_only.to_csv(files["weights"])
+    assert cli.main(["run", files["weights"], files["prices"]]) == 2
+    assert f"prices file {files['weights']} holds weights" in _one_line(capsys)
+    missing = tmp_path / "no such folder" / "out.html"
+    assert cli.main(["run", files["prices"], files["weights"], "--report", str(missing)]) == 2
+    assert "no such folder" in _one_line(capsys) and not missing.parent.exists()
+
+
+def test_run_command_reads_yyyymmdd_dates_and_prints_the_orders(tmp_path, capsys):
+    market, weights, files = _write_inputs(tmp_path)
+    for name, table in (("prices", market.close), ("weights", weights)):
+        table.set_axis(table.index.strftime("%Y%m%d").astype(int), axis=0).to_csv(files[name])
+    assert cli.main(["run", files["prices"], files["weights"]]) == 0
+    out = capsys.readouterr().out
+    expected = korvel.backtest(weights, market.close).stats()
+    assert f"{100 * expected['total_return']:.2f}%" in out
+    assert f"{weights.index[0].date()} .. {market.dates[-1].date()}" in out  # dates, not nanoseconds
+    assert f"Orders for the next trading day after {market.dates[-1].date()}" in out
+
+
+def test_help_keeps_its_paragraphs(capsys):
+    with pytest.raises(SystemExit):
+        cli.main(["run", "--help"])
+    out = capsys.readouterr().out
+    assert "\n\nTables are CSV" in out and "\n    korvel demo [--plot run.png]" in out
 
 
 def test_python_m_korvel_info():
@@ -203,20 +270,36 @@ def test_core_imports_with_numpy_alone():
     assert "refused:" in out and "pandas" in out
 
 
-def test_the_readme_example_runs_as_written(tmp_path, monkeypatch):
-    from pathlib import Path
-
+def test_the_readme_examples_run_as_written(tmp_path, monkeypatch):
     readme = (Path(__file__).resolve().parents[1] / "README.md").read_text()
-    code = readme.split("```python\n", 1)[1].split("```", 1)[0]
+    from_csv, intro = (block.split("```", 1)[0] for block in readme.split("```python\n")[1:3])
     _, _, market, weights = market_and_weights(10, 120, seed=1)
     monkeypatch.chdir(tmp_path)
-    exec(code, {"weights": weights, "closes": market.close})
+    market.close.to_csv("closes.csv")
+    exec(from_csv, {})
+    assert "korvel backtest" in (tmp_path / "run.html").read_text()
+    (tmp_path / "run.html").unlink()
+    exec(intro, {"weights": weights, "closes": market.close})
     assert "korvel backtest" in (tmp_path / "run.html").read_text()
 
 
-def test_the_first_backtest_example_runs(tmp_path):
-    from pathlib import Path
+@pytest.mark.parametrize(
+    "script, output", [("first_backtest.py", "first_backtest.html"), ("csv_to_report.py", "run.html")]
+)
+def test_the_examples_run(tmp_path, script, output):
+    path = Path(__file__).resolve().parents[1] / "examples" / script
+    out = subprocess.run([sys.executable, str(path)], cwd=tmp_path, capture_output=True, text=True, check=True)
+    assert "Total return" in out.stdout and (tmp_path / output).exists()
 
-    script = Path(__file__).resolve().parents[1] / "examples" / "first_backtest.py"
-    out = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True, text=True, check=True)
-    assert "Total return" in out.stdout and (tmp_path / "first_backtest.html").exists()
+
+def test_the_engine_internals_moved_to_docs():
+    root = Path(__file__).resolve().parents[1]
+    readme, engine = (root / "README.md").read_text(), (root / "docs" / "engine.md").read_text()
+    assert "(docs/engine.md)" in readme
+    for section in (
+        "## Guarantees",
+        "### The errors a caller can see",
+        "### Process-wide state",
+        "### Where the engine",
+    ):
+        assert section in engine and section not in readme

@@ -30,6 +30,7 @@ def test_the_public_surface_is_exactly_the_users_names():
         "walk_forward",
         "WalkForward",
         "check_lookahead",
+        "KorvelWarning",
         "__version__",
     ]
     for name in korvel.__all__:

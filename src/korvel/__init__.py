@@ -31,12 +31,14 @@ PUBLIC = {
     "walk_forward": "korvel.research._walk_forward",
     "WalkForward": "korvel.research._walk_forward",
     "check_lookahead": "korvel.research._lookahead",
+    "KorvelWarning": "korvel._warnings",
 }
 
 __all__ = [*PUBLIC, "__version__"]
 
 if TYPE_CHECKING:  # the same names for type checkers (a test keeps them in step with PUBLIC)
     from korvel._market import Market as Market
+    from korvel._warnings import KorvelWarning as KorvelWarning
     from korvel.research._lookahead import check_lookahead as check_lookahead
     from korvel.research._walk_forward import WalkForward as WalkForward
     from korvel.research._walk_forward import walk_forward as walk_forward

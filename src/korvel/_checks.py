@@ -76,6 +76,12 @@ def labels(columns: pd.Index, name: str, *, as_text: bool = True) -> pd.Index:
     """Unique instrument labels; with `as_text`, also unique as text (the engine matches labels as text)."""
     if isinstance(columns, pd.MultiIndex):
         raise TypeError(f"{name} has MultiIndex columns; one level of instrument labels is expected")
+    absent = columns.isna()
+    if absent.any():
+        raise ValueError(
+            f"{name} has a missing instrument label ({columns[int(np.argmax(absent))]!r}) at column "
+            f"{int(np.argmax(absent))}; every instrument needs a label"
+        )
     dup = columns.duplicated()
     if dup.any():
         raise ValueError(f"{name} has a duplicate instrument {columns[int(np.argmax(dup))]!r}")
@@ -97,6 +103,9 @@ def float_table(table: pd.DataFrame, name: str, order: Literal["C", "K"] = "C") 
         if not pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype):
             label = dtypes.index[int(np.argmax(np.asarray(dtypes == dtype)))]
             raise TypeError(f"{name} column {label!r} holds {dtype} values; numbers are expected")
+        if pd.api.types.is_complex_dtype(dtype):
+            label = dtypes.index[int(np.argmax(np.asarray(dtypes == dtype)))]
+            raise TypeError(f"{name} column {label!r} holds {dtype} values; real numbers are expected")
     if all(dtype == np.float64 for dtype in set(dtypes)):
         values = table.to_numpy()  # no missing-value conversion needed
     else:

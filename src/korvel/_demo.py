@@ -112,12 +112,17 @@ def main(a: argparse.Namespace) -> int:
     )
     print(f"market and weights {t_data:.2f}s, backtest {t_run:.3f}s (engine {result.engine_seconds:.3f}s)\n")
     print(result.summary())
+    print_orders(result, a.max_actions)
+    return write_outputs(result, a.plot, a.report)
+
+
+def print_orders(result: Any, limit: int | None) -> None:
+    """Tomorrow's orders, as the demo and `korvel run` print them."""
     actions = result.actions
     as_of = actions.attrs["as_of"].date()
     due = "a rebalance is due" if actions.attrs["rebalance_due"] else "no rebalance is due"
     print(f"\nOrders for the next trading day after {as_of} ({due}):")
-    print(format_actions(actions, a.max_actions))
-    return write_outputs(result, a.plot, a.report)
+    print(format_actions(actions, limit))
 
 
 if __name__ == "__main__":

@@ -14,10 +14,13 @@ import numpy as np
 import pandas as pd
 
 from korvel import _checks as checks
-from korvel._typing import Float64Array, Int64Array, ObjectArray
+from korvel._typing import BoolArray, Float64Array, Int64Array, ObjectArray
+from korvel._warnings import warn
 
 #: The price tables besides the close, in the order a Market takes them.
 TABLES = ("open", "high", "low")
+#: What a Market does with prices that do not hang together (high below low, open or close outside them).
+CHECK_OHLC = ("warn", "raise", "off")
 
 
 @dataclass(frozen=True, eq=False)
@@ -74,6 +77,12 @@ class Market:
         Instrument -> its last trading date.  A holding is closed at the
         trading price of the last market row on or before that date; a date
         after the last market date means no delisting within the data.
+    check_ohlc : "warn", "raise" or "off"
+        What to do when the given tables do not hang together on some row
+        (a high below the low, an open or a close outside [low, high]):
+        a `KorvelWarning` with their count and the first one (the default),
+        a ValueError, or nothing.  Intraday stops (``touched_exit=True``)
+        read these prices as they are.
 
     The tables are converted once (a C-order float64 copy each) and then
     reused by every backtest; `close`, `open`, `high`, `low`, `dates` and
@@ -88,9 +97,19 @@ class Market:
         high: pd.DataFrame | None = None,
         low: pd.DataFrame | None = None,
         delisted: pd.Series | None = None,
+        *,
+        check_ohlc: Literal["warn", "raise", "off"] = "warn",
     ) -> None:
+        if not isinstance(check_ohlc, str) or check_ohlc not in CHECK_OHLC:
+            raise ValueError(f"check_ohlc must be one of {', '.join(map(repr, CHECK_OHLC))}, not {check_ohlc!r}")
         self._view = _build(close, {"open": open, "high": high, "low": low}, delisted, "close")
         self._cache: dict[str, Any] = {}
+        if check_ohlc != "off":
+            text = _inconsistent_ohlc(self._view)
+            if text is not None:
+                if check_ohlc == "raise":
+                    raise ValueError(text)
+                warn("ohlc", text + "; Market(..., check_ohlc='raise') makes this an error, 'off' silences it", 2)
 
     @classmethod
     def _of(cls, view: MarketView) -> Market:
@@ -195,6 +214,18 @@ def view_of(market: Market) -> MarketView:
     return market._view
 
 
+def missing_prices(market: Market, table: str = "close") -> tuple[Int64Array, Int64Array]:
+    """(rows, columns) of the market's missing prices in `table`, in row order; found once per market."""
+    name = table if market._view.has(table) else "close"
+    key = "missing " + name
+    cache = market._cache
+    if key not in cache:
+        rows, columns = np.nonzero(np.isnan(getattr(market._view, name)))
+        cache[key] = (rows.astype(np.int64), columns.astype(np.int64))
+    cells: tuple[Int64Array, Int64Array] = cache[key]
+    return cells
+
+
 def dates_of(view: MarketView, ns: Int64Array) -> pd.DatetimeIndex:
     """Nanosecond stamps (NaT as int64 min) as dates in the market's timezone and unit."""
     index = pd.DatetimeIndex(ns.view("datetime64[ns]"))
@@ -248,6 +279,40 @@ def _build(close: object, others: dict[str, object], delisted: object, close_nam
     )
     rows = _frozen(_delisting(view, delisted))
     return MarketView(**{**{f.name: getattr(view, f.name) for f in fields(view)}, "delisting_rows": rows})
+
+
+def _inconsistent_ohlc(view: MarketView) -> str | None:
+    """The cells whose prices do not hang together, counted, with the first one; None when all do."""
+    # Only the tables given are compared (one not given is the close, which says nothing of the range).
+    high = view.high if view.has("high") else None
+    low = view.low if view.has("low") else None
+    # (what is wrong, the cells where it is) in the order a message names them.
+    faults: list[tuple[str, BoolArray]] = []
+    if high is not None and low is not None:
+        faults.append(("high below low", high < low))
+    for name in ("open", "close"):
+        if not view.has(name):
+            continue
+        table = getattr(view, name)
+        if high is not None:
+            faults.append((f"{name} above high", table > high))
+        if low is not None:
+            faults.append((f"{name} below low", table < low))
+    if not faults:
+        return None
+    bad = np.logical_or.reduce([mask for _, mask in faults])
+    count = int(np.count_nonzero(bad))
+    if not count:
+        return None
+    row, col = checks.first_cell(bad)
+    what = next(words for words, mask in faults if mask[row, col])
+    cell = ", ".join(f"{name} {float(getattr(view, name)[row, col])!r}" for name in ("open", "high", "low", "close"))
+    return (
+        f"market: the prices do not hang together in {count} cell{'s' if count > 1 else ''} (a high below the "
+        f"low, or an open or close outside [low, high]); first: {view.instruments[col]!r} on "
+        f"{checks.when(_timestamp(view.tz, int(view.dates[row])))}, {what} ({cell}); intraday stops "
+        "(touched_exit=True) read them as they are"
+    )
 
 
 def _timestamp(tz: Any, ns: int) -> pd.Timestamp:

@@ -408,3 +408,28 @@ def test_the_order_of_the_columns_does_not_matter(market_order, weight_order, dr
     pd.testing.assert_frame_equal(a[key + ["exit_date"]], b[key + ["exit_date"]])
     both = a["exit_reason"].notna() & b["exit_reason"].notna()
     assert (a["exit_reason"][both] == b["exit_reason"][both]).all()
+
+
+def test_a_hold_without_a_new_weight_reads_hold():
+    index = pd.bdate_range("2024-01-01", periods=6)
+    close = pd.DataFrame({"A": [10, 11, 12, 13, 12, 11.0], "B": [20, 21, 22, 21, 22, 23.0]}, index=index)
+    weights = pd.DataFrame({"A": [0.2] * 6, "B": [0.3] * 5 + [0.1]}, index=index)
+    actions = korvel.backtest(weights, close).actions
+    assert actions["code"].tolist() == ["hold", "hold"]
+    assert actions["action"].to_dict() == {"A": "hold", "B": "hold, resize to target"}
+
+
+@pytest.mark.parametrize(
+    "tables, trade_at, words",
+    [
+        ((), "open", "trade at the next close (no open prices)"),
+        (("open",), "open", "trade at the next open"),
+        (("open",), "close", "trade at the next close,"),
+    ],
+)
+def test_the_summary_says_where_the_trades_were_made(tables, trade_at, words):
+    index = pd.bdate_range("2024-01-01", periods=4)
+    close = pd.DataFrame({"A": [10, 11, 12, 13.0]}, index=index)
+    market = korvel.Market(close, **dict.fromkeys(tables, close * 1.0))
+    res = korvel.backtest(pd.DataFrame({"A": [0.5]}, index=index[:1]), market, trade_at=trade_at)
+    assert words in res.summary()

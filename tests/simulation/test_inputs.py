@@ -53,6 +53,9 @@ def cell(df, row, col, value):
         (cell(close_frame(), 1, 2, -3.0), ValueError, ["close", "-3.0", "'S2'", "2024-01-02"]),
         (cell(close_frame(), 3, 0, np.inf), ValueError, ["close", "inf", "'S0'", "2024-01-04"]),
         (close_frame().iloc[:0], ValueError, ["close", "empty"]),
+        (close_frame().astype({"S1": complex}), TypeError, ["close", "'S1'", "complex", "real numbers"]),
+        (close_frame().set_axis(["S0", None, "S2"], axis=1), ValueError, ["close", "missing instrument label"]),
+        (close_frame().set_axis(["S0", "S1", np.nan], axis=1), ValueError, ["close", "missing", "column 2"]),
     ],
 )
 def test_market_refuses_bad_closes(close, error, words):
@@ -128,6 +131,8 @@ def test_delisting_rows():
         (weights_frame().tz_localize("UTC"), ValueError, ["weights", "timezone", "naive"]),
         (weights_frame().astype(object), TypeError, ["weights", "numbers"]),
         (weights_frame().iloc[:0], ValueError, ["weights", "empty"]),
+        (weights_frame().astype({"S2": complex}), TypeError, ["weights", "'S2'", "complex"]),
+        (weights_frame(columns=("S0", None, "S2")), ValueError, ["weights", "missing instrument label"]),
     ],
 )
 def test_weights_are_checked(weights, error, words):
@@ -157,6 +162,8 @@ def test_weights_are_checked(weights, error, words):
         (dict(excursion_window=2.5), TypeError, ["excursion_window", "integer"]),
         (dict(touched_exit="yes"), TypeError, ["touched_exit", "True or False"]),
         (dict(stop_loss=float("nan")), ValueError, ["stop_loss", "NaN"]),
+        (dict(fee=10**400), ValueError, ["fee", "too large", "401 digits"]),
+        (dict(take_profit=10**400), ValueError, ["take_profit", "too large"]),
         (dict(rebalance="fortnightly"), ValueError, ["rebalance", "offset alias"]),
         (dict(rebalance=3), TypeError, ["rebalance"]),
         (dict(rebalance=["2024-01-02", None]), ValueError, ["rebalance", "NaT"]),
@@ -173,6 +180,12 @@ def test_rules_are_checked(rules, error, words):
         korvel.backtest(weights_frame(), close_frame(), **rules)
     for word in words:
         assert word in str(info.value)
+
+
+@pytest.mark.parametrize("flag", [np.True_, np.False_])
+def test_numpy_booleans_are_flags(flag):
+    res = korvel.backtest(weights_frame(), close_frame(), touched_exit=flag, retain_cost=flag)
+    assert res.config["touched_exit"] is bool(flag) and res.config["retain_cost"] is bool(flag)
 
 
 def test_rule_names_are_exported_for_sweeps():

@@ -2,6 +2,7 @@
 
 import io
 import math
+import os
 
 import numpy as np
 import pandas as pd
@@ -58,9 +59,28 @@ def test_stats_are_the_single_backtests_in_grid_order(market):
     assert best["sharpe"] == sw.stats["sharpe"].max()
     assert sw.best("annual_volatility", lowest=True)["annual_volatility"] == sw.stats["annual_volatility"].min()
     assert sw.result(best.name).stats()["sharpe"] == best["sharpe"]
+    assert all(type(v) in (int, float, type(None)) for v in best.name)  # plain values, not NumPy scalars
     np.testing.assert_array_equal(
         sw.result(lookback=20, top=2, stop_loss=None).equity.to_numpy(), sw.equity.iloc[:, 0].dropna().to_numpy()
     )
+
+
+def test_result_refuses_a_value_not_in_the_grid(market):
+    sw = korvel.sweep(momentum, market, {"lookback": np.array([20, 40]), "top": [2, 3]}, progress=False)
+    assert sw.best("sharpe").name in [(20, 2), (20, 3), (40, 2), (40, 3)]
+    assert all(type(v) is int for v in sw.best("sharpe").name)
+    with pytest.raises(ValueError, match=r"lookback=64 is not in the grid; lookback takes 20, 40"):
+        sw.result(lookback=64, top=2)
+    with pytest.raises(ValueError, match=r"top=True is not in the grid"):
+        sw.result(lookback=20, top=True)
+    filtered = korvel.sweep(
+        momentum,
+        market,
+        korvel.grid(lookback=[20, 40], top=[2, 3], where=lambda p: p["top"] == 2 or p["lookback"] == 20),
+    )
+    with pytest.raises(KeyError, match="not a combination of the sweep"):
+        filtered.result(lookback=40, top=3)  # each value is in the grid, the combination is not
+    assert filtered.result((np.int64(40), 2)).config["weights"] == sw.result(lookback=40, top=2).config["weights"]
 
 
 def test_failures_are_recorded_and_the_others_complete(market):
@@ -232,11 +252,83 @@ def test_a_restarted_sweep_skips_what_its_checkpoint_holds(market, tmp_path):
     assert other.read_text() == "not mine"
 
 
+@pytest.mark.parametrize("tail", [b"\xff" * 8 + b"junk", (2**62).to_bytes(8, "little") + b"\0" * 20, b"\x01"])
+def test_a_checkpoint_with_a_foreign_tail_loses_nothing_written_whole(market, tmp_path, tail):
+    path = tmp_path / "sweep.ckpt"
+    full = korvel.sweep(momentum, market, GRID, checkpoint=path, progress=False)
+    whole = path.read_bytes()
+    with open(path, "ab") as f:
+        f.write(tail)
+    sweep_strategies.CALLS.clear()
+    again = korvel.sweep(momentum, market, GRID, checkpoint=path, progress=False)
+    assert sweep_strategies.CALLS == []  # every combination was read back
+    pd.testing.assert_frame_equal(again.stats, full.stats, check_exact=True)
+    assert path.read_bytes() == whole  # the tail is cut off
+
+
+@pytest.mark.parametrize("what", ["__version__", "defaults_text"])
+def test_a_checkpoint_of_another_version_is_refused(market, tmp_path, monkeypatch, what):
+    from korvel.sweeps import _sweep
+
+    path = tmp_path / "sweep.ckpt"
+    korvel.sweep(momentum, market, {"lookback": [20], "top": [2]}, checkpoint=path, progress=False)
+    other = "9.9.9" if what == "__version__" else (lambda: "fee=0.001")
+    monkeypatch.setattr(_sweep, what, other)
+    with pytest.raises(ValueError, match="written by another version of korvel.*results may differ") as info:
+        korvel.sweep(momentum, market, {"lookback": [20], "top": [2]}, checkpoint=path, progress=False)
+    assert ("9.9.9" if what == "__version__" else "defaults fee=0.001") in str(info.value)
+
+
+def test_a_sweep_collects_its_warnings_per_combination(market):
+    with pytest.warns(korvel.KorvelWarning, match=r"of 4 combinations left warnings \(.*cost: 2\)") as seen:
+        sw = korvel.sweep(momentum, market, {"lookback": [20, 40], "fee": [0.001, 0.2]}, top=2, progress=False)
+    assert [w.message.kind for w in seen if issubclass(w.category, korvel.KorvelWarning)] == ["sweep"]
+    said = sw.warnings
+    assert said.index.equals(sw.stats.index)
+    assert said["cost"].notna().tolist() == [False, True, False, True]
+    assert "fee=0.2" in said.loc[(40, 0.2), "cost"]
+
+
 def test_a_checkpoint_in_use_is_refused(market, tmp_path):
     path = tmp_path / "sweep.ckpt"
     with Checkpoint(path, {"keep": "stats"}):
         with pytest.raises(ValueError, match="in use by another running sweep"):
             Checkpoint(path, {"keep": "stats"})
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_forked_process_does_not_keep_the_checkpoint_locked(tmp_path):
+    path = tmp_path / "sweep.ckpt"
+    with Checkpoint(path, {"keep": "stats"}):
+        read, write = os.pipe()
+        pid = os.fork()  # as a worker started (or left running by Ctrl-C) while the checkpoint is open
+        if pid == 0:
+            os.close(write)
+            os.read(read, 1)  # lives until the parent is done
+            os._exit(0)
+        os.close(read)
+    try:
+        with Checkpoint(path, {"keep": "stats"}) as again:  # closed here, while the child still lives
+            assert again.done == {}
+    finally:
+        os.close(write)
+        os.waitpid(pid, 0)
+
+
+def test_ctrl_c_then_a_rerun_at_once(market, tmp_path, monkeypatch):
+    path = tmp_path / "sweep.ckpt"
+    calls = []
+
+    def interrupted(market, lookback, top):
+        calls.append(lookback)
+        if len(calls) == 3:
+            raise KeyboardInterrupt
+        return momentum(market, lookback, top)
+
+    with pytest.raises(KeyboardInterrupt):
+        korvel.sweep(interrupted, market, {"lookback": [20, 30, 40], "top": [2]}, checkpoint=path, progress=False)
+    again = korvel.sweep(interrupted, market, {"lookback": [20, 30, 40], "top": [2]}, checkpoint=path, progress=False)
+    assert calls == [20, 30, 40, 40] and len(again.stats) == 3
 
 
 class Terminal(io.StringIO):

@@ -162,6 +162,23 @@ def test_ctrl_c_stops_the_workers_and_a_restart_finishes_from_the_checkpoint(mar
     pd.testing.assert_frame_equal(resumed.stats, korvel.sweep(momentum, market, grid).stats, check_exact=True)
 
 
+def test_a_worker_its_sweep_lost_exits(market):
+    """An interrupt during a worker's start drops it before the pool knows it: it must not live on (holding
+    the sweep's files) for want of an end of its pipe."""
+    from korvel.sweeps._task import Job
+    from korvel.sweeps.backends._pool import LocalPool
+    from korvel.sweeps.backends._sharing import published
+
+    with published(market, Job(momentum, {}, {}, ("stats",)), file=False) as handle:
+        worker = LocalPool(handle, 1, mp.get_context("fork"))._start()
+        worker.conn.close()
+        worker.process.join(20)
+        alive = worker.process.exitcode is None
+        if alive:
+            worker.process.kill()
+    assert not alive
+
+
 def test_statistics_do_not_depend_on_the_blas_threads_of_the_process():
     # Dask starts its workers with one BLAS thread; a dot product of BLAS sums in other blocks with two.
     script = (

@@ -20,6 +20,8 @@ ACTIONS = {
     "sl_": "stopped out since the last rebalance",
 }
 NO_ACTION = "keep"
+#: A "hold" whose weight does not change: nothing to resize.
+HOLD = "hold"
 
 
 def actions_table(operations: dict[str, Any], instruments: pd.Index, weight_dates: pd.DatetimeIndex) -> pd.DataFrame:
@@ -38,12 +40,18 @@ def actions_table(operations: dict[str, Any], instruments: pd.Index, weight_date
     rank = {w: k for k, w in enumerate(ACTIONS)}
     sids.sort(key=lambda sid: rank.get(words.get(sid, ""), len(rank)))
     codes = [words.get(sid, "") for sid in sids]
+    weight = np.array([now.get(sid, 0.0) for sid in sids], dtype=np.float64)
+    target = np.array([nxt.get(sid, 0.0) for sid in sids], dtype=np.float64)
+    action = [ACTIONS.get(c, c) if c else NO_ACTION for c in codes]
+    for k, code in enumerate(codes):
+        if code == "hold" and abs(weight[k] - target[k]) <= 1e-12:
+            action[k] = HOLD
     table = pd.DataFrame(
         {
-            "action": [ACTIONS.get(c, c) if c else NO_ACTION for c in codes],
+            "action": action,
             "code": codes,
-            "weight": np.array([now.get(sid, 0.0) for sid in sids], dtype=np.float64),
-            "target": np.array([nxt.get(sid, 0.0) for sid in sids], dtype=np.float64),
+            "weight": weight,
+            "target": target,
             "weight_date": _date(weight_dates, operations.get("weight_time")),
             "target_date": _date(weight_dates, operations.get("next_weight_time")),
         },

@@ -18,7 +18,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from korvel._market import dates_of
+from korvel._market import dates_of, missing_prices
 from korvel.results import _exits, _stats
 from korvel.results._actions import actions_table
 from korvel.results._records import SNAPSHOT, Snapshot
@@ -126,6 +126,8 @@ class Result:
         counts market rows (to the last row while open).  `exit_reason` is
         "rebalance", "stop", "delisting" or "open" where it can be told
         exactly, missing otherwise (see the README's section on exit reasons).
+        `entry_price_missing` flags the trades entered on a row without a
+        trading price (left out of the trade statistics).
         """
         return _handout(self._trades)
 
@@ -155,10 +157,20 @@ class Result:
         columns["holding_days"] = holding
         columns["status"] = pd.Categorical.from_codes(still_open.view(np.int8), categories=pd.Index(["closed", "open"]))
         columns["exit_reason"] = pd.Categorical.from_codes(self._exit_codes, categories=pd.Index(_exits.REASONS))
+        columns["entry_price_missing"] = self._entry_price_missing
         # The arrays are the result's own: no copy, and no consolidation into blocks.
         table = pd.DataFrame(columns, copy=False)
         table.index.name = "trade"
         return table
+
+    @cached_property
+    def _entry_price_missing(self) -> npt.NDArray[np.bool_]:
+        """Per record: no trading price on its entry row (an instrument not listed yet, a gap)."""
+        run, rec = self._run, self._run.records
+        trading = run.view.trading(run.rules.trade_at)
+        missing: npt.NDArray[np.bool_] = np.isnan(trading[rec.entry, run.weights.market_columns[rec.sid]])
+        missing.flags.writeable = False
+        return missing
 
     @cached_property
     def _exit_codes(self) -> npt.NDArray[np.int8]:
@@ -224,15 +236,21 @@ class Result:
             row = perf[key]
             perf[key] = pd.NaT if row is None else dates[row]
         out.update(perf)
-        out["exposure"] = _stats.exposure(rec.entry, rec.exit, live_ns.shape[0] + run.first_row, run.first_row)
+        columns = run.weights.market_columns[rec.sid]
+        out["exposure"] = _stats.exposure(
+            rec.entry, rec.exit, live_ns.shape[0] + run.first_row, run.first_row, columns, missing_prices(run.market)
+        )
+        # Trades entered without a price have no return to count.
+        priced = ~self._entry_price_missing
+        keep = slice(None) if bool(priced.all()) else priced
         out.update(
             _stats.trade_statistics(
-                rec.exit_value(Snapshot.RETURN),
-                rec.weight,
-                rec.exit_value(Snapshot.MAE),
-                rec.exit_value(Snapshot.MFE),
-                rec.entry,
-                rec.exit,
+                rec.exit_value(Snapshot.RETURN)[keep],
+                rec.weight[keep],
+                rec.exit_value(Snapshot.MAE)[keep],
+                rec.exit_value(Snapshot.MFE)[keep],
+                rec.entry[keep],
+                rec.exit[keep],
             )
         )
         bench = self.benchmark
@@ -295,7 +313,7 @@ class Result:
         """The figures as a text table."""
         from korvel.results._summary import summary_text
 
-        return summary_text(self._stats, self.config)
+        return summary_text(self._stats, self.config, has_open=self._run.view.has("open"))
 
     def plot(self) -> Figure:
         """Equity (with the benchmark), drawdown, MAE vs MFE per trade and the monthly returns."""

@@ -66,10 +66,18 @@ def stat_rows(stats: pd.Series) -> list[tuple[str, str]]:
     return rows
 
 
-def summary_text(stats: pd.Series, config: dict[str, Any] | None = None) -> str:
+def trades_at(trade_at: str, has_open: bool) -> str:
+    """Where the trades were made, in words: the row after the weight date, at its open or close."""
+    if trade_at == "open" and not has_open:
+        return "trade at the next close (no open prices)"
+    return f"trade at the next {trade_at}"
+
+
+def summary_text(stats: pd.Series, config: dict[str, Any] | None = None, *, has_open: bool = True) -> str:
     rows = stat_rows(stats)
     if config:
         costs = f"fee {config['fee']:.4%}, tax {config['tax']:.4%}"
-        rows.append(("Rules", f"trade at the {config['trade_at']}, rebalance {config['rebalance']}, {costs}"))
+        where = trades_at(config["trade_at"], has_open)
+        rows.append(("Rules", f"{where}, rebalance {config['rebalance']}, {costs}"))
     width = max(len(label) for label, _ in rows)
     return "\n".join(f"  {label:<{width}}  {text}" for label, text in rows)

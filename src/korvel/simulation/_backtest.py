@@ -13,11 +13,12 @@ from typing import Any
 import pandas as pd
 
 from korvel import _engine
-from korvel._market import Market, as_market, view_of
+from korvel._market import Market, as_market, missing_prices, view_of
+from korvel._warnings import warn
 from korvel.results._result import Result
-from korvel.simulation import _schedule
+from korvel.simulation import _alerts, _schedule
 from korvel.simulation._inputs import benchmark_prices, prepare_weights, rebalance_dates
-from korvel.simulation._rules import check_rules
+from korvel.simulation._rules import check_rules, rule_warnings
 from korvel.simulation._run import Run
 
 
@@ -95,7 +96,11 @@ def backtest(
         Sat             Fri  Mon               Mon
 
     Returns a `Result`.  Inputs are checked first: every error names the
-    argument and the first offending date or instrument.
+    argument and the first offending date or instrument.  A run that
+    completes but probably not as meant says so with a `KorvelWarning`, each
+    kind once: weights scaled down to a gross sum of 1, no trade at all,
+    weights on an instrument without a trading price on the trade date
+    (such trades are flagged in `Result.trades`), a fee or tax of 5 % or more.
     """
     rules = check_rules(
         trade_at=trade_at,
@@ -150,4 +155,20 @@ def backtest(
         bench,
         done.seconds,
     )
+    _warn_about(run)
     return Result(run)
+
+
+def _warn_about(run: Run) -> None:
+    """Each surprise of the run once, as a KorvelWarning (stack level: the caller of backtest)."""
+    missing = missing_prices(run.market, run.rules.trade_at)
+    said = {
+        "cost": "; ".join(rule_warnings(run.rules)),
+        "gross": _alerts.gross_scaled(run.weights),
+        "no_price": _alerts.unpriced_weights(run.weights, run.view, run.applied, missing),
+    }
+    for kind, text in said.items():
+        if text:
+            warn(kind, text, stacklevel=3)
+    if len(run.records) == 0:
+        warn("no_trade", _alerts.no_trade(run.weights, run.view, run.applied, run.first_row), stacklevel=3)

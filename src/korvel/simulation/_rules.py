@@ -20,6 +20,8 @@ from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
+import numpy as np
+
 INF = math.inf
 TRADE_AT = ("open", "close")
 
@@ -30,7 +32,11 @@ TRADE_AT = ("open", "close")
 def _number(value: object, name: str) -> float:
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a number, not {type(value).__name__}")
-    number = float(value)
+    try:
+        number = float(value)
+    except OverflowError:
+        digits = len(str(abs(int(value)))) if isinstance(value, numbers.Integral) else 0
+        raise ValueError(f"{name} is too large for a float ({digits} digits)") from None
     if math.isnan(number):
         raise ValueError(f"{name} must be a number, not NaN")
     return number
@@ -84,7 +90,7 @@ def _limit(value: object, name: str) -> float:
 
 
 def _flag(value: object, name: str) -> bool:
-    if not isinstance(value, bool) and type(value).__name__ != "bool_":
+    if not isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{name} must be True or False, not {value!r}")
     return bool(value)
 
@@ -138,6 +144,8 @@ class Rule:
     to_engine: Callable[[Any], Any] = _same
     #: The command line: "" for no option, else the option's name ("--" + the name with dashes by default).
     option: str | None = None
+    #: A value from which a run warns that it is probably a mistake (None: never).
+    warn_from: float | None = None
 
     @property
     def flag(self) -> bool:
@@ -162,8 +170,16 @@ TABLE: tuple[Rule, ...] = (
         "None: on every weight date; an alias ('W-FRI', 'ME', 'QE') or dates: on those dates, with the newest "
         "weights decided on or before them",
     ),
-    Rule("fee", 0.0, _rate, "fee_ratio", "in [0, 1)", "commission on every trade, a fraction of the traded value"),
-    Rule("tax", 0.0, _rate, "tax_ratio", "in [0, 1)", "tax added on trades that reduce a holding"),
+    Rule(
+        "fee",
+        0.0,
+        _rate,
+        "fee_ratio",
+        "in [0, 1)",
+        "commission on every trade, a fraction of the traded value",
+        warn_from=0.05,
+    ),
+    Rule("tax", 0.0, _rate, "tax_ratio", "in [0, 1)", "tax added on trades that reduce a holding", warn_from=0.05),
     Rule(
         "stop_loss",
         None,
@@ -317,6 +333,24 @@ def check_rules(**given: Any) -> Rules:
     if values["trail_activation"] is not None and values["trail_stop"] is None:
         raise ValueError("trail_activation needs a trail_stop")
     return Rules(values)
+
+
+def defaults_text() -> str:
+    """The rules' defaults in one line (a checkpoint records them: results under other defaults differ)."""
+    return ", ".join(f"{rule.name}={rule.default!r}" for rule in TABLE)
+
+
+def rule_warnings(rules: Rules) -> list[str]:
+    """What the rules' values look like mistakes for (the rules' `warn_from` thresholds), one text each."""
+    out = []
+    for rule in TABLE:
+        value = getattr(rules, rule.name, None) if rule.name in CHECKED else None
+        if rule.warn_from is not None and value is not None and value >= rule.warn_from:
+            out.append(
+                f"{rule.name}={value!r} is {value:.0%} ({rule.meaning}); rates are fractions: did you mean "
+                f"{value / 100:g} ({value:g}%)? Values from {rule.warn_from:g} on are rarely meant"
+            )
+    return out
 
 
 # --------------------------------------------------------------------------- derived views

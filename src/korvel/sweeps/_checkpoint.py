@@ -2,13 +2,14 @@
 
 The file is a header line, then frames: an 8-byte length and a CRC-32 of
 the frame's pickle, then the pickle.  The first frame describes the sweep
-that wrote the file (what it keeps, the strategy's name, the fixed
-keywords, the market's shape and dates): a sweep that differs refuses the
-file instead of mixing results.  Each later frame is one finished
-combination: its parameters and what was kept of it, written and flushed
-as it finishes, so a sweep killed at any point leaves every finished
-combination readable.  A frame cut short by the kill (or failing its CRC)
-ends the readable part; it is cut off before new frames are appended.
+that wrote the file (the korvel version and the rules' defaults, what it
+keeps, the strategy's name, the fixed keywords, the market's shape and
+dates): a sweep that differs refuses the file instead of mixing results.
+Each later frame is one finished combination: its parameters and what was
+kept of it, written whole as it finishes, so a sweep killed at any point
+leaves every finished combination readable.  A frame cut short by the kill, failing its CRC, or
+claiming more bytes than the file has left (a torn or foreign tail) ends
+the readable part; it is cut off before new frames are appended.
 
 Pickle keeps every value exactly (floats bit for bit, timestamps with
 their timezone, whole DataFrames for the trades), and it comes with
@@ -23,6 +24,7 @@ from __future__ import annotations
 import os
 import pickle
 import struct
+import weakref
 import zlib
 from collections.abc import Iterator, Mapping
 from pathlib import Path
@@ -32,6 +34,8 @@ from korvel.sweeps._grid import canonical
 
 HEADER = b"korvel sweep checkpoint 1\n"
 _FRAME = struct.Struct("<QI")
+#: The description's entries that say which korvel wrote the file: results of another version may differ.
+VERSION_KEYS = ("korvel", "defaults")
 
 Key = tuple[tuple[str, Any], ...]
 
@@ -44,12 +48,13 @@ class Checkpoint:
         self.done: dict[Key, dict[str, Any]] = {}
         self._file: IO[bytes] | None = None
         fresh = not self.path.exists() or self.path.stat().st_size == 0
-        file = open(self.path, "ab" if fresh else "r+b")  # noqa: SIM115 - held open until close()
+        # Unbuffered: every frame reaches the operating system whole, and a forked process can drop the
+        # file (see _drop_in_child) without writing anything.
+        file = open(self.path, "ab" if fresh else "r+b", buffering=0)  # noqa: SIM115 - held open until close()
         try:
             _lock(file, self.path)
             if fresh:
-                file.write(HEADER + _frame(dict(fingerprint)))
-                file.flush()
+                _write(file, HEADER + _frame(dict(fingerprint)))
             else:
                 end = self._read(file, dict(fingerprint))
                 file.seek(end)
@@ -58,9 +63,10 @@ class Checkpoint:
             file.close()
             raise
         self._file = file
+        _OPEN.add(self)
 
     def _read(self, file: IO[bytes], fingerprint: dict[str, str]) -> int:
-        if file.read(len(HEADER)) != HEADER:
+        if _read(file, len(HEADER)) != HEADER:
             raise ValueError(f"checkpoint {str(self.path)!r} is not a sweep checkpoint; give another path")
         frames = _frames(file)
         first = next(frames, None)
@@ -68,6 +74,13 @@ class Checkpoint:
             raise ValueError(f"checkpoint {str(self.path)!r} has no description of its sweep; delete it")
         theirs, end = first
         if theirs != fingerprint:
+            if any(theirs.get(k) != fingerprint.get(k) for k in VERSION_KEYS):
+                was = ", ".join(f"{k} {theirs.get(k, '(not recorded)')}" for k in VERSION_KEYS)
+                now = ", ".join(f"{k} {fingerprint.get(k)}" for k in VERSION_KEYS)
+                raise ValueError(
+                    f"checkpoint {str(self.path)!r} was written by another version of korvel ({was}; here: {now}), "
+                    "whose results may differ; delete it or give another path"
+                )
             differ = sorted(k for k in set(theirs) | set(fingerprint) if theirs.get(k) != fingerprint.get(k))
             shown = "; ".join(f"{k}: {theirs.get(k)!r} there, {fingerprint.get(k)!r} here" for k in differ)
             raise ValueError(
@@ -83,23 +96,64 @@ class Checkpoint:
         """Record one finished combination (written through to the operating system at once)."""
         if self._file is None:
             raise ValueError(f"checkpoint {str(self.path)!r} is closed")
-        self._file.write(_frame((dict(params), kept)))
-        self._file.flush()
+        _write(self._file, _frame((dict(params), kept)))
 
     def close(self) -> None:
+        """Sync and close the file, which releases its lock (also when interrupted)."""
         if self._file is not None:
             try:
-                self._file.flush()
                 os.fsync(self._file.fileno())
             finally:
                 self._file.close()
                 self._file = None
+                _OPEN.discard(self)
+
+    def _drop(self) -> None:
+        """Close this process's copy of the file without a write (a forked process's inherited copy)."""
+        if self._file is not None:
+            self._file.close()
+            self._file = None
 
     def __enter__(self) -> Checkpoint:
         return self
 
     def __exit__(self, *exc: object) -> None:
         self.close()
+
+
+#: The checkpoints open in this process.
+_OPEN: weakref.WeakSet[Checkpoint] = weakref.WeakSet()
+
+
+def _drop_in_child() -> None:
+    # A lock taken with flock belongs to the open file, which a forked process shares: a worker forked
+    # while a checkpoint is open (or one left running by an interrupt) would hold the lock after the
+    # sweep closed it, and a sweep rerun at once would find the file "in use".
+    for checkpoint in list(_OPEN):
+        checkpoint._drop()
+    _OPEN.clear()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_drop_in_child)
+
+
+def _write(file: IO[bytes], data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[file.write(view) or 0 :]
+
+
+def _read(file: IO[bytes], size: int) -> bytes:
+    """Up to `size` bytes: fewer only at the end of the file."""
+    parts = []
+    while size > 0:
+        part = file.read(size)
+        if not part:
+            break
+        parts.append(part)
+        size -= len(part)
+    return b"".join(parts)
 
 
 def _frame(obj: object) -> bytes:
@@ -110,11 +164,13 @@ def _frame(obj: object) -> bytes:
 def _frames(file: IO[bytes]) -> Iterator[tuple[Any, int]]:
     """(object, offset after its frame) for each whole, intact frame, up to the first that is not."""
     while True:
-        head = file.read(_FRAME.size)
+        head = _read(file, _FRAME.size)
         if len(head) < _FRAME.size:
             return
         size, crc = _FRAME.unpack(head)
-        data = file.read(size)
+        if size > os.fstat(file.fileno()).st_size - file.tell():
+            return  # more than the file holds: a torn or foreign tail, not a frame
+        data = _read(file, size)
         if len(data) < size or zlib.crc32(data) != crc:
             return
         try:

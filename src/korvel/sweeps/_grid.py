@@ -97,11 +97,29 @@ def expand(given: object) -> Combinations:
 def canonical(params: Mapping[str, Any]) -> tuple[tuple[str, Any], ...]:
     """A hashable key of a combination, whatever the order of its keys: NumPy scalars read as the
     Python values they hold."""
-    return tuple(sorted((k, _plain(v)) for k, v in params.items()))
+    return tuple(sorted((k, plain(v)) for k, v in params.items()))
 
 
-def _plain(value: Any) -> Any:
+def plain(value: Any) -> Any:
+    """A NumPy scalar as the Python value it holds; any other value as it is."""
     return value.item() if isinstance(value, np.generic) else value
+
+
+def same(a: Any, b: Any) -> bool:
+    """Two grid values are the same: equal as plain values, or both missing (None or NaN, as an index reads None)."""
+    a, b = plain(a), plain(b)
+    if _missing(a) or _missing(b):
+        return _missing(a) and _missing(b)
+    if isinstance(a, bool) or isinstance(b, bool):  # True is not the grid value 1
+        return a is b
+    try:
+        return bool(a == b)
+    except (TypeError, ValueError):  # values that do not compare to one truth value
+        return False
+
+
+def _missing(value: Any) -> bool:
+    return value is None or (isinstance(value, float) and value != value)
 
 
 def _axes(given: dict[Any, Any]) -> tuple[tuple[str, ...], list[list[Any]]]:

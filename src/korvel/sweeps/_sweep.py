@@ -22,15 +22,17 @@ import numpy as np
 import pandas as pd
 
 from korvel._market import Market, as_market, view_of
+from korvel._version import __version__
+from korvel._warnings import KINDS, warn
 from korvel.research._lookahead import require_no_lookahead
 from korvel.results._result import Result
 from korvel.simulation._backtest import backtest
-from korvel.simulation._rules import CHECKED, RULES, check_rules
+from korvel.simulation._rules import CHECKED, RULES, check_rules, defaults_text
 from korvel.sweeps._checkpoint import Checkpoint
-from korvel.sweeps._grid import Combinations, canonical, expand
+from korvel.sweeps._grid import Combinations, canonical, expand, plain, same
 from korvel.sweeps._heatmap import heatmap_figure, heatmap_table
 from korvel.sweeps._progress import Progress
-from korvel.sweeps._task import KEEP, Done, Failed, Job, Outcome, split
+from korvel.sweeps._task import KEEP, WARNINGS, Done, Failed, Job, Outcome, split
 from korvel.sweeps.backends._registry import backend_for
 
 if TYPE_CHECKING:
@@ -172,6 +174,15 @@ def sweep(
         warnings.warn(
             f"every combination of the sweep failed ({len(combos)}); see .failures", RuntimeWarning, stacklevel=2
         )
+    said = result._warnings
+    if len(said.columns):
+        counts = ", ".join(f"{kind}: {int(n)}" for kind, n in said.notna().sum().items())
+        warn(
+            "sweep",
+            f"{int(said.notna().any(axis=1).sum())} of {len(combos)} combinations left warnings ({counts}); "
+            "see .warnings",
+            stacklevel=2,
+        )
     return result
 
 
@@ -179,7 +190,8 @@ class Sweep:
     """What `korvel.sweep` found: one row per combination, in grid order.
 
     `stats` (the statistics of every combination that ran), `failures` (the
-    combinations that raised), `equity` and `trades` when kept; `best()`,
+    combinations that raised), `warnings` (what each run warned of),
+    `equity` and `trades` when kept; `best()`,
     `heatmap()`, and `result()` to re-run one combination as a full `Result`.
     Frames are indexed by the combinations: a MultiIndex whose levels are
     the grid's keys, in its order.
@@ -241,6 +253,20 @@ class Sweep:
             },
             index=self._combos.index(failed),
         )
+
+    @property
+    def warnings(self) -> pd.DataFrame:
+        """The KorvelWarnings of every combination that ran, indexed like `stats`: one column per kind
+        that occurred ("gross", "no_trade", "no_price", "cost"), holding its text, None where it did not."""
+        return self._warnings.copy()
+
+    @cached_property
+    def _warnings(self) -> pd.DataFrame:
+        said = [o.kept.get(WARNINGS, {}) for o in self._outcomes if isinstance(o, Done)]
+        kinds = [kind for kind in KINDS if any(kind in s for s in said)]
+        kinds += sorted({kind for s in said for kind in s} - set(kinds))
+        columns = {kind: pd.array([s.get(kind) for s in said], dtype=object) for kind in kinds}
+        return pd.DataFrame(columns, index=self._combos.index(self._ran), columns=pd.Index(kinds, dtype=object))
 
     @property
     def equity(self) -> pd.DataFrame:
@@ -378,7 +404,11 @@ class Sweep:
     def best(self, metric: str = "sharpe", *, lowest: bool = False) -> pd.Series:
         """The stats row with the highest `metric` (the lowest with ``lowest=True``); its name is the
         combination.  Combinations whose metric is NaN are passed over."""
-        row: pd.Series = self._stats.iloc[self._best_position(metric, lowest)]
+        k = self._best_position(metric, lowest)
+        row: pd.Series = self._stats.iloc[k]
+        # Named by the grid's own values, as plain Python values (the index holds NumPy scalars, None as NaN).
+        params = self._combos.params[self._ran[k]]
+        row.name = tuple(plain(params[key]) for key in self._combos.keys)
         return row
 
     def _best_position(self, metric: str, lowest: bool) -> int:
@@ -406,11 +436,7 @@ class Sweep:
             values = combination if isinstance(combination, tuple) else (combination,)
             if len(values) != len(keys):
                 raise TypeError(f"result: the combination {combination!r} does not have the {len(keys)} keys {keys}")
-            # The parameters as the grid gave them (the index reads None as NaN).
-            matches = np.flatnonzero(self.combinations.isin([values]))
-            if not matches.size:
-                raise KeyError(f"result: {combination!r} is not a combination of the sweep")
-            params = dict(self._combos.params[int(matches[0])])
+            params = dict(zip(keys, values))
         missing = [k for k in keys if k not in params]
         unknown = [k for k in params if k not in keys]
         if missing or unknown:
@@ -419,6 +445,19 @@ class Sweep:
                 + (f"; missing: {', '.join(missing)}" if missing else "")
                 + (f"; not in the grid: {', '.join(unknown)}" if unknown else "")
             )
+        for key in keys:
+            taken = list(dict.fromkeys(plain(p[key]) for p in self._combos.params))
+            if not any(same(params[key], value) for value in taken):
+                raise ValueError(
+                    f"result: {key}={params[key]!r} is not in the grid; {key} takes "
+                    + ", ".join(repr(v) for v in taken)
+                )
+        # The parameters as the grid gave them.
+        found = [p for p in self._combos.params if all(same(params[k], p[k]) for k in keys)]
+        if not found:
+            shown = ", ".join(f"{k}={params[k]!r}" for k in keys)
+            raise KeyError(f"result: ({shown}) is not a combination of the sweep")
+        params = dict(found[0])
         strategy_kwargs, rules = split(params)
         job = self._job
         weights = job.strategy(self._market, **job.strategy_kwargs, **strategy_kwargs)
@@ -535,6 +574,8 @@ def _fingerprint(job: Job, market: Market) -> dict[str, str]:
     sample = close[np.linspace(0, close.shape[0] - 1, min(64, close.shape[0])).astype(np.intp)]
     labels = "\0".join(str(x) for x in market.instruments).encode()
     return {
+        "korvel": __version__,
+        "defaults": defaults_text(),
         "keep": ",".join(job.keep),
         "strategy": name,
         "fixed": ", ".join(f"{k}={shown(v)}" for k, v in sorted(fixed.items())),

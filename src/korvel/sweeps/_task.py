@@ -9,6 +9,7 @@ exception: one bad combination does not stop the others.
 from __future__ import annotations
 
 import traceback
+import warnings
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -17,11 +18,14 @@ import numpy as np
 import pandas as pd
 
 from korvel._market import Market
+from korvel._warnings import KorvelWarning
 from korvel.simulation._backtest import backtest
 from korvel.simulation._rules import RULES
 
 #: What a sweep can keep of each backtest ("returns32": the returns as float32).
 KEEP = ("stats", "equity", "trades", "returns", "returns32")
+#: Where a combination's KorvelWarnings travel in what is kept of it (kind -> text), whatever `keep` says.
+WARNINGS = "warnings"
 
 
 @dataclass(frozen=True)
@@ -38,7 +42,8 @@ class Job:
 class Done:
     """What was kept of one backtest: ``stats`` (name -> value), ``equity`` (the values from the
     first live row to the last market row), ``returns`` or ``returns32`` (from the second live row
-    on, float64 or float32), ``trades`` (the DataFrame)."""
+    on, float64 or float32), ``trades`` (the DataFrame), and always ``warnings`` (the run's
+    KorvelWarnings, kind -> text)."""
 
     kept: dict[str, Any]
 
@@ -64,9 +69,17 @@ def run_task(job: Job, market: Market, params: Mapping[str, Any]) -> Outcome:
     """Run one combination: the strategy's weights on the market, backtested with the rules."""
     strategy_kwargs, rules = split(params)
     try:
-        weights = job.strategy(market, **job.strategy_kwargs, **strategy_kwargs)
-        result = backtest(weights, market, **job.rules, **rules)
-        kept: dict[str, Any] = {}
+        # The run's KorvelWarnings are kept with its results instead of being shown once per combination.
+        with warnings.catch_warnings(record=True) as seen:
+            warnings.simplefilter("always", KorvelWarning)
+            weights = job.strategy(market, **job.strategy_kwargs, **strategy_kwargs)
+            result = backtest(weights, market, **job.rules, **rules)
+        kept: dict[str, Any] = {WARNINGS: {}}
+        for caught in seen:
+            if isinstance(caught.message, KorvelWarning):
+                kept[WARNINGS].setdefault(caught.message.kind, str(caught.message))
+            else:
+                warnings.warn_explicit(caught.message, caught.category, caught.filename, caught.lineno)
         for name in job.keep:
             if name == "stats":
                 kept[name] = result.stats().to_dict()

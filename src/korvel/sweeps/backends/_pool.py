@@ -120,8 +120,10 @@ class LocalPool:
 
     def _start(self) -> _Worker:
         ours, theirs = self._context.Pipe(duplex=True)
+        # The worker closes its copy of our end: when this process is gone (or drops the worker before
+        # knowing it, as an interrupt during its start does), the worker reads the end of the pipe and exits.
         process = self._context.Process(
-            target=_serve, args=(theirs, self._handle), daemon=True, name="korvel-sweep-worker"
+            target=_serve, args=(theirs, self._handle, ours), daemon=True, name="korvel-sweep-worker"
         )
         process.start()
         theirs.close()  # so that the worker's death reads as the end of the pipe
@@ -199,9 +201,15 @@ def _exit_text(code: int | None) -> str:
     return f"exit code {code}"
 
 
-def _serve(conn: multiprocessing.connection.Connection, handle: Handle) -> None:
+def _serve(
+    conn: multiprocessing.connection.Connection,
+    handle: Handle,
+    parent_end: multiprocessing.connection.Connection | None = None,
+) -> None:
     """A worker's loop: attach the market once, then run tasks until told to stop."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if parent_end is not None:
+        parent_end.close()
     # What a forked worker inherited stays out of its garbage collector: a full collection would write
     # to every inherited object's header and so copy the parent's pages into this process.
     gc.freeze()
