@@ -9,6 +9,9 @@ import numpy.typing as npt
 
 from korvel.core import excursion as excursion
 
+# The module holds NumPy under this name too.
+org_np = np
+
 _Weights = TypeVar("_Weights", bound=MutableMapping[Any, Any])
 
 inf: float

@@ -21,21 +21,14 @@ analysis::Snapshots snapshot_buffer;
 
 void raise_status(Status status, const analysis::Trade& trade, Py_ssize_t table_rows) {
     switch (status) {
-        case Status::Ok:
-            break;
-        case Status::FloatDivision:
-            PyErr_SetString(PyExc_ZeroDivisionError, "float division");
-            return;
+        case Status::Ok: break;
+        case Status::FloatDivision: PyErr_SetString(PyExc_ZeroDivisionError, "float division"); return;
         case Status::IntegerDivision:
             PyErr_SetString(PyExc_ZeroDivisionError, "integer division or modulo by zero");
             return;
         case Status::RowOutOfBounds:
-        case Status::SnapshotOutOfBounds:
-            raise_buffer_index_error(0);
-            return;
-        case Status::ColumnOutOfBounds:
-            raise_buffer_index_error(1);
-            return;
+        case Status::SnapshotOutOfBounds: raise_buffer_index_error(0); return;
+        case Status::ColumnOutOfBounds: raise_buffer_index_error(1); return;
         case Status::EntryPastEnd:
             PyErr_Format(PyExc_OverflowError,
                          "entry row %d lies more than one row past the end of the price table (%zd rows)",
@@ -45,9 +38,7 @@ void raise_status(Status status, const analysis::Trade& trade, Py_ssize_t table_
             PyErr_Format(PyExc_ValueError, "excursion window and window step must not be negative (got %d and %d)",
                          window, window_step);
             return;
-        case Status::OutOfMemory:
-            PyErr_NoMemory();
-            return;
+        case Status::OutOfMemory: PyErr_NoMemory(); return;
     }
     PyErr_SetString(PyExc_SystemError, "excursion analysis failed without a reason");
 }
@@ -71,9 +62,7 @@ bool lookup_column(int sid, int& col) {
 PyObject* excursion_analysis(int sid, int entry_row, int exit_row, bool is_long, int entry_transaction,
                              int exit_transaction, std::optional<double> exit_fill) {
     const analysis::Settings settings{window, window_step, fee_ratio, tax_ratio};
-    analysis::Trade trade{0, entry_row, exit_row, is_long, entry_transaction, exit_transaction};
-    trade.has_exit_fill = exit_fill.has_value();
-    trade.exit_fill = exit_fill.value_or(0.0);
+    analysis::Trade trade{0, entry_row, exit_row, is_long, entry_transaction, exit_transaction, exit_fill};
     if (analysis::check_settings(settings) != Status::Ok) {
         raise_status(Status::NegativeSetting, trade, 0);
         return nullptr;

@@ -9,6 +9,7 @@
 #include "common/strided_view.h"
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace korvel::analysis {
@@ -34,8 +35,7 @@ struct Trade {
     int exit_transaction;   // non-zero: the exit paid commission and tax
     // An intraday exit is filled at the touched level (or the open), not at
     // the row's trade price: the exit is then valued at this price instead.
-    bool has_exit_fill = false;
-    double exit_fill = 0.0;
+    std::optional<double> exit_fill;
 };
 
 // The snapshots of one trade, six values each: the window snapshots in

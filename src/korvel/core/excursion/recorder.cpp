@@ -91,16 +91,15 @@ bool record_trade(int sid, int record_row, int analysed_row, int exit_transactio
         return false;
     }
     // A slot never entered holds position 0.0 and is analysed as a short.
-    PyRef stats(excursion_analysis(sid, entry_row, analysed_row, held > 0.0, entry_flag, exit_transaction,
-                                   exit_fill));
+    PyRef stats(excursion_analysis(sid, entry_row, analysed_row, held > 0.0, entry_flag, exit_transaction, exit_fill));
     if (!stats) return false;
     return PyList_Append(excursion, stats.get()) == 0;
 }
 
 }  // namespace
 
-void start_analysis(PyArrayObject* price_table, PyArrayObject* close_table, std::map<int, int> column_map,
-                    int n_slots, double fee, double tax, int window_rows, int step) {
+void start_analysis(PyArrayObject* price_table, PyArrayObject* close_table, std::map<int, int> column_map, int n_slots,
+                    double fee, double tax, int window_rows, int step) {
     // Everything that can fail runs before the first change, so a rejected
     // call leaves the previous run's state intact.
     if (!check_table(price_table, "price") || !check_table(close_table, "close")) return;

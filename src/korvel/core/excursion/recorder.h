@@ -14,8 +14,8 @@ namespace korvel::recorder {
 // the settings, empties the record lists in place and gives every one of the
 // n_slots slots fresh zeroed arrays. `date` is left alone. On failure the
 // previous state is kept unchanged.
-void start_analysis(PyArrayObject* price_table, PyArrayObject* close_table, std::map<int, int> column_map,
-                    int n_slots, double fee, double tax, int window_rows, int step);
+void start_analysis(PyArrayObject* price_table, PyArrayObject* close_table, std::map<int, int> column_map, int n_slots,
+                    double fee, double tax, int window_rows, int step);
 
 // Marks the row being simulated.
 void record_date(int row);

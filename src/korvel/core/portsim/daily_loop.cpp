@@ -4,11 +4,10 @@
 #include <cmath>
 
 #include "portsim/cell_access.h"
-#include "portsim/price_validation.h"
 #include "portsim/recorder_binding.h"
 #include "portsim/row_steps.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 namespace {
 
@@ -36,8 +35,8 @@ Bounds exit_bounds(const ExitThresholds& t, double entry_value, double growth_ma
 // Intraday exit on high, low and open, executed on this row at the touched
 // level (or at the open when the row gaps through a bound).
 template <bool kChecked>
-int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid, int pc, double entry_value,
-                 double ret, const Bounds& b) {
+int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid, int pc, double entry_value, double ret,
+                 const Bounds& b) {
     double high = 0.0, low = 0.0, open = 0.0;
     if (!read_cell<kChecked>(in.high, i, pc, high) || !read_cell<kChecked>(in.low, i, pc, low) ||
         !read_cell<kChecked>(in.open, i, pc, open)) {
@@ -70,19 +69,6 @@ int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid,
     run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false, false,
                             1.0, fill);
     return failed(run.cash) ? -1 : 0;
-}
-
-// The label is needed only for the message of an invalid price; when the
-// labels cover every sid (cells in bounds) it is read only then.
-template <bool kChecked>
-int validate_held_price(const BacktestInputs& in, double price, int sid, Py_ssize_t i) {
-    if (kChecked) {
-        PyObject* label = nullptr;
-        if (!in.pos_columns.get(sid, label)) return -1;
-        return validate_trade_price(price, label, i);
-    }
-    if (is_valid_trade_price(price)) return 0;
-    return raise_invalid_trade_price(price, in.pos_columns.at_unchecked(sid), i);
 }
 
 template <bool kChecked>
@@ -157,15 +143,14 @@ int execute_pending_exits(const BacktestInputs& in, RunState& run) {
             const int stop_trading = stop_trading_next_period(in);
             if (stop_trading < 0) return -1;
             if (!stop_trading) {
-                korvel::View1D<double> row;
+                View1D<double> row;
                 double weight = 0.0;
                 if (!in.pos_values.row(run.pos_row, row) || !row.get(sid, weight)) return -1;
                 keep_position = weight != 0.0;  // NaN counts as weighted
             }
         }
         if (!run.positions.holds(sid) || run.positions.value(sid) == 0.0 || keep_position) continue;
-        run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false,
-                                true);
+        run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false, true);
         if (failed(run.cash)) return -1;
         run.executed_exits.push_back(signal);
         reset_growth(run, sid);
@@ -192,8 +177,7 @@ int run_rows_in(const BacktestInputs& in, RunState& run) {
             run.equity_data[i] = 1.0;
             continue;
         }
-        g_recorder.record_date(static_cast<int>(i));
-        if (PyErr_Occurred()) return -1;
+        if (call_recorder(g_recorder.record_date, static_cast<int>(i)) < 0) return -1;
         if (process_holdings_in<kChecked>(in, run, i) < 0 || execute_pending_exits(in, run) < 0) return -1;
 
         hand_over_exit_signals(run);
@@ -210,4 +194,4 @@ int run_rows(const BacktestInputs& in, RunState& run) {
     return run.cells_in_bounds ? run_rows_in<false>(in, run) : run_rows_in<true>(in, run);
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

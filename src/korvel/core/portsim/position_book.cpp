@@ -6,7 +6,7 @@
 #include "portsim/module_state.h"
 #include "portsim/recorder_binding.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 namespace {
 
@@ -23,17 +23,12 @@ bool recorded_weight(double target, double total_value, double& weight) {
 bool record_entry(int sid, double target, double total_value, int entry_transaction) {
     double weight = 0.0;
     if (!recorded_weight(target, total_value, weight)) return false;
-    g_recorder.record_entry(sid, weight, entry_transaction);
-    return !PyErr_Occurred();
+    return call_recorder(g_recorder.record_entry, sid, weight, entry_transaction) == 0;
 }
 
 bool record_exit(int sid, int exit_transaction, std::optional<double> exit_fill = std::nullopt) {
-    if (exit_fill) {
-        g_recorder.record_exit_at(sid, exit_transaction, *exit_fill);
-    } else {
-        g_recorder.record_exit(sid, exit_transaction);
-    }
-    return !PyErr_Occurred();
+    if (exit_fill) return call_recorder(g_recorder.record_exit_at, sid, exit_transaction, *exit_fill) == 0;
+    return call_recorder(g_recorder.record_exit, sid, exit_transaction) == 0;
 }
 
 // A holding moved to another non-zero target is split into two recorded
@@ -88,4 +83,4 @@ std::map<int, double> PositionBook::as_map() const {
     return book;
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-namespace portsim {
+namespace korvel::portsim {
 
 // sid -> value of the holding in units of the starting capital (negative =
 // short), walked in ascending sid order. A key may hold exactly 0.0 after a
@@ -48,8 +48,8 @@ inline bool failed(double result) { return result == kFailed && PyErr_Occurred()
 // filled intraday passes its fill price, at which the recorder values the
 // exit. Returns the new cash, or kFailed with an exception pending (the book
 // is then unchanged).
-double set_position(PositionBook& positions, int sid, double target, double cash, double fee_ratio,
-                    double tax_ratio, bool check_exist = true, bool remove_zero = false, double total_value = 1.0,
+double set_position(PositionBook& positions, int sid, double target, double cash, double fee_ratio, double tax_ratio,
+                    bool check_exist = true, bool remove_zero = false, double total_value = 1.0,
                     std::optional<double> exit_fill = std::nullopt);
 
 // What set_position tells the trade recorder: a trade opens, closes (at an
@@ -68,6 +68,7 @@ inline double set_position(PositionBook& positions, int sid, double target, doub
     const bool present = check_exist ? in_book : true;
     const bool was_active = in_book && positions.value(sid) != 0.0;  // NaN counts as active
     const bool closing = target == 0.0;
+
     // Everything that can fail happens before the book or cash changes.
     if (!closing && !was_active) {
         if (!record_opening(sid, target, total_value)) return kFailed;
@@ -76,6 +77,7 @@ inline double set_position(PositionBook& positions, int sid, double target, doub
     } else if (was_active && !closing) {
         if (!record_resizing(sid, target, total_value)) return kFailed;
     }
+
     if (closing) {
         if (present) {
             if (!in_book) positions.insert(sid, 0.0);
@@ -89,6 +91,7 @@ inline double set_position(PositionBook& positions, int sid, double target, doub
         }
         return cash;
     }
+
     if (!in_book) positions.insert(sid, 0.0);
     double& held = positions.value(sid);
     const double old = held;
@@ -107,4 +110,4 @@ inline double set_position(PositionBook& positions, int sid, double target, doub
     return cash;
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

@@ -10,7 +10,7 @@
 #include "portsim/backtest_inputs.h"
 #include "portsim/position_book.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 struct ExitThresholds {
     double long_lower;
@@ -87,4 +87,4 @@ int run_rows(const BacktestInputs& in, RunState& run);
 // Returns -1 with an exception pending.
 int finish_run(const BacktestInputs& in, RunState& run);
 
-}  // namespace portsim
+}  // namespace korvel::portsim
