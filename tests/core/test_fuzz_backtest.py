@@ -301,7 +301,9 @@ def check_ledger_run(args, rules, result):
     records = [list(map(int, t)) for t in excursion.trades], list(excursion.trade_positions), list(excursion.excursion)
     ledger = outcome(lambda: portsim.backtest_ledger(*args, **rules))
     if result[0] != "ok":
-        assert ledger[:2] == result[:2] and ledger[2].replace("backtest_ledger", "backtest_") == result[2]
+        # (Which allocation fails first, and so the message, depends on the memory free at the time.)
+        assert ledger[:2] == result[:2]
+        assert result[1] == "MemoryError" or ledger[2].replace("backtest_ledger", "backtest_") == result[2]
         return
     assert ledger[0] == "ok", ledger
     equity, trades, _ = ledger[1]
