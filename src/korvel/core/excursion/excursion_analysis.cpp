@@ -56,9 +56,9 @@ Status seed(const Settings& settings, const Trade& trade, double p0, double c0, 
 }
 
 // The exit is executed at the trade price (or at the fill of an intraday
-// exit), not at the close, and pays commission plus tax. Only the exit's
-// return changes: the running peak, trough, drawdown and count describe the
-// holding, not the execution.
+// exit), not at the close, and a real exit pays commission plus tax (a split
+// at a rebalance pays nothing). Only the exit's return changes: the running
+// peak, trough, drawdown and count describe the holding, not the execution.
 Status adjust_exit(const Tables& tables, const Settings& settings, const Trade& trade, int64_t k, double& value) {
     if (k != 0) {
         const int64_t row = static_cast<int64_t>(trade.entry_row) + k;
@@ -76,7 +76,7 @@ Status adjust_exit(const Tables& tables, const Settings& settings, const Trade& 
             value = trade.is_long ? value * (xp / xc) : 2.0 - (xp * (2.0 - value)) / xc;
         }
     }
-    value = value * ((1.0 - settings.fee_ratio) - settings.tax_ratio);
+    if (trade.exit_transaction != 0) value = value * ((1.0 - settings.fee_ratio) - settings.tax_ratio);
     return Status::Ok;
 }
 
@@ -274,7 +274,7 @@ Status trace_trade(const Tables& tables, const Settings& settings, const Trade& 
     if (status != Status::Ok) return status;
     out.window_values = static_cast<size_t>(walk.window_group - out.window.data());
 
-    if (trade.exit_transaction != 0) return apply_exit_costs(tables, settings, trade, plan, out);
+    if (trade.exit_transaction != 0 || trade.revalue_split) return apply_exit_costs(tables, settings, trade, plan, out);
     return Status::Ok;
 }
 

@@ -36,6 +36,10 @@ struct Trade {
     // An intraday exit is filled at the touched level (or the open), not at
     // the row's trade price: the exit is then valued at this price instead.
     std::optional<double> exit_fill;
+    // A record ended by a rebalance that keeps the holding (no transaction):
+    // the exit is valued at the row's trade price as a real exit is, but
+    // without exit costs. Open trades at the end of a run are not revalued.
+    bool revalue_split = false;
 };
 
 // The snapshots of one trade, six values each: the window snapshots in

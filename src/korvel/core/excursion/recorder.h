@@ -24,6 +24,8 @@ void record_date(int row);
 void record_entry(int sid, double weight, int entry_transaction);
 
 // Closes the trade on slot sid at the current row and appends its record.
+// Without exit transaction the holding goes on (a split at a rebalance): the
+// record is still valued at the row's trade price, without exit costs.
 void record_exit(int sid, int exit_transaction);
 
 // As record_exit, for an exit filled intraday at `fill_price` (a touched

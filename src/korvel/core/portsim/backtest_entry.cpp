@@ -17,6 +17,7 @@
 #include "portsim/backtest_entry.h"
 #include "portsim/module_state.h"
 #include "portsim/run_state.h"
+#include "portsim/trade_ledger.h"
 
 namespace korvel::portsim {
 
@@ -111,16 +112,22 @@ struct GivenArguments {
 #undef KORVEL_GIVEN
 };
 
-bool parse_arguments(PyObject* args, PyObject* kwargs, GivenArguments& given) {
+// The format of PyArg_ParseTupleAndKeywords for a function named `name`
+// taking backtest_'s parameters.
+#define KORVEL_OBJECT(...) "O"
+#define KORVEL_BACKTEST_FORMAT(name) \
+    KORVEL_BACKTEST_ARRAYS(KORVEL_OBJECT) "|" KORVEL_BACKTEST_RULES(KORVEL_OBJECT) ":" name
+constexpr char kBacktestFormat[] = KORVEL_BACKTEST_FORMAT("backtest_");
+constexpr char kLedgerFormat[] = KORVEL_BACKTEST_FORMAT("backtest_ledger");
+#undef KORVEL_BACKTEST_FORMAT
+#undef KORVEL_OBJECT
+
+bool parse_arguments(PyObject* args, PyObject* kwargs, const char* format, GivenArguments& given) {
 #define KORVEL_KEYWORD(name, ...) #name,
     static const char* keywords[] = {
         KORVEL_BACKTEST_ARRAYS(KORVEL_KEYWORD) KORVEL_BACKTEST_RULES(KORVEL_KEYWORD) nullptr,
     };
 #undef KORVEL_KEYWORD
-#define KORVEL_OBJECT(...) "O"
-    static const char format[] =
-        KORVEL_BACKTEST_ARRAYS(KORVEL_OBJECT) "|" KORVEL_BACKTEST_RULES(KORVEL_OBJECT) ":backtest_";
-#undef KORVEL_OBJECT
     // The targets, one per parameter: ", &given.price_values, ...".
 #define KORVEL_TARGET(name, ...) , &given.name
     // clang-format off
@@ -156,11 +163,23 @@ bool check_arrays(const GivenArguments& given) {
     return true;
 }
 
-}  // namespace
+// Points g_ledger at the ledger of one call (null for backtest_) and puts
+// back the previous one when the call returns: a run started by caller code
+// inside another records into its own ledger, or into the recorder.
+struct LedgerScope {
+    TradeLedger* previous = g_ledger;
+    explicit LedgerScope(TradeLedger* ledger) { g_ledger = ledger; }
+    ~LedgerScope() { g_ledger = previous; }
+    LedgerScope(const LedgerScope&) = delete;
+    LedgerScope& operator=(const LedgerScope&) = delete;
+};
 
-PyObject* py_backtest(PyObject*, PyObject* args, PyObject* kwargs) {
+// One call of backtest_ (ledger null) or backtest_ledger: checks and converts
+// the arguments and runs the engine. Returns the equity array, or null with
+// an exception pending.
+PyObject* run_backtest(PyObject* args, PyObject* kwargs, const char* format, TradeLedger* ledger) {
     GivenArguments given;
-    if (!parse_arguments(args, kwargs, given)) return nullptr;
+    if (!parse_arguments(args, kwargs, format, given)) return nullptr;
     BacktestInputs in;
     TradingRules& r = in.rules;
     if (!convert_rules(given, r) || !check_arrays(given)) return nullptr;
@@ -170,6 +189,13 @@ PyObject* py_backtest(PyObject*, PyObject* args, PyObject* kwargs) {
     if (PyArray_DIM(as_array(given.price_index), 0) > INT_MAX) {
         PyErr_Format(PyExc_OverflowError, "price_index has %zd rows; at most %d price rows are supported",
                      static_cast<Py_ssize_t>(PyArray_DIM(as_array(given.price_index), 0)), INT_MAX);
+        return nullptr;
+    }
+    // Price columns reach the column map as 32-bit ints too: a longer label
+    // array would wrap to negative (or wrong) columns.
+    if (PyArray_DIM(as_array(given.price_columns), 0) > INT_MAX) {
+        PyErr_Format(PyExc_OverflowError, "price_columns has %zd labels; at most %d price columns are supported",
+                     static_cast<Py_ssize_t>(PyArray_DIM(as_array(given.price_columns), 0)), INT_MAX);
         return nullptr;
     }
     in.price = view_2d<double>(as_array(given.price_values));
@@ -203,11 +229,18 @@ PyObject* py_backtest(PyObject*, PyObject* args, PyObject* kwargs) {
     // Code of the caller's ran since the last run: no flag read then holds.
     note_caller_code_may_have_run();
     RunState run;
+    LedgerScope scope(ledger);
     // The run's vectors and maps are sized by the caller's shapes (a
     // broadcast array can claim any size): an allocation that cannot be met
     // ends the run with MemoryError instead of escaping into the interpreter.
     try {
-        if (set_up_run(in, run) < 0 || run_rows(in, run) < 0 || finish_run(in, run) < 0) return nullptr;
+        if (set_up_run(in, run) < 0) return nullptr;
+        if (ledger) {
+            const analysis::Settings settings{r.excursion_window, r.excursion_window_step, r.fee_ratio, r.tax_ratio};
+            ledger->start(static_cast<int>(in.pos_columns.size), in.price_index.size,
+                          analysis::Tables{in.price, in.close}, settings, run.price_col_of_sid);
+        }
+        if (run_rows(in, run) < 0 || finish_run(in, run) < 0) return nullptr;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;
@@ -216,6 +249,23 @@ PyObject* py_backtest(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     return run.equity.release();
+}
+
+}  // namespace
+
+PyObject* py_backtest(PyObject*, PyObject* args, PyObject* kwargs) {
+    return run_backtest(args, kwargs, kBacktestFormat, nullptr);
+}
+
+PyObject* py_backtest_ledger(PyObject*, PyObject* args, PyObject* kwargs) {
+    TradeLedger ledger;
+    PyRef equity(run_backtest(args, kwargs, kLedgerFormat, &ledger));
+    if (!equity) return nullptr;
+    PyRef trades(ledger.to_dict());
+    if (!trades) return nullptr;
+    PyRef operations(PyDict_Copy(g_stock_operations));
+    if (!operations) return nullptr;
+    return PyTuple_Pack(3, equity.get(), trades.get(), operations.get());
 }
 
 }  // namespace korvel::portsim

@@ -18,12 +18,13 @@ PyCFunction as_cfunction(F f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
 }
 
-// The docstring of backtest_, its signature line built from the parameter
-// table so that inspect.signature shows every default. Built once, at import,
-// and kept for the life of the process (the function object points into it).
-const char* backtest_doc() {
-    static const std::string* const doc = new std::string([] {
-        std::string text = "backtest_(";
+// A docstring whose signature line lists backtest_'s parameters, built from
+// the parameter table so that inspect.signature shows every default. Built
+// at import and kept for the life of the process (the function object points
+// into it).
+const char* signature_doc(const char* name, const char* summary) {
+    const auto* doc = new std::string([&] {
+        std::string text = std::string(name) + "(";
         const char* separator = "";
 #define KORVEL_SHOWN_ARRAY(name, ...) text.append(separator).append(#name), separator = ", ";
 #define KORVEL_SHOWN_RULE(name, type, value, shown, convert) \
@@ -32,17 +33,27 @@ const char* backtest_doc() {
         KORVEL_BACKTEST_RULES(KORVEL_SHOWN_RULE)
 #undef KORVEL_SHOWN_ARRAY
 #undef KORVEL_SHOWN_RULE
-        return text +
-               ")\n--\n\n"
-               "Simulate a long/short portfolio over the price rows and return its equity curve\n"
-               "(one value per price row, in units of the starting capital). The trades are left\n"
-               "in korvel.core.excursion; the operations record in get_stock_operations().";
+        return text + ")\n--\n\n" + summary;
     }());
     return doc->c_str();
 }
 
+constexpr char kBacktestSummary[] =
+    "Simulate a long/short portfolio over the price rows and return its equity curve\n"
+    "(one value per price row, in units of the starting capital). The trades are left\n"
+    "in korvel.core.excursion; the operations record in get_stock_operations().";
+
+constexpr char kLedgerSummary[] =
+    "Run backtest_ with the same arguments and return (equity, ledger, operations):\n"
+    "the equity curve, the trades as a dict of NumPy arrays (one element per trade:\n"
+    "sid, entry_row, exit_row, side, weight, entry_price, exit_price, exit_reason,\n"
+    "fees, taxes, statistics; one per price row: row_traded, row_costs; and\n"
+    "reason_names) and a copy of the operations record. The record lists of\n"
+    "korvel.core.excursion are left empty.";
+
 PyMethodDef portsim_methods[] = {
-    {"backtest_", as_cfunction(py_backtest), METH_VARARGS | METH_KEYWORDS, nullptr},  // doc set at import
+    {"backtest_", as_cfunction(py_backtest), METH_VARARGS | METH_KEYWORDS, nullptr},               // doc set at import
+    {"backtest_ledger", as_cfunction(py_backtest_ledger), METH_VARARGS | METH_KEYWORDS, nullptr},  // likewise
     {"get_stock_operations", as_cfunction(py_get_stock_operations), METH_NOARGS,
      "get_stock_operations()\n--\n\n"
      "A shallow copy of the operations record of the latest run."},
@@ -83,7 +94,8 @@ int add_object(PyObject* module, const char* name, PyObject* owned) {
 }
 
 PyObject* create_module() {
-    portsim_methods[0].ml_doc = backtest_doc();
+    portsim_methods[0].ml_doc = signature_doc("backtest_", kBacktestSummary);
+    portsim_methods[1].ml_doc = signature_doc("backtest_ledger", kLedgerSummary);
     PyRef module(PyModule_Create(&portsim_module));
     if (!module) return nullptr;
     if (!intern("RETAIN_COST_WHEN_REBALANCE", g_names.retain_cost_when_rebalance) ||

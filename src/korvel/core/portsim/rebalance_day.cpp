@@ -13,6 +13,8 @@ namespace korvel::portsim {
 void hand_over_exit_signals(RunState& run) {
     run.pending_exits.swap(run.close_exit_signals);
     run.close_exit_signals.clear();
+    run.pending_reasons.swap(run.close_signal_reasons);
+    run.close_signal_reasons.clear();
 }
 
 namespace {
@@ -110,22 +112,21 @@ int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i) 
 template <bool kChecked>
 int close_delisted(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     run.delisting_exits.clear();
-    if constexpr (kChecked) {
-        for (const int sid : run.positions.held) {
-            int64_t bar = 0;
-            if (!in.rules.delisting_bars.bars.get(sid, bar)) return -1;
-            if (bar == i && run.positions.value(sid) != 0.0) run.delisting_exits.push_back(sid);
+    // The schedule is read on every row: caller code run during the run (a
+    // truth test) may have rewritten it.
+    const View1D<int64_t>& bars = in.rules.delisting_bars.bars;
+    for (const int sid : run.positions.held) {
+        int64_t bar = 0;
+        if constexpr (kChecked) {
+            if (!bars.get(sid, bar)) return -1;
+        } else {
+            bar = bars.at_unchecked(sid);  // the schedule covers every weight column
         }
-    } else {
-        // The sids delisted today, prepared before the run in ascending order:
-        // the same list as a walk of the book in sid order gives.
-        for (Py_ssize_t k = run.delisted_start[i]; k < run.delisted_start[i + 1]; ++k) {
-            const int sid = run.delisted_sids[static_cast<size_t>(k)];
-            if (run.positions.holds(sid) && run.positions.value(sid) != 0.0) run.delisting_exits.push_back(sid);
-        }
+        if (bar == i && run.positions.value(sid) != 0.0) run.delisting_exits.push_back(sid);
     }
     for (const int sid : run.delisting_exits) {
-        run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false, true);
+        run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false, true,
+                                1.0, ExitNote{ExitReason::Delisting});
         if (failed(run.cash)) return -1;
         reset_growth(run, sid);
     }

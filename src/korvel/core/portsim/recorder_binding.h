@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "common/recorder_api.h"
+#include "portsim/module_state.h"
 
 #include <utility>
 
@@ -15,10 +16,13 @@ extern recorder::Interface g_recorder;
 
 // The recorder's void entry points report a failure by returning with an
 // exception set; this is the one place that looks for it. Returns 0, or -1
-// with the exception set.
+// with the exception set. A recorder call may free Python objects (records,
+// a statistics block), whose deallocation can run caller code (a weakref
+// callback, __del__), so no module flag read before it still holds.
 template <typename... Params, typename... Args>
 int call_recorder(void (*entry_point)(Params...), Args&&... args) {
     entry_point(std::forward<Args>(args)...);
+    note_caller_code_may_have_run();
     return PyErr_Occurred() ? -1 : 0;
 }
 

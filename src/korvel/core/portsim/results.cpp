@@ -10,6 +10,7 @@
 #include "portsim/recorder_binding.h"
 #include "portsim/row_steps.h"
 #include "portsim/run_state.h"
+#include "portsim/trade_ledger.h"
 
 namespace korvel::portsim {
 
@@ -193,9 +194,14 @@ int new_operations_record() {
 }  // namespace
 
 int finish_run(const BacktestInputs& in, RunState& run) {
-    std::map<int, double> book = run.positions.as_map();
-    PyRef ended(g_recorder.end_analysis(book));
-    if (!ended) return -1;
+    if (g_ledger) {
+        if (!g_ledger->finish(run.positions)) return -1;
+    } else {
+        std::map<int, double> book = run.positions.as_map();
+        PyRef ended(g_recorder.end_analysis(book));
+        note_caller_code_may_have_run();
+        if (!ended) return -1;
+    }
     if (new_operations_record() < 0) return -1;
     // Hold the dicts while filling them: normalize_weight may replace entries.
     PyRef weights = PyRef::borrow(operations_entry("weights"));

@@ -43,30 +43,15 @@ void mark_rebalance_rows(const BacktestInputs& in, RunState& run) {
 bool cells_in_bounds(const BacktestInputs& in, const RunState& run, size_t weight_columns) {
     int needed_columns = 0;
     for (size_t sid = 0; sid < weight_columns; ++sid) {
-        needed_columns = std::max(needed_columns, run.price_col(static_cast<int>(sid)) + 1);
+        const int pc = run.price_col(static_cast<int>(sid));
+        if (pc < 0) return false;  // never read unchecked: a negative column is no cell
+        needed_columns = std::max(needed_columns, pc + 1);
     }
     for (const auto* table : {&in.price, &in.close, &in.high, &in.low, &in.open}) {
         if (table->rows < in.price_index.size || table->cols < needed_columns) return false;
     }
     if (in.pos_columns.size < static_cast<Py_ssize_t>(weight_columns)) return false;
     return !run.use_delisting || in.rules.delisting_bars.bars.size >= static_cast<Py_ssize_t>(weight_columns);
-}
-
-// The weight columns delisted on each price row, in ascending order.
-void prepare_delisted_rows(const BacktestInputs& in, RunState& run, size_t weight_columns) {
-    const Py_ssize_t rows = in.price_index.size;
-    run.delisted_start.assign(static_cast<size_t>(rows) + 1, 0);
-    for (size_t sid = 0; sid < weight_columns; ++sid) {
-        const int64_t bar = in.rules.delisting_bars.bars.at_unchecked(static_cast<Py_ssize_t>(sid));
-        if (bar >= 0 && bar < rows) ++run.delisted_start[static_cast<size_t>(bar) + 1];
-    }
-    for (Py_ssize_t i = 0; i < rows; ++i) run.delisted_start[i + 1] += run.delisted_start[i];
-    run.delisted_sids.assign(static_cast<size_t>(run.delisted_start[rows]), 0);
-    std::vector<Py_ssize_t> next(run.delisted_start.begin(), run.delisted_start.end() - 1);
-    for (size_t sid = 0; sid < weight_columns; ++sid) {
-        const int64_t bar = in.rules.delisting_bars.bars.at_unchecked(static_cast<Py_ssize_t>(sid));
-        if (bar >= 0 && bar < rows) run.delisted_sids[static_cast<size_t>(next[bar]++)] = static_cast<int>(sid);
-    }
 }
 
 ExitThresholds derive_thresholds(const TradingRules& r) {
@@ -117,7 +102,6 @@ int set_up_run(const BacktestInputs& in, RunState& run) {
 
     run.positions.reset(weight_columns);
     run.cells_in_bounds = cells_in_bounds(in, run, weight_columns);
-    if (run.cells_in_bounds && run.use_delisting) prepare_delisted_rows(in, run, weight_columns);
 
     if (in.pos_columns.size > std::numeric_limits<int>::max()) {
         PyErr_SetString(PyExc_OverflowError, "too many weight columns");
