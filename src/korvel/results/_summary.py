@@ -27,10 +27,17 @@ LINES: tuple[tuple[str, str, str], ...] = (
     ("Average trade return", "avg_trade_return", "%"),
     ("Average holding", "avg_holding_days", "rows"),
     ("Mean MAE / MFE", "mean_mae,mean_mfe", "%"),
+    ("Turnover (one-sided, a year)", "turnover", "x"),
+    ("Fees / taxes paid", "fees_paid,taxes_paid", "%"),
+    ("Cost drag (a year)", "cost_drag", "%"),
     ("Benchmark total return", "benchmark_total_return", "%"),
     ("Beta / alpha", "beta,alpha", "x%"),
     ("Correlation", "correlation", "x"),
 )
+
+
+#: The prefix of the counts of exits by reason.
+EXITS = "exits_"
 
 
 def format_value(value: Any, kind: str) -> str:
@@ -63,7 +70,18 @@ def stat_rows(stats: pd.Series) -> list[tuple[str, str]]:
         if names[0] == "trades":
             text = f"{format_value(stats['trades'], 'd')} ({format_value(stats['open_trades'], 'd')})"
         rows.append((label, text))
+        if names[0] == "cost_drag":
+            rows.extend(_exit_rows(stats))
     return rows
+
+
+def _exit_rows(stats: pd.Series) -> list[tuple[str, str]]:
+    """One line of the closed trades' counts by exit reason (`exits_<reason>`), the reasons as the run names them."""
+    keys = [key for key in stats.index if isinstance(key, str) and key.startswith(EXITS)]
+    if not keys:
+        return []
+    label = "Exits (" + " / ".join(key.removeprefix(EXITS).replace("_", " ") for key in keys) + ")"
+    return [(label, " / ".join(format_value(stats[key], "d") for key in keys))]
 
 
 def summary_text(stats: pd.Series, config: dict[str, Any] | None = None) -> str:

@@ -35,7 +35,8 @@ def backtest(
     trail_activation: float | None = None,
     touched_exit: bool = False,
     position_limit: float = 1.0,
-    retain_cost: bool = False,
+    split_at_rebalance: bool = False,
+    retain_cost: bool | None = None,
     stop_trading_next_period: bool = True,
     excursion_window: int = 0,
     excursion_step: int = 1,
@@ -73,9 +74,19 @@ def backtest(
         the same row at the stop level (or the open, when it gaps through).
     position_limit : float
         Largest holding, as a fraction of the portfolio, in (0, 1].
-    retain_cost : bool
-        Keep a resized holding as one trade (with its entry price for the
-        stops) instead of closing and re-opening its record at a rebalance.
+    split_at_rebalance : bool
+        False (the default): one trade per holding, from its entry to its
+        exit, kept whole when a rebalance resizes it, and its stops measured
+        from its entry price.  True: every rebalance that resizes a holding
+        ends its trade record and opens a new one, and the holding's stops
+        are measured from that rebalance's price (so on a daily book a
+        trailing stop rarely fires).  A holding that flips side is a new
+        trade either way.
+    retain_cost : bool or None
+        Deprecated (DeprecationWarning): ``retain_cost=b`` is
+        ``split_at_rebalance=not b``.  Given with ``split_at_rebalance=True``
+        and disagreeing, a ValueError (an explicit ``split_at_rebalance=False``
+        cannot be told from the default: then `retain_cost` decides).
     stop_trading_next_period : bool
         An instrument stopped out is not bought again before the next
         rebalance after the stop.
@@ -107,7 +118,7 @@ def backtest(
         trail_activation=trail_activation,
         touched_exit=touched_exit,
         position_limit=position_limit,
-        retain_cost=retain_cost,
+        **_split_rule(split_at_rebalance, retain_cost),
         stop_trading_next_period=stop_trading_next_period,
         excursion_window=excursion_window,
         excursion_step=excursion_step,
@@ -151,3 +162,12 @@ def backtest(
         done.seconds,
     )
     return Result(run)
+
+
+def _split_rule(split_at_rebalance: bool, retain_cost: bool | None) -> dict[str, Any]:
+    """The split rule as given: `split_at_rebalance` at its default is not given when `retain_cost` is."""
+    if retain_cost is None:
+        return {"split_at_rebalance": split_at_rebalance}
+    if split_at_rebalance is False:
+        return {"retain_cost": retain_cost}
+    return {"split_at_rebalance": split_at_rebalance, "retain_cost": retain_cost}

@@ -16,6 +16,7 @@ from __future__ import annotations
 import argparse
 import math
 import numbers
+import warnings
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
@@ -101,6 +102,10 @@ def _integer(least: int) -> Callable[[object, str], int]:
     return check
 
 
+def _optional_flag(value: object, name: str) -> bool | None:
+    return None if value is None else _flag(value, name)
+
+
 def _trade_at(value: object, name: str) -> str:
     if not isinstance(value, str) or value not in TRADE_AT:
         raise ValueError(f"{name} must be 'open' or 'close', not {value!r}")
@@ -121,6 +126,10 @@ def _armed_from_entry(value: float | None) -> float:
     return 0.0 if value is None else value  # 0 arms the trailing stop from the entry
 
 
+def _negate(value: bool) -> bool:
+    return not value
+
+
 # --------------------------------------------------------------------------- the table
 
 
@@ -138,6 +147,9 @@ class Rule:
     to_engine: Callable[[Any], Any] = _same
     #: The command line: "" for no option, else the option's name ("--" + the name with dashes by default).
     option: str | None = None
+    #: A deprecated rule: the rule that replaces it (its value, mapped by `to_replacement`, is that rule's).
+    replaced_by: str | None = None
+    to_replacement: Callable[[Any], Any] = _same
 
     @property
     def flag(self) -> bool:
@@ -210,12 +222,25 @@ TABLE: tuple[Rule, ...] = (
     ),
     Rule("position_limit", 1.0, _limit, "position_limit", "in (0, 1]", "largest holding, a fraction of the portfolio"),
     Rule(
-        "retain_cost",
+        "split_at_rebalance",
         False,
         _flag,
         "retain_cost_when_rebalance",
         "True or False",
-        "keep a resized holding as one trade record (its stops measured from its entry)",
+        "False: one trade per holding, kept across rebalances, its stops measured from its entry; True: a new "
+        "trade record at every rebalance that resizes a holding, and its stops measured from that rebalance",
+        _negate,
+    ),
+    Rule(
+        "retain_cost",
+        None,
+        _optional_flag,
+        None,
+        "None, True or False; deprecated",
+        "deprecated: `retain_cost=b` is `split_at_rebalance=not b`",
+        option="",
+        replaced_by="split_at_rebalance",
+        to_replacement=_negate,
     ),
     Rule(
         "stop_trading_next_period",
@@ -259,8 +284,10 @@ BY_NAME: dict[str, Rule] = {rule.name: rule for rule in TABLE}
 #: sends grid keys named here to the backtest and the others to the strategy.
 RULES = frozenset(BY_NAME)
 
-#: The rules whose values are checked alone (`rebalance` and `benchmark` are checked against the market).
-CHECKED = tuple(rule.name for rule in TABLE if rule.check is not None)
+#: The rules whose values are checked alone (`rebalance` and `benchmark` are checked against the market);
+#: a deprecated rule is checked, then handed to the rule that replaces it.
+CHECKED = tuple(rule.name for rule in TABLE if rule.check is not None and rule.replaced_by is None)
+DEPRECATED = tuple(rule.name for rule in TABLE if rule.replaced_by is not None)
 
 
 class Rules:
@@ -305,10 +332,17 @@ class Rules:
 
 
 def check_rules(**given: Any) -> Rules:
-    """Check every rule given (the others take their defaults); raise TypeError / ValueError naming the rule."""
-    unknown = [k for k in given if k not in CHECKED]
+    """Check every rule given (the others take their defaults); raise TypeError / ValueError naming the rule.
+
+    A deprecated rule given (not None) warns with a DeprecationWarning and sets the rule that replaces it;
+    both given with values that disagree is an error.
+    """
+    unknown = [k for k in given if k not in CHECKED and k not in DEPRECATED]
     if unknown:
         raise TypeError(f"check_rules got an unexpected rule {unknown[0]!r}")
+    given = dict(given)
+    for name in DEPRECATED:
+        _replace(BY_NAME[name], given)
     values: dict[str, Any] = {}
     for name in CHECKED:
         rule = BY_NAME[name]
@@ -317,6 +351,25 @@ def check_rules(**given: Any) -> Rules:
     if values["trail_activation"] is not None and values["trail_stop"] is None:
         raise ValueError("trail_activation needs a trail_stop")
     return Rules(values)
+
+
+def _replace(rule: Rule, given: dict[str, Any]) -> None:
+    """Move a deprecated rule's value in `given` onto the rule that replaces it."""
+    assert rule.check is not None and rule.replaced_by is not None
+    value = rule.check(given.pop(rule.name, None), rule.name)
+    if value is None:
+        return
+    new = BY_NAME[rule.replaced_by]
+    assert new.check is not None
+    mapped = rule.to_replacement(value)
+    warnings.warn(
+        f"{rule.name} is deprecated: use {new.name}={mapped!r} ({rule.meaning.removeprefix('deprecated: ')})",
+        DeprecationWarning,
+        stacklevel=4,
+    )
+    if new.name in given and new.check(given[new.name], new.name) != mapped:
+        raise ValueError(f"{rule.name}={value!r} and {new.name}={given[new.name]!r} disagree: give {new.name} alone")
+    given[new.name] = mapped
 
 
 # --------------------------------------------------------------------------- derived views
@@ -364,5 +417,7 @@ def rules_markdown() -> str:
     lines = ["| rule | default | checked | meaning | engine keyword |", "|---|---|---|---|---|"]
     for rule in TABLE:
         engine = f"`{rule.engine}`" if rule.engine else "(the layer)"
+        if rule.replaced_by is not None:
+            engine = f"as `{rule.replaced_by}`"
         lines.append(f"| `{rule.name}` | {rule.default!r} | {rule.checked} | {rule.meaning} | {engine} |")
     return "\n".join(lines)
