@@ -162,4 +162,4 @@ def test_no_trades_no_costs():
     stats = res.stats()
     assert stats["turnover"] == 0 and stats["fees_paid"] == 0 and stats["cost_drag"] == 0
     assert all(stats[k] == 0 for k in stats.index if k.startswith("exits_"))
-    assert "Exits (rebalance / stop loss" in res.summary()
+    assert "0 rebalance, 0 stop loss, 0 take profit" in res.summary()

@@ -80,14 +80,15 @@ def _exit_rows(stats: pd.Series) -> list[tuple[str, str]]:
     keys = [key for key in stats.index if isinstance(key, str) and key.startswith(EXITS)]
     if not keys:
         return []
-    label = "Exits (" + " / ".join(key.removeprefix(EXITS).replace("_", " ") for key in keys) + ")"
-    return [(label, " / ".join(format_value(stats[key], "d") for key in keys))]
+    counts = (f"{format_value(stats[key], 'd')} {key.removeprefix(EXITS).replace('_', ' ')}" for key in keys)
+    return [("Exits by reason", ", ".join(counts))]
 
 
 def summary_text(stats: pd.Series, config: dict[str, Any] | None = None) -> str:
     rows = stat_rows(stats)
     if config:
         costs = f"fee {config['fee']:.4%}, tax {config['tax']:.4%}"
-        rows.append(("Rules", f"trade at the {config['trade_at']}, rebalance {config['rebalance']}, {costs}"))
+        trades = "a record per rebalance" if config.get("split_at_rebalance") else "one trade per holding"
+        rows.append(("Rules", f"trade at the {config['trade_at']}, rebalance {config['rebalance']}, {costs}, {trades}"))
     width = max(len(label) for label, _ in rows)
     return "\n".join(f"  {label:<{width}}  {text}" for label, text in rows)
