@@ -130,9 +130,9 @@ PyObject* run(PyObject*, PyObject* args) {
     long window, step;
     double fee, tax, lower, upper;
     if (!PyArg_ParseTuple(args, "O!O!O!O!O!O!O!O!OOOlldddd", &PyArray_Type, &price_a, &PyArray_Type, &close_a,
-                          &PyArray_Type, &weights_a, &PyArray_Type, &applied_a, &PyArray_Type, &trades_a,
-                          &PyArray_Type, &cols_a, &PyArray_Type, &active_start_a, &PyArray_Type, &active_a,
-                          &trades_list, &positions_list, &stats_list, &window, &step, &fee, &tax, &lower, &upper))
+                          &PyArray_Type, &weights_a, &PyArray_Type, &applied_a, &PyArray_Type, &trades_a, &PyArray_Type,
+                          &cols_a, &PyArray_Type, &active_start_a, &PyArray_Type, &active_a, &trades_list,
+                          &positions_list, &stats_list, &window, &step, &fee, &tax, &lower, &upper))
         return nullptr;
     const Table price{static_cast<double*>(PyArray_DATA(price_a)), PyArray_DIM(price_a, 1)};
     const Table close{static_cast<double*>(PyArray_DATA(close_a)), PyArray_DIM(close_a, 1)};

@@ -9,6 +9,9 @@ import numpy.typing as npt
 
 from korvel.core import excursion as excursion
 
+# The module holds NumPy under this name too.
+org_np = np
+
 _Weights = TypeVar("_Weights", bound=MutableMapping[Any, Any])
 
 inf: float
@@ -42,6 +45,33 @@ def backtest_(
     periodically_rebalance: object = True,
     delisting_bars: object = None,
 ) -> npt.NDArray[np.float64]: ...
+def backtest_ledger(
+    price_values: npt.NDArray[np.float64],
+    close_values: npt.NDArray[np.float64],
+    high_values: npt.NDArray[np.float64],
+    low_values: npt.NDArray[np.float64],
+    open_values: npt.NDArray[np.float64],
+    price_index: npt.NDArray[np.int64],
+    price_columns: npt.NDArray[np.object_],
+    pos_values: npt.NDArray[np.float64],
+    pos_index: npt.NDArray[np.int64],
+    pos_columns: npt.NDArray[np.object_],
+    resample: npt.NDArray[np.int64],
+    fee_ratio: float = 0.001425,
+    tax_ratio: float = 0.003,
+    stop_loss: float = 1.0,
+    take_profit: float = ...,
+    trail_stop: float = ...,
+    trail_stop_activation: float = 0.0,
+    touched_exit: object = False,
+    position_limit: float = 1.0,
+    retain_cost_when_rebalance: object = False,
+    stop_trading_next_period: object = True,
+    excursion_window: int = 0,
+    excursion_window_step: int = 1,
+    periodically_rebalance: object = True,
+    delisting_bars: object = None,
+) -> tuple[npt.NDArray[np.float64], dict[str, Any], dict[str, Any]]: ...
 def get_stock_operations() -> dict[str, Any]: ...
 def get_trade_stocks(
     pos_columns: npt.NDArray[np.object_] | None, price_index: npt.NDArray[np.int64] | None, touched_exit: object

@@ -75,6 +75,24 @@ inline bool element_kind_matches(PyArray_Descr* descr, ElementKind kind) {
     return false;
 }
 
+// The buffer errors, one wording for every array or buffer argument. Each
+// returns false with ValueError set.
+inline bool raise_buffer_ndim_error(int expected, int got) {
+    PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", expected, got);
+    return false;
+}
+
+inline bool raise_buffer_dtype_error(const char* expected, const std::string& got) {
+    PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'", expected, "'",
+                 got.c_str());
+    return false;
+}
+
+inline bool raise_buffer_byte_order_error() {
+    PyErr_SetString(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
+    return false;
+}
+
 // TypeError unless obj is an ndarray (or a subclass). None is rejected too:
 // the engine has no meaning for a missing array.
 inline bool check_is_ndarray(PyObject* obj, const char* param) {
@@ -86,22 +104,12 @@ inline bool check_is_ndarray(PyObject* obj, const char* param) {
 
 // ValueError unless the array has ndim dimensions and the element kind.
 inline bool check_array_layout(PyArrayObject* array, ElementKind kind, int ndim) {
-    if (PyArray_NDIM(array) != ndim) {
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim,
-                     PyArray_NDIM(array));
-        return false;
-    }
+    if (PyArray_NDIM(array) != ndim) return raise_buffer_ndim_error(ndim, PyArray_NDIM(array));
     PyArray_Descr* descr = PyArray_DESCR(array);
     if (!element_kind_matches(descr, kind)) {
-        const std::string got = describe_element_type(descr);
-        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'",
-                     expected_element_name(kind), "'", got.c_str());
-        return false;
+        return raise_buffer_dtype_error(expected_element_name(kind), describe_element_type(descr));
     }
-    if (PyArray_ISBYTESWAPPED(array)) {
-        PyErr_SetString(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
-        return false;
-    }
+    if (PyArray_ISBYTESWAPPED(array)) return raise_buffer_byte_order_error();
     return true;
 }
 

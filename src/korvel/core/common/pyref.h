@@ -7,6 +7,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+namespace korvel {
+
 class PyRef {
 public:
     PyRef() noexcept = default;
@@ -49,3 +51,5 @@ public:
 private:
     PyObject* ptr_ = nullptr;
 };
+
+}  // namespace korvel

@@ -4,6 +4,7 @@
 
 #include "common/array_checks.h"
 #include "common/pyref.h"
+#include "excursion/analysis_errors.h"
 #include "excursion/excursion_analysis.h"
 #include "excursion/record_objects.h"
 #include "excursion/recorder_state.h"
@@ -18,39 +19,6 @@ using analysis::Status;
 
 // Reused by every trade of every run; only grows.
 analysis::Snapshots snapshot_buffer;
-
-void raise_status(Status status, const analysis::Trade& trade, Py_ssize_t table_rows) {
-    switch (status) {
-        case Status::Ok:
-            break;
-        case Status::FloatDivision:
-            PyErr_SetString(PyExc_ZeroDivisionError, "float division");
-            return;
-        case Status::IntegerDivision:
-            PyErr_SetString(PyExc_ZeroDivisionError, "integer division or modulo by zero");
-            return;
-        case Status::RowOutOfBounds:
-        case Status::SnapshotOutOfBounds:
-            raise_buffer_index_error(0);
-            return;
-        case Status::ColumnOutOfBounds:
-            raise_buffer_index_error(1);
-            return;
-        case Status::EntryPastEnd:
-            PyErr_Format(PyExc_OverflowError,
-                         "entry row %d lies more than one row past the end of the price table (%zd rows)",
-                         trade.entry_row, table_rows);
-            return;
-        case Status::NegativeSetting:
-            PyErr_Format(PyExc_ValueError, "excursion window and window step must not be negative (got %d and %d)",
-                         window, window_step);
-            return;
-        case Status::OutOfMemory:
-            PyErr_NoMemory();
-            return;
-    }
-    PyErr_SetString(PyExc_SystemError, "excursion analysis failed without a reason");
-}
 
 bool lookup_column(int sid, int& col) {
     if (sid >= 0 && static_cast<size_t>(sid) < price_col_of_slot.size()) {
@@ -69,13 +37,12 @@ bool lookup_column(int sid, int& col) {
 }  // namespace
 
 PyObject* excursion_analysis(int sid, int entry_row, int exit_row, bool is_long, int entry_transaction,
-                             int exit_transaction, std::optional<double> exit_fill) {
+                             int exit_transaction, std::optional<double> exit_fill, bool revalue_split) {
     const analysis::Settings settings{window, window_step, fee_ratio, tax_ratio};
-    analysis::Trade trade{0, entry_row, exit_row, is_long, entry_transaction, exit_transaction};
-    trade.has_exit_fill = exit_fill.has_value();
-    trade.exit_fill = exit_fill.value_or(0.0);
+    analysis::Trade trade{0,         entry_row,    exit_row, is_long, entry_transaction, exit_transaction,
+                          exit_fill, revalue_split};
     if (analysis::check_settings(settings) != Status::Ok) {
-        raise_status(Status::NegativeSetting, trade, 0);
+        analysis::raise_status(Status::NegativeSetting, entry_row, 0, settings);
         return nullptr;
     }
     if (!lookup_column(sid, trade.col)) return nullptr;
@@ -90,7 +57,7 @@ PyObject* excursion_analysis(int sid, int entry_row, int exit_row, bool is_long,
     int64_t size = 0;
     if (status == Status::Ok) status = analysis::result_size(settings, size);
     if (status != Status::Ok) {
-        raise_status(status, trade, tables.price.rows);
+        analysis::raise_status(status, entry_row, tables.price.rows, settings);
         return nullptr;
     }
 
@@ -99,7 +66,7 @@ PyObject* excursion_analysis(int sid, int entry_row, int exit_row, bool is_long,
     auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
     status = analysis::write_snapshots(snapshot_buffer, out, size);
     if (status != Status::Ok) {
-        raise_status(status, trade, tables.price.rows);
+        analysis::raise_status(status, entry_row, tables.price.rows, settings);
         return nullptr;
     }
     return result.release();

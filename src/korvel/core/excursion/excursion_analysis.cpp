@@ -56,16 +56,16 @@ Status seed(const Settings& settings, const Trade& trade, double p0, double c0, 
 }
 
 // The exit is executed at the trade price (or at the fill of an intraday
-// exit), not at the close, and pays commission plus tax. Only the exit's
-// return changes: the running peak, trough, drawdown and count describe the
-// holding, not the execution.
+// exit), not at the close, and a real exit pays commission plus tax (a split
+// at a rebalance pays nothing). Only the exit's return changes: the running
+// peak, trough, drawdown and count describe the holding, not the execution.
 Status adjust_exit(const Tables& tables, const Settings& settings, const Trade& trade, int64_t k, double& value) {
     if (k != 0) {
         const int64_t row = static_cast<int64_t>(trade.entry_row) + k;
-        double xp = trade.exit_fill;
+        double xp = trade.exit_fill.value_or(0.0);
         double xc = 0.0;
         Status status = Status::Ok;
-        if (!trade.has_exit_fill) status = read_cell(tables.price, row, trade.col, xp);
+        if (!trade.exit_fill) status = read_cell(tables.price, row, trade.col, xp);
         if (status != Status::Ok) return status;
         status = read_cell(tables.close, row, trade.col, xc);
         if (status != Status::Ok) return status;
@@ -76,7 +76,7 @@ Status adjust_exit(const Tables& tables, const Settings& settings, const Trade& 
             value = trade.is_long ? value * (xp / xc) : 2.0 - (xp * (2.0 - value)) / xc;
         }
     }
-    value = value * ((1.0 - settings.fee_ratio) - settings.tax_ratio);
+    if (trade.exit_transaction != 0) value = value * ((1.0 - settings.fee_ratio) - settings.tax_ratio);
     return Status::Ok;
 }
 
@@ -99,77 +99,85 @@ Status check_settings(const Settings& settings) {
     return Status::Ok;
 }
 
-Status trace_trade(const Tables& tables, const Settings& settings, const Trade& trade, Snapshots& out) {
-    Status status = check_settings(settings);
-    if (status != Status::Ok) return status;
+namespace {
 
-    // At least up to the exit row, and at least `window` rows past the entry
-    // so every trade's profile spans the same rows however long it was held;
-    // never past the last row of the tables.
-    const int64_t entry = trade.entry_row;
-    int64_t end = trade.exit_row;
-    if (entry + settings.window > end) end = entry + settings.window;
-    if (end >= tables.price.rows) end = tables.price.rows - 1;
-    const int64_t length = end - entry + 1;
-    if (length < 0) return Status::EntryPastEnd;
+// The rows a trade is analysed over: at least up to the exit row, and at
+// least `window` rows past the entry so every trade's profile spans the same
+// rows however long it was held; never past the last row of the tables.
+struct TradeRows {
+    int64_t entry;
+    int64_t end;
+    int64_t length;  // end - entry + 1
+};
 
-    // The entry row is read before anything is reserved, so a row far
-    // outside the tables fails here and never sizes the buffers.
-    double p0 = 0.0;
-    double c0 = 0.0;
-    status = read_cell(tables.price, entry, trade.col, p0);
-    if (status != Status::Ok) return status;
-    status = read_cell(tables.close, entry, trade.col, c0);
-    if (status != Status::Ok) return status;
+Status analysed_rows(const Tables& tables, const Settings& settings, const Trade& trade, TradeRows& rows) {
+    rows.entry = trade.entry_row;
+    rows.end = trade.exit_row;
+    if (rows.entry + settings.window > rows.end) rows.end = rows.entry + settings.window;
+    if (rows.end >= tables.price.rows) rows.end = tables.price.rows - 1;
+    rows.length = rows.end - rows.entry + 1;
+    return rows.length < 0 ? Status::EntryPastEnd : Status::Ok;
+}
 
+// Where the snapshots are taken.
+struct SnapshotPlan {
+    uint64_t limit;        // window snapshots at offsets below this
+    uint64_t step;         // 0: no window snapshots
+    uint64_t groups;       // number of window snapshots
+    uint64_t exit_offset;  // offset of the exit snapshot
+};
+
+SnapshotPlan plan_snapshots(const Settings& settings, const Trade& trade, const TradeRows& rows) {
+    SnapshotPlan plan{};
     // Window snapshots at offsets 0, step, 2 step, ... below the smaller of
     // the length and the window (compared unsigned: a negative window would
     // count as unbounded). A step of 0 takes none here; the result's size
     // reports it.
     const uint64_t window = static_cast<uint64_t>(static_cast<int64_t>(settings.window));
-    const uint64_t limit = static_cast<uint64_t>(length) < window ? static_cast<uint64_t>(length) : window;
-    const uint64_t step = settings.window_step > 0 ? static_cast<uint64_t>(settings.window_step) : 0;
-    const uint64_t groups = step == 0 ? 0 : (limit + step - 1) / step;
-    status = reserve_window(out.window, groups);
-    if (status != Status::Ok) return status;
-    double* window_group = out.window.data();
-
+    const uint64_t length = static_cast<uint64_t>(rows.length);
+    plan.limit = length < window ? length : window;
+    plan.step = settings.window_step > 0 ? static_cast<uint64_t>(settings.window_step) : 0;
+    plan.groups = plan.step == 0 ? 0 : (plan.limit + plan.step - 1) / plan.step;
     // The exit snapshot's offset: the exit row's, or the last analysed row
     // when the tables end earlier. An exit row before the entry row wraps to
     // a huge unsigned distance and so falls back to the last row too.
-    const uint64_t last = static_cast<uint64_t>(length - 1);
-    const uint64_t held = static_cast<uint64_t>(static_cast<int64_t>(trade.exit_row) - entry);
-    const uint64_t exit_offset = held < last ? held : last;
+    const uint64_t last = static_cast<uint64_t>(rows.length - 1);
+    const uint64_t held = static_cast<uint64_t>(static_cast<int64_t>(trade.exit_row) - rows.entry);
+    plan.exit_offset = held < last ? held : last;
+    return plan;
+}
 
-    Running s{};
-    status = seed(settings, trade, p0, c0, s);
-    if (status != Status::Ok) return status;
+// The walk over the rows after the entry row: the running statistics, the
+// last valid close and the snapshots taken so far.
+struct Walk {
+    const Trade& trade;
+    const SnapshotPlan& plan;
+    Snapshots& out;
+    Running s;
+    double prev;  // the last valid close
+    double r;     // the running factor, as of the row being walked
     uint64_t next_snapshot = 0;
-    auto take_snapshots = [&](uint64_t t) {
-        if (t == next_snapshot && t < limit && step != 0) {
+    double* window_group;
+
+    void take_snapshots(uint64_t t) {
+        if (t == next_snapshot && t < plan.limit && plan.step != 0) {
             s.write(window_group);
             window_group += 6;
-            next_snapshot += step;
+            next_snapshot += plan.step;
         }
-        if (t == exit_offset) {
+        if (t == plan.exit_offset) {
             s.write(out.exit);
             out.exit_factor = s.cum_return;
         }
-    };
-    take_snapshots(0);
+    }
 
-    double prev = c0;  // the last valid close
-    double r = s.cum_return;  // the running factor, as of the row being walked
-    // One row of the walk; false with `status` set on a failure.
-    auto step_row = [&](int64_t ith, double c) {
+    // Row `offset` of the trade with close c.
+    Status step_row(uint64_t offset, double c) {
         const bool has_close = !std::isnan(c);
         // A missing close leaves the trade where it stood; the next valid
         // close is compared with the last valid one.
         if (has_close) {
-            if (prev == 0.0) {
-                status = Status::FloatDivision;
-                return false;
-            }
+            if (prev == 0.0) return Status::FloatDivision;
             const double ratio = c / prev;
             if (!std::isnan(ratio)) r = trade.is_long ? r * ratio : 2.0 - (2.0 - r) * ratio;
             prev = c;
@@ -182,53 +190,91 @@ Status trace_trade(const Tables& tables, const Settings& settings, const Trade& 
             s.trough_return = r;
             s.peak_at_trough = previous_peak;
         }
-        if (s.peak_return == 0.0) {
-            status = Status::FloatDivision;
-            return false;
-        }
+        if (s.peak_return == 0.0) return Status::FloatDivision;
         const double dd = r / s.peak_return - 1.0;
         if (s.max_drawdown > dd) s.max_drawdown = dd;
         if (has_close && r > 1.0) s.profit_days = s.profit_days + 1.0;
         s.cum_return = r;
-        take_snapshots(static_cast<uint64_t>(ith - entry));
-        return true;
-    };
+        take_snapshots(offset);
+        return Status::Ok;
+    }
+};
 
+// Walks the closes of rows entry + 1 .. end.
+Status walk_closes(const Tables& tables, const TradeRows& rows, Walk& walk) {
     // The closes of one instrument lie a whole price row apart: ask for them
     // a few rows ahead so the walk does not wait on memory at every row.
     constexpr int64_t kPrefetchRows = 8;
     const View2D<double>& close = tables.close;
-    const int64_t col = trade.col;
-    if (entry + 1 >= 0 && end < close.rows && col >= 0 && col < close.cols) {
+    const int64_t col = walk.trade.col;
+    const int64_t after_entry = rows.end - rows.entry;  // rows after the entry row
+    if (rows.entry + 1 >= 0 && rows.end < close.rows && col >= 0 && col < close.cols) {
         // Every row of the walk lies inside the close table: no checks per row.
-        const char* cell = close.data + (entry + 1) * close.row_stride + col * close.col_stride;
-        const int64_t rows = end - entry;  // rows after the entry row
-        for (int64_t k = 0; k < rows && k < kPrefetchRows; ++k) prefetch_line(cell + k * close.row_stride);
-        for (int64_t k = 0; k < rows; ++k, cell += close.row_stride) {
-            if (k + kPrefetchRows < rows) prefetch_line(cell + kPrefetchRows * close.row_stride);
-            if (!step_row(entry + 1 + k, load_element<double>(cell))) return status;
-        }
-    } else {
-        for (int64_t ith = entry + 1; ith <= end; ++ith) {
-            double c = 0.0;
-            status = read_cell(close, ith, col, c);
+        const char* cell = close.data + (rows.entry + 1) * close.row_stride + col * close.col_stride;
+        for (int64_t k = 0; k < after_entry && k < kPrefetchRows; ++k) prefetch_line(cell + k * close.row_stride);
+        for (int64_t k = 0; k < after_entry; ++k, cell += close.row_stride) {
+            if (k + kPrefetchRows < after_entry) prefetch_line(cell + kPrefetchRows * close.row_stride);
+            const Status status = walk.step_row(static_cast<uint64_t>(k + 1), load_element<double>(cell));
             if (status != Status::Ok) return status;
-            if (!step_row(ith, c)) return status;
         }
+        return Status::Ok;
     }
-
-    out.window_values = static_cast<size_t>(window_group - out.window.data());
-
-    if (trade.exit_transaction != 0) {
-        double value = out.exit_factor;
-        status = adjust_exit(tables, settings, trade, static_cast<int64_t>(exit_offset), value);
+    for (int64_t ith = rows.entry + 1; ith <= rows.end; ++ith) {
+        double c = 0.0;
+        Status status = read_cell(close, ith, col, c);
         if (status != Status::Ok) return status;
-        out.exit[5] = value - 1.0;
-        // A window snapshot at the exit offset shows the adjusted return too.
-        if (step != 0 && exit_offset < limit && exit_offset % step == 0) {
-            out.window[static_cast<size_t>(exit_offset / step) * 6 + 5] = value - 1.0;
-        }
+        status = walk.step_row(static_cast<uint64_t>(ith - rows.entry), c);
+        if (status != Status::Ok) return status;
     }
+    return Status::Ok;
+}
+
+// The exit's trade price and costs, on the exit snapshot and on a window
+// snapshot taken at the same offset.
+Status apply_exit_costs(const Tables& tables, const Settings& settings, const Trade& trade, const SnapshotPlan& plan,
+                        Snapshots& out) {
+    double value = out.exit_factor;
+    const Status status = adjust_exit(tables, settings, trade, static_cast<int64_t>(plan.exit_offset), value);
+    if (status != Status::Ok) return status;
+    out.exit[5] = value - 1.0;
+    if (plan.step != 0 && plan.exit_offset < plan.limit && plan.exit_offset % plan.step == 0) {
+        out.window[static_cast<size_t>(plan.exit_offset / plan.step) * 6 + 5] = value - 1.0;
+    }
+    return Status::Ok;
+}
+
+}  // namespace
+
+Status trace_trade(const Tables& tables, const Settings& settings, const Trade& trade, Snapshots& out) {
+    Status status = check_settings(settings);
+    if (status != Status::Ok) return status;
+    TradeRows rows{};
+    status = analysed_rows(tables, settings, trade, rows);
+    if (status != Status::Ok) return status;
+
+    // The entry row is read before anything is reserved, so a row far
+    // outside the tables fails here and never sizes the buffers.
+    double p0 = 0.0;
+    double c0 = 0.0;
+    status = read_cell(tables.price, rows.entry, trade.col, p0);
+    if (status != Status::Ok) return status;
+    status = read_cell(tables.close, rows.entry, trade.col, c0);
+    if (status != Status::Ok) return status;
+
+    const SnapshotPlan plan = plan_snapshots(settings, trade, rows);
+    status = reserve_window(out.window, plan.groups);
+    if (status != Status::Ok) return status;
+
+    Walk walk{trade, plan, out, Running{}, c0, 0.0, 0, out.window.data()};
+    status = seed(settings, trade, p0, c0, walk.s);
+    if (status != Status::Ok) return status;
+    walk.r = walk.s.cum_return;
+    walk.take_snapshots(0);
+    status = walk_closes(tables, rows, walk);
+    if (status != Status::Ok) return status;
+    out.window_values = static_cast<size_t>(walk.window_group - out.window.data());
+
+    if (trade.exit_transaction != 0 || trade.revalue_split) return apply_exit_costs(tables, settings, trade, plan, out);
     return Status::Ok;
 }
 

@@ -9,6 +9,7 @@
 #include "common/strided_view.h"
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace korvel::analysis {
@@ -34,8 +35,11 @@ struct Trade {
     int exit_transaction;   // non-zero: the exit paid commission and tax
     // An intraday exit is filled at the touched level (or the open), not at
     // the row's trade price: the exit is then valued at this price instead.
-    bool has_exit_fill = false;
-    double exit_fill = 0.0;
+    std::optional<double> exit_fill;
+    // A record ended by a rebalance that keeps the holding (no transaction):
+    // the exit is valued at the row's trade price as a real exit is, but
+    // without exit costs. Open trades at the end of a run are not revalued.
+    bool revalue_split = false;
 };
 
 // The snapshots of one trade, six values each: the window snapshots in

@@ -10,6 +10,7 @@
 #include "excursion/capi_table.h"
 #include "excursion/recorder_state.h"
 
+namespace korvel::recorder {
 namespace {
 
 PyModuleDef excursion_module = {
@@ -28,22 +29,26 @@ bool add_object(PyObject* module, const char* name, PyObject* value) {
     return PyModule_AddObjectRef(module, name, value) == 0;
 }
 
-}  // namespace
-
-PyMODINIT_FUNC PyInit_excursion(void) {
-    import_array();
+PyObject* create_module() {
     PyRef module(PyModule_Create(&excursion_module));
     if (!module) return nullptr;
-    if (!korvel::recorder::init_state()) return nullptr;
+    if (!init_state()) return nullptr;
     PyRef numpy(PyImport_ImportModule("numpy"));
     if (!numpy) return nullptr;
-    PyRef capi(korvel::recorder::build_capi_table());
+    PyRef capi(build_capi_table());
     if (!capi) return nullptr;
-    if (!add_object(module.get(), "trades", korvel::recorder::trades) ||
-        !add_object(module.get(), "trade_positions", korvel::recorder::trade_positions) ||
-        !add_object(module.get(), "excursion", korvel::recorder::excursion) ||
-        !add_object(module.get(), "org_np", numpy.get()) || !add_object(module.get(), "__pyx_capi__", capi.get())) {
+    if (!add_object(module.get(), "trades", trades) || !add_object(module.get(), "trade_positions", trade_positions) ||
+        !add_object(module.get(), "excursion", excursion) || !add_object(module.get(), "org_np", numpy.get()) ||
+        !add_object(module.get(), "__pyx_capi__", capi.get())) {
         return nullptr;
     }
     return module.release();
+}
+
+}  // namespace
+}  // namespace korvel::recorder
+
+PyMODINIT_FUNC PyInit_excursion(void) {
+    import_array();
+    return korvel::recorder::create_module();
 }

@@ -43,8 +43,10 @@ bool to_int(int64_t value, const char* what, int& out) {
 // Appends one trade record to the three lists: [sid, entry row, record_row]
 // to trades, the entry position to trade_positions and the statistics up to
 // analysed_row to excursion. The first two are appended before the analysis
-// runs, so when it fails `excursion` ends up one record short.
-bool record_trade(int sid, int record_row, int analysed_row, int exit_transaction,
+// runs, so when it fails `excursion` ends up one record short. A trade that
+// `ends` without a transaction is split at a rebalance: its record is valued
+// at the row's trade price (an open trade's is not).
+bool record_trade(int sid, int record_row, int analysed_row, bool ends, int exit_transaction,
                   std::optional<double> exit_fill = std::nullopt) {
     // The slot arrays are published by address, so caller code run by any
     // allocation below (a collection) could replace them. Everything is read
@@ -91,16 +93,17 @@ bool record_trade(int sid, int record_row, int analysed_row, int exit_transactio
         return false;
     }
     // A slot never entered holds position 0.0 and is analysed as a short.
-    PyRef stats(excursion_analysis(sid, entry_row, analysed_row, held > 0.0, entry_flag, exit_transaction,
-                                   exit_fill));
+    const bool revalue_split = ends && exit_transaction == 0;
+    PyRef stats(excursion_analysis(sid, entry_row, analysed_row, held > 0.0, entry_flag, exit_transaction, exit_fill,
+                                   revalue_split));
     if (!stats) return false;
     return PyList_Append(excursion, stats.get()) == 0;
 }
 
 }  // namespace
 
-void start_analysis(PyArrayObject* price_table, PyArrayObject* close_table, std::map<int, int> column_map,
-                    int n_slots, double fee, double tax, int window_rows, int step) {
+void start_analysis(PyArrayObject* price_table, PyArrayObject* close_table, std::map<int, int> column_map, int n_slots,
+                    double fee, double tax, int window_rows, int step) {
     // Everything that can fail runs before the first change, so a rejected
     // call leaves the previous run's state intact.
     if (!check_table(price_table, "price") || !check_table(close_table, "close")) return;
@@ -165,16 +168,16 @@ void record_entry(int sid, double weight, int entry_transaction) {
     std::memcpy(flag_at, &flag, sizeof flag);
 }
 
-void record_exit(int sid, int exit_transaction) { record_trade(sid, date, date, exit_transaction); }
+void record_exit(int sid, int exit_transaction) { record_trade(sid, date, date, true, exit_transaction); }
 
 void record_exit_at(int sid, int exit_transaction, double fill_price) {
-    record_trade(sid, date, date, exit_transaction, fill_price);
+    record_trade(sid, date, date, true, exit_transaction, fill_price);
 }
 
 PyObject* end_analysis(std::map<int, double>& book) {
     for (const auto& [sid, held] : book) {
         if (held == 0.0) continue;  // NaN compares unequal: still held
-        if (!record_trade(sid, -1, date, 0)) return nullptr;
+        if (!record_trade(sid, -1, date, false, 0)) return nullptr;
     }
     Py_RETURN_NONE;
 }

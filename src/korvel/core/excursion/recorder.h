@@ -14,8 +14,8 @@ namespace korvel::recorder {
 // the settings, empties the record lists in place and gives every one of the
 // n_slots slots fresh zeroed arrays. `date` is left alone. On failure the
 // previous state is kept unchanged.
-void start_analysis(PyArrayObject* price_table, PyArrayObject* close_table, std::map<int, int> column_map,
-                    int n_slots, double fee, double tax, int window_rows, int step);
+void start_analysis(PyArrayObject* price_table, PyArrayObject* close_table, std::map<int, int> column_map, int n_slots,
+                    double fee, double tax, int window_rows, int step);
 
 // Marks the row being simulated.
 void record_date(int row);
@@ -24,6 +24,8 @@ void record_date(int row);
 void record_entry(int sid, double weight, int entry_transaction);
 
 // Closes the trade on slot sid at the current row and appends its record.
+// Without exit transaction the holding goes on (a split at a rebalance): the
+// record is still valued at the row's trade price, without exit costs.
 void record_exit(int sid, int exit_transaction);
 
 // As record_exit, for an exit filled intraday at `fill_price` (a touched

@@ -47,10 +47,9 @@ bool init_list(PyObject*& slot) {
 }  // namespace
 
 bool init_state() {
-    return init_array(price, 2, NPY_DOUBLE) && init_array(close, 2, NPY_DOUBLE) &&
-           init_array(entry, 1, NPY_INT64) && init_array(position, 1, NPY_DOUBLE) &&
-           init_array(entry_trasnaction, 1, NPY_INT64) && init_list(trades) && init_list(trade_positions) &&
-           init_list(excursion);
+    return init_array(price, 2, NPY_DOUBLE) && init_array(close, 2, NPY_DOUBLE) && init_array(entry, 1, NPY_INT64) &&
+           init_array(position, 1, NPY_DOUBLE) && init_array(entry_trasnaction, 1, NPY_INT64) && init_list(trades) &&
+           init_list(trade_positions) && init_list(excursion);
 }
 
 }  // namespace korvel::recorder

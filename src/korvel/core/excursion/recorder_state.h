@@ -15,8 +15,8 @@
 namespace korvel::recorder {
 
 // Tables and settings of the run in progress.
-extern PyArrayObject* price;   // trade prices, rows x price columns
-extern PyArrayObject* close;   // closes, same layout
+extern PyArrayObject* price;  // trade prices, rows x price columns
+extern PyArrayObject* close;  // closes, same layout
 extern std::map<int, int> pos2price;
 // pos2price flattened for the slots 0 .. n_slots - 1 (0 where unmapped, as a
 // lookup of a missing slot gives); other slots go through the map.

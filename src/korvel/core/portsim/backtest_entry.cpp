@@ -17,40 +17,31 @@
 #include "portsim/backtest_entry.h"
 #include "portsim/module_state.h"
 #include "portsim/run_state.h"
+#include "portsim/trade_ledger.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 namespace {
 
-constexpr int kArrayCount = 11;
-const char* const kArrayNames[kArrayCount] = {
-    "price_values", "close_values", "high_values", "low_values", "open_values", "price_index",
-    "price_columns", "pos_values", "pos_index", "pos_columns", "resample",
-};
-const korvel::ElementKind kArrayKinds[kArrayCount] = {
-    korvel::ElementKind::Float64, korvel::ElementKind::Float64, korvel::ElementKind::Float64,
-    korvel::ElementKind::Float64, korvel::ElementKind::Float64, korvel::ElementKind::Int64,
-    korvel::ElementKind::Object,  korvel::ElementKind::Float64, korvel::ElementKind::Int64,
-    korvel::ElementKind::Object,  korvel::ElementKind::Int64,
-};
-const int kArrayDims[kArrayCount] = {2, 2, 2, 2, 2, 1, 1, 2, 1, 1, 1};
-
-bool to_double(PyObject* value, double& out) {
-    if (!value) return true;  // omitted: keep the default
+// Conversions of the rules; each is called only for a value that was given.
+bool to_double(PyObject* value, double& out, const char*) {
     out = PyFloat_AsDouble(value);
     return !(out == -1.0 && PyErr_Occurred());
 }
 
-bool to_truth(PyObject* value, bool& out) {
-    if (!value) return true;
+bool to_truth(PyObject* value, bool& out, const char*) {
     const int truth = PyObject_IsTrue(value);
     if (truth < 0) return false;
     out = truth != 0;
     return true;
 }
 
+bool keep_object(PyObject* value, PyObject*& out, const char*) {
+    out = value;
+    return true;
+}
+
 bool to_int32(PyObject* value, int& out) {
-    if (!value) return true;
     const long converted = PyLong_AsLong(value);
     if (converted == -1 && PyErr_Occurred()) return false;
     if (converted > INT_MAX || converted < INT_MIN) {
@@ -61,9 +52,11 @@ bool to_int32(PyObject* value, int& out) {
     return true;
 }
 
-bool non_negative(int value, const char* name) {
-    if (value >= 0) return true;
-    PyErr_Format(PyExc_ValueError, "%s must be >= 0, got %d", name, value);
+// A 32-bit count of rows, 0 or more.
+bool to_row_count(PyObject* value, int& out, const char* name) {
+    if (!to_int32(value, out)) return false;
+    if (out >= 0) return true;
+    PyErr_Format(PyExc_ValueError, "%s must be >= 0, got %d", name, out);
     return false;
 }
 
@@ -81,29 +74,15 @@ struct CollectorPause {
     }
 };
 
-// Releases the delisting schedule's buffer when the call ends.
-struct BufferGuard {
-    Py_buffer view = {};
-    bool held = false;
-    ~BufferGuard() {
-        if (held) PyBuffer_Release(&view);
-    }
-};
-
 // Any object exposing a 1-D buffer of int64 (read-only accepted).
-bool acquire_delisting_bars(PyObject* obj, BufferGuard& guard, korvel::View1D<int64_t>& out) {
-    if (PyObject_GetBuffer(obj, &guard.view, PyBUF_RECORDS_RO) < 0) return false;
-    guard.held = true;
-    const Py_buffer& v = guard.view;
-    if (v.ndim != 1) {
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", 1, v.ndim);
-        return false;
-    }
+bool to_delisting_bars(PyObject* obj, DelistingBars& out, const char*) {
+    if (obj == Py_None) return true;
+    if (PyObject_GetBuffer(obj, &out.buffer, PyBUF_RECORDS_RO) < 0) return false;
+    out.held = true;
+    const Py_buffer& v = out.buffer;
+    if (v.ndim != 1) return raise_buffer_ndim_error(1, v.ndim);
     const char* format = v.format ? v.format : "B";
-    if (*format == '>' || *format == '!') {
-        PyErr_SetString(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
-        return false;
-    }
+    if (*format == '>' || *format == '!') return raise_buffer_byte_order_error();
     if (*format == '@' || *format == '=' || *format == '<') ++format;
     const bool is_int64 = (format[0] == 'l' || format[0] == 'q') && format[1] == '\0' && v.itemsize == 8;
     if (!is_int64) {
@@ -112,94 +91,126 @@ bool acquire_delisting_bars(PyObject* obj, BufferGuard& guard, korvel::View1D<in
         // (standard sizes: 'Q' instead of 'L').
         std::string got;
         if (PyArray_Check(obj)) {
-            got = korvel::describe_element_type(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(obj)));
+            got = describe_element_type(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(obj)));
         } else {
-            const char* name = korvel::describe_type_char(format[0]);
+            const char* name = describe_type_char(format[0]);
             got = name ? name : "unparseable format string";
         }
-        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'", "int64_t", "'",
-                     got.c_str());
-        return false;
+        return raise_buffer_dtype_error(expected_element_name(ElementKind::Int64), got);
     }
-    out.data = static_cast<const char*>(v.buf);
-    out.size = v.shape ? v.shape[0] : v.len / v.itemsize;
-    out.stride = v.strides ? v.strides[0] : v.itemsize;
+    out.bars.data = static_cast<const char*>(v.buf);
+    out.bars.size = v.shape ? v.shape[0] : v.len / v.itemsize;
+    out.bars.stride = v.strides ? v.strides[0] : v.itemsize;
     return true;
 }
 
-}  // namespace
+// The arguments as given, in parameter order; null for an omitted rule.
+struct GivenArguments {
+#define KORVEL_GIVEN(name, ...) PyObject* name = nullptr;
+    KORVEL_BACKTEST_ARRAYS(KORVEL_GIVEN)
+    KORVEL_BACKTEST_RULES(KORVEL_GIVEN)
+#undef KORVEL_GIVEN
+};
 
-PyObject* py_backtest(PyObject*, PyObject* args, PyObject* kwargs) {
+// The format of PyArg_ParseTupleAndKeywords for a function named `name`
+// taking backtest_'s parameters.
+#define KORVEL_OBJECT(...) "O"
+#define KORVEL_BACKTEST_FORMAT(name) \
+    KORVEL_BACKTEST_ARRAYS(KORVEL_OBJECT) "|" KORVEL_BACKTEST_RULES(KORVEL_OBJECT) ":" name
+constexpr char kBacktestFormat[] = KORVEL_BACKTEST_FORMAT("backtest_");
+constexpr char kLedgerFormat[] = KORVEL_BACKTEST_FORMAT("backtest_ledger");
+#undef KORVEL_BACKTEST_FORMAT
+#undef KORVEL_OBJECT
+
+bool parse_arguments(PyObject* args, PyObject* kwargs, const char* format, GivenArguments& given) {
+#define KORVEL_KEYWORD(name, ...) #name,
     static const char* keywords[] = {
-        "price_values", "close_values", "high_values", "low_values", "open_values", "price_index",
-        "price_columns", "pos_values", "pos_index", "pos_columns", "resample", "fee_ratio", "tax_ratio",
-        "stop_loss", "take_profit", "trail_stop", "trail_stop_activation", "touched_exit", "position_limit",
-        "retain_cost_when_rebalance", "stop_trading_next_period", "excursion_window", "excursion_window_step",
-        "periodically_rebalance", "delisting_bars", nullptr,
+        KORVEL_BACKTEST_ARRAYS(KORVEL_KEYWORD) KORVEL_BACKTEST_RULES(KORVEL_KEYWORD) nullptr,
     };
-    PyObject* arrays[kArrayCount] = {};
-    PyObject *fee = nullptr, *tax = nullptr, *stop_loss = nullptr, *take_profit = nullptr, *trail_stop = nullptr,
-             *trail_activation = nullptr, *touched = nullptr, *position_limit = nullptr, *retain = nullptr,
-             *stop_trading = nullptr, *window = nullptr, *window_step = nullptr, *periodic = nullptr,
-             *delisting = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOOOO|OOOOOOOOOOOOOO:backtest_",
-                                     const_cast<char**>(keywords), &arrays[0], &arrays[1], &arrays[2], &arrays[3],
-                                     &arrays[4], &arrays[5], &arrays[6], &arrays[7], &arrays[8], &arrays[9],
-                                     &arrays[10], &fee, &tax, &stop_loss, &take_profit, &trail_stop,
-                                     &trail_activation, &touched, &position_limit, &retain, &stop_trading, &window,
-                                     &window_step, &periodic, &delisting)) {
-        return nullptr;
-    }
+#undef KORVEL_KEYWORD
+    // The targets, one per parameter: ", &given.price_values, ...".
+#define KORVEL_TARGET(name, ...) , &given.name
+    // clang-format off
+    return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords)
+                                       KORVEL_BACKTEST_ARRAYS(KORVEL_TARGET)
+                                       KORVEL_BACKTEST_RULES(KORVEL_TARGET)) != 0;
+    // clang-format on
+#undef KORVEL_TARGET
+}
 
+// The rules in parameter order; an omitted one keeps its default.
+bool convert_rules(const GivenArguments& given, TradingRules& rules) {
+#define KORVEL_CONVERT(name, type, value, shown, convert) \
+    if (given.name && !convert(given.name, rules.name, #name)) return false;
+    KORVEL_BACKTEST_RULES(KORVEL_CONVERT)
+#undef KORVEL_CONVERT
+    return true;
+}
+
+// Every array is an ndarray (in parameter order), then every array has its
+// number of dimensions and element type (in parameter order).
+bool check_arrays(const GivenArguments& given) {
+#define KORVEL_IS_NDARRAY(name, kind, ndim) \
+    if (!check_is_ndarray(given.name, #name)) return false;
+    KORVEL_BACKTEST_ARRAYS(KORVEL_IS_NDARRAY)
+#undef KORVEL_IS_NDARRAY
+#define KORVEL_LAYOUT(name, kind, ndim)                                                               \
+    if (!check_array_layout(reinterpret_cast<PyArrayObject*>(given.name), ElementKind::kind, ndim)) { \
+        return false;                                                                                 \
+    }
+    KORVEL_BACKTEST_ARRAYS(KORVEL_LAYOUT)
+#undef KORVEL_LAYOUT
+    return true;
+}
+
+// Points g_ledger at the ledger of one call (null for backtest_) and puts
+// back the previous one when the call returns: a run started by caller code
+// inside another records into its own ledger, or into the recorder.
+struct LedgerScope {
+    TradeLedger* previous = g_ledger;
+    explicit LedgerScope(TradeLedger* ledger) { g_ledger = ledger; }
+    ~LedgerScope() { g_ledger = previous; }
+    LedgerScope(const LedgerScope&) = delete;
+    LedgerScope& operator=(const LedgerScope&) = delete;
+};
+
+// One call of backtest_ (ledger null) or backtest_ledger: checks and converts
+// the arguments and runs the engine. Returns the equity array, or null with
+// an exception pending.
+PyObject* run_backtest(PyObject* args, PyObject* kwargs, const char* format, TradeLedger* ledger) {
+    GivenArguments given;
+    if (!parse_arguments(args, kwargs, format, given)) return nullptr;
     BacktestInputs in;
     TradingRules& r = in.rules;
-    r.take_profit = std::numeric_limits<double>::infinity();
-    r.trail_stop = std::numeric_limits<double>::infinity();
-    r.stop_trading_next_period = stop_trading ? stop_trading : Py_True;
-    BufferGuard delisting_buffer;
-    if (!to_double(fee, r.fee_ratio) || !to_double(tax, r.tax_ratio) || !to_double(stop_loss, r.stop_loss) ||
-        !to_double(take_profit, r.take_profit) || !to_double(trail_stop, r.trail_stop) ||
-        !to_double(trail_activation, r.trail_stop_activation) || !to_truth(touched, r.touched_exit) ||
-        !to_double(position_limit, r.position_limit) || !to_truth(retain, r.retain_cost_when_rebalance) ||
-        !to_int32(window, r.excursion_window) || !non_negative(r.excursion_window, "excursion_window") ||
-        !to_int32(window_step, r.excursion_window_step) ||
-        !non_negative(r.excursion_window_step, "excursion_window_step") ||
-        !to_truth(periodic, r.periodically_rebalance)) {
-        return nullptr;
-    }
-    if (delisting && delisting != Py_None) {
-        if (!acquire_delisting_bars(delisting, delisting_buffer, in.delisting_bars)) return nullptr;
-        in.has_delisting_bars = true;
-    }
-    for (int k = 0; k < kArrayCount; ++k) {
-        if (!korvel::check_is_ndarray(arrays[k], kArrayNames[k])) return nullptr;
-    }
-    for (int k = 0; k < kArrayCount; ++k) {
-        if (!korvel::check_array_layout(reinterpret_cast<PyArrayObject*>(arrays[k]), kArrayKinds[k], kArrayDims[k])) {
-            return nullptr;
-        }
-    }
-    auto as_array = [&](int k) { return reinterpret_cast<PyArrayObject*>(arrays[k]); };
+    if (!convert_rules(given, r) || !check_arrays(given)) return nullptr;
+    auto as_array = [](PyObject* array) { return reinterpret_cast<PyArrayObject*>(array); };
     // Rows reach the trade recorder as 32-bit ints; a longer index would wrap
     // to negative rows (read from the end) and give wrong records.
-    if (PyArray_DIM(as_array(5), 0) > INT_MAX) {
+    if (PyArray_DIM(as_array(given.price_index), 0) > INT_MAX) {
         PyErr_Format(PyExc_OverflowError, "price_index has %zd rows; at most %d price rows are supported",
-                     static_cast<Py_ssize_t>(PyArray_DIM(as_array(5), 0)), INT_MAX);
+                     static_cast<Py_ssize_t>(PyArray_DIM(as_array(given.price_index), 0)), INT_MAX);
         return nullptr;
     }
-    in.price = korvel::view_2d<double>(as_array(0));
-    in.close = korvel::view_2d<double>(as_array(1));
-    in.high = korvel::view_2d<double>(as_array(2));
-    in.low = korvel::view_2d<double>(as_array(3));
-    in.open = korvel::view_2d<double>(as_array(4));
-    in.price_index = korvel::view_1d<int64_t>(as_array(5));
-    in.price_columns = korvel::view_1d<PyObject*>(as_array(6));
-    in.pos_values = korvel::view_2d<double>(as_array(7));
-    in.pos_index = korvel::view_1d<int64_t>(as_array(8));
-    in.pos_columns = korvel::view_1d<PyObject*>(as_array(9));
-    in.resample = korvel::view_1d<int64_t>(as_array(10));
-    in.price_array = arrays[0];
-    in.close_array = arrays[1];
+    // Price columns reach the column map as 32-bit ints too: a longer label
+    // array would wrap to negative (or wrong) columns.
+    if (PyArray_DIM(as_array(given.price_columns), 0) > INT_MAX) {
+        PyErr_Format(PyExc_OverflowError, "price_columns has %zd labels; at most %d price columns are supported",
+                     static_cast<Py_ssize_t>(PyArray_DIM(as_array(given.price_columns), 0)), INT_MAX);
+        return nullptr;
+    }
+    in.price = view_2d<double>(as_array(given.price_values));
+    in.close = view_2d<double>(as_array(given.close_values));
+    in.high = view_2d<double>(as_array(given.high_values));
+    in.low = view_2d<double>(as_array(given.low_values));
+    in.open = view_2d<double>(as_array(given.open_values));
+    in.price_index = view_1d<int64_t>(as_array(given.price_index));
+    in.price_columns = view_1d<PyObject*>(as_array(given.price_columns));
+    in.pos_values = view_2d<double>(as_array(given.pos_values));
+    in.pos_index = view_1d<int64_t>(as_array(given.pos_index));
+    in.pos_columns = view_1d<PyObject*>(as_array(given.pos_columns));
+    in.resample = view_1d<int64_t>(as_array(given.resample));
+    in.price_array = given.price_values;
+    in.close_array = given.close_values;
 
     // The flags are published before anything else can fail, and keep their
     // values even when a later step does.
@@ -218,11 +229,18 @@ PyObject* py_backtest(PyObject*, PyObject* args, PyObject* kwargs) {
     // Code of the caller's ran since the last run: no flag read then holds.
     note_caller_code_may_have_run();
     RunState run;
+    LedgerScope scope(ledger);
     // The run's vectors and maps are sized by the caller's shapes (a
     // broadcast array can claim any size): an allocation that cannot be met
     // ends the run with MemoryError instead of escaping into the interpreter.
     try {
-        if (set_up_run(in, run) < 0 || run_rows(in, run) < 0 || finish_run(in, run) < 0) return nullptr;
+        if (set_up_run(in, run) < 0) return nullptr;
+        if (ledger) {
+            const analysis::Settings settings{r.excursion_window, r.excursion_window_step, r.fee_ratio, r.tax_ratio};
+            ledger->start(static_cast<int>(in.pos_columns.size), in.price_index.size,
+                          analysis::Tables{in.price, in.close}, settings, run.price_col_of_sid);
+        }
+        if (run_rows(in, run) < 0 || finish_run(in, run) < 0) return nullptr;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;
@@ -233,4 +251,21 @@ PyObject* py_backtest(PyObject*, PyObject* args, PyObject* kwargs) {
     return run.equity.release();
 }
 
-}  // namespace portsim
+}  // namespace
+
+PyObject* py_backtest(PyObject*, PyObject* args, PyObject* kwargs) {
+    return run_backtest(args, kwargs, kBacktestFormat, nullptr);
+}
+
+PyObject* py_backtest_ledger(PyObject*, PyObject* args, PyObject* kwargs) {
+    TradeLedger ledger;
+    PyRef equity(run_backtest(args, kwargs, kLedgerFormat, &ledger));
+    if (!equity) return nullptr;
+    PyRef trades(ledger.to_dict());
+    if (!trades) return nullptr;
+    PyRef operations(PyDict_Copy(g_stock_operations));
+    if (!operations) return nullptr;
+    return PyTuple_Pack(3, equity.get(), trades.get(), operations.get());
+}
+
+}  // namespace korvel::portsim

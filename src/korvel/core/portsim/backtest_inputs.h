@@ -5,41 +5,84 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <limits>
 
 #include "common/strided_view.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
+// The delisting schedule: any object exposing a 1-D buffer of int64, held
+// for the whole call. `held` is false for None.
+struct DelistingBars {
+    Py_buffer buffer = {};
+    bool held = false;
+    View1D<int64_t> bars;
+
+    DelistingBars() = default;
+    DelistingBars(const DelistingBars&) = delete;
+    DelistingBars& operator=(const DelistingBars&) = delete;
+    ~DelistingBars() {
+        if (held) PyBuffer_Release(&buffer);
+    }
+};
+
+// The parameters of backtest_ after the eleven arrays, in parameter order:
+// X(name, C++ type, default, default as the signature shows it, conversion).
+// The conversions run in this order, so it decides which error comes first.
+// clang-format off
+#define KORVEL_BACKTEST_RULES(X)                                                                 \
+    X(fee_ratio, double, 0.001425, "0.001425", to_double)                                        \
+    X(tax_ratio, double, 0.003, "0.003", to_double)                                              \
+    X(stop_loss, double, 1.0, "1.0", to_double)                                                  \
+    X(take_profit, double, kInfinity, "inf", to_double)                                          \
+    X(trail_stop, double, kInfinity, "inf", to_double)                                           \
+    X(trail_stop_activation, double, 0.0, "0.0", to_double)                                      \
+    X(touched_exit, bool, false, "False", to_truth)                                              \
+    X(position_limit, double, 1.0, "1.0", to_double)                                             \
+    X(retain_cost_when_rebalance, bool, false, "False", to_truth)                                \
+    X(stop_trading_next_period, PyObject*, Py_True, "True", keep_object)                         \
+    X(excursion_window, int, 0, "0", to_row_count)                                               \
+    X(excursion_window_step, int, 1, "1", to_row_count)                                          \
+    X(periodically_rebalance, bool, true, "True", to_truth)                                      \
+    X(delisting_bars, DelistingBars, , "None", to_delisting_bars)
+
+// The eleven required arrays: X(name, element kind, number of dimensions).
+#define KORVEL_BACKTEST_ARRAYS(X)                                                                \
+    X(price_values, Float64, 2)                                                                  \
+    X(close_values, Float64, 2)                                                                  \
+    X(high_values, Float64, 2)                                                                   \
+    X(low_values, Float64, 2)                                                                    \
+    X(open_values, Float64, 2)                                                                   \
+    X(price_index, Int64, 1)                                                                     \
+    X(price_columns, Object, 1)                                                                  \
+    X(pos_values, Float64, 2)                                                                    \
+    X(pos_index, Int64, 1)                                                                       \
+    X(pos_columns, Object, 1)                                                                    \
+    X(resample, Int64, 1)
+// clang-format on
+
+inline constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// The converted rules of one call. `stop_trading_next_period` is borrowed:
+// its truth is taken each time it is consulted.
 struct TradingRules {
-    double fee_ratio = 0.001425;
-    double tax_ratio = 0.003;
-    double stop_loss = 1.0;
-    double take_profit = 0.0;  // set to +inf by the argument parser's default
-    double trail_stop = 0.0;   // idem
-    double trail_stop_activation = 0.0;
-    bool touched_exit = false;
-    double position_limit = 1.0;
-    bool retain_cost_when_rebalance = false;
-    PyObject* stop_trading_next_period = nullptr;  // borrowed; its truth is taken each time
-    int excursion_window = 0;
-    int excursion_window_step = 1;
-    bool periodically_rebalance = true;
+#define KORVEL_RULE_FIELD(name, type, value, shown, convert) type name{value};
+    KORVEL_BACKTEST_RULES(KORVEL_RULE_FIELD)
+#undef KORVEL_RULE_FIELD
 };
 
 struct BacktestInputs {
-    korvel::View2D<double> price, close, high, low, open;
-    korvel::View1D<int64_t> price_index;
-    korvel::View1D<PyObject*> price_columns;
-    korvel::View2D<double> pos_values;
-    korvel::View1D<int64_t> pos_index;
-    korvel::View1D<PyObject*> pos_columns;
-    korvel::View1D<int64_t> resample;
-    bool has_delisting_bars = false;
-    korvel::View1D<int64_t> delisting_bars;
+    View2D<double> price, close, high, low, open;
+    View1D<int64_t> price_index;
+    View1D<PyObject*> price_columns;
+    View2D<double> pos_values;
+    View1D<int64_t> pos_index;
+    View1D<PyObject*> pos_columns;
+    View1D<int64_t> resample;
     // Borrowed array objects handed on to the trade recorder.
     PyObject* price_array = nullptr;
     PyObject* close_array = nullptr;
     TradingRules rules;
 };
 
-}  // namespace portsim
+}  // namespace korvel::portsim

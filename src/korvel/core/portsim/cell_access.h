@@ -7,10 +7,10 @@
 
 #include "common/strided_view.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 template <bool kChecked>
-inline bool read_cell(const korvel::View2D<double>& table, Py_ssize_t i, Py_ssize_t j, double& out) {
+inline bool read_cell(const View2D<double>& table, Py_ssize_t i, Py_ssize_t j, double& out) {
     if constexpr (kChecked) {
         return table.get(i, j, out);
     } else {
@@ -19,4 +19,4 @@ inline bool read_cell(const korvel::View2D<double>& table, Py_ssize_t i, Py_ssiz
     }
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

@@ -6,7 +6,7 @@
 
 #include "common/pyref.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 namespace {
 
@@ -32,7 +32,7 @@ int encoded_name(PyObject* label, std::string& out) {
 // code of the caller's, so the labels cannot change meanwhile). Returns 1 when
 // it built the map, 0 to leave it to the general path (another label type, or
 // a string UTF-8 cannot encode, whose error the general path raises).
-int map_str_columns(const korvel::View1D<PyObject*>& price_columns, const korvel::View1D<PyObject*>& pos_columns,
+int map_str_columns(const View1D<PyObject*>& price_columns, const View1D<PyObject*>& pos_columns,
                     std::map<int, int>& pos2price) {
     for (const auto* labels : {&price_columns, &pos_columns}) {
         for (Py_ssize_t i = 0; i < labels->size; ++i) {
@@ -71,7 +71,7 @@ int map_str_columns(const korvel::View1D<PyObject*>& price_columns, const korvel
 
 }  // namespace
 
-int map_columns(const korvel::View1D<PyObject*>& price_columns, const korvel::View1D<PyObject*>& pos_columns,
+int map_columns(const View1D<PyObject*>& price_columns, const View1D<PyObject*>& pos_columns,
                 std::map<int, int>& pos2price) {
     if (map_str_columns(price_columns, pos_columns, pos2price)) return 0;
     std::map<std::string, int> price_col_of;
@@ -89,4 +89,4 @@ int map_columns(const korvel::View1D<PyObject*>& price_columns, const korvel::Vi
     return 0;
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

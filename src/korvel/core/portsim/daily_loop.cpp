@@ -4,17 +4,20 @@
 #include <cmath>
 
 #include "portsim/cell_access.h"
-#include "portsim/price_validation.h"
 #include "portsim/recorder_binding.h"
 #include "portsim/row_steps.h"
+#include "portsim/trade_ledger.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 namespace {
 
+// The exit bounds on the growth factor, and which rule each one is.
 struct Bounds {
     double upper;
     double lower;
+    ExitReason upper_reason;
+    ExitReason lower_reason;
 };
 
 Bounds exit_bounds(const ExitThresholds& t, double entry_value, double growth_max, double growth_min) {
@@ -22,13 +25,23 @@ Bounds exit_bounds(const ExitThresholds& t, double entry_value, double growth_ma
     if (entry_value > 0.0) {
         const bool trailing = growth_max >= t.long_activation;
         b.upper = t.long_upper;
+        b.upper_reason = ExitReason::TakeProfit;
         b.lower = t.long_lower;
-        if (trailing && growth_max - t.trail_distance > b.lower) b.lower = growth_max - t.trail_distance;
+        b.lower_reason = ExitReason::StopLoss;
+        if (trailing && growth_max - t.trail_distance > b.lower) {
+            b.lower = growth_max - t.trail_distance;
+            b.lower_reason = ExitReason::TrailingStop;
+        }
     } else {
         const bool trailing = growth_min <= t.short_activation;
         b.upper = t.short_upper;
-        if (trailing && growth_min + t.trail_distance < b.upper) b.upper = growth_min + t.trail_distance;
+        b.upper_reason = ExitReason::StopLoss;
+        if (trailing && growth_min + t.trail_distance < b.upper) {
+            b.upper = growth_min + t.trail_distance;
+            b.upper_reason = ExitReason::TrailingStop;
+        }
         b.lower = t.short_lower;
+        b.lower_reason = ExitReason::TakeProfit;
     }
     return b;
 }
@@ -36,8 +49,8 @@ Bounds exit_bounds(const ExitThresholds& t, double entry_value, double growth_ma
 // Intraday exit on high, low and open, executed on this row at the touched
 // level (or at the open when the row gaps through a bound).
 template <bool kChecked>
-int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid, int pc, double entry_value,
-                 double ret, const Bounds& b) {
+int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid, int pc, double entry_value, double ret,
+                 const Bounds& b) {
     double high = 0.0, low = 0.0, open = 0.0;
     if (!read_cell<kChecked>(in.high, i, pc, high) || !read_cell<kChecked>(in.low, i, pc, low) ||
         !read_cell<kChecked>(in.open, i, pc, open)) {
@@ -54,35 +67,26 @@ int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid,
     if (!(touch_open || touch_high || touch_low)) return 0;
     // The fill as a price, for the trade record: the open on a gap, else the
     // touched level measured from the last valid price.
+    // The reason is the rule of the bound the fill is at (gapped through).
     double& value = run.positions.value(sid);
-    double fill = open;
+    ExitNote exit{ExitReason::Rebalance, open};
     if (touch_open) {
         value = entry_value * open_factor;
+        exit.reason = open_factor >= b.upper ? b.upper_reason : b.lower_reason;
     } else if (touch_high) {
         value = entry_value * b.upper;
-        fill = reference * b.upper / g0;
+        exit.fill = reference * b.upper / g0;
+        exit.reason = b.upper_reason;
     } else {
         value = entry_value * b.lower;
-        fill = reference * b.lower / g0;
+        exit.fill = reference * b.lower / g0;
+        exit.reason = b.lower_reason;
     }
     const bool stop_type = (touch_low && value > 0.0) || (touch_high && value < 0.0);
     run.executed_exits.push_back(signed_exit(sid, !stop_type));
     run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false, false,
-                            1.0, fill);
+                            1.0, exit);
     return failed(run.cash) ? -1 : 0;
-}
-
-// The label is needed only for the message of an invalid price; when the
-// labels cover every sid (cells in bounds) it is read only then.
-template <bool kChecked>
-int validate_held_price(const BacktestInputs& in, double price, int sid, Py_ssize_t i) {
-    if (kChecked) {
-        PyObject* label = nullptr;
-        if (!in.pos_columns.get(sid, label)) return -1;
-        return validate_trade_price(price, label, i);
-    }
-    if (is_valid_trade_price(price)) return 0;
-    return raise_invalid_trade_price(price, in.pos_columns.at_unchecked(sid), i);
 }
 
 template <bool kChecked>
@@ -123,8 +127,10 @@ int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
             const double close_factor = (growth * close) / price;
             if (close_factor >= b.upper) {
                 run.close_exit_signals.push_back(signed_exit(sid, is_long));
+                run.close_signal_reasons.push_back(b.upper_reason);
             } else if (close_factor < b.lower) {
                 run.close_exit_signals.push_back(signed_exit(sid, !is_long));
+                run.close_signal_reasons.push_back(b.lower_reason);
             }
         }
         if (!kChecked) {
@@ -150,29 +156,31 @@ int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
 }
 
 int execute_pending_exits(const BacktestInputs& in, RunState& run) {
-    for (const int signal : run.pending_exits) {
+    for (size_t k = 0; k < run.pending_exits.size(); ++k) {
+        const int signal = run.pending_exits[k];
         const int sid = exit_sid(signal);
         bool keep_position = false;
         if (run.rebalance_due) {
             const int stop_trading = stop_trading_next_period(in);
             if (stop_trading < 0) return -1;
             if (!stop_trading) {
-                korvel::View1D<double> row;
+                View1D<double> row;
                 double weight = 0.0;
                 if (!in.pos_values.row(run.pos_row, row) || !row.get(sid, weight)) return -1;
                 keep_position = weight != 0.0;  // NaN counts as weighted
             }
         }
         if (!run.positions.holds(sid) || run.positions.value(sid) == 0.0 || keep_position) continue;
-        run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false,
-                                true);
+        run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false, true,
+                                1.0, ExitNote{run.pending_reasons[k]});
         if (failed(run.cash)) return -1;
         run.executed_exits.push_back(signal);
         reset_growth(run, sid);
         auto& signals = run.close_exit_signals;
-        for (auto it = signals.begin(); it != signals.end(); ++it) {
-            if (*it == signal || *it == -signal) {
-                signals.erase(it);
+        for (size_t j = 0; j < signals.size(); ++j) {
+            if (signals[j] == signal || signals[j] == -signal) {
+                signals.erase(signals.begin() + static_cast<std::ptrdiff_t>(j));
+                run.close_signal_reasons.erase(run.close_signal_reasons.begin() + static_cast<std::ptrdiff_t>(j));
                 break;
             }
         }
@@ -192,8 +200,8 @@ int run_rows_in(const BacktestInputs& in, RunState& run) {
             run.equity_data[i] = 1.0;
             continue;
         }
-        g_recorder.record_date(static_cast<int>(i));
-        if (PyErr_Occurred()) return -1;
+        if (call_recorder(g_recorder.record_date, static_cast<int>(i)) < 0) return -1;
+        if (g_ledger) g_ledger->mark_row(static_cast<int>(i));
         if (process_holdings_in<kChecked>(in, run, i) < 0 || execute_pending_exits(in, run) < 0) return -1;
 
         hand_over_exit_signals(run);
@@ -210,4 +218,4 @@ int run_rows(const BacktestInputs& in, RunState& run) {
     return run.cells_in_bounds ? run_rows_in<false>(in, run) : run_rows_in<true>(in, run);
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

@@ -6,22 +6,22 @@
 #include "common/pyref.h"
 #include "portsim/module_state.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 namespace {
 
 // An optional 1-D array argument: None reads as an array without elements.
-bool optional_array(PyObject* obj, const char* name, korvel::ElementKind kind, PyArrayObject*& out) {
+bool optional_array(PyObject* obj, const char* name, ElementKind kind, PyArrayObject*& out) {
     out = nullptr;
     if (obj == Py_None) return true;
-    if (!korvel::check_is_ndarray(obj, name)) return false;
+    if (!check_is_ndarray(obj, name)) return false;
     out = reinterpret_cast<PyArrayObject*>(obj);
-    return korvel::check_array_layout(out, kind, 1);
+    return check_array_layout(out, kind, 1);
 }
 
 bool element_pointer(PyArrayObject* array, Py_ssize_t index, const char*& where) {
     const Py_ssize_t size = array ? PyArray_DIM(array, 0) : 0;
-    if (!korvel::resolve_index(index, size, 0)) return false;
+    if (!resolve_index(index, size, 0)) return false;
     where = static_cast<const char*>(PyArray_DATA(array)) + index * PyArray_STRIDE(array, 0);
     return true;
 }
@@ -37,7 +37,7 @@ PyObject* date_at(PyArrayObject* price_index, Py_ssize_t row) {
 PyObject* label_at(PyArrayObject* pos_columns, Py_ssize_t sid) {
     const char* where = nullptr;
     if (!element_pointer(pos_columns, sid, where)) return nullptr;
-    PyObject* label = korvel::load_element<PyObject*>(where);
+    PyObject* label = load_element<PyObject*>(where);
     if (!label) label = Py_None;
     Py_INCREF(label);
     return label;
@@ -105,8 +105,8 @@ PyObject* py_get_trade_stocks(PyObject*, PyObject* args, PyObject* kwargs) {
     const int touched_exit = PyObject_IsTrue(touched_obj);
     if (touched_exit < 0) return nullptr;
     PyArrayObject *pos_columns = nullptr, *price_index = nullptr;
-    if (!optional_array(pos_columns_obj, "pos_columns", korvel::ElementKind::Object, pos_columns) ||
-        !optional_array(price_index_obj, "price_index", korvel::ElementKind::Int64, price_index)) {
+    if (!optional_array(pos_columns_obj, "pos_columns", ElementKind::Object, pos_columns) ||
+        !optional_array(price_index_obj, "price_index", ElementKind::Int64, price_index)) {
         return nullptr;
     }
     PyRef trades(PyObject_GetAttr(g_excursion_module, g_names.trades));
@@ -143,4 +143,4 @@ PyObject* py_ioft(PyObject*, PyObject* args, PyObject* kwargs) {
     return PyObject_CallMethod(datetime_type.get(), "fromtimestamp", "O", seconds.get());
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

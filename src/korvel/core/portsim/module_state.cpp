@@ -1,6 +1,6 @@
 #include "portsim/module_state.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 PyObject* g_module_dict = nullptr;
 PyObject* g_excursion_module = nullptr;
@@ -54,4 +54,4 @@ int fill_module_flag(PyObject* interned_name, FlagCache& cache) {
     return read_module_flag(interned_name);
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

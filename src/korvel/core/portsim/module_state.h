@@ -5,7 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace portsim {
+namespace korvel::portsim {
 
 // Borrowed: the module's namespace dict (the module is never unloaded).
 extern PyObject* g_module_dict;
@@ -58,4 +58,4 @@ struct InternedNames {
 };
 extern InternedNames g_names;
 
-}  // namespace portsim
+}  // namespace korvel::portsim

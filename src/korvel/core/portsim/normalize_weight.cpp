@@ -5,7 +5,7 @@
 #include "common/pyref.h"
 #include "portsim/listing.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 namespace {
 
@@ -88,4 +88,4 @@ PyObject* py_normalize_weight(PyObject*, PyObject* args, PyObject* kwargs) {
     return weights;
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

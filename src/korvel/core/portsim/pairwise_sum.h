@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstddef>
 
-namespace portsim {
+namespace korvel::portsim {
 
 inline double pairwise_sum(const double* a, std::ptrdiff_t n) {
     if (n < 8) {
@@ -30,4 +30,4 @@ inline double pairwise_sum(const double* a, std::ptrdiff_t n) {
     return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

@@ -3,11 +3,14 @@
 #include "common/numpy_api.h"
 #include "common/pyref.h"
 #include "portsim/backtest_entry.h"
+#include "portsim/backtest_inputs.h"
 #include "portsim/listing.h"
 #include "portsim/module_state.h"
 #include "portsim/recorder_binding.h"
 
-namespace portsim {
+#include <string>
+
+namespace korvel::portsim {
 namespace {
 
 template <typename F>
@@ -15,16 +18,42 @@ PyCFunction as_cfunction(F f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
 }
 
+// A docstring whose signature line lists backtest_'s parameters, built from
+// the parameter table so that inspect.signature shows every default. Built
+// at import and kept for the life of the process (the function object points
+// into it).
+const char* signature_doc(const char* name, const char* summary) {
+    const auto* doc = new std::string([&] {
+        std::string text = std::string(name) + "(";
+        const char* separator = "";
+#define KORVEL_SHOWN_ARRAY(name, ...) text.append(separator).append(#name), separator = ", ";
+#define KORVEL_SHOWN_RULE(name, type, value, shown, convert) \
+    text.append(separator).append(#name "=" shown), separator = ", ";
+        KORVEL_BACKTEST_ARRAYS(KORVEL_SHOWN_ARRAY)
+        KORVEL_BACKTEST_RULES(KORVEL_SHOWN_RULE)
+#undef KORVEL_SHOWN_ARRAY
+#undef KORVEL_SHOWN_RULE
+        return text + ")\n--\n\n" + summary;
+    }());
+    return doc->c_str();
+}
+
+constexpr char kBacktestSummary[] =
+    "Simulate a long/short portfolio over the price rows and return its equity curve\n"
+    "(one value per price row, in units of the starting capital). The trades are left\n"
+    "in korvel.core.excursion; the operations record in get_stock_operations().";
+
+constexpr char kLedgerSummary[] =
+    "Run backtest_ with the same arguments and return (equity, ledger, operations):\n"
+    "the equity curve, the trades as a dict of NumPy arrays (one element per trade:\n"
+    "sid, entry_row, exit_row, side, weight, entry_price, exit_price, exit_reason,\n"
+    "fees, taxes, statistics; one per price row: row_traded, row_costs; and\n"
+    "reason_names) and a copy of the operations record. The record lists of\n"
+    "korvel.core.excursion are left empty.";
+
 PyMethodDef portsim_methods[] = {
-    {"backtest_", as_cfunction(py_backtest), METH_VARARGS | METH_KEYWORDS,
-     "backtest_(price_values, close_values, high_values, low_values, open_values, price_index, price_columns, "
-     "pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, tax_ratio=0.003, stop_loss=1.0, "
-     "take_profit=inf, trail_stop=inf, trail_stop_activation=0.0, touched_exit=False, position_limit=1.0, "
-     "retain_cost_when_rebalance=False, stop_trading_next_period=True, excursion_window=0, "
-     "excursion_window_step=1, periodically_rebalance=True, delisting_bars=None)\n--\n\n"
-     "Simulate a long/short portfolio over the price rows and return its equity curve\n"
-     "(one value per price row, in units of the starting capital). The trades are left\n"
-     "in korvel.core.excursion; the operations record in get_stock_operations()."},
+    {"backtest_", as_cfunction(py_backtest), METH_VARARGS | METH_KEYWORDS, nullptr},               // doc set at import
+    {"backtest_ledger", as_cfunction(py_backtest_ledger), METH_VARARGS | METH_KEYWORDS, nullptr},  // likewise
     {"get_stock_operations", as_cfunction(py_get_stock_operations), METH_NOARGS,
      "get_stock_operations()\n--\n\n"
      "A shallow copy of the operations record of the latest run."},
@@ -42,8 +71,15 @@ PyMethodDef portsim_methods[] = {
 };
 
 PyModuleDef portsim_module = {
-    PyModuleDef_HEAD_INIT, "korvel.core.portsim", "The backtest engine.", -1, portsim_methods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "korvel.core.portsim",
+    "The backtest engine.",
+    -1,
+    portsim_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 bool intern(const char* text, PyObject*& slot) {
@@ -58,6 +94,8 @@ int add_object(PyObject* module, const char* name, PyObject* owned) {
 }
 
 PyObject* create_module() {
+    portsim_methods[0].ml_doc = signature_doc("backtest_", kBacktestSummary);
+    portsim_methods[1].ml_doc = signature_doc("backtest_ledger", kLedgerSummary);
     PyRef module(PyModule_Create(&portsim_module));
     if (!module) return nullptr;
     if (!intern("RETAIN_COST_WHEN_REBALANCE", g_names.retain_cost_when_rebalance) ||
@@ -88,9 +126,9 @@ PyObject* create_module() {
 }
 
 }  // namespace
-}  // namespace portsim
+}  // namespace korvel::portsim
 
 PyMODINIT_FUNC PyInit_portsim(void) {
     import_array();
-    return portsim::create_module();
+    return korvel::portsim::create_module();
 }

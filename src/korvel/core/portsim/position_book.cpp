@@ -5,8 +5,9 @@
 
 #include "portsim/module_state.h"
 #include "portsim/recorder_binding.h"
+#include "portsim/trade_ledger.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 namespace {
 
@@ -23,41 +24,47 @@ bool recorded_weight(double target, double total_value, double& weight) {
 bool record_entry(int sid, double target, double total_value, int entry_transaction) {
     double weight = 0.0;
     if (!recorded_weight(target, total_value, weight)) return false;
-    g_recorder.record_entry(sid, weight, entry_transaction);
-    return !PyErr_Occurred();
+    if (g_ledger) return g_ledger->enter(sid, weight, entry_transaction);
+    return call_recorder(g_recorder.record_entry, sid, weight, entry_transaction) == 0;
 }
 
-bool record_exit(int sid, int exit_transaction, std::optional<double> exit_fill = std::nullopt) {
-    if (exit_fill) {
-        g_recorder.record_exit_at(sid, exit_transaction, *exit_fill);
-    } else {
-        g_recorder.record_exit(sid, exit_transaction);
-    }
-    return !PyErr_Occurred();
+bool record_exit(int sid, int exit_transaction, const ExitNote& exit) {
+    if (g_ledger) return g_ledger->exit(sid, exit_transaction, exit);
+    if (exit.fill) return call_recorder(g_recorder.record_exit_at, sid, exit_transaction, *exit.fill) == 0;
+    return call_recorder(g_recorder.record_exit, sid, exit_transaction) == 0;
 }
 
 // A holding moved to another non-zero target is split into two recorded
 // trades (without costs at the split) unless costs are retained across
-// rebalances or rebalancing is not periodic.
-bool record_continuing_holding(int sid, double target, double total_value) {
+// rebalances or rebalancing is not periodic; one that changes side is split
+// in every case, so each record keeps the side it was entered with. The
+// flags are read as for any resize.
+bool record_continuing_holding(int sid, double target, double total_value, bool changes_side) {
     static FlagCache retain_cost_flag, periodic_flag;
     const int retain_cost = read_module_flag(g_names.retain_cost_when_rebalance, retain_cost_flag);
     if (retain_cost < 0) return false;
-    if (retain_cost) return true;
-    const int periodic = read_module_flag(g_names.resample, periodic_flag);
-    if (periodic < 0) return false;
-    if (!periodic) return true;
-    return record_exit(sid, 0) && record_entry(sid, target, total_value, 0);
+    bool split = false;
+    if (!retain_cost) {
+        const int periodic = read_module_flag(g_names.resample, periodic_flag);
+        if (periodic < 0) return false;
+        split = periodic != 0;
+    }
+    if (!split && !changes_side) return true;
+    return record_exit(sid, 0, ExitNote{ExitReason::Rebalance}) && record_entry(sid, target, total_value, 0);
 }
 
 }  // namespace
 
+void ledger_charge(int sid, double traded, double cost, double fee_ratio) {
+    if (g_ledger) g_ledger->charge(sid, traded, cost, fee_ratio * traded);
+}
+
 bool record_opening(int sid, double target, double total_value) { return record_entry(sid, target, total_value, 1); }
 
-bool record_closing(int sid, std::optional<double> exit_fill) { return record_exit(sid, 1, exit_fill); }
+bool record_closing(int sid, const ExitNote& exit) { return record_exit(sid, 1, exit); }
 
-bool record_resizing(int sid, double target, double total_value) {
-    return record_continuing_holding(sid, target, total_value);
+bool record_resizing(int sid, double target, double total_value, bool changes_side) {
+    return record_continuing_holding(sid, target, total_value, changes_side);
 }
 
 void PositionBook::reset(size_t width) {
@@ -88,4 +95,4 @@ std::map<int, double> PositionBook::as_map() const {
     return book;
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

@@ -9,7 +9,9 @@
 #include <optional>
 #include <vector>
 
-namespace portsim {
+#include "portsim/exit_reason.h"
+
+namespace korvel::portsim {
 
 // sid -> value of the holding in units of the starting capital (negative =
 // short), walked in ascending sid order. A key may hold exactly 0.0 after a
@@ -44,42 +46,57 @@ inline bool failed(double result) { return result == kFailed && PyErr_Occurred()
 
 // Moves the holding of `sid` to `target`, charging `fee_ratio` on trades that
 // add exposure and `fee_ratio + tax_ratio` on trades that reduce it, and
-// tells the trade recorder when a trade opens, closes or is split. A close
-// filled intraday passes its fill price, at which the recorder values the
-// exit. Returns the new cash, or kFailed with an exception pending (the book
-// is then unchanged).
-double set_position(PositionBook& positions, int sid, double target, double cash, double fee_ratio,
-                    double tax_ratio, bool check_exist = true, bool remove_zero = false, double total_value = 1.0,
-                    std::optional<double> exit_fill = std::nullopt);
+// tells the trade recorder (or the trade ledger) when a trade opens, closes
+// or is split. A close says why (`exit`) and, when filled intraday, its fill
+// price, at which the exit is valued. Returns the new cash, or kFailed with
+// an exception pending (the book is then unchanged).
+double set_position(PositionBook& positions, int sid, double target, double cash, double fee_ratio, double tax_ratio,
+                    bool check_exist = true, bool remove_zero = false, double total_value = 1.0,
+                    const ExitNote& exit = ExitNote{});
 
-// What set_position tells the trade recorder: a trade opens, closes (at an
-// intraday fill, if given) or a holding is resized (which may split its
-// trade). Each returns false with an exception pending.
+// What set_position tells the trade recorder: a trade opens, closes (why, and
+// at an intraday fill, if given) or a holding is resized (which may split its
+// trade, and always does when it changes side). Each returns false with an
+// exception pending.
 bool record_opening(int sid, double target, double total_value);
-bool record_closing(int sid, std::optional<double> exit_fill);
-bool record_resizing(int sid, double target, double total_value);
+bool record_closing(int sid, const ExitNote& exit);
+bool record_resizing(int sid, double target, double total_value, bool changes_side);
+
+// The trade ledger of the run in progress (trade_ledger.h), or null.
+class TradeLedger;
+extern TradeLedger* g_ledger;
+
+// Tells the ledger that a trade of `traded` on `sid` paid `cost`, of which
+// `fee_ratio * traded` is commission.
+void ledger_charge(int sid, double traded, double cost, double fee_ratio);
 
 // Inline: it runs for every traded column of every rebalance, mostly with
 // the same constant arguments from each caller.
 inline double set_position(PositionBook& positions, int sid, double target, double cash, double fee_ratio,
                            double tax_ratio, bool check_exist, bool remove_zero, double total_value,
-                           std::optional<double> exit_fill) {
+                           const ExitNote& exit) {
     const bool in_book = positions.holds(sid);
     const bool present = check_exist ? in_book : true;
     const bool was_active = in_book && positions.value(sid) != 0.0;  // NaN counts as active
     const bool closing = target == 0.0;
+
     // Everything that can fail happens before the book or cash changes.
     if (!closing && !was_active) {
         if (!record_opening(sid, target, total_value)) return kFailed;
     } else if (was_active && closing) {
-        if (!record_closing(sid, exit_fill)) return kFailed;
+        if (!record_closing(sid, exit)) return kFailed;
     } else if (was_active && !closing) {
-        if (!record_resizing(sid, target, total_value)) return kFailed;
+        // A long going short (or back) is a new trade whatever the rules say.
+        const double held = positions.value(sid);
+        const bool changes_side = (held > 0.0 && target < 0.0) || (held < 0.0 && target > 0.0);
+        if (!record_resizing(sid, target, total_value, changes_side)) return kFailed;
     }
+
     if (closing) {
         if (present) {
             if (!in_book) positions.insert(sid, 0.0);
             const double v = positions.value(sid);
+            if (g_ledger) ledger_charge(sid, std::fabs(v), (fee_ratio + tax_ratio) * std::fabs(v), fee_ratio);
             cash = cash + (v - (fee_ratio + tax_ratio) * std::fabs(v));
             if (remove_zero) {
                 positions.erase(sid);
@@ -89,6 +106,7 @@ inline double set_position(PositionBook& positions, int sid, double target, doub
         }
         return cash;
     }
+
     if (!in_book) positions.insert(sid, 0.0);
     double& held = positions.value(sid);
     const double old = held;
@@ -96,6 +114,7 @@ inline double set_position(PositionBook& positions, int sid, double target, doub
     const bool adds_exposure = (target >= 0.0 && diff > 0.0) || (target <= 0.0 && diff < 0.0);
     const double rate = adds_exposure ? fee_ratio : (fee_ratio + tax_ratio);
     const double cost = rate * std::fabs(diff);
+    if (g_ledger) ledger_charge(sid, std::fabs(diff), cost, fee_ratio);
     if (diff > 0.0) {
         cash = cash - diff;
         held = (diff - cost) + old;
@@ -107,4 +126,4 @@ inline double set_position(PositionBook& positions, int sid, double target, doub
     return cash;
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

@@ -2,7 +2,7 @@
 
 #include "common/pyref.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 int raise_invalid_trade_price(double price, PyObject* label, Py_ssize_t row) {
     PyRef empty_format(PyUnicode_FromString(""));
@@ -20,4 +20,4 @@ int raise_invalid_trade_price(double price, PyObject* label, Py_ssize_t row) {
     return -1;
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

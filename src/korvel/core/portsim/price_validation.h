@@ -6,7 +6,7 @@
 
 #include <cmath>
 
-namespace portsim {
+namespace korvel::portsim {
 
 int raise_invalid_trade_price(double price, PyObject* label, Py_ssize_t row);
 
@@ -20,4 +20,4 @@ inline int validate_trade_price(double price, PyObject* label, Py_ssize_t row) {
     return raise_invalid_trade_price(price, label, row);
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

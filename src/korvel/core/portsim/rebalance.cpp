@@ -4,9 +4,9 @@
 
 #include "portsim/pairwise_sum.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
-double rebalance(PositionBook& positions, const korvel::View1D<double>& weights, double cash, double fee_ratio,
+double rebalance(PositionBook& positions, const View1D<double>& weights, double cash, double fee_ratio,
                  double tax_ratio, double position_limit, std::vector<double>& scratch) {
     double total = cash;
     for (const int sid : positions.held) total += positions.value(sid);
@@ -39,4 +39,4 @@ double rebalance(PositionBook& positions, const korvel::View1D<double>& weights,
     return cash;
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

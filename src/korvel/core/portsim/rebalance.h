@@ -6,13 +6,13 @@
 #include "common/strided_view.h"
 #include "portsim/position_book.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 // Scales the weights so their gross exposure does not exceed the portfolio
 // value, caps each at position_limit of that value and moves every column to
 // its target in column order. `scratch` is a buffer reused between calls.
 // Returns the new cash, or kFailed with an exception pending.
-double rebalance(PositionBook& positions, const korvel::View1D<double>& weights, double cash, double fee_ratio,
+double rebalance(PositionBook& positions, const View1D<double>& weights, double cash, double fee_ratio,
                  double tax_ratio, double position_limit, std::vector<double>& scratch);
 
-}  // namespace portsim
+}  // namespace korvel::portsim

@@ -5,15 +5,16 @@
 #include <cstring>
 
 #include "portsim/cell_access.h"
-#include "portsim/price_validation.h"
 #include "portsim/rebalance.h"
 #include "portsim/row_steps.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 void hand_over_exit_signals(RunState& run) {
     run.pending_exits.swap(run.close_exit_signals);
     run.close_exit_signals.clear();
+    run.pending_reasons.swap(run.close_signal_reasons);
+    run.close_signal_reasons.clear();
 }
 
 namespace {
@@ -21,7 +22,7 @@ namespace {
 // Stop references restart from 1 before the book changes: for every column,
 // or, when costs are retained across rebalances, only for columns that open,
 // sit at 0 or change side.
-int rebase_stop_references(const BacktestInputs& in, RunState& run, const korvel::View1D<double>& due_row) {
+int rebase_stop_references(const BacktestInputs& in, RunState& run, const View1D<double>& due_row) {
     if (!in.rules.retain_cost_when_rebalance) {
         std::fill(run.growth.begin(), run.growth.end(), 1.0);
         std::fill(run.growth_max.begin(), run.growth_max.end(), 1.0);
@@ -40,8 +41,7 @@ int rebase_stop_references(const BacktestInputs& in, RunState& run, const korvel
 
 // The due row itself, or a copy in which the instruments stopped out since
 // the last applied row are zeroed so they are not bought back.
-int choose_weight_row(const BacktestInputs& in, RunState& run, const korvel::View1D<double>& due_row,
-                      korvel::View1D<double>& chosen) {
+int choose_weight_row(const BacktestInputs& in, RunState& run, const View1D<double>& due_row, View1D<double>& chosen) {
     const int stop_trading = stop_trading_next_period(in);
     if (stop_trading < 0) return -1;
     chosen = due_row;
@@ -50,7 +50,7 @@ int choose_weight_row(const BacktestInputs& in, RunState& run, const korvel::Vie
     for (Py_ssize_t k = 0; k < due_row.size; ++k) run.weight_row_copy[k] = due_row.at_unchecked(k);
     for (const int signal : run.executed_exits) {
         Py_ssize_t sid = exit_sid(signal);
-        if (!korvel::resolve_index(sid, due_row.size, 0)) return -1;
+        if (!resolve_index(sid, due_row.size, 0)) return -1;
         run.weight_row_copy[sid] = 0.0;
     }
     chosen.data = reinterpret_cast<const char*>(run.weight_row_copy.data());
@@ -72,7 +72,7 @@ void remember_references(RunState& run) {
 }
 
 int refresh_last_price(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
-    korvel::View1D<double> today;
+    View1D<double> today;
     if (!in.price.row(i, today)) return -1;
     run.last_price.resize(static_cast<size_t>(today.size));
     // memcpy must not see an empty vector's null data.
@@ -92,10 +92,10 @@ int refresh_last_price(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
 }  // namespace
 
 int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
-    korvel::View1D<double> due_row;
+    View1D<double> due_row;
     if (!in.pos_values.row(run.pos_row, due_row)) return -1;
     if (rebase_stop_references(in, run, due_row) < 0) return -1;
-    korvel::View1D<double> chosen;
+    View1D<double> chosen;
     if (choose_weight_row(in, run, due_row, chosen) < 0) return -1;
     remember_references(run);
     run.cash = rebalance(run.positions, chosen, run.cash, in.rules.fee_ratio, in.rules.tax_ratio,
@@ -112,23 +112,21 @@ int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i) 
 template <bool kChecked>
 int close_delisted(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     run.delisting_exits.clear();
-    if constexpr (kChecked) {
-        for (const int sid : run.positions.held) {
-            int64_t bar = 0;
-            if (!in.delisting_bars.get(sid, bar)) return -1;
-            if (bar == i && run.positions.value(sid) != 0.0) run.delisting_exits.push_back(sid);
+    // The schedule is read on every row: caller code run during the run (a
+    // truth test) may have rewritten it.
+    const View1D<int64_t>& bars = in.rules.delisting_bars.bars;
+    for (const int sid : run.positions.held) {
+        int64_t bar = 0;
+        if constexpr (kChecked) {
+            if (!bars.get(sid, bar)) return -1;
+        } else {
+            bar = bars.at_unchecked(sid);  // the schedule covers every weight column
         }
-    } else {
-        // The sids delisted today, prepared before the run in ascending order:
-        // the same list as a walk of the book in sid order gives.
-        for (Py_ssize_t k = run.delisted_start[i]; k < run.delisted_start[i + 1]; ++k) {
-            const int sid = run.delisted_sids[static_cast<size_t>(k)];
-            if (run.positions.holds(sid) && run.positions.value(sid) != 0.0) run.delisting_exits.push_back(sid);
-        }
+        if (bar == i && run.positions.value(sid) != 0.0) run.delisting_exits.push_back(sid);
     }
     for (const int sid : run.delisting_exits) {
-        run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false,
-                                true);
+        run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false, true,
+                                1.0, ExitNote{ExitReason::Delisting});
         if (failed(run.cash)) return -1;
         reset_growth(run, sid);
     }
@@ -151,14 +149,7 @@ int value_at_close(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
         const int pc = run.price_col(sid);
         double price = 0.0, close = 0.0;
         if (!read_cell<kChecked>(in.price, i, pc, price)) return -1;
-        if (kChecked) {
-            PyObject* label = nullptr;
-            if (!in.pos_columns.get(sid, label)) return -1;
-            if (validate_trade_price(price, label, i) < 0) return -1;
-        } else if (!is_valid_trade_price(price)) {
-            // Every sid has its label when the cells are in bounds.
-            return raise_invalid_trade_price(price, in.pos_columns.at_unchecked(sid), i);
-        }
+        if (validate_held_price<kChecked>(in, price, sid, i) < 0) return -1;
         if (!read_cell<kChecked>(in.close, i, pc, close)) return -1;
         const double value = run.positions.value(sid);
         if (std::isnan(price) || std::isnan(close)) {
@@ -185,8 +176,7 @@ int choose_next_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i
     const bool last_row = i >= in.price_index.size - 1;
     const int64_t next_date = last_row ? 0 : in.price_index.at_unchecked(i + 1);
     Py_ssize_t candidate = run.pos_row;
-    while (candidate < in.pos_index.size - 1 &&
-           (last_row || in.pos_index.at_unchecked(candidate + 1) < next_date)) {
+    while (candidate < in.pos_index.size - 1 && (last_row || in.pos_index.at_unchecked(candidate + 1) < next_date)) {
         ++candidate;
     }
     run.pos_row = candidate;
@@ -194,4 +184,4 @@ int choose_next_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i
     return 0;
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

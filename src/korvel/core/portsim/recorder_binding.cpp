@@ -4,13 +4,13 @@
 
 #include "common/pyref.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
-RecorderApi g_recorder = {};
+recorder::Interface g_recorder = {};
 
 namespace {
 
-constexpr const char* kRecorderModule = "korvel.core.excursion";
+using recorder::kModuleName;
 
 // Finds `key` in the exported table and checks the capsule's signature.
 // Returns the capsule's pointer, or NULL with the binding error pending.
@@ -20,7 +20,7 @@ void* exported_pointer(PyObject* table, const char* key, const char* signature, 
         PyErr_Format(PyExc_ImportError,
                      is_function ? "%.200s does not export expected C function %.200s"
                                  : "%.200s does not export expected C variable %.200s",
-                     kRecorderModule, key);
+                     kModuleName, key);
         return nullptr;
     }
     const char* actual = PyCapsule_GetName(capsule);
@@ -32,14 +32,21 @@ void* exported_pointer(PyObject* table, const char* key, const char* signature, 
         PyErr_Format(PyExc_TypeError,
                      is_function ? "C function %.200s.%.200s has wrong signature (expected %.500s, got %.500s)"
                                  : "C variable %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
-                     kRecorderModule, key, signature, actual);
+                     kModuleName, key, signature, actual);
         return nullptr;
     }
     return PyCapsule_GetPointer(capsule, actual);
 }
 
+bool bind_entry(PyObject* table, const char* key, const char* signature, recorder::ArrayVariable& out) {
+    void* pointer = exported_pointer(table, key, signature, false);
+    if (!pointer) return false;
+    out = static_cast<recorder::ArrayVariable>(pointer);
+    return true;
+}
+
 template <typename Fn>
-bool bind_function(PyObject* table, const char* key, const char* signature, Fn& out) {
+bool bind_entry(PyObject* table, const char* key, const char* signature, Fn& out) {
     void* pointer = exported_pointer(table, key, signature, true);
     if (!pointer) return false;
     out = reinterpret_cast<Fn>(pointer);
@@ -49,34 +56,25 @@ bool bind_function(PyObject* table, const char* key, const char* signature, Fn& 
 }  // namespace
 
 PyObject* bind_recorder() {
-    PyRef module(PyImport_ImportModule(kRecorderModule));
+    PyRef module(PyImport_ImportModule(kModuleName));
     if (!module) return nullptr;
-    PyRef table(PyObject_GetAttrString(module.get(), "__pyx_capi__"));
+    PyRef table(PyObject_GetAttrString(module.get(), recorder::kTableAttribute));
     if (!table) return nullptr;
     if (!PyDict_Check(table.get())) {
-        PyErr_Format(PyExc_TypeError, "%.200s.__pyx_capi__ must be a dict, not %.200s", kRecorderModule,
-                     Py_TYPE(table.get())->tp_name);
+        PyErr_Format(PyExc_TypeError, "%.200s.%.200s must be a dict, not %.200s", kModuleName,
+                     recorder::kTableAttribute, Py_TYPE(table.get())->tp_name);
         return nullptr;
     }
-    RecorderApi api = {};
-    void* entry = exported_pointer(table.get(), "entry", "PyArrayObject *", false);
-    if (!entry) return nullptr;
-    void* position = exported_pointer(table.get(), "position", "PyArrayObject *", false);
-    if (!position) return nullptr;
-    api.entry = static_cast<PyArrayObject**>(entry);
-    api.position = static_cast<PyArrayObject**>(position);
-    if (!bind_function(table.get(), "start_analysis",
-                       "void (PyArrayObject *, PyArrayObject *, std::map<int,int> , int, double, double, int, int)",
-                       api.start_analysis) ||
-        !bind_function(table.get(), "record_date", "void (int)", api.record_date) ||
-        !bind_function(table.get(), "record_entry", "void (int, double, int)", api.record_entry) ||
-        !bind_function(table.get(), "record_exit", "void (int, int)", api.record_exit) ||
-        !bind_function(table.get(), "end_analysis", "PyObject *(std::map<int,double>  &)", api.end_analysis) ||
-        !bind_function(table.get(), "record_exit_at", "void (int, int, double)", api.record_exit_at)) {
-        return nullptr;
-    }
+    // Variables, then functions, each in the order of the interface lists;
+    // the first failure ends the binding.
+    recorder::Interface api;
+#define KORVEL_BIND(name, type, signature) \
+    if (!bind_entry(table.get(), #name, signature, api.name)) return nullptr;
+    KORVEL_RECORDER_VARIABLES(KORVEL_BIND)
+    KORVEL_RECORDER_FUNCTIONS(KORVEL_BIND)
+#undef KORVEL_BIND
     g_recorder = api;
     return module.release();
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

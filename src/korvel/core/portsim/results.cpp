@@ -10,8 +10,9 @@
 #include "portsim/recorder_binding.h"
 #include "portsim/row_steps.h"
 #include "portsim/run_state.h"
+#include "portsim/trade_ledger.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 namespace {
 
@@ -37,7 +38,7 @@ int divide_weights(PyObject* weights, const std::vector<std::pair<int, double>>&
 
 int weights_of_last_applied_row(const BacktestInputs& in, RunState& run, PyObject* weights) {
     if (run.held_at_rebalance.empty()) return 0;
-    korvel::View1D<double> row;
+    View1D<double> row;
     if (!in.pos_values.row(run.last_pos_row, row)) return -1;
     std::vector<std::pair<int, double>> items;
     double weight_total = 0.0;
@@ -66,7 +67,7 @@ std::vector<unsigned char> stopped_out_columns(const RunState& run, Py_ssize_t w
 }
 
 int weights_of_due_row(const BacktestInputs& in, RunState& run, PyObject* next_weights) {
-    korvel::View1D<double> row;
+    View1D<double> row;
     if (!in.pos_values.row(run.pos_row, row)) return -1;
     const std::vector<unsigned char> stopped = stopped_out_columns(run, row.size);
     std::vector<std::pair<int, double>> items;
@@ -104,7 +105,7 @@ int set_action(PyObject* actions, int sid, const char* word) {
 }
 
 int rebalance_actions(const BacktestInputs& in, RunState& run, PyObject* actions) {
-    korvel::View1D<double> row;
+    View1D<double> row;
     if (!in.pos_values.row(run.pos_row, row)) return -1;
     for (Py_ssize_t sid = 0; sid < row.size; ++sid) {
         const double v = row.at_unchecked(sid);
@@ -193,9 +194,14 @@ int new_operations_record() {
 }  // namespace
 
 int finish_run(const BacktestInputs& in, RunState& run) {
-    std::map<int, double> book = run.positions.as_map();
-    PyRef ended(g_recorder.end_analysis(book));
-    if (!ended || PyErr_Occurred()) return -1;
+    if (g_ledger) {
+        if (!g_ledger->finish(run.positions)) return -1;
+    } else {
+        std::map<int, double> book = run.positions.as_map();
+        PyRef ended(g_recorder.end_analysis(book));
+        note_caller_code_may_have_run();
+        if (!ended) return -1;
+    }
     if (new_operations_record() < 0) return -1;
     // Hold the dicts while filling them: normalize_weight may replace entries.
     PyRef weights = PyRef::borrow(operations_entry("weights"));
@@ -224,4 +230,4 @@ int finish_run(const BacktestInputs& in, RunState& run) {
     return 0;
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

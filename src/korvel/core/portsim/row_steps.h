@@ -2,9 +2,10 @@
 #pragma once
 
 #include "portsim/module_state.h"
+#include "portsim/price_validation.h"
 #include "portsim/run_state.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 // Each step returns -1 with an exception pending. The first half of a row
 // (valuing the holdings, the exit rules, yesterday's close-based exits) lives
@@ -31,10 +32,24 @@ inline int stop_trading_next_period(const BacktestInputs& in) {
     return truth;
 }
 
+// Checks the trading price of the holding `sid` on row i. The label is
+// needed only for the message of an invalid price; when the labels cover
+// every sid (cells in bounds) it is read only then.
+template <bool kChecked>
+int validate_held_price(const BacktestInputs& in, double price, int sid, Py_ssize_t i) {
+    if (kChecked) {
+        PyObject* label = nullptr;
+        if (!in.pos_columns.get(sid, label)) return -1;
+        return validate_trade_price(price, label, i);
+    }
+    if (is_valid_trade_price(price)) return 0;
+    return raise_invalid_trade_price(price, in.pos_columns.at_unchecked(sid), i);
+}
+
 inline void reset_growth(RunState& run, int sid) {
     run.growth[sid] = 1.0;
     run.growth_max[sid] = 1.0;
     run.growth_min[sid] = 1.0;
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

@@ -9,12 +9,12 @@
 #include "portsim/recorder_binding.h"
 #include "portsim/run_state.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 namespace {
 
 // NumPy's message for taking row 0 of a table without rows.
-bool first_row_width(const korvel::View2D<double>& table, size_t& width) {
+bool first_row_width(const View2D<double>& table, size_t& width) {
     if (table.rows < 1) {
         PyErr_SetString(PyExc_IndexError, "index 0 is out of bounds for axis 0 with size 0");
         return false;
@@ -43,30 +43,15 @@ void mark_rebalance_rows(const BacktestInputs& in, RunState& run) {
 bool cells_in_bounds(const BacktestInputs& in, const RunState& run, size_t weight_columns) {
     int needed_columns = 0;
     for (size_t sid = 0; sid < weight_columns; ++sid) {
-        needed_columns = std::max(needed_columns, run.price_col(static_cast<int>(sid)) + 1);
+        const int pc = run.price_col(static_cast<int>(sid));
+        if (pc < 0) return false;  // never read unchecked: a negative column is no cell
+        needed_columns = std::max(needed_columns, pc + 1);
     }
     for (const auto* table : {&in.price, &in.close, &in.high, &in.low, &in.open}) {
         if (table->rows < in.price_index.size || table->cols < needed_columns) return false;
     }
     if (in.pos_columns.size < static_cast<Py_ssize_t>(weight_columns)) return false;
-    return !run.use_delisting || in.delisting_bars.size >= static_cast<Py_ssize_t>(weight_columns);
-}
-
-// The weight columns delisted on each price row, in ascending order.
-void prepare_delisted_rows(const BacktestInputs& in, RunState& run, size_t weight_columns) {
-    const Py_ssize_t rows = in.price_index.size;
-    run.delisted_start.assign(static_cast<size_t>(rows) + 1, 0);
-    for (size_t sid = 0; sid < weight_columns; ++sid) {
-        const int64_t bar = in.delisting_bars.at_unchecked(static_cast<Py_ssize_t>(sid));
-        if (bar >= 0 && bar < rows) ++run.delisted_start[static_cast<size_t>(bar) + 1];
-    }
-    for (Py_ssize_t i = 0; i < rows; ++i) run.delisted_start[i + 1] += run.delisted_start[i];
-    run.delisted_sids.assign(static_cast<size_t>(run.delisted_start[rows]), 0);
-    std::vector<Py_ssize_t> next(run.delisted_start.begin(), run.delisted_start.end() - 1);
-    for (size_t sid = 0; sid < weight_columns; ++sid) {
-        const int64_t bar = in.delisting_bars.at_unchecked(static_cast<Py_ssize_t>(sid));
-        if (bar >= 0 && bar < rows) run.delisted_sids[static_cast<size_t>(next[bar]++)] = static_cast<int>(sid);
-    }
+    return !run.use_delisting || in.rules.delisting_bars.bars.size >= static_cast<Py_ssize_t>(weight_columns);
 }
 
 ExitThresholds derive_thresholds(const TradingRules& r) {
@@ -100,9 +85,9 @@ int set_up_run(const BacktestInputs& in, RunState& run) {
     run.last_price.assign(price_columns, 1.0);
 
     run.use_delisting = false;
-    if (in.has_delisting_bars) {
-        for (Py_ssize_t k = 0; k < in.delisting_bars.size && !run.use_delisting; ++k) {
-            run.use_delisting = in.delisting_bars.at_unchecked(k) >= 0;
+    if (in.rules.delisting_bars.held) {
+        for (Py_ssize_t k = 0; k < in.rules.delisting_bars.bars.size && !run.use_delisting; ++k) {
+            run.use_delisting = in.rules.delisting_bars.bars.at_unchecked(k) >= 0;
         }
     }
     mark_rebalance_rows(in, run);
@@ -117,17 +102,17 @@ int set_up_run(const BacktestInputs& in, RunState& run) {
 
     run.positions.reset(weight_columns);
     run.cells_in_bounds = cells_in_bounds(in, run, weight_columns);
-    if (run.cells_in_bounds && run.use_delisting) prepare_delisted_rows(in, run, weight_columns);
 
     if (in.pos_columns.size > std::numeric_limits<int>::max()) {
         PyErr_SetString(PyExc_OverflowError, "too many weight columns");
         return -1;
     }
-    g_recorder.start_analysis(reinterpret_cast<PyArrayObject*>(in.price_array),
-                              reinterpret_cast<PyArrayObject*>(in.close_array), run.pos2price,
-                              static_cast<int>(in.pos_columns.size), in.rules.fee_ratio, in.rules.tax_ratio,
-                              in.rules.excursion_window, in.rules.excursion_window_step);
-    if (PyErr_Occurred()) return -1;
+    if (call_recorder(g_recorder.start_analysis, reinterpret_cast<PyArrayObject*>(in.price_array),
+                      reinterpret_cast<PyArrayObject*>(in.close_array), run.pos2price,
+                      static_cast<int>(in.pos_columns.size), in.rules.fee_ratio, in.rules.tax_ratio,
+                      in.rules.excursion_window, in.rules.excursion_window_step) < 0) {
+        return -1;
+    }
 
     run.bounds = derive_thresholds(in.rules);
     run.cash = 1.0;
@@ -137,4 +122,4 @@ int set_up_run(const BacktestInputs& in, RunState& run) {
     return 0;
 }
 
-}  // namespace portsim
+}  // namespace korvel::portsim

@@ -8,9 +8,10 @@
 
 #include "common/pyref.h"
 #include "portsim/backtest_inputs.h"
+#include "portsim/exit_reason.h"
 #include "portsim/position_book.h"
 
-namespace portsim {
+namespace korvel::portsim {
 
 struct ExitThresholds {
     double long_lower;
@@ -40,6 +41,9 @@ struct RunState {
     std::vector<unsigned char> rebalance_rows;
     bool use_delisting = false;
     std::vector<int> pending_exits, close_exit_signals, executed_exits, delisting_exits;
+    // Why each close-based signal was raised, element for element with
+    // pending_exits and close_exit_signals.
+    std::vector<ExitReason> pending_reasons, close_signal_reasons;
     // The sids held right after the last applied weight row.
     std::vector<int> held_at_rebalance;
     bool rebalance_due = false;
@@ -66,10 +70,6 @@ struct RunState {
     // the close pass works the values out anew.
     std::vector<double> closing_values;
     bool rebalanced_since_morning = true;
-    // With cells in bounds and delistings: the sids delisted on each row, in
-    // ascending order (delisted_sids[delisted_start[i] .. delisted_start[i + 1]]).
-    std::vector<Py_ssize_t> delisted_start;
-    std::vector<int> delisted_sids;
 
     int price_col(int sid) const {
         return (sid >= 0 && static_cast<size_t>(sid) < price_col_of_sid.size()) ? price_col_of_sid[sid] : 0;
@@ -87,4 +87,4 @@ int run_rows(const BacktestInputs& in, RunState& run);
 // Returns -1 with an exception pending.
 int finish_run(const BacktestInputs& in, RunState& run);
 
-}  // namespace portsim
+}  // namespace korvel::portsim

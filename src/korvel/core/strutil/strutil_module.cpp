@@ -4,6 +4,7 @@
 
 #include "common/pyref.h"
 
+namespace korvel::strutil {
 namespace {
 
 // One byte per character: the low 8 bits of each code point. This is not an
@@ -49,10 +50,18 @@ PyMethodDef strutil_methods[] = {
 };
 
 PyModuleDef strutil_module = {
-    PyModuleDef_HEAD_INIT, "korvel.core.strutil", "Text helper: string to byte values.", -1, strutil_methods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "korvel.core.strutil",
+    "Text helper: string to byte values.",
+    -1,
+    strutil_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
+}  // namespace korvel::strutil
 
-PyMODINIT_FUNC PyInit_strutil(void) { return PyModule_Create(&strutil_module); }
+PyMODINIT_FUNC PyInit_strutil(void) { return PyModule_Create(&korvel::strutil::strutil_module); }

@@ -1,0 +1,91 @@
+// The trade ledger: every trade of a run in columnar native buffers.
+//
+// backtest_ledger runs the engine with a ledger in place of the trade
+// recorder's entries and exits: the same calls, at the same points of the
+// run, fill plain vectors instead of Python records, and the whole ledger
+// leaves the run as a dict of NumPy arrays. The statistics of each trade are
+// those of the recorder, computed by the same code (excursion_analysis.cpp is
+// compiled into this module too), so both agree bit for bit.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "excursion/excursion_analysis.h"
+#include "portsim/exit_reason.h"
+#include "portsim/position_book.h"
+
+namespace korvel::portsim {
+
+class TradeLedger {
+public:
+    // Sizes the ledger for a run: n_slots instrument slots (as many as the
+    // recorder gets), `rows` price rows, the tables and settings the
+    // statistics are taken over, and each slot's price column.
+    void start(int n_slots, Py_ssize_t rows, const analysis::Tables& tables, const analysis::Settings& settings,
+               const std::vector<int>& price_col_of_slot);
+
+    // The row being simulated (set before any trade of the row).
+    void mark_row(int row) { row_ = row; }
+
+    // As the recorder's record_entry and record_exit: a trade opens on slot
+    // sid at the current row; the slot's trade ends (a split at a rebalance
+    // when exit_transaction is 0). Each returns false with the recorder's
+    // exception pending.
+    bool enter(int sid, double weight, int entry_transaction);
+    bool exit(int sid, int exit_transaction, const ExitNote& note);
+
+    // A trade of `traded` (absolute value) paying `cost`, of which `fees` is
+    // commission, on slot sid at the current row: charged to the slot's open
+    // trade, or to the trade it has just ended.
+    void charge(int sid, double traded, double cost, double fees);
+
+    // The trades still held at the end of the run, in ascending sid order, as
+    // the recorder's end_analysis lists them. False with an exception pending.
+    bool finish(const PositionBook& book);
+
+    // The ledger as a dict of NumPy arrays (new reference), or null.
+    PyObject* to_dict() const;
+
+private:
+    struct Slot {
+        int entry_row = 0;
+        double weight = 0.0;
+        int entry_transaction = 0;
+        double entry_price = 0.0;
+        double fees = 0.0;
+        double taxes = 0.0;
+        bool open = false;
+        // The trade the slot ended last (charged for its exit), -1 if none.
+        int64_t ended = -1;
+    };
+
+    bool append(int sid, const Slot& slot, int exit_row, int analysed_row, int exit_transaction, const ExitNote& note);
+    bool slot_of(int sid, Slot*& out);
+    double price_at(int row, int sid) const;
+
+    std::vector<Slot> slots_;
+    std::vector<int> price_col_;
+    analysis::Tables tables_{};
+    analysis::Settings settings_{};
+    int64_t stats_size_ = 6;
+    int row_ = 0;
+    analysis::Snapshots snapshots_;
+
+    // One element per trade, in the order the recorder lists its records.
+    std::vector<int64_t> sid_, entry_row_, exit_row_;
+    std::vector<int8_t> side_, reason_;
+    std::vector<double> weight_, entry_price_, exit_price_, fees_, taxes_;
+    std::vector<double> stats_;  // stats_size_ per trade
+    // One element per price row.
+    std::vector<double> row_traded_, row_costs_;
+};
+
+// g_ledger (position_book.h) points at the ledger of the run in progress for
+// the duration of one backtest_ledger call, and is null while backtest_ runs.
+
+}  // namespace korvel::portsim
