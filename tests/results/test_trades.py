@@ -85,7 +85,9 @@ def test_buy_and_hold_written_daily_at_the_open_compounds_to_the_equity(split):
         assert len(trades) == 749 and (trades["exit_reason"].iloc[:-1] == "rebalance").all()
         exit_ = market.dates.get_indexer(trades["exit_date"].iloc[:-1])
         np.testing.assert_array_equal(trades["exit_price"].iloc[:-1], opens[exit_])
-        np.testing.assert_allclose(trades["return"].iloc[:-1], opens[exit_] / opens[entry[:-1]] - 1, rtol=1e-12)
+        np.testing.assert_allclose(
+            trades["return"].iloc[:-1], opens[exit_] / opens[entry[:-1]] - 1, rtol=1e-12, atol=1e-15
+        )
     else:
         assert len(trades) == 1 and trades["status"].iloc[0] == "open"
 
