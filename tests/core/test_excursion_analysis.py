@@ -5,6 +5,7 @@ import math
 
 import numpy as np
 import pytest
+from builders import run_args
 from excursion_support import (
     as_table,
     record_date,
@@ -15,7 +16,7 @@ from excursion_support import (
     trade,
 )
 
-from korvel.core import excursion
+from korvel.core import excursion, portsim
 
 NAN = float("nan")
 WORKED = [100.0, 110.0, 99.0, 105.0]
@@ -53,12 +54,13 @@ def test_entry_commission_seeds_every_series():
 
 
 def test_short_trade():
-    price = [100.0, 0.0]
+    price = [100.0, 99.0]
     close = [90.0, 110.0]
     reset_recorder(price, close)
     result = trade(0, 1, weight=-1.0)
-    # 2 - 0.9 = 1.1 on entry, then 2 - (2 - 1.1) * 110 / 90 = 0.9.
-    np.testing.assert_allclose(result, [-0.1, 0.1, 0.1, 0.9 / 1.1 - 1, 1.0, -0.1])
+    # 2 - 0.9 = 1.1 on entry, then 2 - (2 - 1.1) * 110 / 90 = 0.9 at the
+    # close; the record ends at the trade price 99: 2 - 99 * (2 - 0.9) / 110.
+    np.testing.assert_allclose(result, [-0.1, 0.1, 0.1, 0.9 / 1.1 - 1, 1.0, 2 - 99 * 1.1 / 110 - 1])
 
 
 def test_short_factor_is_two_minus_growth():
@@ -265,9 +267,20 @@ def test_zero_close_after_a_missing_one_divides_by_zero():
         trade(0, 3)
 
 
-def test_zero_closes_without_a_following_close_are_fine():
+def test_zero_close_on_the_last_row_of_an_open_trade_is_fine():
+    # The trade is still open at the end of the run: valued at the close 0.0,
+    # never divided by it.
+    args = run_args([[100.0]] * 3, [[1.0]], close=[[100.0], [100.0], [0.0]], weight_dates=[0])
+    portsim.backtest_(*args, fee_ratio=0.0, tax_ratio=0.0)
+    assert [list(t) for t in excursion.trades] == [[0, 1, -1]]
+    np.testing.assert_allclose(excursion.excursion[0], [-1.0, 0.0, 0.0, -1.0, 0.0, -1.0])
+
+
+def test_zero_close_on_a_revalued_split_divides_by_zero():
+    # A record ended at a rebalance is valued at the trade price over the close.
     reset_recorder([100.0, 100.0], [100.0, 0.0])
-    np.testing.assert_allclose(trade(0, 1), [-1.0, 0.0, 0.0, -1.0, 0.0, -1.0])
+    with pytest.raises(ZeroDivisionError, match="float division"):
+        trade(0, 1)
 
 
 def test_zero_window_step():

@@ -402,8 +402,10 @@ def test_exit_of_a_slot_never_entered():
     rec.record_exit(0, 0)
     assert rec.trades == [[0, 0, 2]]
     assert rec.trade_positions == [0.0]
-    # Analysed from row 0 as a short (0 is not > 0), without entry commission.
+    # Analysed from row 0 as a short (0 is not > 0), without entry commission,
+    # and valued at the trade price 50 of row 2 instead of its close 48.
     expected = analyse([50.0] * 4, [50.0, 49.0, 48.0, 47.0], 0, 2, is_long=False)
+    expected[5] = 2 - (50.0 * (2 - (expected[5] + 1))) / 48.0 - 1
     assert rec.excursion[0].tolist() == expected.tolist()
 
 

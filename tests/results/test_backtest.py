@@ -175,14 +175,14 @@ class TaggingRecorder(ref.TradeRecorder):
         self.reasons = []
         TaggingRecorder.last = self
 
-    def record_exit(self, sid, exit_transaction, *fill):  # (a touched exit may pass its fill)
+    def record_exit(self, sid, exit_transaction, *fill, **reason):  # (a touched exit may pass its fill)
         frame, names = sys._getframe(1), []
         while frame.f_code.co_name != "run_backtest":
             names.append(frame.f_code.co_name)
             frame = frame.f_back
         phase = "rebalance" if "rebalance" in names else "delisting" if frame.f_lineno > self.delisting_line else "stop"
         self.reasons.append(phase)
-        super().record_exit(sid, exit_transaction, *fill)
+        super().record_exit(sid, exit_transaction, *fill, **reason)
 
     def end_analysis(self, book):
         before = len(self.trades)

@@ -121,10 +121,14 @@ def reference_snapshots(
     entry_transaction=0,
     exit_transaction=0,
     exit_fill=None,
+    still_open=False,
 ):
     """A straightforward model of the statistics array, for layout checks.
 
-    Rows and columns must lie inside the tables here."""
+    A record ended without a transaction (a split at a rebalance) is valued
+    at the trade price like a real exit, without exit costs; one of a trade
+    `still_open` at the end of a run is not. Rows and columns must lie
+    inside the tables here."""
     price = as_table(price)
     close = as_table(close)
     end = max(exit_row, entry_row + window)
@@ -159,13 +163,14 @@ def reference_snapshots(
         days.append(days[-1] + 1 if (not math.isnan(c) and r > 1) else days[-1])
         cum.append(r)
     k = min(len(cum) - 1, exit_row - entry_row)
-    if exit_transaction:
+    if exit_transaction or not still_open:
         if k:
             xp, xc = price[entry_row + k, col], close[entry_row + k, col]
             xp = xp if exit_fill is None else exit_fill
             if not (math.isnan(xp) or math.isnan(xc)):
                 cum[k] = cum[k] * (xp / xc) if is_long else 2 - (xp * (2 - cum[k])) / xc
-        cum[k] *= (1 - fee_ratio) - tax_ratio
+        if exit_transaction:
+            cum[k] *= (1 - fee_ratio) - tax_ratio
     size = 6 * ((window - 1) // window_step) + 12
     out = np.full(size, -1.0)
 

@@ -121,13 +121,16 @@ def excursion_analysis(
     entry_transaction,
     exit_transaction,
     exit_fill=None,
+    revalue_split=False,
 ):
     """Statistics array of one trade.
 
     ``price`` and ``close`` are row-major lists of lists (or 2-D arrays) of
     floats; ``col`` is the trade's price column.  ``exit_fill`` is the price
     an intraday exit was filled at, which then values the exit in place of
-    the exit row's trade price.
+    the exit row's trade price.  ``revalue_split``: the record ends at a
+    rebalance that keeps the holding, valued at the trade price like an exit
+    but without exit costs.
     """
     end = exit_row
     if entry_row + window > end:
@@ -178,9 +181,9 @@ def excursion_analysis(
     # the tables end earlier.
     k = _min_unsigned(length - 1, exit_row - entry_row)
 
-    if exit_transaction != 0:
+    if exit_transaction != 0 or revalue_split:
         # Value the exit at the trade price instead of the close, then take
-        # off commission and tax.  Only the exit element changes.
+        # off commission and tax for a real exit.  Only the exit element changes.
         last = cum_return[k]
         if k != 0:
             xp = float(price[entry_row + k][col]) if exit_fill is None else exit_fill
@@ -190,7 +193,8 @@ def excursion_analysis(
                     last = last * (xp / xc)
                 else:
                     last = 2 - (xp * (2 - last)) / xc
-        last = last * ((1 - fee_ratio) - tax_ratio)
+        if exit_transaction != 0:
+            last = last * ((1 - fee_ratio) - tax_ratio)
         cum_return[k] = last
 
     q = (window - 1) // window_step
@@ -239,6 +243,14 @@ class TradeRecorder:
         self.excursion = []
         # Every call, in order, for tests of the book.
         self.calls = []
+        # The trade ledger: per record its reason, fill prices and costs
+        # (aligned with the record lists), and per row the value traded and
+        # the costs paid.
+        self.ledger = []
+        self.slot_costs = {}  # sid -> [entry price, fees, taxes] of its trade
+        self.ended = {}  # sid -> index of the record the slot ended last
+        self.row_traded = {}
+        self.row_costs = {}
 
     def record_date(self, row):
         self.date = row
@@ -248,8 +260,42 @@ class TradeRecorder:
         self.entry[sid] = self.date
         self.position[sid] = float(weight)
         self.entry_transaction[sid] = entry_transaction
+        self.slot_costs[sid] = [self._price_at(self.date, sid), 0.0, 0.0]
+        self.ended.pop(sid, None)
 
-    def _analyse(self, sid, exit_row, exit_transaction, exit_fill=None):
+    def _price_at(self, row, sid):
+        col = self.pos2price.get(sid, 0)
+        if 0 <= row < len(self.price) and 0 <= col < len(self.price[row]):
+            return float(self.price[row][col])
+        return float("nan")
+
+    def _ledger_entry(self, sid, exit_row, exit_price, reason):
+        entry_price, fees, taxes = self.slot_costs.get(sid, [0.0, 0.0, 0.0])
+        weight = self.position[sid]
+        self.ledger.append(
+            dict(
+                side=1 if weight > 0 else -1,
+                entry_price=entry_price,
+                exit_price=exit_price,
+                reason=reason,
+                fees=fees,
+                taxes=taxes,
+            )
+        )
+
+    def charge(self, sid, traded, cost, fees):
+        """A trade of ``traded`` on ``sid`` paid ``cost``, ``fees`` of it commission."""
+        self.row_traded[self.date] = self.row_traded.get(self.date, 0.0) + traded
+        self.row_costs[self.date] = self.row_costs.get(self.date, 0.0) + cost
+        if sid in self.slot_costs:
+            self.slot_costs[sid][1] += fees
+            self.slot_costs[sid][2] += cost - fees
+        elif sid in self.ended:
+            record = self.ledger[self.ended[sid]]
+            record["fees"] += fees
+            record["taxes"] += cost - fees
+
+    def _analyse(self, sid, exit_row, exit_transaction, exit_fill=None, ends=False):
         col = self.pos2price.setdefault(sid, 0)
         return excursion_analysis(
             self.price,
@@ -265,13 +311,18 @@ class TradeRecorder:
             self.entry_transaction[sid],
             exit_transaction,
             exit_fill,
+            revalue_split=ends and exit_transaction == 0,
         )
 
-    def record_exit(self, sid, exit_transaction, exit_fill=None):
+    def record_exit(self, sid, exit_transaction, exit_fill=None, reason="rebalance"):
         self.calls.append(("exit", sid, exit_transaction))
         self.trades.append([sid, self.entry[sid], self.date])
         self.trade_positions.append(self.position[sid])
-        self.excursion.append(self._analyse(sid, self.date, exit_transaction, exit_fill))
+        self.excursion.append(self._analyse(sid, self.date, exit_transaction, exit_fill, ends=True))
+        exit_price = self._price_at(self.date, sid) if exit_fill is None else float(exit_fill)
+        self._ledger_entry(sid, self.date, exit_price, reason)
+        self.slot_costs.pop(sid, None)
+        self.ended[sid] = len(self.ledger) - 1
 
     def end_analysis(self, book):
         for sid in sorted(book):
@@ -279,6 +330,7 @@ class TradeRecorder:
                 self.trades.append([sid, self.entry[sid], -1])
                 self.trade_positions.append(self.position[sid])
                 self.excursion.append(self._analyse(sid, self.date, 0))
+                self._ledger_entry(sid, -1, float("nan"), "open")
 
 
 class NullRecorder:
@@ -290,8 +342,11 @@ class NullRecorder:
     def record_entry(self, sid, weight, entry_transaction):
         self.calls.append(("entry", sid, weight, entry_transaction))
 
-    def record_exit(self, sid, exit_transaction, exit_fill=None):
+    def record_exit(self, sid, exit_transaction, exit_fill=None, reason="rebalance"):
         self.calls.append(("exit", sid, exit_transaction))
+
+    def charge(self, sid, traded, cost, fees):
+        pass
 
 
 # ---------------------------------------------------------------------------
@@ -314,27 +369,30 @@ def set_position(
     retain_cost=False,
     resample=True,
     exit_fill=None,
+    reason="rebalance",
 ):
     """Move one holding to ``target``; return the new cash.  ``exit_fill``:
-    the price a close filled intraday was executed at."""
+    the price a close filled intraday was executed at; ``reason``: why a
+    holding is closed."""
     present = (sid in positions) if check_exist else True
     was_active = sid in positions and positions[sid] != 0  # NaN counts as active
 
     if target != 0 and not was_active:
         recorder.record_entry(sid, float(target) / total_value, 1)
     elif was_active and target == 0:
-        if exit_fill is None:
-            recorder.record_exit(sid, 1)
-        else:
-            recorder.record_exit(sid, 1, exit_fill)
+        recorder.record_exit(sid, 1, exit_fill, reason=reason)
     elif was_active and target != 0:
-        if not retain_cost and resample:
+        # A holding that changes side is a new trade whatever the flags say.
+        held = positions[sid]
+        changes_side = (held > 0 and target < 0) or (held < 0 and target > 0)
+        if (not retain_cost and resample) or changes_side:
             recorder.record_exit(sid, 0)
             recorder.record_entry(sid, float(target) / total_value, 0)
 
     if target == 0:
         if present:
             v = positions.setdefault(sid, 0.0)
+            recorder.charge(sid, abs(v), (fee_ratio + tax_ratio) * abs(v), fee_ratio * abs(v))
             cash = cash + (v - (fee_ratio + tax_ratio) * abs(v))
             if remove_zero:
                 del positions[sid]
@@ -351,6 +409,7 @@ def set_position(
     else:
         rate = fee_ratio + tax_ratio
     cost = rate * abs(diff)
+    recorder.charge(sid, abs(diff), cost, fee_ratio * abs(diff))
     if diff > 0:
         cash = cash - diff
         positions[sid] = (diff - cost) + old
@@ -416,6 +475,11 @@ class RunResult:
     trade_positions: list
     excursion: list
     stock_operations: dict
+    # Per record: side, entry and exit prices, exit reason, fees and taxes;
+    # per row: value traded and costs paid.
+    ledger: list = field(default_factory=list)
+    row_traded: list = field(default_factory=list)
+    row_costs: list = field(default_factory=list)
     # Internal state after the last row, handy for tests of the oracle.
     positions: dict = field(default_factory=dict)
     cash: float = 1.0
@@ -515,6 +579,9 @@ def run_backtest(
     cash = 1.0
     pending_exits = []
     close_exit_signals = []
+    # Why each close-based signal was raised, element for element.
+    pending_reasons = []
+    signal_reasons = []
     executed_exits = []
     positions_at_rebalance = {}
     rebalance_due = False
@@ -522,7 +589,7 @@ def run_backtest(
     last_pos_row = -1
     date = None
 
-    def close_position(sid, remove_zero, exit_fill=None):
+    def close_position(sid, remove_zero, exit_fill=None, reason="rebalance"):
         return set_position(
             positions,
             sid,
@@ -536,6 +603,7 @@ def run_backtest(
             retain_cost=retain_cost,
             resample=resample_flag,
             exit_fill=exit_fill,
+            reason=reason,
         )
 
     def reset_growth(sid):
@@ -567,18 +635,19 @@ def run_backtest(
                 growth_min[sid] = growth[sid]
             entry_value = fdiv(positions[sid], growth[sid])
 
+            # Each bound with the rule it stands for.
             if entry_value > 0:
                 active = growth_max[sid] >= long_activation
-                upper_bound = long_upper
-                lower_bound = long_lower
+                upper_bound, upper_reason = long_upper, "take_profit"
+                lower_bound, lower_reason = long_lower, "stop_loss"
                 if active and growth_max[sid] - trail_distance > lower_bound:
-                    lower_bound = growth_max[sid] - trail_distance
+                    lower_bound, lower_reason = growth_max[sid] - trail_distance, "trailing_stop"
             else:
                 active = growth_min[sid] <= short_activation
-                upper_bound = short_upper
+                upper_bound, upper_reason = short_upper, "stop_loss"
                 if active and growth_min[sid] + trail_distance < upper_bound:
-                    upper_bound = growth_min[sid] + trail_distance
-                lower_bound = short_lower
+                    upper_bound, upper_reason = growth_min[sid] + trail_distance, "trailing_stop"
+                lower_bound, lower_reason = short_lower, "take_profit"
 
             if touched_exit:
                 g0 = fdiv(growth[sid], ret)
@@ -594,44 +663,52 @@ def run_backtest(
                 if touch_open:
                     positions[sid] = entry_value * open_factor
                     fill = open_[i][pc]
+                    reason = upper_reason if open_factor >= upper_bound else lower_reason
                 elif touch_high:
                     positions[sid] = entry_value * upper_bound
                     fill = fdiv(base * upper_bound, g0)
+                    reason = upper_reason
                 elif touch_low:
                     positions[sid] = entry_value * lower_bound
                     fill = fdiv(base * lower_bound, g0)
+                    reason = lower_reason
                 if touch_open or touch_high or touch_low:
                     stop_type = (touch_low and positions[sid] > 0) or (touch_high and positions[sid] < 0)
                     executed_exits.append(encode_exit(sid, not stop_type))
-                    cash = close_position(sid, remove_zero=False, exit_fill=fill)
+                    cash = close_position(sid, remove_zero=False, exit_fill=fill, reason=reason)
             else:
                 # Signed by the kind of exit: a short's upper bound is its stop.
                 is_long = entry_value > 0
                 close_factor = fdiv(growth[sid] * close[i][pc], p)
                 if close_factor >= upper_bound:
                     close_exit_signals.append(encode_exit(sid, is_long))
+                    signal_reasons.append(upper_reason)
                 elif close_factor < lower_bound:
                     close_exit_signals.append(encode_exit(sid, not is_long))
+                    signal_reasons.append(lower_reason)
 
             if not isnan(p):
                 last_price[pc] = p
 
         # -- yesterday's close signals are executed at today's price --
-        for s in pending_exits:
+        for s, reason in zip(pending_exits, pending_reasons):
             sid = exit_sid(s)
             keep_position = rebalance_due and not stop_trading() and weight_rows[pos_row][sid] != 0
             if sid in positions and positions[sid] != 0 and not keep_position:
-                cash = close_position(sid, remove_zero=True)
+                cash = close_position(sid, remove_zero=True, reason=reason)
                 executed_exits.append(s)
                 reset_growth(sid)
                 for k, other in enumerate(close_exit_signals):
                     if other == s or other == -s:
                         del close_exit_signals[k]
+                        del signal_reasons[k]
                         break
 
         # -- today's signals wait for tomorrow --
         pending_exits = list(close_exit_signals)
+        pending_reasons = list(signal_reasons)
         close_exit_signals = []
+        signal_reasons = []
 
         # -- apply the due weight row --
         if rebalance_due:
@@ -681,7 +758,7 @@ def run_backtest(
         if use_delisting:
             delisting_exits = [sid for sid in sorted(positions) if delisting[sid] == i and positions[sid] != 0]
             for sid in delisting_exits:
-                cash = close_position(sid, remove_zero=True)
+                cash = close_position(sid, remove_zero=True, reason="delisting")
                 reset_growth(sid)
 
         # -- value the book at the close --
@@ -768,6 +845,9 @@ def run_backtest(
         trade_positions=recorder.trade_positions,
         excursion=recorder.excursion,
         stock_operations=ops,
+        ledger=recorder.ledger,
+        row_traded=[recorder.row_traded.get(i, 0.0) for i in range(n_rows)],
+        row_costs=[recorder.row_costs.get(i, 0.0) for i in range(n_rows)],
         positions=positions,
         cash=cash,
         rebalance_rows=rebalance_rows,

@@ -1,0 +1,90 @@
+"""Instructions of the ledger path against backtest_ and the copy-out of its records.
+
+    python benchmarks/ledger_callgrind.py                 # W1 and W2
+    python benchmarks/ledger_callgrind.py --only W2R --annotate 15
+
+Both paths hand the same trades to the layer as arrays: `backtest_ledger`
+returns them; `backtest_` leaves Python records in korvel.core.excursion that
+the layer copies out (`korvel._engine.copy_out`, one pass per list). Every
+instruction of the process is counted, once with one call of the path and
+once with two; the difference is one steady-state call, Python included
+(and the release of the previous call's results).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import callgrind  # noqa: E402
+
+RUNNER = r"""
+import json, sys
+import numpy as np
+from korvel.core import excursion, portsim
+from korvel._engine import copy_out
+folder, calls, path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+meta = json.load(open(folder + "/meta.json"))
+args = {name: np.load(f"{folder}/{name}.npy", allow_pickle=True) for name in meta["arrays"]}
+args.update(meta["rules"])
+window, step = args.get("excursion_window", 0), args.get("excursion_window_step", 1)
+result = None
+for _ in range(calls):
+    result = None
+    if path == "ledger":
+        result = portsim.backtest_ledger(**args)
+        n = len(result[1]["sid"])
+    else:
+        equity = portsim.backtest_(**args)
+        result = (equity, copy_out(excursion, window, step), portsim.get_stock_operations())
+        n = len(result[1].weight)
+print(n)
+"""
+
+
+def count(python: str, folder: Path, calls: int, path: str, key: str) -> tuple[int, int, Path]:
+    out = Path(tempfile.mkdtemp(prefix=f"cg-{key}-{path}-")) / "callgrind.out"
+    cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", python, "-c", RUNNER]
+    cmd += [str(folder), str(calls), path]
+    res = subprocess.run(cmd, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
+    if res.returncode != 0:
+        raise SystemExit(res.stderr[-3000:])
+    m = re.search(r"^summary:\s+(\d+)", out.read_text(errors="replace"), re.M)
+    return int(m.group(1)), int(res.stdout.split()[-1]), out
+
+
+def main(argv=None) -> int:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--only", default="W1,W2")
+    p.add_argument("--python", default=sys.executable)
+    p.add_argument("--cache", default=os.path.join(tempfile.gettempdir(), "korvel-bench-inputs"))
+    p.add_argument("--annotate", type=int, default=0, metavar="N")
+    a = p.parse_args(argv)
+    for key in a.only.split(","):
+        folder = callgrind.cache_inputs(key, Path(a.cache))
+        steady = {}
+        for path in ("backtest_+copy_out", "ledger"):
+            one, trades, _ = count(a.python, folder, 1, path, key)
+            two, _, out = count(a.python, folder, 2, path, key)
+            steady[path] = two - one
+            print(f"{key} {path}: {two - one:,} instructions per call, {trades:,} trades")
+            if a.annotate:
+                ann = subprocess.run(["callgrind_annotate", "--inclusive=no", str(out)], capture_output=True, text=True)
+                lines = [ln for ln in ann.stdout.splitlines() if re.match(r"^\s*[\d,]+ \(", ln)]
+                for line in lines[: a.annotate]:
+                    print("   ", line)
+        ratio = steady["backtest_+copy_out"] / steady["ledger"]
+        print(f"{key}: the ledger path takes {1 / ratio:.2f}x the instructions ({ratio:.2f}x fewer)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
