@@ -273,10 +273,9 @@ def report(
         lines += [
             "",
             "The counts of processes that run pandas code are less repeatable than the engine's: "
-            "between two runs of this script W1's layer count moved by up to 15 %, and for W2 the "
-            "three-call and one-call processes differ by amounts that vary by hundreds of millions of "
-            "instructions (the full W2 count came out below the one without the trades table), so "
-            "the timings above are the figures to go by for W2.",
+            "between runs of this script they move by up to 15 %, enough to put the count without the "
+            "trades table above the full one, so the counts bound what the layer adds (about 10 % of the "
+            "engine's instructions) and the timings are the figures to go by for the ratios.",
         ]
     return "\n".join(lines) + "\n"
 
