@@ -17,7 +17,7 @@ from korvel._market import Market, as_market, view_of
 from korvel.results._result import Result
 from korvel.simulation import _schedule
 from korvel.simulation._inputs import benchmark_prices, prepare_weights, rebalance_dates
-from korvel.simulation._rules import check_rules
+from korvel.simulation._rules import check_rules, keywords_given
 from korvel.simulation._run import Run
 
 
@@ -109,19 +109,22 @@ def backtest(
     argument and the first offending date or instrument.
     """
     rules = check_rules(
-        trade_at=trade_at,
-        fee=fee,
-        tax=tax,
-        stop_loss=stop_loss,
-        take_profit=take_profit,
-        trail_stop=trail_stop,
-        trail_activation=trail_activation,
-        touched_exit=touched_exit,
-        position_limit=position_limit,
-        **_split_rule(split_at_rebalance, retain_cost),
-        stop_trading_next_period=stop_trading_next_period,
-        excursion_window=excursion_window,
-        excursion_step=excursion_step,
+        **keywords_given(
+            trade_at=trade_at,
+            fee=fee,
+            tax=tax,
+            stop_loss=stop_loss,
+            take_profit=take_profit,
+            trail_stop=trail_stop,
+            trail_activation=trail_activation,
+            touched_exit=touched_exit,
+            position_limit=position_limit,
+            split_at_rebalance=split_at_rebalance,
+            retain_cost=retain_cost,
+            stop_trading_next_period=stop_trading_next_period,
+            excursion_window=excursion_window,
+            excursion_step=excursion_step,
+        )
     )
     market_ = as_market(market)
     view = view_of(market_)
@@ -162,12 +165,3 @@ def backtest(
         done.seconds,
     )
     return Result(run)
-
-
-def _split_rule(split_at_rebalance: bool, retain_cost: bool | None) -> dict[str, Any]:
-    """The split rule as given: `split_at_rebalance` at its default is not given when `retain_cost` is."""
-    if retain_cost is None:
-        return {"split_at_rebalance": split_at_rebalance}
-    if split_at_rebalance is False:
-        return {"retain_cost": retain_cost}
-    return {"split_at_rebalance": split_at_rebalance, "retain_cost": retain_cost}

@@ -353,6 +353,16 @@ def check_rules(**given: Any) -> Rules:
     return Rules(values)
 
 
+def keywords_given(**keywords: Any) -> dict[str, Any]:
+    """The rules of a call of `korvel.backtest`, as given: a rule that a deprecated rule given (not None)
+    replaces is left out while at its default, as the default cannot be told from an explicit value there."""
+    for name in DEPRECATED:
+        new = BY_NAME[name].replaced_by
+        if keywords.get(name) is not None and new is not None and keywords.get(new) is BY_NAME[new].default:
+            del keywords[new]
+    return keywords
+
+
 def _replace(rule: Rule, given: dict[str, Any]) -> None:
     """Move a deprecated rule's value in `given` onto the rule that replaces it."""
     assert rule.check is not None and rule.replaced_by is not None
