@@ -2,6 +2,7 @@
 
     python benchmarks/ledger_callgrind.py                 # W1 and W2
     python benchmarks/ledger_callgrind.py --only W2R --annotate 15
+    python benchmarks/ledger_callgrind.py --write         # and write them into RESULTS.md
 
 Both paths hand the same trades to the layer as arrays: `backtest_ledger`
 returns them; `backtest_` leaves Python records in korvel.core.excursion that
@@ -25,6 +26,10 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import callgrind  # noqa: E402
+import results_file  # noqa: E402
+
+SECTION = "ledger-instructions"
+PATHS = ("backtest_+copy_out", "ledger")
 
 RUNNER = r"""
 import json, sys
@@ -61,28 +66,51 @@ def count(python: str, folder: Path, calls: int, path: str, key: str) -> tuple[i
     return int(m.group(1)), int(res.stdout.split()[-1]), out
 
 
+def section_text(results: list[dict]) -> str:
+    lines = [
+        "## The trade ledger: instructions per run",
+        "",
+        "Written by `benchmarks/ledger_callgrind.py`: every instruction of one steady-state call (callgrind, "
+        "the difference of a run with two calls and one with one), Python included. `backtest_` + copy-out "
+        "is the engine leaving Python records and the layer reading them into arrays (`korvel._engine."
+        "copy_out`); `backtest_ledger` hands the same trades over as arrays built natively.",
+        "",
+        "| workload | trades | backtest_ + copy-out | backtest_ledger | ratio |",
+        "|---|---|---|---|---|",
+    ]
+    for r in results:
+        old, new = r["backtest_+copy_out"], r["ledger"]
+        lines.append(f"| {r['workload']} | {r['trades']:,} | {old:,} | {new:,} | {old / new:.2f}x fewer |")
+    return "\n".join(lines)
+
+
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--only", default="W1,W2")
     p.add_argument("--python", default=sys.executable)
     p.add_argument("--cache", default=os.path.join(tempfile.gettempdir(), "korvel-bench-inputs"))
     p.add_argument("--annotate", type=int, default=0, metavar="N")
+    p.add_argument("--write", action="store_true", help="write the figures into RESULTS.md")
     a = p.parse_args(argv)
+    results = []
     for key in a.only.split(","):
         folder = callgrind.cache_inputs(key, Path(a.cache))
-        steady = {}
-        for path in ("backtest_+copy_out", "ledger"):
+        result: dict = {"workload": key}
+        for path in PATHS:
             one, trades, _ = count(a.python, folder, 1, path, key)
             two, _, out = count(a.python, folder, 2, path, key)
-            steady[path] = two - one
-            print(f"{key} {path}: {two - one:,} instructions per call, {trades:,} trades")
+            result[path], result["trades"] = two - one, trades
+            print(f"{key} {path}: {two - one:,} instructions per call, {trades:,} trades", flush=True)
             if a.annotate:
                 ann = subprocess.run(["callgrind_annotate", "--inclusive=no", str(out)], capture_output=True, text=True)
                 lines = [ln for ln in ann.stdout.splitlines() if re.match(r"^\s*[\d,]+ \(", ln)]
                 for line in lines[: a.annotate]:
                     print("   ", line)
-        ratio = steady["backtest_+copy_out"] / steady["ledger"]
-        print(f"{key}: the ledger path takes {1 / ratio:.2f}x the instructions ({ratio:.2f}x fewer)")
+        ratio = result["backtest_+copy_out"] / result["ledger"]
+        print(f"{key}: the ledger path takes {1 / ratio:.2f}x the instructions ({ratio:.2f}x fewer)", flush=True)
+        results.append(result)
+    if a.write:
+        results_file.write_section(HERE / "RESULTS.md", SECTION, section_text(results))
     return 0
 
 

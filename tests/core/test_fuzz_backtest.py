@@ -295,6 +295,25 @@ def run_and_read(args, rules):
     return ("ok", canon(result[1])), readable_state(args[9], args[5], rules.get("touched_exit", False))
 
 
+def check_ledger_run(args, rules, result):
+    """backtest_ledger on the inputs backtest_ just ran: the same error, or the
+    same equity with the run's records as its trades."""
+    records = [list(map(int, t)) for t in excursion.trades], list(excursion.trade_positions), list(excursion.excursion)
+    ledger = outcome(lambda: portsim.backtest_ledger(*args, **rules))
+    if result[0] != "ok":
+        # (Which allocation fails first, and so the message, depends on the memory free at the time.)
+        assert ledger[:2] == result[:2]
+        assert result[1] == "MemoryError" or ledger[2].replace("backtest_ledger", "backtest_") == result[2]
+        return
+    assert ledger[0] == "ok", ledger
+    equity, trades, _ = ledger[1]
+    assert canon(equity) == result[1]
+    assert np.column_stack([trades["sid"], trades["entry_row"], trades["exit_row"]]).tolist() == records[0]
+    assert trades["weight"].tobytes() == np.array(records[1], dtype=np.float64).tobytes()
+    if records[2]:
+        assert trades["statistics"].tobytes() == np.stack(records[2]).tobytes()
+
+
 @FUZZ
 @given(case=cases(), layouts=st.lists(st.sampled_from(LAYOUTS), min_size=12, max_size=12))
 def test_any_call_returns_or_raises_leaves_inputs_and_later_runs_intact(case, layouts):
@@ -318,6 +337,7 @@ def test_any_call_returns_or_raises_leaves_inputs_and_later_runs_intact(case, la
     event(result[0] if result[0] == "ok" else f"{result[1]}: {result[2][:40]}")
     if result[0] == "ok":
         event(f"trades: {min(len(excursion.trades), 3)}")
+    check_ledger_run(laid_out, rules, result)
 
     # The caller's buffers, gaps and neighbouring bytes included, are untouched.
     assert [owner_bytes(o) if o is not None else None for o in owners] == before

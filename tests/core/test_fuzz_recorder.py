@@ -145,12 +145,13 @@ class RecorderModel:
         end = min(max(exit_row, entry_row + window), rows - 1)
         k = min(end - entry_row, exit_row - entry_row)
         # Divisors of 0.0: the trade price at entry, a previous valid close, the
-        # close at the exit when the exit is revalued at the trade price.
+        # close at the exit, where every exit (a split one too) is revalued at
+        # the trade price.
         later = [c for c in self.close[entry_row + 1 : end + 1, col] if not math.isnan(c)]
         divisors = ([self.close[entry_row, col]] if later else []) + later[:-1]
         if self.price[entry_row, col] == 0.0 or 0.0 in divisors:
             raise ZeroDivisionError("float division")
-        if exit_flag and k and self.close[entry_row + k, col] == 0.0:
+        if k and self.close[entry_row + k, col] == 0.0:
             raise ZeroDivisionError("float division")
         with np.errstate(all="ignore"):
             return reference_snapshots(
