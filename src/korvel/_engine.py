@@ -37,7 +37,7 @@ from korvel._typing import Float64Array, Int64Array, ObjectArray
 from korvel.core import excursion, portsim
 from korvel.results._records import Records, records_from_ledger
 
-#: One run and the copy-out of its records at a time, per process.
+#: One engine run at a time, per process (the engine keeps its flags and its module state per process).
 ENGINE_LOCK = threading.Lock()
 
 #: Engine settings the layer never varies: a rebalance is periodic.
@@ -86,7 +86,7 @@ class EngineRun:
 
     equity: Float64Array  # one value per market row, read-only
     records: Records  # the trade ledger, read-only
-    operations: dict[str, Any]  # the operations record
+    operations: dict[str, Any]  # the operations record, its dicts copied
     seconds: float  # wall time of the engine call alone
 
 
@@ -98,6 +98,8 @@ def run(arrays: dict[str, Any], rule_keywords: dict[str, Any], window: int, step
         seconds = time.perf_counter() - start
     equity.flags.writeable = False
     records = records_from_ledger(ledger, equity.shape[0], window, step)
+    # Its dicts are the ones `get_stock_operations()` hands to anyone who asks: copies of our own.
+    operations = {k: dict(v) if isinstance(v, dict) else v for k, v in operations.items()}
     return EngineRun(equity, records, operations, seconds)
 
 
