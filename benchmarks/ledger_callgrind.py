@@ -6,7 +6,7 @@
 
 Both paths hand the same trades to the layer as arrays: `backtest_ledger`
 returns them; `backtest_` leaves Python records in korvel.core.excursion that
-the layer copies out (`korvel._engine.copy_out`, one pass per list). Every
+the layer copied out before the ledger (one pass per list, as `copy_out` in the runner). Every
 instruction of the process is counted, once with one call of the path and
 once with two; the difference is one steady-state call, Python included
 (and the release of the previous call's results).
@@ -34,8 +34,20 @@ PATHS = ("backtest_+copy_out", "ledger")
 RUNNER = r"""
 import json, sys
 import numpy as np
+import itertools
 from korvel.core import excursion, portsim
-from korvel._engine import copy_out
+
+
+def copy_out(recorder, window, step):
+    # The copy-out the layer did before the ledger: one pass per record list.
+    trades, positions, stats = recorder.trades, recorder.trade_positions, recorder.excursion
+    n = len(trades)
+    rows = np.fromiter(itertools.chain.from_iterable(trades), dtype=np.int64, count=3 * n).reshape(n, 3)
+    weight = np.fromiter(positions, dtype=np.float64, count=n)
+    flat = np.frombuffer(b"".join(stats), dtype=np.float64) if n else np.empty(0)
+    return np.ascontiguousarray(rows.T), weight, flat
+
+
 folder, calls, path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
 meta = json.load(open(folder + "/meta.json"))
 args = {name: np.load(f"{folder}/{name}.npy", allow_pickle=True) for name in meta["arrays"]}
@@ -50,7 +62,7 @@ for _ in range(calls):
     else:
         equity = portsim.backtest_(**args)
         result = (equity, copy_out(excursion, window, step), portsim.get_stock_operations())
-        n = len(result[1].weight)
+        n = len(result[1][1])
 print(n)
 """
 
@@ -75,7 +87,7 @@ def section_text(results: list[dict]) -> str:
         "Written by `benchmarks/ledger_callgrind.py`: every instruction of one steady-state call (callgrind, "
         "the difference of a run with two calls and one with one), Python included. `backtest_` + copy-out "
         "is the engine leaving Python records and the layer reading them into arrays (`korvel._engine."
-        "copy_out`); `backtest_ledger` hands the same trades over as arrays built natively.",
+        "copy-out it did before the ledger); `backtest_ledger` hands the same trades over as arrays built natively.",
         "",
         "| workload | trades | backtest_ + copy-out | backtest_ledger | ratio |",
         "|---|---|---|---|---|",

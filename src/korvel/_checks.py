@@ -98,17 +98,18 @@ def labels(columns: pd.Index, name: str, *, as_text: bool = True) -> pd.Index:
 def float_table(table: pd.DataFrame, name: str, order: Literal["C", "K"] = "C") -> Float64Array:
     """The values as a float64 array of its own (in C order, or the cheapest to copy with "K");
     missing values become NaN."""
-    dtypes = table.dtypes
-    for dtype in set(dtypes):
-        if not pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype):
-            label = dtypes.index[int(np.argmax(np.asarray(dtypes == dtype)))]
-            raise TypeError(f"{name} column {label!r} holds {dtype} values; numbers are expected")
-        if pd.api.types.is_complex_dtype(dtype):
-            label = dtypes.index[int(np.argmax(np.asarray(dtypes == dtype)))]
-            raise TypeError(f"{name} column {label!r} holds {dtype} values; real numbers are expected")
-    if all(dtype == np.float64 for dtype in set(dtypes)):
-        values = table.to_numpy()  # no missing-value conversion needed
-    else:
+    values = table.to_numpy()
+    # Float64 values come only from columns of real numbers (booleans, dates, text or objects among
+    # them give another dtype): the columns' dtypes need reading only otherwise.
+    if values.dtype != np.float64:
+        dtypes = table.dtypes
+        for dtype in set(dtypes):
+            if not pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype):
+                label = dtypes.index[int(np.argmax(np.asarray(dtypes == dtype)))]
+                raise TypeError(f"{name} column {label!r} holds {dtype} values; numbers are expected")
+            if pd.api.types.is_complex_dtype(dtype):
+                label = dtypes.index[int(np.argmax(np.asarray(dtypes == dtype)))]
+                raise TypeError(f"{name} column {label!r} holds {dtype} values; real numbers are expected")
         values = table.to_numpy(dtype=np.float64, na_value=np.nan)
     if values.flags.owndata and (values.flags.c_contiguous or order == "K"):
         return values

@@ -1,19 +1,24 @@
-"""The trade records of one run as arrays, and the names of their statistics.
+"""The trade ledger of one run: one array per field, and the names of their statistics.
 
-The engine boundary (`korvel._engine`) fills a `Records` when a run ends;
-everything that reads trades (the trades table, the statistics, the plot)
-reads these arrays, by the names declared here.
+The engine keeps the ledger while it runs: one element per trade in each
+array, plus two arrays per market row.  The engine boundary
+(`korvel._engine`) checks it and hands it over as a `Records` when a run
+ends; everything that reads trades (the trades table, the statistics, the
+plot) reads these arrays, by the names declared here.  No Python object is
+made per trade.
 """
 
 from __future__ import annotations
 
+from collections.abc import Mapping
 from dataclasses import dataclass
 from enum import IntEnum
 from functools import cached_property
+from typing import Any
 
 import numpy as np
 
-from korvel._typing import Float64Array, Int64Array
+from korvel._typing import Float64Array, Int8Array, Int64Array
 
 
 class Snapshot(IntEnum):
@@ -36,6 +41,9 @@ class Snapshot(IntEnum):
 SNAPSHOT = tuple(s.column for s in Snapshot)
 SNAPSHOT_SIZE = len(Snapshot)
 
+#: The ledger's reason of an open trade (code 0).
+OPEN = "open"
+
 
 def statistics_size(window: int, step: int) -> int:
     """Values per record: a snapshot every `step` rows over the window, then the exit snapshot."""
@@ -44,13 +52,33 @@ def statistics_size(window: int, step: int) -> int:
 
 @dataclass(frozen=True, eq=False)
 class Records:
-    """The records of one run, in the recorder's order (closed ones in closing order, then open ones)."""
+    """The ledger of one run, in its order (closed trades in closing order, then open ones).
 
-    sid: Int64Array  # weight column
-    entry: Int64Array  # price row of the entry
-    exit: Int64Array  # price row of the exit, -1 while open
-    weight: Float64Array  # weight at entry
-    statistics: Float64Array  # (records, statistics_size): window snapshots, then the exit's
+    Per trade: `sid` (weight column), `entry` / `exit` (market rows; exit -1
+    while open), `side` (+1 long, -1 short), `weight` (at entry),
+    `entry_price` / `exit_price` (the prices traded: the trading price, a
+    touched stop level, a gap's open or a delisting price; NaN while open),
+    `exit_reason` (codes into `reason_names`, 0 = "open"), `fees` / `taxes`
+    (paid for this trade: entry, resizes and exit, in units of the starting
+    capital), `statistics` ((trades, statistics_size): window snapshots, then
+    the exit's).  Per market row: `row_traded` (|value traded|) and
+    `row_costs` (fees + taxes paid), in units of the starting capital.
+    """
+
+    sid: Int64Array
+    entry: Int64Array
+    exit: Int64Array
+    side: Int8Array
+    weight: Float64Array
+    entry_price: Float64Array
+    exit_price: Float64Array
+    exit_reason: Int8Array
+    fees: Float64Array
+    taxes: Float64Array
+    statistics: Float64Array
+    row_traded: Float64Array
+    row_costs: Float64Array
+    reason_names: tuple[str, ...]
 
     def __len__(self) -> int:
         return int(self.sid.shape[0])
@@ -71,3 +99,66 @@ class Records:
         """One statistic of the exit snapshot, for every record."""
         column: Float64Array = self.exit_columns[field]
         return column
+
+    @property
+    def exit_reasons(self) -> tuple[str, ...]:
+        """The reasons a trade can be closed for (the reason names without "open")."""
+        return tuple(name for name in self.reason_names if name != OPEN)
+
+
+# The ledger's per-trade arrays: (key in the engine's dict, field, dtype).
+PER_TRADE: tuple[tuple[str, str, type[np.generic]], ...] = (
+    ("sid", "sid", np.int64),
+    ("entry_row", "entry", np.int64),
+    ("exit_row", "exit", np.int64),
+    ("side", "side", np.int8),
+    ("weight", "weight", np.float64),
+    ("entry_price", "entry_price", np.float64),
+    ("exit_price", "exit_price", np.float64),
+    ("exit_reason", "exit_reason", np.int8),
+    ("fees", "fees", np.float64),
+    ("taxes", "taxes", np.float64),
+)
+PER_ROW: tuple[str, ...] = ("row_traded", "row_costs")
+
+
+def records_from_ledger(ledger: Mapping[str, Any], rows: int, window: int, step: int) -> Records:
+    """Check the engine's ledger (a dict of arrays) and take its arrays, read-only, without copying them.
+
+    Raises RuntimeError naming the first array that is missing or not of
+    its dtype and shape, or a reason code out of range.
+    """
+    reason_names = ledger.get("reason_names")
+    if not isinstance(reason_names, tuple) or not reason_names or reason_names[0] != OPEN:
+        raise RuntimeError(f"the ledger's reason_names are {reason_names!r}, not a tuple starting with {OPEN!r}")
+    values: dict[str, Any] = {"reason_names": tuple(str(name) for name in reason_names)}
+    n = -1
+    for key, name, dtype in PER_TRADE:
+        array = _array(ledger, key, dtype)
+        n = array.shape[0] if n < 0 else n
+        if array.shape != (n,):
+            raise RuntimeError(f"the ledger's {key!r} has shape {array.shape}, not ({n},)")
+        values[name] = array
+    size = statistics_size(window, step)
+    statistics = _array(ledger, "statistics", np.float64)
+    if statistics.shape != (n, size):
+        raise RuntimeError(f"the ledger's 'statistics' has shape {statistics.shape}, not ({n}, {size})")
+    values["statistics"] = statistics
+    for key in PER_ROW:
+        array = _array(ledger, key, np.float64)
+        if array.shape != (rows,):
+            raise RuntimeError(f"the ledger's {key!r} has shape {array.shape}, not ({rows},)")
+        values[key] = array
+    codes = values["exit_reason"]
+    if n and (int(codes.min()) < 0 or int(codes.max()) >= len(reason_names)):
+        raise RuntimeError("the ledger has an exit reason code out of range")
+    return Records(**values)
+
+
+def _array(ledger: Mapping[str, Any], key: str, dtype: type[np.generic]) -> Any:
+    array = ledger.get(key)
+    if not isinstance(array, np.ndarray) or array.dtype != dtype:
+        shown = array.dtype if isinstance(array, np.ndarray) else type(array).__name__
+        raise RuntimeError(f"the ledger's {key!r} is {shown}, not a {np.dtype(dtype).name} array")
+    array.flags.writeable = False
+    return array

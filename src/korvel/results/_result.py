@@ -19,7 +19,7 @@ import numpy.typing as npt
 import pandas as pd
 
 from korvel._market import dates_of, missing_prices
-from korvel.results import _exits, _stats
+from korvel.results import _stats
 from korvel.results._actions import actions_table
 from korvel.results._records import SNAPSHOT, Snapshot
 
@@ -115,17 +115,27 @@ class Result:
 
     @property
     def trades(self) -> pd.DataFrame:
-        """One row per trade record, in the records' order (closed ones as they closed, then open ones).
+        """One row per trade, in the ledger's order (closed ones as they closed, then open ones).
 
-        With the default rules a rebalance that resizes a holding closes its
-        record and opens a new one, so a daily book leaves many records;
-        ``retain_cost=True`` keeps each holding in one record.  `return`,
-        `mae` (maximum adverse excursion), `mfe` (maximum favourable
-        excursion), `mfe_before_mae`, `max_drawdown` and `profit_days` are the
-        record's snapshot at its exit (or now, while open).  `holding_days`
-        counts market rows (to the last row while open).  `exit_reason` is
-        "rebalance", "stop", "delisting" or "open" where it can be told
-        exactly, missing otherwise (see the README's section on exit reasons).
+        By default a trade is a holding from its entry to its exit, kept
+        whole when a rebalance resizes it; with ``split_at_rebalance=True``
+        every rebalance that resizes a holding ends its record and opens a
+        new one.  A holding that flips side is always two trades.
+
+        `side` is "long" or "short"; `weight` the weight at entry;
+        `entry_price` and `exit_price` the prices actually traded (the
+        trading price, a touched stop level, a gap's open or the delisting
+        price; NaN while open); `fees` and `taxes` what the trade paid, at
+        its entry, at every resize and at its exit, in units of the starting
+        capital (they add up to the run's).  `return`, `mae` (maximum
+        adverse excursion), `mfe` (maximum favourable excursion),
+        `mfe_before_mae`, `max_drawdown` and `profit_days` are the trade's
+        statistics at its exit (or now, while open).  `holding_days` counts
+        market rows (to the last row while open).  `exit_reason` is why the
+        engine closed the trade: "rebalance" (a weight row closed, flipped
+        or split it), "stop_loss", "take_profit", "trailing_stop" or
+        "delisting"; "open" for a trade still open (`status` tells the
+        same).
         `entry_price_missing` flags the trades entered on a row without a
         trading price (left out of the trade statistics).
         """
@@ -143,11 +153,15 @@ class Result:
         signal_by_row = np.append(run.weights.dates.asi8, NAT)[run.applied]
         columns: dict[str, Any] = {
             "instrument": pd.Categorical.from_codes(rec.sid, categories=run.weights.instruments),
-            "side": pd.Categorical.from_codes((rec.weight <= 0).view(np.int8), categories=pd.Index(["long", "short"])),
+            "side": pd.Categorical.from_codes((rec.side < 0).view(np.int8), categories=pd.Index(["long", "short"])),
             "entry_date": dates_of(view, dates_ns[rec.entry]),
             "exit_date": dates_of(view, dates_or_nat[rec.exit]),
             "signal_date": dates_of(view, signal_by_row[rec.entry]),
             "weight": rec.weight,
+            "entry_price": rec.entry_price,
+            "exit_price": rec.exit_price,
+            "fees": rec.fees,
+            "taxes": rec.taxes,
         }
         for name, values in zip(SNAPSHOT, rec.exit_columns):
             columns[name] = values
@@ -156,7 +170,7 @@ class Result:
         holding[still_open] = dates_ns.shape[0] - rec.entry[still_open]  # to the last row
         columns["holding_days"] = holding
         columns["status"] = pd.Categorical.from_codes(still_open.view(np.int8), categories=pd.Index(["closed", "open"]))
-        columns["exit_reason"] = pd.Categorical.from_codes(self._exit_codes, categories=pd.Index(_exits.REASONS))
+        columns["exit_reason"] = pd.Categorical.from_codes(rec.exit_reason, categories=pd.Index(rec.reason_names))
         columns["entry_price_missing"] = self._entry_price_missing
         # The arrays are the result's own: no copy, and no consolidation into blocks.
         table = pd.DataFrame(columns, copy=False)
@@ -171,24 +185,6 @@ class Result:
         missing: npt.NDArray[np.bool_] = np.isnan(trading[rec.entry, run.weights.market_columns[rec.sid]])
         missing.flags.writeable = False
         return missing
-
-    @cached_property
-    def _exit_codes(self) -> npt.NDArray[np.int8]:
-        run, rec, rules = self._run, self._run.records, self._run.rules
-        delisting = run.delisting
-        return _exits.exit_reasons(
-            rec.sid,
-            rec.entry,
-            rec.exit,
-            run.applied,
-            run.weights.values,
-            delisting if (delisting >= 0).any() else None,
-            run.equity,
-            stops=rules.stops,
-            touched=rules.touched_exit,
-            stop_next=rules.stop_trading_next_period,
-            split=not rules.retain_cost,
-        )
 
     @property
     def trade_profile(self) -> pd.DataFrame:
@@ -253,13 +249,26 @@ class Result:
                 rec.exit[keep],
             )
         )
+        out.update(
+            _stats.cost_statistics(
+                rec.row_traded[run.first_row :],
+                self._equity,
+                rec.fees,
+                rec.taxes,
+                _stats.years(live_ns),
+            )
+        )
+        out.update(_stats.exit_counts(rec.exit_reason, rec.reason_names))
         bench = self.benchmark
         if bench is not None:
             b = bench.to_numpy()
             known = b[~np.isnan(b)]
             total = float(known[-1] / known[0] - 1.0) if known.size else np.nan
             out.update(_stats.benchmark_statistics(self._returns.to_numpy(), b[1:] / b[:-1] - 1.0, total, per_year))
-        return pd.Series(out, name="stats", dtype=object)
+        # An object array and an index of the names: a third of the time of building from the dict.
+        values = np.empty(len(out), dtype=object)
+        values[:] = list(out.values())
+        return pd.Series(values, index=pd.Index(list(out)), name="stats", copy=False)
 
     def bootstrap(
         self,

@@ -8,7 +8,9 @@ so daily, weekly or intraday rows need no frequency argument; the risk-free
 rate is 0.  Trade statistics come from the trade records, not from returns:
 win rate, profit factor, average win / loss / return, holding period (market
 rows) and mean excursions are taken over the closed trades; trades with no
-return (a NaN price at the entry) are left out of the averages.
+return (a NaN price at the entry) are left out of the averages.  Costs and
+turnover come from the ledger: what each trade paid, and the value traded on
+each row.
 """
 
 from __future__ import annotations
@@ -33,17 +35,22 @@ def drawdown(equity: Float) -> Float:
     return out
 
 
+def years(dates_ns: npt.NDArray[np.int64]) -> float:
+    """The years (of 365.25 days) from the first date to the last; 0.0 without dates."""
+    return float(dates_ns[-1] - dates_ns[0]) / (NS_PER_DAY * DAYS_PER_YEAR) if dates_ns.shape[0] else 0.0
+
+
 def performance(equity: Float, dates_ns: npt.NDArray[np.int64]) -> dict[str, Any]:
     """Return and risk figures of an equity curve starting at 1.0; dates are given as row numbers
     into `dates_ns` (max_drawdown_peak, _trough, _recovery; None when not recovered)."""
     n = equity.shape[0]
-    years = (dates_ns[-1] - dates_ns[0]) / (NS_PER_DAY * DAYS_PER_YEAR) if n else 0.0
+    elapsed = years(dates_ns)
     returns = equity[1:] / equity[:-1] - 1.0
     returns = returns[np.isfinite(returns)]
-    per_year = returns.size / years if years > 0 else NAN
+    per_year = returns.size / elapsed if elapsed > 0 else NAN
     final = float(equity[-1]) if n else NAN
     out: dict[str, Any] = {"total_return": final - 1.0}
-    out["cagr"] = final ** (1.0 / years) - 1.0 if years > 0 and final > 0 else NAN
+    out["cagr"] = final ** (1.0 / elapsed) - 1.0 if elapsed > 0 and final > 0 else NAN
     if returns.size > 1:
         sd = float(returns.std(ddof=1))
         mean = float(returns.mean())
@@ -151,6 +158,37 @@ def trade_statistics(
         "mean_mfe": _mean_over(mfe, closed),
     }
     return out
+
+
+def cost_statistics(row_traded: Float, equity: Float, fees: Float, taxes: Float, elapsed: float) -> dict[str, Any]:
+    """Turnover and costs: `row_traded` (|value traded| per row) and `equity` (per row) of the live rows,
+    `fees` and `taxes` per trade, all in units of the starting capital; `elapsed` in years.
+
+    `turnover` is one-sided and annual: each row's value traded over the
+    portfolio's value before it traded (the previous close; the starting
+    capital before the first row), summed, halved, per year.  `cost_drag` is
+    the costs over the mean equity, per year.
+    """
+    before = np.empty_like(equity)
+    before[:1] = 1.0
+    before[1:] = equity[:-1]
+    valued = before > 0
+    traded = float((row_traded[valued] / before[valued]).sum())
+    fees_paid, taxes_paid = float(fees.sum()), float(taxes.sum())
+    mean_equity = float(equity.mean()) if equity.shape[0] else NAN
+    per_year = 1.0 / elapsed if elapsed > 0 else NAN
+    return {
+        "turnover": traded / 2.0 * per_year,
+        "fees_paid": fees_paid,
+        "taxes_paid": taxes_paid,
+        "cost_drag": (fees_paid + taxes_paid) / mean_equity * per_year if mean_equity > 0 else NAN,
+    }
+
+
+def exit_counts(codes: npt.NDArray[np.int8], names: tuple[str, ...]) -> dict[str, int]:
+    """`exits_<reason>`: how many trades were closed for each reason of `names` (code 0, "open", left out)."""
+    counts = np.bincount(codes, minlength=len(names))
+    return {f"exits_{name}": int(counts[code]) for code, name in enumerate(names) if code > 0}
 
 
 def _sum_over(x: Float, mask: npt.NDArray[np.bool_]) -> float:

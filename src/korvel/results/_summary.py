@@ -27,10 +27,17 @@ LINES: tuple[tuple[str, str, str], ...] = (
     ("Average trade return", "avg_trade_return", "%"),
     ("Average holding", "avg_holding_days", "rows"),
     ("Mean MAE / MFE", "mean_mae,mean_mfe", "%"),
+    ("Turnover (one-sided, a year)", "turnover", "x"),
+    ("Fees / taxes paid", "fees_paid,taxes_paid", "%"),
+    ("Cost drag (a year)", "cost_drag", "%"),
     ("Benchmark total return", "benchmark_total_return", "%"),
     ("Beta / alpha", "beta,alpha", "x%"),
     ("Correlation", "correlation", "x"),
 )
+
+
+#: The prefix of the counts of exits by reason.
+EXITS = "exits_"
 
 
 def format_value(value: Any, kind: str) -> str:
@@ -63,7 +70,18 @@ def stat_rows(stats: pd.Series) -> list[tuple[str, str]]:
         if names[0] == "trades":
             text = f"{format_value(stats['trades'], 'd')} ({format_value(stats['open_trades'], 'd')})"
         rows.append((label, text))
+        if names[0] == "cost_drag":
+            rows.extend(_exit_rows(stats))
     return rows
+
+
+def _exit_rows(stats: pd.Series) -> list[tuple[str, str]]:
+    """One line of the closed trades' counts by exit reason (`exits_<reason>`), the reasons as the run names them."""
+    keys = [key for key in stats.index if isinstance(key, str) and key.startswith(EXITS)]
+    if not keys:
+        return []
+    counts = (f"{format_value(stats[key], 'd')} {key.removeprefix(EXITS).replace('_', ' ')}" for key in keys)
+    return [("Exits by reason", ", ".join(counts))]
 
 
 def trades_at(trade_at: str, has_open: bool) -> str:
@@ -78,6 +96,7 @@ def summary_text(stats: pd.Series, config: dict[str, Any] | None = None, *, has_
     if config:
         costs = f"fee {config['fee']:.4%}, tax {config['tax']:.4%}"
         where = trades_at(config["trade_at"], has_open)
-        rows.append(("Rules", f"{where}, rebalance {config['rebalance']}, {costs}"))
+        trades = "a record per rebalance" if config.get("split_at_rebalance") else "one trade per holding"
+        rows.append(("Rules", f"{where}, rebalance {config['rebalance']}, {costs}, {trades}"))
     width = max(len(label) for label, _ in rows)
     return "\n".join(f"  {label:<{width}}  {text}" for label, text in rows)

@@ -18,7 +18,7 @@ from korvel._warnings import warn
 from korvel.results._result import Result
 from korvel.simulation import _alerts, _schedule
 from korvel.simulation._inputs import benchmark_prices, prepare_weights, rebalance_dates
-from korvel.simulation._rules import check_rules, rule_warnings
+from korvel.simulation._rules import check_rules, keywords_given, rule_warnings
 from korvel.simulation._run import Run
 
 
@@ -36,7 +36,8 @@ def backtest(
     trail_activation: float | None = None,
     touched_exit: bool = False,
     position_limit: float = 1.0,
-    retain_cost: bool = False,
+    split_at_rebalance: bool = False,
+    retain_cost: bool | None = None,
     stop_trading_next_period: bool = True,
     excursion_window: int = 0,
     excursion_step: int = 1,
@@ -74,9 +75,19 @@ def backtest(
         the same row at the stop level (or the open, when it gaps through).
     position_limit : float
         Largest holding, as a fraction of the portfolio, in (0, 1].
-    retain_cost : bool
-        Keep a resized holding as one trade (with its entry price for the
-        stops) instead of closing and re-opening its record at a rebalance.
+    split_at_rebalance : bool
+        False (the default): one trade per holding, from its entry to its
+        exit, kept whole when a rebalance resizes it, and its stops measured
+        from its entry price.  True: every rebalance that resizes a holding
+        ends its trade record and opens a new one, and the holding's stops
+        are measured from that rebalance's price (so on a daily book a
+        trailing stop rarely fires).  A holding that flips side is a new
+        trade either way.
+    retain_cost : bool or None
+        Deprecated (DeprecationWarning): ``retain_cost=b`` is
+        ``split_at_rebalance=not b``.  Given with ``split_at_rebalance=True``
+        and disagreeing, a ValueError (an explicit ``split_at_rebalance=False``
+        cannot be told from the default: then `retain_cost` decides).
     stop_trading_next_period : bool
         An instrument stopped out is not bought again before the next
         rebalance after the stop.
@@ -103,19 +114,22 @@ def backtest(
     (such trades are flagged in `Result.trades`), a fee or tax of 5 % or more.
     """
     rules = check_rules(
-        trade_at=trade_at,
-        fee=fee,
-        tax=tax,
-        stop_loss=stop_loss,
-        take_profit=take_profit,
-        trail_stop=trail_stop,
-        trail_activation=trail_activation,
-        touched_exit=touched_exit,
-        position_limit=position_limit,
-        retain_cost=retain_cost,
-        stop_trading_next_period=stop_trading_next_period,
-        excursion_window=excursion_window,
-        excursion_step=excursion_step,
+        **keywords_given(
+            trade_at=trade_at,
+            fee=fee,
+            tax=tax,
+            stop_loss=stop_loss,
+            take_profit=take_profit,
+            trail_stop=trail_stop,
+            trail_activation=trail_activation,
+            touched_exit=touched_exit,
+            position_limit=position_limit,
+            split_at_rebalance=split_at_rebalance,
+            retain_cost=retain_cost,
+            stop_trading_next_period=stop_trading_next_period,
+            excursion_window=excursion_window,
+            excursion_step=excursion_step,
+        )
     )
     market_ = as_market(market)
     view = view_of(market_)

@@ -16,6 +16,7 @@ from __future__ import annotations
 import argparse
 import math
 import numbers
+import warnings
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
@@ -107,6 +108,10 @@ def _integer(least: int) -> Callable[[object, str], int]:
     return check
 
 
+def _optional_flag(value: object, name: str) -> bool | None:
+    return None if value is None else _flag(value, name)
+
+
 def _trade_at(value: object, name: str) -> str:
     if not isinstance(value, str) or value not in TRADE_AT:
         raise ValueError(f"{name} must be 'open' or 'close', not {value!r}")
@@ -125,6 +130,10 @@ def _off_is_inf(value: float | None) -> float:
 
 def _armed_from_entry(value: float | None) -> float:
     return 0.0 if value is None else value  # 0 arms the trailing stop from the entry
+
+
+def _negate(value: bool) -> bool:
+    return not value
 
 
 # --------------------------------------------------------------------------- the table
@@ -146,6 +155,9 @@ class Rule:
     option: str | None = None
     #: A value from which a run warns that it is probably a mistake (None: never).
     warn_from: float | None = None
+    #: A deprecated rule: the rule that replaces it (its value, mapped by `to_replacement`, is that rule's).
+    replaced_by: str | None = None
+    to_replacement: Callable[[Any], Any] = _same
 
     @property
     def flag(self) -> bool:
@@ -226,12 +238,25 @@ TABLE: tuple[Rule, ...] = (
     ),
     Rule("position_limit", 1.0, _limit, "position_limit", "in (0, 1]", "largest holding, a fraction of the portfolio"),
     Rule(
-        "retain_cost",
+        "split_at_rebalance",
         False,
         _flag,
         "retain_cost_when_rebalance",
         "True or False",
-        "keep a resized holding as one trade record (its stops measured from its entry)",
+        "False: one trade per holding, kept across rebalances, its stops measured from its entry; True: a new "
+        "trade record at every rebalance that resizes a holding, and its stops measured from that rebalance",
+        _negate,
+    ),
+    Rule(
+        "retain_cost",
+        None,
+        _optional_flag,
+        None,
+        "None, True or False; deprecated",
+        "deprecated: `retain_cost=b` is `split_at_rebalance=not b`",
+        option="",
+        replaced_by="split_at_rebalance",
+        to_replacement=_negate,
     ),
     Rule(
         "stop_trading_next_period",
@@ -275,8 +300,10 @@ BY_NAME: dict[str, Rule] = {rule.name: rule for rule in TABLE}
 #: sends grid keys named here to the backtest and the others to the strategy.
 RULES = frozenset(BY_NAME)
 
-#: The rules whose values are checked alone (`rebalance` and `benchmark` are checked against the market).
-CHECKED = tuple(rule.name for rule in TABLE if rule.check is not None)
+#: The rules whose values are checked alone (`rebalance` and `benchmark` are checked against the market);
+#: a deprecated rule is checked, then handed to the rule that replaces it.
+CHECKED = tuple(rule.name for rule in TABLE if rule.check is not None and rule.replaced_by is None)
+DEPRECATED = tuple(rule.name for rule in TABLE if rule.replaced_by is not None)
 
 
 class Rules:
@@ -321,10 +348,17 @@ class Rules:
 
 
 def check_rules(**given: Any) -> Rules:
-    """Check every rule given (the others take their defaults); raise TypeError / ValueError naming the rule."""
-    unknown = [k for k in given if k not in CHECKED]
+    """Check every rule given (the others take their defaults); raise TypeError / ValueError naming the rule.
+
+    A deprecated rule given (not None) warns with a DeprecationWarning and sets the rule that replaces it;
+    both given with values that disagree is an error.
+    """
+    unknown = [k for k in given if k not in CHECKED and k not in DEPRECATED]
     if unknown:
         raise TypeError(f"check_rules got an unexpected rule {unknown[0]!r}")
+    given = dict(given)
+    for name in DEPRECATED:
+        _replace(BY_NAME[name], given)
     values: dict[str, Any] = {}
     for name in CHECKED:
         rule = BY_NAME[name]
@@ -351,6 +385,39 @@ def rule_warnings(rules: Rules) -> list[str]:
                 f"{value / 100:g} ({value:g}%)? Values from {rule.warn_from:g} on are rarely meant"
             )
     return out
+
+
+def keywords_given(**keywords: Any) -> dict[str, Any]:
+    """The rules of a call of `korvel.backtest`, as given: a rule that a deprecated rule given (not None)
+    replaces is left out while at its default, as the default cannot be told from an explicit value there."""
+    for name in DEPRECATED:
+        new = BY_NAME[name].replaced_by
+        if keywords.get(name) is not None and new is not None and keywords.get(new) is BY_NAME[new].default:
+            del keywords[new]
+    return keywords
+
+
+def _replace(rule: Rule, given: dict[str, Any]) -> None:
+    """Move a deprecated rule's value in `given` onto the rule that replaces it."""
+    check, replacement = rule.check, rule.replaced_by
+    if check is None or replacement is None:
+        raise TypeError(f"{rule.name} is not a deprecated rule with a check")
+    value = check(given.pop(rule.name, None), rule.name)
+    if value is None:
+        return
+    new = BY_NAME[replacement]
+    new_check = new.check
+    if new_check is None:
+        raise TypeError(f"{new.name} has no check to take {rule.name}'s value")
+    mapped = rule.to_replacement(value)
+    warnings.warn(
+        f"{rule.name} is deprecated: use {new.name}={mapped!r} ({rule.meaning.removeprefix('deprecated: ')})",
+        DeprecationWarning,
+        stacklevel=4,
+    )
+    if new.name in given and new_check(given[new.name], new.name) != mapped:
+        raise ValueError(f"{rule.name}={value!r} and {new.name}={given[new.name]!r} disagree: give {new.name} alone")
+    given[new.name] = mapped
 
 
 # --------------------------------------------------------------------------- derived views
@@ -398,5 +465,7 @@ def rules_markdown() -> str:
     lines = ["| rule | default | checked | meaning | engine keyword |", "|---|---|---|---|---|"]
     for rule in TABLE:
         engine = f"`{rule.engine}`" if rule.engine else "(the layer)"
+        if rule.replaced_by is not None:
+            engine = f"as `{rule.replaced_by}`"
         lines.append(f"| `{rule.name}` | {rule.default!r} | {rule.checked} | {rule.meaning} | {engine} |")
     return "\n".join(lines)
