@@ -170,6 +170,10 @@ class Soak:
         kind = k % 8
         if kind in (0, 3, 6):
             args, rules = self.cases[(k // 8 + kind) % len(self.cases)]
+            equity, ledger, operations = portsim.backtest_ledger(*args, **rules)
+            # Nothing but this frame holds the results (the tuple is gone).
+            holders = [sys.getrefcount(equity), sys.getrefcount(ledger), sys.getrefcount(operations)]
+            assert [n - 1 for n in holders] == [1, 1, 1] and sys.getrefcount(ledger["statistics"]) - 1 == 1
             equity = portsim.backtest_(*args, **rules)
             holders = sys.getrefcount(equity) - 1
             assert holders == 1  # nothing but this frame holds the result
@@ -182,6 +186,8 @@ class Soak:
             args, rules, error = self.failing[(k // 8 + kind) % len(self.failing)]
             with pytest.raises(error):
                 portsim.backtest_(*args, **rules)
+            with pytest.raises(error):
+                portsim.backtest_ledger(*args, **rules)
             with pytest.raises(ValueError):
                 portsim.get_trade_stocks(args[9], self.int32_dates, False)
         elif kind == 2:
