@@ -184,8 +184,8 @@ def test_rules_are_checked(rules, error, words):
 
 @pytest.mark.parametrize("flag", [np.True_, np.False_])
 def test_numpy_booleans_are_flags(flag):
-    res = korvel.backtest(weights_frame(), close_frame(), touched_exit=flag, retain_cost=flag)
-    assert res.config["touched_exit"] is bool(flag) and res.config["retain_cost"] is bool(flag)
+    res = korvel.backtest(weights_frame(), close_frame(), touched_exit=flag, split_at_rebalance=flag)
+    assert res.config["touched_exit"] is bool(flag) and res.config["split_at_rebalance"] is bool(flag)
 
 
 def test_rule_names_are_exported_for_sweeps():

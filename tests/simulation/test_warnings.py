@@ -70,7 +70,8 @@ def test_no_trade_at_all_says_why(w, words):
 
 
 def test_weights_without_a_price_are_flagged_and_left_out():
-    res, said = caught(weights([[0.0, 0.5], [0.5, 0.5]], dates=(0, 4)), close())
+    # Split at the rebalance: the holding entered without a price ends there and its successor has one.
+    res, said = caught(weights([[0.0, 0.5], [0.5, 0.5]], dates=(0, 4)), close(), split_at_rebalance=True)
     assert "'S1' on 2024-01-02" in said["no_price"] and "1 instrument gets" in said["no_price"]
     trades = res.trades
     assert trades["entry_price_missing"].tolist() == [True, False, False]

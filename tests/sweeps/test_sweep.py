@@ -301,12 +301,17 @@ def test_a_forked_process_does_not_keep_the_checkpoint_locked(tmp_path):
     path = tmp_path / "sweep.ckpt"
     with Checkpoint(path, {"keep": "stats"}):
         read, write = os.pipe()
+        ready_read, ready_write = os.pipe()
         pid = os.fork()  # as a worker started (or left running by Ctrl-C) while the checkpoint is open
         if pid == 0:
             os.close(write)
+            os.write(ready_write, b"!")  # the fork's handlers have run
             os.read(read, 1)  # lives until the parent is done
             os._exit(0)
         os.close(read)
+        os.close(ready_write)
+        assert os.read(ready_read, 1) == b"!"
+        os.close(ready_read)
     try:
         with Checkpoint(path, {"keep": "stats"}) as again:  # closed here, while the child still lives
             assert again.done == {}
