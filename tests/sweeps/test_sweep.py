@@ -120,6 +120,7 @@ def strategy_positional(market, lookback, /, top):
         (dict(grid={"lookback": [20], "top": [2]}, workers=2), ValueError, "executor='processes'"),
         (dict(grid={"lookback": [20], "top": [2]}, executor="processes", workers=0), ValueError, "workers must be"),
         (dict(grid={"lookback": [20], "top": [2]}, progress="yes"), TypeError, "progress must be"),
+        (dict(grid={"lookback": [20], "top": [2]}, batch=0), ValueError, "batch must be"),
         (dict(strategy=strategy_without_market, grid={"top": [2]}), TypeError, "market as its first argument"),
         (dict(strategy=strategy_positional, grid={"lookback": [20], "top": [2]}), TypeError, "no parameter 'lookback'"),
         (dict(strategy="momentum", grid={"top": [2]}), TypeError, "strategy must be a function"),

@@ -2,6 +2,7 @@
 Dask cluster of two worker processes give the serial results bit for bit; dead workers, Ctrl-C, task sizes."""
 
 import concurrent.futures as cf
+import contextlib
 import multiprocessing as mp
 import os
 import signal
@@ -44,7 +45,11 @@ def serial(market):
 def cluster():
     """A scheduler and two worker processes of one thread each, on this machine, for the whole session."""
     distributed = pytest.importorskip("distributed")
+    import dask
+
+    # One retry of a task whose worker died (then KilledWorker), so that a worker killer is found quickly.
     with (
+        dask.config.set({"distributed.scheduler.allowed-failures": 1}),
         distributed.LocalCluster(
             n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, host="127.0.0.1"
         ) as local,
@@ -119,6 +124,60 @@ def test_a_dask_worker_killed_mid_sweep_is_replaced_and_nothing_is_lost(market, 
         got = got.droplevel(["kill", "once"]) if name == "stats" else got.droplevel(["kill", "once"], axis=1)
         pd.testing.assert_frame_equal(got, getattr(serial, name), check_exact=True)
     assert len(sw.failures) == 4
+    cluster.wait_for_workers(2, timeout=60)
+
+
+class Counting(cf.ThreadPoolExecutor):
+    def __init__(self):
+        super().__init__(2)
+        self.submitted = []
+
+    def submit(self, fn, /, *args, **kwargs):
+        self.submitted.append(len(args[-1]))
+        return super().submit(fn, *args, **kwargs)
+
+
+@pytest.mark.parametrize("batch", [None, 5])
+@pytest.mark.parametrize("where", ["threads", "dask"])
+def test_batches_keep_grid_order_failures_alone_and_progress_per_backtest(market, serial, request, where, batch):
+    distributed = pytest.importorskip("distributed")
+    import io
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    err = Terminal()
+    request.getfixturevalue("monkeypatch").setattr("sys.stderr", err)
+    executor = Counting() if where == "threads" else request.getfixturevalue("cluster")
+    with distributed.get_task_stream(executor) if where == "dask" else contextlib.nullcontext() as stream:
+        sw = korvel.sweep(momentum, market, GRID, keep=KEEP, fee=0.001, executor=executor, batch=batch)
+    assert_same(sw, serial)
+    assert "12/12" in err.getvalue() and "failed=4" in err.getvalue()
+    if where == "threads":
+        sizes = executor.submitted
+        executor.shutdown()
+    else:
+        sizes = [int(s["key"].rsplit("-", 1)[1]) for s in stream.data if "korvel-sweep" in str(s["key"])]
+    assert sum(sizes) == len(GRID)
+    # A fixed size, or single combinations to measure and then larger batches (at most a share of what is left).
+    assert sorted(sizes) == [2, 5, 5] if batch == 5 else (min(sizes) == 1 and max(sizes) > 1)
+
+
+def test_a_dask_worker_killed_mid_batch_fails_its_combination_alone(market, serial, cluster):
+    # The worker running (40, 2, None) kills itself each time: its batch of 4 dies twice (one retry), then its
+    # combinations run one by one and only the killer is lost.
+    grid = [
+        dict(p, kill=os.getpid() if (p["lookback"], p["top"], p["stop_loss"]) == (40, 2, None) else None) for p in GRID
+    ]
+    sw = korvel.sweep(momentum, market, grid, keep=("stats",), fee=0.001, executor=cluster, batch=4)
+    failures = sw.failures.droplevel("kill")
+    killed = failures[failures["error"] != "ValueError"]
+    assert [(k[0], k[1], k[3]) for k in killed.index] == [(40, 2, False)] and pd.isna(killed.index[0][2])
+    assert killed["error"].tolist() == ["KilledWorker"]
+    assert failures[failures["error"] == "ValueError"].index.equals(serial.failures.index)
+    expected = serial.stats.drop((40, 2, None, False))
+    pd.testing.assert_frame_equal(sw.stats.droplevel("kill"), expected, check_exact=True)
     cluster.wait_for_workers(2, timeout=60)
 
 

@@ -8,8 +8,9 @@ exception: one bad combination does not stop the others.
 
 from __future__ import annotations
 
+import time
 import traceback
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -80,3 +81,18 @@ def run_task(job: Job, market: Market, params: Mapping[str, Any]) -> Outcome:
 def failed(exc: BaseException) -> Failed:
     text = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
     return Failed(type(exc).__name__, str(exc), text)
+
+
+def run_batch(job: Job, market: Market, tasks: Sequence[tuple[int, Mapping[str, Any]]]) -> Batch:
+    """Run several combinations one after the other: their (position, outcome) and the seconds they took."""
+    start = time.perf_counter()
+    outcomes = [(position, run_task(job, market, params)) for position, params in tasks]
+    return Batch(outcomes, time.perf_counter() - start)
+
+
+@dataclass(frozen=True)
+class Batch:
+    """What a worker sends back for a batch: every combination's outcome, and the time spent on them."""
+
+    outcomes: list[tuple[int, Outcome]]
+    seconds: float
