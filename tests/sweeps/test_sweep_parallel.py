@@ -47,9 +47,12 @@ def cluster():
     distributed = pytest.importorskip("distributed")
     import dask
 
-    # One retry of a task whose worker died (then KilledWorker), so that a worker killer is found quickly.
+    # One retry of a task whose worker died (then KilledWorker), so that a worker killer is found quickly; the
+    # workers allocate as plain processes do (see korvel.sweeps._allocator).
+    environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
+    environ.pop("MALLOC_TRIM_THRESHOLD_", None)
     with (
-        dask.config.set({"distributed.scheduler.allowed-failures": 1}),
+        dask.config.set({"distributed.scheduler.allowed-failures": 1, "distributed.nanny.pre-spawn-environ": environ}),
         distributed.LocalCluster(
             n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, host="127.0.0.1"
         ) as local,
@@ -258,3 +261,30 @@ def test_statistics_do_not_depend_on_the_blas_threads_of_the_process():
         for threads in ("1", "2")
     }
     assert len(outputs) == 1
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="glibc's allocator")
+@pytest.mark.parametrize(
+    "environ, batch, mapped",
+    [({}, False, 0), ({"MALLOC_TRIM_THRESHOLD_": "65536"}, False, 1), ({"MALLOC_TRIM_THRESHOLD_": "65536"}, True, 0)],
+)
+def test_a_worker_with_fixed_malloc_thresholds_keeps_large_blocks_on_the_heap(environ, batch, mapped):
+    # A freed 21 MiB block raises a plain process's mmap threshold, so the next one comes from the heap; where
+    # the environment fixed glibc's thresholds it is mapped afresh, unless a batch has run in the process.
+    script = (
+        "from korvel.sweeps._task import run_batch\n"
+        "def mappings():\n"
+        "    spans = (line.split()[0].split('-') for line in open('/proc/self/maps') if '[heap]' not in line)\n"
+        "    return sum(int(b, 16) - int(a, 16) >= 20 << 20 for a, b in spans)\n"
+        "before = mappings()\n"
+        "block = bytearray(21 << 20)\n"
+        "assert mappings() == before + 1\n"
+        "del block\n"
+        f"{'run_batch(None, None, [])' if batch else ''}\n"
+        "block = bytearray(21 << 20)\n"
+        "print(mappings() - before)\n"
+    )
+    env = {k: v for k, v in os.environ.items() if not k.startswith("MALLOC_")}
+    out = subprocess.run([sys.executable, "-c", script], env={**env, **environ}, capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert int(out.stdout) == mapped

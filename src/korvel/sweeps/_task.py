@@ -19,6 +19,7 @@ import pandas as pd
 from korvel._market import Market
 from korvel.simulation._backtest import backtest
 from korvel.simulation._rules import RULES
+from korvel.sweeps._allocator import allocate_as_a_plain_process
 
 #: What a sweep can keep of each backtest.
 KEEP = ("stats", "equity", "trades")
@@ -84,7 +85,11 @@ def failed(exc: BaseException) -> Failed:
 
 
 def run_batch(job: Job, market: Market, tasks: Sequence[tuple[int, Mapping[str, Any]]]) -> Batch:
-    """Run several combinations one after the other: their (position, outcome) and the seconds they took."""
+    """Run several combinations one after the other: their (position, outcome) and the seconds they took.
+
+    Batches run on workers of executors (Dask's nanny fixes glibc's thresholds): the first puts the
+    allocator back as a plain process has it."""
+    allocate_as_a_plain_process()
     start = time.perf_counter()
     outcomes = [(position, run_task(job, market, params)) for position, params in tasks]
     return Batch(outcomes, time.perf_counter() - start)
