@@ -288,3 +288,25 @@ def test_a_worker_with_fixed_malloc_thresholds_keeps_large_blocks_on_the_heap(en
     out = subprocess.run([sys.executable, "-c", script], env={**env, **environ}, capture_output=True, text=True)
     assert out.returncode == 0, out.stderr
     assert int(out.stdout) == mapped
+
+
+def _maps(path):
+    return path in Path("/proc/self/maps").read_text()
+
+
+@pytest.mark.parametrize("readable", [True, False])
+def test_a_mapped_market_goes_to_the_dask_workers_as_its_path(market, serial, cluster, tmp_path, readable):
+    from korvel.sweeps.backends._dask import Dask
+
+    path = tmp_path / "market.korvel"
+    market.save(path)
+    mapped = korvel.Market.load(path)
+    if not readable:
+        path.unlink()  # this process keeps its mapping; the workers' probes fail and they get the market scattered
+    backend = Dask(cluster)
+    sw = korvel.sweep(momentum, mapped, GRID, keep=KEEP, fee=0.001, executor=backend)
+    assert_same(sw, serial)
+    workers = list(cluster.nthreads())
+    assert sorted(backend.mapped_workers) == (sorted(workers) if readable else [])
+    # Both workers map the one file (its pages shared through the page cache), or neither does.
+    assert list(cluster.run(_maps, str(path)).values()) == [readable] * len(workers)
