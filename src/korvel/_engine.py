@@ -118,7 +118,7 @@ def describe_engine() -> list[tuple[str, str]]:
 # (`np.fromiter` over the chained entries, one `bytes.join` of the statistics).
 
 
-def copy_out(recorder: object, window: int, step: int) -> Records:
+def copy_out(recorder: Any, window: int, step: int) -> Records:
     """Read the record lists of the recorder module into arrays of their own."""
     trades = recorder.trades
     positions = recorder.trade_positions
