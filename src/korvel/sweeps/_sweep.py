@@ -101,7 +101,9 @@ def sweep(
         others to the strategy.
 
     The market is shipped to each worker once (the local pool shares its
-    memory; Dask scatters it); a task carries only its parameters.  A
+    memory; Dask scatters it, or sends the path of a market loaded with
+    ``Market.load(path, mmap=True)`` to the workers that can read that
+    file); a task carries only its parameters.  A
     combination that raises is recorded in `Sweep.failures` and the others
     go on; a local worker that dies is replaced and its combination
     recorded as failed.  A batch lost with its worker (a KilledWorker on
