@@ -376,8 +376,9 @@ def report(m: dict[str, Any]) -> str:
     lines += [
         "",
         f"PSS of each process after the mapped Dask sweep (the workers keep the file mapped): {parts}; a worker "
-        f"process holds {mib(m['idle_worker'])} before its first sweep (the interpreter with pandas, distributed "
-        "and korvel imported).",
+        f"process held {mib(m['idle_worker'])} between sweeps, after the throughput rounds (its interpreter and "
+        "its share of the mapped file). Those figures carry what the earlier rounds left in this process; "
+        "`--mapped-peak PATH` measures the same sweep in a fresh process.",
     ]
     lines += [
         "",
