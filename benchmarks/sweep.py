@@ -424,7 +424,20 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--scale", type=float, default=1.0, help="market sizes as a fraction (1.0)")
     p.add_argument("--write", action="store_true", help="write the figures into RESULTS.md")
     p.add_argument("--mapped-peak", metavar="PATH", help="only: the peak memory of a mapped Dask sweep on PATH")
+    p.add_argument("--long-only", action="store_true", help="only: the long sweep of --big combinations")
     opts = p.parse_args(argv)
+    if opts.long_only:
+        import tempfile
+
+        import distributed
+
+        import korvel
+        from korvel import synthetic
+
+        market = korvel.Market(synthetic.to_layer(synthetic.generate_market(500, 2500, 8))[0].close)
+        with tempfile.TemporaryDirectory() as tmp, cluster(2) as two, distributed.Client(two) as client:
+            print(json.dumps(long_sweep(client, opts.big, market, Path(tmp) / "long.ckpt")))
+        return 0
     if opts.mapped_peak:
         print(json.dumps(mapped_peak(opts.mapped_peak)))
         return 0

@@ -130,6 +130,7 @@ def sweep(
     backend = backend_for(executor, workers)
 
     outcomes: list[Outcome | None] = [None] * len(combos)
+    names: dict[tuple[str, ...], tuple[str, ...]] = {}  # the statistics' names, one tuple for every row
     start = time.perf_counter()
     store = None
     try:
@@ -138,15 +139,15 @@ def sweep(
             for i, params in enumerate(combos.params):
                 kept = store.done.get(canonical(params))
                 if kept is not None:
-                    outcomes[i] = Done(kept)
+                    outcomes[i] = packed(Done(kept), names)
         tasks = [(i, combos.params[i]) for i, o in enumerate(outcomes) if o is None]
         bar = Progress(len(combos), len(combos) - len(tasks), progress)
         try:
             with closing(backend.run(job, market_, tasks, batch)) as finished:
                 for position, outcome in finished:
-                    outcomes[position] = outcome
                     if isinstance(outcome, Done) and store is not None:
                         store.add(combos.params[position], outcome.kept)
+                    outcomes[position] = packed(outcome, names)
                     bar.advance(isinstance(outcome, Done))
         finally:
             bar.close()
@@ -211,7 +212,7 @@ class Sweep:
 
     @cached_property
     def _stats(self) -> pd.DataFrame:
-        rows = self._kept("stats")
+        rows = [r.as_dict() if isinstance(r, Packed) else r for r in self._kept("stats")]
         return (
             pd.DataFrame(rows, index=self._combos.index(self._ran))
             if rows
@@ -333,6 +334,29 @@ class Sweep:
             f"<korvel Sweep: {len(self._combos)} combinations over {' x '.join(self._combos.keys)} "
             f"({len(self._ran)} ran, {failed} failed), {self.executor}, {self.elapsed:.1f} s>"
         )
+
+
+# --------------------------------------------------------------------------- compact statistics
+
+
+class Packed(tuple):  # type: ignore[type-arg]
+    """A combination's statistics as (names, values): the names are one tuple shared by the rows of a
+    sweep, where a dict per row, with its own copies of the names, costs about 2.5 KiB a combination."""
+
+    __slots__ = ()
+
+    def as_dict(self) -> dict[str, Any]:
+        return dict(zip(self[0], self[1]))
+
+
+def packed(outcome: Outcome, names: dict[tuple[str, ...], tuple[str, ...]]) -> Outcome:
+    """The outcome with its statistics `Packed`, the names taken from (and added to) `names`."""
+    if not isinstance(outcome, Done) or not isinstance(outcome.kept.get("stats"), dict):
+        return outcome
+    stats = outcome.kept["stats"]
+    keys = tuple(stats)
+    shared = names.setdefault(keys, keys)
+    return Done({**outcome.kept, "stats": Packed((shared, tuple(stats.values())))})
 
 
 # --------------------------------------------------------------------------- checks
