@@ -1,39 +1,44 @@
-"""What a parameter sweep gains from workers: korvel.sweep serially, on 2 local workers and on a 2-worker Dask cluster.
+"""What a parameter sweep gains from workers: korvel.sweep serially, on the local pool and on Dask clusters.
 
-    python benchmarks/sweep.py                  # W1-size market, 200 combinations, 3 rounds
+    python benchmarks/sweep.py                  # the goals of issue 18, a few minutes
     python benchmarks/sweep.py --write          # and write the figures into benchmarks/RESULTS.md
-    python benchmarks/sweep.py --scale 0.2      # a smaller market, for a quick look
+    python benchmarks/sweep.py --rounds 1 --big 2000   # a quicker look
 
-The market is W1's (5000 rows x 2000 instruments, open/high/low/close);
-the strategy is a momentum book (the `top` instruments by their return over
-`lookback` rows, skipping the last 21, equal weights, rebalanced at each
-month end), and the grid is 5 lookbacks x 4 book sizes x 10 stop losses =
-200 combinations, with W1's other rules fixed.  Each round runs the three
-sweeps one after the other (serial, then the local pool of 2 forked
-workers, then the Dask cluster, started once before the rounds: a scheduler
-in this process and 2 worker processes of one thread each); the medians
-over the rounds are reported.  The three must agree bit for bit.
+Throughput: the same 40-combination momentum sweep (5 lookbacks x 4 book
+sizes x 2 stop losses; W1's other rules) on two markets, a 2,500 x 1,000
+close-only one and W1's (5,000 x 2,000, open/high/low/close).  Each round
+runs, one after the other, serially and on a Dask cluster of 1 worker;
+then, with a cluster of 2 workers, serially, on the local pool of 2 forked
+workers and on the cluster (worker processes of one thread each, the
+scheduler in this process, Dask's default worker environment, as `dask
+worker` starts them; one cluster at a time).  Ratios are computed from the
+medians of the same rounds.  The stats of every sweep are compared bit for
+bit with the serial ones.
 
 *Parallel efficiency* is serial time / (workers x parallel time); the
 parallel times include everything the sweep does (starting the local
-workers; scattering the market to the Dask workers).  *Bytes per task* are
-counted on the local pool's pipes (pickled task, pickled answer); for Dask
-they are the pickled size of a task's function reference and arguments (two
-future keys and the parameters) and of its answer.  *Peak memory* is the
-highest proportional set size (PSS: shared pages divided among the
-processes sharing them) of this process and all its descendants, sampled
-every 20 ms during one more sweep of each kind after the timed rounds (the
-sampler costs CPU time; the Dask worker processes are left out of the
-serial and local sweeps), less the PSS of this process before the
-market was built (the interpreter with korvel, pandas and distributed
-imported).
+workers, probing and shipping the market to the Dask workers).
+
+*Peak memory* is the highest sum of the proportional set sizes (PSS:
+shared pages divided among the processes sharing them) of this process
+(the client and the scheduler) and its descendants (the workers), sampled
+every 20 ms during one sweep, less the PSS of this process before the
+market was built; for Dask, the market is W1's saved with `Market.save` and
+loaded with `Market.load(path, mmap=True)`.  *Bytes per combination* are
+the pickled size of a task's function reference and arguments divided by
+the combinations it carries, for a batch of one (the worst case).
+
+*Long sweep*: 10,000 combinations on a 2,500 x 500 market on the 2-worker
+cluster, results streamed to a checkpoint; this process's PSS is sampled
+as the sweep goes.
 """
 
 from __future__ import annotations
 
 import argparse
+import gc
+import json
 import os
-import pickle
 import statistics
 import sys
 import threading
@@ -52,11 +57,6 @@ import workloads  # noqa: E402
 
 SECTION = "sweep"
 MIB = 1 << 20
-GRID = {
-    "lookback": [63, 126, 189, 252, 378],
-    "top": [10, 25, 50, 100],
-    "stop_loss": [0.05, 0.075, 0.1, 0.125, 0.15, 0.2, 0.25, 0.3, 0.4, None],
-}
 # W1's rules besides its stop loss, in the layer's names.
 FIXED = dict(
     fee=workloads.FEE,
@@ -144,138 +144,172 @@ class PeakSampler:
 
 # --------------------------------------------------------------------------- runs
 
+GRID = {"lookback": [63, 126, 189, 252, 378], "top": [10, 25, 50, 100], "stop_loss": [0.1, None]}
+BIG_GRID = {"lookback": list(range(21, 21 + 25 * 10, 10)), "top": list(range(5, 105, 5)), "stop_loss": None}
 
-def run_once(executor: Any, market: Any) -> tuple[Any, float]:
+
+def big_grid(count: int) -> list[dict[str, Any]]:
+    import korvel
+
+    stops = [round(0.02 + 0.01 * k, 2) for k in range(-(-count // 500))]
+    return korvel.grid(lookback=BIG_GRID["lookback"], top=BIG_GRID["top"], stop_loss=stops)[:count]
+
+
+def run_once(executor: Any, market: Any, grid: Any = None, **kw: Any) -> tuple[Any, float]:
     import korvel
 
     t0 = time.perf_counter()
-    sw = korvel.sweep(momentum, market, GRID, executor=executor, progress=False, **FIXED)
+    sw = korvel.sweep(momentum, market, grid or GRID, executor=executor, progress=False, **FIXED, **kw)
     return sw, time.perf_counter() - t0
 
 
-def peak_of_one(executor: Any, market: Any, exclude: frozenset[int]) -> int:
-    """Peak PSS of one more sweep, sampled (the timed rounds run without the sampler)."""
-    with PeakSampler(exclude) as sampler:
-        run_once(executor, market)
-    return sampler.peak
+def cluster(workers: int) -> Any:
+    """A scheduler in this process and `workers` worker processes of one thread each, Dask's defaults."""
+    import distributed
+
+    return distributed.LocalCluster(
+        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None, host="127.0.0.1"
+    )
 
 
-def dask_task_bytes(client: Any, market: Any) -> tuple[int, int, float]:
-    """Pickled size of one task's function reference and arguments and of one answer; seconds of the
-    market's scatter to every worker."""
+def task_bytes(mapped: Any) -> dict[str, int]:
+    """Pickled bytes of a one-combination task: the market scattered (its future's key) or mapped (its path)."""
     import cloudpickle
 
-    from korvel.sweeps._task import Job, run_task
+    from korvel._market import source_of
+    from korvel.sweeps._task import run_batch
+    from korvel.sweeps.backends._dask import run_mapped
 
-    job = Job(momentum, {"skip": 21}, {k: v for k, v in FIXED.items() if k != "skip"}, ("stats",))
-    job_f = client.scatter(job, broadcast=True, hash=False)
-    t0 = time.perf_counter()
-    market_f = client.scatter(market, broadcast=True, hash=False)
-    scatter = time.perf_counter() - t0
-    params = {"lookback": 378, "top": 100, "stop_loss": 0.075}
-    task = cloudpickle.dumps((run_task, (job_f.key, market_f.key, params)))
-    answer = client.submit(run_task, job_f, market_f, params, pure=False).result()
-    client.cancel([job_f, market_f])
-    return len(task), len(pickle.dumps(answer, protocol=pickle.HIGHEST_PROTOCOL)), scatter
+    chunk = [(12345, {"lookback": 378, "top": 100, "stop_loss": 0.1})]
+    job_key, market_key = "Job-" + "0" * 32, "Market-" + "0" * 32
+    return {
+        "scattered": len(cloudpickle.dumps((run_batch, (job_key, market_key, chunk)))),
+        "mapped": len(cloudpickle.dumps((run_mapped, (job_key, *source_of(mapped), chunk)))),
+    }
 
 
-def task_seconds(client: Any, market: Any) -> float:
-    """Median seconds of the compute part of each task of one sweep on the cluster (its task stream)."""
-    import distributed
+def throughput(markets: dict[str, Any], rounds: int, client: Any, workers: int) -> dict[str, Any]:
+    """Rounds of serial, then (with 2 workers) the local pool, then Dask, on each market."""
+    from korvel.executors import Processes
 
-    import korvel
+    out: dict[str, Any] = {}
+    for label, market in markets.items():
+        names = ("serial", "dask1") if workers == 1 else ("serial", "pool2", "dask2")
+        times: dict[str, list[float]] = {k: [] for k in names}
+        reference = None
+        for _ in range(rounds):
+            for name in names:
+                executor = None if name == "serial" else Processes(2) if name == "pool2" else client
+                sw, seconds = run_once(executor, market)
+                assert sw.failures.empty, sw.failures
+                if reference is None:
+                    reference = sw.stats
+                else:
+                    pd.testing.assert_frame_equal(sw.stats, reference, check_exact=True)
+                times[name].append(seconds)
+        med = {k: statistics.median(v) for k, v in times.items()}
+        out[label] = {"times": times, "median": med, "per_combination": med["serial"] / len(reference)}
+        out[label]["trades"] = int(reference["trades"].median())
+        if workers == 1:
+            out[label]["dask1"] = med["serial"] / med["dask1"]
+        else:
+            out[label]["pool2"] = med["serial"] / (2 * med["pool2"])
+            out[label]["dask2"] = med["serial"] / (2 * med["dask2"])
+    return out
 
-    with distributed.get_task_stream(client) as stream:
-        korvel.sweep(momentum, market, GRID, executor=client, progress=False, **FIXED)
-    spans = [s["stop"] - s["start"] for row in stream.data for s in row["startstops"] if s["action"] == "compute"]
-    return statistics.median(spans)
+
+def long_sweep(client: Any, count: int, scale_market: Any, path: Path) -> dict[str, Any]:
+    """A long sweep on the 2-worker cluster with a checkpoint: this process's PSS as it goes, its throughput."""
+    samples: list[tuple[float, int]] = []
+    stop = threading.Event()
+
+    def sample() -> None:
+        t0 = time.perf_counter()
+        while not stop.is_set():
+            samples.append((time.perf_counter() - t0, _pss(os.getpid())))
+            stop.wait(0.5)
+
+    thread = threading.Thread(target=sample, daemon=True)
+    thread.start()
+    try:
+        sw, seconds = run_once(client, scale_market, big_grid(count), checkpoint=path)
+    finally:
+        stop.set()
+        thread.join()
+    n = len(samples)
+    tenth, last = samples[max(0, n // 10)], samples[-1]
+    return {
+        "count": count,
+        "seconds": seconds,
+        "rate": count / seconds,
+        "ran": len(sw.stats),
+        "pss_tenth": tenth[1],
+        "pss_end": last[1],
+        "pss_max": max(p for _, p in samples),
+        "checkpoint": path.stat().st_size,
+    }
 
 
-def cluster(trim: bool) -> Any:
-    """A scheduler in this process and two worker processes of one thread each; `trim`: Dask's default
-    worker environment (MALLOC_TRIM_THRESHOLD_=65536), else that variable left unset."""
-    import dask
-    import distributed
+def measure(rounds: int, big: int, scale: float) -> dict[str, Any]:
+    import tempfile
 
-    environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
-    if not trim:
-        environ["MALLOC_TRIM_THRESHOLD_"] = None
-    with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
-        return distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, host="127.0.0.1"
-        )
-
-
-NAMES = ("serial", "pool", "dask", "dask_notrim")
-
-
-def measure(scale: float, rounds: int) -> dict[str, Any]:
     import distributed
 
     import korvel
     from korvel import synthetic
-    from korvel.executors import Processes
 
     load_before = os.getloadavg()[0]
     base = _pss(os.getpid())
-    w = workloads.W1 if scale == 1.0 else workloads.W1.scaled(scale)
-    generated, _, _ = w.build()
-    market, _ = synthetic.to_layer(generated)
+    w1 = workloads.W1 if scale == 1.0 else workloads.W1.scaled(scale)
+    generated, _, _ = w1.build()
+    w1_market, _ = synthetic.to_layer(generated)
     del generated
-    assert isinstance(market, korvel.Market)
-    times: dict[str, list[float]] = {name: [] for name in NAMES}
-    peaks: dict[str, int] = {}
-    m: dict[str, Any] = {"reference": None}
-
-    def timed(name: str, executor: Any) -> None:
-        sw, seconds = run_once(executor, market)
-        times[name].append(seconds)
-        if name == "pool":
-            m["pool_traffic"] = executor.traffic
-        assert sw.failures.empty, sw.failures
-        if m["reference"] is None:
-            m["reference"] = sw.stats
-        else:
-            pd.testing.assert_frame_equal(sw.stats, m["reference"], check_exact=True)
-
-    # Serial, the local pool and Dask with its default worker environment, round after round; then Dask
-    # with MALLOC_TRIM_THRESHOLD_ left unset.  A cluster's idle workers are left out of the others' memory.
-    for name, trim in (("dask", True), ("dask_notrim", False)):
-        with cluster(trim) as local, distributed.Client(local) as client:
-            idle = tree_pss()
-            workers = frozenset(client.run(os.getpid).values())
-            m[f"{name}_task"], m[f"{name}_answer"], m[f"{name}_scatter"] = dask_task_bytes(client, market)
-            for _ in range(rounds):
-                if trim:
-                    timed("serial", None)
-                    timed("pool", Processes(2))
-                timed(name, client)
-            m[f"{name}_task_seconds"] = task_seconds(client, market)
-            if trim:
-                m["idle_cluster"] = idle - base - market.nbytes
-                peaks["serial"] = peak_of_one(None, market, workers) - base
-                peaks["pool"] = peak_of_one(Processes(2), market, workers) - base
-            peaks[name] = peak_of_one(client, market, frozenset()) - base
-            assert len(client.scheduler_info()["workers"]) == 2
-    med = {k: statistics.median(v) for k, v in times.items()}
-    traffic, reference = m["pool_traffic"], m["reference"]
+    rows, cols = max(400, int(2500 * scale)), max(60, int(1000 * scale))
+    small = korvel.Market(synthetic.to_layer(synthetic.generate_market(cols, rows, 7))[0].close)
+    long_market = korvel.Market(synthetic.to_layer(synthetic.generate_market(max(60, cols // 2), rows, 8))[0].close)
+    m: dict[str, Any] = {"w1_shape": w1_market.shape, "w1_bytes": w1_market.nbytes, "small_shape": small.shape}
+    with tempfile.TemporaryDirectory() as tmp:
+        path = Path(tmp) / "w1.korvel"
+        w1_market.save(path)
+        mapped = korvel.Market.load(path)
+        m["task_bytes"] = task_bytes(mapped)
+        # W1's market as a quant would ship it to a cluster: saved once, loaded mapped (no scatter of 305 MiB).
+        markets = {"2,500 x 1,000": small, "W1": mapped}
+        # One cluster at a time (two clients in one process tripped over each other's connections here).
+        with cluster(1) as one, distributed.Client(one) as client1:
+            m["throughput1"] = throughput(markets, rounds, client1, 1)
+        with cluster(2) as two, distributed.Client(two) as client2:
+            m["throughput2"] = throughput(markets, rounds, client2, 2)
+            workers = frozenset(client2.run(os.getpid).values())
+            m["idle_worker"] = statistics.mean(_pss(pid) for pid in workers)
+            peaks: dict[str, int] = {}
+            for name, executor, market in (
+                ("serial", None, w1_market),
+                ("pool2", "processes", w1_market),
+                ("dask2, scattered", client2, w1_market),
+                ("dask2, mapped", client2, mapped),
+            ):
+                if name == "dask2, mapped":
+                    del w1_market, markets  # only the mapped market is left in this process
+                    gc.collect()
+                with PeakSampler(frozenset() if executor is client2 else workers) as sampler:
+                    sw, _ = run_once(executor, market, workers=2 if executor == "processes" else None)
+                peaks[name] = sampler.peak - base
+                if name == "dask2, mapped":
+                    # Where the memory is after the sweep (the workers keep the file mapped for the next one).
+                    m["breakdown"] = {
+                        "client and scheduler": _pss(os.getpid()),
+                        **{f"worker {i + 1}": _pss(pid) for i, pid in enumerate(sorted(workers))},
+                    }
+            m["peak"] = peaks
+            m["long"] = long_sweep(client2, big, long_market, Path(tmp) / "long.ckpt")
+            m["long_shape"] = long_market.shape
     m.update(
         {
-            "workload": w.describe(),
-            "shape": market.shape,
-            "market_bytes": market.nbytes,
-            "combos": len(korvel.grid(GRID)),
             "rounds": rounds,
-            "times": times,
-            "median": med,
-            "efficiency": {k: med["serial"] / (2 * med[k]) for k in NAMES[1:]},
-            "peak": peaks,
-            "pool_sent": traffic.sent / traffic.tasks,
-            "pool_answer": statistics.median(traffic.per_answer),
-            "pool_answer_max": max(traffic.per_answer),
             "interpreter": base,
             "load": (load_before, os.getloadavg()[0]),
-            "trades": int(reference["trades"].median()),
+            "workload": w1.describe(),
         }
     )
     return m
@@ -284,82 +318,130 @@ def measure(scale: float, rounds: int) -> dict[str, Any]:
 def report(m: dict[str, Any]) -> str:
     sec = lambda s: f"{s:.2f} s"  # noqa: E731
     mib = lambda b: f"{b / MIB:,.0f} MiB"  # noqa: E731
-    med, eff, peak, times = m["median"], m["efficiency"], m["peak"], m["times"]
-    market = m["market_bytes"]
-    per_task = med["serial"] / m["combos"]
-    rows = [
-        ("serial", "serial (`executor=None`)", "-", "-"),
-        ("pool", '2 local workers (`executor="processes", workers=2`, fork)', f"{eff['pool']:.2f}", ">= 0.85"),
-        ("dask", "Dask, 2 workers x 1 thread, default worker environment", f"{eff['dask']:.2f}", ">= 0.75"),
-        (
-            "dask_notrim",
-            "Dask, 2 workers x 1 thread, `MALLOC_TRIM_THRESHOLD_` unset",
-            f"{eff['dask_notrim']:.2f}",
-            ">= 0.75",
-        ),
-    ]
     lines = [
         "## Parameter sweeps",
         "",
         f"Written by `benchmarks/sweep.py` on {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}; load average "
-        f"(1 min) before / after: {m['load'][0]:.2f} / {m['load'][1]:.2f} (2 cores). {m['combos']} combinations "
-        f"(5 lookbacks x 4 book sizes x 10 stop losses) of a momentum strategy on W1's market "
-        f"({m['shape'][0]} x {m['shape'][1]}, {mib(market)} of price tables), W1's other rules, "
-        f'`keep="stats"`; medians of {m["rounds"]} rounds (serial, local pool and Dask one after the other in '
-        "each; then the rounds on the second Dask cluster). The stats of every sweep are identical bit for bit.",
+        f"(1 min) before / after: {m['load'][0]:.2f} / {m['load'][1]:.2f} on 2 cores shared with other work, so "
+        "absolute times are noisy: the ratios come from the medians of the same rounds, run side by side. "
+        f"{len(GRID['lookback']) * len(GRID['top']) * len(GRID['stop_loss'])} combinations of a momentum strategy "
+        f'(5 lookbacks x 4 book sizes x 2 stop losses, W1\'s other rules, `keep="stats"`), {m["rounds"]} rounds; '
+        "Dask workers are processes of one thread each, started with Dask's default environment (the nanny's "
+        "`MALLOC_TRIM_THRESHOLD_=65536`), the scheduler and the client in the benchmark's process on the same "
+        "cores. Every sweep's stats are identical bit for bit to the serial ones.",
         "",
-        "| executor | median | runs | parallel efficiency | goal |",
-        "|---|---|---|---|---|",
+        "| market | serial | Dask, 1 worker | pool, 2 workers | Dask, 2 workers "
+        "| Dask 1 / serial (goal >= 0.95) | pool efficiency (>= 0.9) | Dask efficiency (>= 0.8) |",
+        "|---|---|---|---|---|---|---|---|",
     ]
-    for key, label, e, goal in rows:
-        lines.append(f"| {label} | {sec(med[key])} | {', '.join(sec(t) for t in times[key])} | {e} | {goal} |")
+    for label, t1 in m["throughput1"].items():
+        t2 = m["throughput2"][label]
+        m1, m2 = t1["median"], t2["median"]
+        lines.append(
+            f"| {label} | {sec(m1['serial'])} / {sec(m2['serial'])} | {sec(m1['dask1'])} | {sec(m2['pool2'])} "
+            f"| {sec(m2['dask2'])} | {t1['dask1']:.2f} | {t2['pool2']:.2f} | {t2['dask2']:.2f} |"
+        )
     lines += [
         "",
-        f"Per combination, serially: {per_task * 1000:.1f} ms (the strategy's weights, the backtest, `stats()`; "
-        f"a median of {m['trades']:,} trades). On Dask, scattering the market to both workers took "
-        f"{sec(m['dask_scatter'])} (default environment) / {sec(m['dask_notrim_scatter'])}, and a task computed in "
-        f"{m['dask_task_seconds'] * 1000:.1f} ms / {m['dask_notrim_task_seconds'] * 1000:.1f} ms (medians of a "
-        "task stream). Dask's nanny starts workers with `MALLOC_TRIM_THRESHOLD_=65536` (which also fixes glibc's "
-        "mmap threshold, so large temporaries are mapped afresh each time); leaving it unset made no consistent "
-        "difference between runs here. The scheduler and the client share this machine's 2 cores with the "
-        "workers.",
+        "Serial times: with the 1-worker cluster / with the 2-worker cluster (each ratio uses the serial runs of "
+        "its own rounds).",
         "",
-        "| bytes per task | to the worker | back (stats) | goal |",
-        "|---|---|---|---|",
-        f"| local pool (counted on the pipes) | {m['pool_sent']:.0f} B | {m['pool_answer']:.0f} B "
-        f"(max {m['pool_answer_max']:.0f} B) | < 10 KiB (no weights travel: the strategy runs in the worker) |",
-        f"| Dask (pickled task and answer) | {m['dask_task']} B | {m['dask_answer']} B | < 10 KiB |",
-        "",
-        "| peak memory above the interpreter (PSS, process tree) | measured "
-        "| goal: market + 100 MiB per worker | met |",
-        "|---|---|---|---|",
     ]
-    for name, label, workers in (
-        ("serial", "serial", 1),
-        ("pool", "2 local workers", 2),
-        ("dask", "Dask", 2),
-        ("dask_notrim", "Dask, `MALLOC_TRIM_THRESHOLD_` unset", 2),
-    ):
-        goal = market + workers * 100 * MIB
-        lines.append(f"| {label} | {mib(peak[name])} | {mib(goal)} | {'yes' if peak[name] <= goal else 'no'} |")
+    for phase in ("throughput1", "throughput2"):
+        for label, t in m[phase].items():
+            runs = "; ".join(f"{k}: {', '.join(f'{x:.2f}' for x in v)}" for k, v in t["times"].items())
+            lines.append(
+                f"- {label}: {t['per_combination'] * 1000:.1f} ms a combination serially (median {t['trades']:,} "
+                f"trades); every run (s): {runs}."
+            )
+    market = m["w1_bytes"]
+    peak = m["peak"]
+    goal = market + 2 * 150 * MIB
+    tb = m["task_bytes"]
     lines += [
         "",
-        f"The interpreter (korvel, pandas and distributed imported) was {mib(m['interpreter'])} before the market "
-        f"was built; the idle Dask cluster (scheduler and nannies in this process, two worker processes) added "
-        f"{mib(m['idle_cluster'])}. Forked local workers read the parent's price tables through shared pages; each "
-        "Dask worker holds a copy of the scattered market (on a real cluster, one per worker process), so the Dask "
-        "peak on one machine is the market about three times over.",
+        f"Peak memory on W1's market ({m['w1_shape'][0]:,} x {m['w1_shape'][1]:,}, {mib(market)} of price tables), "
+        "the sum of PSS over this process (client and scheduler) and the workers, above the interpreter "
+        f"({mib(m['interpreter'])} before the market was built); goal for Dask with a mapped market: the market "
+        f"once + 150 MiB per worker = {mib(goal)}:",
+        "",
+        "| sweep | peak PSS above the interpreter |",
+        "|---|---|",
+    ]
+    for name, value in peak.items():
+        met = f" ({'meets' if value <= goal else 'misses'} the goal)" if name == "dask2, mapped" else ""
+        lines.append(f"| {name} | {mib(value)}{met} |")
+    long = m["long"]
+    parts = ", ".join(f"{k} {mib(v)}" for k, v in m["breakdown"].items())
+    lines += [
+        "",
+        f"PSS of each process after the mapped Dask sweep (the workers keep the file mapped): {parts}; a worker "
+        f"process held {mib(m['idle_worker'])} between sweeps, after the throughput rounds (its interpreter and "
+        "its share of the mapped file). Those figures carry what the earlier rounds left in this process; "
+        "`--mapped-peak PATH` measures the same sweep in a fresh process.",
+    ]
+    lines += [
+        "",
+        f"Bytes a Dask task carries per combination (a batch of one, the worst case): {tb['scattered']:,} B with "
+        f"the market scattered, {tb['mapped']:,} B with it mapped (goal < 10 KiB).",
+        "",
+        f"Long sweep: {long['count']:,} combinations on a {m['long_shape'][0]:,} x {m['long_shape'][1]:,} market, "
+        f"Dask with 2 workers, checkpointed: {sec(long['seconds'])}, {long['rate']:.0f} backtests a second "
+        f"({long['ran']:,} ran); this process's PSS {mib(long['pss_tenth'])} a tenth of the way in, "
+        f"{mib(long['pss_end'])} at the end (highest {mib(long['pss_max'])}); checkpoint {mib(long['checkpoint'])}.",
     ]
     return "\n".join(lines) + "\n"
 
 
+def mapped_peak(path: str) -> dict[str, Any]:
+    """In a fresh process: the peak PSS of one Dask sweep (2 workers) on the market file at `path`, loaded
+    mapped, above this process's interpreter; and each process's PSS before and after."""
+    import distributed
+
+    import korvel
+
+    base = _pss(os.getpid())
+    with cluster(2) as two, distributed.Client(two) as client:
+        workers = sorted(client.run(os.getpid).values())
+        market = korvel.Market.load(path)
+        before = {
+            "client and scheduler": _pss(os.getpid()),
+            **{f"worker {i + 1}": _pss(p) for i, p in enumerate(workers)},
+        }
+        with PeakSampler(frozenset()) as sampler:
+            run_once(client, market)
+        after = {
+            "client and scheduler": _pss(os.getpid()),
+            **{f"worker {i + 1}": _pss(p) for i, p in enumerate(workers)},
+        }
+        return {"peak": sampler.peak - base, "base": base, "before": before, "after": after, "bytes": market.nbytes}
+
+
 def main(argv: list[str] | None = None) -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--rounds", type=int, default=3, help="rounds of the three sweeps (3)")
-    p.add_argument("--scale", type=float, default=1.0, help="market size as a fraction of W1's (1.0)")
+    p.add_argument("--rounds", type=int, default=3, help="rounds of the throughput sweeps (3)")
+    p.add_argument("--big", type=int, default=10_000, help="combinations of the long sweep (10,000)")
+    p.add_argument("--scale", type=float, default=1.0, help="market sizes as a fraction (1.0)")
     p.add_argument("--write", action="store_true", help="write the figures into RESULTS.md")
+    p.add_argument("--mapped-peak", metavar="PATH", help="only: the peak memory of a mapped Dask sweep on PATH")
+    p.add_argument("--long-only", action="store_true", help="only: the long sweep of --big combinations")
     opts = p.parse_args(argv)
-    m = measure(opts.scale, opts.rounds)
+    if opts.long_only:
+        import tempfile
+
+        import distributed
+
+        import korvel
+        from korvel import synthetic
+
+        market = korvel.Market(synthetic.to_layer(synthetic.generate_market(500, 2500, 8))[0].close)
+        with tempfile.TemporaryDirectory() as tmp, cluster(2) as two, distributed.Client(two) as client:
+            print(json.dumps(long_sweep(client, opts.big, market, Path(tmp) / "long.ckpt")))
+        return 0
+    if opts.mapped_peak:
+        print(json.dumps(mapped_peak(opts.mapped_peak)))
+        return 0
+    m = measure(opts.rounds, opts.big, opts.scale)
     text = report(m)
     print(text)
     if opts.write:

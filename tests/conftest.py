@@ -26,9 +26,16 @@ def backtest(request):
 
 @pytest.fixture(scope="session")
 def cluster():
-    """A Dask scheduler and two worker processes of one thread each, on this machine, for the whole session."""
+    """A scheduler and two worker processes of one thread each, on this machine, for the whole session."""
     distributed = pytest.importorskip("distributed")
+    import dask
+
+    # One retry of a task whose worker died (then KilledWorker), so that a worker killer is found quickly; the
+    # workers allocate as plain processes do (see korvel.sweeps._allocator).
+    environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
+    environ.pop("MALLOC_TRIM_THRESHOLD_", None)
     with (
+        dask.config.set({"distributed.scheduler.allowed-failures": 1, "distributed.nanny.pre-spawn-environ": environ}),
         distributed.LocalCluster(
             n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, host="127.0.0.1"
         ) as local,

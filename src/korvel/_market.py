@@ -7,6 +7,7 @@ with worker processes; the pandas views of it are built on demand.
 
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass, fields
 from typing import Any, Literal
 
@@ -104,6 +105,7 @@ class Market:
             raise ValueError(f"check_ohlc must be one of {', '.join(map(repr, CHECK_OHLC))}, not {check_ohlc!r}")
         self._view = _build(close, {"open": open, "high": high, "low": low}, delisted, "close")
         self._cache: dict[str, Any] = {}
+        self._source: tuple[str, int] | None = None
         if check_ohlc != "off":
             text = _inconsistent_ohlc(self._view)
             if text is not None:
@@ -117,6 +119,7 @@ class Market:
         market = cls.__new__(cls)
         market._view = view
         market._cache = {}
+        market._source = None
         return market
 
     # ------------------------------------------------------------------ pandas views
@@ -195,6 +198,65 @@ class Market:
             + ")"
         )
 
+    # ------------------------------------------------------------------ files
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Write the market to a file that `Market.load` maps back.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file to write (replaced if it exists; written beside it and
+            renamed into place, so a reader never sees half a file).
+
+        Notes
+        -----
+        The price tables are laid out as they are in memory (each aligned
+        to 64 bytes), so a loaded market maps them instead of reading
+        them; the dates, the instrument labels (as text or numbers) and the
+        rest are plain JSON, never pickled.  Instrument labels of other types
+        (tuples, dates) are refused.
+        """
+        from korvel._market_file import write
+
+        write(self, path)
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str], mmap: bool = True) -> Market:
+        """Read a market written by `Market.save`.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file.
+        mmap : bool
+            True (default): the price tables are mapped read-only, so the
+            processes of a machine that load the same file share one copy
+            in the page cache, and only the pages read are read from disk.
+            A sweep on a Dask cluster sends such a market to its workers as
+            the file's path, to every worker that can read the file.
+            False: they are read into memory.
+
+        Returns
+        -------
+        Market
+
+        Raises
+        ------
+        ValueError
+            The file is not a market file, is shorter than its header says
+            (torn), or its labels and dates do not match its header's
+            checksum; the message names the file.
+        """
+        if not isinstance(mmap, bool):
+            raise TypeError(f"mmap must be True or False, not {mmap!r}")
+        from korvel._market_file import read
+
+        market, header, _ = read(path, mmap=mmap)
+        if mmap:
+            market._source = (os.path.abspath(os.fspath(path)), header.checksum)
+        return market
+
     # ------------------------------------------------------------------ pickling
 
     def __getstate__(self) -> dict[str, Any]:
@@ -207,6 +269,7 @@ class Market:
             _frozen(value)
         self._view = view
         self._cache = {}
+        self._source = None
 
 
 def view_of(market: Market) -> MarketView:
@@ -224,6 +287,11 @@ def missing_prices(market: Market, table: str = "close") -> tuple[Int64Array, In
         cache[key] = (rows.astype(np.int64), columns.astype(np.int64))
     cells: tuple[Int64Array, Int64Array] = cache[key]
     return cells
+
+
+def source_of(market: Market) -> tuple[str, int] | None:
+    """The file a market is mapped from and its header's checksum (None for a market in memory)."""
+    return market._source
 
 
 def dates_of(view: MarketView, ns: Int64Array) -> pd.DatetimeIndex:

@@ -184,6 +184,7 @@ def strategy_positional(market, lookback, /, top):
         (dict(grid={"lookback": [20], "top": [2]}, workers=2), ValueError, "executor='processes'"),
         (dict(grid={"lookback": [20], "top": [2]}, executor="processes", workers=0), ValueError, "workers must be"),
         (dict(grid={"lookback": [20], "top": [2]}, progress="yes"), TypeError, "progress must be"),
+        (dict(grid={"lookback": [20], "top": [2]}, batch=0), ValueError, "batch must be"),
         (dict(strategy=strategy_without_market, grid={"top": [2]}), TypeError, "market as its first argument"),
         (dict(strategy=strategy_positional, grid={"lookback": [20], "top": [2]}), TypeError, "no parameter 'lookback'"),
         (dict(strategy="momentum", grid={"top": [2]}), TypeError, "strategy must be a function"),
@@ -351,3 +352,16 @@ def test_progress_counts_backtests_on_a_terminal_only(market, monkeypatch, strea
     text = err.getvalue()
     assert ("8/8" in text and "backtest" in text and "failed=4" in text) == drawn
     assert drawn or text == ""
+
+
+def test_statistics_are_kept_packed_with_one_tuple_of_names(market, tmp_path):
+    from korvel.sweeps._sweep import Packed
+
+    grid = {"lookback": [20, 40], "top": [2, 3, 4]}
+    path = tmp_path / "half.ckpt"
+    korvel.sweep(momentum, market, {"lookback": [20], "top": [2, 3, 4]}, checkpoint=path)
+    sw = korvel.sweep(momentum, market, grid, checkpoint=path)  # half from the checkpoint, half run
+    rows = [o.kept["stats"] for o in sw._outcomes]
+    assert all(isinstance(r, Packed) for r in rows)
+    assert len({id(r[0]) for r in rows}) == 1  # the names once, whatever the rows came from
+    pd.testing.assert_frame_equal(sw.stats, korvel.sweep(momentum, market, grid).stats, check_exact=True)

@@ -2,6 +2,7 @@
 Dask cluster of two worker processes give the serial results bit for bit; dead workers, Ctrl-C, task sizes."""
 
 import concurrent.futures as cf
+import contextlib
 import multiprocessing as mp
 import os
 import signal
@@ -109,6 +110,60 @@ def test_a_dask_worker_killed_mid_sweep_is_replaced_and_nothing_is_lost(market, 
     cluster.wait_for_workers(2, timeout=60)
 
 
+class Counting(cf.ThreadPoolExecutor):
+    def __init__(self):
+        super().__init__(2)
+        self.submitted = []
+
+    def submit(self, fn, /, *args, **kwargs):
+        self.submitted.append(len(args[-1]))
+        return super().submit(fn, *args, **kwargs)
+
+
+@pytest.mark.parametrize("batch", [None, 5])
+@pytest.mark.parametrize("where", ["threads", "dask"])
+def test_batches_keep_grid_order_failures_alone_and_progress_per_backtest(market, serial, request, where, batch):
+    distributed = pytest.importorskip("distributed")
+    import io
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    err = Terminal()
+    request.getfixturevalue("monkeypatch").setattr("sys.stderr", err)
+    executor = Counting() if where == "threads" else request.getfixturevalue("cluster")
+    with distributed.get_task_stream(executor) if where == "dask" else contextlib.nullcontext() as stream:
+        sw = korvel.sweep(momentum, market, GRID, keep=KEEP, fee=0.001, executor=executor, batch=batch)
+    assert_same(sw, serial)
+    assert "12/12" in err.getvalue() and "failed=4" in err.getvalue()
+    if where == "threads":
+        sizes = executor.submitted
+        executor.shutdown()
+    else:
+        sizes = [int(s["key"].rsplit("-", 1)[1]) for s in stream.data if "korvel-sweep" in str(s["key"])]
+    assert sum(sizes) == len(GRID)
+    # A fixed size, or single combinations to measure and then larger batches (at most a share of what is left).
+    assert sorted(sizes) == [2, 5, 5] if batch == 5 else (min(sizes) == 1 and max(sizes) > 1)
+
+
+def test_a_dask_worker_killed_mid_batch_fails_its_combination_alone(market, serial, cluster):
+    # The worker running (40, 2, None) kills itself each time: its batch of 4 dies twice (one retry), then its
+    # combinations run one by one and only the killer is lost.
+    grid = [
+        dict(p, kill=os.getpid() if (p["lookback"], p["top"], p["stop_loss"]) == (40, 2, None) else None) for p in GRID
+    ]
+    sw = korvel.sweep(momentum, market, grid, keep=("stats",), fee=0.001, executor=cluster, batch=4)
+    failures = sw.failures.droplevel("kill")
+    killed = failures[failures["error"] != "ValueError"]
+    assert [(k[0], k[1], k[3]) for k in killed.index] == [(40, 2, False)] and pd.isna(killed.index[0][2])
+    assert killed["error"].tolist() == ["KilledWorker"]
+    assert failures[failures["error"] == "ValueError"].index.equals(serial.failures.index)
+    expected = serial.stats.drop((40, 2, None, False))
+    pd.testing.assert_frame_equal(sw.stats.droplevel("kill"), expected, check_exact=True)
+    cluster.wait_for_workers(2, timeout=60)
+
+
 def _dead(pid):
     try:
         status = Path(f"/proc/{pid}/status").read_text()
@@ -203,3 +258,52 @@ def test_statistics_do_not_depend_on_the_blas_threads_of_the_process():
         for threads in ("1", "2")
     }
     assert len(outputs) == 1
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="glibc's allocator")
+@pytest.mark.parametrize(
+    "environ, batch, mapped",
+    [({}, False, 0), ({"MALLOC_TRIM_THRESHOLD_": "65536"}, False, 1), ({"MALLOC_TRIM_THRESHOLD_": "65536"}, True, 0)],
+)
+def test_a_worker_with_fixed_malloc_thresholds_keeps_large_blocks_on_the_heap(environ, batch, mapped):
+    # A freed 21 MiB block raises a plain process's mmap threshold, so the next one comes from the heap; where
+    # the environment fixed glibc's thresholds it is mapped afresh, unless a batch has run in the process.
+    script = (
+        "from korvel.sweeps._task import run_batch\n"
+        "def mappings():\n"
+        "    spans = (line.split()[0].split('-') for line in open('/proc/self/maps') if '[heap]' not in line)\n"
+        "    return sum(int(b, 16) - int(a, 16) >= 20 << 20 for a, b in spans)\n"
+        "before = mappings()\n"
+        "block = bytearray(21 << 20)\n"
+        "assert mappings() == before + 1\n"
+        "del block\n"
+        f"{'run_batch(None, None, [])' if batch else ''}\n"
+        "block = bytearray(21 << 20)\n"
+        "print(mappings() - before)\n"
+    )
+    env = {k: v for k, v in os.environ.items() if not k.startswith("MALLOC_")}
+    out = subprocess.run([sys.executable, "-c", script], env={**env, **environ}, capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert int(out.stdout) == mapped
+
+
+def _maps(path):
+    return path in Path("/proc/self/maps").read_text()
+
+
+@pytest.mark.parametrize("readable", [True, False])
+def test_a_mapped_market_goes_to_the_dask_workers_as_its_path(market, serial, cluster, tmp_path, readable):
+    from korvel.sweeps.backends._dask import Dask
+
+    path = tmp_path / "market.korvel"
+    market.save(path)
+    mapped = korvel.Market.load(path)
+    if not readable:
+        path.unlink()  # this process keeps its mapping; the workers' probes fail and they get the market scattered
+    backend = Dask(cluster)
+    sw = korvel.sweep(momentum, mapped, GRID, keep=KEEP, fee=0.001, executor=backend)
+    assert_same(sw, serial)
+    workers = list(cluster.nthreads())
+    assert sorted(backend.mapped_workers) == (sorted(workers) if readable else [])
+    # Both workers map the one file (its pages shared through the page cache), or neither does.
+    assert list(cluster.run(_maps, str(path)).values()) == [readable] * len(workers)

@@ -8,9 +8,10 @@ exception: one bad combination does not stop the others.
 
 from __future__ import annotations
 
+import time
 import traceback
 import warnings
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -21,6 +22,7 @@ from korvel._market import Market
 from korvel._warnings import KorvelWarning
 from korvel.simulation._backtest import backtest
 from korvel.simulation._rules import RULES
+from korvel.sweeps._allocator import allocate_as_a_plain_process
 
 #: What a sweep can keep of each backtest ("returns32": the returns as float32).
 KEEP = ("stats", "equity", "trades", "returns", "returns32")
@@ -99,3 +101,22 @@ def run_task(job: Job, market: Market, params: Mapping[str, Any]) -> Outcome:
 def failed(exc: BaseException) -> Failed:
     text = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
     return Failed(type(exc).__name__, str(exc), text)
+
+
+def run_batch(job: Job, market: Market, tasks: Sequence[tuple[int, Mapping[str, Any]]]) -> Batch:
+    """Run several combinations one after the other: their (position, outcome) and the seconds they took.
+
+    Batches run on workers of executors (Dask's nanny fixes glibc's thresholds): the first puts the
+    allocator back as a plain process has it."""
+    allocate_as_a_plain_process()
+    start = time.perf_counter()
+    outcomes = [(position, run_task(job, market, params)) for position, params in tasks]
+    return Batch(outcomes, time.perf_counter() - start)
+
+
+@dataclass(frozen=True)
+class Batch:
+    """What a worker sends back for a batch: every combination's outcome, and the time spent on them."""
+
+    outcomes: list[tuple[int, Outcome]]
+    seconds: float

@@ -17,12 +17,16 @@ class Backend:
 
     `run` takes the sweep's job, its market and its tasks and yields
     (position, outcome) as combinations finish, in any order; the sweep puts
-    them back in grid order.  Closing the iterator (as an exception such as
+    them back in grid order.  `batch` fixes the combinations a worker is given at
+    once where the backend sends them in batches (None: sized from the first
+    answers).  Closing the iterator (as an exception such as
     Ctrl-C does) stops the work.  Each backend ships the market to a worker
     once, and then only parameters travel.
     """
 
-    def run(self, job: Job, market: Market, tasks: Sequence[Task]) -> Generator[tuple[int, Outcome], None, None]:
+    def run(
+        self, job: Job, market: Market, tasks: Sequence[Task], batch: int | None = None
+    ) -> Generator[tuple[int, Outcome], None, None]:
         raise NotImplementedError
 
     def describe(self) -> str:

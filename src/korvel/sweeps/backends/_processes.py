@@ -26,7 +26,9 @@ class Processes(Backend):
         self.context: Any = context if context is not None else multiprocessing.get_context()
         self.traffic = Traffic()
 
-    def run(self, job: Job, market: Market, tasks: Sequence[Task]) -> Generator[tuple[int, Outcome], None, None]:
+    def run(
+        self, job: Job, market: Market, tasks: Sequence[Task], batch: int | None = None
+    ) -> Generator[tuple[int, Outcome], None, None]:
         if not tasks:  # nothing left to run (a finished checkpoint): no worker is started
             return
         # Forked workers inherit what is published; the others map its file.

@@ -10,7 +10,9 @@ from korvel.sweeps.backends._base import Backend, Task
 
 
 class Serial(Backend):
-    def run(self, job: Job, market: Market, tasks: Sequence[Task]) -> Generator[tuple[int, Outcome], None, None]:
+    def run(
+        self, job: Job, market: Market, tasks: Sequence[Task], batch: int | None = None
+    ) -> Generator[tuple[int, Outcome], None, None]:
         for position, params in tasks:
             yield position, run_task(job, market, params)
 

@@ -12,35 +12,27 @@ with `attach`, once per process:
   filesystem, else in the temporary directory, whose pages the page cache
   shares just the same).
 
-The file holds the market's arrays and, pickled, the rest of its state and
-the job (strategy, fixed keywords, what to keep).  It is removed when the
+The file is a market file (`korvel._market_file`, as `Market.save` writes
+it) whose extra bytes are the job, pickled (strategy, fixed keywords, what
+to keep).  It is removed when the
 sweep ends; a worker that mapped it keeps its pages until it attaches the
 next sweep's market.
 """
 
 from __future__ import annotations
 
-import dataclasses
-import mmap
 import os
 import pickle
 import secrets
-import struct
 import tempfile
 from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
 
-import numpy as np
-
-from korvel._market import TABLES, Market, MarketView, from_view, view_of
+from korvel._market import Market, view_of
+from korvel._market_file import read, write
 from korvel.sweeps._task import Job
-
-MAGIC = b"korvel-market\0\0\0"
-ALIGN = 64
-_HEADER = struct.Struct("<16sQQ")  # magic, offset of the pickled state, its length
 
 # token -> (market, job): what this process published, or attached from a file.
 _REGISTRY: dict[str, tuple[Market, Job]] = {}
@@ -125,51 +117,15 @@ def _directory(size: int) -> str:
 
 
 def _write(market: Market, job: Job, token: str) -> str:
-    view = view_of(market)
-    state = {f.name: getattr(view, f.name) for f in dataclasses.fields(view)}
-    arrays = {name: value for name, value in view.arrays().items() if value.dtype.kind in "biuf"}
-    layout: dict[str, tuple[int, str, tuple[int, ...]]] = {}
-    offset = _HEADER.size
-    for name, array in arrays.items():
-        offset = -(-offset // ALIGN) * ALIGN
-        layout[name] = (offset, array.dtype.str, array.shape)
-        offset += array.nbytes
-    rest = {name: value for name, value in state.items() if name not in arrays and name not in TABLES}
-    meta = pickle.dumps((rest, layout, dumps_job(job)), protocol=pickle.HIGHEST_PROTOCOL)
-    meta_at = -(-offset // ALIGN) * ALIGN
-    path = str(Path(_directory(meta_at + len(meta))) / f"korvel-sweep-{os.getpid()}-{token}")
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(_HEADER.pack(MAGIC, meta_at, len(meta)))
-            for name, array in arrays.items():
-                f.seek(layout[name][0])
-                f.write(np.ascontiguousarray(array).data)
-            f.seek(meta_at)
-            f.write(meta)
-    except BaseException:
-        os.unlink(path)
-        raise
+    job_bytes = dumps_job(job)
+    size = sum(a.nbytes for a in view_of(market).arrays().values()) + len(job_bytes)
+    path = str(Path(_directory(size)) / f"korvel-sweep-{os.getpid()}-{token}")
+    write(market, path, job_bytes, exclusive=True)
     return path
 
 
 def _read(path: str) -> tuple[Market, Job]:
-    with open(path, "rb") as f:
-        mapped = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-    magic, meta_at, meta_len = _HEADER.unpack_from(mapped, 0)
-    if magic != MAGIC:
-        raise RuntimeError(f"{path} is not a market published by a sweep")
-    rest, layout, job_bytes = pickle.loads(mapped[meta_at : meta_at + meta_len])
-    state: dict[str, Any] = dict(rest)
-    for name, (offset, dtype, shape) in layout.items():
-        count = int(np.prod(shape, dtype=np.int64))
-        state[name] = np.frombuffer(mapped, dtype=np.dtype(dtype), count=count, offset=offset).reshape(shape)
-    for name in TABLES:  # a table not given is the close
-        state.setdefault(name, state["close"])
-    for value in state.values():
-        if isinstance(value, np.ndarray):
-            value.flags.writeable = False
-    market = from_view(MarketView(**state))
+    market, _, job_bytes = read(path, mmap=True)
     job = pickle.loads(job_bytes)
     if not isinstance(job, Job):
         raise RuntimeError(f"{path} holds no sweep job")
