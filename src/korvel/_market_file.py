@@ -233,8 +233,8 @@ def _state(name: str, buffer: Any, meta: dict[str, Any], *, copy: bool) -> dict[
             raise ValueError(f"no {', '.join(sorted(missing))}")
         for table in TABLES:  # a table not given is the close
             state.setdefault(table, state["close"])
-        spec = meta["instruments"]
-        instruments = pd.Index(spec["values"], dtype=spec["dtype"], name=spec["name"])
+        described = meta["instruments"]
+        instruments = pd.Index(described["values"], dtype=described["dtype"], name=described["name"])
         labels = np.array([str(x) for x in meta["labels"]], dtype=object)
         labels.flags.writeable = False
         if len(instruments) != columns or len(labels) != columns:
