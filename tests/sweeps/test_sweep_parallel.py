@@ -307,3 +307,20 @@ def test_a_mapped_market_goes_to_the_dask_workers_as_its_path(market, serial, cl
     assert sorted(backend.mapped_workers) == (sorted(workers) if readable else [])
     # Both workers map the one file (its pages shared through the page cache), or neither does.
     assert list(cluster.run(_maps, str(path)).values()) == [readable] * len(workers)
+
+
+def test_spawned_workers_map_a_loaded_market_from_its_own_file(market, serial, tmp_path):
+    from korvel.sweeps._task import Job
+    from korvel.sweeps.backends._sharing import published
+
+    path = tmp_path / "market.korvel"
+    market.save(path)
+    mapped = korvel.Market.load(path)
+    with published(mapped, Job(momentum, {}, {}, ("stats",)), file=True) as handle:
+        assert handle.market[0] == str(path) and os.path.getsize(handle.path) < 10_000  # the job alone
+    for executor in (
+        Processes(2, mp.get_context("spawn")),
+        cf.ProcessPoolExecutor(2, mp_context=mp.get_context("spawn")),
+    ):
+        assert_same(korvel.sweep(momentum, mapped, GRID, keep=KEEP, fee=0.001, executor=executor), serial)
+    executor.shutdown()

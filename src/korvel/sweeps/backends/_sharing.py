@@ -14,7 +14,9 @@ with `attach`, once per process:
 
 The file is a market file (`korvel._market_file`, as `Market.save` writes
 it) whose extra bytes are the job, pickled (strategy, fixed keywords, what
-to keep).  It is removed when the
+to keep).  A market already mapped from a file (`Market.load`) is not
+written again: the handle names its file, and the sweep's file holds the
+job alone.  It is removed when the
 sweep ends; a worker that mapped it keeps its pages until it attaches the
 next sweep's market.
 """
@@ -30,7 +32,7 @@ from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 
-from korvel._market import Market, view_of
+from korvel._market import Market, source_of, view_of
 from korvel._market_file import read, write
 from korvel.sweeps._task import Job
 
@@ -44,16 +46,20 @@ _MAPPED: list[str] = []
 class Handle:
     token: str
     path: str | None  # None: only this process and its forks can resolve it
+    # A market already mapped from a file (Market.load): that file and its header's checksum; `path`
+    # then holds the job alone.
+    market: tuple[str, int] | None = None
 
 
 @contextmanager
 def published(market: Market, job: Job, *, file: bool) -> Iterator[Handle]:
     """Publish the market and the job for the duration of a sweep (with a file for other processes)."""
     token = secrets.token_hex(8)
-    path = _write(market, job, token) if file else None
+    source = source_of(market) if file else None
+    path = _write(market, job, token, market_too=source is None) if file else None
     _REGISTRY[token] = (market, job)
     try:
-        yield Handle(token, path)
+        yield Handle(token, path, source)
     finally:
         _REGISTRY.pop(token, None)
         if path is not None:
@@ -70,7 +76,7 @@ def attach(handle: Handle) -> tuple[Market, Job]:
         return found
     if handle.path is None:
         raise RuntimeError("the sweep's market was published without a file; this process cannot read it")
-    found = _read(handle.path)
+    found = _read(handle.path, handle.market)
     while _MAPPED:  # one mapped market at a time: the previous sweep's is released
         _REGISTRY.pop(_MAPPED.pop(), None)
     _REGISTRY[handle.token] = found
@@ -116,16 +122,28 @@ def _directory(size: int) -> str:
     return tempfile.gettempdir()
 
 
-def _write(market: Market, job: Job, token: str) -> str:
+def _write(market: Market, job: Job, token: str, *, market_too: bool) -> str:
+    """The file for other processes: a market file with the job as its extra bytes, or the job alone."""
     job_bytes = dumps_job(job)
-    size = sum(a.nbytes for a in view_of(market).arrays().values()) + len(job_bytes)
-    path = str(Path(_directory(size)) / f"korvel-sweep-{os.getpid()}-{token}")
-    write(market, path, job_bytes, exclusive=True)
+    size = sum(a.nbytes for a in view_of(market).arrays().values()) if market_too else 0
+    path = str(Path(_directory(size + len(job_bytes))) / f"korvel-sweep-{os.getpid()}-{token}")
+    if market_too:
+        write(market, path, job_bytes, exclusive=True)
+    else:
+        with open(path, "xb") as f:
+            f.write(job_bytes)
     return path
 
 
-def _read(path: str) -> tuple[Market, Job]:
-    market, _, job_bytes = read(path, mmap=True)
+def _read(path: str, mapped: tuple[str, int] | None) -> tuple[Market, Job]:
+    if mapped is None:
+        market, _, job_bytes = read(path, mmap=True)
+    else:
+        market, header, _ = read(mapped[0], mmap=True)
+        if header.checksum != mapped[1]:
+            raise RuntimeError(f"the market file {mapped[0]} was changed during the sweep")
+        with open(path, "rb") as f:
+            job_bytes = f.read()
     job = pickle.loads(job_bytes)
     if not isinstance(job, Job):
         raise RuntimeError(f"{path} holds no sweep job")
