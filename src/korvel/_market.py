@@ -277,6 +277,16 @@ def view_of(market: Market) -> MarketView:
     return market._view
 
 
+def missing_by_column(market: Market) -> Int64Array:
+    """The market's missing closes as sorted keys column * (rows + 1) + row; found once per market."""
+    cache = market._cache
+    if "missing by column" not in cache:
+        columns, rows = np.nonzero(np.isnan(market._view.close).T)  # column by column, rows ascending
+        cache["missing by column"] = columns.astype(np.int64) * (market._view.dates.shape[0] + 1) + rows
+    keys: Int64Array = cache["missing by column"]
+    return keys
+
+
 def missing_prices(market: Market, table: str = "close") -> tuple[Int64Array, Int64Array]:
     """(rows, columns) of the market's missing prices in `table`, in row order; found once per market."""
     name = table if market._view.has(table) else "close"

@@ -18,7 +18,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from korvel._market import dates_of, missing_prices
+from korvel._market import dates_of, missing_by_column
 from korvel.results import _stats
 from korvel.results._actions import actions_table
 from korvel.results._records import SNAPSHOT, Snapshot
@@ -234,7 +234,7 @@ class Result:
         out.update(perf)
         columns = run.weights.market_columns[rec.sid]
         out["exposure"] = _stats.exposure(
-            rec.entry, rec.exit, live_ns.shape[0] + run.first_row, run.first_row, columns, missing_prices(run.market)
+            rec.entry, rec.exit, live_ns.shape[0] + run.first_row, run.first_row, columns, missing_by_column(run.market)
         )
         # Trades entered without a price have no return to count.
         priced = ~self._entry_price_missing

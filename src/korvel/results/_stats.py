@@ -94,32 +94,34 @@ def exposure(
     rows: int,
     first: int,
     columns: npt.NDArray[np.int64] | None = None,
-    unpriced: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]] | None = None,
+    unpriced: npt.NDArray[np.int64] | None = None,
 ) -> float:
     """Share of the rows from `first` on whose close finds some holding with a price.
 
     A record holds from its entry row up to the row before its exit (the
     exit row closes it), to the last row while open.  With `columns` (the
-    market column of each record) and `unpriced` (rows and columns of the
-    missing closes), a holding does not count on a row where its close is
-    missing.
+    market column of each record) and `unpriced` (the missing closes as
+    sorted keys column * (rows + 1) + row), a holding does not count on a
+    row where its close is missing.
     """
     if rows <= first:
         return NAN
     end = np.where(exit < 0, rows, exit)
     change = np.bincount(entry, minlength=rows + 1)[: rows + 1] - np.bincount(end, minlength=rows + 1)[: rows + 1]
     held = np.cumsum(change[:rows])
-    if columns is not None and unpriced is not None and unpriced[0].size and entry.size:
-        # Holdings spanning each missing close: per column, the records entered on or before its row less
-        # those ended on or before it (keys laid out column by column, each column's block rows + 1 long).
-        cell_rows, cell_columns = unpriced
+    if columns is not None and unpriced is not None and unpriced.size and entry.size:
+        # The missing closes inside each record's rows: a run of the sorted keys, found with two searches
+        # per record (a market may miss millions of closes; a holding rarely spans any).
         stride = rows + 1
-        entered = np.sort(columns * stride + entry)
-        ended = np.sort(columns * stride + end)
-        key = cell_columns * stride + cell_rows
-        spanning = np.searchsorted(entered, key, side="right") - np.searchsorted(ended, key, side="right")
-        inside = cell_rows < rows
-        held = held - np.bincount(cell_rows[inside], weights=spanning[inside], minlength=rows)[:rows].astype(np.int64)
+        # Queries in key order: NumPy's search then walks the large key array forwards.
+        order = np.argsort(columns * stride + entry, kind="stable")
+        lo = np.searchsorted(unpriced, (columns * stride + entry)[order], side="left")
+        hi = np.searchsorted(unpriced, (columns * stride + end)[order], side="left")
+        count = hi - lo
+        total = int(count.sum())
+        if total:
+            runs = np.repeat(lo - np.concatenate(([0], np.cumsum(count)[:-1])), count) + np.arange(total)
+            held = held - np.bincount(unpriced[runs] % stride, minlength=rows)[:rows]
     return float((held[first:] > 0).mean())
 
 
