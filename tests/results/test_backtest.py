@@ -442,3 +442,29 @@ def test_the_summary_says_where_the_trades_were_made(tables, trade_at, words):
     market = korvel.Market(close, **dict.fromkeys(tables, close * 1.0))
     res = korvel.backtest(pd.DataFrame({"A": [0.5]}, index=index[:1]), market, trade_at=trade_at)
     assert words in res.summary()
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_exposure_counts_rows_with_a_priced_holding(seed):
+    from korvel.results import _stats as stats
+
+    rng = np.random.default_rng(seed)
+    for _ in range(200):
+        rows, width = int(rng.integers(2, 30)), int(rng.integers(1, 5))
+        close = rng.random((rows, width))
+        close[rng.random((rows, width)) < rng.random()] = np.nan
+        entry, exit_, column = [], [], []
+        for c in range(width):  # one holding of an instrument at a time, some still open
+            r = int(rng.integers(0, rows))
+            while r < rows:
+                end = int(rng.integers(r + 1, rows + 2))
+                entry.append(r), column.append(c), exit_.append(-1 if end >= rows else end)
+                r = end + int(rng.integers(0, 3))
+        entry, exit_, column = (np.array(a, dtype=np.int64) for a in (entry, exit_, column))
+        first = int(rng.integers(0, rows))
+        end = np.where(exit_ < 0, rows, exit_)
+        truth = np.mean([any(e <= r < x and not np.isnan(close[r, c]) for e, x, c in zip(entry, end, column))
+                         for r in range(first, rows)])  # fmt: skip
+        missing_columns, missing_rows = np.nonzero(np.isnan(close).T)
+        keys = missing_columns.astype(np.int64) * (rows + 1) + missing_rows
+        assert stats.exposure(entry, exit_, rows, first, column, keys) == pytest.approx(truth)
