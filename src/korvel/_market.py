@@ -7,6 +7,7 @@ with worker processes; the pandas views of it are built on demand.
 
 from __future__ import annotations
 
+import hashlib
 import os
 from dataclasses import dataclass, fields
 from typing import Any, Literal
@@ -310,6 +311,40 @@ def dates_of(view: MarketView, ns: Int64Array) -> pd.DatetimeIndex:
     if view.tz is not None:
         index = index.tz_localize("UTC").tz_convert(view.tz)
     return index if view.unit == "ns" else index.as_unit(view.unit)
+
+
+#: The digest of one table: BLAKE2b with a 16-byte digest over the table's bytes in C order.
+DIGEST_SIZE = 16
+
+
+def table_digest(array: np.ndarray) -> str:
+    """The hex digest of one array's content (its dtype and shape included, so a reshaped table differs)."""
+    h = hashlib.blake2b(digest_size=DIGEST_SIZE)
+    h.update(f"{array.dtype.str}{array.shape}".encode())
+    if array.dtype == object:  # labels: their text, not the addresses of the objects
+        h.update("\0".join(str(x) for x in array.ravel()).encode("utf-8", "surrogatepass"))
+    else:
+        h.update(np.ascontiguousarray(array).tobytes())
+    return h.hexdigest()
+
+
+def table_digests(market: Market) -> dict[str, str]:
+    """Table name -> content digest, for every array the market holds (dates, labels, given prices, delisting rows).
+
+    Computed once per Market and cached; a market read back from a file may
+    carry the digests its file recorded (`carry_digests`), so that they are
+    not recomputed from every page of a mapped file.
+    """
+    cache = market._cache
+    if "digests" not in cache:
+        cache["digests"] = {name: table_digest(array) for name, array in market._view.arrays().items()}
+    digests: dict[str, str] = cache["digests"]
+    return dict(digests)
+
+
+def carry_digests(market: Market, digests: dict[str, str]) -> None:
+    """Record digests already known for `market`'s tables (verified or trusted by the caller)."""
+    market._cache["digests"] = dict(digests)
 
 
 def from_view(view: MarketView) -> Market:

@@ -239,3 +239,21 @@ def test_market_pickles_as_arrays_and_is_read_only():
     except ValueError:
         pass  # read-only without copy-on-write
     assert market.close.iloc[0, 0] == 10.0 and "extra" not in market.close
+
+
+def test_table_digests_follow_every_table_and_are_cached():
+    from korvel._market import table_digests
+
+    dates = pd.date_range("2020-01-01", periods=4)
+    close = pd.DataFrame([[1.0, 2.0], [1.5, 2.5], [1.2, 2.2], [1.3, 2.1]], index=dates, columns=["A", "B"])
+    plain = table_digests(korvel.Market(close))
+    assert set(plain) == {"dates", "labels", "close", "delisting_rows"}
+    assert plain == table_digests(korvel.Market(close.copy()))
+    moved = close.copy()
+    moved.iloc[2, 1] = np.nextafter(2.2, 3.0)  # one ulp in one cell
+    assert table_digests(korvel.Market(moved))["close"] != plain["close"]
+    assert table_digests(korvel.Market(moved))["dates"] == plain["dates"]
+    renamed = table_digests(korvel.Market(close.rename(columns={"B": "C"})))
+    assert renamed["labels"] != plain["labels"] and renamed["close"] == plain["close"]
+    with_open = table_digests(korvel.Market(close, open=close * 1.01))
+    assert with_open["close"] == plain["close"] and "open" in with_open
