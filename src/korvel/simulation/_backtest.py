@@ -13,7 +13,8 @@ from typing import Any
 import pandas as pd
 
 from korvel import _engine
-from korvel._market import Market, as_market, missing_prices, view_of
+from korvel._checks import looks_like_prices, looks_like_weights
+from korvel._market import Market, as_market, check_mapped, missing_prices, view_of
 from korvel._warnings import warn
 from korvel.results._result import Result
 from korvel.simulation import _alerts, _schedule
@@ -131,7 +132,14 @@ def backtest(
             excursion_step=excursion_step,
         )
     )
+    if isinstance(market, pd.DataFrame) and isinstance(weights, pd.DataFrame):
+        if looks_like_weights(market) and looks_like_prices(weights):
+            raise ValueError(
+                "backtest: the market holds weights and the weights hold prices: the weights come first "
+                "(korvel.backtest(weights, market))"
+            )
     market_ = as_market(market)
+    check_mapped(market_)
     view = view_of(market_)
     weights_ = prepare_weights(weights, view)
     resample, rebalance_text = rebalance_dates(rebalance, view, weights_)

@@ -19,6 +19,26 @@ from korvel._market import MarketView, dates_of
 from korvel._typing import NS_PER_DAY
 
 
+#: Words accepted for the common periods, and the offset aliases they stand for.
+PERIOD_WORDS = {"daily": "B", "weekly": "W-FRI", "monthly": "ME", "quarterly": "QE"}
+#: Period-end aliases pandas no longer reads, and the ones that replace them.
+_OLD_ALIASES = {"M": "ME", "Q": "QE", "A": "YE", "Y": "YE", "BM": "BME", "BQ": "BQE", "BA": "BYE", "BY": "BYE"}
+
+
+def period_alias(text: str, name: str = "rebalance") -> str:
+    """An offset alias, or the alias a period word stands for; an old period-end alias gets its new name."""
+    word = PERIOD_WORDS.get(text.strip().lower())
+    if word is not None:
+        return word
+    head, dash, tail = text.partition("-")
+    if head in _OLD_ALIASES:
+        raise ValueError(
+            f"{name}={text!r} is not read as a period end: did you mean {_OLD_ALIASES[head] + dash + tail!r}? "
+            f"(or one of {', '.join(PERIOD_WORDS)})"
+        )
+    return text
+
+
 @dataclass(frozen=True, eq=False)
 class Weights:
     """Target weights laid out for the engine."""
@@ -93,11 +113,15 @@ def rebalance_dates(rebalance: object, market: MarketView, weights: Weights) -> 
     )
 
 
-def _periodic(alias: str, market: MarketView, weights: Weights) -> npt.NDArray[np.int64]:
+def _periodic(given: str, market: MarketView, weights: Weights) -> npt.NDArray[np.int64]:
+    alias = period_alias(given)
     try:
         offset = to_offset(alias)
     except ValueError:
-        raise ValueError(f"rebalance={alias!r} is not a pandas offset alias (such as 'W-FRI', 'ME', 'QE')") from None
+        raise ValueError(
+            f"rebalance={given!r} is not a pandas offset alias (such as 'W-FRI', 'ME', 'QE') nor one of "
+            f"{', '.join(PERIOD_WORDS)}"
+        ) from None
     dates = dates_of(market, market.dates[-1:])
     first, last = weights.dates[0].normalize(), dates[-1].normalize()
     periods = pd.date_range(first, last + offset, freq=offset)
@@ -121,12 +145,23 @@ def benchmark_prices(benchmark: object, market: MarketView) -> tuple[npt.NDArray
     """The benchmark's level on every market date (the last known one; NaN before its first), and its name."""
     if benchmark is None:
         return None
+    if isinstance(benchmark, pd.DataFrame):
+        raise TypeError(
+            f"benchmark must be a pandas Series of prices or an instrument of the market, not a DataFrame "
+            f"({benchmark.shape[0]} rows x {benchmark.shape[1]} columns): take one column, e.g. frame[column]"
+        )
     if not isinstance(benchmark, pd.Series):
         if isinstance(benchmark, Hashable) and benchmark in market.instruments:
             column = market.instruments.get_loc(benchmark)
             return np.array(market.close[:, column]), str(benchmark)
+        if isinstance(benchmark, (str, int, float, np.generic)):
+            raise ValueError(
+                f"benchmark {checks.shown(benchmark)} is not an instrument of the market; give an instrument of "
+                "the market or a pandas Series of the benchmark's prices"
+            )
         raise TypeError(
-            f"benchmark must be a pandas Series of prices or an instrument of the market, not {benchmark!r}"
+            f"benchmark must be a pandas Series of prices or an instrument of the market, not a "
+            f"{type(benchmark).__name__}"
         )
     index = checks.date_index(benchmark.index, "benchmark")
     checks.same_timezone(market.tz, index, "benchmark", "market")
