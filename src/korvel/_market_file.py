@@ -110,7 +110,10 @@ def write(market: Market, path: str | os.PathLike[str], extra: bytes = b"", *, e
     header = _HEADER.pack(MAGIC, VERSION, checksum, meta_at, len(text), extra_at, len(extra))
     target = Path(path)
     temporary = target.with_name(f".{target.name}.{os.getpid()}.partial")
-    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600 if exclusive else 0o644)
+    try:
+        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600 if exclusive else 0o644)
+    except OSError as exc:  # named by the caller's path, not by the file written beside it
+        raise type(exc)(exc.errno, f"cannot write the market file {os.fspath(path)}: {exc.strerror}") from None
     try:
         with os.fdopen(fd, "wb") as f:
             f.write(header)
@@ -199,8 +202,10 @@ def _digests(name: str, meta: dict[str, Any], view: MarketView, verify: bool) ->
     """The digests the file records, checked against the arrays (the price tables only when verifying)."""
     recorded = meta.get("digests")
     arrays = view.arrays()
-    if not isinstance(recorded, dict) or set(recorded) != set(arrays) or not all(
-        isinstance(v, str) for v in recorded.values()
+    if (
+        not isinstance(recorded, dict)
+        or set(recorded) != set(arrays)
+        or not all(isinstance(v, str) for v in recorded.values())
     ):
         raise MarketFileError(f"{name} does not match its header: its digests do not name its arrays")
     for field, array in arrays.items():
@@ -339,7 +344,7 @@ def _state(name: str, buffer: Any, meta: dict[str, Any], *, copy: bool) -> dict[
             raise ValueError(f"timezone {str(tz_name)[:80]!r}")
         try:
             tz = None if tz_name is None else pd.DatetimeTZDtype(tz=tz_name).tz
-        except Exception:  # noqa: BLE001 - an unknown name raises what the time-zone library raises
+        except Exception:
             raise ValueError(f"unknown timezone {tz_name!r}") from None
         state.update(tz=tz, unit=unit, instruments=instruments, labels=labels, given=given)
         return state

@@ -57,10 +57,6 @@ class _Bounded(io.RawIOBase):
         view[: len(data)] = data
         return len(data)
 
-    def close(self) -> None:
-        self._stream.close()
-        super().close()
-
 
 def read_table(path: str, name: str, max_read_mb: float = MAX_READ_MB) -> Any:
     """A DataFrame indexed by the dates of its first column (or of its index, for Parquet).
@@ -69,7 +65,6 @@ def read_table(path: str, name: str, max_read_mb: float = MAX_READ_MB) -> Any:
     metadata gives its data's size).  Raises `InputError` naming the file and
     what is wrong with it.
     """
-    import pandas as pd
 
     file = Path(path)
     if not file.exists():
@@ -80,8 +75,7 @@ def read_table(path: str, name: str, max_read_mb: float = MAX_READ_MB) -> Any:
         raise InputError(f"{name} file {path} is not a regular file (a pipe or a device cannot be read as a table)")
     limit = int(max_read_mb * 2**20)
     too_big = (
-        f"{name} file {path} holds more than {max_read_mb:g} MB of data; "
-        "korvel run --max-read MB reads larger files"
+        f"{name} file {path} holds more than {max_read_mb:g} MB of data; korvel run --max-read MB reads larger files"
     )
     if file.suffix.lower() in (".parquet", ".pq"):
         table = _read_parquet(file, name, path, limit, too_big)
@@ -112,7 +106,7 @@ def _read_parquet(file: Path, name: str, path: str, limit: int, too_big: str) ->
             table = table.set_index(table.columns[0])
     except InputError:
         raise
-    except Exception as exc:  # noqa: BLE001 - the file's fault, said in one line
+    except Exception as exc:
         raise InputError(f"{name} file {path} is not a Parquet table korvel can read: {_first_line(exc)}") from None
     return table
 
@@ -152,23 +146,21 @@ def _bounded_text(file: Path, compression: str | None, limit: int, too_big: str)
     import lzma
     import zipfile
 
-    raw: Any
-    if compression == "gzip":
-        raw = gzip.open(file, "rb")
-    elif compression == "bz2":
-        raw = bz2.open(file, "rb")
-    elif compression == "lzma":
-        raw = lzma.open(file, "rb")
-    elif compression == "zip":
-        archive = zipfile.ZipFile(file)
-        members = [m for m in archive.namelist() if not m.endswith("/")]
-        if len(members) != 1:
-            raise ValueError(f"a zip archive of {len(members)} files; one table is expected")
-        raw = archive.open(members[0])
+    def bounded(raw: Any) -> bytes:
+        data: bytes = io.BufferedReader(_Bounded(raw, limit, too_big)).read()
+        return data
+
+    if compression == "zip":
+        with zipfile.ZipFile(file) as archive:
+            members = [m for m in archive.namelist() if not m.endswith("/")]
+            if len(members) != 1:
+                raise ValueError(f"a zip archive of {len(members)} files; one table is expected")
+            with archive.open(members[0]) as raw:
+                data = bounded(raw)
     else:
-        raw = open(file, "rb")  # noqa: SIM115 - closed by the text stream
-    data = io.BufferedReader(_Bounded(raw, limit, too_big)).read()
-    raw.close()
+        opener: Any = {"gzip": gzip.open, "bz2": bz2.open, "lzma": lzma.open}.get(compression or "", open)
+        with opener(file, "rb") as raw:
+            data = bounded(raw)
     return io.TextIOWrapper(io.BytesIO(data), encoding="utf-8", newline="")
 
 
@@ -248,7 +240,8 @@ def spreadsheet_safe(table: Any) -> Any:
     for column in out.columns:
         if out[column].dtype == object or str(out[column].dtype) in ("str", "string", "category"):
             out[column] = [
-                "'" + v if isinstance(v, str) and v.startswith(_FORMULA_START) else v for v in out[column].astype(object)
+                "'" + v if isinstance(v, str) and v.startswith(_FORMULA_START) else v
+                for v in out[column].astype(object)
             ]
     return out
 
@@ -269,6 +262,9 @@ def _run(a: argparse.Namespace) -> int:
 
     for path, what in ((a.report, "report"), (a.plot, "chart"), (a.trades, "trades")):
         _writable(path, what)
+    if a.report and Path(a.report).suffix.lower() not in (".html", ".htm"):
+        raise InputError(f"the report is an HTML page: --report {a.report} does not end in .html or .htm")
+
     def read(path: str, name: str) -> Any:
         return read_table(path, name, a.max_read)
 

@@ -132,12 +132,12 @@ def backtest(
             excursion_step=excursion_step,
         )
     )
-    if isinstance(market, pd.DataFrame) and isinstance(weights, pd.DataFrame):
-        if looks_like_weights(market) and looks_like_prices(weights):
-            raise ValueError(
-                "backtest: the market holds weights and the weights hold prices: the weights come first "
-                "(korvel.backtest(weights, market))"
-            )
+    frames = isinstance(market, pd.DataFrame) and isinstance(weights, pd.DataFrame)
+    if frames and looks_like_weights(market) and looks_like_prices(weights):
+        raise ValueError(
+            "backtest: the market holds weights and the weights hold prices: the weights come first "
+            "(korvel.backtest(weights, market))"
+        )
     market_ = as_market(market)
     check_mapped(market_)
     view = view_of(market_)
@@ -177,17 +177,20 @@ def backtest(
         bench,
         done.seconds,
     )
-    _warn_about(run)
+    _warn_about(run, benchmark)
     return Result(run)
 
 
-def _warn_about(run: Run) -> None:
+def _warn_about(run: Run, benchmark: object) -> None:
     """Each surprise of the run once, as a KorvelWarning (stack level: the caller of backtest)."""
     missing = missing_prices(run.market, run.rules.trade_at)
     said = {
         "cost": "; ".join(rule_warnings(run.rules)),
+        "timezone": _alerts.other_timezone(run.weights, run.view),
         "gross": _alerts.gross_scaled(run.weights),
+        "limit": _alerts.capped_weights(run.weights, run.rules.position_limit),
         "no_price": _alerts.unpriced_weights(run.weights, run.view, run.applied, missing),
+        "benchmark": _alerts.benchmark_gaps(benchmark, run.benchmark, run.view, run.first_row),
     }
     for kind, text in said.items():
         if text:
