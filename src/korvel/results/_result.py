@@ -21,12 +21,14 @@ import pandas as pd
 from korvel._market import dates_of, missing_by_column
 from korvel.results import _stats
 from korvel.results._actions import actions_table
+from korvel.results._panels import run_panels
 from korvel.results._records import SNAPSHOT, Snapshot
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
     from korvel.results._report import ReportData
+    from korvel.results._report_charts import Panel
     from korvel.simulation._run import Run
 
 Frame = TypeVar("Frame", pd.DataFrame, pd.Series)
@@ -359,6 +361,22 @@ class Result:
 
         return write_report(self._report_data(sections), Path(path), interactive=interactive)
 
+    def _report_panels(self) -> list[Panel]:
+        """The report's charts beside the equity: exposure, turnover, rolling Sharpe, volatility and beta."""
+        run = self._run
+        live = slice(run.first_row, None)
+        per_year = _stats.performance(self._equity, run.view.dates[live])["periods_per_year"]
+        return run_panels(
+            self._dates,
+            self._equity,
+            run.applied[live],
+            run.weights.values,
+            float(run.rules.position_limit),
+            run.records.row_traded[live],
+            self.benchmark,
+            per_year,
+        )
+
     def _report_data(self, sections: Sequence[tuple[str, pd.DataFrame]] = ()) -> ReportData:
         from korvel.results._report import ReportData, exits_by_reason
         from korvel.results._summary import stat_rows
@@ -366,7 +384,7 @@ class Result:
         stats, config, trades, actions = self.stats(), self.config, self.trades, self.actions
         due = "a rebalance is due" if actions.attrs["rebalance_due"] else "no rebalance is due"
         rules = [(k, _text(v)) for k, v in config.items() if k != "engine"]
-        rules += [(f"engine: {k}", _text(v)) for k, v in config["engine"].items()]
+        internals = [(k, _text(v)) for k, v in config["engine"].items()]
         return ReportData(
             title=f"korvel backtest {stats['start'].date()} .. {stats['end'].date()}",
             subtitle=config["market"],
@@ -380,6 +398,8 @@ class Result:
             actions=actions,
             actions_note=f"As of the close of {actions.attrs['as_of'].date()}: {due}.",
             rules=rules,
+            internals=internals,
+            panels=self._report_panels(),
             sections=[*sections, ("Exits by reason", exits_by_reason(trades))],
         )
 
@@ -422,6 +442,8 @@ class Result:
 
 
 def _text(value: Any) -> str:
+    if isinstance(value, pd.Timestamp):
+        return str(value.date()) if value == value.normalize() and value.tz is None else str(value)
     return "off" if value is None else str(value)
 
 

@@ -169,7 +169,9 @@ def cost_statistics(row_traded: Float, equity: Float, fees: Float, taxes: Float,
     `turnover` is one-sided and annual: each row's value traded over the
     portfolio's value before it traded (the previous close; the starting
     capital before the first row), summed, halved, per year.  `cost_drag` is
-    the costs over the mean equity, per year.
+    the costs over the mean equity, per year; `costs_of_mean_equity` the
+    costs of the whole run over the mean equity (`fees_paid` and `taxes_paid`
+    are shares of the starting capital).
     """
     before = np.empty_like(equity)
     before[:1] = 1.0
@@ -184,6 +186,7 @@ def cost_statistics(row_traded: Float, equity: Float, fees: Float, taxes: Float,
         "fees_paid": fees_paid,
         "taxes_paid": taxes_paid,
         "cost_drag": (fees_paid + taxes_paid) / mean_equity * per_year if mean_equity > 0 else NAN,
+        "costs_of_mean_equity": (fees_paid + taxes_paid) / mean_equity if mean_equity > 0 else NAN,
     }
 
 
