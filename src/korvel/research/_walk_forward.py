@@ -25,7 +25,7 @@ import pandas as pd
 from korvel._market import Market, as_market, view_of
 from korvel.results import _stats
 from korvel.results._report_charts import Panel
-from korvel.results._result import Result
+from korvel.results._result import Result, report_data
 from korvel.simulation._backtest import backtest
 from korvel.simulation._rules import RULES
 from korvel.sweeps._grid import expand
@@ -380,7 +380,7 @@ class WalkForward:
 
         from korvel.results._report import write_report
 
-        data = self.result._report_data(sections=self._sections())
+        data = report_data(self.result, self._sections())
         s = self.result.stats()
         title = (
             f"korvel walk-forward {s['start'].date()} .. {s['end'].date()}: {len(self._folds)} folds by "

@@ -441,6 +441,11 @@ class Result:
         )
 
 
+def report_data(result: Result, sections: Sequence[tuple[str, pd.DataFrame]] = ()) -> ReportData:
+    """What `Result.report` shows, for a report that adds to it (a walk-forward's)."""
+    return result._report_data(sections)
+
+
 def _text(value: Any) -> str:
     if isinstance(value, pd.Timestamp):
         return str(value.date()) if value == value.normalize() and value.tz is None else str(value)

@@ -132,8 +132,7 @@ def backtest(
             excursion_step=excursion_step,
         )
     )
-    frames = isinstance(market, pd.DataFrame) and isinstance(weights, pd.DataFrame)
-    if frames and looks_like_weights(market) and looks_like_prices(weights):
+    if isinstance(market, pd.DataFrame) and isinstance(weights, pd.DataFrame) and _swapped(market, weights):
         raise ValueError(
             "backtest: the market holds weights and the weights hold prices: the weights come first "
             "(korvel.backtest(weights, market))"
@@ -179,6 +178,11 @@ def backtest(
     )
     _warn_about(run, benchmark)
     return Result(run)
+
+
+def _swapped(market: pd.DataFrame, weights: pd.DataFrame) -> bool:
+    """Closes given as the weights and weights as the market (as the command line also checks)."""
+    return looks_like_weights(market) and looks_like_prices(weights)
 
 
 def _warn_about(run: Run, benchmark: object) -> None:
