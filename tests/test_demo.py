@@ -13,11 +13,15 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from layer_support import market_and_weights
+from layer_support import LATE_BENCHMARK, UNPRICED, market_and_weights
 
 import korvel
 from korvel import _demo as demo
 from korvel import cli
+
+# The synthetic markets' late listings warn on purpose (see layer_support).
+pytestmark = [pytest.mark.filterwarnings(UNPRICED), pytest.mark.filterwarnings(LATE_BENCHMARK)]
+
 
 SMALL = ["--instruments", "40", "--days", "400", "--lookback", "60", "--skip", "5", "--long", "6"]
 
@@ -49,7 +53,8 @@ def test_summary_lists_every_figure(result):
 
 def test_a_run_without_trades_still_reports():
     close = pd.DataFrame({"A": np.linspace(10, 11, 20)}, index=pd.bdate_range("2024-01-01", periods=20))
-    res = korvel.backtest(pd.DataFrame({"A": [0.0]}, index=close.index[:1]), close)
+    with pytest.warns(korvel.KorvelWarning, match="no trade at all"):
+        res = korvel.backtest(pd.DataFrame({"A": [0.0]}, index=close.index[:1]), close)
     stats = res.stats()
     assert stats["trades"] == 0 and np.isnan(stats["win_rate"]) and stats["total_return"] == 0.0
     assert "n/a" in res.summary() and res.trades.empty and res.actions.empty

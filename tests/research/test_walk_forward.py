@@ -134,7 +134,8 @@ def test_a_restarted_walk_forward_reads_its_sweep_from_the_checkpoint(market, wf
 
 def test_failed_combinations_are_never_chosen(market):
     grid = {"lookback": [20, 40], "top": [2], "fail": [True, False]}
-    wf = korvel.walk_forward(momentum, market, grid, train=250, test=60, progress=False)
+    with pytest.warns(RuntimeWarning, match="2 of 4 combinations of the sweep failed"):
+        wf = korvel.walk_forward(momentum, market, grid, train=250, test=60, progress=False)
     assert len(wf.sweep.failures) == 2 and len(wf.folds) == 7 and not wf.folds["fail"].any()
 
 

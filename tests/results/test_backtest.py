@@ -10,12 +10,16 @@ import pytest
 import reference_engine as ref
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from layer_support import closes, market_and_weights
+from layer_support import UNPRICED, closes, market_and_weights
 
 import korvel
 from korvel import synthetic
 from korvel._market import view_of
 from korvel.core import excursion, portsim
+
+# The synthetic markets' late listings warn on purpose (see layer_support).
+pytestmark = [pytest.mark.filterwarnings(UNPRICED)]
+
 
 INF = float("inf")
 

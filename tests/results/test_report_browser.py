@@ -17,11 +17,12 @@ import subprocess
 
 import numpy as np
 import pytest
+from layer_support import UNPRICED
 from test_report import report_data, synthetic_result
 
 from korvel.results._report import write_report
 
-pytestmark = pytest.mark.browser
+pytestmark = [pytest.mark.browser, pytest.mark.filterwarnings(UNPRICED)]
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 

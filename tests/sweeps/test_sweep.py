@@ -10,12 +10,16 @@ import pytest
 import sweep_strategies
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from layer_support import market_and_weights
+from layer_support import SWEEP_SAID, UNPRICED, market_and_weights
 from sweep_strategies import momentum
 
 import korvel
 from korvel import validation
 from korvel.sweeps._checkpoint import Checkpoint
+
+# The synthetic markets' late listings warn on purpose (see layer_support).
+pytestmark = [pytest.mark.filterwarnings(UNPRICED), pytest.mark.filterwarnings(SWEEP_SAID)]
+
 
 GRID = {"lookback": [20, 40], "top": [2, 4], "stop_loss": [None, 0.05]}
 
