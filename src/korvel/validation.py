@@ -57,7 +57,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from korvel.results import _stats
+from korvel.results import _stat_table, _stats
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -738,7 +738,8 @@ def pbo(returns: Trials, blocks: int = 16, metric: Metric = "sharpe") -> PBO:
 
 # --------------------------------------------------------------------------- bootstrap
 
-STATS = ("total_return", "cagr", "annual_volatility", "sharpe", "sortino", "calmar", "max_drawdown")
+#: The figures a resample has: those of `stats()` that the return series alone defines.
+STATS = _stat_table.SELECTABLE
 
 
 def optimal_block_length(returns: Returns) -> float:

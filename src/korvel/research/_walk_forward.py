@@ -23,7 +23,7 @@ import numpy.typing as npt
 import pandas as pd
 
 from korvel._market import Market, as_market, view_of
-from korvel.results import _stats
+from korvel.results import _stat_table, _stats
 from korvel.results._result import Result
 from korvel.simulation._backtest import backtest
 from korvel.simulation._rules import RULES
@@ -35,7 +35,7 @@ if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
 #: The statistics a return series defines, which a fold can be chosen by.
-SELECTABLE = ("total_return", "cagr", "annual_volatility", "sharpe", "sortino", "calmar", "max_drawdown")
+SELECTABLE = _stat_table.SELECTABLE
 #: Keywords of `korvel.sweep` that are not the strategy's nor the backtest's.
 SWEEP_KEYWORDS = ("executor", "workers", "progress", "keep", "checkpoint")
 

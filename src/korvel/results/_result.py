@@ -22,6 +22,7 @@ from korvel._market import dates_of, missing_by_column
 from korvel.results import _stats
 from korvel.results._actions import actions_table
 from korvel.results._records import SNAPSHOT, Snapshot
+from korvel.results._stat_table import ordered
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -265,6 +266,7 @@ class Result:
             known = b[~np.isnan(b)]
             total = float(known[-1] / known[0] - 1.0) if known.size else np.nan
             out.update(_stats.benchmark_statistics(self._returns.to_numpy(), b[1:] / b[:-1] - 1.0, total, per_year))
+        out = ordered(out)
         # An object array and an index of the names: a third of the time of building from the dict.
         values = np.empty(len(out), dtype=object)
         values[:] = list(out.values())
@@ -378,7 +380,8 @@ class Result:
         )
 
     def _repr_html_(self) -> str:
-        from korvel.results._report import HEADLINE, result_repr_html
+        from korvel.results._report import result_repr_html
+        from korvel.results._stat_table import HEADLINE
         from korvel.results._summary import stat_rows
 
         s = self._stats
