@@ -71,15 +71,24 @@ TABLE: tuple[Stat, ...] = (
         selectable=True,
     ),
     Stat(
+        "rf",
+        "Risk-free rate (a year)",
+        "%",
+        "the annual rate the Sharpe and Sortino ratios take excess returns over: the run's cash rate unless "
+        "`stats(rf=...)` says otherwise (the mean over the calendar days for rates by date)",
+    ),
+    Stat(
         "sharpe",
         "Sharpe ratio",
         "x",
-        "mean over standard deviation of the returns, annualised",
+        "mean over standard deviation of the excess returns (over the risk-free rate of each row), annualised",
         headline=True,
         selectable=True,
         in_sweep_view=True,
     ),
-    Stat("sortino", "Sortino ratio", "x", "mean return over the downside deviation, annualised", selectable=True),
+    Stat(
+        "sortino", "Sortino ratio", "x", "mean excess return over its downside deviation, annualised", selectable=True
+    ),
     Stat("calmar", "Calmar ratio", "x", "CAGR over the maximum drawdown", selectable=True),
     Stat(
         "max_drawdown",

@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import math
 import numbers
+from collections.abc import Mapping
 
 import numpy as np
 import pandas as pd
@@ -218,3 +219,20 @@ def _names_some(given: pd.Index, instruments: pd.Index, name: str) -> None:
     if len(given) and not given.isin(instruments).any():
         shown = ", ".join(repr(x) for x in given[:3]) + (", ..." if len(given) > 3 else "")
         raise ValueError(f"{name} names no instrument of the market (it has {shown})")
+
+
+def run_risk_free(rules: object) -> tuple[object, object]:
+    """The risk-free rate `stats()` takes by default, with its day count: the cash rate and day count of a
+    run's rules (or of a mapping of rules), 0 and act/365 where they are not given."""
+    if not isinstance(rules, Mapping):
+        rules = {name: getattr(rules, name) for name in ("cash_rate", "day_count") if hasattr(rules, name)}
+    return rules.get("cash_rate", 0.0), rules.get("day_count", "act/365")
+
+
+def mean_annual_rate(rate: object, per_row: Float64Array, dates: Dates, day_count: object) -> float:
+    """The annual rate `per_row` stands for: the rate itself when one number, else the average over the
+    calendar days (NaN when the rows span no day)."""
+    if not isinstance(rate, pd.Series):
+        return annual_rate(rate, "rf")
+    days = float(row_days(dates).sum())
+    return float(per_row.sum()) * day_basis(day_count) / days if days > 0 else math.nan
