@@ -102,7 +102,8 @@ def test_bad_rates_are_refused_naming_the_argument(rate, error, match):
     "kwargs, match",
     [
         (dict(day_count="30/360"), "day_count must be 'act/365' or 'act/360', not '30/360'"),
-        (dict(name="cash_rate", rate=0.05, day_count=365), "cash_rate's day_count must be"),
+        (dict(name="cash_rate", rate=0.05, day_count=365), "day_count must be 'act/365' or 'act/360', not 365"),
+        (dict(day_count_name="rf_day_count", day_count="act/364"), "^rf_day_count must be"),
         (dict(name="cash_rate", rate=7), r"cash_rate is an annual rate .*did you mean 0\.07\?"),
     ],
 )
@@ -170,7 +171,7 @@ def test_instrument_rates_agree_with_the_per_row_rates_for_one_number():
         (pd.Series({"X": 0.01}), {}, ValueError, "borrow_fee names no instrument of the market"),
         (pd.Series({"A": 3.0}), {}, ValueError, r"borrow_fee for 'A'.*did you mean 0\.03\?"),
         (0.01, dict(default=2), ValueError, r"borrow_fee_default .*did you mean 0\.02\?"),
-        (0.01, dict(day_count="act/365.25"), ValueError, "borrow_fee's day_count must be"),
+        (0.01, dict(day_count="act/365.25"), ValueError, "^borrow_day_count must be"),
         (
             pd.DataFrame({"A": [0.5, 40.0]}, index=pd.DatetimeIndex(["2024-01-01", "2024-01-02"])),
             {},

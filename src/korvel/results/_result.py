@@ -23,7 +23,7 @@ from korvel.results import _stats
 from korvel.results._actions import actions_table
 from korvel.results._records import SNAPSHOT, Snapshot
 from korvel.results._stat_table import ordered
-from korvel.simulation._rates import mean_annual_rate, per_row_rates, run_risk_free
+from korvel.simulation._rates import annual_rate, day_basis, mean_annual_rate, per_row_rates, run_risk_free
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -257,6 +257,8 @@ class Result:
 
     def _risk_free_rows(self, rate: object, day_count: object) -> tuple[npt.NDArray[np.float64] | None, float]:
         """(the risk-free return of each live row, None when 0 on every row; the annual figure it stands for)."""
+        if not isinstance(rate, pd.Series) and annual_rate(rate, "rf") == 0.0 and day_basis(day_count):
+            return None, 0.0  # the usual case, at no cost to a sweep's thousands of stats()
         rows = per_row_rates(self._dates, rate, day_count, name="rf")
         return (rows if rows.any() else None), mean_annual_rate(rate, rows, self._dates, day_count)
 

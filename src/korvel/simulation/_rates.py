@@ -85,7 +85,9 @@ def known_rates(dates: Dates, rate: object, name: str = "rate") -> Float64Array:
     return out
 
 
-def per_row_rates(dates: Dates, rate: object, day_count: object = "act/365", *, name: str = "rate") -> Float64Array:
+def per_row_rates(
+    dates: Dates, rate: object, day_count: object = "act/365", *, name: str = "rate", day_count_name: str = "day_count"
+) -> Float64Array:
     """Simple rate of each row: the annual rate known on the previous row x its calendar days / basis.
 
     Parameters
@@ -96,15 +98,15 @@ def per_row_rates(dates: Dates, rate: object, day_count: object = "act/365", *, 
         An annual rate (0.05 is 5% a year), or annual rates by date.
     day_count : {"act/365", "act/360"}
         The days of a year the calendar days are divided by.
-    name : str
-        The argument's name, for the messages.
+    name, day_count_name : str
+        The arguments' names, for the messages.
 
     Returns
     -------
     numpy.ndarray of float64
         One rate per row; the first row's is 0.
     """
-    basis = day_basis(day_count, "day_count" if name == "rate" else f"{name}'s day_count")
+    basis = day_basis(day_count, day_count_name)
     annual = known_rates(dates, rate, name)
     out = np.zeros_like(annual)
     out[1:] = annual[:-1] * row_days(dates)[1:] / basis
@@ -119,6 +121,7 @@ def per_row_instrument_rates(
     *,
     default: object = 0.0,
     name: str = "borrow_fee",
+    day_count_name: str = "borrow_day_count",
 ) -> Float64Array:
     """Simple rate of each row and instrument (rows x instruments), as `per_row_rates` by instrument.
 
@@ -127,7 +130,7 @@ def per_row_instrument_rates(
     dates x instruments (the row on or before each date; before its first
     date, for instruments it does not name and for missing values: `default`).
     """
-    basis = day_basis(day_count, f"{name}'s day_count")
+    basis = day_basis(day_count, day_count_name)
     fallback = annual_rate(default, f"{name}_default")
     rows, width = _instants(dates).shape[0], len(instruments)
     if isinstance(rate, pd.DataFrame):
