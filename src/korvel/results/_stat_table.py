@@ -148,14 +148,18 @@ SWEEP_COLUMNS: tuple[tuple[str, str], ...] = tuple((s.key, s.format) for s in TA
 def ordered(figures: Mapping[str, Any]) -> dict[str, Any]:
     """`figures` in the table's order (a family where its row stands, in the order given); keys the table
     does not know come last, in the order given."""
-    out: dict[str, Any] = {}
-    for stat in TABLE:
-        if stat.family:
-            out.update((k, v) for k, v in figures.items() if k.startswith(stat.key))
-        elif stat.key in figures:
-            out[stat.key] = figures[stat.key]
-    out.update((k, v) for k, v in figures.items() if k not in out)
-    return out
+    return {key: figures[key] for key in sorted(figures, key=_rank)}
+
+
+def _rank(key: str) -> int:
+    rank = _RANKS.get(key)
+    if rank is None:
+        rank = next((i for prefix, i in _FAMILIES if key.startswith(prefix)), len(TABLE))
+    return rank
+
+
+_RANKS = {stat.key: i for i, stat in enumerate(TABLE) if not stat.family}
+_FAMILIES = [(stat.key, i) for i, stat in enumerate(TABLE) if stat.family]
 
 
 def lines() -> list[tuple[str, list[Stat], str]]:
