@@ -329,6 +329,15 @@ def test_benchmark_of_itself_has_beta_one():
     again = korvel.backtest(weights, market, benchmark=first.equity).stats()
     assert again["beta"] == pytest.approx(1.0) and again["correlation"] == pytest.approx(1.0)
     assert again["alpha"] == pytest.approx(0.0, abs=1e-12)
+    # Its own figures are the run's, over the same risk-free rate.
+    rerun = korvel.backtest(weights, market, benchmark=first.equity)
+    for rf in (None, 0.05):
+        s = rerun.stats(rf=rf)
+        assert s["benchmark_sharpe"] == pytest.approx(s["sharpe"], rel=1e-9)
+        assert s["benchmark_volatility"] == pytest.approx(s["annual_volatility"], rel=1e-9)
+        assert s["benchmark_cagr"] == pytest.approx(s["cagr"], rel=1e-9)
+        assert s["benchmark_max_drawdown"] == pytest.approx(s["max_drawdown"], rel=1e-9)
+        assert s["tracking_error"] == pytest.approx(0.0, abs=1e-12)
 
 
 def test_actions_are_the_operations_record():

@@ -10,13 +10,13 @@ from html.parser import HTMLParser
 import numpy as np
 import pandas as pd
 import pytest
+from layer_support import UNPRICED
 
 import korvel
 from korvel import synthetic
 from korvel.results import _axes, _panels, _report
 from korvel.results._plot import result_figure
 from korvel.results._report import (
-    HEADLINE,
     ReportData,
     exits_by_reason,
     monthly_returns,
@@ -26,9 +26,12 @@ from korvel.results._report import (
     yearly_returns,
 )
 from korvel.results._report_charts import Panel
+from korvel.results._stat_table import HEADLINE
 from korvel.results._summary import stat_rows
 
 pytest.importorskip("matplotlib")
+# The synthetic markets' late listings warn on purpose (see layer_support).
+pytestmark = pytest.mark.filterwarnings(UNPRICED)
 
 
 def synthetic_result(seed: int = 3) -> korvel.Result:
