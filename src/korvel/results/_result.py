@@ -21,7 +21,7 @@ import pandas as pd
 from korvel._market import dates_of, missing_by_column
 from korvel.results import _stats
 from korvel.results._actions import actions_table
-from korvel.results._records import SNAPSHOT, Snapshot
+from korvel.results._records import SNAPSHOT, TRADE_COLUMNS, Snapshot
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -157,12 +157,9 @@ class Result:
             "entry_date": dates_of(view, dates_ns[rec.entry]),
             "exit_date": dates_of(view, dates_or_nat[rec.exit]),
             "signal_date": dates_of(view, signal_by_row[rec.entry]),
-            "weight": rec.weight,
-            "entry_price": rec.entry_price,
-            "exit_price": rec.exit_price,
-            "fees": rec.fees,
-            "taxes": rec.taxes,
         }
+        for field in TRADE_COLUMNS:
+            columns[field.column] = getattr(rec, field.name)
         for name, values in zip(SNAPSHOT, rec.exit_columns):
             columns[name] = values
         holding = rec.exit - rec.entry

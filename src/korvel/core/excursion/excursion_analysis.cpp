@@ -45,7 +45,7 @@ Status seed(const Settings& settings, const Trade& trade, double p0, double c0, 
     double r = trade.is_long ? c0 / p0 : 2.0 - c0 / p0;
     // Commission is charged before the trade is seeded, so a trade that only
     // just breaks even on the entry row is not counted as in profit there.
-    if (trade.entry_transaction != 0) r = r * (1.0 - settings.fee_ratio);
+    if (trade.entry_transaction != 0) r = r * settings.costs.entry_factor();
     s.cum_return = r;
     s.peak_return = 1.0 > r ? 1.0 : r;
     s.trough_return = 1.0 < r ? 1.0 : r;
@@ -76,7 +76,7 @@ Status adjust_exit(const Tables& tables, const Settings& settings, const Trade& 
             value = trade.is_long ? value * (xp / xc) : 2.0 - (xp * (2.0 - value)) / xc;
         }
     }
-    if (trade.exit_transaction != 0) value = value * ((1.0 - settings.fee_ratio) - settings.tax_ratio);
+    if (trade.exit_transaction != 0) value = value * settings.costs.exit_factor();
     return Status::Ok;
 }
 

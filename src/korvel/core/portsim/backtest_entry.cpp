@@ -16,6 +16,7 @@
 #include "common/numpy_api.h"
 #include "portsim/backtest_entry.h"
 #include "portsim/module_state.h"
+#include "portsim/recording.h"
 #include "portsim/run_state.h"
 #include "portsim/trade_ledger.h"
 
@@ -163,15 +164,17 @@ bool check_arrays(const GivenArguments& given) {
     return true;
 }
 
-// Points g_ledger at the ledger of one call (null for backtest_) and puts
-// back the previous one when the call returns: a run started by caller code
-// inside another records into its own ledger, or into the recorder.
-struct LedgerScope {
-    TradeLedger* previous = g_ledger;
-    explicit LedgerScope(TradeLedger* ledger) { g_ledger = ledger; }
-    ~LedgerScope() { g_ledger = previous; }
-    LedgerScope(const LedgerScope&) = delete;
-    LedgerScope& operator=(const LedgerScope&) = delete;
+// Puts the recording of one call in place (the ledger of backtest_ledger,
+// else the recorder) and puts back the previous one when the call returns: a
+// run started by caller code inside another records into its own.
+struct RecordingScope {
+    Recording previous = g_recording;
+    explicit RecordingScope(TradeLedger* ledger) {
+        g_recording = ledger ? ledger_recording(*ledger) : recorder_recording();
+    }
+    ~RecordingScope() { g_recording = previous; }
+    RecordingScope(const RecordingScope&) = delete;
+    RecordingScope& operator=(const RecordingScope&) = delete;
 };
 
 // One call of backtest_ (ledger null) or backtest_ledger: checks and converts
@@ -183,6 +186,7 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, const char* format, Tra
     BacktestInputs in;
     TradingRules& r = in.rules;
     if (!convert_rules(given, r) || !check_arrays(given)) return nullptr;
+    in.costs = Costs{r.fee_ratio, r.tax_ratio};
     auto as_array = [](PyObject* array) { return reinterpret_cast<PyArrayObject*>(array); };
     // Rows reach the trade recorder as 32-bit ints; a longer index would wrap
     // to negative rows (read from the end) and give wrong records.
@@ -229,14 +233,14 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, const char* format, Tra
     // Code of the caller's ran since the last run: no flag read then holds.
     note_caller_code_may_have_run();
     RunState run;
-    LedgerScope scope(ledger);
+    RecordingScope scope(ledger);
     // The run's vectors and maps are sized by the caller's shapes (a
     // broadcast array can claim any size): an allocation that cannot be met
     // ends the run with MemoryError instead of escaping into the interpreter.
     try {
         if (set_up_run(in, run) < 0) return nullptr;
         if (ledger) {
-            const analysis::Settings settings{r.excursion_window, r.excursion_window_step, r.fee_ratio, r.tax_ratio};
+            const analysis::Settings settings{r.excursion_window, r.excursion_window_step, in.costs};
             ledger->start(static_cast<int>(in.pos_columns.size), in.price_index.size,
                           analysis::Tables{in.price, in.close}, settings, run.price_col_of_sid);
         }

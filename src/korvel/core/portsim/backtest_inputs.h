@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "common/costs.h"
 #include "common/strided_view.h"
 
 namespace korvel::portsim {
@@ -83,6 +84,8 @@ struct BacktestInputs {
     PyObject* price_array = nullptr;
     PyObject* close_array = nullptr;
     TradingRules rules;
+    // The cost model every fill of the run goes through (from the rules).
+    Costs costs;
 };
 
 }  // namespace korvel::portsim

@@ -6,7 +6,6 @@
 #include "portsim/cell_access.h"
 #include "portsim/recorder_binding.h"
 #include "portsim/row_steps.h"
-#include "portsim/trade_ledger.h"
 
 namespace korvel::portsim {
 
@@ -84,8 +83,7 @@ int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid,
     }
     const bool stop_type = (touch_low && value > 0.0) || (touch_high && value < 0.0);
     run.executed_exits.push_back(signed_exit(sid, !stop_type));
-    run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false, false,
-                            1.0, exit);
+    run.cash = set_position(run.positions, sid, 0.0, run.cash, in.costs, false, false, 1.0, exit);
     return failed(run.cash) ? -1 : 0;
 }
 
@@ -171,8 +169,8 @@ int execute_pending_exits(const BacktestInputs& in, RunState& run) {
             }
         }
         if (!run.positions.holds(sid) || run.positions.value(sid) == 0.0 || keep_position) continue;
-        run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false, true,
-                                1.0, ExitNote{run.pending_reasons[k]});
+        run.cash = set_position(run.positions, sid, 0.0, run.cash, in.costs, false, true, 1.0,
+                                ExitNote{run.pending_reasons[k]});
         if (failed(run.cash)) return -1;
         run.executed_exits.push_back(signal);
         reset_growth(run, sid);
@@ -201,7 +199,7 @@ int run_rows_in(const BacktestInputs& in, RunState& run) {
             continue;
         }
         if (call_recorder(g_recorder.record_date, static_cast<int>(i)) < 0) return -1;
-        if (g_ledger) g_ledger->mark_row(static_cast<int>(i));
+        g_recording.mark_row(g_recording.self, static_cast<int>(i));
         if (process_holdings_in<kChecked>(in, run, i) < 0 || execute_pending_exits(in, run) < 0) return -1;
 
         hand_over_exit_signals(run);

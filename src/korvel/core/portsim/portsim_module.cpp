@@ -4,6 +4,7 @@
 #include "common/pyref.h"
 #include "portsim/backtest_entry.h"
 #include "portsim/backtest_inputs.h"
+#include "portsim/ledger_fields.h"
 #include "portsim/listing.h"
 #include "portsim/module_state.h"
 #include "portsim/recorder_binding.h"
@@ -46,9 +47,9 @@ constexpr char kBacktestSummary[] =
 constexpr char kLedgerSummary[] =
     "Run backtest_ with the same arguments and return (equity, ledger, operations):\n"
     "the equity curve, the trades as a dict of NumPy arrays (one element per trade:\n"
-    "sid, entry_row, exit_row, side, weight, entry_price, exit_price, exit_reason,\n"
-    "fees, taxes, statistics; one per price row: row_traded, row_costs; and\n"
-    "reason_names) and a copy of the operations record. The record lists of\n"
+    KORVEL_LEDGER_TRADE_FIELDS(KORVEL_LEDGER_KEY_TEXT) "statistics; one per price row:\n"
+    KORVEL_LEDGER_ROW_FIELDS(KORVEL_LEDGER_KEY_TEXT) "and reason_names) and a copy of\n"
+    "the operations record. The record lists of\n"
     "korvel.core.excursion are left empty.";
 
 PyMethodDef portsim_methods[] = {

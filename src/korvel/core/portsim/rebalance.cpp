@@ -6,8 +6,8 @@
 
 namespace korvel::portsim {
 
-double rebalance(PositionBook& positions, const View1D<double>& weights, double cash, double fee_ratio,
-                 double tax_ratio, double position_limit, std::vector<double>& scratch) {
+double rebalance(PositionBook& positions, const View1D<double>& weights, double cash, const Costs& costs,
+                 double position_limit, std::vector<double>& scratch) {
     double total = cash;
     for (const int sid : positions.held) total += positions.value(sid);
 
@@ -33,7 +33,7 @@ double rebalance(PositionBook& positions, const View1D<double>& weights, double 
         }
         const int sid = static_cast<int>(i);
         if (target == 0.0 && !positions.holds(sid)) continue;
-        cash = set_position(positions, sid, target, cash, fee_ratio, tax_ratio, true, true, total);
+        cash = set_position(positions, sid, target, cash, costs, true, true, total);
         if (failed(cash)) return kFailed;
     }
     return cash;

@@ -12,7 +12,7 @@ namespace korvel::portsim {
 // value, caps each at position_limit of that value and moves every column to
 // its target in column order. `scratch` is a buffer reused between calls.
 // Returns the new cash, or kFailed with an exception pending.
-double rebalance(PositionBook& positions, const View1D<double>& weights, double cash, double fee_ratio,
-                 double tax_ratio, double position_limit, std::vector<double>& scratch);
+double rebalance(PositionBook& positions, const View1D<double>& weights, double cash, const Costs& costs,
+                 double position_limit, std::vector<double>& scratch);
 
 }  // namespace korvel::portsim

@@ -98,8 +98,7 @@ int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i) 
     View1D<double> chosen;
     if (choose_weight_row(in, run, due_row, chosen) < 0) return -1;
     remember_references(run);
-    run.cash = rebalance(run.positions, chosen, run.cash, in.rules.fee_ratio, in.rules.tax_ratio,
-                         in.rules.position_limit, run.abs_weights);
+    run.cash = rebalance(run.positions, chosen, run.cash, in.costs, in.rules.position_limit, run.abs_weights);
     run.rebalanced_since_morning = true;
     if (failed(run.cash)) return -1;
     run.executed_exits.clear();
@@ -125,8 +124,8 @@ int close_delisted(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
         if (bar == i && run.positions.value(sid) != 0.0) run.delisting_exits.push_back(sid);
     }
     for (const int sid : run.delisting_exits) {
-        run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false, true,
-                                1.0, ExitNote{ExitReason::Delisting});
+        run.cash = set_position(run.positions, sid, 0.0, run.cash, in.costs, false, true, 1.0,
+                                ExitNote{ExitReason::Delisting});
         if (failed(run.cash)) return -1;
         reset_growth(run, sid);
     }

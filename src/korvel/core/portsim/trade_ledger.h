@@ -17,6 +17,7 @@
 
 #include "excursion/excursion_analysis.h"
 #include "portsim/exit_reason.h"
+#include "portsim/ledger_fields.h"
 #include "portsim/position_book.h"
 
 namespace korvel::portsim {
@@ -39,10 +40,9 @@ public:
     bool enter(int sid, double weight, int entry_transaction);
     bool exit(int sid, int exit_transaction, const ExitNote& note);
 
-    // A trade of `traded` (absolute value) paying `cost`, of which `fees` is
-    // commission, on slot sid at the current row: charged to the slot's open
+    // A fill on slot sid at the current row: charged to the slot's open
     // trade, or to the trade it has just ended.
-    void charge(int sid, double traded, double cost, double fees);
+    void charge(int sid, const Paid& paid);
 
     // The trades still held at the end of the run, in ascending sid order, as
     // the recorder's end_analysis lists them. False with an exception pending.
@@ -76,16 +76,24 @@ private:
     int row_ = 0;
     analysis::Snapshots snapshots_;
 
-    // One element per trade, in the order the recorder lists its records.
-    std::vector<int64_t> sid_, entry_row_, exit_row_;
-    std::vector<int8_t> side_, reason_;
-    std::vector<double> weight_, entry_price_, exit_price_, fees_, taxes_;
-    std::vector<double> stats_;  // stats_size_ per trade
-    // One element per price row.
-    std::vector<double> row_traded_, row_costs_;
-};
+#define KORVEL_LEDGER_VECTOR(key, type) std::vector<type> key;
+    // One trade as appended; one buffer per field.
+    struct Record {
+#define KORVEL_LEDGER_MEMBER(key, type) type key;
+        KORVEL_LEDGER_TRADE_FIELDS(KORVEL_LEDGER_MEMBER)
+    };
+    struct TradeBuffers {
+        KORVEL_LEDGER_TRADE_FIELDS(KORVEL_LEDGER_VECTOR)
+    };
+    struct RowBuffers {
+        KORVEL_LEDGER_ROW_FIELDS(KORVEL_LEDGER_VECTOR)
+    };
+#undef KORVEL_LEDGER_MEMBER
+#undef KORVEL_LEDGER_VECTOR
 
-// g_ledger (position_book.h) points at the ledger of the run in progress for
-// the duration of one backtest_ledger call, and is null while backtest_ runs.
+    TradeBuffers trades_;
+    std::vector<double> stats_;  // stats_size_ per trade
+    RowBuffers per_row_;
+};
 
 }  // namespace korvel::portsim
