@@ -6,6 +6,7 @@
 #include "portsim/cell_access.h"
 #include "portsim/recorder_binding.h"
 #include "portsim/row_steps.h"
+#include "portsim/trade_ledger.h"
 
 namespace korvel::portsim {
 
@@ -186,6 +187,74 @@ int execute_pending_exits(const BacktestInputs& in, RunState& run) {
     return 0;
 }
 
+// The interest of the row on the previous close's cash (at the margin rate
+// when negative) and the borrow fee on each short's value at the previous
+// close, both at the simple rates the layer worked out for the row.
+template <bool kChecked>
+int accrue_financing(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
+    const LedgerRules& l = in.ledger;
+    const RateTable& cash_table = run.cash < 0.0 && l.margin_rates.given ? l.margin_rates : l.cash_rates;
+    if (cash_table.given) {
+        const double interest = run.cash * cash_table.rates.at_unchecked(i, 0);
+        if (interest != 0.0) {
+            run.cash = run.cash + interest;
+            Paid paid;
+            paid.financing = -interest;
+            record_paid(-1, paid);
+        }
+    }
+    if (!l.borrow_rates.given || i == 0) return 0;
+    for (const int sid : run.positions.held) {
+        const double value = run.positions.value(sid);
+        if (!(value < 0.0)) continue;
+        const int pc = run.price_col(sid);
+        double price = 0.0, close = 0.0;
+        if (!read_cell<kChecked>(in.price, i - 1, pc, price) || !read_cell<kChecked>(in.close, i - 1, pc, close)) {
+            return -1;
+        }
+        const double at_close = (std::isnan(price) || std::isnan(close)) ? value : value * close / price;
+        const double fee = -at_close * l.borrow_rates.rates.at_unchecked(i, sid);
+        if (!(fee != 0.0) || std::isnan(fee)) continue;
+        run.cash = run.cash - fee;
+        Paid paid;
+        paid.borrow = fee;
+        record_paid(sid, paid);
+    }
+    return 0;
+}
+
+// The row after a ruinous close: the holdings left after the row's own exits
+// are closed at its trading price, and nothing trades again.
+int close_on_ruin(const BacktestInputs& in, RunState& run) {
+    run.ruin_closed = true;
+    run.rebalance_due = false;
+    run.pending_exits.clear();
+    run.pending_reasons.clear();
+    const std::vector<int> held = run.positions.held;
+    for (const int sid : held) {
+        if (run.positions.value(sid) == 0.0) continue;
+        run.cash =
+            set_position(run.positions, sid, 0.0, run.cash, in.costs, false, true, 1.0, ExitNote{ExitReason::Ruin});
+        if (failed(run.cash)) return -1;
+    }
+    return 0;
+}
+
+// Each holding's weight at today's close, for the ledger that keeps them.
+template <bool kChecked>
+int note_closing_weights(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
+    const double total = run.equity_data[i];
+    for (const int sid : run.positions.held) {
+        const int pc = run.price_col(sid);
+        double price = 0.0, close = 0.0;
+        if (!read_cell<kChecked>(in.price, i, pc, price) || !read_cell<kChecked>(in.close, i, pc, close)) return -1;
+        const double value = run.positions.value(sid);
+        const double at_close = (std::isnan(price) || std::isnan(close)) ? value : value * close / price;
+        run.closing_book->note_weight(sid, at_close / total);
+    }
+    return 0;
+}
+
 template <bool kChecked>
 int run_rows_in(const BacktestInputs& in, RunState& run) {
     const Py_ssize_t rows = in.price_index.size;
@@ -200,12 +269,25 @@ int run_rows_in(const BacktestInputs& in, RunState& run) {
         }
         if (call_recorder(g_recorder.record_date, static_cast<int>(i)) < 0) return -1;
         g_recording.mark_row(g_recording.self, static_cast<int>(i));
-        if (process_holdings_in<kChecked>(in, run, i) < 0 || execute_pending_exits(in, run) < 0) return -1;
+        if (run.ruin_closed) {
+            run.equity_data[i] = run.cash;  // nothing is held or trades after a ruin
+            continue;
+        }
+        if (run.accrues && !run.ruined && accrue_financing<kChecked>(in, run, i) < 0) return -1;
+        if (process_holdings_in<kChecked>(in, run, i) < 0) return -1;
+        if (run.ruined) {
+            if (close_on_ruin(in, run) < 0 || value_at_close<true>(in, run, i) < 0) return -1;
+            continue;
+        }
+        if (execute_pending_exits(in, run) < 0) return -1;
 
         hand_over_exit_signals(run);
         if (run.rebalance_due && apply_due_weight_row(in, run, i) < 0) return -1;
         if (run.use_delisting && close_delisted<kChecked>(in, run, i) < 0) return -1;
-        if (value_at_close<kChecked>(in, run, i) < 0 || choose_next_weight_row(in, run, i) < 0) return -1;
+        if (value_at_close<kChecked>(in, run, i) < 0) return -1;
+        if (run.closing_book && note_closing_weights<kChecked>(in, run, i) < 0) return -1;
+        if (in.ledger.close_on_ruin && run.equity_data[i] <= 0.0) run.ruined = true;
+        if (choose_next_weight_row(in, run, i) < 0) return -1;
     }
     return 0;
 }

@@ -23,7 +23,7 @@ PyCFunction as_cfunction(F f) {
 // the parameter table so that inspect.signature shows every default. Built
 // at import and kept for the life of the process (the function object points
 // into it).
-const char* signature_doc(const char* name, const char* summary) {
+const char* signature_doc(const char* name, const char* summary, bool ledger_rules) {
     const auto* doc = new std::string([&] {
         std::string text = std::string(name) + "(";
         const char* separator = "";
@@ -32,6 +32,9 @@ const char* signature_doc(const char* name, const char* summary) {
     text.append(separator).append(#name "=" shown), separator = ", ";
         KORVEL_BACKTEST_ARRAYS(KORVEL_SHOWN_ARRAY)
         KORVEL_BACKTEST_RULES(KORVEL_SHOWN_RULE)
+        if (ledger_rules) {
+            KORVEL_LEDGER_RULES(KORVEL_SHOWN_RULE)
+        }
 #undef KORVEL_SHOWN_ARRAY
 #undef KORVEL_SHOWN_RULE
         return text + ")\n--\n\n" + summary;
@@ -45,12 +48,16 @@ constexpr char kBacktestSummary[] =
     "in korvel.core.excursion; the operations record in get_stock_operations().";
 
 constexpr char kLedgerSummary[] =
-    "Run backtest_ with the same arguments and return (equity, ledger, operations):\n"
+    "Run backtest_ with its arguments and korvel's own rules (max_gross, slippage,\n"
+    "band, band_rel, the per-row cash_rates and margin_rates, the rows x weight\n"
+    "columns borrow_rates, close_on_ruin, record_positions: each at its default\n"
+    "is backtest_'s run) and return (equity, ledger, operations):\n"
     "the equity curve, the trades as a dict of NumPy arrays (one element per trade:\n"
     KORVEL_LEDGER_TRADE_FIELDS(KORVEL_LEDGER_KEY_TEXT) "statistics; one per price row:\n"
     KORVEL_LEDGER_ROW_FIELDS(KORVEL_LEDGER_KEY_TEXT) "and reason_names) and a copy of\n"
-    "the operations record. The record lists of\n"
-    "korvel.core.excursion are left empty.";
+    "the operations record; with record_positions also \"positions\" (price rows x\n"
+    "weight columns: each holding's value over the portfolio value at the close).\n"
+    "The record lists of korvel.core.excursion are left empty.";
 
 PyMethodDef portsim_methods[] = {
     {"backtest_", as_cfunction(py_backtest), METH_VARARGS | METH_KEYWORDS, nullptr},               // doc set at import
@@ -95,8 +102,8 @@ int add_object(PyObject* module, const char* name, PyObject* owned) {
 }
 
 PyObject* create_module() {
-    portsim_methods[0].ml_doc = signature_doc("backtest_", kBacktestSummary);
-    portsim_methods[1].ml_doc = signature_doc("backtest_ledger", kLedgerSummary);
+    portsim_methods[0].ml_doc = signature_doc("backtest_", kBacktestSummary, false);
+    portsim_methods[1].ml_doc = signature_doc("backtest_ledger", kLedgerSummary, true);
     PyRef module(PyModule_Create(&portsim_module));
     if (!module) return nullptr;
     if (!intern("RETAIN_COST_WHEN_REBALANCE", g_names.retain_cost_when_rebalance) ||

@@ -98,7 +98,8 @@ int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i) 
     View1D<double> chosen;
     if (choose_weight_row(in, run, due_row, chosen) < 0) return -1;
     remember_references(run);
-    run.cash = rebalance(run.positions, chosen, run.cash, in.costs, in.rules.position_limit, run.abs_weights);
+    run.cash =
+        rebalance(run.positions, chosen, run.cash, in.costs, in.rules.position_limit, in.ledger, run.abs_weights);
     run.rebalanced_since_morning = true;
     if (failed(run.cash)) return -1;
     run.executed_exits.clear();

@@ -13,6 +13,8 @@
 
 namespace korvel::portsim {
 
+class TradeLedger;
+
 struct ExitThresholds {
     double long_lower;
     double long_upper;
@@ -70,6 +72,15 @@ struct RunState {
     // the close pass works the values out anew.
     std::vector<double> closing_values;
     bool rebalanced_since_morning = true;
+
+    // korvel's path: whether interest or borrow accrue, the ledger that keeps
+    // each holding's weight at the close (null when none does), and ruin (a
+    // close at 0 or below): `ruined` from that close, `ruin_closed` once the
+    // book has been closed on the next row.
+    bool accrues = false;
+    TradeLedger* closing_book = nullptr;
+    bool ruined = false;
+    bool ruin_closed = false;
 
     int price_col(int sid) const {
         return (sid >= 0 && static_cast<size_t>(sid) < price_col_of_sid.size()) ? price_col_of_sid[sid] : 0;

@@ -27,8 +27,16 @@ public:
     // Sizes the ledger for a run: n_slots instrument slots (as many as the
     // recorder gets), `rows` price rows, the tables and settings the
     // statistics are taken over, and each slot's price column.
-    void start(int n_slots, Py_ssize_t rows, const analysis::Tables& tables, const analysis::Settings& settings,
-               const std::vector<int>& price_col_of_slot);
+    // With `record_positions`, the ledger also keeps every holding's value
+    // over the portfolio value at each close (note_close).
+    void start(int n_slots, Py_ssize_t rows, bool record_positions, const analysis::Tables& tables,
+               const analysis::Settings& settings, const std::vector<int>& price_col_of_slot);
+
+    bool records_positions() const { return record_positions_; }
+    // The weight of slot sid at the close of the current row.
+    void note_weight(int sid, double weight) {
+        positions_[static_cast<size_t>(row_) * slots_.size() + static_cast<size_t>(sid)] = weight;
+    }
 
     // The row being simulated (set before any trade of the row).
     void mark_row(int row) { row_ = row; }
@@ -59,6 +67,8 @@ private:
         double entry_price = 0.0;
         double fees = 0.0;
         double taxes = 0.0;
+        double slippage = 0.0;
+        double borrow = 0.0;
         bool open = false;
         // The trade the slot ended last (charged for its exit), -1 if none.
         int64_t ended = -1;
@@ -67,6 +77,7 @@ private:
     bool append(int sid, const Slot& slot, int exit_row, int analysed_row, int exit_transaction, const ExitNote& note);
     bool slot_of(int sid, Slot*& out);
     double price_at(int row, int sid) const;
+    double exit_price(int sid, const Slot& slot, int exit_row, int exit_transaction, const ExitNote& note) const;
 
     std::vector<Slot> slots_;
     std::vector<int> price_col_;
@@ -94,6 +105,8 @@ private:
     TradeBuffers trades_;
     std::vector<double> stats_;  // stats_size_ per trade
     RowBuffers per_row_;
+    bool record_positions_ = false;
+    std::vector<double> positions_;  // rows x slots, with record_positions
 };
 
 }  // namespace korvel::portsim
