@@ -96,11 +96,20 @@ def test_ledger_agrees_with_the_records_and_the_reference(run):
 def test_the_ledger_has_backtest_s_parameters_and_checks():
     import inspect
 
-    assert inspect.signature(portsim.backtest_ledger).parameters == inspect.signature(portsim.backtest_).parameters
+    ledger = inspect.signature(portsim.backtest_ledger).parameters
+    specified = inspect.signature(portsim.backtest_).parameters
+    # backtest_'s parameters, then the ledger's own, keyword-only ones.
+    assert list(ledger.values())[: len(specified)] == list(specified.values())
+    own = list(ledger.values())[len(specified) :]
+    assert [(p.name, p.default, p.kind) for p in own] == [
+        ("own_trade_stops", False, inspect.Parameter.KEYWORD_ONLY),
+        ("trade_at", "close", inspect.Parameter.KEYWORD_ONLY),
+        ("trail_from", "entry", inspect.Parameter.KEYWORD_ONLY),
+    ]
     args = tables([[1.0], [1.0]], {0: [1.0]})
     with pytest.raises(ValueError, match="excursion_window must be >= 0, got -1"):
         portsim.backtest_ledger(*args, excursion_window=-1)
-    with pytest.raises(TypeError, match=r"backtest_ledger\(\) takes at most 25 arguments"):
+    with pytest.raises(TypeError, match=r"backtest_ledger\(\) takes at most 25 positional arguments"):
         portsim.backtest_ledger(*args, *([0] * 15))
 
 

@@ -71,6 +71,10 @@ def backtest_ledger(
     excursion_window_step: int = 1,
     periodically_rebalance: object = True,
     delisting_bars: object = None,
+    *,
+    own_trade_stops: object = False,
+    trade_at: str = "close",
+    trail_from: str = "entry",
 ) -> tuple[npt.NDArray[np.float64], dict[str, Any], dict[str, Any]]: ...
 def get_stock_operations() -> dict[str, Any]: ...
 def get_trade_stocks(

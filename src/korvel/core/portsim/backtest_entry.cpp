@@ -52,6 +52,36 @@ bool to_int32(PyObject* value, int& out) {
     return true;
 }
 
+// One of a few words: `words[k]` becomes `choices[k]`.
+template <typename T, size_t N>
+bool to_choice(PyObject* value, T& out, const char* name, const char* const (&words)[N], const T (&choices)[N],
+               const char* expected) {
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be %s, not %.100s", name, expected, Py_TYPE(value)->tp_name);
+        return false;
+    }
+    for (size_t k = 0; k < N; ++k) {
+        if (PyUnicode_CompareWithASCIIString(value, words[k]) == 0) {
+            out = choices[k];
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "%s must be %s, not %R", name, expected, value);
+    return false;
+}
+
+bool to_trade_at(PyObject* value, TradeAt& out, const char* name) {
+    static const char* const words[] = {"open", "close"};
+    static const TradeAt choices[] = {TradeAt::Open, TradeAt::Close};
+    return to_choice(value, out, name, words, choices, "'open' or 'close'");
+}
+
+bool to_trail_from(PyObject* value, TrailFrom& out, const char* name) {
+    static const char* const words[] = {"entry", "peak"};
+    static const TrailFrom choices[] = {TrailFrom::Entry, TrailFrom::Peak};
+    return to_choice(value, out, name, words, choices, "'entry' or 'peak'");
+}
+
 // A 32-bit count of rows, 0 or more.
 bool to_row_count(PyObject* value, int& out, const char* name) {
     if (!to_int32(value, out)) return false;
@@ -109,31 +139,41 @@ struct GivenArguments {
 #define KORVEL_GIVEN(name, ...) PyObject* name = nullptr;
     KORVEL_BACKTEST_ARRAYS(KORVEL_GIVEN)
     KORVEL_BACKTEST_RULES(KORVEL_GIVEN)
+    KORVEL_LEDGER_RULES(KORVEL_GIVEN)
 #undef KORVEL_GIVEN
 };
 
-// The format of PyArg_ParseTupleAndKeywords for a function named `name`
-// taking backtest_'s parameters.
+// The formats of PyArg_ParseTupleAndKeywords: backtest_'s parameters, and
+// backtest_ledger's (those, then its own, keyword-only).
 #define KORVEL_OBJECT(...) "O"
-#define KORVEL_BACKTEST_FORMAT(name) \
-    KORVEL_BACKTEST_ARRAYS(KORVEL_OBJECT) "|" KORVEL_BACKTEST_RULES(KORVEL_OBJECT) ":" name
-constexpr char kBacktestFormat[] = KORVEL_BACKTEST_FORMAT("backtest_");
-constexpr char kLedgerFormat[] = KORVEL_BACKTEST_FORMAT("backtest_ledger");
-#undef KORVEL_BACKTEST_FORMAT
+constexpr char kBacktestFormat[] =
+    KORVEL_BACKTEST_ARRAYS(KORVEL_OBJECT) "|" KORVEL_BACKTEST_RULES(KORVEL_OBJECT) ":backtest_";
+constexpr char kLedgerFormat[] = KORVEL_BACKTEST_ARRAYS(KORVEL_OBJECT) "|" KORVEL_BACKTEST_RULES(
+    KORVEL_OBJECT) "$" KORVEL_LEDGER_RULES(KORVEL_OBJECT) ":backtest_ledger";
 #undef KORVEL_OBJECT
 
-bool parse_arguments(PyObject* args, PyObject* kwargs, const char* format, GivenArguments& given) {
+bool parse_arguments(PyObject* args, PyObject* kwargs, bool ledger, GivenArguments& given) {
 #define KORVEL_KEYWORD(name, ...) #name,
     static const char* keywords[] = {
         KORVEL_BACKTEST_ARRAYS(KORVEL_KEYWORD) KORVEL_BACKTEST_RULES(KORVEL_KEYWORD) nullptr,
+    };
+    static const char* ledger_keywords[] = {
+        KORVEL_BACKTEST_ARRAYS(KORVEL_KEYWORD) KORVEL_BACKTEST_RULES(KORVEL_KEYWORD)
+            KORVEL_LEDGER_RULES(KORVEL_KEYWORD) nullptr,
     };
 #undef KORVEL_KEYWORD
     // The targets, one per parameter: ", &given.price_values, ...".
 #define KORVEL_TARGET(name, ...) , &given.name
     // clang-format off
-    return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords)
+    if (!ledger) {
+        return PyArg_ParseTupleAndKeywords(args, kwargs, kBacktestFormat, const_cast<char**>(keywords)
+                                           KORVEL_BACKTEST_ARRAYS(KORVEL_TARGET)
+                                           KORVEL_BACKTEST_RULES(KORVEL_TARGET)) != 0;
+    }
+    return PyArg_ParseTupleAndKeywords(args, kwargs, kLedgerFormat, const_cast<char**>(ledger_keywords)
                                        KORVEL_BACKTEST_ARRAYS(KORVEL_TARGET)
-                                       KORVEL_BACKTEST_RULES(KORVEL_TARGET)) != 0;
+                                       KORVEL_BACKTEST_RULES(KORVEL_TARGET)
+                                       KORVEL_LEDGER_RULES(KORVEL_TARGET)) != 0;
     // clang-format on
 #undef KORVEL_TARGET
 }
@@ -143,7 +183,12 @@ bool convert_rules(const GivenArguments& given, TradingRules& rules) {
 #define KORVEL_CONVERT(name, type, value, shown, convert) \
     if (given.name && !convert(given.name, rules.name, #name)) return false;
     KORVEL_BACKTEST_RULES(KORVEL_CONVERT)
+    KORVEL_LEDGER_RULES(KORVEL_CONVERT)
 #undef KORVEL_CONVERT
+    if (rules.trail_from == TrailFrom::Peak && !rules.own_trade_stops) {
+        PyErr_SetString(PyExc_ValueError, "trail_from='peak' needs own_trade_stops=True");
+        return false;
+    }
     return true;
 }
 
@@ -177,9 +222,9 @@ struct LedgerScope {
 // One call of backtest_ (ledger null) or backtest_ledger: checks and converts
 // the arguments and runs the engine. Returns the equity array, or null with
 // an exception pending.
-PyObject* run_backtest(PyObject* args, PyObject* kwargs, const char* format, TradeLedger* ledger) {
+PyObject* run_backtest(PyObject* args, PyObject* kwargs, TradeLedger* ledger) {
     GivenArguments given;
-    if (!parse_arguments(args, kwargs, format, given)) return nullptr;
+    if (!parse_arguments(args, kwargs, ledger != nullptr, given)) return nullptr;
     BacktestInputs in;
     TradingRules& r = in.rules;
     if (!convert_rules(given, r) || !check_arrays(given)) return nullptr;
@@ -253,13 +298,11 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, const char* format, Tra
 
 }  // namespace
 
-PyObject* py_backtest(PyObject*, PyObject* args, PyObject* kwargs) {
-    return run_backtest(args, kwargs, kBacktestFormat, nullptr);
-}
+PyObject* py_backtest(PyObject*, PyObject* args, PyObject* kwargs) { return run_backtest(args, kwargs, nullptr); }
 
 PyObject* py_backtest_ledger(PyObject*, PyObject* args, PyObject* kwargs) {
     TradeLedger ledger;
-    PyRef equity(run_backtest(args, kwargs, kLedgerFormat, &ledger));
+    PyRef equity(run_backtest(args, kwargs, &ledger));
     if (!equity) return nullptr;
     PyRef trades(ledger.to_dict());
     if (!trades) return nullptr;

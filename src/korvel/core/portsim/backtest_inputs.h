@@ -46,6 +46,13 @@ struct DelistingBars {
     X(periodically_rebalance, bool, true, "True", to_truth)                                      \
     X(delisting_bars, DelistingBars, , "None", to_delisting_bars)
 
+// The parameters only backtest_ledger takes, keyword-only, after those of
+// backtest_ (same columns). At their defaults the ledger run is backtest_'s.
+#define KORVEL_LEDGER_RULES(X)                                                                   \
+    X(own_trade_stops, bool, false, "False", to_truth)                                           \
+    X(trade_at, TradeAt, TradeAt::Close, "'close'", to_trade_at)                                 \
+    X(trail_from, TrailFrom, TrailFrom::Entry, "'entry'", to_trail_from)
+
 // The eleven required arrays: X(name, element kind, number of dimensions).
 #define KORVEL_BACKTEST_ARRAYS(X)                                                                \
     X(price_values, Float64, 2)                                                                  \
@@ -63,11 +70,21 @@ struct DelistingBars {
 
 inline constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
+// When the trading price of a row is taken: at its close, or before it (the
+// open), so that the row's close follows that row's trades.
+enum class TradeAt : int8_t { Open, Close };
+
+// What a trailing stop trails: the best trading price since the entry, less
+// trail_stop times the entry price; or its peak, the best close (the best
+// high of the rows before, for touched exits) times (1 - trail_stop).
+enum class TrailFrom : int8_t { Entry, Peak };
+
 // The converted rules of one call. `stop_trading_next_period` is borrowed:
 // its truth is taken each time it is consulted.
 struct TradingRules {
 #define KORVEL_RULE_FIELD(name, type, value, shown, convert) type name{value};
     KORVEL_BACKTEST_RULES(KORVEL_RULE_FIELD)
+    KORVEL_LEDGER_RULES(KORVEL_RULE_FIELD)
 #undef KORVEL_RULE_FIELD
 };
 

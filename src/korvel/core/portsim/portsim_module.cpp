@@ -22,7 +22,7 @@ PyCFunction as_cfunction(F f) {
 // the parameter table so that inspect.signature shows every default. Built
 // at import and kept for the life of the process (the function object points
 // into it).
-const char* signature_doc(const char* name, const char* summary) {
+const char* signature_doc(const char* name, const char* summary, bool ledger) {
     const auto* doc = new std::string([&] {
         std::string text = std::string(name) + "(";
         const char* separator = "";
@@ -31,6 +31,10 @@ const char* signature_doc(const char* name, const char* summary) {
     text.append(separator).append(#name "=" shown), separator = ", ";
         KORVEL_BACKTEST_ARRAYS(KORVEL_SHOWN_ARRAY)
         KORVEL_BACKTEST_RULES(KORVEL_SHOWN_RULE)
+        if (ledger) {
+            text.append(", *");
+            KORVEL_LEDGER_RULES(KORVEL_SHOWN_RULE)
+        }
 #undef KORVEL_SHOWN_ARRAY
 #undef KORVEL_SHOWN_RULE
         return text + ")\n--\n\n" + summary;
@@ -49,7 +53,12 @@ constexpr char kLedgerSummary[] =
     "sid, entry_row, exit_row, side, weight, entry_price, exit_price, exit_reason,\n"
     "fees, taxes, statistics; one per price row: row_traded, row_costs; and\n"
     "reason_names) and a copy of the operations record. The record lists of\n"
-    "korvel.core.excursion are left empty.";
+    "korvel.core.excursion are left empty.\n\n"
+    "own_trade_stops=True runs the close-based stops in the order of the trading\n"
+    "day: each stop belongs to the trade that raised it and is measured from that\n"
+    "trade's entry price; trade_at says whether price_values trades before the\n"
+    "close ('open') or at it ('close'). trail_from='peak' (with own_trade_stops)\n"
+    "trails the peak by trail_stop times the peak.";
 
 PyMethodDef portsim_methods[] = {
     {"backtest_", as_cfunction(py_backtest), METH_VARARGS | METH_KEYWORDS, nullptr},               // doc set at import
@@ -94,8 +103,8 @@ int add_object(PyObject* module, const char* name, PyObject* owned) {
 }
 
 PyObject* create_module() {
-    portsim_methods[0].ml_doc = signature_doc("backtest_", kBacktestSummary);
-    portsim_methods[1].ml_doc = signature_doc("backtest_ledger", kLedgerSummary);
+    portsim_methods[0].ml_doc = signature_doc("backtest_", kBacktestSummary, false);
+    portsim_methods[1].ml_doc = signature_doc("backtest_ledger", kLedgerSummary, true);
     PyRef module(PyModule_Create(&portsim_module));
     if (!module) return nullptr;
     if (!intern("RETAIN_COST_WHEN_REBALANCE", g_names.retain_cost_when_rebalance) ||

@@ -15,6 +15,8 @@ void hand_over_exit_signals(RunState& run) {
     run.close_exit_signals.clear();
     run.pending_reasons.swap(run.close_signal_reasons);
     run.close_signal_reasons.clear();
+    run.pending_serials.swap(run.close_signal_serials);
+    run.close_signal_serials.clear();
 }
 
 namespace {

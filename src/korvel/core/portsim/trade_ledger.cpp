@@ -50,6 +50,7 @@ void TradeLedger::start(int n_slots, Py_ssize_t rows, const analysis::Tables& ta
     }
     tables_ = tables;
     settings_ = settings;
+    opened_ = 0;
     // A step of 0 fails at the first trade; a ledger without trades then
     // still has the exit snapshot's six columns.
     if (analysis::result_size(settings, stats_size_) != analysis::Status::Ok) stats_size_ = 6;
@@ -80,6 +81,7 @@ bool TradeLedger::enter(int sid, double weight, int entry_transaction) {
     slot->fees = 0.0;
     slot->taxes = 0.0;
     slot->open = true;
+    slot->serial = opened_++;
     return true;
 }
 
