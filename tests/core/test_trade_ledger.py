@@ -31,6 +31,9 @@ PER_TRADE = {
 PER_ROW = ("row_traded", "row_costs", "row_financing")
 # korvel's own rules of the ledger entry point, at their defaults.
 LEDGER_RULES = {
+    "own_trade_stops": False,
+    "trade_at": "close",
+    "trail_from": "entry",
     "max_gross": 1.0,
     "slippage": 0.0,
     "band": 0.0,
@@ -111,20 +114,22 @@ def test_ledger_agrees_with_the_records_and_the_reference(run):
 def test_the_ledger_has_backtest_s_parameters_and_checks():
     import inspect
 
-    ledger = list(inspect.signature(portsim.backtest_ledger).parameters.values())
-    specified = list(inspect.signature(portsim.backtest_).parameters.values())
-    # backtest_'s parameters first, as they are; then korvel's own, which backtest_ does not take.
-    assert ledger[: len(specified)] == specified
-    own = [p.name for p in ledger[len(specified) :]]
-    assert own == [*LEDGER_RULES]
-    for name in own:
-        with pytest.raises(TypeError, match=name):
-            portsim.backtest_(*tables([[1.0], [1.0]], {0: [1.0]}), **{name: LEDGER_RULES[name]})
+    ledger = inspect.signature(portsim.backtest_ledger).parameters
+    specified = inspect.signature(portsim.backtest_).parameters
+    # backtest_'s parameters, then the ledger's own, keyword-only ones.
+    assert list(ledger.values())[: len(specified)] == list(specified.values())
+    own = list(ledger.values())[len(specified) :]
+    assert [(p.name, p.default, p.kind) for p in own] == [
+        (name, default, inspect.Parameter.KEYWORD_ONLY) for name, default in LEDGER_RULES.items()
+    ]
     args = tables([[1.0], [1.0]], {0: [1.0]})
+    for name, default in LEDGER_RULES.items():
+        with pytest.raises(TypeError, match=name):
+            portsim.backtest_(*args, **{name: default})
     with pytest.raises(ValueError, match="excursion_window must be >= 0, got -1"):
         portsim.backtest_ledger(*args, excursion_window=-1)
-    with pytest.raises(TypeError, match=r"backtest_ledger\(\) takes at most 34 arguments"):
-        portsim.backtest_ledger(*args, *([0] * 24))
+    with pytest.raises(TypeError, match=r"backtest_ledger\(\) takes at most 25 positional arguments"):
+        portsim.backtest_ledger(*args, *([0] * 15))
 
 
 def test_a_ledger_run_empties_the_records_of_the_run_before():

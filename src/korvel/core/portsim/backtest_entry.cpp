@@ -53,6 +53,36 @@ bool to_int32(PyObject* value, int& out) {
     return true;
 }
 
+// One of a few words: `words[k]` becomes `choices[k]`.
+template <typename T, size_t N>
+bool to_choice(PyObject* value, T& out, const char* name, const char* const (&words)[N], const T (&choices)[N],
+               const char* expected) {
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be %s, not %.100s", name, expected, Py_TYPE(value)->tp_name);
+        return false;
+    }
+    for (size_t k = 0; k < N; ++k) {
+        if (PyUnicode_CompareWithASCIIString(value, words[k]) == 0) {
+            out = choices[k];
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "%s must be %s, not %R", name, expected, value);
+    return false;
+}
+
+bool to_trade_at(PyObject* value, TradeAt& out, const char* name) {
+    static const char* const words[] = {"open", "close"};
+    static const TradeAt choices[] = {TradeAt::Open, TradeAt::Close};
+    return to_choice(value, out, name, words, choices, "'open' or 'close'");
+}
+
+bool to_trail_from(PyObject* value, TrailFrom& out, const char* name) {
+    static const char* const words[] = {"entry", "peak"};
+    static const TrailFrom choices[] = {TrailFrom::Entry, TrailFrom::Peak};
+    return to_choice(value, out, name, words, choices, "'entry' or 'peak'");
+}
+
 // A 32-bit count of rows, 0 or more.
 bool to_row_count(PyObject* value, int& out, const char* name) {
     if (!to_int32(value, out)) return false;
@@ -140,15 +170,13 @@ struct GivenArguments {
 #undef KORVEL_GIVEN
 };
 
-// The format of PyArg_ParseTupleAndKeywords for a function named `name`
-// taking backtest_'s parameters.
+// The formats of PyArg_ParseTupleAndKeywords: backtest_'s parameters, and
+// backtest_ledger's (those, then its own, keyword-only).
 #define KORVEL_OBJECT(...) "O"
-#define KORVEL_BACKTEST_FORMAT(name) \
-    KORVEL_BACKTEST_ARRAYS(KORVEL_OBJECT) "|" KORVEL_BACKTEST_RULES(KORVEL_OBJECT) ":" name
-constexpr char kBacktestFormat[] = KORVEL_BACKTEST_FORMAT("backtest_");
-constexpr char kLedgerFormat[] = KORVEL_BACKTEST_ARRAYS(KORVEL_OBJECT) "|" KORVEL_BACKTEST_RULES(KORVEL_OBJECT)
-    KORVEL_LEDGER_RULES(KORVEL_OBJECT) ":backtest_ledger";
-#undef KORVEL_BACKTEST_FORMAT
+constexpr char kBacktestFormat[] =
+    KORVEL_BACKTEST_ARRAYS(KORVEL_OBJECT) "|" KORVEL_BACKTEST_RULES(KORVEL_OBJECT) ":backtest_";
+constexpr char kLedgerFormat[] = KORVEL_BACKTEST_ARRAYS(KORVEL_OBJECT) "|" KORVEL_BACKTEST_RULES(
+    KORVEL_OBJECT) "$" KORVEL_LEDGER_RULES(KORVEL_OBJECT) ":backtest_ledger";
 #undef KORVEL_OBJECT
 
 bool parse_arguments(PyObject* args, PyObject* kwargs, bool ledger, GivenArguments& given) {
@@ -184,23 +212,19 @@ bool convert_rules(const GivenArguments& given, TradingRules& rules) {
 #define KORVEL_CONVERT(name, type, value, shown, convert) \
     if (given.name && !convert(given.name, rules.name, #name)) return false;
     KORVEL_BACKTEST_RULES(KORVEL_CONVERT)
-#undef KORVEL_CONVERT
-    return true;
-}
-
-// korvel's own rules, in parameter order (backtest_ledger only).
-bool convert_ledger_rules(const GivenArguments& given, LedgerRules& rules) {
-#define KORVEL_CONVERT(name, type, value, shown, convert) \
-    if (given.name && !convert(given.name, rules.name, #name)) return false;
     KORVEL_LEDGER_RULES(KORVEL_CONVERT)
 #undef KORVEL_CONVERT
+    if (rules.trail_from == TrailFrom::Peak && !rules.own_trade_stops) {
+        PyErr_SetString(PyExc_ValueError, "trail_from='peak' needs own_trade_stops=True");
+        return false;
+    }
     return true;
 }
 
 // The ledger's rules that the layer checks, checked again as the engine
 // needs them: finite, in range, and the rate tables of the run's shape.
 bool check_ledger_rules(const BacktestInputs& in) {
-    const LedgerRules& l = in.ledger;
+    const TradingRules& l = in.rules;
     if (!(l.max_gross > 0.0) || std::isinf(l.max_gross)) {
         PyErr_SetString(PyExc_ValueError, "max_gross must be a positive finite number");
         return false;
@@ -266,10 +290,8 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, TradeLedger* ledger) {
     if (!parse_arguments(args, kwargs, ledger != nullptr, given)) return nullptr;
     BacktestInputs in;
     TradingRules& r = in.rules;
-    if (!convert_rules(given, r) || (ledger && !convert_ledger_rules(given, in.ledger)) || !check_arrays(given)) {
-        return nullptr;
-    }
-    in.costs = Costs{r.fee_ratio, r.tax_ratio, in.ledger.slippage};
+    if (!convert_rules(given, r) || !check_arrays(given)) return nullptr;
+    in.costs = Costs{r.fee_ratio, r.tax_ratio, r.slippage};
     auto as_array = [](PyObject* array) { return reinterpret_cast<PyArrayObject*>(array); };
     // Rows reach the trade recorder as 32-bit ints; a longer index would wrap
     // to negative rows (read from the end) and give wrong records.
@@ -322,13 +344,14 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, TradeLedger* ledger) {
     // broadcast array can claim any size): an allocation that cannot be met
     // ends the run with MemoryError instead of escaping into the interpreter.
     try {
+        run.ledger = ledger;
         if (set_up_run(in, run) < 0) return nullptr;
-        const LedgerRules& l = in.ledger;
+        const TradingRules& l = in.rules;
         run.accrues = l.cash_rates.given || l.margin_rates.given || l.borrow_rates.given;
         if (ledger && l.record_positions) run.closing_book = ledger;
         if (ledger) {
             const analysis::Settings settings{r.excursion_window, r.excursion_window_step, in.costs};
-            ledger->start(static_cast<int>(in.pos_columns.size), in.price_index.size, in.ledger.record_positions,
+            ledger->start(static_cast<int>(in.pos_columns.size), in.price_index.size, in.rules.record_positions,
                           analysis::Tables{in.price, in.close}, settings, run.price_col_of_sid);
         }
         if (run_rows(in, run) < 0 || finish_run(in, run) < 0) return nullptr;

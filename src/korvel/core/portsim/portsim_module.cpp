@@ -23,7 +23,7 @@ PyCFunction as_cfunction(F f) {
 // the parameter table so that inspect.signature shows every default. Built
 // at import and kept for the life of the process (the function object points
 // into it).
-const char* signature_doc(const char* name, const char* summary, bool ledger_rules) {
+const char* signature_doc(const char* name, const char* summary, bool ledger) {
     const auto* doc = new std::string([&] {
         std::string text = std::string(name) + "(";
         const char* separator = "";
@@ -32,7 +32,8 @@ const char* signature_doc(const char* name, const char* summary, bool ledger_rul
     text.append(separator).append(#name "=" shown), separator = ", ";
         KORVEL_BACKTEST_ARRAYS(KORVEL_SHOWN_ARRAY)
         KORVEL_BACKTEST_RULES(KORVEL_SHOWN_RULE)
-        if (ledger_rules) {
+        if (ledger) {
+            text.append(", *");
             KORVEL_LEDGER_RULES(KORVEL_SHOWN_RULE)
         }
 #undef KORVEL_SHOWN_ARRAY
@@ -48,16 +49,21 @@ constexpr char kBacktestSummary[] =
     "in korvel.core.excursion; the operations record in get_stock_operations().";
 
 constexpr char kLedgerSummary[] =
-    "Run backtest_ with its arguments and korvel's own rules (max_gross, slippage,\n"
-    "band, band_rel, the per-row cash_rates and margin_rates, the rows x weight\n"
-    "columns borrow_rates, close_on_ruin, record_positions: each at its default\n"
-    "is backtest_'s run) and return (equity, ledger, operations):\n"
+    "Run backtest_ with its arguments and korvel's own rules, keyword-only (at\n"
+    "their defaults the run is backtest_'s; the per-row cash_rates and\n"
+    "margin_rates and the rows x weight columns borrow_rates are simple rates per\n"
+    "row), and return (equity, ledger, operations):\n"
     "the equity curve, the trades as a dict of NumPy arrays (one element per trade:\n"
     KORVEL_LEDGER_TRADE_FIELDS(KORVEL_LEDGER_KEY_TEXT) "statistics; one per price row:\n"
     KORVEL_LEDGER_ROW_FIELDS(KORVEL_LEDGER_KEY_TEXT) "and reason_names) and a copy of\n"
     "the operations record; with record_positions also \"positions\" (price rows x\n"
     "weight columns: each holding's value over the portfolio value at the close).\n"
-    "The record lists of korvel.core.excursion are left empty.";
+    "The record lists of korvel.core.excursion are left empty.\n\n"
+    "own_trade_stops=True runs the close-based stops in the order of the trading\n"
+    "day: each stop belongs to the trade that raised it and is measured from that\n"
+    "trade's entry price; trade_at says whether price_values trades before the\n"
+    "close ('open') or at it ('close'). trail_from='peak' (with own_trade_stops)\n"
+    "trails the peak by trail_stop times the peak.";
 
 PyMethodDef portsim_methods[] = {
     {"backtest_", as_cfunction(py_backtest), METH_VARARGS | METH_KEYWORDS, nullptr},               // doc set at import

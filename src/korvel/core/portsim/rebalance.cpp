@@ -12,7 +12,7 @@ namespace {
 // its weight within max(band, band_rel * |target weight|) of the target's.
 // A target of 0 always closes and a change of side always trades; a new
 // holding is a weight of 0.
-bool within_band(const PositionBook& positions, int sid, double target, double total, const LedgerRules& ledger) {
+bool within_band(const PositionBook& positions, int sid, double target, double total, const TradingRules& ledger) {
     if (target == 0.0) return false;
     const double held = positions.holds(sid) ? positions.value(sid) : 0.0;
     if ((held > 0.0 && target < 0.0) || (held < 0.0 && target > 0.0)) return false;
@@ -24,7 +24,7 @@ bool within_band(const PositionBook& positions, int sid, double target, double t
 }  // namespace
 
 double rebalance(PositionBook& positions, const View1D<double>& weights, double cash, const Costs& costs,
-                 double position_limit, const LedgerRules& ledger, std::vector<double>& scratch) {
+                 double position_limit, const TradingRules& ledger, std::vector<double>& scratch) {
     double total = cash;
     for (const int sid : positions.held) total += positions.value(sid);
 

@@ -16,6 +16,6 @@ namespace korvel::portsim {
 // buffer reused between calls. Returns the new cash, or kFailed with an
 // exception pending.
 double rebalance(PositionBook& positions, const View1D<double>& weights, double cash, const Costs& costs,
-                 double position_limit, const LedgerRules& ledger, std::vector<double>& scratch);
+                 double position_limit, const TradingRules& ledger, std::vector<double>& scratch);
 
 }  // namespace korvel::portsim

@@ -64,6 +64,7 @@ void TradeLedger::start(int n_slots, Py_ssize_t rows, bool record_positions, con
     }
     tables_ = tables;
     settings_ = settings;
+    opened_ = 0;
     // A step of 0 fails at the first trade; a ledger without trades then
     // still has the exit snapshot's six columns.
     if (analysis::result_size(settings, stats_size_) != analysis::Status::Ok) stats_size_ = 6;
@@ -100,6 +101,7 @@ bool TradeLedger::enter(int sid, double weight, int entry_transaction) {
     slot->slippage = 0.0;
     slot->borrow = 0.0;
     slot->open = true;
+    slot->serial = opened_++;
     return true;
 }
 

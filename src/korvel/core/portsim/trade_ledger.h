@@ -52,6 +52,19 @@ public:
     // trade, or to the trade it has just ended.
     void charge(int sid, const Paid& paid);
 
+    // The trade last opened on slot sid: a number no other trade of the run
+    // has (-1 before the first) and its entry price (the trading price of its
+    // entry row). The stops of a trade are its own.
+    struct Opened {
+        int64_t serial;
+        double entry_price;
+    };
+    Opened opened(int sid) const {
+        if (sid < 0 || static_cast<size_t>(sid) >= slots_.size()) return Opened{-1, 0.0};
+        const Slot& slot = slots_[static_cast<size_t>(sid)];
+        return Opened{slot.serial, slot.entry_price};
+    }
+
     // The trades still held at the end of the run, in ascending sid order, as
     // the recorder's end_analysis lists them. False with an exception pending.
     bool finish(const PositionBook& book);
@@ -70,6 +83,7 @@ private:
         double slippage = 0.0;
         double borrow = 0.0;
         bool open = false;
+        int64_t serial = -1;
         // The trade the slot ended last (charged for its exit), -1 if none.
         int64_t ended = -1;
     };
@@ -85,6 +99,7 @@ private:
     analysis::Settings settings_{};
     int64_t stats_size_ = 6;
     int row_ = 0;
+    int64_t opened_ = 0;  // trades opened so far
     analysis::Snapshots snapshots_;
 
 #define KORVEL_LEDGER_VECTOR(key, type) std::vector<type> key;
