@@ -28,7 +28,7 @@ PER_TRADE = {
     "slippage": np.float64,
     "borrow": np.float64,
 }
-PER_ROW = ("row_traded", "row_costs", "row_financing")
+PER_ROW = ("row_traded", "row_costs", "row_financing", "row_long", "row_short")
 # korvel's own rules of the ledger entry point, at their defaults.
 LEDGER_RULES = {
     "own_trade_stops": False,

@@ -134,6 +134,8 @@ FIELDS: tuple[Field, ...] = (
         "",
         "interest on cash paid on the row (negative when earned), in units of the starting capital",
     ),
+    Field("row_long", "row_long", np.float64, "row", "", "the value of the long holdings at the row's close"),
+    Field("row_short", "row_short", np.float64, "row", "", "the value of the short holdings at the close (<= 0)"),
 )
 
 PER_TRADE: tuple[Field, ...] = tuple(f for f in FIELDS if f.per == "trade")
@@ -167,6 +169,8 @@ class Records:
     row_traded: Float64Array
     row_costs: Float64Array
     row_financing: Float64Array
+    row_long: Float64Array
+    row_short: Float64Array
     statistics: Float64Array
     reason_names: tuple[str, ...]
 

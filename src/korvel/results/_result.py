@@ -214,6 +214,46 @@ class Result:
         table.attrs["as_of"] = self._run.market.dates[-1]
         return table
 
+    # ------------------------------------------------------------------ holdings
+
+    @property
+    def positions(self) -> pd.DataFrame:
+        """Each holding's value over the portfolio value at each close, after drift: dates x every
+        instrument of the market (0 where nothing is held).
+
+        Worked out on first use by running the engine once more with its
+        ledger keeping the holdings (the same run: the engine is
+        deterministic), so runs that never look pay nothing for it.
+        """
+        return _handout(self._positions)
+
+    @cached_property
+    def _positions(self) -> pd.DataFrame:
+        from korvel.simulation._backtest import closing_positions
+
+        run = self._run
+        by_column = closing_positions(run)[run.first_row :]
+        values = np.zeros((by_column.shape[0], len(run.view.instruments)), dtype=np.float64)
+        values[:, run.weights.market_columns] = by_column
+        return pd.DataFrame(values, index=self._dates, columns=run.view.instruments)
+
+    @property
+    def exposure(self) -> pd.DataFrame:
+        """The book's exposure at each close, as fractions of the portfolio value: `gross` (long + |short|),
+        `net` (long - |short|), `long` and `short` (<= 0)."""
+        return _handout(self._exposure)
+
+    @cached_property
+    def _exposure(self) -> pd.DataFrame:
+        run, rec = self._run, self._run.records
+        equity = self._equity
+        with np.errstate(divide="ignore", invalid="ignore"):
+            long = rec.row_long[run.first_row :] / equity
+            short = rec.row_short[run.first_row :] / equity
+        return pd.DataFrame(
+            {"gross": long - short, "net": long + short, "long": long, "short": short}, index=self._dates
+        )
+
     # ------------------------------------------------------------------ figures
 
     def stats(self, rf: float | pd.Series | None = None) -> pd.Series:
@@ -296,8 +336,14 @@ class Result:
                 rec.fees,
                 rec.taxes,
                 _stats.years(live_ns),
+                rec.slippage,
+                rec.borrow,
+                rec.row_financing[run.first_row :],
             )
         )
+        exposure = self._exposure
+        out["gross_mean"] = float(exposure["gross"].mean()) if len(exposure) else np.nan
+        out["net_mean"] = float(exposure["net"].mean()) if len(exposure) else np.nan
         out.update(_stats.exit_counts(rec.exit_reason, rec.reason_names))
         bench = self.benchmark
         if bench is not None:
@@ -443,7 +489,11 @@ class Result:
             f"{run.weights.dates[0]} .. {run.weights.dates[-1]}"
         )
         config["rf"] = self._risk_free[1]
-        config["engine"] = dict(run.engine_keywords)
+        # Rate tables by their shape: the rates themselves are the rules above, per row.
+        config["engine"] = {
+            k: f"float64 array {' x '.join(map(str, v.shape))}" if isinstance(v, np.ndarray) else v
+            for k, v in run.engine_keywords.items()
+        }
         return config
 
     @property

@@ -10,10 +10,10 @@ import numpy as np
 
 from korvel import _checks as checks
 from korvel._market import MarketView, dates_of
-from korvel._typing import Int64Array
+from korvel._typing import Float64Array, Int64Array
 from korvel.simulation._inputs import Weights
 
-#: A gross sum of weights above 1 by more than this is scaled down by the engine.
+#: A gross sum of weights above max_gross by more than this is scaled down to it.
 GROSS_TOLERANCE = 1e-9
 
 
@@ -21,18 +21,32 @@ def _day(view: MarketView, ns: int) -> str:
     return checks.when(dates_of(view, np.array([ns], dtype=np.int64))[0])
 
 
-def gross_scaled(weights: Weights) -> str | None:
-    """Weight rows whose gross sum exceeds 1: the engine scales them down to 1."""
+def gross_scaled(weights: Weights, max_gross: float = 1.0) -> str | None:
+    """Weight rows whose gross sum exceeds `max_gross`: they are scaled down to it before the run."""
     gross = np.abs(weights.values).sum(axis=1)
-    over = gross > 1.0 + GROSS_TOLERANCE
+    over = gross > max_gross + GROSS_TOLERANCE
     if not over.any():
         return None
     first, worst = int(np.argmax(over)), int(np.argmax(gross))
     count = int(np.count_nonzero(over))
     return (
-        f"weights: the gross sum (sum of |weight|) exceeds 1 on {count} date{'s' if count > 1 else ''}, first on "
-        f"{checks.when(weights.dates[first])}, at most {gross[worst]:.6g} on {checks.when(weights.dates[worst])}; "
-        "such rows are scaled down to a gross sum of 1 (weights are fractions of the portfolio, with no leverage)"
+        f"weights: the gross sum (sum of |weight|) exceeds max_gross={max_gross:g} on {count} "
+        f"date{'s' if count > 1 else ''}, first on {checks.when(weights.dates[first])}, at most {gross[worst]:.6g} "
+        f"on {checks.when(weights.dates[worst])}; such rows are scaled down to a gross sum of {max_gross:g} "
+        "(weights are fractions of the portfolio; max_gross=2 runs 100% long and 100% short as given)"
+    )
+
+
+def ruined(view: MarketView, equity: Float64Array) -> str | None:
+    """A close at a portfolio value of 0 or below: the run closed every holding on the next row."""
+    at = np.flatnonzero(equity <= 0.0)
+    if not at.size:
+        return None
+    row = int(at[0])
+    return (
+        f"ruin: the portfolio value fell to {float(equity[row]):.6g} at the close of "
+        f"{_day(view, int(view.dates[row]))}; every holding was closed at the next row's prices (exit reason "
+        "'ruin') and trading stopped there"
     )
 
 

@@ -25,7 +25,9 @@
 #define KORVEL_LEDGER_ROW_FIELDS(X) \
     X(row_traded, double)           \
     X(row_costs, double)            \
-    X(row_financing, double)
+    X(row_financing, double)        \
+    X(row_long, double)             \
+    X(row_short, double)
 
 // The keys as one comma-separated text, for the docstring.
 #define KORVEL_LEDGER_KEY_TEXT(key, type) #key ", "
