@@ -312,3 +312,37 @@ def test_every_money_rule_at_its_default_is_the_run_of_before():
     assert (base._run.records.row_financing == 0).all()
     stats = base.stats()
     assert stats["slippage_paid"] == stats["borrow_paid"] == stats["financing"] == 0.0
+
+
+# --------------------------------------------------------------------------- what a user reads
+
+
+@pytest.mark.parametrize(
+    "rules, action_b, target_b",
+    [
+        (dict(max_gross=2.0), "hold, resize to target", -0.98),  # targets as scaled: not renormalised to 1
+        (dict(max_gross=2.0, band=0.05), "hold (within band)", -0.98),
+        (dict(max_gross=2.0, band_rel=0.01), "hold, resize to target", -0.98),  # 1% of 0.98 < 0.02
+    ],
+)
+def test_actions_show_targets_as_run_and_holds_within_the_band(rules, action_b, target_b):
+    market = pd.DataFrame(
+        {"A": np.full(6, 100.0), "B": np.full(6, 50.0)}, index=pd.bdate_range("2024-01-01", periods=6)
+    )
+    weights = pd.DataFrame({"A": [1.0, 1.0], "B": [-1.0, -0.98]}, index=market.index[[0, -1]])
+    actions = korvel.backtest(weights, market, **rules).actions
+    assert actions.loc["A", "target"] == 1.0 and actions.loc["A", "weight"] == 1.0
+    assert actions.loc["B", "target"] == target_b and actions.loc["B", "action"] == action_b
+
+
+def test_the_summary_shows_each_kind_of_cost():
+    market = flat_market(10, columns=("A", "B"))
+    weights = one_row("AB", [1.0, -1.0], market.index[0])
+    res = korvel.backtest(weights, market, max_gross=2.0, slippage=0.001, borrow_fee=0.02, cash_rate=0.03, fee=0.001)
+    text = res.summary()
+    stats = res.stats()
+    for label, key in [("Slippage / borrow paid", "slippage_paid"), ("Financing (interest)", "financing")]:
+        assert f"{label}" in text and f"{100 * stats[key]:.2f}%" in text
+    paid = stats["fees_paid"] + stats["taxes_paid"] + stats["slippage_paid"] + stats["borrow_paid"] + stats["financing"]
+    years = (res.equity.index[-1] - res.equity.index[0]).days / 365.25
+    assert stats["cost_drag"] == pytest.approx(paid / res.equity.mean() / years, rel=1e-12)

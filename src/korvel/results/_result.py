@@ -130,14 +130,18 @@ class Result:
         trading price, a touched stop level, a gap's open or the delisting
         price; NaN while open); `fees` and `taxes` what the trade paid, at
         its entry, at every resize and at its exit, in units of the starting
-        capital (they add up to the run's).  `return`, `mae` (maximum
+        capital (they add up to the run's); `slippage` what its fills gave up
+        against the quoted prices (already in `entry_price`, `exit_price` and
+        `return`, not a fee) and `borrow` the fee a short paid for its
+        shares.  `return`, `mae` (maximum
         adverse excursion), `mfe` (maximum favourable excursion),
         `mfe_before_mae`, `max_drawdown` and `profit_days` are the trade's
         statistics at its exit (or now, while open).  `holding_days` counts
         market rows (to the last row while open).  `exit_reason` is why the
         engine closed the trade: "rebalance" (a weight row closed, flipped
-        or split it), "stop_loss", "take_profit", "trailing_stop" or
-        "delisting"; "open" for a trade still open (`status` tells the
+        or split it), "stop_loss", "take_profit", "trailing_stop",
+        "delisting" or "ruin" (the portfolio value fell to 0 or below);
+        "open" for a trade still open (`status` tells the
         same).
         `entry_price_missing` flags the trades entered on a row without a
         trading price (left out of the trade statistics).
@@ -209,8 +213,20 @@ class Result:
     @property
     def actions(self) -> pd.DataFrame:
         """What to do on the next trading day, by instrument (see the README's section on the result)."""
-        table = actions_table(self._run.operations, self._run.weights.instruments, self._run.weights.dates)
-        table.attrs["rebalance_due"] = self._run.rebalance_due
+        run, rules = self._run, self._run.rules
+        band = (rules.band, rules.band_rel)
+        banded = band[0] > 0 or band[1] > 0
+        table = actions_table(
+            run.operations,
+            run.weights.instruments,
+            run.weights.dates,
+            rows=run.weights.values if rules.max_gross != 1.0 else None,
+            position_limit=rules.position_limit,
+            band=band,
+            # The band is tested against each holding's weight at the last close.
+            closing_weights=self._positions.to_numpy()[-1, run.weights.market_columns] if banded else None,
+        )
+        table.attrs["rebalance_due"] = run.rebalance_due
         table.attrs["as_of"] = self._run.market.dates[-1]
         return table
 
