@@ -88,6 +88,9 @@ class EngineRun:
     records: Records  # the trade ledger, read-only
     operations: dict[str, Any]  # the operations record, its dicts copied
     seconds: float  # wall time of the engine call alone
+    #: With ``record_positions=True``: each holding's value over the portfolio value at each close
+    #: (market rows x weight columns), read-only; else None.
+    positions: Float64Array | None = None
 
 
 def run(arrays: dict[str, Any], rule_keywords: dict[str, Any], window: int, step: int) -> EngineRun:
@@ -100,7 +103,10 @@ def run(arrays: dict[str, Any], rule_keywords: dict[str, Any], window: int, step
     records = records_from_ledger(ledger, equity.shape[0], window, step)
     # Its dicts are the ones `get_stock_operations()` hands to anyone who asks: copies of our own.
     operations = {k: dict(v) if isinstance(v, dict) else v for k, v in operations.items()}
-    return EngineRun(equity, records, operations, seconds)
+    positions = ledger.get("positions")
+    if positions is not None:
+        positions.flags.writeable = False
+    return EngineRun(equity, records, operations, seconds, positions)
 
 
 def describe_engine() -> list[tuple[str, str]]:

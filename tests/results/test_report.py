@@ -304,21 +304,6 @@ def test_the_page_folds_the_engine_keywords_and_prints_the_months_whole():
     assert "Costs, of mean equity" in page
 
 
-def test_exposure_follows_the_applied_weight_rows_as_the_engine_sizes_them():
-    dates = pd.bdate_range("2024-01-01", periods=6)
-    # The first row: 0.5 capped at 0.4; the second: gross 1.8, scaled to 1, then capped.
-    weights = np.array([[0.5, -0.25, 0.0], [0.9, 0.6, -0.3]])
-    applied = np.array([-1, 0, -1, -1, 1, -1])
-    frame = _panels.exposure_frame(dates, applied, weights, limit=0.4)
-    second = np.clip(weights[1] / 1.8, -0.4, 0.4)
-    expected = np.array(
-        [[0, 0, 0, 0, 0]]
-        + [[0.65, 0.15, 0.4, -0.25, 2]] * 3
-        + [[np.abs(second).sum(), second.sum(), 0.4 + 1 / 3, -1 / 6, 3]] * 2
-    )
-    np.testing.assert_allclose(frame.to_numpy(), expected)
-
-
 def test_turnover_is_summed_per_month_one_sided():
     dates = pd.DatetimeIndex(["2024-01-30", "2024-01-31", "2024-02-01", "2024-02-29"])
     equity = np.array([1.0, 2.0, 2.0, 4.0])

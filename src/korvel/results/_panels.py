@@ -18,34 +18,6 @@ from korvel.results._report_charts import Panel
 ROWS_PER_YEAR = 252
 
 
-def exposure_frame(
-    dates: pd.DatetimeIndex, applied: npt.NDArray[np.int64], weights: npt.NDArray[np.float64], limit: float
-) -> pd.DataFrame:
-    """Gross, net, long and short weight and the number of names held after each row's rebalance.
-
-    The weights of the last weight row applied on or before each row, as the
-    engine sizes them (a gross sum above 1 scaled down to 1, each weight then
-    capped at `limit`); the drift of prices between rebalances and the exits
-    by stops are not in it.
-    """
-    gross = np.abs(weights).sum(axis=1, keepdims=True)
-    sized = np.clip(weights / np.maximum(gross, 1.0), -limit, limit)
-    per_row = np.column_stack(
-        [
-            np.abs(sized).sum(axis=1),
-            sized.sum(axis=1),
-            np.where(sized > 0, sized, 0.0).sum(axis=1),
-            np.where(sized < 0, sized, 0.0).sum(axis=1),
-            (sized != 0).sum(axis=1),
-        ]
-    )
-    positions = np.arange(applied.shape[0])
-    last = np.maximum.accumulate(np.where(applied >= 0, positions, -1))
-    row = np.where(last >= 0, applied[np.maximum(last, 0)], -1)
-    table = np.where((row >= 0)[:, None], per_row[np.maximum(row, 0)], 0.0)
-    return pd.DataFrame(table, index=dates, columns=["gross", "net", "long", "short", "names"])
-
-
 def turnover_frame(
     dates: pd.DatetimeIndex, row_traded: npt.NDArray[np.float64], equity: npt.NDArray[np.float64]
 ) -> pd.Series:
@@ -81,24 +53,22 @@ def rolling_frame(
 def run_panels(
     dates: pd.DatetimeIndex,
     equity: npt.NDArray[np.float64],
-    applied: npt.NDArray[np.int64],
-    weights: npt.NDArray[np.float64],
-    limit: float,
+    exposure: pd.DataFrame,
+    names: pd.Series,
     row_traded: npt.NDArray[np.float64],
     benchmark: pd.Series | None,
     per_year: float,
 ) -> list[Panel]:
-    """The panels of a run's report, over its live rows."""
-    exposure = exposure_frame(dates, applied, weights, limit)
+    """The panels of a run's report, over its live rows: `exposure` (gross, net, long, short as fractions of
+    the portfolio) and `names` (the instruments held) at each close."""
     panels = [
         Panel(
             "Exposure",
-            exposure,
+            exposure[["gross", "net", "long", "short"]].assign(names=names.to_numpy()),
             percent=True,
             right=("names",),
-            note="Gross, net, long and short weight of the portfolio after each rebalance (as sized by the engine: "
-            "gross above 100% scaled down, each weight capped), and the number of names; before the drift of prices "
-            "and the exits by stops.",
+            note="Gross, net, long and short value of the holdings over the portfolio's value at each close, and "
+            "the number of names held.",
         ),
         Panel(
             "Turnover per month",

@@ -50,20 +50,109 @@ def statistics_size(window: int, step: int) -> int:
     return SNAPSHOT_SIZE * ((window - 1) // step) + 2 * SNAPSHOT_SIZE
 
 
+@dataclass(frozen=True)
+class Field:
+    """One array of the ledger: its key in the engine's dict, its `Records` attribute, what it holds."""
+
+    key: str
+    name: str
+    dtype: type[np.generic]
+    per: str  # "trade" or "row": one element per trade or per market row
+    #: The column of `Result.trades` it becomes ("" for none: rows and codes are shown as dates and names).
+    column: str
+    doc: str
+
+
+#: The ledger's arrays, in the engine's order.  `Records`, its checks, its
+#: documentation and the money columns of the trades table derive from it.
+FIELDS: tuple[Field, ...] = (
+    Field("sid", "sid", np.int64, "trade", "", "weight column"),
+    Field("entry_row", "entry", np.int64, "trade", "", "market row of the entry"),
+    Field("exit_row", "exit", np.int64, "trade", "", "market row of the exit; -1 while open"),
+    Field("side", "side", np.int8, "trade", "", "+1 long, -1 short"),
+    Field("weight", "weight", np.float64, "trade", "weight", "the weight at entry"),
+    Field(
+        "entry_price",
+        "entry_price",
+        np.float64,
+        "trade",
+        "entry_price",
+        "the price traded at the entry",
+    ),
+    Field(
+        "exit_price",
+        "exit_price",
+        np.float64,
+        "trade",
+        "exit_price",
+        "the price traded at the exit (the trading price, a touched stop level, a gap's open or the delisting "
+        "price); NaN while open",
+    ),
+    Field("exit_reason", "exit_reason", np.int8, "trade", "", 'codes into `reason_names`, 0 = "open"'),
+    Field(
+        "fees",
+        "fees",
+        np.float64,
+        "trade",
+        "fees",
+        "commission paid by the trade (entry, resizes and exit), in units of the starting capital",
+    ),
+    Field(
+        "taxes",
+        "taxes",
+        np.float64,
+        "trade",
+        "taxes",
+        "tax paid by the trade on the fills that reduced it, in units of the starting capital",
+    ),
+    Field(
+        "slippage",
+        "slippage",
+        np.float64,
+        "trade",
+        "slippage",
+        "what the trade's fills gave up against the quoted prices (in its entry and exit prices, not a fee), in "
+        "units of the starting capital",
+    ),
+    Field(
+        "borrow",
+        "borrow",
+        np.float64,
+        "trade",
+        "borrow",
+        "the fee a short paid for borrowing its shares, in units of the starting capital",
+    ),
+    Field(
+        "row_traded", "row_traded", np.float64, "row", "", "|value traded| on the row, in units of the starting capital"
+    ),
+    Field("row_costs", "row_costs", np.float64, "row", "", "fees + taxes paid on the row"),
+    Field(
+        "row_financing",
+        "row_financing",
+        np.float64,
+        "row",
+        "",
+        "interest on cash paid on the row (negative when earned), in units of the starting capital",
+    ),
+    Field("row_long", "row_long", np.float64, "row", "", "the value of the long holdings at the row's close"),
+    Field("row_short", "row_short", np.float64, "row", "", "the value of the short holdings at the close (<= 0)"),
+)
+
+PER_TRADE: tuple[Field, ...] = tuple(f for f in FIELDS if f.per == "trade")
+PER_ROW: tuple[Field, ...] = tuple(f for f in FIELDS if f.per == "row")
+#: The trades table's columns taken from the ledger as they are, with what they mean.
+TRADE_COLUMNS: tuple[Field, ...] = tuple(f for f in PER_TRADE if f.column)
+
+
+def fields_doc(fields: tuple[Field, ...], *, by: str = "name") -> str:
+    """The fields as "`name`: meaning" lines (by `Records` attribute or by trades column)."""
+    return "\n".join(f"`{getattr(f, by)}`: {f.doc}" for f in fields)
+
+
 @dataclass(frozen=True, eq=False)
 class Records:
-    """The ledger of one run, in its order (closed trades in closing order, then open ones).
-
-    Per trade: `sid` (weight column), `entry` / `exit` (market rows; exit -1
-    while open), `side` (+1 long, -1 short), `weight` (at entry),
-    `entry_price` / `exit_price` (the prices traded: the trading price, a
-    touched stop level, a gap's open or a delisting price; NaN while open),
-    `exit_reason` (codes into `reason_names`, 0 = "open"), `fees` / `taxes`
-    (paid for this trade: entry, resizes and exit, in units of the starting
-    capital), `statistics` ((trades, statistics_size): window snapshots, then
-    the exit's).  Per market row: `row_traded` (|value traded|) and
-    `row_costs` (fees + taxes paid), in units of the starting capital.
-    """
+    # Its attributes are FIELDS' names in order (a test keeps them equal), then the
+    # statistics and the reason names; the docstring is made from FIELDS below.
 
     sid: Int64Array
     entry: Int64Array
@@ -75,9 +164,14 @@ class Records:
     exit_reason: Int8Array
     fees: Float64Array
     taxes: Float64Array
-    statistics: Float64Array
+    slippage: Float64Array
+    borrow: Float64Array
     row_traded: Float64Array
     row_costs: Float64Array
+    row_financing: Float64Array
+    row_long: Float64Array
+    row_short: Float64Array
+    statistics: Float64Array
     reason_names: tuple[str, ...]
 
     def __len__(self) -> int:
@@ -106,20 +200,13 @@ class Records:
         return tuple(name for name in self.reason_names if name != OPEN)
 
 
-# The ledger's per-trade arrays: (key in the engine's dict, field, dtype).
-PER_TRADE: tuple[tuple[str, str, type[np.generic]], ...] = (
-    ("sid", "sid", np.int64),
-    ("entry_row", "entry", np.int64),
-    ("exit_row", "exit", np.int64),
-    ("side", "side", np.int8),
-    ("weight", "weight", np.float64),
-    ("entry_price", "entry_price", np.float64),
-    ("exit_price", "exit_price", np.float64),
-    ("exit_reason", "exit_reason", np.int8),
-    ("fees", "fees", np.float64),
-    ("taxes", "taxes", np.float64),
+Records.__doc__ = (
+    "The ledger of one run, in its order (closed trades in closing order, then open ones).\n\n"
+    "Per trade:\n\n"
+    + fields_doc(PER_TRADE)
+    + "\n`statistics`: (trades, statistics_size): window snapshots, then the exit's\n\nPer market row:\n\n"
+    + fields_doc(PER_ROW)
 )
-PER_ROW: tuple[str, ...] = ("row_traded", "row_costs")
 
 
 def records_from_ledger(ledger: Mapping[str, Any], rows: int, window: int, step: int) -> Records:
@@ -133,22 +220,22 @@ def records_from_ledger(ledger: Mapping[str, Any], rows: int, window: int, step:
         raise RuntimeError(f"the ledger's reason_names are {reason_names!r}, not a tuple starting with {OPEN!r}")
     values: dict[str, Any] = {"reason_names": tuple(str(name) for name in reason_names)}
     n = -1
-    for key, name, dtype in PER_TRADE:
-        array = _array(ledger, key, dtype)
+    for field in PER_TRADE:
+        array = _array(ledger, field.key, field.dtype)
         n = array.shape[0] if n < 0 else n
         if array.shape != (n,):
-            raise RuntimeError(f"the ledger's {key!r} has shape {array.shape}, not ({n},)")
-        values[name] = array
+            raise RuntimeError(f"the ledger's {field.key!r} has shape {array.shape}, not ({n},)")
+        values[field.name] = array
     size = statistics_size(window, step)
     statistics = _array(ledger, "statistics", np.float64)
     if statistics.shape != (n, size):
         raise RuntimeError(f"the ledger's 'statistics' has shape {statistics.shape}, not ({n}, {size})")
     values["statistics"] = statistics
-    for key in PER_ROW:
-        array = _array(ledger, key, np.float64)
+    for field in PER_ROW:
+        array = _array(ledger, field.key, field.dtype)
         if array.shape != (rows,):
-            raise RuntimeError(f"the ledger's {key!r} has shape {array.shape}, not ({rows},)")
-        values[key] = array
+            raise RuntimeError(f"the ledger's {field.key!r} has shape {array.shape}, not ({rows},)")
+        values[field.name] = array
     codes = values["exit_reason"]
     if n and (int(codes.min()) < 0 or int(codes.max()) >= len(reason_names)):
         raise RuntimeError("the ledger has an exit reason code out of range")

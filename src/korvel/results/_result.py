@@ -22,7 +22,7 @@ from korvel._market import dates_of, missing_by_column
 from korvel.results import _stats
 from korvel.results._actions import actions_table
 from korvel.results._panels import run_panels
-from korvel.results._records import SNAPSHOT, Snapshot
+from korvel.results._records import SNAPSHOT, TRADE_COLUMNS, Snapshot
 from korvel.results._stat_table import ordered
 from korvel.simulation._rates import annual_rate, day_basis, mean_annual_rate, per_row_rates, run_risk_free
 
@@ -141,14 +141,18 @@ class Result:
         trading price, a touched stop level, a gap's open or the delisting
         price; NaN while open); `fees` and `taxes` what the trade paid, at
         its entry, at every resize and at its exit, in units of the starting
-        capital (they add up to the run's).  `return`, `mae` (maximum
+        capital (they add up to the run's); `slippage` what its fills gave up
+        against the quoted prices (already in `entry_price`, `exit_price` and
+        `return`, not a fee) and `borrow` the fee a short paid for its
+        shares.  `return`, `mae` (maximum
         adverse excursion), `mfe` (maximum favourable excursion),
         `mfe_before_mae`, `max_drawdown` and `profit_days` are the trade's
         statistics at its exit (or now, while open).  `holding_days` counts
         market rows (to the last row while open).  `exit_reason` is why the
         engine closed the trade: "rebalance" (a weight row closed, flipped
-        or split it), "stop_loss", "take_profit", "trailing_stop" or
-        "delisting"; "open" for a trade still open (`status` tells the
+        or split it), "stop_loss", "take_profit", "trailing_stop",
+        "delisting" or "ruin" (the portfolio value fell to 0 or below);
+        "open" for a trade still open (`status` tells the
         same).
         `entry_price_missing` flags the trades entered on a row without a
         trading price (left out of the trade statistics).
@@ -171,12 +175,9 @@ class Result:
             "entry_date": dates_of(view, dates_ns[rec.entry]),
             "exit_date": dates_of(view, dates_or_nat[rec.exit]),
             "signal_date": dates_of(view, signal_by_row[rec.entry]),
-            "weight": rec.weight,
-            "entry_price": rec.entry_price,
-            "exit_price": rec.exit_price,
-            "fees": rec.fees,
-            "taxes": rec.taxes,
         }
+        for field in TRADE_COLUMNS:
+            columns[field.column] = getattr(rec, field.name)
         for name, values in zip(SNAPSHOT, rec.exit_columns):
             columns[name] = values
         holding = rec.exit - rec.entry
@@ -223,10 +224,62 @@ class Result:
     @property
     def actions(self) -> pd.DataFrame:
         """What to do on the next trading day, by instrument (see the README's section on the result)."""
-        table = actions_table(self._run.operations, self._run.weights.instruments, self._run.weights.dates)
-        table.attrs["rebalance_due"] = self._run.rebalance_due
+        run, rules = self._run, self._run.rules
+        band = (rules.band, rules.band_rel)
+        banded = band[0] > 0 or band[1] > 0
+        table = actions_table(
+            run.operations,
+            run.weights.instruments,
+            run.weights.dates,
+            rows=run.weights.values if rules.max_gross != 1.0 else None,
+            position_limit=rules.position_limit,
+            band=band,
+            # The band is tested against each holding's weight at the last close.
+            closing_weights=self._positions.to_numpy()[-1, run.weights.market_columns] if banded else None,
+        )
+        table.attrs["rebalance_due"] = run.rebalance_due
         table.attrs["as_of"] = self._run.market.dates[-1]
         return table
+
+    # ------------------------------------------------------------------ holdings
+
+    @property
+    def positions(self) -> pd.DataFrame:
+        """Each holding's value over the portfolio value at each close, after drift: dates x every
+        instrument of the market (0 where nothing is held).
+
+        Worked out on first use by running the engine once more with its
+        ledger keeping the holdings (the same run: the engine is
+        deterministic), so runs that never look pay nothing for it.
+        """
+        return _handout(self._positions)
+
+    @cached_property
+    def _positions(self) -> pd.DataFrame:
+        from korvel.simulation._backtest import closing_positions
+
+        run = self._run
+        by_column = closing_positions(run)[run.first_row :]
+        values = np.zeros((by_column.shape[0], len(run.view.instruments)), dtype=np.float64)
+        values[:, run.weights.market_columns] = by_column
+        return pd.DataFrame(values, index=self._dates, columns=run.view.instruments)
+
+    @property
+    def exposure(self) -> pd.DataFrame:
+        """The book's exposure at each close, as fractions of the portfolio value: `gross` (long + |short|),
+        `net` (long - |short|), `long` and `short` (<= 0)."""
+        return _handout(self._exposure)
+
+    @cached_property
+    def _exposure(self) -> pd.DataFrame:
+        run, rec = self._run, self._run.records
+        equity = self._equity
+        with np.errstate(divide="ignore", invalid="ignore"):
+            long = rec.row_long[run.first_row :] / equity
+            short = rec.row_short[run.first_row :] / equity
+        return pd.DataFrame(
+            {"gross": long - short, "net": long + short, "long": long, "short": short}, index=self._dates
+        )
 
     # ------------------------------------------------------------------ figures
 
@@ -314,8 +367,14 @@ class Result:
                 rec.fees,
                 rec.taxes,
                 _stats.years(live_ns),
+                rec.slippage,
+                rec.borrow,
+                rec.row_financing[run.first_row :],
             )
         )
+        exposure = self._exposure
+        out["gross_mean"] = float(exposure["gross"].mean()) if len(exposure) else np.nan
+        out["net_mean"] = float(exposure["net"].mean()) if len(exposure) else np.nan
         out.update(_stats.exit_counts(rec.exit_reason, rec.reason_names))
         level = self._benchmark_level
         if level is not None:
@@ -415,12 +474,12 @@ class Result:
         run = self._run
         live = slice(run.first_row, None)
         per_year = _stats.performance(self._equity, run.view.dates[live])["periods_per_year"]
+        names = (self._positions != 0).sum(axis=1)
         return run_panels(
             self._dates,
             self._equity,
-            run.applied[live],
-            run.weights.values,
-            float(run.rules.position_limit),
+            self._exposure,
+            names,
             run.records.row_traded[live],
             self.benchmark,
             per_year,
@@ -476,7 +535,11 @@ class Result:
             f"{run.weights.dates[0]} .. {run.weights.dates[-1]}"
         )
         config["rf"] = self._risk_free[1]
-        config["engine"] = dict(run.engine_keywords)
+        # Rate tables by their shape: the rates themselves are the rules above, per row.
+        config["engine"] = {
+            k: f"float64 array {' x '.join(map(str, v.shape))}" if isinstance(v, np.ndarray) else v
+            for k, v in run.engine_keywords.items()
+        }
         return config
 
     @property

@@ -109,6 +109,15 @@ TABLE: tuple[Stat, ...] = (
         "calendar days from a peak to its recovery (or the last date), the longest",
     ),
     Stat("exposure", "Exposure", "%", "share of the live rows whose close finds a priced holding", headline=True),
+    Stat(
+        "gross_mean",
+        "Mean gross / net exposure",
+        "%",
+        "mean over the live rows of the holdings' gross value (long + |short|) at the close over the portfolio value",
+    ),
+    Stat(
+        "net_mean", None, "%", "mean of the holdings' net value (long - |short|) at the close over the portfolio value"
+    ),
     Stat("trades", "Trades (still open)", "d", "trade records", headline=True, in_sweep_view=True, line="{} ({})"),
     Stat("open_trades", None, "d", "trade records still open"),
     Stat("win_rate", "Win rate", "%", "share of the closed priced trades with a positive return", headline=True),
@@ -122,8 +131,31 @@ TABLE: tuple[Stat, ...] = (
     Stat("turnover", "Turnover (one-sided, a year)", "x", "value traded over the portfolio's value, halved, a year"),
     Stat("fees_paid", "Fees / taxes paid", "%", "fees paid, in units of the capital"),
     Stat("taxes_paid", None, "%", "taxes paid, in units of the capital"),
-    Stat("cost_drag", "Cost drag (a year)", "%", "costs over the mean equity, a year"),
-    Stat("costs_of_mean_equity", "Costs, of mean equity", "%", "the run's fees and taxes over its mean equity"),
+    Stat(
+        "slippage_paid",
+        "Slippage / borrow paid",
+        "%",
+        "what the fills gave up against the quoted prices (slippage), in units of the capital",
+    ),
+    Stat("borrow_paid", None, "%", "fees paid for borrowing the shorts' shares, in units of the capital"),
+    Stat(
+        "financing",
+        "Financing (interest)",
+        "%",
+        "interest on cash paid (margin) less interest earned, in units of the capital: negative when earned",
+    ),
+    Stat(
+        "cost_drag",
+        "Cost drag (a year)",
+        "%",
+        "fees, taxes, slippage, borrow and financing over the mean equity, a year",
+    ),
+    Stat(
+        "costs_of_mean_equity",
+        "Costs, of mean equity",
+        "%",
+        "the run's fees, taxes, slippage, borrow and financing over its mean equity",
+    ),
     Stat("exits_", "Exits by reason", "d", "closed trades by exit reason"),
     Stat(
         "benchmark_total_return",

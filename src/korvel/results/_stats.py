@@ -52,7 +52,8 @@ def performance(equity: Float, dates_ns: npt.NDArray[np.int64], rf: Float | None
     """
     n = equity.shape[0]
     elapsed = years(dates_ns)
-    returns = equity[1:] / equity[:-1] - 1.0
+    with np.errstate(divide="ignore", invalid="ignore"):  # a ruined run's equity reaches 0
+        returns = equity[1:] / equity[:-1] - 1.0
     finite = np.isfinite(returns)
     excess = returns - rf[1:] if rf is not None else returns
     returns, excess = returns[finite], excess[finite]
@@ -173,16 +174,27 @@ def trade_statistics(
     return out
 
 
-def cost_statistics(row_traded: Float, equity: Float, fees: Float, taxes: Float, elapsed: float) -> dict[str, Any]:
-    """Turnover and costs: `row_traded` (|value traded| per row) and `equity` (per row) of the live rows,
-    `fees` and `taxes` per trade, all in units of the starting capital; `elapsed` in years.
+def cost_statistics(
+    row_traded: Float,
+    equity: Float,
+    fees: Float,
+    taxes: Float,
+    elapsed: float,
+    slippage: Float | None = None,
+    borrow: Float | None = None,
+    row_financing: Float | None = None,
+) -> dict[str, Any]:
+    """Turnover and costs: `row_traded` (|value traded| per row), `equity` and `row_financing` (per row) of
+    the live rows, `fees`, `taxes`, `slippage` and `borrow` per trade, all in units of the starting capital;
+    `elapsed` in years.
 
     `turnover` is one-sided and annual: each row's value traded over the
     portfolio's value before it traded (the previous close; the starting
     capital before the first row), summed, halved, per year.  `cost_drag` is
-    the costs over the mean equity, per year; `costs_of_mean_equity` the
-    costs of the whole run over the mean equity (`fees_paid` and `taxes_paid`
-    are shares of the starting capital).
+    the costs of every kind over the mean equity, per year (interest earned
+    counts against them); `costs_of_mean_equity` the costs of the whole run
+    over the mean equity (`fees_paid` and the others are shares of the
+    starting capital).
     """
     before = np.empty_like(equity)
     before[:1] = 1.0
@@ -190,14 +202,22 @@ def cost_statistics(row_traded: Float, equity: Float, fees: Float, taxes: Float,
     valued = before > 0
     traded = float((row_traded[valued] / before[valued]).sum())
     fees_paid, taxes_paid = float(fees.sum()), float(taxes.sum())
+    slippage_paid = float(slippage.sum()) if slippage is not None else 0.0
+    borrow_paid = float(borrow.sum()) if borrow is not None else 0.0
+    financing = float(row_financing.sum()) if row_financing is not None else 0.0
     mean_equity = float(equity.mean()) if equity.shape[0] else NAN
     per_year = 1.0 / elapsed if elapsed > 0 else NAN
+    # Added in this order, so that without the new kinds the figure is fees + taxes as it always was.
+    costs = (fees_paid + taxes_paid) + slippage_paid + borrow_paid + financing
     return {
         "turnover": traded / 2.0 * per_year,
         "fees_paid": fees_paid,
         "taxes_paid": taxes_paid,
-        "cost_drag": (fees_paid + taxes_paid) / mean_equity * per_year if mean_equity > 0 else NAN,
-        "costs_of_mean_equity": (fees_paid + taxes_paid) / mean_equity if mean_equity > 0 else NAN,
+        "slippage_paid": slippage_paid,
+        "borrow_paid": borrow_paid,
+        "financing": financing,
+        "cost_drag": costs / mean_equity * per_year if mean_equity > 0 else NAN,
+        "costs_of_mean_equity": costs / mean_equity if mean_equity > 0 else NAN,
     }
 
 

@@ -22,9 +22,13 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
+import pandas as pd
+
+from korvel.simulation._rates import DAY_COUNTS, annual_rate, day_basis
 
 INF = math.inf
 TRADE_AT = ("open", "close")
+TRAIL_FROM = ("entry", "peak")
 
 
 # --------------------------------------------------------------------------- checks of one value
@@ -118,6 +122,60 @@ def _trade_at(value: object, name: str) -> str:
     return value
 
 
+def _trail_from(value: object, name: str) -> str:
+    if not isinstance(value, str) or value not in TRAIL_FROM:
+        raise ValueError(f"{name} must be 'entry' or 'peak', not {value!r}")
+    return value
+
+
+def _max_gross(value: object, name: str) -> float:
+    number = _number(value, name)
+    if not 0 < number < INF:
+        raise ValueError(
+            f"{name} must be a positive finite number (the gross exposure as a multiple of the portfolio: 2 for "
+            f"100% long and 100% short), not {value!r}"
+        )
+    return number
+
+
+def _price_fraction(value: object, name: str) -> float:
+    number = _number(value, name)
+    if not 0 <= number < 1:
+        raise ValueError(f"{name} must be in [0, 1) (a fraction of the price: 0.0005 is 5 basis points), not {value!r}")
+    return number
+
+
+def _band(value: object, name: str) -> float:
+    number = _number(value, name)
+    if not 0 <= number < 1:
+        raise ValueError(f"{name} must be in [0, 1) (a fraction: 0.02 is 2 points of weight), not {value!r}")
+    return number
+
+
+def _annual(value: object, name: str) -> Any:
+    """An annual rate: a number (checked now) or a Series of annual rates by date (checked against the run's
+    dates, when its rates per row are worked out)."""
+    if isinstance(value, pd.Series):
+        return value
+    return annual_rate(value, name)
+
+
+def _optional_annual(value: object, name: str) -> Any:
+    return None if value is None else _annual(value, name)
+
+
+def _borrow_fee(value: object, name: str) -> Any:
+    """A number, a Series by instrument or a DataFrame dates x instruments (checked against the market)."""
+    if isinstance(value, (pd.Series, pd.DataFrame)):
+        return value
+    return annual_rate(value, name)
+
+
+def _day_count(value: object, name: str) -> str:
+    day_basis(value, name)
+    return str(value)
+
+
 def _same(value: Any) -> Any:
     return value
 
@@ -158,6 +216,10 @@ class Rule:
     #: A deprecated rule: the rule that replaces it (its value, mapped by `to_replacement`, is that rule's).
     replaced_by: str | None = None
     to_replacement: Callable[[Any], Any] = _same
+    #: The words the rule takes, for a rule that takes one of a few (the command line offers them).
+    choices: tuple[str, ...] | None = None
+    #: The engine keyword is the ledger run's own (`backtest_ledger` alone takes it, `backtest_` does not).
+    ledger: bool = False
 
     @property
     def flag(self) -> bool:
@@ -171,7 +233,9 @@ TABLE: tuple[Rule, ...] = (
         _trade_at,
         None,
         "'open' or 'close'",
-        "the price trades are made at, on the row after the weight date (close-only data: the next close)",
+        "the price trades are made at, on the row after the weight date (close-only data: the next close); "
+        "with 'open' that row's close tests the stops after the trades",
+        choices=TRADE_AT,
     ),
     Rule(
         "rebalance",
@@ -216,7 +280,9 @@ TABLE: tuple[Rule, ...] = (
         _fraction("a stop 10% below the best price since the entry"),
         "trail_stop",
         "None (off) or in (0, 1]",
-        "distance below the best price since the entry",
+        "trailing stop: with trail_from='entry' at the best trading price since the entry less trail_stop x the "
+        "entry price (0.08: eight points of return below the best return); with 'peak' at (1 - trail_stop) x the "
+        "peak (a short's trough x (1 + trail_stop))",
         _off_is_inf,
     ),
     Rule(
@@ -229,14 +295,118 @@ TABLE: tuple[Rule, ...] = (
         _armed_from_entry,
     ),
     Rule(
+        "trail_from",
+        "entry",
+        _trail_from,
+        "trail_from",
+        "'entry' or 'peak'",
+        "what trail_stop trails: 'entry', the best trading price (opens with trade_at='open') in points of the "
+        "entry price; 'peak', the best close since the entry (its entry row's close included when entered at the "
+        "open), or with touched_exit the best high of the rows before (a short: the trough, lows)",
+        choices=TRAIL_FROM,
+        ledger=True,
+    ),
+    Rule(
         "touched_exit",
         False,
         _flag,
         "touched_exit",
         "True or False",
-        "False: stops decided on the close, executed on the next row; True: on high / low / open, the same row",
+        "False: stops decided on the close against the trade's own entry price, executed at the next row's "
+        "trading price before its rebalance; True: on high / low / open, the same row",
     ),
     Rule("position_limit", 1.0, _limit, "position_limit", "in (0, 1]", "largest holding, a fraction of the portfolio"),
+    Rule(
+        "max_gross",
+        1.0,
+        _max_gross,
+        "max_gross",
+        "a number > 0",
+        "the gross exposure a weight row may reach, a multiple of the portfolio value (rows above it are scaled "
+        "down to it before the run); cash below 0 is a margin loan",
+        ledger=True,
+    ),
+    Rule(
+        "cash_rate",
+        0.0,
+        _annual,
+        None,
+        'an annual rate (|rate| < 1; 5 is refused: "did you mean 0.05?") or a Series of them by date',
+        "interest on positive cash (short proceeds included), the rate known on the previous row for the "
+        "calendar days since it; also stats()'s risk-free rate",
+    ),
+    Rule(
+        "margin_rate",
+        None,
+        _optional_annual,
+        None,
+        "None (the cash rate) or as cash_rate",
+        "interest on negative cash (a margin loan)",
+    ),
+    Rule(
+        "day_count",
+        "act/365",
+        _day_count,
+        None,
+        "'act/365' or 'act/360'",
+        "the day count of cash and margin interest",
+        choices=tuple(DAY_COUNTS),
+    ),
+    Rule(
+        "borrow_fee",
+        0.0,
+        _borrow_fee,
+        None,
+        "an annual rate, a Series by instrument or a DataFrame dates x instruments",
+        "the fee for borrowing a short's shares, on its value at the previous close for the calendar days since",
+    ),
+    Rule(
+        "borrow_fee_default",
+        0.0,
+        _annual,
+        None,
+        "an annual rate",
+        "the borrow fee of the instruments (and dates) borrow_fee leaves out or gives as NaN",
+    ),
+    Rule(
+        "borrow_day_count",
+        "act/360",
+        _day_count,
+        None,
+        "'act/365' or 'act/360'",
+        "the day count of the borrow fee",
+        choices=tuple(DAY_COUNTS),
+    ),
+    Rule(
+        "slippage",
+        0.0,
+        _price_fraction,
+        "slippage",
+        "in [0, 1)",
+        "a fraction of the price paid on every fill (buys at price x (1 + s), sells at price x (1 - s)), stops "
+        "and delistings included; shown in the fill prices and trade returns, not as a fee",
+        warn_from=0.05,
+        ledger=True,
+    ),
+    Rule(
+        "band",
+        0.0,
+        _band,
+        "band",
+        "in [0, 1)",
+        "at a rebalance, a holding within max(band, band_rel x |target|) of its target weight is not traded "
+        "(a target of 0 always closes, a change of side always trades)",
+        ledger=True,
+    ),
+    Rule(
+        "band_rel",
+        0.0,
+        _band,
+        "band_rel",
+        "in [0, 1)",
+        "the band as a fraction of the target weight",
+        ledger=True,
+    ),
     Rule(
         "split_at_rebalance",
         False,
@@ -326,10 +496,14 @@ class Rules:
         return (Rules, (self.as_dict(),))
 
     def __eq__(self, other: object) -> bool:
-        return isinstance(other, Rules) and self.as_dict() == other.as_dict()
+        return isinstance(other, Rules) and self._key() == other._key()
 
     def __hash__(self) -> int:
-        return hash(tuple(self.as_dict().items()))
+        return hash(self._key())
+
+    def _key(self) -> tuple[Any, ...]:
+        # Rates by date or by instrument compare by their labels and values.
+        return tuple((name, _hashable(value)) for name, value in self.as_dict().items())
 
     def __repr__(self) -> str:
         return "Rules(" + ", ".join(f"{k}={v!r}" for k, v in self.as_dict().items()) + ")"
@@ -340,11 +514,26 @@ class Rules:
         return any(getattr(self, name) is not None for name in ("stop_loss", "take_profit", "trail_stop"))
 
     def engine_kwargs(self) -> dict[str, Any]:
-        """The engine keywords of the rules that have one, every one of them explicit."""
-        return {r.engine: r.to_engine(getattr(self, r.name)) for r in TABLE if r.engine is not None}
+        """The keywords of `backtest_` of the rules that have one, every one of them explicit."""
+        return {r.engine: r.to_engine(getattr(self, r.name)) for r in TABLE if r.engine is not None and not r.ledger}
+
+    def ledger_kwargs(self) -> dict[str, Any]:
+        """The ledger run's own keywords: stops that belong to their own trade, in the order of the
+        trading day at `trade_at`, and the rules only the ledger run takes."""
+        own = {r.engine: r.to_engine(getattr(self, r.name)) for r in TABLE if r.engine is not None and r.ledger}
+        return {"own_trade_stops": True, "trade_at": self.trade_at, **own}
 
     def as_dict(self) -> dict[str, Any]:
         return {name: getattr(self, name) for name in CHECKED}
+
+
+def _hashable(value: Any) -> Any:
+    if isinstance(value, pd.Series):
+        return ("Series", tuple(value.index), value.to_numpy(dtype=np.float64, na_value=np.nan).tobytes())
+    if isinstance(value, pd.DataFrame):
+        values = value.to_numpy(dtype=np.float64, na_value=np.nan)
+        return ("DataFrame", tuple(value.index), tuple(value.columns), values.tobytes())
+    return value
 
 
 def check_rules(**given: Any) -> Rules:
@@ -439,9 +628,9 @@ def add_rule_options(
         if rule.flag:
             action = "store_false" if default else "store_true"
             group.add_argument(option, dest=rule.name, action=action, default=default, help=_flag_help(rule, default))
-        elif rule.name == "trade_at":
+        elif rule.choices is not None:
             group.add_argument(
-                option, dest=rule.name, choices=list(TRADE_AT), default=default, help=f"{rule.meaning} ({default})"
+                option, dest=rule.name, choices=list(rule.choices), default=default, help=f"{rule.meaning} ({default})"
             )
         else:
             kind: type = int if isinstance(rule.default, int) else (float if rule.check is not None else str)
@@ -494,6 +683,8 @@ def rules_markdown() -> str:
     lines = ["| rule | default | checked | meaning | engine keyword |", "|---|---|---|---|---|"]
     for rule in TABLE:
         engine = f"`{rule.engine}`" if rule.engine else "(the layer)"
+        if rule.ledger:
+            engine += " (`backtest_ledger` alone)"
         if rule.replaced_by is not None:
             engine = f"as `{rule.replaced_by}`"
         lines.append(f"| `{rule.name}` | {rule.default!r} | {rule.checked} | {rule.meaning} | {engine} |")

@@ -38,7 +38,7 @@ bool lookup_column(int sid, int& col) {
 
 PyObject* excursion_analysis(int sid, int entry_row, int exit_row, bool is_long, int entry_transaction,
                              int exit_transaction, std::optional<double> exit_fill, bool revalue_split) {
-    const analysis::Settings settings{window, window_step, fee_ratio, tax_ratio};
+    const analysis::Settings settings{window, window_step, Costs{fee_ratio, tax_ratio}};
     analysis::Trade trade{0,         entry_row,    exit_row, is_long, entry_transaction, exit_transaction,
                           exit_fill, revalue_split};
     if (analysis::check_settings(settings) != Status::Ok) {

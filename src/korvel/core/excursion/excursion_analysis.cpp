@@ -45,7 +45,7 @@ Status seed(const Settings& settings, const Trade& trade, double p0, double c0, 
     double r = trade.is_long ? c0 / p0 : 2.0 - c0 / p0;
     // Commission is charged before the trade is seeded, so a trade that only
     // just breaks even on the entry row is not counted as in profit there.
-    if (trade.entry_transaction != 0) r = r * (1.0 - settings.fee_ratio);
+    if (trade.entry_transaction != 0) r = r * settings.costs.entry_factor();
     s.cum_return = r;
     s.peak_return = 1.0 > r ? 1.0 : r;
     s.trough_return = 1.0 < r ? 1.0 : r;
@@ -67,6 +67,7 @@ Status adjust_exit(const Tables& tables, const Settings& settings, const Trade& 
         Status status = Status::Ok;
         if (!trade.exit_fill) status = read_cell(tables.price, row, trade.col, xp);
         if (status != Status::Ok) return status;
+        if (trade.exit_transaction != 0) xp = settings.costs.exit_fill(xp, trade.is_long);
         status = read_cell(tables.close, row, trade.col, xc);
         if (status != Status::Ok) return status;
         if (xc == 0.0) return Status::FloatDivision;
@@ -76,7 +77,7 @@ Status adjust_exit(const Tables& tables, const Settings& settings, const Trade& 
             value = trade.is_long ? value * (xp / xc) : 2.0 - (xp * (2.0 - value)) / xc;
         }
     }
-    if (trade.exit_transaction != 0) value = value * ((1.0 - settings.fee_ratio) - settings.tax_ratio);
+    if (trade.exit_transaction != 0) value = value * settings.costs.exit_factor();
     return Status::Ok;
 }
 
@@ -258,6 +259,9 @@ Status trace_trade(const Tables& tables, const Settings& settings, const Trade& 
     double c0 = 0.0;
     status = read_cell(tables.price, rows.entry, trade.col, p0);
     if (status != Status::Ok) return status;
+    // A trade entered by a fill pays its slippage in the price; a record
+    // continuing a holding after a split starts at the quoted price.
+    if (trade.entry_transaction != 0) p0 = settings.costs.entry_fill(p0, trade.is_long);
     status = read_cell(tables.close, rows.entry, trade.col, c0);
     if (status != Status::Ok) return status;
 

@@ -6,6 +6,7 @@
 // running values after it.
 #pragma once
 
+#include "common/costs.h"
 #include "common/strided_view.h"
 
 #include <cstdint>
@@ -22,8 +23,7 @@ struct Tables {
 struct Settings {
     int window;       // rows analysed past the entry, at least
     int window_step;  // spacing of the window snapshots
-    double fee_ratio;
-    double tax_ratio;
+    Costs costs;
 };
 
 struct Trade {

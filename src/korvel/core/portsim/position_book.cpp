@@ -4,8 +4,6 @@
 #include <cmath>
 
 #include "portsim/module_state.h"
-#include "portsim/recorder_binding.h"
-#include "portsim/trade_ledger.h"
 
 namespace korvel::portsim {
 
@@ -24,14 +22,11 @@ bool recorded_weight(double target, double total_value, double& weight) {
 bool record_entry(int sid, double target, double total_value, int entry_transaction) {
     double weight = 0.0;
     if (!recorded_weight(target, total_value, weight)) return false;
-    if (g_ledger) return g_ledger->enter(sid, weight, entry_transaction);
-    return call_recorder(g_recorder.record_entry, sid, weight, entry_transaction) == 0;
+    return g_recording.enter(g_recording.self, sid, weight, entry_transaction);
 }
 
 bool record_exit(int sid, int exit_transaction, const ExitNote& exit) {
-    if (g_ledger) return g_ledger->exit(sid, exit_transaction, exit);
-    if (exit.fill) return call_recorder(g_recorder.record_exit_at, sid, exit_transaction, *exit.fill) == 0;
-    return call_recorder(g_recorder.record_exit, sid, exit_transaction) == 0;
+    return g_recording.exit(g_recording.self, sid, exit_transaction, exit);
 }
 
 // A holding moved to another non-zero target is split into two recorded
@@ -54,10 +49,6 @@ bool record_continuing_holding(int sid, double target, double total_value, bool 
 }
 
 }  // namespace
-
-void ledger_charge(int sid, double traded, double cost, double fee_ratio) {
-    if (g_ledger) g_ledger->charge(sid, traded, cost, fee_ratio * traded);
-}
 
 bool record_opening(int sid, double target, double total_value) { return record_entry(sid, target, total_value, 1); }
 

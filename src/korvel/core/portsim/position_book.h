@@ -9,7 +9,9 @@
 #include <optional>
 #include <vector>
 
+#include "common/costs.h"
 #include "portsim/exit_reason.h"
+#include "portsim/recording.h"
 
 namespace korvel::portsim {
 
@@ -44,13 +46,13 @@ constexpr double kFailed = -1.0;
 
 inline bool failed(double result) { return result == kFailed && PyErr_Occurred() != nullptr; }
 
-// Moves the holding of `sid` to `target`, charging `fee_ratio` on trades that
-// add exposure and `fee_ratio + tax_ratio` on trades that reduce it, and
-// tells the trade recorder (or the trade ledger) when a trade opens, closes
-// or is split. A close says why (`exit`) and, when filled intraday, its fill
-// price, at which the exit is valued. Returns the new cash, or kFailed with
-// an exception pending (the book is then unchanged).
-double set_position(PositionBook& positions, int sid, double target, double cash, double fee_ratio, double tax_ratio,
+// Moves the holding of `sid` to `target`, paying what `costs` asks of the
+// fill (commission on trades that add exposure, commission and tax on trades
+// that reduce it), and tells the run's recording when a trade opens, closes
+// or is split, and what each fill paid. A close says why (`exit`) and, when
+// filled intraday, its fill price, at which the exit is valued. Returns the
+// new cash, or kFailed with an exception pending (the book is then unchanged).
+double set_position(PositionBook& positions, int sid, double target, double cash, const Costs& costs,
                     bool check_exist = true, bool remove_zero = false, double total_value = 1.0,
                     const ExitNote& exit = ExitNote{});
 
@@ -62,19 +64,14 @@ bool record_opening(int sid, double target, double total_value);
 bool record_closing(int sid, const ExitNote& exit);
 bool record_resizing(int sid, double target, double total_value, bool changes_side);
 
-// The trade ledger of the run in progress (trade_ledger.h), or null.
-class TradeLedger;
-extern TradeLedger* g_ledger;
-
-// Tells the ledger that a trade of `traded` on `sid` paid `cost`, of which
-// `fee_ratio * traded` is commission.
-void ledger_charge(int sid, double traded, double cost, double fee_ratio);
+inline void record_paid(int sid, const Paid& paid) {
+    if (g_recording.charge) g_recording.charge(g_recording.self, sid, paid);
+}
 
 // Inline: it runs for every traded column of every rebalance, mostly with
 // the same constant arguments from each caller.
-inline double set_position(PositionBook& positions, int sid, double target, double cash, double fee_ratio,
-                           double tax_ratio, bool check_exist, bool remove_zero, double total_value,
-                           const ExitNote& exit) {
+inline double set_position(PositionBook& positions, int sid, double target, double cash, const Costs& costs,
+                           bool check_exist, bool remove_zero, double total_value, const ExitNote& exit) {
     const bool in_book = positions.holds(sid);
     const bool present = check_exist ? in_book : true;
     const bool was_active = in_book && positions.value(sid) != 0.0;  // NaN counts as active
@@ -96,8 +93,15 @@ inline double set_position(PositionBook& positions, int sid, double target, doub
         if (present) {
             if (!in_book) positions.insert(sid, 0.0);
             const double v = positions.value(sid);
-            if (g_ledger) ledger_charge(sid, std::fabs(v), (fee_ratio + tax_ratio) * std::fabs(v), fee_ratio);
-            cash = cash + (v - (fee_ratio + tax_ratio) * std::fabs(v));
+            Paid paid = costs.fill(std::fabs(v), true);
+            if (costs.slippage == 0.0) {
+                cash = cash + (v - paid.cost);
+            } else {
+                // A long sells below the quote, a short buys back above it.
+                paid.slippage = costs.given_up_on_sale(std::fabs(v));
+                cash = cash + ((v - paid.cost) - paid.slippage);
+            }
+            record_paid(sid, paid);
             if (remove_zero) {
                 positions.erase(sid);
             } else {
@@ -112,16 +116,29 @@ inline double set_position(PositionBook& positions, int sid, double target, doub
     const double old = held;
     const double diff = target - old;
     const bool adds_exposure = (target >= 0.0 && diff > 0.0) || (target <= 0.0 && diff < 0.0);
-    const double rate = adds_exposure ? fee_ratio : (fee_ratio + tax_ratio);
-    const double cost = rate * std::fabs(diff);
-    if (g_ledger) ledger_charge(sid, std::fabs(diff), cost, fee_ratio);
-    if (diff > 0.0) {
+    Paid paid = costs.fill(std::fabs(diff), !adds_exposure);
+    const double cost = paid.cost;
+    if (costs.slippage == 0.0) {
+        if (diff > 0.0) {
+            cash = cash - diff;
+            held = (diff - cost) + old;
+        } else {
+            cash = cash + ((-diff) - cost);
+            held = diff + old;
+        }
+    } else if (diff > 0.0) {
+        // A buy spends diff and holds what that buys above the quote.
+        const double spent = diff - cost;
+        const double holds = costs.bought(spent);
+        paid.slippage = spent - holds;
         cash = cash - diff;
-        held = (diff - cost) + old;
+        held = holds + old;
     } else {
-        cash = cash + ((-diff) - cost);
+        paid.slippage = costs.given_up_on_sale(-diff);
+        cash = cash + (((-diff) - cost) - paid.slippage);
         held = diff + old;
     }
+    record_paid(sid, paid);
     if (remove_zero && held == 0.0) positions.erase(sid);
     return cash;
 }

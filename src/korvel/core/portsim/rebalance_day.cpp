@@ -7,6 +7,7 @@
 #include "portsim/cell_access.h"
 #include "portsim/rebalance.h"
 #include "portsim/row_steps.h"
+#include "portsim/trade_ledger.h"
 
 namespace korvel::portsim {
 
@@ -15,6 +16,8 @@ void hand_over_exit_signals(RunState& run) {
     run.close_exit_signals.clear();
     run.pending_reasons.swap(run.close_signal_reasons);
     run.close_signal_reasons.clear();
+    run.pending_serials.swap(run.close_signal_serials);
+    run.close_signal_serials.clear();
 }
 
 namespace {
@@ -98,8 +101,7 @@ int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i) 
     View1D<double> chosen;
     if (choose_weight_row(in, run, due_row, chosen) < 0) return -1;
     remember_references(run);
-    run.cash = rebalance(run.positions, chosen, run.cash, in.rules.fee_ratio, in.rules.tax_ratio,
-                         in.rules.position_limit, run.abs_weights);
+    run.cash = rebalance(run.positions, chosen, run.cash, in.costs, in.rules.position_limit, in.rules, run.abs_weights);
     run.rebalanced_since_morning = true;
     if (failed(run.cash)) return -1;
     run.executed_exits.clear();
@@ -125,8 +127,8 @@ int close_delisted(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
         if (bar == i && run.positions.value(sid) != 0.0) run.delisting_exits.push_back(sid);
     }
     for (const int sid : run.delisting_exits) {
-        run.cash = set_position(run.positions, sid, 0.0, run.cash, in.rules.fee_ratio, in.rules.tax_ratio, false, true,
-                                1.0, ExitNote{ExitReason::Delisting});
+        run.cash = set_position(run.positions, sid, 0.0, run.cash, in.costs, false, true, 1.0,
+                                ExitNote{ExitReason::Delisting});
         if (failed(run.cash)) return -1;
         reset_growth(run, sid);
     }
@@ -137,12 +139,19 @@ int close_delisted(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
 template <bool kChecked>
 int value_at_close(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     double row_value = run.cash;
+    // The long and the short side apart, for the ledger's exposure.
+    double long_value = 0.0, short_value = 0.0;
     const std::vector<int>& held = run.positions.held;
     if (!kChecked && !run.rebalanced_since_morning) {
         // The holdings left are valued as the morning pass left them, and it
         // worked out their values at the close: add them in the same order.
-        for (const int sid : held) row_value = row_value + run.closing_values[static_cast<size_t>(sid)];
+        for (const int sid : held) {
+            const double value = run.closing_values[static_cast<size_t>(sid)];
+            row_value = row_value + value;
+            (value < 0.0 ? short_value : long_value) += value;
+        }
         run.equity_data[i] = row_value;
+        if (run.ledger) run.ledger->note_exposure(i, long_value, short_value);
         return 0;
     }
     for (const int sid : held) {
@@ -151,18 +160,17 @@ int value_at_close(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
         if (!read_cell<kChecked>(in.price, i, pc, price)) return -1;
         if (validate_held_price<kChecked>(in, price, sid, i) < 0) return -1;
         if (!read_cell<kChecked>(in.close, i, pc, close)) return -1;
-        const double value = run.positions.value(sid);
-        if (std::isnan(price) || std::isnan(close)) {
-            row_value = row_value + value;
-        } else {
-            row_value = row_value + value * close / price;
-        }
+        const double held_value = run.positions.value(sid);
+        const double value = (std::isnan(price) || std::isnan(close)) ? held_value : held_value * close / price;
+        row_value = row_value + value;
+        (value < 0.0 ? short_value : long_value) += value;
         if (kChecked) {
             in.price.prefetch(i + 1, pc);
             in.close.prefetch(i + 1, pc);
         }
     }
     run.equity_data[i] = row_value;
+    if (run.ledger) run.ledger->note_exposure(i, long_value, short_value);
     return 0;
 }
 

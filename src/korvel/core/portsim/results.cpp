@@ -194,14 +194,7 @@ int new_operations_record() {
 }  // namespace
 
 int finish_run(const BacktestInputs& in, RunState& run) {
-    if (g_ledger) {
-        if (!g_ledger->finish(run.positions)) return -1;
-    } else {
-        std::map<int, double> book = run.positions.as_map();
-        PyRef ended(g_recorder.end_analysis(book));
-        note_caller_code_may_have_run();
-        if (!ended) return -1;
-    }
+    if (!g_recording.finish(g_recording.self, run.positions)) return -1;
     if (new_operations_record() < 0) return -1;
     // Hold the dicts while filling them: normalize_weight may replace entries.
     PyRef weights = PyRef::borrow(operations_entry("weights"));

@@ -10,8 +10,6 @@
 
 namespace korvel::portsim {
 
-TradeLedger* g_ledger = nullptr;
-
 namespace {
 
 constexpr const char* kReasonNames[] = {
@@ -33,6 +31,22 @@ PyObject* array_of(const std::vector<T>& data, int typenum, npy_intp n, npy_intp
     return array;
 }
 
+// The NumPy element type of a ledger field's C++ type.
+template <typename T>
+constexpr int typenum_of();
+template <>
+constexpr int typenum_of<int64_t>() {
+    return NPY_INT64;
+}
+template <>
+constexpr int typenum_of<int8_t>() {
+    return NPY_INT8;
+}
+template <>
+constexpr int typenum_of<double>() {
+    return NPY_FLOAT64;
+}
+
 int set_item(PyObject* dict, const char* key, PyObject* owned) {
     PyRef value(owned);
     if (!value) return -1;
@@ -41,7 +55,7 @@ int set_item(PyObject* dict, const char* key, PyObject* owned) {
 
 }  // namespace
 
-void TradeLedger::start(int n_slots, Py_ssize_t rows, const analysis::Tables& tables,
+void TradeLedger::start(int n_slots, Py_ssize_t rows, bool record_positions, const analysis::Tables& tables,
                         const analysis::Settings& settings, const std::vector<int>& price_col_of_slot) {
     slots_.assign(static_cast<size_t>(n_slots), Slot{});
     price_col_.assign(static_cast<size_t>(n_slots), 0);
@@ -50,11 +64,15 @@ void TradeLedger::start(int n_slots, Py_ssize_t rows, const analysis::Tables& ta
     }
     tables_ = tables;
     settings_ = settings;
+    opened_ = 0;
     // A step of 0 fails at the first trade; a ledger without trades then
     // still has the exit snapshot's six columns.
     if (analysis::result_size(settings, stats_size_) != analysis::Status::Ok) stats_size_ = 6;
-    row_traded_.assign(static_cast<size_t>(rows), 0.0);
-    row_costs_.assign(static_cast<size_t>(rows), 0.0);
+#define KORVEL_LEDGER_ZEROS(key, type) per_row_.key.assign(static_cast<size_t>(rows), type{});
+    KORVEL_LEDGER_ROW_FIELDS(KORVEL_LEDGER_ZEROS)
+#undef KORVEL_LEDGER_ZEROS
+    record_positions_ = record_positions;
+    if (record_positions) positions_.assign(static_cast<size_t>(rows) * static_cast<size_t>(n_slots), 0.0);
 }
 
 // The recorder keeps one slot per weight label; a sid beyond them fails as
@@ -76,10 +94,14 @@ bool TradeLedger::enter(int sid, double weight, int entry_transaction) {
     slot->entry_row = row_;
     slot->weight = weight;
     slot->entry_transaction = entry_transaction;
-    slot->entry_price = price_at(row_, sid);
+    const double quoted = price_at(row_, sid);
+    slot->entry_price = entry_transaction != 0 ? settings_.costs.entry_fill(quoted, weight > 0.0) : quoted;
     slot->fees = 0.0;
     slot->taxes = 0.0;
+    slot->slippage = 0.0;
+    slot->borrow = 0.0;
     slot->open = true;
+    slot->serial = opened_++;
     return true;
 }
 
@@ -88,24 +110,30 @@ bool TradeLedger::exit(int sid, int exit_transaction, const ExitNote& note) {
     if (!slot_of(sid, slot)) return false;
     if (!append(sid, *slot, row_, row_, exit_transaction, note)) return false;
     slot->open = false;
-    slot->ended = static_cast<int64_t>(sid_.size()) - 1;
+    slot->ended = static_cast<int64_t>(trades_.sid.size()) - 1;
     return true;
 }
 
-void TradeLedger::charge(int sid, double traded, double cost, double fees) {
-    const double taxes = cost - fees;
-    if (row_ >= 0 && static_cast<size_t>(row_) < row_traded_.size()) {
-        row_traded_[static_cast<size_t>(row_)] += traded;
-        row_costs_[static_cast<size_t>(row_)] += cost;
+void TradeLedger::charge(int sid, const Paid& paid) {
+    const double traded = paid.traded, cost = paid.cost, fees = paid.fees, taxes = paid.taxes();
+    if (row_ >= 0 && static_cast<size_t>(row_) < per_row_.row_traded.size()) {
+        per_row_.row_traded[static_cast<size_t>(row_)] += traded;
+        per_row_.row_costs[static_cast<size_t>(row_)] += cost;
+        if (paid.financing != 0.0) per_row_.row_financing[static_cast<size_t>(row_)] += paid.financing;
     }
     if (sid < 0 || static_cast<size_t>(sid) >= slots_.size()) return;
     Slot& slot = slots_[static_cast<size_t>(sid)];
     if (slot.open) {
         slot.fees += fees;
         slot.taxes += taxes;
+        slot.slippage += paid.slippage;
+        slot.borrow += paid.borrow;
     } else if (slot.ended >= 0) {
-        fees_[static_cast<size_t>(slot.ended)] += fees;
-        taxes_[static_cast<size_t>(slot.ended)] += taxes;
+        const auto ended = static_cast<size_t>(slot.ended);
+        trades_.fees[ended] += fees;
+        trades_.taxes[ended] += taxes;
+        trades_.slippage[ended] += paid.slippage;
+        trades_.borrow[ended] += paid.borrow;
     }
 }
 
@@ -136,17 +164,30 @@ bool TradeLedger::append(int sid, const Slot& slot, int exit_row, int analysed_r
         analysis::raise_status(status, slot.entry_row, tables_.price.rows, settings_);
         return false;
     }
-    sid_.push_back(sid);
-    entry_row_.push_back(slot.entry_row);
-    exit_row_.push_back(ends ? exit_row : -1);
-    side_.push_back(slot.weight > 0.0 ? 1 : -1);
-    weight_.push_back(slot.weight);
-    entry_price_.push_back(slot.entry_price);
-    exit_price_.push_back(ends ? note.fill.value_or(price_at(exit_row, sid)) : kNaN);
-    reason_.push_back(static_cast<int8_t>(ends ? note.reason : ExitReason::Open));
-    fees_.push_back(slot.fees);
-    taxes_.push_back(slot.taxes);
+    const Record record{sid,
+                        slot.entry_row,
+                        ends ? exit_row : -1,
+                        static_cast<int8_t>(slot.weight > 0.0 ? 1 : -1),
+                        slot.weight,
+                        slot.entry_price,
+                        ends ? exit_price(sid, slot, exit_row, exit_transaction, note) : kNaN,
+                        static_cast<int8_t>(ends ? note.reason : ExitReason::Open),
+                        slot.fees,
+                        slot.taxes,
+                        slot.slippage,
+                        slot.borrow};
+#define KORVEL_LEDGER_PUSH(key, type) trades_.key.push_back(record.key);
+    KORVEL_LEDGER_TRADE_FIELDS(KORVEL_LEDGER_PUSH)
+#undef KORVEL_LEDGER_PUSH
     return true;
+}
+
+// The price an exit filled at: its intraday fill or the row's trading
+// price, after slippage unless the record only splits the holding.
+double TradeLedger::exit_price(int sid, const Slot& slot, int exit_row, int exit_transaction,
+                               const ExitNote& note) const {
+    const double quoted = note.fill.value_or(price_at(exit_row, sid));
+    return exit_transaction != 0 ? settings_.costs.exit_fill(quoted, slot.weight > 0.0) : quoted;
 }
 
 bool TradeLedger::finish(const PositionBook& book) {
@@ -162,24 +203,24 @@ bool TradeLedger::finish(const PositionBook& book) {
 PyObject* TradeLedger::to_dict() const {
     PyRef dict(PyDict_New());
     if (!dict) return nullptr;
-    const auto n = static_cast<npy_intp>(sid_.size());
-    const auto rows = static_cast<npy_intp>(row_traded_.size());
+    const auto n = static_cast<npy_intp>(trades_.sid.size());
+    const auto rows = static_cast<npy_intp>(per_row_.row_traded.size());
     PyObject* d = dict.get();
-    if (set_item(d, "sid", array_of(sid_, NPY_INT64, n)) < 0 ||
-        set_item(d, "entry_row", array_of(entry_row_, NPY_INT64, n)) < 0 ||
-        set_item(d, "exit_row", array_of(exit_row_, NPY_INT64, n)) < 0 ||
-        set_item(d, "side", array_of(side_, NPY_INT8, n)) < 0 ||
-        set_item(d, "weight", array_of(weight_, NPY_FLOAT64, n)) < 0 ||
-        set_item(d, "entry_price", array_of(entry_price_, NPY_FLOAT64, n)) < 0 ||
-        set_item(d, "exit_price", array_of(exit_price_, NPY_FLOAT64, n)) < 0 ||
-        set_item(d, "exit_reason", array_of(reason_, NPY_INT8, n)) < 0 ||
-        set_item(d, "fees", array_of(fees_, NPY_FLOAT64, n)) < 0 ||
-        set_item(d, "taxes", array_of(taxes_, NPY_FLOAT64, n)) < 0 ||
-        set_item(d, "statistics", array_of(stats_, NPY_FLOAT64, n, static_cast<npy_intp>(stats_size_))) < 0 ||
-        set_item(d, "row_traded", array_of(row_traded_, NPY_FLOAT64, rows)) < 0 ||
-        set_item(d, "row_costs", array_of(row_costs_, NPY_FLOAT64, rows)) < 0) {
+#define KORVEL_LEDGER_TRADE_ITEM(key, type) \
+    if (set_item(d, #key, array_of(trades_.key, typenum_of<type>(), n)) < 0) return nullptr;
+#define KORVEL_LEDGER_ROW_ITEM(key, type) \
+    if (set_item(d, #key, array_of(per_row_.key, typenum_of<type>(), rows)) < 0) return nullptr;
+    KORVEL_LEDGER_TRADE_FIELDS(KORVEL_LEDGER_TRADE_ITEM)
+    if (set_item(d, "statistics", array_of(stats_, NPY_FLOAT64, n, static_cast<npy_intp>(stats_size_))) < 0) {
         return nullptr;
     }
+    KORVEL_LEDGER_ROW_FIELDS(KORVEL_LEDGER_ROW_ITEM)
+    if (record_positions_ &&
+        set_item(d, "positions", array_of(positions_, NPY_FLOAT64, rows, static_cast<npy_intp>(slots_.size()))) < 0) {
+        return nullptr;
+    }
+#undef KORVEL_LEDGER_TRADE_ITEM
+#undef KORVEL_LEDGER_ROW_ITEM
     constexpr Py_ssize_t kReasons = sizeof kReasonNames / sizeof kReasonNames[0];
     PyRef names(PyTuple_New(kReasons));
     if (!names) return nullptr;

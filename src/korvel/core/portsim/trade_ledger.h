@@ -17,6 +17,7 @@
 
 #include "excursion/excursion_analysis.h"
 #include "portsim/exit_reason.h"
+#include "portsim/ledger_fields.h"
 #include "portsim/position_book.h"
 
 namespace korvel::portsim {
@@ -26,8 +27,21 @@ public:
     // Sizes the ledger for a run: n_slots instrument slots (as many as the
     // recorder gets), `rows` price rows, the tables and settings the
     // statistics are taken over, and each slot's price column.
-    void start(int n_slots, Py_ssize_t rows, const analysis::Tables& tables, const analysis::Settings& settings,
-               const std::vector<int>& price_col_of_slot);
+    // With `record_positions`, the ledger also keeps every holding's value
+    // over the portfolio value at each close (note_close).
+    void start(int n_slots, Py_ssize_t rows, bool record_positions, const analysis::Tables& tables,
+               const analysis::Settings& settings, const std::vector<int>& price_col_of_slot);
+
+    bool records_positions() const { return record_positions_; }
+    // The value of the long and of the short holdings at the close of `row`.
+    void note_exposure(Py_ssize_t row, double long_value, double short_value) {
+        per_row_.row_long[static_cast<size_t>(row)] = long_value;
+        per_row_.row_short[static_cast<size_t>(row)] = short_value;
+    }
+    // The weight of slot sid at the close of the current row.
+    void note_weight(int sid, double weight) {
+        positions_[static_cast<size_t>(row_) * slots_.size() + static_cast<size_t>(sid)] = weight;
+    }
 
     // The row being simulated (set before any trade of the row).
     void mark_row(int row) { row_ = row; }
@@ -39,10 +53,22 @@ public:
     bool enter(int sid, double weight, int entry_transaction);
     bool exit(int sid, int exit_transaction, const ExitNote& note);
 
-    // A trade of `traded` (absolute value) paying `cost`, of which `fees` is
-    // commission, on slot sid at the current row: charged to the slot's open
+    // A fill on slot sid at the current row: charged to the slot's open
     // trade, or to the trade it has just ended.
-    void charge(int sid, double traded, double cost, double fees);
+    void charge(int sid, const Paid& paid);
+
+    // The trade last opened on slot sid: a number no other trade of the run
+    // has (-1 before the first) and its entry price (the trading price of its
+    // entry row). The stops of a trade are its own.
+    struct Opened {
+        int64_t serial;
+        double entry_price;
+    };
+    Opened opened(int sid) const {
+        if (sid < 0 || static_cast<size_t>(sid) >= slots_.size()) return Opened{-1, 0.0};
+        const Slot& slot = slots_[static_cast<size_t>(sid)];
+        return Opened{slot.serial, slot.entry_price};
+    }
 
     // The trades still held at the end of the run, in ascending sid order, as
     // the recorder's end_analysis lists them. False with an exception pending.
@@ -59,7 +85,10 @@ private:
         double entry_price = 0.0;
         double fees = 0.0;
         double taxes = 0.0;
+        double slippage = 0.0;
+        double borrow = 0.0;
         bool open = false;
+        int64_t serial = -1;
         // The trade the slot ended last (charged for its exit), -1 if none.
         int64_t ended = -1;
     };
@@ -67,6 +96,7 @@ private:
     bool append(int sid, const Slot& slot, int exit_row, int analysed_row, int exit_transaction, const ExitNote& note);
     bool slot_of(int sid, Slot*& out);
     double price_at(int row, int sid) const;
+    double exit_price(int sid, const Slot& slot, int exit_row, int exit_transaction, const ExitNote& note) const;
 
     std::vector<Slot> slots_;
     std::vector<int> price_col_;
@@ -74,18 +104,29 @@ private:
     analysis::Settings settings_{};
     int64_t stats_size_ = 6;
     int row_ = 0;
+    int64_t opened_ = 0;  // trades opened so far
     analysis::Snapshots snapshots_;
 
-    // One element per trade, in the order the recorder lists its records.
-    std::vector<int64_t> sid_, entry_row_, exit_row_;
-    std::vector<int8_t> side_, reason_;
-    std::vector<double> weight_, entry_price_, exit_price_, fees_, taxes_;
-    std::vector<double> stats_;  // stats_size_ per trade
-    // One element per price row.
-    std::vector<double> row_traded_, row_costs_;
-};
+#define KORVEL_LEDGER_VECTOR(key, type) std::vector<type> key;
+    // One trade as appended; one buffer per field.
+    struct Record {
+#define KORVEL_LEDGER_MEMBER(key, type) type key;
+        KORVEL_LEDGER_TRADE_FIELDS(KORVEL_LEDGER_MEMBER)
+    };
+    struct TradeBuffers {
+        KORVEL_LEDGER_TRADE_FIELDS(KORVEL_LEDGER_VECTOR)
+    };
+    struct RowBuffers {
+        KORVEL_LEDGER_ROW_FIELDS(KORVEL_LEDGER_VECTOR)
+    };
+#undef KORVEL_LEDGER_MEMBER
+#undef KORVEL_LEDGER_VECTOR
 
-// g_ledger (position_book.h) points at the ledger of the run in progress for
-// the duration of one backtest_ledger call, and is null while backtest_ runs.
+    TradeBuffers trades_;
+    std::vector<double> stats_;  // stats_size_ per trade
+    RowBuffers per_row_;
+    bool record_positions_ = false;
+    std::vector<double> positions_;  // rows x slots, with record_positions
+};
 
 }  // namespace korvel::portsim

@@ -1,0 +1,33 @@
+// The fields of the trade ledger, declared once: the ledger's buffers, the
+// record it appends, the arrays of its dict and the entry point's docstring
+// all derive from these lists.
+#pragma once
+
+#include <cstdint>
+
+// One element per trade, in the order the recorder lists its records:
+// X(key in the ledger's dict, element type).
+#define KORVEL_LEDGER_TRADE_FIELDS(X) \
+    X(sid, int64_t)                   \
+    X(entry_row, int64_t)             \
+    X(exit_row, int64_t)              \
+    X(side, int8_t)                   \
+    X(weight, double)                 \
+    X(entry_price, double)            \
+    X(exit_price, double)             \
+    X(exit_reason, int8_t)            \
+    X(fees, double)                   \
+    X(taxes, double)                  \
+    X(slippage, double)               \
+    X(borrow, double)
+
+// One element per price row: X(key, element type).
+#define KORVEL_LEDGER_ROW_FIELDS(X) \
+    X(row_traded, double)           \
+    X(row_costs, double)            \
+    X(row_financing, double)        \
+    X(row_long, double)             \
+    X(row_short, double)
+
+// The keys as one comma-separated text, for the docstring.
+#define KORVEL_LEDGER_KEY_TEXT(key, type) #key ", "
