@@ -287,7 +287,9 @@ def closing_positions(run: Run) -> Float64Array:
         run.rules.excursion_window,
         run.rules.excursion_step,
     )
-    positions: Float64Array = done.positions
+    positions = done.positions
+    if positions is None:  # asked for with record_positions: the engine always keeps them then
+        raise RuntimeError("the engine kept no positions although asked to")
     return positions
 
 
