@@ -124,6 +124,7 @@ def test_demo_command(capsys, tmp_path):
         "Max drawdown",
         "Win rate",
         "Orders for the next trading day",
+        "costs: fee 0.001425, tax 0.003 (the demo's own; --fee and --tax change them)",
     ):
         assert label in out
     assert (tmp_path / "r.html").exists()
