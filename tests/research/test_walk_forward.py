@@ -122,7 +122,7 @@ def test_anchored_cagr_selection_and_its_efficiency(market):
 
 
 def test_a_restarted_walk_forward_reads_its_sweep_from_the_checkpoint(market, wf, tmp_path):
-    path = tmp_path / "wf.ckpt"
+    path = tmp_path / "wf.store"
     kwargs = dict(train=250, test=60, fee=0.001, progress=False, checkpoint=path)
     korvel.walk_forward(momentum, market, GRID, **kwargs)
     sweep_strategies.CALLS.clear()

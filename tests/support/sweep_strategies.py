@@ -7,8 +7,9 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
+import sweep_calls
 
-CALLS = []  # (parameters) of every call in this process
+CALLS = sweep_calls.CALLS  # (parameters) of every call in this process
 
 
 def momentum(market, lookback, top, fail=False, kill=None, once=None):
@@ -18,7 +19,7 @@ def momentum(market, lookback, top, fail=False, kill=None, once=None):
     running this combination kills itself (once only, when `once` names a
     marker file to leave behind).
     """
-    CALLS.append((lookback, top, fail))
+    sweep_calls.CALLS.append((lookback, top, fail))
     if os.environ.get("KORVEL_TEST_PIDS"):
         Path(os.environ["KORVEL_TEST_PIDS"], str(os.getpid())).touch()
     time.sleep(float(os.environ.get("KORVEL_TEST_DELAY", "0")))

@@ -3,6 +3,7 @@ Dask cluster of two worker processes give the serial results bit for bit; dead w
 
 import concurrent.futures as cf
 import contextlib
+import json
 import multiprocessing as mp
 import os
 import signal
@@ -164,6 +165,13 @@ def test_a_dask_worker_killed_mid_batch_fails_its_combination_alone(market, seri
     cluster.wait_for_workers(2, timeout=60)
 
 
+def _chunks(path):
+    try:
+        return json.loads((path / "manifest.json").read_text())["chunks"]
+    except (OSError, ValueError):
+        return []
+
+
 def _dead(pid):
     try:
         status = Path(f"/proc/{pid}/status").read_text()
@@ -173,7 +181,7 @@ def _dead(pid):
 
 
 def test_ctrl_c_stops_the_workers_and_a_restart_finishes_from_the_checkpoint(market, tmp_path):
-    path, pids = tmp_path / "sweep.ckpt", tmp_path / "pids"
+    path, pids = tmp_path / "sweep.store", tmp_path / "pids"
     pids.mkdir()
     grid = {"lookback": [20, 30, 40, 50], "top": [2, 4]}
     script = (
@@ -197,8 +205,7 @@ def test_ctrl_c_stops_the_workers_and_a_restart_finishes_from_the_checkpoint(mar
         deadline = time.monotonic() + 120
         while len(list(pids.iterdir())) < 2 and time.monotonic() < deadline:
             time.sleep(0.02)
-        opened = path.stat().st_size  # the header and the sweep's description
-        while path.stat().st_size == opened and time.monotonic() < deadline:
+        while not _chunks(path) and time.monotonic() < deadline:  # a first chunk of finished combinations
             time.sleep(0.02)
         os.killpg(proc.pid, signal.SIGINT)  # as Ctrl-C in a terminal: the whole process group
         out, err = proc.communicate(timeout=60)

@@ -12,7 +12,6 @@ from __future__ import annotations
 import inspect
 import time
 import warnings
-import zlib
 from collections.abc import Callable, Mapping, Sequence
 from contextlib import closing
 from functools import cached_property
@@ -21,17 +20,17 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from korvel._market import Market, as_market, view_of
-from korvel._version import __version__
+from korvel._market import Market, as_market
 from korvel._warnings import KINDS, warn
 from korvel.research._lookahead import require_no_lookahead
 from korvel.results._result import Result
 from korvel.simulation._backtest import backtest
-from korvel.simulation._rules import CHECKED, RULES, check_rules, defaults_text
-from korvel.sweeps._checkpoint import Checkpoint
+from korvel.simulation._rules import CHECKED, RULES, check_rules
+from korvel.sweeps._fingerprint import differences, fingerprint
 from korvel.sweeps._grid import Combinations, canonical, expand, plain, same
 from korvel.sweeps._heatmap import heatmap_figure, heatmap_table
 from korvel.sweeps._progress import Progress
+from korvel.sweeps._store import GRID, Store, ident, read_manifest, read_store
 from korvel.sweeps._task import KEEP, WARNINGS, Done, Failed, Job, Outcome, split
 from korvel.sweeps.backends._registry import backend_for
 
@@ -94,11 +93,18 @@ def sweep(
         such combinations); "returns32" keeps them as float32, half of that
         (about 7 significant digits, plenty for the overfitting statistics).
         Keep one of the two.
-    checkpoint : path, optional
-        A file that every finished combination is appended to as it
-        finishes; a sweep restarted with the same file (and the same
-        strategy, market, fixed keywords and `keep`) runs only the
-        combinations not in it.  See `korvel.checkpoint`.
+    checkpoint : path of a folder, optional
+        The sweep's results store (created if missing): finished
+        combinations are written to it in chunks of Parquet files as they
+        finish (``FOLDER/stats``, and ``equity``, ``returns``, ``trades`` as
+        kept), with a manifest.  A sweep restarted on the same folder runs
+        only the combinations not in it (and those that failed), once it has
+        checked that the strategy's code, every fixed keyword's value, every
+        table of the market, `keep`, korvel's version and the rules'
+        defaults are those that wrote it (a ValueError names what differs).
+        `Sweep.open` reads a finished or partial store.  Nothing in it is
+        unpickled: reading it runs no code.  Needs pyarrow
+        (``pip install 'korvel[sweeps]'``).
     check_lookahead : bool
         First run `korvel.check_lookahead` on the first combination (in this
         process) and raise a ValueError listing the first weights that change
@@ -156,18 +162,18 @@ def sweep(
     store = None
     try:
         if checkpoint is not None:
-            store = Checkpoint(checkpoint, _fingerprint(job, market_))
+            store = Store(checkpoint, fingerprint(strategy, fixed, market_, keep_), combos, keep_)
             for i, params in enumerate(combos.params):
-                kept = store.done.get(canonical(params))
+                kept = store.done.get(ident(params))
                 if kept is not None:
-                    outcomes[i] = packed(Done(kept), names)
+                    outcomes[i] = packed(kept, names)
         tasks = [(i, combos.params[i]) for i, o in enumerate(outcomes) if o is None]
         bar = Progress(len(combos), len(combos) - len(tasks), progress)
         try:
             with closing(backend.run(job, market_, tasks, batch)) as finished:
                 for position, outcome in finished:
-                    if isinstance(outcome, Done) and store is not None:
-                        store.add(combos.params[position], outcome.kept)
+                    if store is not None:
+                        store.add(combos.params[position], outcome)
                     outcomes[position] = packed(outcome, names)
                     bar.advance(isinstance(outcome, Done))
         finally:
@@ -212,7 +218,13 @@ class Sweep:
     """
 
     def __init__(
-        self, combos: Combinations, outcomes: list[Outcome], job: Job, market: Market, elapsed: float, executor: str
+        self,
+        combos: Combinations,
+        outcomes: list[Outcome],
+        job: Job,
+        market: Market | None,
+        elapsed: float,
+        executor: str,
     ) -> None:
         self._combos = combos
         self._outcomes = outcomes
@@ -220,6 +232,65 @@ class Sweep:
         self._market = market
         self.elapsed = elapsed
         self.executor = executor
+        #: Combinations of the grid not (yet) in the store read by `Sweep.open`, and its chunks left out as damaged.
+        self.pending = 0
+        self.dropped: list[str] = []
+
+    @classmethod
+    def open(
+        cls,
+        folder: str | PathLike[str],
+        strategy: Callable[..., pd.DataFrame] | None = None,
+        market: Market | pd.DataFrame | None = None,
+        **fixed: Any,
+    ) -> Sweep:
+        """A sweep's results store (``korvel.sweep(..., checkpoint=FOLDER)``), finished or partial, read
+        without running anything.
+
+        `stats`, `failures`, `warnings`, `equity`, `returns`, `trades`,
+        `overfitting()`, `best()` and `heatmap()` read what the store holds
+        (the combinations of the latest sweep on it that finished; `pending`
+        counts the others).  `result()` re-runs a combination and needs the
+        `strategy`, the `market` and the sweep's fixed keywords: given here,
+        they are checked against the store's fingerprint (a ValueError names
+        what differs).  A chunk found torn or damaged is left out (a resumed
+        sweep runs its combinations again).
+        """
+        from pathlib import Path
+
+        path = Path(folder)
+        manifest = read_manifest(path)
+        found = read_store(path, manifest, failures=True)
+        theirs = manifest.get("fingerprint") or {}
+        keep = tuple(theirs.get("keep") or ("stats",))
+        market_ = as_market(market) if market is not None else None
+        if strategy is not None or market_ is not None or fixed:
+            if strategy is None or market_ is None:
+                raise TypeError(
+                    "Sweep.open: give both the strategy and the market (and the fixed keywords), or neither"
+                )
+            said = [d for d in differences(theirs, fingerprint(strategy, fixed, market_, keep)) if "keep" not in d]
+            if said:
+                raise ValueError(f"Sweep.open: {str(path)!r} was not written by this sweep: " + "; ".join(said))
+        combos = found.combos
+        if combos is None:
+            raise ValueError(f"{str(path)!r}: the store's grid ({GRID}) is missing or damaged")
+        positions = [i for i, p in enumerate(combos.params) if ident(p) in found.outcomes]
+        names: dict[tuple[str, ...], tuple[str, ...]] = {}
+        outcomes = [packed(found.outcomes[ident(combos.params[i])], names) for i in positions]
+        fixed_strategy, fixed_rules = split(fixed)
+        job = Job(strategy if strategy is not None else _not_given, fixed_strategy, fixed_rules, keep)
+        opened = cls(
+            Combinations(combos.keys, [combos.params[i] for i in positions]),
+            outcomes,
+            job,
+            market_,
+            0.0,
+            f"store {path}",
+        )
+        opened.pending = len(combos) - len(positions)
+        opened.dropped = found.dropped
+        return opened
 
     @cached_property
     def _ran(self) -> list[int]:
@@ -290,11 +361,20 @@ class Sweep:
     @cached_property
     def _equity(self) -> pd.DataFrame:
         curves = self._kept("equity")
-        rows = self._market.shape[0]
+        rows, dates = self._dates_and_rows()
         values = np.full((rows, len(curves)), np.nan)
         for j, curve in enumerate(curves):
             values[rows - len(curve) :, j] = curve
-        return pd.DataFrame(values, index=self._market.dates, columns=self._combos.index(self._ran))
+        return pd.DataFrame(values, index=dates, columns=self._combos.index(self._ran))
+
+    def _dates_and_rows(self) -> tuple[int, pd.Index]:
+        """The market's rows and dates; for a store opened without its market, the longest curve's rows."""
+        if self._market is not None:
+            return self._market.shape[0], self._market.dates
+        name = next((k for k in ("equity", "returns", "returns32") if k in self._job.keep), None)
+        longest = max((len(v) for v in self._kept(name)), default=0) if name else 0
+        rows = longest + (0 if name == "equity" else 1)
+        return rows, pd.RangeIndex(rows, name="row")
 
     @property
     def returns(self) -> pd.DataFrame:
@@ -311,11 +391,11 @@ class Sweep:
             series = [curve[1:] / curve[:-1] - 1.0 for curve in self._kept("equity")]
         else:
             series = self._kept(name or "returns")
-        rows = self._market.shape[0]
+        rows, dates = self._dates_and_rows()
         values = np.full((rows, len(series)), np.nan, dtype=np.float32 if name == "returns32" else np.float64)
         for j, r in enumerate(series):
             values[rows - len(r) :, j] = r
-        return pd.DataFrame(values, index=self._market.dates, columns=self._combos.index(self._ran))
+        return pd.DataFrame(values, index=dates, columns=self._combos.index(self._ran))
 
     def overfitting(self, metric: str = "sharpe", *, blocks: int = 16) -> pd.DataFrame:
         """How much the best combination's figure owes to the search: one table of overfitting statistics.
@@ -474,6 +554,11 @@ class Sweep:
         params = dict(found[0])
         strategy_kwargs, rules = split(params)
         job = self._job
+        if self._market is None or job.strategy is _not_given:
+            raise ValueError(
+                "result: re-running a combination needs the strategy and the market: "
+                "Sweep.open(folder, strategy, market, **fixed)"
+            )
         weights = job.strategy(self._market, **job.strategy_kwargs, **strategy_kwargs)
         return backtest(weights, self._market, **job.rules, **rules)
 
@@ -503,6 +588,11 @@ class Sweep:
             f"<korvel Sweep: {len(self._combos)} combinations over {' x '.join(self._combos.keys)} "
             f"({len(self._ran)} ran, {failed} failed), {self.executor}, {self.elapsed:.1f} s>"
         )
+
+
+def _not_given(market: Market, **params: Any) -> pd.DataFrame:
+    """The strategy of a store opened without one."""
+    raise ValueError("the strategy was not given to Sweep.open")
 
 
 # --------------------------------------------------------------------------- compact statistics
@@ -595,28 +685,3 @@ def _check_rules(combos: Combinations, fixed_rules: Mapping[str, Any]) -> None:
         except (TypeError, ValueError) as exc:
             shown = ", ".join(f"{k}={params[k]!r}" for k in rule_keys)
             raise type(exc)(f"grid ({shown}): {exc}") from None
-
-
-def _fingerprint(job: Job, market: Market) -> dict[str, str]:
-    """What a checkpoint must have been written by to be read back."""
-    strategy = job.strategy
-    name = f"{getattr(strategy, '__module__', '?')}.{getattr(strategy, '__qualname__', type(strategy).__name__)}"
-
-    def shown(value: Any) -> str:
-        plain = value.item() if isinstance(value, np.generic) else value
-        return repr(plain) if isinstance(plain, (bool, int, float, str, type(None))) else type(plain).__name__
-
-    fixed = {**job.strategy_kwargs, **job.rules}
-    close = view_of(market).close
-    sample = close[np.linspace(0, close.shape[0] - 1, min(64, close.shape[0])).astype(np.intp)]
-    labels = "\0".join(str(x) for x in market.instruments).encode()
-    return {
-        "korvel": __version__,
-        "defaults": defaults_text(),
-        "keep": ",".join(job.keep),
-        "strategy": name,
-        "fixed": ", ".join(f"{k}={shown(v)}" for k, v in sorted(fixed.items())),
-        "market": f"{market.shape[0]} x {market.shape[1]}, {market.dates[0]} .. {market.dates[-1]}, "
-        f"{'/'.join(market.tables)}, labels {zlib.crc32(labels):08x}, "
-        f"prices {zlib.crc32(np.ascontiguousarray(sample).tobytes()):08x}",
-    }
