@@ -20,6 +20,8 @@ def momentum(market, lookback, top, fail=False, kill=None, once=None):
     marker file to leave behind).
     """
     sweep_calls.CALLS.append((lookback, top, fail))
+    if os.environ.get("KORVEL_TEST_CALLS"):
+        Path(os.environ["KORVEL_TEST_CALLS"], f"{os.getpid()}-{lookback}-{top}-{time.perf_counter_ns()}").touch()
     if os.environ.get("KORVEL_TEST_PIDS"):
         Path(os.environ["KORVEL_TEST_PIDS"], str(os.getpid())).touch()
     time.sleep(float(os.environ.get("KORVEL_TEST_DELAY", "0")))

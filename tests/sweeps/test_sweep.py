@@ -241,10 +241,10 @@ def test_a_restarted_sweep_skips_what_its_store_holds(market, tmp_path, small_ch
     first = korvel.sweep(
         momentum, market, korvel.grid(GRID, where=lambda p: p["top"] == 2), keep=("stats", "trades"), checkpoint=path
     )
-    assert len(sweep_strategies.CALLS) == 4 and len(_parts(path)) == 4
+    assert len(sweep_strategies.CALLS) == 2 and len(_parts(path)) == 4  # once per (lookback, top)
     sweep_strategies.CALLS.clear()
     again = korvel.sweep(momentum, market, GRID, keep=("stats", "trades"), checkpoint=path)
-    assert len(sweep_strategies.CALLS) == 4  # the 4 with top=4
+    assert sorted(sweep_strategies.CALLS) == [(20, 4, False), (40, 4, False)]  # the 4 combinations with top=4
     pd.testing.assert_frame_equal(again.stats, full.stats, check_exact=True)
     pd.testing.assert_frame_equal(again.trades, full.trades, check_exact=True)
     assert first.stats.equals(full.stats.xs(2, level="top", drop_level=False))
@@ -412,3 +412,34 @@ def test_statistics_are_kept_packed_with_one_tuple_of_names(market, tmp_path):
     assert all(isinstance(r, Packed) for r in rows)
     assert len({id(r[0]) for r in rows}) == 1  # the names once, whatever the rows came from
     pd.testing.assert_frame_equal(sw.stats, korvel.sweep(momentum, market, grid).stats, check_exact=True)
+
+
+@pytest.mark.parametrize("order", ["rules outermost", "rules innermost"])
+def test_the_strategy_runs_once_per_distinct_parameter_set(market, order):
+    axes = {"stop_loss": [None, 0.05, 0.1], "lookback": [20, 40], "top": [2, 4]}
+    if order == "rules innermost":
+        axes = {k: axes[k] for k in ("lookback", "top", "stop_loss")}
+    sweep_strategies.CALLS.clear()
+    sw = korvel.sweep(momentum, market, axes, keep=("stats", "equity"), progress=False)
+    assert sorted(sweep_strategies.CALLS) == [(20, 2, False), (20, 4, False), (40, 2, False), (40, 4, False)]
+    for params in korvel.grid(axes)[::5]:
+        res = korvel.backtest(
+            momentum(market, params["lookback"], params["top"]), market, stop_loss=params["stop_loss"]
+        )
+        pd.testing.assert_series_equal(sw.equity[tuple(params.values())].dropna(), res.equity, check_names=False)
+    # Grid order, whatever ran first.
+    assert sw.stats.index.equals(pd.MultiIndex.from_tuples([tuple(p.values()) for p in korvel.grid(axes)]))
+
+
+def test_the_weights_cache_is_bounded_in_bytes(market):
+    from korvel.sweeps._task import Job, WeightsCache
+
+    weights = momentum(market, 20, 2)
+    size = int(weights.memory_usage(index=True).sum())
+    cache = WeightsCache(limit=2 * size)
+    job = Job(momentum, {}, {}, ("stats",))
+    for lookback in (20, 30, 40, 20, 40):
+        cache.weights(job, market, {"lookback": lookback, "top": 2})
+    assert cache.calls == 4  # 20 was evicted by 40 (least recently used), 40 was still there
+    cache.weights(Job(momentum, {}, {}, ("stats",)), market, {"lookback": 40, "top": 2})
+    assert cache.calls == 5  # another sweep's job starts afresh

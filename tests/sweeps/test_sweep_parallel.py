@@ -332,3 +332,24 @@ def test_spawned_workers_map_a_loaded_market_from_its_own_file(market, serial, t
     ):
         assert_same(korvel.sweep(momentum, mapped, GRID, keep=KEEP, fee=0.001, executor=executor), serial)
     executor.shutdown()
+
+
+def test_each_worker_runs_the_strategy_once_per_parameter_set(market, tmp_path):
+    grid = {"lookback": [20, 40], "top": [2, 4], "stop_loss": [None, 0.02, 0.05, 0.1]}
+    pids = tmp_path / "calls"
+    pids.mkdir()
+    env = {"KORVEL_TEST_CALLS": str(pids)}
+    with pytest.MonkeyPatch.context() as mp_:
+        for k, v in env.items():
+            mp_.setenv(k, v)
+        sw = korvel.sweep(momentum, market, grid, executor="processes", workers=2, progress=False)
+    calls = [p.name for p in pids.iterdir()]  # one file per (worker, lookback, top) call, named uniquely
+    per_worker = {}
+    for name in calls:
+        pid, lookback, top, _ = name.split("-")
+        per_worker.setdefault(pid, []).append((lookback, top))
+    assert all(len(c) == len(set(c)) for c in per_worker.values())  # no worker ran a parameter set twice
+    assert 4 <= len(calls) <= 8
+    pd.testing.assert_frame_equal(
+        sw.stats, korvel.sweep(momentum, market, grid, progress=False).stats, check_exact=True
+    )

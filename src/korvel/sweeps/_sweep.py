@@ -167,7 +167,7 @@ def sweep(
                 kept = store.done.get(ident(params))
                 if kept is not None:
                     outcomes[i] = packed(kept, names)
-        tasks = [(i, combos.params[i]) for i, o in enumerate(outcomes) if o is None]
+        tasks = grouped([(i, combos.params[i]) for i, o in enumerate(outcomes) if o is None])
         bar = Progress(len(combos), len(combos) - len(tasks), progress)
         try:
             with closing(backend.run(job, market_, tasks, batch)) as finished:
@@ -588,6 +588,15 @@ class Sweep:
             f"<korvel Sweep: {len(self._combos)} combinations over {' x '.join(self._combos.keys)} "
             f"({len(self._ran)} ran, {failed} failed), {self.executor}, {self.elapsed:.1f} s>"
         )
+
+
+def grouped(tasks: list[tuple[int, dict[str, Any]]]) -> list[tuple[int, dict[str, Any]]]:
+    """The tasks with the same strategy parameters next to each other, the groups in grid order (of their
+    first combination): a worker then reuses the strategy's weights for the rules that follow."""
+    groups: dict[str, list[tuple[int, dict[str, Any]]]] = {}
+    for task in tasks:
+        groups.setdefault(repr(canonical(split(task[1])[0])), []).append(task)
+    return [task for group in groups.values() for task in group]
 
 
 def _not_given(market: Market, **params: Any) -> pd.DataFrame:

@@ -5,7 +5,7 @@ from __future__ import annotations
 from collections.abc import Generator, Sequence
 
 from korvel._market import Market
-from korvel.sweeps._task import Job, Outcome, run_task
+from korvel.sweeps._task import CACHE, Job, Outcome, run_task
 from korvel.sweeps.backends._base import Backend, Task
 
 
@@ -13,8 +13,11 @@ class Serial(Backend):
     def run(
         self, job: Job, market: Market, tasks: Sequence[Task], batch: int | None = None
     ) -> Generator[tuple[int, Outcome], None, None]:
-        for position, params in tasks:
-            yield position, run_task(job, market, params)
+        try:
+            for position, params in tasks:
+                yield position, run_task(job, market, params)
+        finally:
+            CACHE.clear()  # the weights are not kept in this process after its sweep
 
     def describe(self) -> str:
         return "serial"
