@@ -353,3 +353,76 @@ def test_each_worker_runs_the_strategy_once_per_parameter_set(market, tmp_path):
     pd.testing.assert_frame_equal(
         sw.stats, korvel.sweep(momentum, market, grid, progress=False).stats, check_exact=True
     )
+
+
+STALLING = {
+    "pool": lambda request: Processes(2, mp.get_context("fork")),
+    "process pool": lambda request: cf.ProcessPoolExecutor(2, mp_context=mp.get_context("fork")),
+}
+
+
+@pytest.mark.parametrize("once", [False, True], ids=["stalls twice", "stalls once"])
+@pytest.mark.parametrize("where", list(STALLING))
+def test_a_stopped_worker_is_reported_stalled_and_the_others_finish(market, serial, request, tmp_path, where, once):
+    hit = (40, 2, 0.05, False)
+    marker = str(tmp_path / "stopped")
+    grid = [
+        dict(p, stop=os.getpid() if tuple(p.values()) == hit else None, once=marker if once else None) for p in GRID
+    ]
+    executor = STALLING[where](request)
+    start = time.monotonic()
+    with pytest.warns(RuntimeWarning, match=r"did not answer for \d"):
+        sw = korvel.sweep(momentum, market, grid, keep=KEEP, fee=0.001, executor=executor, stall_timeout=1.0)
+    assert time.monotonic() - start < 30
+    stats = sw.stats.droplevel(["stop", "once"])
+    failures = sw.failures.droplevel(["stop", "once"])
+    if once:  # run again, it answers: nothing is lost
+        pd.testing.assert_frame_equal(stats, serial.stats, check_exact=True)
+        assert failures.index.equals(serial.failures.index)
+    else:
+        assert failures.loc[hit, "error"] == "Stalled"
+        assert failures.drop(hit).index.equals(serial.failures.index)
+        pd.testing.assert_frame_equal(stats, serial.stats.drop(hit), check_exact=True)
+    if where == "process pool":
+        executor.shutdown()
+
+
+def test_a_process_pool_broken_by_a_dead_worker_is_replaced(market, serial):
+    grid = [dict(p, kill=os.getpid() if tuple(p.values())[:3] == (40, 2, None) else None) for p in GRID]
+    executor = cf.ProcessPoolExecutor(2, mp_context=mp.get_context("fork"))
+    with pytest.warns(RuntimeWarning, match=r"ProcessPoolExecutor was broken .* new one \(max_workers=2"):
+        sw = korvel.sweep(momentum, market, grid, keep=("stats",), fee=0.001, executor=executor)
+    failures = sw.failures.droplevel("kill")
+    killed = failures[failures["error"] != "ValueError"]
+    assert killed["error"].tolist() == ["BrokenProcessPool"] and killed.index[0][:2] == (40, 2)
+    expected = serial.stats.drop((40, 2, None, False))
+    pd.testing.assert_frame_equal(sw.stats.droplevel("kill"), expected, check_exact=True)
+    executor.shutdown()
+
+
+@pytest.mark.parametrize(
+    "executor, value, match",
+    [
+        (None, 5.0, "a serial sweep .* cannot be stopped"),
+        ("threads", 5.0, "ThreadPoolExecutor cannot be stopped"),
+        ("processes", 0, "positive number of seconds"),
+        ("processes", "soon", "positive number of seconds"),
+        ("processes", float("inf"), "positive number of seconds"),
+    ],
+)
+def test_a_stall_timeout_that_cannot_work_is_refused(market, executor, value, match):
+    given = cf.ThreadPoolExecutor(1) if executor == "threads" else executor
+    with pytest.raises(ValueError, match=match):
+        korvel.sweep(momentum, market, {"lookback": [20], "top": [2]}, executor=given, stall_timeout=value)
+    if executor == "threads":
+        given.shutdown()
+
+
+def test_a_worker_past_its_memory_limit_is_replaced(market, serial, monkeypatch):
+    from korvel.sweeps.backends import _pool
+
+    monkeypatch.setattr(_pool, "MEMORY_LIMIT", 1)  # every worker is past it after its first answer
+    backend = Processes(1, mp.get_context("fork"))
+    sw = korvel.sweep(momentum, market, GRID, keep=KEEP, fee=0.001, executor=backend)
+    assert_same(sw, serial)
+    assert backend.recycled == len(GRID) - 1

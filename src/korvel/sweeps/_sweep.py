@@ -33,6 +33,7 @@ from korvel.sweeps._progress import Progress
 from korvel.sweeps._store import GRID, Store, ident, read_manifest, read_store
 from korvel.sweeps._task import KEEP, WARNINGS, Done, Failed, Job, Outcome, split
 from korvel.sweeps.backends._registry import backend_for
+from korvel.sweeps.backends._stall import AUTO, StallClock, check_stall_timeout
 
 if TYPE_CHECKING:
     from os import PathLike
@@ -55,6 +56,7 @@ def sweep(
     checkpoint: str | PathLike[str] | None = None,
     check_lookahead: bool = False,
     batch: int | None = None,
+    stall_timeout: float | str | None = AUTO,
     **fixed: Any,
 ) -> Sweep:
     """Backtest `strategy` on `market` for every combination of `grid`.
@@ -115,6 +117,18 @@ def sweep(
         answers, so that a batch takes about 0.3 s: the round trip of a
         task then costs little.  The progress bar still counts backtests and
         a combination that raises still fails alone.
+    stall_timeout : seconds, "auto" or None
+        A worker that has not answered for this long per combination in
+        flight is stopped (a local worker is killed and replaced; a
+        ProcessPoolExecutor's workers are replaced with a new pool of the
+        same size and start method; a Dask worker is restarted), the sweep
+        says which worker and which combinations, they run again one at a
+        time, and a combination that stalls again is recorded in
+        `Sweep.failures` with the error "Stalled".  "auto": the larger of
+        60 s and 20 times the 95th percentile of the times per combination
+        seen so far (600 s until 20 have answered).  None: no detector.
+        Process pools and Dask only: a serial sweep or threads cannot stop
+        a call (a number given there is refused).
     **fixed
         Keywords for every combination: rules go to the backtest, the
         others to the strategy.
@@ -125,7 +139,8 @@ def sweep(
     file); a task carries only its parameters.  A
     combination that raises is recorded in `Sweep.failures` and the others
     go on; a local worker that dies is replaced and its combination
-    recorded as failed.  A batch lost with its worker (a KilledWorker on
+    recorded as failed; one that stops answering is found by the stall
+    detector (`stall_timeout`).  A batch lost with its worker (a KilledWorker on
     Dask) is split and its combinations run again one by one, so that only
     the combination that kills its worker is recorded as failed.  Ctrl-C stops the workers and raises
     KeyboardInterrupt (the checkpoint keeps every finished combination).
@@ -148,7 +163,13 @@ def sweep(
     _check_strategy(strategy, [k for k in combos.keys if k not in RULES] + list(fixed_strategy))
     _check_rules(combos, fixed_rules)
     job = Job(strategy, fixed_strategy, fixed_rules, keep_)
+    stall = check_stall_timeout(stall_timeout)
     backend = backend_for(executor, workers)
+    why = backend.stoppable
+    if why is not None and stall is not None and stall != AUTO:
+        backend.close()
+        raise ValueError(f"stall_timeout: {why}; leave it out (or None) here")
+    clock = StallClock(stall) if why is None else None
     if check_lookahead:
         try:
             require_no_lookahead(strategy, market_, {**fixed_strategy, **split(combos.params[0])[0]})
@@ -170,7 +191,7 @@ def sweep(
         tasks = grouped([(i, combos.params[i]) for i, o in enumerate(outcomes) if o is None])
         bar = Progress(len(combos), len(combos) - len(tasks), progress)
         try:
-            with closing(backend.run(job, market_, tasks, batch)) as finished:
+            with closing(backend.run(job, market_, tasks, batch, clock)) as finished:
                 for position, outcome in finished:
                     if store is not None:
                         store.add(combos.params[position], outcome)

@@ -20,6 +20,7 @@ from korvel._market_file import header_of
 from korvel.sweeps._task import Batch, Failed, Job, Outcome, failed, run_batch
 from korvel.sweeps.backends._base import Backend, Task
 from korvel.sweeps.backends._batches import Batches
+from korvel.sweeps.backends._stall import StallClock
 
 CLUSTER_EXTRA = "pip install 'korvel[cluster]'"
 #: Batches in flight per worker thread: one running, one waiting on the worker or the scheduler.
@@ -80,7 +81,12 @@ class Dask(Backend):
         self.mapped_workers: list[str] = []  # the workers the last sweep sent the market's path
 
     def run(
-        self, job: Job, market: Market, tasks: Sequence[Task], batch: int | None = None
+        self,
+        job: Job,
+        market: Market,
+        tasks: Sequence[Task],
+        batch: int | None = None,
+        stall: StallClock | None = None,
     ) -> Generator[tuple[int, Outcome], None, None]:
         if not tasks:  # nothing left to run (a finished checkpoint): no worker is started
             return
