@@ -142,7 +142,8 @@ def test_batches_keep_grid_order_failures_alone_and_progress_per_backtest(market
         sizes = executor.submitted
         executor.shutdown()
     else:
-        sizes = [int(s["key"].rsplit("-", 1)[1]) for s in stream.data if "korvel-sweep" in str(s["key"])]
+        # korvel-sweep-TOKEN-FIRST-SIZE-SUBMISSION
+        sizes = [int(s["key"].rsplit("-", 2)[1]) for s in stream.data if "korvel-sweep" in str(s["key"])]
     assert sum(sizes) == len(GRID)
     # A fixed size, or single combinations to measure and then larger batches (at most a share of what is left).
     assert sorted(sizes) == [2, 5, 5] if batch == 5 else (min(sizes) == 1 and max(sizes) > 1)
@@ -358,6 +359,7 @@ def test_each_worker_runs_the_strategy_once_per_parameter_set(market, tmp_path):
 STALLING = {
     "pool": lambda request: Processes(2, mp.get_context("fork")),
     "process pool": lambda request: cf.ProcessPoolExecutor(2, mp_context=mp.get_context("fork")),
+    "dask": lambda request: request.getfixturevalue("cluster"),
 }
 
 
@@ -385,6 +387,8 @@ def test_a_stopped_worker_is_reported_stalled_and_the_others_finish(market, seri
         pd.testing.assert_frame_equal(stats, serial.stats.drop(hit), check_exact=True)
     if where == "process pool":
         executor.shutdown()
+    if where == "dask":
+        executor.wait_for_workers(2, timeout=60)
 
 
 def test_a_process_pool_broken_by_a_dead_worker_is_replaced(market, serial):
