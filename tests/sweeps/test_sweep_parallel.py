@@ -187,8 +187,10 @@ def test_ctrl_c_stops_the_workers_and_a_restart_finishes_from_the_checkpoint(mar
     grid = {"lookback": [20, 30, 40, 50], "top": [2, 4]}
     script = (
         "import sys, korvel\n"
+        "from korvel.sweeps import _store\n"
         "from layer_support import market_and_weights\n"
         "from sweep_strategies import momentum\n"
+        "_store.CHUNK_ROWS = 1  # a chunk per combination: the interrupt comes after the first\n"
         "market = market_and_weights(n=16, days=260)[2]\n"
         f"korvel.sweep(momentum, market, {grid!r}, executor='processes', workers=2, checkpoint=sys.argv[1])\n"
         "print('finished')\n"
