@@ -193,3 +193,11 @@ def test_bad_arguments_are_refused(market, kwargs, error, match):
     kwargs = {"strategy": momentum, "grid": GRID, "train": 250, "test": 60, "progress": False, **kwargs}
     with pytest.raises(error, match=match):
         korvel.walk_forward(kwargs.pop("strategy"), market, kwargs.pop("grid"), **kwargs)
+
+
+def test_the_sweeps_batch_and_stall_timeout_are_not_strategy_keywords(market, wf):
+    again = korvel.walk_forward(
+        momentum, market, GRID, train=250, test=60, fee=0.001, progress=False, batch=2, stall_timeout=None
+    )
+    pd.testing.assert_frame_equal(again.folds, wf.folds, check_exact=True)
+    pd.testing.assert_series_equal(again.result.equity, wf.result.equity, check_exact=True)
