@@ -443,3 +443,25 @@ def test_the_weights_cache_is_bounded_in_bytes(market):
     assert cache.calls == 4  # 20 was evicted by 40 (least recently used), 40 was still there
     cache.weights(Job(momentum, {}, {}, ("stats",)), market, {"lookback": 40, "top": 2})
     assert cache.calls == 5  # another sweep's job starts afresh
+
+
+@pytest.mark.parametrize("limit", [3, 5])
+def test_overfitting_takes_pbo_and_n_eff_on_a_seeded_sample_above_the_limit(market, monkeypatch, limit):
+    from korvel.sweeps import _sweep
+
+    sw = korvel.sweep(momentum, market, GRID, keep=("stats", "returns"), progress=False)
+    full = sw.overfitting(blocks=4)
+    monkeypatch.setattr(_sweep, "SAMPLE_TRIALS", limit)
+    table = sw.overfitting(blocks=4)
+    best = sw.stats.index.get_loc(sw.best("sharpe").name)
+    picked = _sweep.sampled_trials(len(sw.stats), best)
+    assert len(picked) == limit and best in picked and (np.diff(picked) > 0).all()
+    assert (picked == _sweep.sampled_trials(len(sw.stats), best)).all()  # seeded: the same every time
+    returns = sw.returns.dropna()
+    sample = returns.iloc[:, picked]
+    assert table.loc["pbo", "value"] == validation.pbo(sample, blocks=4).pbo
+    assert table.loc["effective_trials", "value"] == validation.effective_trials(sample)
+    assert f"sample of {limit} trials" in table.loc["pbo", "meaning"]
+    # What does not depend on the sample is as without it.
+    for figure in ("combinations", "deflated_sharpe", "probabilistic_sharpe"):
+        assert table.loc[figure, "value"] == full.loc[figure, "value"]

@@ -429,7 +429,12 @@ class Sweep:
         returns); the probability of backtest overfitting
         (`korvel.validation.pbo`, by `metric`, on the rows where every
         combination has a return, cut into `blocks` blocks) says how often the
-        in-sample best ranks in the lower half out of sample.
+        in-sample best ranks in the lower half out of sample.  Above
+        `SAMPLE_TRIALS` (2,000) combinations, the PBO and N_eff are taken on a
+        sample of that many (the best and the others drawn without replacement
+        by NumPy's default generator seeded with `SAMPLE_SEED`, in grid
+        order; the same sweep gives the same sample), whose cost grows with
+        the square of the trials; the deflated Sharpe ratio for N uses them all.
 
         Parameters
         ----------
@@ -469,11 +474,13 @@ class Sweep:
         start = int(known.argmax(axis=0).max())  # the first row on which every combination has a return
         common = table.iloc[start:]
         mine = table.iloc[int(known[:, position].argmax()) :, position]
-        cscv = validation.pbo(common, blocks=blocks, metric=metric)
-        n_eff = validation.effective_trials(common)
+        sample = common.iloc[:, sampled_trials(common.shape[1], position)]
+        cscv = validation.pbo(sample, blocks=blocks, metric=metric)
+        n_eff = validation.effective_trials(sample)
+        of = "" if sample.shape[1] == common.shape[1] else f", on a seeded sample of {sample.shape[1]:,} trials"
         rows = [
             ("combinations", float(table.shape[1]), "N: the combinations that ran"),
-            ("effective_trials", n_eff, "N_eff: independent trials they are worth (Galwey)"),
+            ("effective_trials", n_eff, f"N_eff: independent trials they are worth (Galwey{of})"),
             (metric, float(best[metric]), f"the best combination's {metric} (annualised, as stats() has it)"),
             ("probabilistic_sharpe", validation.probabilistic_sharpe(mine), "P(true Sharpe > 0), one trial"),
             ("deflated_sharpe", validation.deflated_sharpe(mine, common), "P(true Sharpe > 0) after N trials"),
@@ -488,7 +495,7 @@ class Sweep:
                 validation.min_track_record_length(mine),
                 "periods needed for P(true Sharpe > 0) of 95 %",
             ),
-            ("pbo", cscv.pbo, f"probability of backtest overfitting ({cscv.logits.size} splits)"),
+            ("pbo", cscv.pbo, f"probability of backtest overfitting ({cscv.logits.size} splits{of})"),
             ("pbo_slope", cscv.slope, "out-of-sample metric per unit in-sample (below 1: decay)"),
             ("prob_oos_loss", cscv.prob_oos_loss, "P(the in-sample best loses out of sample)"),
         ]
@@ -609,6 +616,21 @@ class Sweep:
             f"<korvel Sweep: {len(self._combos)} combinations over {' x '.join(self._combos.keys)} "
             f"({len(self._ran)} ran, {failed} failed), {self.executor}, {self.elapsed:.1f} s>"
         )
+
+
+#: Above this many combinations `Sweep.overfitting` takes PBO and N_eff on a seeded sample of this many.
+SAMPLE_TRIALS = 2000
+SAMPLE_SEED = 25
+
+
+def sampled_trials(count: int, best: int) -> np.ndarray:
+    """The trials `Sweep.overfitting` takes PBO and N_eff on: all of them up to `SAMPLE_TRIALS`, else the
+    best and a seeded draw of the others without replacement, in grid order."""
+    if count <= SAMPLE_TRIALS:
+        return np.arange(count)
+    others = np.delete(np.arange(count), best)
+    drawn = np.random.default_rng(SAMPLE_SEED).choice(others, SAMPLE_TRIALS - 1, replace=False)
+    return np.sort(np.append(drawn, best))
 
 
 def grouped(tasks: list[tuple[int, dict[str, Any]]]) -> list[tuple[int, dict[str, Any]]]:
