@@ -18,9 +18,9 @@ $(STAMP):
 
 # Builds the extension modules (incrementally, in build/) and installs the
 # package with its test extra (and the cluster extra, for the sweep tests on
-# a local Dask cluster) into the local virtual environment.
+# a local Dask cluster, and the sweeps extra, for the sweep's results store) into the local virtual environment.
 install: $(STAMP)
-	$(VPY) -m pip install --quiet --no-build-isolation -C build-dir="$(BUILD_DIR)" $(BUILD_SETTINGS) ".[test,cluster,report]"
+	$(VPY) -m pip install --quiet --no-build-isolation -C build-dir="$(BUILD_DIR)" $(BUILD_SETTINGS) ".[test,cluster,report,sweeps]"
 
 # ruff (check and format) over the Python tree and clang-format over the C++;
 # the pinned versions come with the test extra.

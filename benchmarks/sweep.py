@@ -3,6 +3,7 @@
     python benchmarks/sweep.py                  # the goals of issue 18, a few minutes
     python benchmarks/sweep.py --write          # and write the figures into benchmarks/RESULTS.md
     python benchmarks/sweep.py --rounds 1 --big 2000   # a quicker look
+    python benchmarks/sweep.py --research --write      # only the research-speed figures (24 x 4 sweep)
 
 Throughput: the same 40-combination momentum sweep (5 lookbacks x 4 book
 sizes x 2 stop losses; W1's other rules) on two markets, a 2,500 x 1,000
@@ -246,7 +247,7 @@ def long_sweep(client: Any, count: int, scale_market: Any, path: Path) -> dict[s
         "pss_tenth": tenth[1],
         "pss_end": last[1],
         "pss_max": max(p for _, p in samples),
-        "checkpoint": path.stat().st_size,
+        "checkpoint": sum(f.stat().st_size for f in path.rglob("*") if f.is_file()),
     }
 
 
@@ -302,7 +303,7 @@ def measure(rounds: int, big: int, scale: float) -> dict[str, Any]:
                         **{f"worker {i + 1}": _pss(pid) for i, pid in enumerate(sorted(workers))},
                     }
             m["peak"] = peaks
-            m["long"] = long_sweep(client2, big, long_market, Path(tmp) / "long.ckpt")
+            m["long"] = long_sweep(client2, big, long_market, Path(tmp) / "long.store")
             m["long_shape"] = long_market.shape
     m.update(
         {
@@ -417,6 +418,54 @@ def mapped_peak(path: str) -> dict[str, Any]:
         return {"peak": sampler.peak - base, "base": base, "before": before, "after": after, "bytes": market.nbytes}
 
 
+def research_speed(rounds: int) -> str:
+    """24 strategy parameter sets x 4 stop levels on a 2,500 x 100 market, serially: with the weights reused
+    (this code) and with the strategy called for every combination (the code before it: the cache off),
+    side by side in the same rounds; and korvel's own time per combination (all but the strategy calls)."""
+    import korvel
+    from korvel import synthetic
+    from korvel.sweeps import _task
+
+    market = korvel.Market(synthetic.to_layer(synthetic.generate_market(100, 2500, 8))[0].close)
+    grid = {"lookback": [21, 42, 63, 126, 189, 252], "top": [5, 10, 20, 40], "stop_loss": [None, 0.05, 0.1, 0.2]}
+    strategy_seconds: list[float] = []
+
+    def timed(market: Any, lookback: int, top: int, skip: int) -> pd.DataFrame:
+        t0 = time.perf_counter()
+        try:
+            return momentum(market, lookback, top, skip)
+        finally:
+            strategy_seconds.append(time.perf_counter() - t0)
+
+    runs: dict[str, list[float]] = {"reused": [], "every call": []}
+    own: list[float] = []
+    reference = None
+    for _ in range(rounds):
+        for name in runs:
+            _task.CACHE.limit = 0 if name == "every call" else _task.WEIGHTS_CACHE_BYTES
+            strategy_seconds.clear()
+            t0 = time.perf_counter()
+            sw = korvel.sweep(timed, market, grid, skip=21, fee=workloads.FEE, progress=False)
+            seconds = time.perf_counter() - t0
+            runs[name].append(seconds)
+            if name == "reused":
+                own.append((seconds - sum(strategy_seconds)) / len(sw))
+            if reference is None:
+                reference = sw.stats
+            elif not sw.stats.equals(reference):
+                raise AssertionError("the stats differ between runs")
+    _task.CACHE.limit = _task.WEIGHTS_CACHE_BYTES
+    reused, every = statistics.median(runs["reused"]), statistics.median(runs["every call"])
+    return (
+        f"Research speed ({time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, load {os.getloadavg()[0]:.2f}, "
+        f"{rounds} rounds side by side): 24 strategy parameter sets x 4 stop levels (96 combinations) on "
+        f"2,500 x 100, serially: {every:.2f} s with the strategy called for every combination, {reused:.2f} s "
+        f"with its weights reused: {every / reused:.2f}x faster (goal >= 3x). korvel's own time per combination "
+        f"(all but the strategy's calls): {1000 * statistics.median(own):.2f} ms (goal <= 1.5 ms). Every run (s): "
+        + "; ".join(f"{k}: " + ", ".join(f"{v:.2f}" for v in vs) for k, vs in runs.items())
+    )
+
+
 def main(argv: list[str] | None = None) -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--rounds", type=int, default=3, help="rounds of the throughput sweeps (3)")
@@ -425,7 +474,14 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--write", action="store_true", help="write the figures into RESULTS.md")
     p.add_argument("--mapped-peak", metavar="PATH", help="only: the peak memory of a mapped Dask sweep on PATH")
     p.add_argument("--long-only", action="store_true", help="only: the long sweep of --big combinations")
+    p.add_argument("--research", action="store_true", help="only: the research-speed figures (24 x 4 sweep)")
     opts = p.parse_args(argv)
+    if opts.research:
+        text = "## Sweep research speed\n\n" + research_speed(opts.rounds) + "\n"
+        print(text)
+        if opts.write:
+            results_file.write_section(HERE / "RESULTS.md", "sweep-research", text)
+        return 0
     if opts.long_only:
         import tempfile
 
@@ -436,7 +492,7 @@ def main(argv: list[str] | None = None) -> int:
 
         market = korvel.Market(synthetic.to_layer(synthetic.generate_market(500, 2500, 8))[0].close)
         with tempfile.TemporaryDirectory() as tmp, cluster(2) as two, distributed.Client(two) as client:
-            print(json.dumps(long_sweep(client, opts.big, market, Path(tmp) / "long.ckpt")))
+            print(json.dumps(long_sweep(client, opts.big, market, Path(tmp) / "long.store")))
         return 0
     if opts.mapped_peak:
         print(json.dumps(mapped_peak(opts.mapped_peak)))

@@ -122,7 +122,7 @@ def test_anchored_cagr_selection_and_its_efficiency(market):
 
 
 def test_a_restarted_walk_forward_reads_its_sweep_from_the_checkpoint(market, wf, tmp_path):
-    path = tmp_path / "wf.ckpt"
+    path = tmp_path / "wf.store"
     kwargs = dict(train=250, test=60, fee=0.001, progress=False, checkpoint=path)
     korvel.walk_forward(momentum, market, GRID, **kwargs)
     sweep_strategies.CALLS.clear()
@@ -210,3 +210,11 @@ def test_the_report_of_a_walk_forward_with_a_benchmark_shows_it(market, tmp_path
     )
     text = wf.report(tmp_path / "wf.html").read_text()
     assert "Benchmark total return" in text and "Tracking error" in text and "Rolling beta" in text
+
+
+def test_the_sweeps_batch_and_stall_timeout_are_not_strategy_keywords(market, wf):
+    again = korvel.walk_forward(
+        momentum, market, GRID, train=250, test=60, fee=0.001, progress=False, batch=2, stall_timeout=None
+    )
+    pd.testing.assert_frame_equal(again.folds, wf.folds, check_exact=True)
+    pd.testing.assert_series_equal(again.result.equity, wf.result.equity, check_exact=True)

@@ -7,18 +7,22 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
+import sweep_calls
 
-CALLS = []  # (parameters) of every call in this process
+CALLS = sweep_calls.CALLS  # (parameters) of every call in this process
 
 
-def momentum(market, lookback, top, fail=False, kill=None, once=None):
+def momentum(market, lookback, top, fail=False, kill=None, once=None, stop=None):
     """The `top` instruments by return over `lookback` rows, equal weights, at each month end.
 
     fail: raise.  kill: the pid of the sweep's own process; any other process
     running this combination kills itself (once only, when `once` names a
-    marker file to leave behind).
+    marker file to leave behind).  stop: the same, but the process stops
+    itself (SIGSTOP), as a hung worker.
     """
-    CALLS.append((lookback, top, fail))
+    sweep_calls.CALLS.append((lookback, top, fail))
+    if os.environ.get("KORVEL_TEST_CALLS"):
+        Path(os.environ["KORVEL_TEST_CALLS"], f"{os.getpid()}-{lookback}-{top}-{time.perf_counter_ns()}").touch()
     if os.environ.get("KORVEL_TEST_PIDS"):
         Path(os.environ["KORVEL_TEST_PIDS"], str(os.getpid())).touch()
     time.sleep(float(os.environ.get("KORVEL_TEST_DELAY", "0")))
@@ -28,6 +32,10 @@ def momentum(market, lookback, top, fail=False, kill=None, once=None):
         if once:
             Path(once).touch()
         os.kill(os.getpid(), signal.SIGKILL)
+    if stop is not None and stop != os.getpid() and not (once and os.path.exists(once)):
+        if once:
+            Path(once).touch()
+        os.kill(os.getpid(), signal.SIGSTOP)
     close = market.close.to_numpy()
     dates = market.dates
     month_end = np.flatnonzero(np.append(dates[1:].month != dates[:-1].month, True))

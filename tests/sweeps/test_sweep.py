@@ -15,7 +15,9 @@ from sweep_strategies import momentum
 
 import korvel
 from korvel import validation
-from korvel.sweeps._checkpoint import Checkpoint
+from korvel.sweeps import _store
+from korvel.sweeps._grid import expand
+from korvel.sweeps._store import Store
 
 # The synthetic markets' late listings warn on purpose (see layer_support).
 pytestmark = [pytest.mark.filterwarnings(UNPRICED), pytest.mark.filterwarnings(SWEEP_SAID)]
@@ -227,20 +229,27 @@ def test_heatmap_over_two_keys(market):
         sw.heatmap("lookback", "top", agg="sum")
 
 
-def test_a_restarted_sweep_skips_what_its_checkpoint_holds(market, tmp_path):
-    path = tmp_path / "sweep.ckpt"
+@pytest.fixture
+def small_chunks(monkeypatch):
+    """One chunk per combination, so that a chunk can be damaged alone."""
+    monkeypatch.setattr(_store, "CHUNK_ROWS", 1)
+
+
+def _parts(folder, part="stats"):
+    return sorted((folder / part).iterdir())
+
+
+def test_a_restarted_sweep_skips_what_its_store_holds(market, tmp_path, small_chunks):
+    path = tmp_path / "sweep.store"
     full = korvel.sweep(momentum, market, GRID, keep=("stats", "trades"))
     sweep_strategies.CALLS.clear()
     first = korvel.sweep(
         momentum, market, korvel.grid(GRID, where=lambda p: p["top"] == 2), keep=("stats", "trades"), checkpoint=path
     )
-    assert len(sweep_strategies.CALLS) == 4
-    # A kill in the middle of a frame leaves it cut short: it is dropped, and run again.
-    with open(path, "r+b") as f:
-        f.truncate(path.stat().st_size - 7)
+    assert len(sweep_strategies.CALLS) == 2 and len(_parts(path)) == 4  # once per (lookback, top)
     sweep_strategies.CALLS.clear()
     again = korvel.sweep(momentum, market, GRID, keep=("stats", "trades"), checkpoint=path)
-    assert len(sweep_strategies.CALLS) == 5  # the 4 with top=4, and the cut one
+    assert sorted(sweep_strategies.CALLS) == [(20, 4, False), (40, 4, False)]  # the 4 combinations with top=4
     pd.testing.assert_frame_equal(again.stats, full.stats, check_exact=True)
     pd.testing.assert_frame_equal(again.trades, full.trades, check_exact=True)
     assert first.stats.equals(full.stats.xs(2, level="top", drop_level=False))
@@ -249,40 +258,75 @@ def test_a_restarted_sweep_skips_what_its_checkpoint_holds(market, tmp_path):
     assert sweep_strategies.CALLS == []
     with pytest.raises(ValueError, match="written by another sweep.*keep"):
         korvel.sweep(momentum, market, GRID, checkpoint=path)
-    with pytest.raises(ValueError, match="written by another sweep.*fixed"):
+    with pytest.raises(ValueError, match="written by another sweep.*the fixed keyword 'fee' is given here only"):
         korvel.sweep(momentum, market, GRID, keep=("stats", "trades"), checkpoint=path, fee=0.001)
     other = tmp_path / "other.txt"
     other.write_text("not mine")
-    with pytest.raises(ValueError, match="not a sweep checkpoint"):
+    with pytest.raises(ValueError, match="is a file, not a sweep's store folder"):
         korvel.sweep(momentum, market, GRID, checkpoint=other)
     assert other.read_text() == "not mine"
+    (tmp_path / "full").mkdir()
+    (tmp_path / "full" / "mine.txt").write_text("mine")
+    with pytest.raises(ValueError, match="not a sweep's store"):
+        korvel.sweep(momentum, market, GRID, checkpoint=tmp_path / "full")
 
 
-@pytest.mark.parametrize("tail", [b"\xff" * 8 + b"junk", (2**62).to_bytes(8, "little") + b"\0" * 20, b"\x01"])
-def test_a_checkpoint_with_a_foreign_tail_loses_nothing_written_whole(market, tmp_path, tail):
-    path = tmp_path / "sweep.ckpt"
-    full = korvel.sweep(momentum, market, GRID, checkpoint=path, progress=False)
-    whole = path.read_bytes()
-    with open(path, "ab") as f:
-        f.write(tail)
+def _flip(path):
+    data = bytearray(path.read_bytes())
+    data[len(data) // 2] ^= 0x10
+    path.write_bytes(bytes(data))
+
+
+DAMAGE = {
+    "a flipped bit": _flip,
+    "torn": lambda path: path.write_bytes(path.read_bytes()[:-9]),
+    "deleted": lambda path: path.unlink(),
+    "replaced": lambda path: path.write_bytes(b"PAR1" + b"\0" * 60 + b"PAR1"),
+}
+
+
+@pytest.mark.parametrize("part", ["stats", "trades"])
+@pytest.mark.parametrize("damage", list(DAMAGE))
+def test_a_damaged_chunk_is_dropped_alone_and_its_combinations_run_again(market, tmp_path, small_chunks, damage, part):
+    path = tmp_path / "sweep.store"
+    keep = ("stats", "trades")
+    full = korvel.sweep(momentum, market, GRID, keep=keep, checkpoint=path, progress=False)
+    victim = _parts(path, part)[5]  # the sixth combination's chunk
+    DAMAGE[damage](victim)
+    opened = korvel.Sweep.open(path)
+    assert opened.pending == 1 and opened.dropped == ["000006"] and len(opened.stats) == 7
     sweep_strategies.CALLS.clear()
-    again = korvel.sweep(momentum, market, GRID, checkpoint=path, progress=False)
-    assert sweep_strategies.CALLS == []  # every combination was read back
+    again = korvel.sweep(momentum, market, GRID, keep=keep, checkpoint=path, progress=False)
+    params = korvel.grid(GRID)[5]
+    assert sweep_strategies.CALLS == [(params["lookback"], params["top"], False)]
     pd.testing.assert_frame_equal(again.stats, full.stats, check_exact=True)
-    assert path.read_bytes() == whole  # the tail is cut off
+    pd.testing.assert_frame_equal(again.trades, full.trades, check_exact=True)
+    # The damaged file is gone: the folder read as a dataset holds each combination once.
+    assert len(pd.read_parquet(path / "stats")) == 8
+    assert not any(p.name.endswith(".tmp") for p in path.rglob("*"))
+
+
+def test_a_file_no_chunk_lists_is_removed_on_resume(market, tmp_path):
+    path = tmp_path / "sweep.store"
+    korvel.sweep(momentum, market, GRID, checkpoint=path, progress=False)
+    stray = path / "stats" / "part-999999.parquet"  # as a sweep killed between a chunk's files and its manifest
+    stray.write_bytes((path / "stats" / "part-000001.parquet").read_bytes())
+    sweep_strategies.CALLS.clear()
+    korvel.sweep(momentum, market, GRID, checkpoint=path, progress=False)
+    assert sweep_strategies.CALLS == [] and not stray.exists()
 
 
 @pytest.mark.parametrize("what", ["__version__", "defaults_text"])
-def test_a_checkpoint_of_another_version_is_refused(market, tmp_path, monkeypatch, what):
-    from korvel.sweeps import _sweep
+def test_a_store_of_another_version_is_refused(market, tmp_path, monkeypatch, what):
+    from korvel.sweeps import _fingerprint
 
-    path = tmp_path / "sweep.ckpt"
+    path = tmp_path / "sweep.store"
     korvel.sweep(momentum, market, {"lookback": [20], "top": [2]}, checkpoint=path, progress=False)
     other = "9.9.9" if what == "__version__" else (lambda: "fee=0.001")
-    monkeypatch.setattr(_sweep, what, other)
+    monkeypatch.setattr(_fingerprint, what, other)
     with pytest.raises(ValueError, match="written by another version of korvel.*results may differ") as info:
         korvel.sweep(momentum, market, {"lookback": [20], "top": [2]}, checkpoint=path, progress=False)
-    assert ("9.9.9" if what == "__version__" else "defaults fee=0.001") in str(info.value)
+    assert ("9.9.9 here" if what == "__version__" else "fee=0.001 here") in str(info.value)
 
 
 def test_a_sweep_collects_its_warnings_per_combination(market):
@@ -295,20 +339,22 @@ def test_a_sweep_collects_its_warnings_per_combination(market):
     assert "fee=0.2" in said.loc[(40, 0.2), "cost"]
 
 
-def test_a_checkpoint_in_use_is_refused(market, tmp_path):
-    path = tmp_path / "sweep.ckpt"
-    with Checkpoint(path, {"keep": "stats"}):
+def test_a_store_in_use_is_refused(market, tmp_path):
+    path = tmp_path / "sweep.store"
+    combos = expand({"lookback": [20]})
+    with Store(path, {"keep": ["stats"]}, combos, ("stats",)):
         with pytest.raises(ValueError, match="in use by another running sweep"):
-            Checkpoint(path, {"keep": "stats"})
+            Store(path, {"keep": ["stats"]}, combos, ("stats",))
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
-def test_a_forked_process_does_not_keep_the_checkpoint_locked(tmp_path):
-    path = tmp_path / "sweep.ckpt"
-    with Checkpoint(path, {"keep": "stats"}):
+def test_a_forked_process_does_not_keep_the_store_locked(tmp_path):
+    path = tmp_path / "sweep.store"
+    combos = expand({"lookback": [20]})
+    with Store(path, {"keep": ["stats"]}, combos, ("stats",)):
         read, write = os.pipe()
         ready_read, ready_write = os.pipe()
-        pid = os.fork()  # as a worker started (or left running by Ctrl-C) while the checkpoint is open
+        pid = os.fork()  # as a worker started (or left running by Ctrl-C) while the store is open
         if pid == 0:
             os.close(write)
             os.write(ready_write, b"!")  # the fork's handlers have run
@@ -319,7 +365,7 @@ def test_a_forked_process_does_not_keep_the_checkpoint_locked(tmp_path):
         assert os.read(ready_read, 1) == b"!"
         os.close(ready_read)
     try:
-        with Checkpoint(path, {"keep": "stats"}) as again:  # closed here, while the child still lives
+        with Store(path, {"keep": ["stats"]}, combos, ("stats",)) as again:  # closed here, while the child lives
             assert again.done == {}
     finally:
         os.close(write)
@@ -327,19 +373,20 @@ def test_a_forked_process_does_not_keep_the_checkpoint_locked(tmp_path):
 
 
 def test_ctrl_c_then_a_rerun_at_once(market, tmp_path, monkeypatch):
-    path = tmp_path / "sweep.ckpt"
-    calls = []
+    path = tmp_path / "sweep.store"
+    sweep_strategies.CALLS.clear()
 
     def interrupted(market, lookback, top):
-        calls.append(lookback)
-        if len(calls) == 3:
+        # The calls are counted in a module's list: a list in the closure would be part of the fingerprint.
+        if len(sweep_strategies.CALLS) == 2:
+            sweep_strategies.CALLS.append((lookback, top, False))
             raise KeyboardInterrupt
         return momentum(market, lookback, top)
 
     with pytest.raises(KeyboardInterrupt):
         korvel.sweep(interrupted, market, {"lookback": [20, 30, 40], "top": [2]}, checkpoint=path, progress=False)
     again = korvel.sweep(interrupted, market, {"lookback": [20, 30, 40], "top": [2]}, checkpoint=path, progress=False)
-    assert calls == [20, 30, 40, 40] and len(again.stats) == 3
+    assert [c[0] for c in sweep_strategies.CALLS] == [20, 30, 40, 40] and len(again.stats) == 3
 
 
 class Terminal(io.StringIO):
@@ -366,10 +413,63 @@ def test_statistics_are_kept_packed_with_one_tuple_of_names(market, tmp_path):
     from korvel.sweeps._sweep import Packed
 
     grid = {"lookback": [20, 40], "top": [2, 3, 4]}
-    path = tmp_path / "half.ckpt"
+    path = tmp_path / "half.store"
     korvel.sweep(momentum, market, {"lookback": [20], "top": [2, 3, 4]}, checkpoint=path)
     sw = korvel.sweep(momentum, market, grid, checkpoint=path)  # half from the checkpoint, half run
     rows = [o.kept["stats"] for o in sw._outcomes]
     assert all(isinstance(r, Packed) for r in rows)
     assert len({id(r[0]) for r in rows}) == 1  # the names once, whatever the rows came from
     pd.testing.assert_frame_equal(sw.stats, korvel.sweep(momentum, market, grid).stats, check_exact=True)
+
+
+@pytest.mark.parametrize("order", ["rules outermost", "rules innermost"])
+def test_the_strategy_runs_once_per_distinct_parameter_set(market, order):
+    axes = {"stop_loss": [None, 0.05, 0.1], "lookback": [20, 40], "top": [2, 4]}
+    if order == "rules innermost":
+        axes = {k: axes[k] for k in ("lookback", "top", "stop_loss")}
+    sweep_strategies.CALLS.clear()
+    sw = korvel.sweep(momentum, market, axes, keep=("stats", "equity"), progress=False)
+    assert sorted(sweep_strategies.CALLS) == [(20, 2, False), (20, 4, False), (40, 2, False), (40, 4, False)]
+    for params in korvel.grid(axes)[::5]:
+        res = korvel.backtest(
+            momentum(market, params["lookback"], params["top"]), market, stop_loss=params["stop_loss"]
+        )
+        pd.testing.assert_series_equal(sw.equity[tuple(params.values())].dropna(), res.equity, check_names=False)
+    # Grid order, whatever ran first.
+    assert sw.stats.index.equals(pd.MultiIndex.from_tuples([tuple(p.values()) for p in korvel.grid(axes)]))
+
+
+def test_the_weights_cache_is_bounded_in_bytes(market):
+    from korvel.sweeps._task import Job, WeightsCache
+
+    weights = momentum(market, 20, 2)
+    size = int(weights.memory_usage(index=True).sum())
+    cache = WeightsCache(limit=2 * size)
+    job = Job(momentum, {}, {}, ("stats",))
+    for lookback in (20, 30, 40, 20, 40):
+        cache.weights(job, market, {"lookback": lookback, "top": 2})
+    assert cache.calls == 4  # 20 was evicted by 40 (least recently used), 40 was still there
+    cache.weights(Job(momentum, {}, {}, ("stats",)), market, {"lookback": 40, "top": 2})
+    assert cache.calls == 5  # another sweep's job starts afresh
+
+
+@pytest.mark.parametrize("limit", [3, 5])
+def test_overfitting_takes_pbo_and_n_eff_on_a_seeded_sample_above_the_limit(market, monkeypatch, limit):
+    from korvel.sweeps import _sweep
+
+    sw = korvel.sweep(momentum, market, GRID, keep=("stats", "returns"), progress=False)
+    full = sw.overfitting(blocks=4)
+    monkeypatch.setattr(_sweep, "SAMPLE_TRIALS", limit)
+    table = sw.overfitting(blocks=4)
+    best = sw.stats.index.get_loc(sw.best("sharpe").name)
+    picked = _sweep.sampled_trials(len(sw.stats), best)
+    assert len(picked) == limit and best in picked and (np.diff(picked) > 0).all()
+    assert (picked == _sweep.sampled_trials(len(sw.stats), best)).all()  # seeded: the same every time
+    returns = sw.returns.dropna()
+    sample = returns.iloc[:, picked]
+    assert table.loc["pbo", "value"] == validation.pbo(sample, blocks=4).pbo
+    assert table.loc["effective_trials", "value"] == validation.effective_trials(sample)
+    assert f"sample of {limit} trials" in table.loc["pbo", "meaning"]
+    # What does not depend on the sample is as without it.
+    for figure in ("combinations", "deflated_sharpe", "probabilistic_sharpe"):
+        assert table.loc[figure, "value"] == full.loc[figure, "value"]

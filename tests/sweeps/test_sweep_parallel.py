@@ -3,6 +3,7 @@ Dask cluster of two worker processes give the serial results bit for bit; dead w
 
 import concurrent.futures as cf
 import contextlib
+import json
 import multiprocessing as mp
 import os
 import signal
@@ -149,7 +150,8 @@ def test_batches_keep_grid_order_failures_alone_and_progress_per_backtest(market
         sizes = executor.submitted
         executor.shutdown()
     else:
-        sizes = [int(s["key"].rsplit("-", 1)[1]) for s in stream.data if "korvel-sweep" in str(s["key"])]
+        # korvel-sweep-TOKEN-FIRST-SIZE-SUBMISSION
+        sizes = [int(s["key"].rsplit("-", 2)[1]) for s in stream.data if "korvel-sweep" in str(s["key"])]
     assert sum(sizes) == len(GRID)
     # A fixed size, or single combinations to measure and then larger batches (at most a share of what is left).
     assert sorted(sizes) == [2, 5, 5] if batch == 5 else (min(sizes) == 1 and max(sizes) > 1)
@@ -172,6 +174,13 @@ def test_a_dask_worker_killed_mid_batch_fails_its_combination_alone(market, seri
     cluster.wait_for_workers(2, timeout=60)
 
 
+def _chunks(path):
+    try:
+        return json.loads((path / "manifest.json").read_text())["chunks"]
+    except (OSError, ValueError):
+        return []
+
+
 def _dead(pid):
     try:
         status = Path(f"/proc/{pid}/status").read_text()
@@ -181,13 +190,15 @@ def _dead(pid):
 
 
 def test_ctrl_c_stops_the_workers_and_a_restart_finishes_from_the_checkpoint(market, tmp_path):
-    path, pids = tmp_path / "sweep.ckpt", tmp_path / "pids"
+    path, pids = tmp_path / "sweep.store", tmp_path / "pids"
     pids.mkdir()
     grid = {"lookback": [20, 30, 40, 50], "top": [2, 4]}
     script = (
         "import sys, korvel\n"
+        "from korvel.sweeps import _store\n"
         "from layer_support import market_and_weights\n"
         "from sweep_strategies import momentum\n"
+        "_store.CHUNK_ROWS = 1  # a chunk per combination: the interrupt comes after the first\n"
         "market = market_and_weights(n=16, days=260)[2]\n"
         f"korvel.sweep(momentum, market, {grid!r}, executor='processes', workers=2, checkpoint=sys.argv[1])\n"
         "print('finished')\n"
@@ -205,8 +216,7 @@ def test_ctrl_c_stops_the_workers_and_a_restart_finishes_from_the_checkpoint(mar
         deadline = time.monotonic() + 120
         while len(list(pids.iterdir())) < 2 and time.monotonic() < deadline:
             time.sleep(0.02)
-        opened = path.stat().st_size  # the header and the sweep's description
-        while path.stat().st_size == opened and time.monotonic() < deadline:
+        while not _chunks(path) and time.monotonic() < deadline:  # a first chunk of finished combinations
             time.sleep(0.02)
         os.killpg(proc.pid, signal.SIGINT)  # as Ctrl-C in a terminal: the whole process group
         out, err = proc.communicate(timeout=60)
@@ -333,3 +343,100 @@ def test_spawned_workers_map_a_loaded_market_from_its_own_file(market, serial, t
     ):
         assert_same(korvel.sweep(momentum, mapped, GRID, keep=KEEP, fee=0.001, executor=executor), serial)
     executor.shutdown()
+
+
+def test_each_worker_runs_the_strategy_once_per_parameter_set(market, tmp_path):
+    grid = {"lookback": [20, 40], "top": [2, 4], "stop_loss": [None, 0.02, 0.05, 0.1]}
+    pids = tmp_path / "calls"
+    pids.mkdir()
+    env = {"KORVEL_TEST_CALLS": str(pids)}
+    with pytest.MonkeyPatch.context() as mp_:
+        for k, v in env.items():
+            mp_.setenv(k, v)
+        sw = korvel.sweep(momentum, market, grid, executor="processes", workers=2, progress=False)
+    calls = [p.name for p in pids.iterdir()]  # one file per (worker, lookback, top) call, named uniquely
+    per_worker = {}
+    for name in calls:
+        pid, lookback, top, _ = name.split("-")
+        per_worker.setdefault(pid, []).append((lookback, top))
+    assert all(len(c) == len(set(c)) for c in per_worker.values())  # no worker ran a parameter set twice
+    assert 4 <= len(calls) <= 8
+    pd.testing.assert_frame_equal(
+        sw.stats, korvel.sweep(momentum, market, grid, progress=False).stats, check_exact=True
+    )
+
+
+STALLING = {
+    "pool": lambda request: Processes(2, mp.get_context("fork")),
+    "process pool": lambda request: cf.ProcessPoolExecutor(2, mp_context=mp.get_context("fork")),
+    "dask": lambda request: request.getfixturevalue("cluster"),
+}
+
+
+@pytest.mark.parametrize("once", [False, True], ids=["stalls twice", "stalls once"])
+@pytest.mark.parametrize("where", list(STALLING))
+def test_a_stopped_worker_is_reported_stalled_and_the_others_finish(market, serial, request, tmp_path, where, once):
+    hit = (40, 2, 0.05, False)
+    marker = str(tmp_path / "stopped")
+    grid = [
+        dict(p, stop=os.getpid() if tuple(p.values()) == hit else None, once=marker if once else None) for p in GRID
+    ]
+    executor = STALLING[where](request)
+    start = time.monotonic()
+    with pytest.warns(RuntimeWarning, match=r"did not answer for \d"):
+        sw = korvel.sweep(momentum, market, grid, keep=KEEP, fee=0.001, executor=executor, stall_timeout=1.0)
+    assert time.monotonic() - start < 30
+    stats = sw.stats.droplevel(["stop", "once"])
+    failures = sw.failures.droplevel(["stop", "once"])
+    if once:  # run again, it answers: nothing is lost
+        pd.testing.assert_frame_equal(stats, serial.stats, check_exact=True)
+        assert failures.index.equals(serial.failures.index)
+    else:
+        assert failures.loc[hit, "error"] == "Stalled"
+        assert failures.drop(hit).index.equals(serial.failures.index)
+        pd.testing.assert_frame_equal(stats, serial.stats.drop(hit), check_exact=True)
+    if where == "process pool":
+        executor.shutdown()
+    if where == "dask":
+        executor.wait_for_workers(2, timeout=60)
+
+
+def test_a_process_pool_broken_by_a_dead_worker_is_replaced(market, serial):
+    grid = [dict(p, kill=os.getpid() if tuple(p.values())[:3] == (40, 2, None) else None) for p in GRID]
+    executor = cf.ProcessPoolExecutor(2, mp_context=mp.get_context("fork"))
+    with pytest.warns(RuntimeWarning, match=r"ProcessPoolExecutor was broken .* new one \(max_workers=2"):
+        sw = korvel.sweep(momentum, market, grid, keep=("stats",), fee=0.001, executor=executor)
+    failures = sw.failures.droplevel("kill")
+    killed = failures[failures["error"] != "ValueError"]
+    assert killed["error"].tolist() == ["BrokenProcessPool"] and killed.index[0][:2] == (40, 2)
+    expected = serial.stats.drop((40, 2, None, False))
+    pd.testing.assert_frame_equal(sw.stats.droplevel("kill"), expected, check_exact=True)
+    executor.shutdown()
+
+
+@pytest.mark.parametrize(
+    "executor, value, match",
+    [
+        (None, 5.0, "a serial sweep .* cannot be stopped"),
+        ("threads", 5.0, "ThreadPoolExecutor cannot be stopped"),
+        ("processes", 0, "positive number of seconds"),
+        ("processes", "soon", "positive number of seconds"),
+        ("processes", float("inf"), "positive number of seconds"),
+    ],
+)
+def test_a_stall_timeout_that_cannot_work_is_refused(market, executor, value, match):
+    given = cf.ThreadPoolExecutor(1) if executor == "threads" else executor
+    with pytest.raises(ValueError, match=match):
+        korvel.sweep(momentum, market, {"lookback": [20], "top": [2]}, executor=given, stall_timeout=value)
+    if executor == "threads":
+        given.shutdown()
+
+
+def test_a_worker_past_its_memory_limit_is_replaced(market, serial, monkeypatch):
+    from korvel.sweeps.backends import _pool
+
+    monkeypatch.setattr(_pool, "MEMORY_LIMIT", 1)  # every worker is past it after its first answer
+    backend = Processes(1, mp.get_context("fork"))
+    sw = korvel.sweep(momentum, market, GRID, keep=KEEP, fee=0.001, executor=backend)
+    assert_same(sw, serial)
+    assert backend.recycled == len(GRID) - 1

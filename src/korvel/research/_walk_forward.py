@@ -39,7 +39,7 @@ if TYPE_CHECKING:
 #: The statistics a return series defines, which a fold can be chosen by.
 SELECTABLE = _stat_table.SELECTABLE
 #: Keywords of `korvel.sweep` that are not the strategy's nor the backtest's.
-SWEEP_KEYWORDS = ("executor", "workers", "progress", "keep", "checkpoint")
+SWEEP_KEYWORDS = ("executor", "workers", "progress", "keep", "checkpoint", "batch", "stall_timeout")
 
 Window = int | pd.offsets.BaseOffset
 
@@ -101,7 +101,7 @@ def walk_forward(
         data is removed.
     **keywords
         Every keyword of `korvel.sweep` (executor, workers, progress, keep,
-        checkpoint) works as there; the others are fixed strategy keywords
+        checkpoint, batch, stall_timeout) works as there; the others are fixed strategy keywords
         and rules for every backtest.
 
     Returns

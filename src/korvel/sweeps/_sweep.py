@@ -12,7 +12,6 @@ from __future__ import annotations
 import inspect
 import time
 import warnings
-import zlib
 from collections.abc import Callable, Mapping, Sequence
 from contextlib import closing
 from functools import cached_property
@@ -21,20 +20,21 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from korvel._market import Market, as_market, view_of
-from korvel._version import __version__
+from korvel._market import Market, as_market
 from korvel._warnings import KINDS, warn
 from korvel.research._lookahead import require_no_lookahead
 from korvel.results._result import Result
 from korvel.simulation._backtest import backtest
 from korvel.simulation._rates import per_row_rates, run_risk_free
-from korvel.simulation._rules import CHECKED, RULES, check_rules, defaults_text
-from korvel.sweeps._checkpoint import Checkpoint
+from korvel.simulation._rules import CHECKED, RULES, check_rules
+from korvel.sweeps._fingerprint import differences, fingerprint
 from korvel.sweeps._grid import Combinations, canonical, expand, plain, same
 from korvel.sweeps._heatmap import heatmap_figure, heatmap_table
 from korvel.sweeps._progress import Progress
+from korvel.sweeps._store import GRID, Store, ident, read_manifest, read_store
 from korvel.sweeps._task import KEEP, WARNINGS, Done, Failed, Job, Outcome, split
 from korvel.sweeps.backends._registry import backend_for
+from korvel.sweeps.backends._stall import AUTO, StallClock, check_stall_timeout
 
 if TYPE_CHECKING:
     from os import PathLike
@@ -57,6 +57,7 @@ def sweep(
     checkpoint: str | PathLike[str] | None = None,
     check_lookahead: bool = False,
     batch: int | None = None,
+    stall_timeout: float | str | None = AUTO,
     **fixed: Any,
 ) -> Sweep:
     """Backtest `strategy` on `market` for every combination of `grid`.
@@ -95,11 +96,18 @@ def sweep(
         such combinations); "returns32" keeps them as float32, half of that
         (about 7 significant digits, plenty for the overfitting statistics).
         Keep one of the two.
-    checkpoint : path, optional
-        A file that every finished combination is appended to as it
-        finishes; a sweep restarted with the same file (and the same
-        strategy, market, fixed keywords and `keep`) runs only the
-        combinations not in it.  See `korvel.checkpoint`.
+    checkpoint : path of a folder, optional
+        The sweep's results store (created if missing): finished
+        combinations are written to it in chunks of Parquet files as they
+        finish (``FOLDER/stats``, and ``equity``, ``returns``, ``trades`` as
+        kept), with a manifest.  A sweep restarted on the same folder runs
+        only the combinations not in it (and those that failed), once it has
+        checked that the strategy's code, every fixed keyword's value, every
+        table of the market, `keep`, korvel's version and the rules'
+        defaults are those that wrote it (a ValueError names what differs).
+        `Sweep.open` reads a finished or partial store.  Nothing in it is
+        unpickled: reading it runs no code.  Needs pyarrow
+        (``pip install 'korvel[sweeps]'``).
     check_lookahead : bool
         First run `korvel.check_lookahead` on the first combination (in this
         process) and raise a ValueError listing the first weights that change
@@ -110,6 +118,18 @@ def sweep(
         answers, so that a batch takes about 0.3 s: the round trip of a
         task then costs little.  The progress bar still counts backtests and
         a combination that raises still fails alone.
+    stall_timeout : seconds, "auto" or None
+        A worker that has not answered for this long per combination in
+        flight is stopped (a local worker is killed and replaced; a
+        ProcessPoolExecutor's workers are replaced with a new pool of the
+        same size and start method; a Dask worker is restarted), the sweep
+        says which worker and which combinations, they run again one at a
+        time, and a combination that stalls again is recorded in
+        `Sweep.failures` with the error "Stalled".  "auto": the larger of
+        60 s and 20 times the 95th percentile of the times per combination
+        seen so far (600 s until 20 have answered).  None: no detector.
+        Process pools and Dask only: a serial sweep or threads cannot stop
+        a call (a number given there is refused).
     **fixed
         Keywords for every combination: rules go to the backtest, the
         others to the strategy.
@@ -120,7 +140,8 @@ def sweep(
     file); a task carries only its parameters.  A
     combination that raises is recorded in `Sweep.failures` and the others
     go on; a local worker that dies is replaced and its combination
-    recorded as failed.  A batch lost with its worker (a KilledWorker on
+    recorded as failed; one that stops answering is found by the stall
+    detector (`stall_timeout`).  A batch lost with its worker (a KilledWorker on
     Dask) is split and its combinations run again one by one, so that only
     the combination that kills its worker is recorded as failed.  Ctrl-C stops the workers and raises
     KeyboardInterrupt (the checkpoint keeps every finished combination).
@@ -143,7 +164,13 @@ def sweep(
     _check_strategy(strategy, [k for k in combos.keys if k not in RULES] + list(fixed_strategy))
     _check_rules(combos, fixed_rules)
     job = Job(strategy, fixed_strategy, fixed_rules, keep_)
+    stall = check_stall_timeout(stall_timeout)
     backend = backend_for(executor, workers)
+    why = backend.stoppable
+    if why is not None and stall is not None and stall != AUTO:
+        backend.close()
+        raise ValueError(f"stall_timeout: {why}; leave it out (or None) here")
+    clock = StallClock(stall) if why is None else None
     if check_lookahead:
         try:
             require_no_lookahead(strategy, market_, {**fixed_strategy, **split(combos.params[0])[0]})
@@ -157,18 +184,18 @@ def sweep(
     store = None
     try:
         if checkpoint is not None:
-            store = Checkpoint(checkpoint, _fingerprint(job, market_))
+            store = Store(checkpoint, fingerprint(strategy, fixed, market_, keep_), combos, keep_)
             for i, params in enumerate(combos.params):
-                kept = store.done.get(canonical(params))
+                kept = store.done.get(ident(params))
                 if kept is not None:
-                    outcomes[i] = packed(Done(kept), names)
-        tasks = [(i, combos.params[i]) for i, o in enumerate(outcomes) if o is None]
+                    outcomes[i] = packed(kept, names)
+        tasks = grouped([(i, combos.params[i]) for i, o in enumerate(outcomes) if o is None])
         bar = Progress(len(combos), len(combos) - len(tasks), progress)
         try:
-            with closing(backend.run(job, market_, tasks, batch)) as finished:
+            with closing(backend.run(job, market_, tasks, batch, clock)) as finished:
                 for position, outcome in finished:
-                    if isinstance(outcome, Done) and store is not None:
-                        store.add(combos.params[position], outcome.kept)
+                    if store is not None:
+                        store.add(combos.params[position], outcome)
                     outcomes[position] = packed(outcome, names)
                     bar.advance(isinstance(outcome, Done))
         finally:
@@ -221,7 +248,13 @@ class Sweep:
     """
 
     def __init__(
-        self, combos: Combinations, outcomes: list[Outcome], job: Job, market: Market, elapsed: float, executor: str
+        self,
+        combos: Combinations,
+        outcomes: list[Outcome],
+        job: Job,
+        market: Market | None,
+        elapsed: float,
+        executor: str,
     ) -> None:
         self._combos = combos
         self._outcomes = outcomes
@@ -229,6 +262,65 @@ class Sweep:
         self._market = market
         self.elapsed = elapsed
         self.executor = executor
+        #: Combinations of the grid not (yet) in the store read by `Sweep.open`, and its chunks left out as damaged.
+        self.pending = 0
+        self.dropped: list[str] = []
+
+    @classmethod
+    def open(
+        cls,
+        folder: str | PathLike[str],
+        strategy: Callable[..., pd.DataFrame] | None = None,
+        market: Market | pd.DataFrame | None = None,
+        **fixed: Any,
+    ) -> Sweep:
+        """A sweep's results store (``korvel.sweep(..., checkpoint=FOLDER)``), finished or partial, read
+        without running anything.
+
+        `stats`, `failures`, `warnings`, `equity`, `returns`, `trades`,
+        `overfitting()`, `best()` and `heatmap()` read what the store holds
+        (the combinations of the latest sweep on it that finished; `pending`
+        counts the others).  `result()` re-runs a combination and needs the
+        `strategy`, the `market` and the sweep's fixed keywords: given here,
+        they are checked against the store's fingerprint (a ValueError names
+        what differs).  A chunk found torn or damaged is left out (a resumed
+        sweep runs its combinations again).
+        """
+        from pathlib import Path
+
+        path = Path(folder)
+        manifest = read_manifest(path)
+        found = read_store(path, manifest, failures=True)
+        theirs = manifest.get("fingerprint") or {}
+        keep = tuple(theirs.get("keep") or ("stats",))
+        market_ = as_market(market) if market is not None else None
+        if strategy is not None or market_ is not None or fixed:
+            if strategy is None or market_ is None:
+                raise TypeError(
+                    "Sweep.open: give both the strategy and the market (and the fixed keywords), or neither"
+                )
+            said = [d for d in differences(theirs, fingerprint(strategy, fixed, market_, keep)) if "keep" not in d]
+            if said:
+                raise ValueError(f"Sweep.open: {str(path)!r} was not written by this sweep: " + "; ".join(said))
+        combos = found.combos
+        if combos is None:
+            raise ValueError(f"{str(path)!r}: the store's grid ({GRID}) is missing or damaged")
+        positions = [i for i, p in enumerate(combos.params) if ident(p) in found.outcomes]
+        names: dict[tuple[str, ...], tuple[str, ...]] = {}
+        outcomes = [packed(found.outcomes[ident(combos.params[i])], names) for i in positions]
+        fixed_strategy, fixed_rules = split(fixed)
+        job = Job(strategy if strategy is not None else _not_given, fixed_strategy, fixed_rules, keep)
+        opened = cls(
+            Combinations(combos.keys, [combos.params[i] for i in positions]),
+            outcomes,
+            job,
+            market_,
+            0.0,
+            f"store {path}",
+        )
+        opened.pending = len(combos) - len(positions)
+        opened.dropped = found.dropped
+        return opened
 
     @cached_property
     def _ran(self) -> list[int]:
@@ -299,11 +391,20 @@ class Sweep:
     @cached_property
     def _equity(self) -> pd.DataFrame:
         curves = self._kept("equity")
-        rows = self._market.shape[0]
+        rows, dates = self._dates_and_rows()
         values = np.full((rows, len(curves)), np.nan)
         for j, curve in enumerate(curves):
             values[rows - len(curve) :, j] = curve
-        return pd.DataFrame(values, index=self._market.dates, columns=self._combos.index(self._ran))
+        return pd.DataFrame(values, index=dates, columns=self._combos.index(self._ran))
+
+    def _dates_and_rows(self) -> tuple[int, pd.Index]:
+        """The market's rows and dates; for a store opened without its market, the longest curve's rows."""
+        if self._market is not None:
+            return self._market.shape[0], self._market.dates
+        name = next((k for k in ("equity", "returns", "returns32") if k in self._job.keep), None)
+        longest = max((len(v) for v in self._kept(name)), default=0) if name else 0
+        rows = longest + (0 if name == "equity" else 1)
+        return rows, pd.RangeIndex(rows, name="row")
 
     @property
     def returns(self) -> pd.DataFrame:
@@ -320,11 +421,11 @@ class Sweep:
             series = [curve[1:] / curve[:-1] - 1.0 for curve in self._kept("equity")]
         else:
             series = self._kept(name or "returns")
-        rows = self._market.shape[0]
+        rows, dates = self._dates_and_rows()
         values = np.full((rows, len(series)), np.nan, dtype=np.float32 if name == "returns32" else np.float64)
         for j, r in enumerate(series):
             values[rows - len(r) :, j] = r
-        return pd.DataFrame(values, index=self._market.dates, columns=self._combos.index(self._ran))
+        return pd.DataFrame(values, index=dates, columns=self._combos.index(self._ran))
 
     def overfitting(self, metric: str = "sharpe", *, blocks: int = 16) -> pd.DataFrame:
         """How much the best combination's figure owes to the search: one table of overfitting statistics.
@@ -338,7 +439,12 @@ class Sweep:
         returns); the probability of backtest overfitting
         (`korvel.validation.pbo`, by `metric`, on the rows where every
         combination has a return, cut into `blocks` blocks) says how often the
-        in-sample best ranks in the lower half out of sample.
+        in-sample best ranks in the lower half out of sample.  Above
+        `SAMPLE_TRIALS` (2,000) combinations, the PBO and N_eff are taken on a
+        sample of that many (the best and the others drawn without replacement
+        by NumPy's default generator seeded with `SAMPLE_SEED`, in grid
+        order; the same sweep gives the same sample), whose cost grows with
+        the square of the trials; the deflated Sharpe ratio for N uses them all.
 
         Parameters
         ----------
@@ -378,11 +484,13 @@ class Sweep:
         start = int(known.argmax(axis=0).max())  # the first row on which every combination has a return
         common = table.iloc[start:]
         mine = table.iloc[int(known[:, position].argmax()) :, position]
-        cscv = validation.pbo(common, blocks=blocks, metric=metric)
-        n_eff = validation.effective_trials(common)
+        sample = common.iloc[:, sampled_trials(common.shape[1], position)]
+        cscv = validation.pbo(sample, blocks=blocks, metric=metric)
+        n_eff = validation.effective_trials(sample)
+        of = "" if sample.shape[1] == common.shape[1] else f", on a seeded sample of {sample.shape[1]:,} trials"
         rows = [
             ("combinations", float(table.shape[1]), "N: the combinations that ran"),
-            ("effective_trials", n_eff, "N_eff: independent trials they are worth (Galwey)"),
+            ("effective_trials", n_eff, f"N_eff: independent trials they are worth (Galwey{of})"),
             (metric, float(best[metric]), f"the best combination's {metric} (annualised, as stats() has it)"),
             ("probabilistic_sharpe", validation.probabilistic_sharpe(mine), "P(true Sharpe > 0), one trial"),
             ("deflated_sharpe", validation.deflated_sharpe(mine, common), "P(true Sharpe > 0) after N trials"),
@@ -397,7 +505,7 @@ class Sweep:
                 validation.min_track_record_length(mine),
                 "periods needed for P(true Sharpe > 0) of 95 %",
             ),
-            ("pbo", cscv.pbo, f"probability of backtest overfitting ({cscv.logits.size} splits)"),
+            ("pbo", cscv.pbo, f"probability of backtest overfitting ({cscv.logits.size} splits{of})"),
             ("pbo_slope", cscv.slope, "out-of-sample metric per unit in-sample (below 1: decay)"),
             ("prob_oos_loss", cscv.prob_oos_loss, "P(the in-sample best loses out of sample)"),
         ]
@@ -484,6 +592,11 @@ class Sweep:
         params = dict(found[0])
         strategy_kwargs, rules = split(params)
         job = self._job
+        if self._market is None or job.strategy is _not_given:
+            raise ValueError(
+                "result: re-running a combination needs the strategy and the market: "
+                "Sweep.open(folder, strategy, market, **fixed)"
+            )
         weights = job.strategy(self._market, **job.strategy_kwargs, **strategy_kwargs)
         return backtest(weights, self._market, **job.rules, **rules)
 
@@ -521,6 +634,35 @@ class Sweep:
             f"<korvel Sweep: {len(self._combos)} combinations over {' x '.join(self._combos.keys)} "
             f"({len(self._ran)} ran, {failed} failed), {self.executor}, {self.elapsed:.1f} s>"
         )
+
+
+#: Above this many combinations `Sweep.overfitting` takes PBO and N_eff on a seeded sample of this many.
+SAMPLE_TRIALS = 2000
+SAMPLE_SEED = 25
+
+
+def sampled_trials(count: int, best: int) -> np.ndarray:
+    """The trials `Sweep.overfitting` takes PBO and N_eff on: all of them up to `SAMPLE_TRIALS`, else the
+    best and a seeded draw of the others without replacement, in grid order."""
+    if count <= SAMPLE_TRIALS:
+        return np.arange(count)
+    others = np.delete(np.arange(count), best)
+    drawn = np.random.default_rng(SAMPLE_SEED).choice(others, SAMPLE_TRIALS - 1, replace=False)
+    return np.sort(np.append(drawn, best))
+
+
+def grouped(tasks: list[tuple[int, dict[str, Any]]]) -> list[tuple[int, dict[str, Any]]]:
+    """The tasks with the same strategy parameters next to each other, the groups in grid order (of their
+    first combination): a worker then reuses the strategy's weights for the rules that follow."""
+    groups: dict[str, list[tuple[int, dict[str, Any]]]] = {}
+    for task in tasks:
+        groups.setdefault(repr(canonical(split(task[1])[0])), []).append(task)
+    return [task for group in groups.values() for task in group]
+
+
+def _not_given(market: Market, **params: Any) -> pd.DataFrame:
+    """The strategy of a store opened without one."""
+    raise ValueError("the strategy was not given to Sweep.open")
 
 
 # --------------------------------------------------------------------------- compact statistics
@@ -613,28 +755,3 @@ def _check_rules(combos: Combinations, fixed_rules: Mapping[str, Any]) -> None:
         except (TypeError, ValueError) as exc:
             shown = ", ".join(f"{k}={params[k]!r}" for k in rule_keys)
             raise type(exc)(f"grid ({shown}): {exc}") from None
-
-
-def _fingerprint(job: Job, market: Market) -> dict[str, str]:
-    """What a checkpoint must have been written by to be read back."""
-    strategy = job.strategy
-    name = f"{getattr(strategy, '__module__', '?')}.{getattr(strategy, '__qualname__', type(strategy).__name__)}"
-
-    def shown(value: Any) -> str:
-        plain = value.item() if isinstance(value, np.generic) else value
-        return repr(plain) if isinstance(plain, (bool, int, float, str, type(None))) else type(plain).__name__
-
-    fixed = {**job.strategy_kwargs, **job.rules}
-    close = view_of(market).close
-    sample = close[np.linspace(0, close.shape[0] - 1, min(64, close.shape[0])).astype(np.intp)]
-    labels = "\0".join(str(x) for x in market.instruments).encode()
-    return {
-        "korvel": __version__,
-        "defaults": defaults_text(),
-        "keep": ",".join(job.keep),
-        "strategy": name,
-        "fixed": ", ".join(f"{k}={shown(v)}" for k, v in sorted(fixed.items())),
-        "market": f"{market.shape[0]} x {market.shape[1]}, {market.dates[0]} .. {market.dates[-1]}, "
-        f"{'/'.join(market.tables)}, labels {zlib.crc32(labels):08x}, "
-        f"prices {zlib.crc32(np.ascontiguousarray(sample).tobytes()):08x}",
-    }

@@ -11,6 +11,7 @@ from __future__ import annotations
 import time
 import traceback
 import warnings
+from collections import OrderedDict
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -23,6 +24,7 @@ from korvel._warnings import KorvelWarning
 from korvel.simulation._backtest import backtest
 from korvel.simulation._rules import RULES
 from korvel.sweeps._allocator import allocate_as_a_plain_process
+from korvel.sweeps._grid import canonical
 
 #: What a sweep can keep of each backtest ("returns32": the returns as float32).
 KEEP = ("stats", "equity", "trades", "returns", "returns32")
@@ -67,14 +69,71 @@ def split(params: Mapping[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
     return strategy, rules
 
 
+#: The weights kept per process at most (each worker process of a sweep has its own cache).
+WEIGHTS_CACHE_BYTES = 256 << 20
+
+
+class WeightsCache:
+    """The strategy's weights of this process's latest sweep, by the strategy's parameters, bounded in bytes.
+
+    The weights depend on the strategy's parameters alone: the combinations that differ only in their rules
+    reuse them (the sweep hands out the combinations grouped by those parameters, in grid order).  The
+    least recently used weights go first; a new sweep (another job) empties the cache.
+    """
+
+    def __init__(self, limit: int = WEIGHTS_CACHE_BYTES) -> None:
+        self.limit = limit
+        self._job: Job | None = None
+        self._market: Market | None = None
+        self._entries: OrderedDict[str, tuple[Any, int]] = OrderedDict()
+        self._bytes = 0
+        self.calls = 0  # strategy calls made through the cache (for the tests and benchmarks)
+
+    def clear(self) -> None:
+        self._entries.clear()
+        self._bytes = 0
+        self._job = self._market = None
+
+    def weights(self, job: Job, market: Market, strategy_kwargs: Mapping[str, Any]) -> Any:
+        if job is not self._job or market is not self._market:
+            self.clear()
+            self._job, self._market = job, market
+        key = repr(canonical(strategy_kwargs))
+        found = self._entries.get(key)
+        if found is not None:
+            self._entries.move_to_end(key)
+            return found[0]
+        self.calls += 1
+        weights = job.strategy(market, **job.strategy_kwargs, **strategy_kwargs)
+        size = _size(weights)
+        if size <= self.limit:
+            self._entries[key] = (weights, size)
+            self._bytes += size
+            while self._bytes > self.limit:
+                _, (_, dropped) = self._entries.popitem(last=False)
+                self._bytes -= dropped
+        return weights
+
+
+def _size(weights: Any) -> int:
+    if isinstance(weights, pd.DataFrame):
+        return int(weights.memory_usage(index=True, deep=False).sum())
+    nbytes = getattr(weights, "nbytes", None)
+    return int(nbytes) if isinstance(nbytes, int) else 1 << 20
+
+
+CACHE = WeightsCache()
+
+
 def run_task(job: Job, market: Market, params: Mapping[str, Any]) -> Outcome:
-    """Run one combination: the strategy's weights on the market, backtested with the rules."""
+    """Run one combination: the strategy's weights on the market (reused from `CACHE` for parameters seen
+    before), backtested with the rules."""
     strategy_kwargs, rules = split(params)
     try:
         # The run's KorvelWarnings are kept with its results instead of being shown once per combination.
         with warnings.catch_warnings(record=True) as seen:
             warnings.simplefilter("always", KorvelWarning)
-            weights = job.strategy(market, **job.strategy_kwargs, **strategy_kwargs)
+            weights = CACHE.weights(job, market, strategy_kwargs)
             result = backtest(weights, market, **job.rules, **rules)
         kept: dict[str, Any] = {WARNINGS: {}}
         for caught in seen:

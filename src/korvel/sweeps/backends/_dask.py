@@ -10,7 +10,13 @@ memory is.  The job (strategy, fixed keywords) is scattered to all.
 
 from __future__ import annotations
 
+import concurrent.futures
+import math
+import os
 import secrets
+import signal
+import socket
+import time
 from collections.abc import Generator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -20,12 +26,17 @@ from korvel._market_file import header_of
 from korvel.sweeps._task import Batch, Failed, Job, Outcome, failed, run_batch
 from korvel.sweeps.backends._base import Backend, Task
 from korvel.sweeps.backends._batches import Batches
+from korvel.sweeps.backends._stall import STALLED, StallClock, say_stalled
 
 CLUSTER_EXTRA = "pip install 'korvel[cluster]'"
 #: Batches in flight per worker thread: one running, one waiting on the worker or the scheduler.
 _IN_FLIGHT = 2
 #: How often the market and the job are scattered again after the workers holding them all died.
 _RESHIP = 10
+#: How often a combination run alone may be lost with the data scattered to its worker before it fails.
+_LOST_ALONE = 2
+#: Seconds a hung worker's restart may take.
+_RESTART_SECONDS = 30.0
 #: Seconds the probes of a mapped market's file may take (a worker that does not answer gets it scattered).
 _PROBE_SECONDS = 60.0
 
@@ -61,6 +72,15 @@ def run_mapped(job: Job, path: str, checksum: int, tasks: Sequence[Task]) -> Bat
 
 
 @dataclass
+class _Flight:
+    chunk: list[Task]
+    alone: bool
+    future: Any
+    group: _Group
+    since: float  # when it was submitted (time.monotonic)
+
+
+@dataclass
 class _Group:
     """Workers that get the market one way: `mapped` (its path) or scattered."""
 
@@ -80,11 +100,25 @@ class Dask(Backend):
         self.mapped_workers: list[str] = []  # the workers the last sweep sent the market's path
 
     def run(
-        self, job: Job, market: Market, tasks: Sequence[Task], batch: int | None = None
+        self,
+        job: Job,
+        market: Market,
+        tasks: Sequence[Task],
+        batch: int | None = None,
+        stall: StallClock | None = None,
     ) -> Generator[tuple[int, Outcome], None, None]:
         if not tasks:  # nothing left to run (a finished checkpoint): no worker is started
             return
-        from distributed import as_completed
+        import distributed.client
+        from distributed import wait
+
+        # What wait raises on its timeout, and when a future in it was cancelled (as the scheduler does with a
+        # lost task).
+        passed: tuple[type[BaseException], ...] = (TimeoutError,) + tuple(
+            c
+            for c in (getattr(distributed.client, "FuturesCancelledError", None), concurrent.futures.CancelledError)
+            if isinstance(c, type) and issubclass(c, BaseException)
+        )
 
         client = self.client
         nthreads: dict[str, int] = client.nthreads()
@@ -114,10 +148,13 @@ class Dask(Backend):
 
         ship(others or None)
         reshipped = 0
-        flying: dict[str, tuple[list[Task], bool, Any, _Group]] = {}
-        done = as_completed(with_results=True, raise_errors=False)  # type: ignore[no-untyped-call]
+        flying: dict[str, _Flight] = {}
+        submitted = 0  # every submission gets a key of its own (a key given again could name the old task)
+        stalled: set[int] = set()  # positions that stalled once
+        lost: dict[int, int] = {}  # position -> times it ran alone and was lost with the data scattered to it
 
         def submit() -> None:
+            nonlocal submitted
             if batches and not all(f.status == "finished" for f in shipped):
                 # Scattered data lives on the workers only: when all that held it died, it is sent again.
                 client.wait_for_workers(1)
@@ -127,58 +164,127 @@ class Dask(Backend):
                     break  # the others finish first
                 group = min(groups, key=lambda g: g.flying / g.threads)
                 chunk, alone = batches.take()
-                key = f"korvel-sweep-{token}-{chunk[0][0]}-{len(chunk)}"
+                submitted += 1
+                key = f"korvel-sweep-{token}-{chunk[0][0]}-{len(chunk)}-{submitted}"
                 where = dict(workers=group.workers or None, allow_other_workers=group.loose if group.workers else False)
                 if group.mapped and source is not None:
                     future = client.submit(run_mapped, shipped[0], *source, chunk, pure=False, key=key, **where)
                 else:
                     future = client.submit(run_batch, shipped[0], shipped[1], chunk, pure=False, key=key, **where)
                 group.flying += 1
-                flying[future.key] = (chunk, alone, future, group)
-                done.add(future)  # type: ignore[no-untyped-call]
+                flying[future.key] = _Flight(chunk, alone, future, group, time.monotonic())
 
+        clock = stall if stall is not None else StallClock(None)
         try:
             submit()
-            for future, value in done:
-                chunk, alone, _, group = flying.pop(future.key)
-                group.flying -= 1
-                if isinstance(value, Batch):
-                    batches.timed(len(chunk), value.seconds)
-                    yield from value.outcomes
-                elif future.status == "error" and (
-                    type(value[1]).__name__ == "KilledWorker" or all(f.status == "finished" for f in shipped)
-                ):
-                    # The tasks themselves never raise: this is the cluster's word (a KilledWorker after its
-                    # worker died more often than the scheduler's allowed-failures).
-                    if len(chunk) > 1 and not alone:
-                        batches.split(chunk)  # the combination that killed it is then found alone
-                    else:
-                        yield chunk[0][0], failed(value[1])
-                elif alone:
-                    # Run with nothing else in flight, it lost its worker and the market with it.
-                    yield (
-                        chunk[0][0],
-                        Failed(
-                            "KilledWorker", "the worker running this combination died, and the data scattered to it", ""
-                        ),
-                    )
-                elif reshipped < _RESHIP:
-                    # Cancelled, or lost with the market or the job when every worker holding them died:
-                    # the batch goes again (on the market scattered again).
-                    reshipped += 1
-                    batches.again(chunk, alone)
-                else:
-                    error = value[1] if isinstance(value, tuple) else value
-                    for position, _ in chunk:
+            while flying:
+                now = time.monotonic()
+                timeout = min(f.since + clock.limit(len(f.chunk)) - now for f in flying.values())
+                try:
+                    wait(
+                        [f.future for f in flying.values()],
+                        timeout=max(0.0, timeout) if math.isfinite(timeout) else None,
+                        return_when="FIRST_COMPLETED",
+                    )  # type: ignore[no-untyped-call]
+                except passed:
+                    pass  # a cancelled future is done: it is handled below
+                finished = [f for f in flying.values() if f.future.done()]
+                if not finished:
+                    yield from self._stalled(flying, batches, stalled, clock)
+                    submit()
+                    continue
+                for flight in finished:
+                    del flying[flight.future.key]
+                    flight.group.flying -= 1
+                    future, chunk, alone = flight.future, flight.chunk, flight.alone
+                    limit = clock.limit(len(chunk))
+                    status, value, error = _outcome(future, None if math.isinf(limit) else limit)
+                    if isinstance(value, Batch):
+                        batches.timed(len(chunk), value.seconds)
+                        clock.record(value.seconds, len(chunk))
+                        yield from value.outcomes
+                    elif status == "error" and (
+                        type(error).__name__ == "KilledWorker" or all(f.status == "finished" for f in shipped)
+                    ):
+                        # The tasks themselves never raise: this is the cluster's word (a KilledWorker after its
+                        # worker died more often than the scheduler's allowed-failures).
+                        if len(chunk) > 1 and not alone:
+                            batches.split(chunk)  # the combination that killed it is then found alone
+                        else:
+                            yield chunk[0][0], failed(error if error is not None else RuntimeError(status))
+                    elif alone and lost.get(chunk[0][0], 0) < _LOST_ALONE:
+                        # Run with nothing else in flight, it lost its worker and the data scattered to it: it
+                        # goes again (on the data scattered again), a few times at most.
+                        lost[chunk[0][0]] = lost.get(chunk[0][0], 0) + 1
+                        batches.again(chunk, alone)
+                    elif alone:
                         yield (
-                            position,
-                            failed(error)
-                            if isinstance(error, BaseException)
-                            else Failed(type(error).__name__, f"unexpected answer {error!r}", ""),
+                            chunk[0][0],
+                            Failed(
+                                "KilledWorker",
+                                "the worker running this combination died, and the data scattered to it",
+                                "",
+                            ),
                         )
+                    elif reshipped < _RESHIP:
+                        # Cancelled, or lost with the market or the job when every worker holding them died:
+                        # the batch goes again (on the market scattered again).
+                        reshipped += 1
+                        batches.again(chunk, alone)
+                    else:
+                        for position, _ in chunk:
+                            yield (
+                                position,
+                                failed(error)
+                                if isinstance(error, BaseException)
+                                else Failed("Cancelled", f"the cluster gave no answer (status {status})", ""),
+                            )
                 submit()
         finally:
-            client.cancel([f for _, _, f, _ in flying.values()] + shipped)
+            client.cancel([f.future for f in flying.values()] + shipped)
+
+    def _stalled(
+        self, flying: dict[str, _Flight], batches: Batches, stalled: set[int], clock: StallClock
+    ) -> Generator[tuple[int, Outcome], None, None]:
+        """Batches past their limit (a hung worker, or a result that never arrives): cancelled, the workers
+        running them restarted, their combinations run again alone (one that stalled alone before fails)."""
+        client = self.client
+        now = time.monotonic()
+        late = [f for f in flying.values() if now - f.since >= clock.limit(len(f.chunk))]
+        if not late:
+            return
+        try:
+            processing: dict[str, Any] = client.processing()
+        except Exception:
+            processing = {}
+        keys = {f.future.key for f in late}
+        hung = sorted(w for w, ks in processing.items() if keys & set(ks))
+        for flight in late:
+            positions = [position for position, _ in flight.chunk]
+            again = flight.alone and positions[0] in stalled
+            said = f"Dask worker {', '.join(hung)}" if hung else "a Dask task that never answered"
+            say_stalled(said, now - flight.since, positions, again)
+        client.cancel([f.future for f in late])
+        for flight in late:
+            del flying[flight.future.key]
+            flight.group.flying -= 1
+            if len(flight.chunk) > 1 and not flight.alone:
+                batches.split(flight.chunk)
+            elif flight.chunk[0][0] in stalled:
+                yield (
+                    flight.chunk[0][0],
+                    Failed(
+                        STALLED,
+                        f"the worker running this combination did not answer for {now - flight.since:.1f} s, twice; "
+                        "it was restarted",
+                        "",
+                    ),
+                )
+            else:
+                stalled.add(flight.chunk[0][0])
+                batches.split(flight.chunk)
+        if hung:
+            _restart(client, hung)
 
     def _probe(self, source: tuple[str, int], nthreads: dict[str, int], token: str) -> list[str]:
         """The workers that read the market's file (one probe task on each)."""
@@ -215,6 +321,46 @@ class Dask(Backend):
     def close(self) -> None:
         if self.owned:
             self.client.close()
+
+
+def _outcome(future: Any, timeout: float | None) -> tuple[str, Any, BaseException | None]:
+    """(status, result, exception) of a finished future; a result lost on its way (its data forgotten
+    after it finished, or held by a worker that stopped answering) reads as cancelled."""
+    status = future.status
+    try:
+        if status == "finished":
+            return status, future.result(timeout=timeout), None
+        if status == "error":
+            return status, None, future.exception()
+    except Exception:
+        pass
+    return "cancelled", None, None
+
+
+def _restart(client: Any, workers: list[str]) -> None:
+    """Restart hung workers: killed at once where they run on this machine (a stopped process takes no
+    SIGTERM; the nanny starts a new one), else through their nannies."""
+    info = client.scheduler_info().get("workers", {})
+    here = {"127.0.0.1", "localhost", "::1", socket.gethostname()}
+    try:
+        here.add(socket.gethostbyname(socket.gethostname()))
+    except OSError:
+        pass
+    remote = []
+    for address in workers:
+        pid = info.get(address, {}).get("pid")
+        if pid and _host(address) in here:
+            try:
+                os.kill(int(pid), signal.SIGKILL)
+                continue
+            except (ProcessLookupError, PermissionError):
+                pass
+        remote.append(address)
+    if remote:
+        try:
+            client.restart_workers(remote, timeout=_RESTART_SECONDS, raise_for_error=False)
+        except Exception:
+            pass  # the scheduler drops a worker that stays silent; its tasks are cancelled already
 
 
 def _host(address: str) -> str:

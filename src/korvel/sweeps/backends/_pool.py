@@ -11,6 +11,10 @@ worker is running:
   workers inherit it, spawned ones map its file;
 - a task is the combination's position and parameters; the answer is what
   the sweep keeps (`task.Outcome`);
+- a worker that does not answer within the stall clock's limit
+  (`korvel.sweeps.backends._stall`) is killed and replaced, and its
+  combination run again; one that stalls again is reported as `STALLED`;
+- a worker whose memory passes `memory_limit` is replaced after its answer;
 - workers ignore SIGINT: Ctrl-C in a terminal reaches the whole process
   group, and it is this process that stops them (terminate, then kill).
 
@@ -21,11 +25,13 @@ Workers are started with the `multiprocessing` start method in force
 from __future__ import annotations
 
 import gc
+import math
 import multiprocessing
 import multiprocessing.connection
 import os
 import pickle
 import signal
+import time
 from collections import deque
 from collections.abc import Generator, Iterable
 from dataclasses import dataclass, field
@@ -36,6 +42,7 @@ from typing import Any
 from korvel.sweeps._task import Failed, Outcome, run_task
 from korvel.sweeps.backends._base import Task
 from korvel.sweeps.backends._sharing import Handle, attach
+from korvel.sweeps.backends._stall import STALLED, StallClock, say_stalled
 
 WORKER_DIED = "WorkerDied"
 _READY = "ready"
@@ -56,6 +63,7 @@ class _Worker:
     conn: multiprocessing.connection.Connection
     task: Task | None = None
     ready: bool = False
+    since: float = 0.0  # when it was given its task (time.monotonic)
 
 
 @dataclass
@@ -71,25 +79,66 @@ class Traffic:
 class LocalPool:
     """Runs tasks on `workers` processes; `run` yields (position, outcome) as they finish."""
 
-    def __init__(self, handle: Handle, workers: int, context: BaseContext | None = None) -> None:
+    def __init__(
+        self, handle: Handle, workers: int, context: BaseContext | None = None, stall: StallClock | None = None
+    ) -> None:
         self._handle = handle
         self._workers = workers
         self._context: Any = context if context is not None else multiprocessing.get_context()
+        self._stall = stall if stall is not None else StallClock(None)
         self.traffic = Traffic()
+        self.recycled = 0  # workers stopped for their memory
 
     def run(self, tasks: Iterable[Task]) -> Generator[tuple[int, Outcome], None, None]:
         pending: deque[Task] = deque(tasks)
         live: dict[multiprocessing.connection.Connection, _Worker] = {}
+        stalled: set[int] = set()  # the positions that stalled once
         try:
             for _ in range(min(self._workers, len(pending))):
                 worker = self._start()
                 live[worker.conn] = worker
                 self._give(worker, pending)
             while live:
-                # A worker is watched through its pipe (answers) and its sentinel (death).
+                # A worker is watched through its pipe (answers) and its sentinel (death), and by the clock.
                 watched: dict[Any, _Worker] = {w.process.sentinel: w for w in live.values()}
                 watched.update(live)
-                for ready in multiprocessing.connection.wait(list(watched)):
+                now = time.monotonic()
+                limit = self._stall.limit()
+                busy = [w for w in live.values() if w.task is not None]
+                wait = min((w.since + limit - now for w in busy), default=math.inf)
+                ready_ones = multiprocessing.connection.wait(
+                    list(watched), None if math.isinf(wait) else max(0.0, wait)
+                )
+                if not ready_ones:
+                    now = time.monotonic()
+                    for worker in [w for w in busy if now - w.since >= limit]:
+                        del live[worker.conn]
+                        task = worker.task
+                        assert task is not None
+                        again = task[0] in stalled
+                        say_stalled(f"worker process {worker.process.pid}", now - worker.since, [task[1]], again)
+                        worker.process.kill()  # a stopped process takes no SIGTERM
+                        worker.process.join(_JOIN_SECONDS)
+                        worker.conn.close()
+                        if again:
+                            yield (
+                                task[0],
+                                Failed(
+                                    STALLED,
+                                    f"the worker process running this combination did not answer for {limit:.1f} s, "
+                                    "twice; it was stopped",
+                                    "",
+                                ),
+                            )
+                        else:
+                            stalled.add(task[0])
+                            pending.appendleft(task)
+                        if pending:
+                            worker = self._start()
+                            live[worker.conn] = worker
+                            self._give(worker, pending)
+                    continue
+                for ready in ready_ones:
                     worker = watched[ready]
                     if worker.conn not in live:
                         continue  # already handled through its other handle
@@ -106,8 +155,17 @@ class LocalPool:
                         continue
                     if answer == _READY:
                         continue
+                    self._stall.record(time.monotonic() - worker.since)
                     yield answer
-                    if pending:
+                    if pending and _resident(worker.process.pid) > memory_limit(self._workers):
+                        # Recycled: a strategy that leaks would otherwise grow the worker without bound.
+                        self._stop(worker)
+                        del live[worker.conn]
+                        self.recycled += 1
+                        worker = self._start()
+                        live[worker.conn] = worker
+                        self._give(worker, pending)
+                    elif pending:
                         self._give(worker, pending)
                     else:
                         self._stop(worker)
@@ -133,6 +191,7 @@ class LocalPool:
         task = pending.popleft()
         data = pickle.dumps(task, protocol=pickle.HIGHEST_PROTOCOL)
         worker.task = task
+        worker.since = time.monotonic()
         self.traffic.tasks += 1
         self.traffic.sent += len(data)
         try:
@@ -188,6 +247,31 @@ class LocalPool:
             process.kill()
             process.join()
         worker.conn.close()
+
+
+#: A worker whose resident memory passes this share of the machine's memory divided among the workers is
+#: replaced after its answer (None: the share is taken from the machine).
+MEMORY_LIMIT: int | None = None
+MEMORY_SHARE = 0.8
+
+
+def memory_limit(workers: int) -> float:
+    if MEMORY_LIMIT is not None:
+        return MEMORY_LIMIT
+    try:
+        total = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (ValueError, OSError, AttributeError):
+        return math.inf
+    return MEMORY_SHARE * total / max(1, workers)
+
+
+def _resident(pid: int | None) -> int:
+    """A process's resident memory in bytes (0 where it cannot be read)."""
+    try:
+        with open(f"/proc/{pid}/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except (OSError, ValueError, IndexError):
+        return 0
 
 
 def _exit_text(code: int | None) -> str:

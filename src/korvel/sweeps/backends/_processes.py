@@ -16,6 +16,7 @@ from korvel.sweeps._task import Job, Outcome
 from korvel.sweeps.backends._base import Backend, Task
 from korvel.sweeps.backends._pool import LocalPool, Traffic
 from korvel.sweeps.backends._sharing import published
+from korvel.sweeps.backends._stall import StallClock
 
 
 class Processes(Backend):
@@ -25,17 +26,26 @@ class Processes(Backend):
         self.workers = workers
         self.context: Any = context if context is not None else multiprocessing.get_context()
         self.traffic = Traffic()
+        self.recycled = 0  # workers of the last sweep replaced for their memory
 
     def run(
-        self, job: Job, market: Market, tasks: Sequence[Task], batch: int | None = None
+        self,
+        job: Job,
+        market: Market,
+        tasks: Sequence[Task],
+        batch: int | None = None,
+        stall: StallClock | None = None,
     ) -> Generator[tuple[int, Outcome], None, None]:
         if not tasks:  # nothing left to run (a finished checkpoint): no worker is started
             return
         # Forked workers inherit what is published; the others map its file.
         with published(market, job, file=self.start_method != "fork") as handle:
-            pool = LocalPool(handle, self.workers, self.context)
+            pool = LocalPool(handle, self.workers, self.context, stall)
             self.traffic = pool.traffic
-            yield from pool.run(tasks)
+            try:
+                yield from pool.run(tasks)
+            finally:
+                self.recycled = pool.recycled
 
     @property
     def start_method(self) -> str:
