@@ -12,10 +12,16 @@ import numpy as np
 import pandas as pd
 import pytest
 import sweep_strategies
-from layer_support import market_and_weights
+from layer_support import SWEEP_SAID, UNPRICED, market_and_weights
 from sweep_strategies import momentum
 
 import korvel
+
+pytestmark = [
+    pytest.mark.filterwarnings(UNPRICED),
+    pytest.mark.filterwarnings(SWEEP_SAID),
+    pytest.mark.filterwarnings("ignore:.* combinations of the sweep failed:RuntimeWarning"),
+]
 
 GRID = {"lookback": [20, 40], "top": [2, 4]}
 
