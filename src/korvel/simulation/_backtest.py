@@ -275,8 +275,9 @@ def closing_positions(run: Run) -> Float64Array:
         run.rules.excursion_window,
         run.rules.excursion_step,
     )
-    positions: Float64Array = done.positions
-    return positions
+    if done.positions is None:
+        raise RuntimeError("the ledger run kept no positions")
+    return done.positions
 
 
 def _check_window(window: int, rows: int) -> None:
