@@ -85,7 +85,8 @@ def main(argv: list[str] | None = None) -> int:
         if a.before:
             m = compare(key, {"before": ("off", a.before), "after": ("off", None)}, a.rounds, a.repeat)
             print(
-                f"{key} defaults: before {m['before']:.3f} s, after {m['after']:.3f} s ({m['after'] / m['before'] - 1:+.1%})"
+                f"{key} defaults: before {m['before']:.3f} s, after {m['after']:.3f} s "
+                f"({m['after'] / m['before'] - 1:+.1%})"
             )
     m = compare("W2", {"off": ("off", None), "on": ("on", None)}, a.rounds, a.repeat)
     print(f"W2 money rules: off {m['off']:.3f} s, on {m['on']:.3f} s ({m['on'] / m['off'] - 1:+.1%})")

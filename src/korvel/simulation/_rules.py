@@ -394,8 +394,8 @@ TABLE: tuple[Rule, ...] = (
         _band,
         "band",
         "in [0, 1)",
-        "at a rebalance, a holding within max(band, band_rel x the size of its target) of its target weight is not traded "
-        "(a target of 0 always closes, a change of side always trades)",
+        "at a rebalance, a holding within max(band, band_rel x the size of its target) of its target weight is "
+        "not traded (a target of 0 always closes, a change of side always trades)",
         ledger=True,
     ),
     Rule(
