@@ -362,3 +362,15 @@ def test_a_resize_the_band_skips_keeps_the_trade_s_stops(touched, band, stopped)
     )
     reasons = res.trades["exit_reason"].tolist()
     assert ("stop_loss" in reasons) == stopped
+
+
+@pytest.mark.parametrize("low_close, stopped", [(90.5, False), (89.5, True)])
+def test_close_based_stops_measure_from_the_quoted_entry_as_touched_ones_do(low_close, stopped):
+    # Entered at a quote of 100 (filled at 101 with 1% slippage): the 10% stop is at a close of 90.
+    close = closes(np.array([100.0, 100.0, 95.0, low_close, low_close, low_close])[:, None], columns=["A"])
+    res = korvel.backtest(one_row("A", [1.0], close.index[0]), close, stop_loss=0.1, slippage=0.01)
+    trade = res.trades.iloc[0]
+    assert trade["entry_price"] == pytest.approx(101.0, rel=1e-15)
+    assert (trade["exit_reason"] == "stop_loss") == stopped
+    if stopped:
+        assert trade["exit_price"] == pytest.approx(low_close * 0.99, rel=1e-15)
