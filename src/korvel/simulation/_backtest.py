@@ -169,6 +169,8 @@ def backtest(
         delisting=view.delisting_rows[weights_.market_columns],
     )
     keywords = {**rules.engine_kwargs(), **rules.ledger_kwargs()}
+    if not view.has("open"):
+        keywords["trade_at"] = "close"  # close-only data trades at the next close
     done = _engine.run(arrays, keywords, rules.excursion_window, rules.excursion_step)
     applied, _, due = _schedule.applied_weight_rows(view.dates, weights_.engine_dates, resample)
     run = Run(
