@@ -158,8 +158,14 @@ TABLE: tuple[Stat, ...] = (
         "with a benchmark: its total return over the live period",
         headline=True,
     ),
-    Stat("beta", "Beta / alpha", "x", "with a benchmark: the returns' beta to it"),
+    Stat("beta", "Beta / alpha (a year: arithmetic / compounded)", "x", "with a benchmark: the returns' beta to it"),
     Stat("alpha", None, "%", "with a benchmark: annual alpha (mean return less beta x its mean, a year)"),
+    Stat(
+        "alpha_compounded",
+        None,
+        "%",
+        "with a benchmark: that mean excess compounded over a year, (1 + mean)^periods per year - 1",
+    ),
     Stat("correlation", "Correlation", "x", "with a benchmark: correlation of the returns with its returns"),
 )
 

@@ -224,6 +224,8 @@ def backtest(
         **rules.ledger_kwargs(),
         **_money.money_keywords(rules, view, weights_.instruments, first_row),
     }
+    if not view.has("open"):
+        keywords["trade_at"] = "close"  # close-only data trades at the next close
     done = _engine.run(_arrays(view, weights_, resample, rules), keywords, rules.excursion_window, rules.excursion_step)
     applied, _, due = _schedule.applied_weight_rows(view.dates, weights_.engine_dates, resample)
     run = Run(
