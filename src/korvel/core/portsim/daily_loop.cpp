@@ -272,10 +272,10 @@ int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
                 // Trading at the close, the close sees the holding before the
                 // row's trades. Trading before it, the close follows them: a
                 // trade the row's trades end loses its signal with it, one
-                // they keep is tested alike, and test_closes_after_trades
-                // tests the trades they open.
-                bool fresh = false;
-                RunState::TradeStops& stops = stops_of(in, run, sid, value > 0.0, fresh);
+                // they keep is tested alike, and follow_new_trades tests the
+                // trades they open. Every held trade's stops are its own
+                // since the rebalance that opened it (follow_new_trades).
+                RunState::TradeStops& stops = run.trade_stops[static_cast<size_t>(sid)];
                 follow_trading_price(in, run, stops, price);
                 double close = 0.0;
                 if (!read_cell<kChecked>(in.close, i, pc, close)) return -1;
@@ -360,13 +360,14 @@ int execute_pending_exits(const BacktestInputs& in, RunState& run) {
     return 0;
 }
 
-// With own-trade stops and trading before the close, after a rebalance: the
-// row's close tests the trades the rebalance opened (those held since the
-// morning were tested then, and those it ended lost their signals), for the
-// next row. For touched exits trailing the peak, such a trade holds through
-// the row's high and low, the peak of its first test.
+// With own-trade stops, after a rebalance (the only step that opens trades):
+// the stops of the trades it opened start from their entries. Trading before
+// the close, the row's close then tests those trades, for the next row (the
+// trades held since the morning were tested then, and those the rebalance
+// ended lost their signals); with touched exits trailing the peak, such a
+// trade holds through the row's high and low, the peak of its first test.
 template <bool kChecked>
-int test_closes_after_trades(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
+int follow_new_trades(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     const bool touched_peak = in.rules.touched_exit && in.rules.trail_from == TrailFrom::Peak;
     if (!run.close_stops || (in.rules.touched_exit && !touched_peak)) return 0;
     for (const int sid : run.positions.held) {
@@ -374,7 +375,7 @@ int test_closes_after_trades(const BacktestInputs& in, RunState& run, Py_ssize_t
         if (value == 0.0) continue;  // NaN counts as held
         bool fresh = false;
         RunState::TradeStops& stops = stops_of(in, run, sid, value > 0.0, fresh);
-        if (!fresh) continue;
+        if (!fresh || !run.close_test_after_trades) continue;
         const int pc = run.price_col(sid);
         if (touched_peak) {
             double high = 0.0, low = 0.0;
@@ -417,9 +418,7 @@ int run_rows_in(const BacktestInputs& in, RunState& run) {
         const bool rebalanced = run.rebalance_due;
         if (rebalanced && apply_due_weight_row(in, run, i) < 0) return -1;
         if (run.use_delisting && close_delisted<kChecked>(in, run, i) < 0) return -1;
-        if (rebalanced && run.close_test_after_trades && test_closes_after_trades<kChecked>(in, run, i) < 0) {
-            return -1;
-        }
+        if (rebalanced && run.own_stops && follow_new_trades<kChecked>(in, run, i) < 0) return -1;
         if (value_at_close<kChecked>(in, run, i) < 0 || choose_next_weight_row(in, run, i) < 0) return -1;
     }
     return 0;
