@@ -21,9 +21,11 @@ def _day(view: MarketView, ns: int) -> str:
     return checks.when(dates_of(view, np.array([ns], dtype=np.int64))[0])
 
 
-def gross_scaled(weights: Weights, max_gross: float = 1.0) -> str | None:
-    """Weight rows whose gross sum exceeds `max_gross`: they are scaled down to it before the run."""
-    gross = np.abs(weights.values).sum(axis=1)
+def gross_scaled(weights: Weights, max_gross: float = 1.0, gross: Float64Array | None = None) -> str | None:
+    """Weight rows whose gross sum exceeds `max_gross`: they are scaled down to it before the run.
+    `gross`: the rows' gross sums, if already worked out."""
+    if gross is None:
+        gross = np.abs(weights.values).sum(axis=1)
     over = gross > max_gross + GROSS_TOLERANCE
     if not over.any():
         return None
