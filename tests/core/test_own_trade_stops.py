@@ -1,7 +1,7 @@
 """Own-trade stops of backtest_ledger (own_trade_stops=True): each close-based
 stop belongs to the trade that raised it, is measured from that trade's entry
 price and runs in the order of the trading day. Hand markets for each fault of
-the specified order, a property over random runs, and the guard that the
+backtest_'s order, a property over random runs, and the guard that the
 ledger's own keywords at their defaults change nothing."""
 
 import itertools
@@ -30,7 +30,7 @@ def own(trade_at="close", **rules):
 
 # --------------------------------------------------------------------------- the four faults, by hand
 
-# Each case: the run, its rules, trade_at, the trades of the specified order
+# Each case: the run, its rules, trade_at, the trades of backtest_'s order
 # (the fault) and those of the own-trade order. Weights decided on row r trade on
 # row r + 1.
 FAULTS = {
@@ -101,7 +101,7 @@ FAULTS = {
 
 
 @pytest.mark.parametrize("case", list(FAULTS))
-def test_each_fault_of_the_specified_order_is_mended(case):
+def test_each_fault_of_backtest_s_order_is_mended(case):
     args, rules, trade_at, specified, mended = FAULTS[case]
     rules = {**NO_COSTS, **rules}
     assert trades(args, **rules) == specified  # backtest_'s order, kept by the ledger's defaults

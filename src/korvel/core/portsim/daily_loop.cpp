@@ -258,10 +258,15 @@ int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
         if (std::isnan(ret)) ret = 1.0;
         double& value = run.positions.value(sid);
         value = value * ret;
-        double& growth = run.growth[sid];
-        growth = growth * ret;
-        if (growth > run.growth_max[sid]) run.growth_max[sid] = growth;
-        if (growth < run.growth_min[sid]) run.growth_min[sid] = growth;
+        if (in.rules.touched_exit || !run.own_stops) {
+            // The growth since the stop reference, which touched exits and
+            // backtest_'s close-based rule measure (own-trade stops keep prices).
+            double& growth = run.growth[sid];
+            growth = growth * ret;
+            if (growth > run.growth_max[sid]) run.growth_max[sid] = growth;
+            if (growth < run.growth_min[sid]) run.growth_min[sid] = growth;
+        }
+        const double growth = run.growth[sid];
         if (in.rules.touched_exit) {
             const double entry_value = value / growth;
             const Bounds b = exit_bounds(run.bounds, entry_value, run.growth_max[sid], run.growth_min[sid]);
