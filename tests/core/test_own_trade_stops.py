@@ -1,7 +1,7 @@
 """Own-trade stops of backtest_ledger (own_trade_stops=True): each close-based
 stop belongs to the trade that raised it, is measured from that trade's entry
 price and runs in the order of the trading day. Hand markets for each fault of
-the specified order, a property over random runs, and the guard that the
+backtest_'s order, a property over random runs, and the guard that the
 ledger's own keywords at their defaults change nothing."""
 
 import itertools
@@ -30,7 +30,7 @@ def own(trade_at="close", **rules):
 
 # --------------------------------------------------------------------------- the four faults, by hand
 
-# Each case: the run, its rules, trade_at, the trades of the specified order
+# Each case: the run, its rules, trade_at, the trades of backtest_'s order
 # (the fault) and those of the own-trade order. Weights decided on row r trade on
 # row r + 1.
 FAULTS = {
@@ -101,7 +101,7 @@ FAULTS = {
 
 
 @pytest.mark.parametrize("case", list(FAULTS))
-def test_each_fault_of_the_specified_order_is_mended(case):
+def test_each_fault_of_backtest_s_order_is_mended(case):
     args, rules, trade_at, specified, mended = FAULTS[case]
     rules = {**NO_COSTS, **rules}
     assert trades(args, **rules) == specified  # backtest_'s order, kept by the ledger's defaults
@@ -118,21 +118,6 @@ def test_a_stop_on_the_rebalance_row_dies_with_its_trade_or_executes_next_row(st
     rules = own(stop_loss=0.1, retain_cost_when_rebalance=True, stop_trading_next_period=stop_trading, **NO_COSTS)
     expected = [(1, 3, "stop_loss", 1)] + ([] if stop_trading else [(4, -1, "open", 1)])
     assert trades(args, **rules) == expected
-
-
-@pytest.mark.parametrize(
-    "trade_at, opens, close, expected",
-    [
-        # Trading at the open: the new short entered at row 2's open (90) is
-        # tested by row 2's close; 100 is 11% above its entry: stopped on row 3.
-        ("open", [100.0, 100.0, 90.0, 95.0, 95.0], [100.0, 100.0, 100.0, 95.0, 95.0], [(2, 3, "stop_loss", -1)]),
-        # The same close 5% above the entry leaves it open.
-        ("open", [100.0, 100.0, 90.0, 95.0, 95.0], [100.0, 100.0, 94.5, 95.0, 95.0], [(2, -1, "open", -1)]),
-    ],
-)
-def test_a_trade_entered_at_the_open_is_tested_by_that_close(trade_at, opens, close, expected):
-    args = tables([[p] for p in opens], {1: [-1.0]}, close=[[c] for c in close])
-    assert trades(args, **own(trade_at, stop_loss=0.1, **NO_COSTS)) == expected
 
 
 # --------------------------------------------------------------------------- the trailing stop

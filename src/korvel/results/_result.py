@@ -271,12 +271,16 @@ class Result:
         return _handout(self._exposure)
 
     @cached_property
-    def _exposure(self) -> pd.DataFrame:
+    def _sides(self) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """The long and the short holdings' value at each live close over the portfolio value."""
         run, rec = self._run, self._run.records
         equity = self._equity
         with np.errstate(divide="ignore", invalid="ignore"):
-            long = rec.row_long[run.first_row :] / equity
-            short = rec.row_short[run.first_row :] / equity
+            return rec.row_long[run.first_row :] / equity, rec.row_short[run.first_row :] / equity
+
+    @cached_property
+    def _exposure(self) -> pd.DataFrame:
+        long, short = self._sides
         return pd.DataFrame(
             {"gross": long - short, "net": long + short, "long": long, "short": short}, index=self._dates
         )
@@ -372,9 +376,9 @@ class Result:
                 rec.row_financing[run.first_row :],
             )
         )
-        exposure = self._exposure
-        out["gross_mean"] = float(exposure["gross"].mean()) if len(exposure) else np.nan
-        out["net_mean"] = float(exposure["net"].mean()) if len(exposure) else np.nan
+        long, short = self._sides
+        out["gross_mean"] = float((long - short).mean()) if long.shape[0] else np.nan
+        out["net_mean"] = float((long + short).mean()) if long.shape[0] else np.nan
         out.update(_stats.exit_counts(rec.exit_reason, rec.reason_names))
         level = self._benchmark_level
         if level is not None:

@@ -221,8 +221,9 @@ def backtest(
     view = view_of(market_)
     _check_window(rules.excursion_window, len(view.dates))
     given = prepare_weights(weights, view)
-    gross_text = _alerts.gross_scaled(given, rules.max_gross)
-    weights_ = dataclasses.replace(given, values=_money.scaled_to_max_gross(given.values, rules.max_gross))
+    gross = np.abs(given.values).sum(axis=1)
+    gross_text = _alerts.gross_scaled(given, rules.max_gross, gross)
+    weights_ = dataclasses.replace(given, values=_money.scaled_to_max_gross(given.values, rules.max_gross, gross))
     resample, rebalance_text = rebalance_dates(rebalance, view, weights_)
     bench = benchmark_prices(benchmark, view)
     first_row = int(np.searchsorted(view.dates, weights_.engine_dates[0], side="left"))
@@ -231,6 +232,8 @@ def backtest(
         **rules.ledger_kwargs(),
         **_money.money_keywords(rules, view, weights_.instruments, first_row),
     }
+    if not view.has("open"):
+        keywords["trade_at"] = "close"  # close-only data trades at the next close
     done = _engine.run(_arrays(view, weights_, resample, rules), keywords, rules.excursion_window, rules.excursion_step)
     applied, _, due = _schedule.applied_weight_rows(view.dates, weights_.engine_dates, resample)
     run = Run(
@@ -287,10 +290,9 @@ def closing_positions(run: Run) -> Float64Array:
         run.rules.excursion_window,
         run.rules.excursion_step,
     )
-    positions = done.positions
-    if positions is None:  # asked for with record_positions: the engine always keeps them then
-        raise RuntimeError("the engine kept no positions although asked to")
-    return positions
+    if done.positions is None:
+        raise RuntimeError("the ledger run kept no positions")
+    return done.positions
 
 
 def _check_window(window: int, rows: int) -> None:

@@ -24,7 +24,8 @@ bool within_band(const PositionBook& positions, int sid, double target, double t
 }  // namespace
 
 double rebalance(PositionBook& positions, const View1D<double>& weights, double cash, const Costs& costs,
-                 double position_limit, const TradingRules& ledger, std::vector<double>& scratch) {
+                 double position_limit, const TradingRules& ledger, std::vector<double>& scratch,
+                 std::vector<int>& skipped) {
     double total = cash;
     for (const int sid : positions.held) total += positions.value(sid);
 
@@ -54,7 +55,10 @@ double rebalance(PositionBook& positions, const View1D<double>& weights, double 
         }
         const int sid = static_cast<int>(i);
         if (target == 0.0 && !positions.holds(sid)) continue;
-        if (band_on && within_band(positions, sid, target, total, ledger)) continue;
+        if (band_on && within_band(positions, sid, target, total, ledger)) {
+            skipped.push_back(sid);
+            continue;
+        }
         cash = set_position(positions, sid, target, cash, costs, true, true, total);
         if (failed(cash)) return kFailed;
     }

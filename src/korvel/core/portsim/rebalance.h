@@ -15,7 +15,9 @@ namespace korvel::portsim {
 // weight lies within the band of its target is left as it is. `scratch` is a
 // buffer reused between calls. Returns the new cash, or kFailed with an
 // exception pending.
+// The columns the band left alone are appended to `skipped`.
 double rebalance(PositionBook& positions, const View1D<double>& weights, double cash, const Costs& costs,
-                 double position_limit, const TradingRules& ledger, std::vector<double>& scratch);
+                 double position_limit, const TradingRules& ledger, std::vector<double>& scratch,
+                 std::vector<int>& skipped);
 
 }  // namespace korvel::portsim
