@@ -1,9 +1,13 @@
 """The demo, the korvel command, the summary, the figure and the report."""
 
+import argparse
+import gzip
 import importlib.util
+import os
 import re
 import subprocess
 import sys
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -303,3 +307,183 @@ def test_the_engine_internals_moved_to_docs():
         "### Where the engine",
     ):
         assert section in engine and section not in readme
+
+
+# --------------------------------------------------------------------------- hostile and careless inputs
+
+
+def test_run_command_with_a_foreign_warning_ends(tmp_path):
+    # A transposed closes file: pandas warns while parsing its first column (not a KorvelWarning).
+    (tmp_path / "t.csv").write_text("name,2020-01-01,2020-01-02\nA,1,2\nB,3,4\n")
+    (tmp_path / "w.csv").write_text("date,A\n2020-01-01,0.5\n")
+    done = subprocess.run(
+        [sys.executable, "-m", "korvel", "run", "t.csv", "w.csv"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert done.returncode == 2
+    lines = done.stderr.splitlines()
+    assert len(lines) <= 3 and lines[-1].startswith("korvel: the first column of prices file t.csv"), done.stderr
+
+
+def _gzip_bomb(path):
+    with gzip.open(path, "wb", compresslevel=9) as f:
+        f.write(b"date,S0000\n")
+        f.write(b"2020-01-01,1.0\n" * 200_000)  # 3 MB of text from a few kB
+
+
+def _big_csv(path):
+    path.write_text("date,S0000\n" + "2020-01-01,1.0\n" * 100_000)
+
+
+def _big_parquet(path):
+    frame = pd.DataFrame({"S0000": np.arange(200_000, dtype=float) + 1}, index=pd.date_range("1900", periods=200_000))
+    frame.to_parquet(path)
+
+
+@pytest.mark.parametrize(
+    "make, name", [(_gzip_bomb, "prices.csv.gz"), (_big_csv, "prices.csv"), (_big_parquet, "prices.parquet")]
+)
+def test_run_command_bounds_what_it_reads(tmp_path, capsys, make, name):
+    _, _, files = _write_inputs(tmp_path)
+    make(tmp_path / name)
+    assert cli.main(["run", str(tmp_path / name), files["weights"], "--max-read", "1"]) == 2
+    line = _one_line(capsys)
+    assert f"prices file {tmp_path / name} holds more than 1 MB" in line and "--max-read" in line
+
+
+def test_run_command_reads_gzip_within_the_bound(tmp_path, capsys):
+    market, weights, files = _write_inputs(tmp_path)
+    with gzip.open(tmp_path / "prices.csv.gz", "wt") as f:
+        market.close.to_csv(f)
+    assert cli.main(["run", str(tmp_path / "prices.csv.gz"), files["weights"]]) == 0
+    assert f"{100 * korvel.backtest(weights, market.close).stats()['total_return']:.2f}%" in capsys.readouterr().out
+
+
+def test_run_command_refuses_a_pipe(tmp_path):
+    os.mkfifo(tmp_path / "pipe.csv")
+    (tmp_path / "w.csv").write_text("date,A\n2020-01-01,0.5\n")
+    done = subprocess.run(
+        [sys.executable, "-m", "korvel", "run", "pipe.csv", "w.csv"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert done.returncode == 2 and "prices file pipe.csv is not a regular file" in done.stderr
+
+
+def _truncated(data):
+    return data[: len(data) // 2]
+
+
+def _bad_footer(data):
+    return data[:-8] + b"\x00\x00\x00\x00PAR1"
+
+
+def _flipped(data):
+    spoilt = bytearray(data)
+    for k in range(40, len(data) - 300, 97):
+        spoilt[k] ^= 0xFF
+    return bytes(spoilt)
+
+
+def _hostile_metadata(frame):
+    import pyarrow as pa
+
+    table = pa.Table.from_pandas(frame)
+    return table.replace_schema_metadata({b"pandas": b'{"index_columns": [{"kind": "range"}], "columns": 7}'})
+
+
+def _deep_json(frame):
+    import pyarrow as pa
+
+    table = pa.Table.from_pandas(frame)
+    return table.replace_schema_metadata({b"pandas": b"[" * 100_000 + b"]" * 100_000})
+
+
+@pytest.mark.parametrize("damage", [_truncated, _bad_footer, _flipped, _hostile_metadata, _deep_json, lambda d: b""])
+def test_run_command_names_a_damaged_parquet_file(tmp_path, capsys, damage):
+    pq = pytest.importorskip("pyarrow.parquet")
+    market, _, files = _write_inputs(tmp_path)
+    path = tmp_path / "prices.parquet"
+    if damage in (_hostile_metadata, _deep_json):
+        pq.write_table(damage(market.close), path)
+    else:
+        market.close.to_parquet(path)
+        path.write_bytes(damage(path.read_bytes()))
+    code = cli.main(["run", str(path), files["weights"]])
+    line = _one_line(capsys)
+    assert code == 2 and str(path) in line
+
+
+@pytest.mark.parametrize(
+    "text, words",
+    [
+        ("date;S0000\n2020-01-01;1,5\n2020-01-02;1,6\n", ["separates its columns with ';'", "',' as the decimal mark"]),
+        ("date,S0000\n12/01/2020,1.5\n13/01/2020,1.6\n", ["writes its dates day first ('13/01/2020')", "year first"]),
+    ],
+)
+def test_run_command_names_locale_csv(tmp_path, capsys, text, words):
+    _, _, files = _write_inputs(tmp_path)
+    Path(files["prices"]).write_text(text)
+    assert cli.main(["run", files["prices"], files["weights"]]) == 2
+    line = _one_line(capsys)
+    assert all(word in line for word in words), line
+
+
+@pytest.mark.parametrize(
+    "option, words",
+    [
+        (["--fee", "0.1%"], ["'0.1%'", "fractions", "0.1% is 0.001"]),
+        (["--stop-loss", "ten"], ["'ten' is not a number"]),
+        (["--rebalance", "M"], ["did you mean 'ME'?"]),
+        (["--rebalance", "Q-DEC"], ["did you mean 'QE-DEC'?"]),
+    ],
+)
+def test_run_command_says_a_bad_option_in_one_line(tmp_path, capsys, option, words):
+    _, _, files = _write_inputs(tmp_path)
+    with pytest.raises(SystemExit) as exit_:
+        code = cli.main(["run", files["prices"], files["weights"], *option])
+        raise SystemExit(code)
+    err = capsys.readouterr().err
+    lines = [line for line in err.splitlines() if not line.startswith("korvel: warning:")]
+    assert exit_.value.code == 2 and len(lines) == 1 and all(word in lines[0] for word in words), err
+
+
+@pytest.mark.parametrize("word, alias", [("monthly", "ME"), ("weekly", "W-FRI"), ("quarterly", "QE"), ("daily", "B")])
+def test_period_words_are_the_aliases_they_stand_for(word, alias):
+    _, _, market, weights = market_and_weights(6, 200, seed=4)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", korvel.KorvelWarning)
+        by_word = korvel.backtest(weights, market, rebalance=word)
+        by_alias = korvel.backtest(weights, market, rebalance=alias)
+    pd.testing.assert_series_equal(by_word.equity, by_alias.equity)
+    assert demo.demo_frequency(word) == demo.demo_frequency(alias) == word
+
+
+def test_demo_takes_the_run_commands_aliases_and_refuses_others():
+    assert demo.demo_frequency("W-MON") == "weekly"
+    with pytest.raises(argparse.ArgumentTypeError, match="did you mean 'ME'"):
+        demo.demo_frequency("M")
+    with pytest.raises(argparse.ArgumentTypeError, match="the demo rebalances at"):
+        demo.demo_frequency("YE")
+
+
+def test_trades_csv_escapes_formula_like_labels():
+    table = pd.DataFrame({"instrument": ["=cmd|' /C calc'!A0", "+1", "-2", "@SUM(A1)", "AAPL"], "return": [-0.5] * 5})
+    safe = cli.spreadsheet_safe(table)
+    assert safe["instrument"].tolist() == ["'=cmd|' /C calc'!A0", "'+1", "'-2", "'@SUM(A1)", "AAPL"]
+    assert (safe["return"] == -0.5).all() and table["instrument"][1] == "+1"  # numbers and the input untouched
+
+
+def test_help_reads_as_plain_words(capsys):
+    with pytest.raises(SystemExit):
+        cli.main(["run", "--help"])
+    out = " ".join(capsys.readouterr().out.split())
+    assert "``" not in out
+    assert "--no-stop-next-period turns off what is on by default: an instrument stopped out" in out
+    assert "--touched-exit on high / low / open, the same row (the default is: stops decided on the close" in out
+    assert "False:" not in out and "True:" not in out

@@ -1,11 +1,20 @@
 """Market.save / Market.load: the market back as it was, mapped read-only; torn and mismatched files refused."""
 
+import dataclasses
+import json
+import os
+import struct
+import subprocess
+import sys
+
 import numpy as np
 import pandas as pd
 import pytest
 from layer_support import closes, market_and_weights
 
 import korvel
+from korvel import _market_file as mf
+from korvel._market import table_digests
 
 
 def _markets():
@@ -82,3 +91,157 @@ def test_a_torn_or_mismatched_file_is_refused_naming_it(tmp_path, damage, match)
 def test_load_names_a_missing_file(tmp_path):
     with pytest.raises(OSError, match="cannot read the market file .*nothing"):
         korvel.Market.load(tmp_path / "nothing")
+
+
+# --------------------------------------------------------------------------- files that lie
+
+
+def _rewrite(path, edit):
+    """Rewrite a market file's description with `edit(meta)`, its header's checksum made to agree."""
+    data = bytearray(path.read_bytes())
+    magic, version, _, meta_at, meta_len, extra_at, extra_len = mf._HEADER.unpack_from(data, 0)
+    meta = json.loads(bytes(data[meta_at : meta_at + meta_len]))
+    dates = np.frombuffer(bytes(data), dtype="<i8", count=meta["shape"][0], offset=meta["arrays"]["dates"]["offset"])
+    edit(meta)
+    text = json.dumps(meta).encode()
+    end = meta_at + len(text)
+    header = mf._HEADER.pack(magic, version, mf._checksum(text, dates), meta_at, len(text), end, 0)
+    path.write_bytes(header + bytes(data[len(header) : meta_at]) + text)
+
+
+def _view_with(market, **fields):
+    view = market._view
+    return mf.from_view(dataclasses.replace(view, **fields))
+
+
+def test_flipped_price_bytes_are_refused_and_verify_false_skips_them(tmp_path):
+    market = MARKETS["tables and delistings"]
+    path = tmp_path / "m.korvel"
+    market.save(path)
+    data = bytearray(path.read_bytes())
+    offset = json.loads(bytes(data[mf._HEADER.unpack_from(data, 0)[3] :]).split(b"\0")[0])["arrays"]["high"]["offset"]
+    data[offset + 8 * 37 + 3] ^= 0x10  # one bit of one high price
+    path.write_bytes(bytes(data))
+    for mmap in (True, False):
+        with pytest.raises(ValueError, match=f"{path}.*digest of its high differs"):
+            korvel.Market.load(path, mmap=mmap)
+    trusted = korvel.Market.load(path, verify=False)  # a trusted file: the tables are not read at once
+    assert trusted.high.to_numpy().ravel()[37] != market.high.to_numpy().ravel()[37]
+
+
+def test_a_loaded_market_carries_the_digests_its_file_records(tmp_path):
+    market = MARKETS["tables and delistings"]
+    path = tmp_path / "m.korvel"
+    market.save(path)
+    for verify in (True, False):
+        loaded = korvel.Market.load(path, verify=verify)
+        assert loaded._cache["digests"] == table_digests(market)  # there before anything asks for them
+        assert set(table_digests(loaded)) == {"dates", "labels", "close", "open", "high", "low", "delisting_rows"}
+
+
+def _dup_dates(market):
+    dates = market._view.dates.copy()
+    dates[3] = dates[2]
+    return _view_with(market, dates=dates)
+
+
+def _delisting_outside(market):
+    rows = market._view.delisting_rows.copy()
+    rows[1] = market.shape[0] + 5
+    return _view_with(market, delisting_rows=rows)
+
+
+def _bad_price(market):
+    close = market._view.close.copy()
+    close[4, 2] = -1.0
+    return _view_with(market, close=close)
+
+
+@pytest.mark.parametrize(
+    "spoil, match",
+    [
+        (_dup_dates, r"a duplicate date at 2015-01-06 \(position 3\)"),
+        (_delisting_outside, "a delisting row 125 for 'S0001', outside 0..119"),
+        (_bad_price, "close has an invalid price -1.0 for 'S0002'"),
+    ],
+)
+def test_a_consistent_file_that_the_market_checks_refuse_is_refused(tmp_path, spoil, match):
+    path = tmp_path / "m.korvel"
+    mf.write(spoil(MARKETS["tables and delistings"]), path)  # checksums and digests that agree with it
+    with pytest.raises(ValueError, match=f"{path} holds a market its checks refuse: {match}"):
+        korvel.Market.load(path)
+    if spoil is _bad_price:  # a price is a table's value: a trusted read leaves it to the run
+        korvel.Market.load(path, verify=False)
+
+
+def test_a_consistent_high_below_low_warns_as_the_market_does(tmp_path):
+    market = MARKETS["tables and delistings"]
+    high = market._view.high.copy()
+    high[5, 1] = market._view.low[5, 1] / 2
+    path = tmp_path / "m.korvel"
+    mf.write(_view_with(market, high=high), path)
+    with pytest.warns(korvel.KorvelWarning, match="high below low"):
+        korvel.Market.load(path)
+
+
+@pytest.mark.parametrize(
+    "edit, match",
+    [
+        (lambda m: m.update(instruments=[1, 2, 3]), "does not match its header"),
+        (lambda m: m["instruments"].update(dtype="string[pyarrow]"), "instrument labels of dtype"),
+        (lambda m: m["instruments"].update(dtype="|S3"), "instrument labels of dtype"),
+        (lambda m: m["instruments"].update(values={"a": 1}), "not a list"),
+        (lambda m: m.update(tz="Europe/" + "x" * 300), "timezone"),
+        (lambda m: m.update(tz="Nowhere/Atlantis"), "unknown timezone"),
+        (lambda m: m.update(arrays=[1]), "does not match its header"),
+        (lambda m: m.update(digests=["x"]), "digests do not name its arrays"),
+        (lambda m: m["digests"].update(close="0" * 32), "digest of its close differs"),
+    ],
+)
+def test_a_hostile_description_is_refused_naming_the_file(tmp_path, edit, match):
+    path = tmp_path / "m.korvel"
+    MARKETS["seconds"].save(path)
+    _rewrite(path, edit)
+    with pytest.raises(mf.MarketFileError, match=match) as info:
+        korvel.Market.load(path)
+    assert str(path) in str(info.value)
+
+
+def test_a_file_of_the_older_version_is_refused_with_what_to_do(tmp_path):
+    path = tmp_path / "m.korvel"
+    MARKETS["seconds"].save(path)
+    data = bytearray(path.read_bytes())
+    struct.pack_into("<I", data, 16, 1)
+    path.write_bytes(bytes(data))
+    with pytest.raises(ValueError, match=f"{path} is a market file of version 1.*save it again"):
+        korvel.Market.load(path)
+
+
+@pytest.mark.parametrize("link", [False, True])
+def test_a_pipe_is_refused_at_once(tmp_path, link):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    target = fifo
+    if link:
+        target = tmp_path / "link.korvel"
+        target.symlink_to(fifo)
+    code = f"import korvel\ntry:\n    korvel.Market.load({str(target)!r})\nexcept ValueError as e:\n    print(e)"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60).stdout
+    assert f"{target} is a pipe" in out
+
+
+def test_a_mapped_file_changed_in_place_is_refused_before_a_run(tmp_path):
+    _, _, market, weights = market_and_weights(n=8, days=120)
+    path = tmp_path / "m.korvel"
+    market.save(path)
+    loaded = korvel.Market.load(path)
+    expected = korvel.backtest(weights, loaded).equity
+    market.save(tmp_path / "other.korvel")
+    os.replace(tmp_path / "other.korvel", path)  # replaced: the mapping keeps the old file, still whole
+    pd.testing.assert_series_equal(korvel.backtest(weights, loaded).equity, expected)
+    again = korvel.Market.load(path)
+    with open(path, "r+b") as f:  # rewritten in place, one byte longer
+        f.seek(0, 2)
+        f.write(b"\0")
+    with pytest.raises(ValueError, match=f"the market file {path} changed in place since it was loaded"):
+        korvel.backtest(weights, again)

@@ -135,6 +135,25 @@ def prices(values: Float64Array, table: pd.DataFrame, name: str) -> None:
 
 
 def missing(labels_: list[Hashable], name: str, where: str) -> str:
-    shown = ", ".join(repr(x) for x in labels_[:5])
+    listed = ", ".join(shown(x) for x in labels_[:5])
     more = f" and {len(labels_) - 5} more" if len(labels_) > 5 else ""
-    return f"{name}: {len(labels_)} instrument{'s' if len(labels_) > 1 else ''} not in {where}: {shown}{more}"
+    return f"{name}: {len(labels_)} instrument{'s' if len(labels_) > 1 else ''} not in {where}: {listed}{more}"
+
+
+def looks_like_weights(table: pd.DataFrame) -> bool:
+    """Every known value within [-1, 1] (a table of prices hardly is)."""
+    values = table.to_numpy(dtype=float, na_value=np.nan)
+    known = values[~np.isnan(values)]
+    return bool(known.size) and bool((np.abs(known) <= 1).all())
+
+
+def looks_like_prices(table: pd.DataFrame) -> bool:
+    """Every known value positive, some above 1 (a table of weights hardly is)."""
+    values = table.to_numpy(dtype=float, na_value=np.nan)
+    known = values[~np.isnan(values)]
+    return bool(known.size) and bool((known > 0).all()) and bool((known > 1).any())
+
+
+def shown(value: object) -> str:
+    """A label as a message shows it: NumPy scalars as the plain numbers they hold."""
+    return repr(value.item() if isinstance(value, np.generic) else value)

@@ -21,6 +21,7 @@ import pandas as pd
 
 import korvel
 from korvel import synthetic
+from korvel.simulation._inputs import period_alias
 from korvel.simulation._rules import TABLE, add_rule_options, rules_from_options
 
 
@@ -30,7 +31,13 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     g.add_argument("--days", type=int, default=1260, help="number of business days (1260, five years)")
     g.add_argument("--seed", type=int, default=7, help="random seed of the market (7)")
     g = p.add_argument_group("strategy: equal-weight momentum")
-    g.add_argument("--rebalance", choices=list(synthetic.FREQUENCIES), default="monthly")
+    g.add_argument(
+        "--rebalance",
+        type=demo_frequency,
+        default="monthly",
+        metavar="ALIAS",
+        help="the strategy's rebalance: B, W-FRI, ME or QE (or daily, weekly, monthly, quarterly); monthly",
+    )
     g.add_argument("--long", type=int, default=30, dest="n_long", help="instruments held long (30)")
     g.add_argument("--short", type=int, default=0, dest="n_short", help="instruments held short (0)")
     g.add_argument("--lookback", type=int, default=252, help="momentum lookback in rows (252)")
@@ -40,6 +47,24 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     g.add_argument("--plot", metavar="PATH", help="write the chart (PNG)")
     g.add_argument("--report", metavar="PATH", help="write the HTML report")
     g.add_argument("--max-actions", type=int, default=40, help="order rows to print (40)")
+
+
+#: The demo's periods by the offset aliases the run command takes.
+_DEMO_PERIODS = {"B": "daily", "D": "daily", "W": "weekly", "ME": "monthly", "QE": "quarterly"}
+
+
+def demo_frequency(text: str) -> str:
+    """The demo strategy's period for an offset alias or a period word."""
+    try:
+        alias = period_alias(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    period = _DEMO_PERIODS.get(alias) or ("weekly" if alias.startswith("W-") else None)
+    if period is None:
+        raise argparse.ArgumentTypeError(
+            f"the demo rebalances at B, W-FRI, ME or QE (or daily, weekly, monthly, quarterly), not {text!r}"
+        )
+    return period
 
 
 # The demo trades with costs; its rebalance is a frequency of the strategy, not the rule.
@@ -110,6 +135,9 @@ def main(a: argparse.Namespace) -> int:
         f"Momentum {side}, {a.rebalance} rebalance, on {a.instruments} synthetic instruments "
         f"x {a.days} days (seed {a.seed}), trading at the next {a.trade_at}"
     )
+    costs = ", ".join(f"{name} {getattr(a, name):g}" for name in DEMO_COSTS)
+    own = all(getattr(a, name) == value for name, value in DEMO_COSTS.items())
+    print(f"costs: {costs}" + (" (the demo's own; --fee and --tax change them)" if own else ""))
     print(f"market and weights {t_data:.2f}s, backtest {t_run:.3f}s (engine {result.engine_seconds:.3f}s)\n")
     print(result.summary())
     print_orders(result, a.max_actions)

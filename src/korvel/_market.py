@@ -107,12 +107,17 @@ class Market:
         self._view = _build(close, {"open": open, "high": high, "low": low}, delisted, "close")
         self._cache: dict[str, Any] = {}
         self._source: tuple[str, int] | None = None
+        self._identity: tuple[int, ...] | None = None
         if check_ohlc != "off":
-            text = _inconsistent_ohlc(self._view)
-            if text is not None:
-                if check_ohlc == "raise":
-                    raise ValueError(text)
-                warn("ohlc", text + "; Market(..., check_ohlc='raise') makes this an error, 'off' silences it", 2)
+            self._warn_ohlc(stacklevel=3, raise_=check_ohlc == "raise")
+
+    def _warn_ohlc(self, stacklevel: int, raise_: bool = False) -> None:
+        """Warn (or raise) when the given tables do not hang together."""
+        text = _inconsistent_ohlc(self._view)
+        if text is not None:
+            if raise_:
+                raise ValueError(text)
+            warn("ohlc", text + "; Market(..., check_ohlc='raise') makes this an error, 'off' silences it", stacklevel)
 
     @classmethod
     def _of(cls, view: MarketView) -> Market:
@@ -121,6 +126,7 @@ class Market:
         market._view = view
         market._cache = {}
         market._source = None
+        market._identity = None
         return market
 
     # ------------------------------------------------------------------ pandas views
@@ -223,7 +229,7 @@ class Market:
         write(self, path)
 
     @classmethod
-    def load(cls, path: str | os.PathLike[str], mmap: bool = True) -> Market:
+    def load(cls, path: str | os.PathLike[str], mmap: bool = True, verify: bool = True) -> Market:
         """Read a market written by `Market.save`.
 
         Parameters
@@ -237,6 +243,13 @@ class Market:
             A sweep on a Dask cluster sends such a market to its workers as
             the file's path, to every worker that can read the file.
             False: they are read into memory.
+        verify : bool
+            True (default): every table's checksum (recorded by `save`) is
+            checked and the values get the checks `Market` makes (prices
+            positive or NaN, highs above lows), which reads the whole file
+            once.  False, for a trusted file whose tables should not be read
+            at once: those are skipped; the header, the labels, the dates and
+            the delisting rows are checked either way.
 
         Returns
         -------
@@ -245,17 +258,29 @@ class Market:
         Raises
         ------
         ValueError
-            The file is not a market file, is shorter than its header says
-            (torn), or its labels and dates do not match its header's
-            checksum; the message names the file.
+            The file is not a regular file, not a market file (or one of an
+            older version: save it again), is shorter than its header says
+            (torn), or does not match its checksums or the Market's checks;
+            the message names the file.
+
+        Notes
+        -----
+        A mapped file must not change while it is in use: replace it (write
+        a new file and rename it into place, as `save` does), never rewrite
+        or truncate it in place.  Each backtest on a mapped market checks
+        that the file still has its size and modification time, and refuses
+        one that changed.
         """
-        if not isinstance(mmap, bool):
-            raise TypeError(f"mmap must be True or False, not {mmap!r}")
+        for flag, value in (("mmap", mmap), ("verify", verify)):
+            if not isinstance(value, bool):
+                raise TypeError(f"{flag} must be True or False, not {value!r}")
         from korvel._market_file import read
 
-        market, header, _ = read(path, mmap=mmap)
+        name = os.path.abspath(os.fspath(path))
+        market, header, _ = read(path, mmap=mmap, verify=verify)
         if mmap:
-            market._source = (os.path.abspath(os.fspath(path)), header.checksum)
+            market._source = (name, header.checksum)
+            market._identity = _identity(os.stat(name))
         return market
 
     # ------------------------------------------------------------------ pickling
@@ -271,6 +296,65 @@ class Market:
         self._view = view
         self._cache = {}
         self._source = None
+        self._identity = None
+
+
+def _identity(st: os.stat_result) -> tuple[int, ...]:
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+
+
+def check_mapped(market: Market) -> None:
+    """Refuse a market whose mapped file was rewritten or truncated in place since it was loaded.
+
+    A file replaced (renamed over) leaves the mapping on the old one, which is
+    still whole; one changed in place would change the prices under a run (or
+    end the process with a bus error, when shortened).
+    """
+    if market._source is None or market._identity is None:
+        return
+    name = market._source[0]
+    try:
+        now = _identity(os.stat(name))
+    except FileNotFoundError:
+        return
+    if now[:2] == market._identity[:2] and now != market._identity:
+        raise ValueError(
+            f"the market file {name} changed in place since it was loaded ({market._identity[2]} bytes then, "
+            f"{now[2]} now): load it again; replace such files (write a new one and rename it), never rewrite them"
+        )
+
+
+def check_values(view: MarketView, *, prices: bool) -> str | None:
+    """What the Market's checks refuse in an already built view (read back from a file), or None.
+
+    The dates, labels and delisting rows always; the price tables' values with `prices`.
+    """
+    rows = view.dates.shape[0]
+    step = np.diff(view.dates)
+    if (step <= 0).any():
+        k = int(np.argmax(step <= 0)) + 1
+        what = "a duplicate date" if step[k - 1] == 0 else "dates out of order"
+        return f"{what} at {checks.when(_timestamp(view.tz, int(view.dates[k])))} (position {k})"
+    for what, index in (("instrument", view.instruments), ("label", pd.Index(view.labels))):
+        dup = index.duplicated()
+        if dup.any():
+            return f"a duplicate {what} {index[int(np.argmax(dup))]!r}"
+    bad = (view.delisting_rows < -1) | (view.delisting_rows >= rows)
+    if bad.any():
+        k = int(np.argmax(bad))
+        return f"a delisting row {int(view.delisting_rows[k])} for {view.instruments[k]!r}, outside 0..{rows - 1}"
+    if not prices:
+        return None
+    for name in view.given:
+        values = getattr(view, name)
+        wrong = ~((values > 0) & (values < np.inf)) & ~np.isnan(values)
+        if wrong.any():
+            row, col = checks.first_cell(wrong)
+            return (
+                f"{name} has an invalid price {float(values[row, col])!r} for {view.instruments[col]!r} on "
+                f"{checks.when(_timestamp(view.tz, int(view.dates[row])))}"
+            )
+    return None
 
 
 def view_of(market: Market) -> MarketView:
@@ -467,7 +551,7 @@ def _delisting(view: MarketView, delisted: object) -> Int64Array:
         raise TypeError(f"delisted must be a pandas Series (instrument -> last date), not {type(delisted).__name__}")
     dup = delisted.index.duplicated()
     if dup.any():
-        raise ValueError(f"delisted names {delisted.index[int(np.argmax(dup))]!r} twice")
+        raise ValueError(f"delisted names {checks.shown(delisted.index[int(np.argmax(dup))])} twice")
     where = instruments.get_indexer(delisted.index)
     if (where < 0).any():
         unknown = list(delisted.index[where < 0])
@@ -486,7 +570,7 @@ def _delisting(view: MarketView, delisted: object) -> Int64Array:
         k = int(np.argmax(row < 0))
         label = delisted.index[np.flatnonzero(known)[k]]
         raise ValueError(
-            f"delisted: {label!r} has its last date {checks.when(last[known][k])} before the "
+            f"delisted: {checks.shown(label)} has its last date {checks.when(last[known][k])} before the "
             f"first market date {checks.when(_timestamp(view.tz, int(dates[0])))}"
         )
     row[ns > dates[-1]] = -1

@@ -12,11 +12,15 @@ publishes to its worker processes (`korvel.sweeps.backends._sharing`)::
     extra    bytes the writer adds (a sweep's pickled job), read by it alone
 
 Nothing in the market's part is pickled: loading a file runs no code.  The
-checksum covers the description and the dates, so a file whose labels or
-dates do not match its header is refused; a file shorter than its header
-says (torn while written or copied) is refused before anything is mapped.
-Prices are not checksummed: that would read every page of a file that is
-mapped so that workers read only what they touch.
+header's checksum covers the description and the dates, so a file whose
+labels or dates do not match its header is refused; a file shorter than its
+header says (torn while written or copied) is refused before anything is
+mapped.  The description records a digest of every array (`table_digest`):
+a verified read recomputes them all and runs the Market's own checks on the
+values (prices positive or NaN, high above low); a trusted read (a sweep's
+workers, ``Market.load(..., verify=False)``) checks the digests of the dates,
+labels and delisting rows alone, so that only the pages a run touches are
+read.  Either way the loaded market carries the recorded digests.
 """
 
 from __future__ import annotations
@@ -25,6 +29,7 @@ import dataclasses
 import json
 import mmap as mmap_module
 import os
+import stat
 import struct
 import zlib
 from pathlib import Path
@@ -33,16 +38,31 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from korvel._market import TABLES, Market, MarketView, from_view, view_of
+from korvel._market import (
+    TABLES,
+    Market,
+    MarketView,
+    carry_digests,
+    check_values,
+    from_view,
+    table_digest,
+    table_digests,
+    view_of,
+)
 
 MAGIC = b"korvel-market\0\0\0"
-VERSION = 1
+#: 2: a digest of every array in the description.
+VERSION = 2
 ALIGN = 64
 # magic, version, checksum, meta offset, meta length, extra offset, extra length
 _HEADER = struct.Struct("<16sIIQQQQ")
 # The arrays a file holds and their dtypes; the shapes follow from the market's.
 _DTYPES = {"dates": "<i8", "close": "<f8", "open": "<f8", "high": "<f8", "low": "<f8", "delisting_rows": "<i8"}
 _LABEL_TYPES = (str, int, float, bool)
+#: The arrays whose digests every read checks (small, and what the header describes).
+_ALWAYS_CHECKED = ("dates", "labels", "delisting_rows")
+#: The dtypes instrument labels are written with (text, or numbers).
+_TEXT_DTYPES = ("object", "str", "string")
 
 
 class MarketFileError(ValueError):
@@ -75,6 +95,7 @@ def write(market: Market, path: str | os.PathLike[str], extra: bytes = b"", *, e
         "instruments": _instruments(view.instruments),
         "labels": [str(x) for x in view.labels],
         "arrays": {},
+        "digests": table_digests(market),
     }
     arrays = {name: np.ascontiguousarray(value) for name, value in view.arrays().items() if name in _DTYPES}
     offset = _HEADER.size
@@ -89,7 +110,10 @@ def write(market: Market, path: str | os.PathLike[str], extra: bytes = b"", *, e
     header = _HEADER.pack(MAGIC, VERSION, checksum, meta_at, len(text), extra_at, len(extra))
     target = Path(path)
     temporary = target.with_name(f".{target.name}.{os.getpid()}.partial")
-    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600 if exclusive else 0o644)
+    try:
+        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600 if exclusive else 0o644)
+    except OSError as exc:  # named by the caller's path, not by the file written beside it
+        raise type(exc)(exc.errno, f"cannot write the market file {os.fspath(path)}: {exc.strerror}") from None
     try:
         with os.fdopen(fd, "wb") as f:
             f.write(header)
@@ -116,11 +140,17 @@ def write(market: Market, path: str | os.PathLike[str], extra: bytes = b"", *, e
         raise
 
 
-def read(path: str | os.PathLike[str], *, mmap: bool = True) -> tuple[Market, Header, memoryview | bytes]:
-    """The market in a file (its arrays mapped read-only, or read into memory), its header, its extra bytes."""
+def read(
+    path: str | os.PathLike[str], *, mmap: bool = True, verify: bool = False
+) -> tuple[Market, Header, memoryview | bytes]:
+    """The market in a file (its arrays mapped read-only, or read into memory), its header, its extra bytes.
+
+    `verify`: also check the digests of the price tables and their values, as
+    `Market` checks them (reading every page of a mapped file once).
+    """
     name = os.fspath(path)
     try:
-        with open(name, "rb") as f:
+        with _open_regular(name) as f:
             size = os.fstat(f.fileno()).st_size
             if size < _HEADER.size:
                 raise MarketFileError(f"{name} is not a market file: {size} bytes, less than a header")
@@ -139,14 +169,58 @@ def read(path: str | os.PathLike[str], *, mmap: bool = True) -> tuple[Market, He
     state = _state(name, buffer, meta, copy=not mmap)
     if _checksum(bytes(buffer[header.meta_at : header.meta_at + header.meta_len]), state["dates"]) != header.checksum:
         raise MarketFileError(f"{name} does not match its header: the checksum of its labels and dates differs")
+    view = MarketView(**state)
+    digests = _digests(name, meta, view, verify)
+    problem = check_values(view, prices=verify)
+    if problem is not None:
+        raise MarketFileError(f"{name} holds a market its checks refuse: {problem}")
+    market = from_view(view)
+    if verify:
+        market._warn_ohlc(stacklevel=4)
+    carry_digests(market, digests)
     extra = memoryview(buffer)[header.extra_at : header.extra_at + header.extra_len]
-    return from_view(MarketView(**state)), header, extra
+    return market, header, extra
+
+
+def _open_regular(name: str) -> Any:
+    """The file opened for reading, refused unless it is a regular file (a pipe would block the open)."""
+    fd = os.open(name, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
+    try:
+        mode = os.fstat(fd).st_mode
+        if not stat.S_ISREG(mode):
+            kind = "a folder" if stat.S_ISDIR(mode) else "a pipe" if stat.S_ISFIFO(mode) else "not a regular file"
+            raise MarketFileError(f"{name} is {kind}; a market file is read from a regular file")
+        if hasattr(os, "set_blocking"):
+            os.set_blocking(fd, True)
+        return os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
+
+
+def _digests(name: str, meta: dict[str, Any], view: MarketView, verify: bool) -> dict[str, str]:
+    """The digests the file records, checked against the arrays (the price tables only when verifying)."""
+    recorded = meta.get("digests")
+    arrays = view.arrays()
+    if (
+        not isinstance(recorded, dict)
+        or set(recorded) != set(arrays)
+        or not all(isinstance(v, str) for v in recorded.values())
+    ):
+        raise MarketFileError(f"{name} does not match its header: its digests do not name its arrays")
+    for field, array in arrays.items():
+        if (verify or field in _ALWAYS_CHECKED) and table_digest(array) != recorded[field]:
+            raise MarketFileError(
+                f"{name} does not match its header: the digest of its {field} differs (the file was changed or "
+                "damaged after it was written)"
+            )
+    return dict(recorded)
 
 
 def header_of(path: str | os.PathLike[str]) -> Header:
     """The header of a market file, checked against the file's size (the arrays are not read)."""
     name = os.fspath(path)
-    with open(name, "rb") as f:
+    with _open_regular(name) as f:
         head = f.read(_HEADER.size)
         size = os.fstat(f.fileno()).st_size
     header = _header(name, head)
@@ -194,9 +268,21 @@ def _header(name: str, buffer: Any) -> Header:
     magic, version, checksum, meta_at, meta_len, extra_at, extra_len = _HEADER.unpack_from(buffer, 0)
     if magic != MAGIC:
         raise MarketFileError(f"{name} is not a market file (it does not start as one)")
+    if version < VERSION:
+        raise MarketFileError(
+            f"{name} is a market file of version {version}, written by an older korvel; this korvel reads version "
+            f"{VERSION} (it checksums every table): build the Market again and save it again (Market.save)"
+        )
     if version != VERSION:
         raise MarketFileError(f"{name} is a market file of version {version}; this korvel reads version {VERSION}")
     return Header(checksum, meta_at, meta_len, extra_at, extra_len)
+
+
+def _numeric(dtype: str) -> bool:
+    try:
+        return np.dtype(dtype).kind in "biuf"
+    except TypeError:
+        return False
 
 
 def _meta(name: str, buffer: Any, header: Header) -> dict[str, Any]:
@@ -234,7 +320,18 @@ def _state(name: str, buffer: Any, meta: dict[str, Any], *, copy: bool) -> dict[
         for table in TABLES:  # a table not given is the close
             state.setdefault(table, state["close"])
         described = meta["instruments"]
-        instruments = pd.Index(described["values"], dtype=described["dtype"], name=described["name"])
+        dtype = described["dtype"]
+        if not (isinstance(dtype, str) and (dtype in _TEXT_DTYPES or _numeric(dtype))):
+            raise ValueError(f"instrument labels of dtype {dtype!r} (text or numbers are written)")
+        values = described["values"]
+        if not isinstance(values, list) or not all(isinstance(v, _LABEL_TYPES) for v in values):
+            raise ValueError("instrument labels that are not a list of text or numbers")
+        index_name = described["name"]
+        if index_name is not None and not isinstance(index_name, _LABEL_TYPES):
+            raise ValueError(f"an instrument index name {index_name!r}")
+        instruments = pd.Index(values, dtype=dtype, name=index_name)
+        if not isinstance(meta["labels"], list):
+            raise ValueError("labels that are not a list")
         labels = np.array([str(x) for x in meta["labels"]], dtype=object)
         labels.flags.writeable = False
         if len(instruments) != columns or len(labels) != columns:
@@ -242,9 +339,16 @@ def _state(name: str, buffer: Any, meta: dict[str, Any], *, copy: bool) -> dict[
         unit = meta["unit"]
         if unit not in ("s", "ms", "us", "ns"):
             raise ValueError(f"unit {unit!r}")
-        tz = None if meta["tz"] is None else pd.DatetimeTZDtype(tz=meta["tz"]).tz
+        tz_name = meta["tz"]
+        if tz_name is not None and (not isinstance(tz_name, str) or len(tz_name) > 64):
+            raise ValueError(f"timezone {str(tz_name)[:80]!r}")
+        try:
+            tz = None if tz_name is None else pd.DatetimeTZDtype(tz=tz_name).tz
+        except Exception:
+            raise ValueError(f"unknown timezone {tz_name!r}") from None
         state.update(tz=tz, unit=unit, instruments=instruments, labels=labels, given=given)
         return state
-    except (KeyError, TypeError, ValueError) as exc:
-        detail = f"no {exc}" if isinstance(exc, KeyError) else str(exc)
+    except (KeyError, TypeError, ValueError, AttributeError, IndexError, OverflowError, MemoryError) as exc:
+        # A description edited by hand may hold anything where a mapping or a number belongs.
+        detail = f"no {exc}" if isinstance(exc, KeyError) else f"{exc}" or type(exc).__name__
         raise MarketFileError(f"{name} does not match its header: {detail}") from None

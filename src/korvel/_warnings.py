@@ -17,6 +17,9 @@ KINDS = {
     "no_price": "weights on instruments without a trading price",
     "ohlc": "prices that do not hang together",
     "cost": "a fee or tax of 5% or more",
+    "timezone": "weights dated in another timezone than the market",
+    "limit": "position_limit capping weights on more than a tenth of the weight rows",
+    "benchmark": "a benchmark without a price on some dates of the run",
     "sweep": "combinations of a sweep that left warnings (see Sweep.warnings)",
 }
 
@@ -29,8 +32,9 @@ class KorvelWarning(UserWarning):
     message : str
         What happened, naming the first dates and instruments, and what to do.
     kind : str
-        Its short name: "gross", "no_trade", "no_price", "ohlc", "cost" or
-        "sweep" (the count of a sweep's combinations that left warnings).
+        Its short name: "gross", "no_trade", "no_price", "ohlc", "cost",
+        "timezone", "limit", "benchmark" or "sweep" (the count of a sweep's
+        combinations that left warnings).
 
     Each kind is said at most once per run.  In a sweep, the warnings are
     collected per combination (`Sweep.warnings`) instead of being shown.

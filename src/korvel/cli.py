@@ -12,12 +12,13 @@ from __future__ import annotations
 
 import argparse
 import importlib.util
+import io
 import platform
 import re
 import sys
 import warnings
 from pathlib import Path
-from typing import Any
+from typing import Any, NoReturn
 
 __all__ = ["InputError", "main", "read_table"]
 
@@ -31,41 +32,154 @@ _YYYYMMDD = (10000101, 99991231)
 _COMMA_DECIMAL = re.compile(r"^\s*[-+]?\d+,\d+\s*$")
 
 
-def read_table(path: str, name: str) -> Any:
+#: What the command reads of one table by default, in MB (decompressed; raised with --max-read).
+MAX_READ_MB = 1024
+#: The compressions pandas would infer from a CSV file's suffix, opened here so that what they unpack is bounded.
+_COMPRESSED = {".gz": "gzip", ".bz2": "bz2", ".xz": "lzma", ".zip": "zip"}
+_DAY_FIRST = re.compile(r"^\s*(\d{1,2})[/.-](\d{1,2})[/.-](\d{4})\s*$")
+
+
+class _Bounded(io.RawIOBase):
+    """A stream that refuses to yield more than `limit` bytes (a decompression bomb stops at the limit)."""
+
+    def __init__(self, stream: Any, limit: int, message: str) -> None:
+        self._stream, self._left, self._message = stream, limit, message
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        view = memoryview(buffer).cast("B")
+        data = self._stream.read(min(len(view), self._left + 1))
+        if len(data) > self._left:
+            raise InputError(self._message)
+        self._left -= len(data)
+        view[: len(data)] = data
+        return len(data)
+
+
+def read_table(path: str, name: str, max_read_mb: float = MAX_READ_MB) -> Any:
     """A DataFrame indexed by the dates of its first column (or of its index, for Parquet).
 
-    Raises `InputError` naming the file and what is wrong with it.
+    At most `max_read_mb` MB are read (decompressed, or as a Parquet file's
+    metadata gives its data's size).  Raises `InputError` naming the file and
+    what is wrong with it.
     """
-    import pandas as pd
 
     file = Path(path)
     if not file.exists():
         raise InputError(f"{name} file {path} does not exist")
     if file.is_dir():
         raise InputError(f"{name} file {path} is a folder")
+    if not file.is_file():
+        raise InputError(f"{name} file {path} is not a regular file (a pipe or a device cannot be read as a table)")
+    limit = int(max_read_mb * 2**20)
+    too_big = (
+        f"{name} file {path} holds more than {max_read_mb:g} MB of data; korvel run --max-read MB reads larger files"
+    )
     if file.suffix.lower() in (".parquet", ".pq"):
-        if importlib.util.find_spec("pyarrow") is None:
-            raise InputError(f"reading {name} from Parquet ({path}) needs pyarrow: pip install pyarrow")
-        table = pd.read_parquet(file)
-        if not isinstance(table.index, pd.DatetimeIndex) and len(table.columns):
-            table = table.set_index(table.columns[0])
+        table = _read_parquet(file, name, path, limit, too_big)
     else:
-        try:
-            table = pd.read_csv(file, index_col=0)
-        except pd.errors.EmptyDataError:
-            raise InputError(f"{name} file {path} is empty") from None
-        except (pd.errors.ParserError, UnicodeDecodeError, ValueError) as exc:
-            first = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
-            raise InputError(f"{name} file {path} is not a CSV table korvel can read: {first}") from None
-        header = [str(table.index.name or "")] + [str(c) for c in table.columns]
-        if len(table.columns) <= 1 and any(";" in h or "\t" in h for h in header):
-            sep = "';'" if any(";" in h for h in header) else "tabs"
-            raise InputError(f"{name} file {path} separates its columns with {sep}; korvel reads ',' separated CSV")
+        table = _read_csv(file, name, path, limit, too_big)
     if table.empty:
         raise InputError(f"{name} file {path} has no data ({table.shape[0]} rows x {table.shape[1]} columns)")
     _numbers(table, name, path)
     table.index = _dates(table.index, name, path)
     return table
+
+
+def _read_parquet(file: Path, name: str, path: str, limit: int, too_big: str) -> Any:
+    if importlib.util.find_spec("pyarrow") is None:
+        raise InputError(f"reading {name} from Parquet ({path}) needs pyarrow: pip install pyarrow")
+    import pandas as pd
+    import pyarrow.parquet as pq
+
+    # Whatever a damaged or hostile file makes pyarrow or pandas raise (a bad
+    # footer, a truncated page, metadata nested too deep) is one line naming it.
+    try:
+        meta = pq.ParquetFile(file).metadata
+        size = sum(meta.row_group(k).total_byte_size for k in range(meta.num_row_groups))
+        if size > limit:
+            raise InputError(too_big)
+        table = pd.read_parquet(file)
+        if not isinstance(table.index, pd.DatetimeIndex) and len(table.columns):
+            table = table.set_index(table.columns[0])
+    except InputError:
+        raise
+    except Exception as exc:
+        raise InputError(f"{name} file {path} is not a Parquet table korvel can read: {_first_line(exc)}") from None
+    return table
+
+
+def _read_csv(file: Path, name: str, path: str, limit: int, too_big: str) -> Any:
+    import pandas as pd
+
+    compression = _COMPRESSED.get(file.suffix.lower())
+    if compression is None and file.stat().st_size > limit:
+        raise InputError(too_big)
+    try:
+        stream = _bounded_text(file, compression, limit, too_big)
+    except (OSError, EOFError, ValueError) as exc:
+        raise InputError(f"{name} file {path} cannot be opened as {compression}: {_first_line(exc)}") from None
+    with stream:
+        try:
+            _separator(stream.read(1 << 16), name, path)
+            stream.seek(0)
+            table = pd.read_csv(stream, index_col=0)
+        except InputError:
+            raise
+        except pd.errors.EmptyDataError:
+            raise InputError(f"{name} file {path} is empty") from None
+        except (pd.errors.ParserError, UnicodeDecodeError, ValueError, OSError, EOFError) as exc:
+            raise InputError(f"{name} file {path} is not a CSV table korvel can read: {_first_line(exc)}") from None
+    header = [str(table.index.name or "")] + [str(c) for c in table.columns]
+    if len(table.columns) <= 1 and any(";" in h or "\t" in h for h in header):
+        sep = "';'" if any(";" in h for h in header) else "tabs"
+        raise InputError(f"{name} file {path} separates its columns with {sep}; korvel reads ',' separated CSV")
+    return table
+
+
+def _bounded_text(file: Path, compression: str | None, limit: int, too_big: str) -> Any:
+    """The file's text, decompressed as its suffix says, refused past `limit` bytes (seekable, for a sniff)."""
+    import bz2
+    import gzip
+    import lzma
+    import zipfile
+
+    def bounded(raw: Any) -> bytes:
+        data: bytes = io.BufferedReader(_Bounded(raw, limit, too_big)).read()
+        return data
+
+    if compression == "zip":
+        with zipfile.ZipFile(file) as archive:
+            members = [m for m in archive.namelist() if not m.endswith("/")]
+            if len(members) != 1:
+                raise ValueError(f"a zip archive of {len(members)} files; one table is expected")
+            with archive.open(members[0]) as raw:
+                data = bounded(raw)
+    else:
+        opener: Any = {"gzip": gzip.open, "bz2": bz2.open, "lzma": lzma.open}.get(compression or "", open)
+        with opener(file, "rb") as raw:
+            data = bounded(raw)
+    return io.TextIOWrapper(io.BytesIO(data), encoding="utf-8", newline="")
+
+
+def _separator(start: str, name: str, path: str) -> None:
+    """A ';' separated file with ',' decimals (as some locales write CSV) is named as such."""
+    lines = [line for line in start.splitlines()[:20] if line.strip()]
+    if len(lines) < 2 or not all(";" in line for line in lines):
+        return
+    fields = [f for line in lines[1:] for f in line.split(";")[1:]]
+    if any(_COMMA_DECIMAL.match(f) for f in fields):
+        raise InputError(
+            f"{name} file {path} separates its columns with ';' and writes ',' as the decimal mark; "
+            "korvel reads ',' separated CSV with '.' decimals"
+        )
+
+
+def _first_line(exc: BaseException) -> str:
+    text = str(exc).strip()
+    return text.splitlines()[0][:200] if text else type(exc).__name__
 
 
 def _numbers(table: Any, name: str, path: str) -> None:
@@ -101,6 +215,12 @@ def _dates(index: Any, name: str, path: str) -> Any:
 
     if isinstance(index, pd.DatetimeIndex):
         return index
+    day_first = next((m for m in map(_DAY_FIRST.match, index.astype(str)[:1000]) if m and int(m[1]) > 12), None)
+    if day_first is not None:
+        raise InputError(
+            f"the first column of {name} file {path} writes its dates day first ({day_first[0].strip()!r}); "
+            "korvel reads dates written year first (2020-01-31) or as YYYYMMDD numbers: write them so"
+        )
     try:
         if pd.api.types.is_integer_dtype(index.dtype) and ((index >= _YYYYMMDD[0]) & (index <= _YYYYMMDD[1])).all():
             return pd.DatetimeIndex(pd.to_datetime(index.astype(str), format="%Y%m%d"))
@@ -110,16 +230,20 @@ def _dates(index: Any, name: str, path: str) -> Any:
         raise InputError(f"the first column of {name} file {path} must hold dates: {first}") from None
 
 
-def _looks_like_weights(table: Any) -> bool:
-    values = table.to_numpy(dtype=float, na_value=float("nan"))
-    known = values[~(values != values)]
-    return bool(known.size) and bool((abs(known) <= 1).all())
+#: What a spreadsheet reads as the start of a formula in a cell of text.
+_FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
 
 
-def _looks_like_prices(table: Any) -> bool:
-    values = table.to_numpy(dtype=float, na_value=float("nan"))
-    known = values[~(values != values)]
-    return bool(known.size) and bool((known > 0).all()) and bool((known > 1).any())
+def spreadsheet_safe(table: Any) -> Any:
+    """The table with text cells that a spreadsheet would run as formulas escaped by a leading quote."""
+    out = table.copy()
+    for column in out.columns:
+        if out[column].dtype == object or str(out[column].dtype) in ("str", "string", "category"):
+            out[column] = [
+                "'" + v if isinstance(v, str) and v.startswith(_FORMULA_START) else v
+                for v in out[column].astype(object)
+            ]
+    return out
 
 
 def _writable(path: str | None, what: str) -> None:
@@ -132,28 +256,35 @@ def _writable(path: str | None, what: str) -> None:
 
 def _run(a: argparse.Namespace) -> int:
     import korvel
+    from korvel._checks import looks_like_prices, looks_like_weights
     from korvel._demo import print_orders, write_outputs
     from korvel.simulation._rules import rules_from_options
 
     for path, what in ((a.report, "report"), (a.plot, "chart"), (a.trades, "trades")):
         _writable(path, what)
-    closes = read_table(a.prices, "prices")
-    weights = read_table(a.weights, "weights")
-    if _looks_like_weights(closes) and _looks_like_prices(weights):
+    if a.report and Path(a.report).suffix.lower() not in (".html", ".htm"):
+        raise InputError(f"the report is an HTML page: --report {a.report} does not end in .html or .htm")
+
+    def read(path: str, name: str) -> Any:
+        return read_table(path, name, a.max_read)
+
+    closes = read(a.prices, "prices")
+    weights = read(a.weights, "weights")
+    if looks_like_weights(closes) and looks_like_prices(weights):
         raise InputError(
             f"prices file {a.prices} holds weights and weights file {a.weights} holds prices: "
             "the prices come first (korvel run PRICES WEIGHTS)"
         )
     tables: dict[str, Any] = {
-        name: read_table(getattr(a, name), name) if getattr(a, name) else None for name in ("open", "high", "low")
+        name: read(getattr(a, name), name) if getattr(a, name) else None for name in ("open", "high", "low")
     }
     delisted = None
     if a.delisted:
-        table = read_table(a.delisted, "delisted")  # dates as index would be wrong: instrument, last date
+        table = read(a.delisted, "delisted")  # dates as index would be wrong: instrument, last date
         delisted = table.reset_index().set_index(table.reset_index().columns[1]).iloc[:, 0]
     benchmark: Any = None
     if a.benchmark:
-        benchmark = read_table(a.benchmark, "benchmark").iloc[:, 0] if Path(a.benchmark).exists() else a.benchmark
+        benchmark = read(a.benchmark, "benchmark").iloc[:, 0] if Path(a.benchmark).exists() else a.benchmark
     # The file behind each argument a message may start with.
     files = {"close": a.prices, "weights": a.weights, "delisted": a.delisted, "benchmark": a.benchmark}
     files.update({name: getattr(a, name) for name in ("open", "high", "low")})
@@ -167,7 +298,7 @@ def _run(a: argparse.Namespace) -> int:
     print(result.summary())
     print_orders(result, a.max_actions)
     if a.trades:
-        result.trades.to_csv(a.trades)
+        spreadsheet_safe(result.trades).to_csv(a.trades)
         print(f"\ntrades written to {a.trades}")
     return write_outputs(result, a.plot, a.report)
 
@@ -197,22 +328,32 @@ def _demo(a: argparse.Namespace) -> int:
     return _demo.main(a)
 
 
+class _Parser(argparse.ArgumentParser):
+    """Errors in one line, naming the command's help."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: {message} (see {self.prog} --help)\n")
+
+
+def _plain(doc: str | None) -> str:
+    """A docstring as --help shows it: without the markup of literals."""
+    return (doc or "").replace("``", "")
+
+
 def parser() -> argparse.ArgumentParser:
     from korvel import _demo as demo
     from korvel.simulation._rules import add_rule_options
 
     # The descriptions keep their paragraphs and examples as written.
     raw = argparse.RawDescriptionHelpFormatter
-    p = argparse.ArgumentParser(
-        prog="korvel", description="Portfolio backtests from the command line.", formatter_class=raw
-    )
-    sub = p.add_subparsers(dest="command", required=True)
+    p = _Parser(prog="korvel", description="Portfolio backtests from the command line.", formatter_class=raw)
+    sub = p.add_subparsers(dest="command", required=True, parser_class=_Parser)
     d = sub.add_parser(
-        "demo", help="a momentum backtest on a synthetic market", description=demo.__doc__, formatter_class=raw
+        "demo", help="a momentum backtest on a synthetic market", description=_plain(demo.__doc__), formatter_class=raw
     )
     demo.add_arguments(d)
     d.set_defaults(handler=_demo)
-    r = sub.add_parser("run", help="backtest weights from files", description=__doc__, formatter_class=raw)
+    r = sub.add_parser("run", help="backtest weights from files", description=_plain(__doc__), formatter_class=raw)
     r.add_argument("prices", help="closing prices, dates x instruments (CSV or Parquet)")
     r.add_argument("weights", help="target weights, decision dates x instruments")
     for name in ("open", "high", "low"):
@@ -224,6 +365,13 @@ def parser() -> argparse.ArgumentParser:
     r.add_argument("--plot", metavar="PATH", help="write the chart (PNG)")
     r.add_argument("--trades", metavar="PATH", help="write the trades table (CSV)")
     r.add_argument("--max-actions", type=int, default=40, help="order rows to print (40)")
+    r.add_argument(
+        "--max-read",
+        metavar="MB",
+        type=float,
+        default=MAX_READ_MB,
+        help=f"largest table to read, in MB once decompressed ({MAX_READ_MB})",
+    )
     r.set_defaults(handler=_run)
     i = sub.add_parser("info", help="versions and where the native modules are", formatter_class=raw)
     i.set_defaults(handler=_info)
@@ -232,13 +380,14 @@ def parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
+    seen: list[warnings.WarningMessage] = []
     try:
-        with warnings.catch_warnings(record=True) as seen:
-            warnings.simplefilter("always")
-            try:
+        try:
+            with warnings.catch_warnings(record=True) as seen:
+                warnings.simplefilter("always")
                 code: int = args.handler(args)
-            finally:
-                _say(seen)
+        finally:
+            _say(seen)  # once the recording has stopped: nothing said here is recorded again
     except InputError as exc:
         print(f"korvel: {exc}", file=sys.stderr)
         return 2
@@ -256,4 +405,5 @@ def _say(seen: list[warnings.WarningMessage]) -> None:
         if issubclass(caught.category, KorvelWarning):
             print(f"korvel: warning: {caught.message}", file=sys.stderr)
         else:
-            warnings.warn_explicit(caught.message, caught.category, caught.filename, caught.lineno)
+            first = str(caught.message).strip().splitlines()[:1] or [""]
+            print(f"korvel: warning: {caught.category.__name__}: {first[0]}", file=sys.stderr)

@@ -286,12 +286,12 @@ def generate_market(
 
 # --------------------------------------------------------------------------- rebalancing
 
-FREQUENCIES = ("daily", "weekly", "monthly")
+FREQUENCIES = ("daily", "weekly", "monthly", "quarterly")
 
 
 def rebalance_rows(price_index: np.ndarray, freq: str) -> np.ndarray:
     """Price rows that close each period: every row, the last row of each week
-    (Monday to Sunday) or the last row of each calendar month.  The last row is
+    (Monday to Sunday), of each calendar month or of each calendar quarter.  The last row is
     always included, as the end of the period in progress."""
     idx = np.asarray(price_index, dtype=np.int64)
     T = idx.shape[0]
@@ -302,8 +302,10 @@ def rebalance_rows(price_index: np.ndarray, freq: str) -> np.ndarray:
     days = idx // NS_PER_DAY  # days since 1970-01-01, a Thursday
     if freq == "weekly":
         period = (days + 3) // 7  # weeks starting on Monday
-    elif freq == "monthly":
+    elif freq in ("monthly", "quarterly"):
         period = days.astype("datetime64[D]").astype("datetime64[M]").astype(np.int64)
+        if freq == "quarterly":
+            period = period // 3  # months since 1970-01, whose quarter starts a quarter
     else:
         raise ValueError(f"rebalance frequency must be one of {FREQUENCIES}, not {freq!r}")
     last = np.flatnonzero(period[1:] != period[:-1])

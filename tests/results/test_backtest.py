@@ -292,7 +292,8 @@ def test_bootstrap_estimates_are_the_stats_and_the_intervals_depend_on_the_seed_
 
 def test_result_statistics_come_from_its_own_tables():
     _, _, market, weights = market_and_weights(n_short=0)
-    res = korvel.backtest(weights, market, stop_loss=0.05, benchmark="S0003")
+    with pytest.warns(korvel.KorvelWarning, match="benchmark 'S0003': no price on 1 of the run's"):
+        res = korvel.backtest(weights, market, stop_loss=0.05, benchmark="S0003")
     s, trades, equity = res.stats(), res.trades, res.equity
     closed = trades[trades["status"] == "closed"]
     assert s["total_return"] == pytest.approx(equity.iloc[-1] - 1)
@@ -303,10 +304,10 @@ def test_result_statistics_come_from_its_own_tables():
     assert s["max_drawdown"] == pytest.approx(res.drawdown.min())
     assert s["max_drawdown_trough"] == res.drawdown.idxmin()
     bench = res.benchmark
-    b = bench.to_numpy()[1:] / bench.to_numpy()[:-1] - 1
-    r = res.returns.to_numpy()
-    both = np.isfinite(b)  # the benchmark instrument has days without a price
-    r, b = r[both], b[both]
+    # The benchmark instrument has a day without a price: returns from one priced date to the next.
+    priced = market.close["S0003"].reindex(equity.index).notna().to_numpy()
+    level, eq = bench.to_numpy()[priced], equity.to_numpy()[priced]
+    b, r = level[1:] / level[:-1] - 1, eq[1:] / eq[:-1] - 1
     assert s["beta"] == pytest.approx(np.cov(r, b)[0, 1] / b.var(ddof=1))
     assert s["correlation"] == pytest.approx(np.corrcoef(r, b)[0, 1])
     assert s["benchmark_total_return"] == pytest.approx(bench.iloc[-1] - 1)

@@ -257,3 +257,47 @@ def test_table_digests_follow_every_table_and_are_cached():
     assert renamed["labels"] != plain["labels"] and renamed["close"] == plain["close"]
     with_open = table_digests(korvel.Market(close, open=close * 1.01))
     assert with_open["close"] == plain["close"] and "open" in with_open
+
+
+@pytest.mark.parametrize(
+    "call, error, words",
+    [
+        (lambda: korvel.backtest(close_frame(), weights_frame()), ValueError, ["the weights come first"]),
+        (
+            lambda: korvel.backtest(weights_frame(), close_frame(), benchmark=close_frame()),
+            TypeError,
+            ["not a DataFrame (4 rows x 3 columns)", "frame[column]"],
+        ),
+        (lambda: korvel.backtest(weights_frame(), close_frame(), benchmark="SPY"), ValueError, ["'SPY' is not an"]),
+        (lambda: korvel.backtest(weights_frame(), close_frame(), rebalance="M"), ValueError, ["did you mean 'ME'?"]),
+        (lambda: korvel.backtest(weights_frame(), close_frame(), rebalance="monthy"), ValueError, ["monthly"]),
+        (
+            lambda: korvel.Market(closes(PRICES, columns=[1.0, 2.0, 3.0]), delisted=pd.Series(["2020"], index=[2.0])),
+            ValueError,
+            ["delisted: 2.0 has its last date"],
+        ),
+    ],
+)
+def test_a_careless_call_is_named_plainly(call, error, words):
+    with pytest.raises(error) as info:
+        call()
+    text = str(info.value)
+    assert all(word in text for word in words) and "np.float64" not in text and "\n" not in text, text
+
+
+def test_save_to_a_missing_folder_names_the_path_given(tmp_path):
+    target = tmp_path / "no such folder" / "m.korvel"
+    with pytest.raises(FileNotFoundError, match=f"cannot write the market file {target}: ") as info:
+        korvel.Market(close_frame()).save(target)
+    assert ".partial" not in str(info.value)
+
+
+@pytest.mark.parametrize("name, ok", [("r.png", False), ("r.HTML", True), ("r.htm", True), ("r", False)])
+def test_the_report_is_written_to_html_files_only(tmp_path, name, ok):
+    res = korvel.backtest(weights_frame(), close_frame())
+    if ok:
+        assert res.report(tmp_path / name).read_text(encoding="utf-8").startswith("<!DOCTYPE html>")
+    else:
+        with pytest.raises(ValueError, match="does not end in .html or .htm"):
+            res.report(tmp_path / name)
+        assert not (tmp_path / name).exists()

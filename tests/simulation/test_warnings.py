@@ -152,3 +152,102 @@ def test_weights_without_a_price_are_found_wherever_they_are(seed):
     assert f"{len(first)} instrument" in text
     for name, day in sorted(first.items(), key=lambda item: item[1])[:5]:
         assert f"'{name}' on {day.date()}" in text
+
+
+# --------------------------------------------------------------------------- checks that used to miss
+
+
+def _daily_market(days=400, n=3, seed=1):
+    rng = np.random.default_rng(seed)
+    values = 100 * np.exp(np.cumsum(rng.normal(0, 0.01, (days, n)), axis=0))
+    return closes(values)
+
+
+def _with_weekends(benchmark):
+    saturdays = benchmark.index[benchmark.index.dayofweek == 4][:5] + pd.Timedelta(days=1)
+    # From the second date: the strategy holds the benchmark from the second row on.
+    return pd.concat([benchmark.iloc[1:], pd.Series(1.0, index=saturdays)]).sort_index().rename(benchmark.name)
+
+
+def _hold_first(market, value=1.0):
+    w = pd.DataFrame(0.0, index=market.index[:1], columns=market.columns)
+    w.iloc[0, 0] = value
+    return w
+
+
+@pytest.mark.parametrize(
+    "thin, words",
+    [
+        (lambda b: b[b.index.is_month_end | (b.index == b.index[-1])], ["no price on", "market dates"]),
+        (lambda b: b.iloc[100:], ["covers", "of a run from"]),
+        (_with_weekends, ["5 of its dates are not market dates (first 2024-01-06)"]),
+    ],
+)
+def test_a_benchmark_lacking_dates_warns_and_is_compared_on_its_own_dates(thin, words):
+    market = _daily_market()
+    w = _hold_first(market)
+    full = market["S0"].rename("idx")
+    res, said = caught(w, market, benchmark=thin(full))
+    assert all(word in said["benchmark"] for word in ["benchmark 'idx'", *words]), said
+    # The strategy holds the benchmark itself: on whatever dates they are compared, beta is 1.
+    s = res.stats()
+    assert s["beta"] == pytest.approx(1.0, abs=1e-9) and s["correlation"] == pytest.approx(1.0, abs=1e-9)
+    assert s["tracking_error"] == pytest.approx(0.0, abs=1e-9) and s["up_capture"] == pytest.approx(1.0)
+    assert res.benchmark.index.equals(res.equity.index) and not res.benchmark.iloc[-1:].isna().any()
+
+
+def test_a_benchmark_on_every_date_says_nothing_and_its_figures_are_its_own():
+    market = _daily_market()
+    res, said = caught(_hold_first(market, 0.5), market, benchmark=market["S1"].rename("idx"))
+    assert "benchmark" not in said
+    s = res.stats()
+    level = market["S1"].loc[res.equity.index]
+    b = (level / level.shift(1) - 1).dropna().to_numpy()
+    r = res.returns.to_numpy()
+    years = (level.index[-1] - level.index[0]).days / 365.25
+    per_year = b.size / years
+    assert s["benchmark_total_return"] == pytest.approx(level.iloc[-1] / level.iloc[0] - 1)
+    assert s["benchmark_cagr"] == pytest.approx((level.iloc[-1] / level.iloc[0]) ** (1 / years) - 1)
+    assert s["benchmark_volatility"] == pytest.approx(b.std(ddof=1) * np.sqrt(per_year))
+    assert s["benchmark_sharpe"] == pytest.approx(b.mean() / b.std(ddof=1) * np.sqrt(per_year))
+    assert s["benchmark_max_drawdown"] == pytest.approx((level / level.cummax() - 1).min())
+    assert s["tracking_error"] == pytest.approx((r - b).std(ddof=1) * np.sqrt(per_year))
+    assert s["information_ratio"] == pytest.approx((r - b).mean() * per_year / s["tracking_error"])
+    assert s["up_capture"] == pytest.approx(r[b > 0].mean() / b[b > 0].mean())
+    assert s["down_capture"] == pytest.approx(r[b < 0].mean() / b[b < 0].mean())
+    assert "Tracking error" in res.summary() and "Up / down capture" in res.summary()
+
+
+def test_weights_in_another_timezone_warn():
+    market = closes(np.linspace(10, 20, 40).reshape(20, 2), tz="America/New_York")
+    w = pd.DataFrame([[0.5, 0.5]], index=pd.DatetimeIndex(["2024-01-03"], tz="Asia/Tokyo"), columns=["S0", "S1"])
+    _, said = caught(w, market)
+    assert "timezone Asia/Tokyo and the market's in America/New_York" in said["timezone"]
+    assert "first 2024-01-03 (Asia/Tokyo) on 2024-01-02 10:00:00-05:00" in said["timezone"]
+    _, same = caught(w.tz_convert("America/New_York"), market)
+    assert "timezone" not in same
+
+
+@pytest.mark.parametrize("dtype, warned", [(np.float32, False), (np.float64, False)])
+def test_float32_weights_summing_to_one_are_not_scaled(dtype, warned):
+    market = _daily_market(n=7)
+    w = pd.DataFrame(np.full((3, 7), 1 / 7), index=market.index[[0, 5, 9]], columns=market.columns).astype(dtype)
+    assert np.abs(w.to_numpy().astype(np.float64)).sum(axis=1).max() > 1 or dtype is np.float64
+    _, said = caught(w, market)
+    assert ("gross" in said) == warned
+    _, over = caught(w * dtype(1.01), market)
+    assert "at most 1.01" in over["gross"]
+
+
+@pytest.mark.parametrize("limit, rows, warned", [(0.3, 5, True), (0.3, 1, False), (1.0, 5, False)])
+def test_a_position_limit_that_caps_many_rows_warns_once(limit, rows, warned):
+    market = _daily_market()
+    w = pd.DataFrame(0.1, index=market.index[::20][:10], columns=market.columns)
+    w.iloc[:rows, 0] = 0.6  # capped to the limit on `rows` of 10 rows
+    w.iloc[:rows, 1] = 0.2
+    _, said = caught(w, market, position_limit=limit)
+    assert ("limit" in said) == warned
+    if warned:
+        first = market.index[0].date()
+        assert f"caps weights on {rows} of 10 weight rows, first on {first} ('S0' 0.6 to 0.3)" in said["limit"]
+        assert f"{0.3 * rows / (0.9 * rows + 0.3 * (10 - rows)):.1%} of the gross weight" in said["limit"]

@@ -84,7 +84,8 @@ def test_result_refuses_a_value_not_in_the_grid(market):
 
 
 def test_failures_are_recorded_and_the_others_complete(market):
-    sw = korvel.sweep(momentum, market, korvel.grid(lookback=[20, 40], top=[2], fail=[False, True]))
+    with pytest.warns(RuntimeWarning, match=r"^2 of 4 combinations of the sweep failed: .stats has the 2 that ran"):
+        sw = korvel.sweep(momentum, market, korvel.grid(lookback=[20, 40], top=[2], fail=[False, True]))
     assert list(sw.stats.index) == [(20, 2, False), (40, 2, False)]
     assert list(sw.failures.index) == [(20, 2, True), (40, 2, True)]
     assert sw.failures["error"].tolist() == ["ValueError"] * 2

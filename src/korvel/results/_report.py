@@ -232,6 +232,11 @@ def write_report(data: ReportData, path: str | Path, *, interactive: bool | None
         See `report_html`.
     """
     target = Path(path)
+    if target.suffix.lower() not in (".html", ".htm"):
+        raise ValueError(
+            f"report: {path} does not end in .html or .htm; the report is an HTML page "
+            "(res.plot(path) writes the chart as an image)"
+        )
     target.write_text(report_html(data, interactive=interactive), encoding="utf-8")
     return target
 

@@ -85,13 +85,22 @@ class Result:
     @property
     def benchmark(self) -> pd.Series | None:
         """The benchmark rescaled to 1.0 on its first price in the live period, or None."""
+        level = self._benchmark_level
+        if level is None or self._run.benchmark is None:
+            return None
+        # Between its prices the benchmark stays at its last one (its figures use its priced rows alone).
+        return pd.Series(level, index=self._dates, name=self._run.benchmark[1]).ffill()
+
+    @cached_property
+    def _benchmark_level(self) -> npt.NDArray[np.float64] | None:
+        """The benchmark over the live rows rescaled to 1.0 on its first price there, NaN where it has none."""
         if self._run.benchmark is None:
             return None
-        level, name = self._run.benchmark
-        live = level[self._run.first_row :]
+        live = self._run.benchmark[0][self._run.first_row :]
         known = np.flatnonzero(~np.isnan(live))
         base = live[known[0]] if known.size else np.nan
-        return pd.Series(live / base, index=self._dates, name=name)
+        out: npt.NDArray[np.float64] = live / base
+        return out
 
     @property
     def monthly_returns(self) -> pd.DataFrame:
@@ -224,7 +233,7 @@ class Result:
         live_ns = run.view.dates[run.first_row :]
         perf = _stats.performance(self._equity, live_ns)
         out: dict[str, Any] = {"start": dates[0], "end": dates[-1]}
-        per_year = perf.pop("periods_per_year")
+        perf.pop("periods_per_year")
         for key in ("max_drawdown_peak", "max_drawdown_trough", "max_drawdown_recovery"):
             row = perf[key]
             perf[key] = pd.NaT if row is None else dates[row]
@@ -256,12 +265,9 @@ class Result:
             )
         )
         out.update(_stats.exit_counts(rec.exit_reason, rec.reason_names))
-        bench = self.benchmark
-        if bench is not None:
-            b = bench.to_numpy()
-            known = b[~np.isnan(b)]
-            total = float(known[-1] / known[0] - 1.0) if known.size else np.nan
-            out.update(_stats.benchmark_statistics(self._returns.to_numpy(), b[1:] / b[:-1] - 1.0, total, per_year))
+        level = self._benchmark_level
+        if level is not None:
+            out.update(_stats.benchmark_figures(self._equity, level, live_ns))
         # An object array and an index of the names: a third of the time of building from the dict.
         values = np.empty(len(out), dtype=object)
         values[:] = list(out.values())

@@ -222,3 +222,40 @@ def benchmark_statistics(
     else:
         out["beta"] = out["alpha"] = out["correlation"] = NAN
     return out
+
+
+def benchmark_figures(equity: Float, level: Float, dates_ns: npt.NDArray[np.int64]) -> dict[str, Any]:
+    """The benchmark's own figures and the strategy's against it, over the rows where the benchmark has a price.
+
+    `equity` and `level` (the benchmark rescaled to 1.0) on every live row,
+    `level` NaN where the benchmark has no price: the returns of both are
+    taken from one priced row to the next (compounded over the rows between),
+    so a benchmark of month-end prices is compared with month-end equity.
+    """
+    priced = np.flatnonzero(np.isfinite(level))
+    eq, b_level, ns = equity[priced], level[priced], dates_ns[priced]
+    total = float(b_level[-1] / b_level[0] - 1.0) if priced.size else NAN
+    r = eq[1:] / eq[:-1] - 1.0
+    b = b_level[1:] / b_level[:-1] - 1.0
+    elapsed = years(ns)
+    per_year = b.size / elapsed if elapsed > 0 else NAN
+    out = benchmark_statistics(r, b, total, per_year)
+    final = float(b_level[-1] / b_level[0]) if priced.size else NAN
+    out["benchmark_cagr"] = final ** (1.0 / elapsed) - 1.0 if elapsed > 0 and final > 0 else NAN
+    if b.size > 1:
+        sd, active = float(b.std(ddof=1)), r - b
+        te = float(active.std(ddof=1)) * math.sqrt(per_year)
+        out["benchmark_volatility"] = sd * math.sqrt(per_year)
+        out["benchmark_sharpe"] = float(b.mean()) / sd * math.sqrt(per_year) if sd > 0 else NAN
+        out["tracking_error"] = te
+        out["information_ratio"] = float(active.mean()) * per_year / te if te > 0 else NAN
+    else:
+        out["benchmark_volatility"] = out["benchmark_sharpe"] = NAN
+        out["tracking_error"] = out["information_ratio"] = NAN
+    out["benchmark_max_drawdown"] = (
+        float((b_level / np.maximum.accumulate(b_level) - 1.0).min()) if priced.size else NAN
+    )
+    # Capture: the strategy's mean return over the benchmark's up (down) periods, as a share of the benchmark's.
+    for name, side in (("up_capture", b > 0), ("down_capture", b < 0)):
+        out[name] = float(r[side].mean()) / float(b[side].mean()) if side.any() else NAN
+    return out

@@ -31,8 +31,14 @@ LINES: tuple[tuple[str, str, str], ...] = (
     ("Fees / taxes paid", "fees_paid,taxes_paid", "%"),
     ("Cost drag (a year)", "cost_drag", "%"),
     ("Benchmark total return", "benchmark_total_return", "%"),
+    ("Benchmark CAGR / volatility", "benchmark_cagr,benchmark_volatility", "%"),
+    ("Benchmark Sharpe ratio", "benchmark_sharpe", "x"),
+    ("Benchmark max drawdown", "benchmark_max_drawdown", "%"),
     ("Beta / alpha", "beta,alpha", "x%"),
     ("Correlation", "correlation", "x"),
+    ("Tracking error", "tracking_error", "%"),
+    ("Information ratio", "information_ratio", "x"),
+    ("Up / down capture", "up_capture,down_capture", "x"),
 )
 
 

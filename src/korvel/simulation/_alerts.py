@@ -7,6 +7,8 @@ Each function looks at one kind of surprise and returns its text (or None);
 from __future__ import annotations
 
 import numpy as np
+import numpy.typing as npt
+import pandas as pd
 
 from korvel import _checks as checks
 from korvel._market import MarketView, dates_of
@@ -22,9 +24,13 @@ def _day(view: MarketView, ns: int) -> str:
 
 
 def gross_scaled(weights: Weights) -> str | None:
-    """Weight rows whose gross sum exceeds 1: the engine scales them down to 1."""
+    """Weight rows whose gross sum exceeds 1: the engine scales them down to 1.
+
+    Compared in the precision the weights were given in: float32 weights that sum to 1 are not "above 1".
+    """
     gross = np.abs(weights.values).sum(axis=1)
-    over = gross > 1.0 + GROSS_TOLERANCE
+    tolerance = max(GROSS_TOLERANCE, weights.eps * max(weights.values.shape[1], 1))
+    over = gross > 1.0 + tolerance
     if not over.any():
         return None
     first, worst = int(np.argmax(over)), int(np.argmax(gross))
@@ -92,4 +98,88 @@ def unpriced_weights(
         f"weights: {n} instrument{'s get' if n > 1 else ' gets'} a weight on a trade date without a trading price "
         f"(first: {shown}{more}); such holdings are entered at no price: their trades are flagged "
         "(entry_price_missing in res.trades) and left out of the trade statistics"
+    )
+
+
+#: Share of the weight rows on which `position_limit` may cap some weight before a run says so.
+LIMIT_SHARE = 0.10
+
+
+def capped_weights(weights: Weights, limit: float) -> str | None:
+    """`position_limit` cutting weights on more than a tenth of the weight rows (a limit meant for fewer)."""
+    if limit >= 1.0 or not weights.values.size:
+        return None
+    # As the engine does: a row's gross sum is scaled down to 1 first, then each weight is capped.
+    gross = np.abs(weights.values).sum(axis=1, keepdims=True)
+    size = np.abs(weights.values) / np.maximum(gross, 1.0)
+    over = size > limit * (1.0 + weights.eps)
+    rows = over.any(axis=1)
+    count = int(np.count_nonzero(rows))
+    if count <= LIMIT_SHARE * rows.shape[0]:
+        return None
+    row, col = checks.first_cell(over)
+    cut = float(np.where(over, size - limit, 0.0).sum()) / float(size.sum())
+    return (
+        f"position_limit={limit:g} caps weights on {count} of {rows.shape[0]} weight rows, first on "
+        f"{checks.when(weights.dates[row])} ({checks.shown(weights.instruments[col])} "
+        f"{float(np.copysign(size[row, col], weights.values[row, col])):.4g} to "
+        f"{float(np.copysign(limit, weights.values[row, col])):g}); "
+        f"{cut:.1%} of the gross weight given is cut"
+    )
+
+
+def other_timezone(weights: Weights, view: MarketView) -> str | None:
+    """Weights dated in another timezone than the market: the same instants, often on other calendar days."""
+    tz = weights.dates.tz
+    if tz is None or view.tz is None or str(tz) == str(view.tz):
+        return None
+    moved = weights.dates.tz_convert(view.tz)
+    shifted = np.flatnonzero(moved.normalize().tz_localize(None) != weights.dates.normalize().tz_localize(None))
+    then = (
+        f"; {shifted.size} weight dates fall on another day there, first {checks.when(weights.dates[shifted[0]])} "
+        f"on {checks.when(moved[shifted[0]])}"
+        if shifted.size
+        else ""
+    )
+    return (
+        f"weights dates are in timezone {tz} and the market's in {view.tz}: they are read as the same instants"
+        f"{then}; tz_convert the weights to {view.tz} if their dates are meant as the market's days"
+    )
+
+
+def benchmark_gaps(
+    benchmark: object, bench: tuple[npt.NDArray[np.float64], str] | None, view: MarketView, first_row: int
+) -> str | None:
+    """A benchmark that lacks prices on dates of the run, has dates the market lacks, or covers part of the run."""
+    if bench is None:
+        return None
+    level, name = bench
+    live = level[first_row:]
+    dates = view.dates[first_row:]
+    missing = np.flatnonzero(np.isnan(live))
+    said = []
+    if missing.size:
+        priced = live.shape[0] - missing.size
+        first = _day(view, int(dates[missing[0]]))
+        said.append(
+            f"no price on {missing.size} of the run's {live.shape[0]} market dates (first {first})"
+            + (f", prices on {priced} of them" if priced else "")
+        )
+        known = np.flatnonzero(~np.isnan(live))
+        if known.size and (known[0] > 0 or known[-1] < live.shape[0] - 1):
+            said.append(
+                f"it covers {_day(view, int(dates[known[0]]))} to {_day(view, int(dates[known[-1]]))} of a run from "
+                f"{_day(view, int(dates[0]))} to {_day(view, int(dates[-1]))}"
+            )
+    if isinstance(benchmark, pd.Series):
+        ns = pd.DatetimeIndex(benchmark.dropna().index).as_unit("ns").asi8
+        inside = ns[(ns >= dates[0]) & (ns <= dates[-1])]
+        extra = inside[~np.isin(inside, view.dates)]
+        if extra.size:
+            said.append(f"{extra.size} of its dates are not market dates (first {_day(view, int(extra[0]))})")
+    if not said:
+        return None
+    return (
+        f"benchmark {name!r}: " + "; ".join(said) + "; its figures (beta, alpha, correlation and the benchmark's own) "
+        "are taken over the dates where both it and the run have a value, each return from one such date to the next"
     )

@@ -13,7 +13,8 @@ from typing import Any
 import pandas as pd
 
 from korvel import _engine
-from korvel._market import Market, as_market, missing_prices, view_of
+from korvel._checks import looks_like_prices, looks_like_weights
+from korvel._market import Market, as_market, check_mapped, missing_prices, view_of
 from korvel._warnings import warn
 from korvel.results._result import Result
 from korvel.simulation import _alerts, _schedule
@@ -131,7 +132,14 @@ def backtest(
             excursion_step=excursion_step,
         )
     )
+    frames = isinstance(market, pd.DataFrame) and isinstance(weights, pd.DataFrame)
+    if frames and looks_like_weights(market) and looks_like_prices(weights):
+        raise ValueError(
+            "backtest: the market holds weights and the weights hold prices: the weights come first "
+            "(korvel.backtest(weights, market))"
+        )
     market_ = as_market(market)
+    check_mapped(market_)
     view = view_of(market_)
     weights_ = prepare_weights(weights, view)
     resample, rebalance_text = rebalance_dates(rebalance, view, weights_)
@@ -169,17 +177,20 @@ def backtest(
         bench,
         done.seconds,
     )
-    _warn_about(run)
+    _warn_about(run, benchmark)
     return Result(run)
 
 
-def _warn_about(run: Run) -> None:
+def _warn_about(run: Run, benchmark: object) -> None:
     """Each surprise of the run once, as a KorvelWarning (stack level: the caller of backtest)."""
     missing = missing_prices(run.market, run.rules.trade_at)
     said = {
         "cost": "; ".join(rule_warnings(run.rules)),
+        "timezone": _alerts.other_timezone(run.weights, run.view),
         "gross": _alerts.gross_scaled(run.weights),
+        "limit": _alerts.capped_weights(run.weights, run.rules.position_limit),
         "no_price": _alerts.unpriced_weights(run.weights, run.view, run.applied, missing),
+        "benchmark": _alerts.benchmark_gaps(benchmark, run.benchmark, run.view, run.first_row),
     }
     for kind, text in said.items():
         if text:

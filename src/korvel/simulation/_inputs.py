@@ -18,6 +18,25 @@ from korvel import _checks as checks
 from korvel._market import MarketView, dates_of
 from korvel._typing import NS_PER_DAY
 
+#: Words accepted for the common periods, and the offset aliases they stand for.
+PERIOD_WORDS = {"daily": "B", "weekly": "W-FRI", "monthly": "ME", "quarterly": "QE"}
+#: Period-end aliases pandas no longer reads, and the ones that replace them.
+_OLD_ALIASES = {"M": "ME", "Q": "QE", "A": "YE", "Y": "YE", "BM": "BME", "BQ": "BQE", "BA": "BYE", "BY": "BYE"}
+
+
+def period_alias(text: str, name: str = "rebalance") -> str:
+    """An offset alias, or the alias a period word stands for; an old period-end alias gets its new name."""
+    word = PERIOD_WORDS.get(text.strip().lower())
+    if word is not None:
+        return word
+    head, dash, tail = text.partition("-")
+    if head in _OLD_ALIASES:
+        raise ValueError(
+            f"{name}={text!r} is not read as a period end: did you mean {_OLD_ALIASES[head] + dash + tail!r}? "
+            f"(or one of {', '.join(PERIOD_WORDS)})"
+        )
+    return text
+
 
 @dataclass(frozen=True, eq=False)
 class Weights:
@@ -29,6 +48,7 @@ class Weights:
     instruments: pd.Index  # the weight columns
     market_columns: npt.NDArray[np.intp]  # market column of each weight column
     engine_labels: npt.NDArray[np.object_]
+    eps: float = float(np.finfo(np.float64).eps)  # the precision the weights were given in (float32: coarser)
 
 
 def prepare_weights(weights: object, market: MarketView) -> Weights:
@@ -64,7 +84,9 @@ def prepare_weights(weights: object, market: MarketView) -> Weights:
     # engine then trades it on the same next row, and a first weight row is
     # never dropped for want of a processed row to schedule it on.
     engine_dates = market_ns[np.searchsorted(market_ns, ns, side="right") - 1]
-    return Weights(values, index, engine_dates, columns, where, market.labels[where])
+    floats = [np.dtype(d) for d in set(frame.dtypes) if isinstance(d, np.dtype) and d.kind == "f"]
+    eps = max((float(np.finfo(d).eps) for d in floats), default=float(np.finfo(np.float64).eps))
+    return Weights(values, index, engine_dates, columns, where, market.labels[where], eps)
 
 
 def rebalance_dates(rebalance: object, market: MarketView, weights: Weights) -> tuple[npt.NDArray[np.int64], str]:
@@ -93,11 +115,15 @@ def rebalance_dates(rebalance: object, market: MarketView, weights: Weights) -> 
     )
 
 
-def _periodic(alias: str, market: MarketView, weights: Weights) -> npt.NDArray[np.int64]:
+def _periodic(given: str, market: MarketView, weights: Weights) -> npt.NDArray[np.int64]:
+    alias = period_alias(given)
     try:
         offset = to_offset(alias)
     except ValueError:
-        raise ValueError(f"rebalance={alias!r} is not a pandas offset alias (such as 'W-FRI', 'ME', 'QE')") from None
+        raise ValueError(
+            f"rebalance={given!r} is not a pandas offset alias (such as 'W-FRI', 'ME', 'QE') nor one of "
+            f"{', '.join(PERIOD_WORDS)}"
+        ) from None
     dates = dates_of(market, market.dates[-1:])
     first, last = weights.dates[0].normalize(), dates[-1].normalize()
     periods = pd.date_range(first, last + offset, freq=offset)
@@ -121,12 +147,23 @@ def benchmark_prices(benchmark: object, market: MarketView) -> tuple[npt.NDArray
     """The benchmark's level on every market date (the last known one; NaN before its first), and its name."""
     if benchmark is None:
         return None
+    if isinstance(benchmark, pd.DataFrame):
+        raise TypeError(
+            f"benchmark must be a pandas Series of prices or an instrument of the market, not a DataFrame "
+            f"({benchmark.shape[0]} rows x {benchmark.shape[1]} columns): take one column, e.g. frame[column]"
+        )
     if not isinstance(benchmark, pd.Series):
         if isinstance(benchmark, Hashable) and benchmark in market.instruments:
             column = market.instruments.get_loc(benchmark)
             return np.array(market.close[:, column]), str(benchmark)
+        if isinstance(benchmark, (str, int, float, np.generic)):
+            raise ValueError(
+                f"benchmark {checks.shown(benchmark)} is not an instrument of the market; give an instrument of "
+                "the market or a pandas Series of the benchmark's prices"
+            )
         raise TypeError(
-            f"benchmark must be a pandas Series of prices or an instrument of the market, not {benchmark!r}"
+            f"benchmark must be a pandas Series of prices or an instrument of the market, not a "
+            f"{type(benchmark).__name__}"
         )
     index = checks.date_index(benchmark.index, "benchmark")
     checks.same_timezone(market.tz, index, "benchmark", "market")
@@ -142,6 +179,20 @@ def benchmark_prices(benchmark: object, market: MarketView) -> tuple[npt.NDArray
     ns = index.asi8[known]
     if not ns.size:
         raise ValueError("benchmark has no prices")
-    pos = np.searchsorted(ns, market.dates, side="right") - 1
-    level = np.where(pos >= 0, values[known][np.maximum(pos, 0)], np.nan)
-    return level, str(benchmark.name) if benchmark.name is not None else "benchmark"
+    # A market row's level is the benchmark's last price since the previous market row (a price on a day
+    # the market lacks counts on the next market row); NaN where it has none.
+    dates = market.dates
+    pos = np.searchsorted(ns, dates, side="right") - 1
+    since = np.concatenate(([dates[0] - _first_gap(dates)], dates[:-1]))
+    fresh = (pos >= 0) & (ns[np.maximum(pos, 0)] > since)
+    level = np.where(fresh, values[known][np.maximum(pos, 0)], np.nan)
+    return level, benchmark_name(benchmark)
+
+
+def benchmark_name(benchmark: pd.Series) -> str:
+    return str(benchmark.name) if benchmark.name is not None else "benchmark"
+
+
+def _first_gap(dates: npt.NDArray[np.int64]) -> int:
+    """How far before the first market row a benchmark price still counts as that row's: one row's step."""
+    return int(dates[1] - dates[0]) if dates.shape[0] > 1 else NS_PER_DAY

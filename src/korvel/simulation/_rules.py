@@ -438,7 +438,7 @@ def add_rule_options(
         default = shown.get(rule.name, rule.default)
         if rule.flag:
             action = "store_false" if default else "store_true"
-            group.add_argument(option, dest=rule.name, action=action, default=default, help=rule.meaning)
+            group.add_argument(option, dest=rule.name, action=action, default=default, help=_flag_help(rule, default))
         elif rule.name == "trade_at":
             group.add_argument(
                 option, dest=rule.name, choices=list(TRADE_AT), default=default, help=f"{rule.meaning} ({default})"
@@ -448,11 +448,40 @@ def add_rule_options(
             group.add_argument(
                 option,
                 dest=rule.name,
-                type=kind,
+                type=_option_value(kind),
                 default=default,
                 help=f"{rule.meaning} ({'off' if default is None else default})",
             )
     parser.set_defaults(rule_options=tuple(added))
+
+
+def _flag_help(rule: Rule, default: bool) -> str:
+    """What giving the flag does, then the default it changes (a meaning reads "False: ...; True: ...")."""
+    meaning = rule.meaning
+    if meaning.startswith("False: ") and "; True: " in meaning:
+        off, on = meaning.removeprefix("False: ").split("; True: ", 1)
+        return f"{off} (the default is: {on})" if default else f"{on} (the default is: {off})"
+    return f"turns off what is on by default: {meaning}" if default else meaning
+
+
+def _option_value(kind: type) -> Callable[[str], Any]:
+    """An option's value as `kind`; a rate written with % gets the fraction it means."""
+
+    def parse(text: str) -> Any:
+        if kind is float and text.strip().endswith("%"):
+            try:
+                fraction = float(text.strip().rstrip("%")) / 100
+            except ValueError:
+                fraction = None
+            hint = f": {text} is {fraction:g}" if fraction is not None else ""
+            raise argparse.ArgumentTypeError(f"{text!r}: rates are written as fractions, without %{hint}")
+        try:
+            return kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not {'an integer' if kind is int else 'a number'}") from None
+
+    parse.__name__ = kind.__name__
+    return parse
 
 
 def rules_from_options(args: argparse.Namespace) -> dict[str, Any]:

@@ -184,9 +184,17 @@ def sweep(
     result = Sweep(
         combos, [o for o in outcomes if o is not None], job, market_, time.perf_counter() - start, backend.describe()
     )
-    if not any(isinstance(o, Done) for o in result._outcomes):
+    failed = sum(isinstance(o, Failed) for o in result._outcomes)
+    if failed == len(result._outcomes):
         warnings.warn(
             f"every combination of the sweep failed ({len(combos)}); see .failures", RuntimeWarning, stacklevel=2
+        )
+    elif failed:  # .stats then has fewer rows than the grid
+        warnings.warn(
+            f"{failed} of {len(combos)} combinations of the sweep failed: .stats has the {len(combos) - failed} "
+            "that ran; see .failures",
+            RuntimeWarning,
+            stacklevel=2,
         )
     said = result._warnings
     if len(said.columns):
