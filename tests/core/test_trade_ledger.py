@@ -25,7 +25,9 @@ PER_TRADE = {
     "exit_reason": np.int8,
     "fees": np.float64,
     "taxes": np.float64,
+    "impact": np.float64,
 }
+PER_ROW = {"row_traded": np.float64, "row_costs": np.float64, "row_impact": np.float64, "row_unestimated": np.int64}
 
 
 def run_ledger(*args, **kwargs):
@@ -41,12 +43,15 @@ def outcome_or_error(run, *args, **kwargs):
 
 def assert_ledger_matches(ledger, records, rows):
     """The ledger's trades are the records of the same run, field by field."""
-    assert set(ledger) == set(PER_TRADE) | {"statistics", "row_traded", "row_costs", "reason_names"}
+    assert set(ledger) == set(PER_TRADE) | set(PER_ROW) | {"statistics", "reason_names"}
     n = len(records.trades)
     for key, dtype in PER_TRADE.items():
         assert ledger[key].dtype == dtype and ledger[key].shape == (n,), key
     assert ledger["reason_names"] == REASONS
-    assert ledger["row_traded"].shape == ledger["row_costs"].shape == (rows,)
+    for key, dtype in PER_ROW.items():
+        assert ledger[key].dtype == dtype and ledger[key].shape == (rows,), key
+    # Without an impact model no fill pays impact nor lacks an estimate.
+    assert not ledger["impact"].any() and not ledger["row_impact"].any() and not ledger["row_unestimated"].any()
     assert np.column_stack([ledger["sid"], ledger["entry_row"], ledger["exit_row"]]).tolist() == (records.trades or [])
     np.testing.assert_array_equal(ledger["weight"], np.array(records.trade_positions, dtype=np.float64))
     assert ledger["weight"].tobytes() == np.array(records.trade_positions, dtype=np.float64).tobytes()
@@ -96,7 +101,10 @@ def test_ledger_agrees_with_the_records_and_the_reference(run):
 def test_the_ledger_has_backtest_s_parameters_and_checks():
     import inspect
 
-    assert inspect.signature(portsim.backtest_ledger).parameters == inspect.signature(portsim.backtest_).parameters
+    ledger_parameters = dict(inspect.signature(portsim.backtest_ledger).parameters)
+    own = ledger_parameters.pop("impact_coefficients")  # the ledger's own, keyword only
+    assert own.kind is inspect.Parameter.KEYWORD_ONLY and own.default is None
+    assert ledger_parameters == dict(inspect.signature(portsim.backtest_).parameters)
     args = tables([[1.0], [1.0]], {0: [1.0]})
     with pytest.raises(ValueError, match="excursion_window must be >= 0, got -1"):
         portsim.backtest_ledger(*args, excursion_window=-1)

@@ -71,6 +71,8 @@ def backtest_ledger(
     excursion_window_step: int = 1,
     periodically_rebalance: object = True,
     delisting_bars: object = None,
+    *,
+    impact_coefficients: npt.NDArray[np.float64] | None = None,
 ) -> tuple[npt.NDArray[np.float64], dict[str, Any], dict[str, Any]]: ...
 def get_stock_operations() -> dict[str, Any]: ...
 def get_trade_stocks(

@@ -106,9 +106,27 @@ FIELDS: tuple[Field, ...] = (
         "tax paid by the trade on the fills that reduced it, in units of the starting capital",
     ),
     Field(
+        "impact",
+        "impact",
+        np.float64,
+        "trade",
+        "impact",
+        "market impact paid by the trade's fills (the square-root model, `impact=`), in units of the starting "
+        "capital",
+    ),
+    Field(
         "row_traded", "row_traded", np.float64, "row", "", "|value traded| on the row, in units of the starting capital"
     ),
-    Field("row_costs", "row_costs", np.float64, "row", "", "fees + taxes paid on the row"),
+    Field("row_costs", "row_costs", np.float64, "row", "", "fees + taxes + impact paid on the row"),
+    Field("row_impact", "row_impact", np.float64, "row", "", "market impact paid on the row"),
+    Field(
+        "row_unestimated",
+        "row_unestimated",
+        np.int64,
+        "row",
+        "",
+        "fills on the row the impact model had no estimate for (too few rows or no volume before it)",
+    ),
 )
 
 PER_TRADE: tuple[Field, ...] = tuple(f for f in FIELDS if f.per == "trade")
@@ -137,8 +155,11 @@ class Records:
     exit_reason: Int8Array
     fees: Float64Array
     taxes: Float64Array
+    impact: Float64Array
     row_traded: Float64Array
     row_costs: Float64Array
+    row_impact: Float64Array
+    row_unestimated: Int64Array
     statistics: Float64Array
     reason_names: tuple[str, ...]
 

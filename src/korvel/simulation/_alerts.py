@@ -13,7 +13,9 @@ import pandas as pd
 from korvel import _checks as checks
 from korvel._market import MarketView, dates_of
 from korvel._typing import Int64Array
+from korvel.results._records import Records
 from korvel.simulation._inputs import Weights
+from korvel.simulation._rules import Rules
 
 #: A gross sum of weights above 1 by more than this is scaled down by the engine.
 GROSS_TOLERANCE = 1e-9
@@ -182,4 +184,21 @@ def benchmark_gaps(
     return (
         f"benchmark {name!r}: " + "; ".join(said) + "; its figures (beta, alpha, correlation and the benchmark's own) "
         "are taken over the dates where both it and the run have a value, each return from one such date to the next"
+    )
+
+
+def unestimated_impact(records: Records, view: MarketView, rules: Rules) -> str | None:
+    """Fills the impact model had no estimate for (too little history or volume before them): charged none."""
+    if rules.impact is None:
+        return None
+    per_row = records.row_unestimated
+    count = int(per_row.sum())
+    if not count:
+        return None
+    first = int(np.argmax(per_row > 0))
+    return (
+        f"impact: {count} fill{'s' if count > 1 else ''} had no estimate (fewer than 2 returns or volumes in the "
+        f"impact_window={rules.impact_window} rows before {'them' if count > 1 else 'it'}, or no volume traded), "
+        f"first on {_day(view, int(view.dates[first]))}; no impact was charged on "
+        f"{'them' if count > 1 else 'it'}"
     )

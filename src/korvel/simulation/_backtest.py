@@ -17,7 +17,7 @@ from korvel._checks import looks_like_prices, looks_like_weights
 from korvel._market import Market, as_market, check_mapped, missing_prices, view_of
 from korvel._warnings import warn
 from korvel.results._result import Result
-from korvel.simulation import _alerts, _schedule
+from korvel.simulation import _alerts, _impact, _schedule
 from korvel.simulation._inputs import benchmark_prices, prepare_weights, rebalance_dates
 from korvel.simulation._rules import check_rules, keywords_given, rule_warnings
 from korvel.simulation._run import Run
@@ -42,6 +42,9 @@ def backtest(
     stop_trading_next_period: bool = True,
     excursion_window: int = 0,
     excursion_step: int = 1,
+    capital: float | None = None,
+    impact: bool | float | None = None,
+    impact_window: int = 20,
     benchmark: pd.Series | Hashable | None = None,
 ) -> Result:
     """Backtest target weights on a market.
@@ -95,6 +98,20 @@ def backtest(
     excursion_window, excursion_step : int
         Also record every trade's statistics every `excursion_step` rows over
         its first `excursion_window` rows (`Result.trade_profile`).
+    capital : float or None
+        The portfolio's starting value in the prices' currency.  None (the
+        default): a capital of 1.0 with no currency, and the rules that need
+        a size in shares (`impact`) are refused.
+    impact : None, True or float
+        The square-root market-impact model: every fill pays
+        ``k x sigma x sqrt(|shares| / ADV)`` of its traded value, sigma the
+        standard deviation of the close-to-close returns and ADV the mean
+        volume over the `impact_window` rows before the fill (the market
+        needs a volume table).  True takes k = 0.6; a number is k.  None:
+        off.
+    impact_window : int
+        Rows before a fill the impact model's estimates are taken over (2
+        or more; with fewer rows before a fill, those there are).
     benchmark : Series or instrument label, optional
         Prices of a benchmark (or an instrument of the market) for the plot
         and the beta / alpha / correlation figures.
@@ -130,6 +147,9 @@ def backtest(
             stop_trading_next_period=stop_trading_next_period,
             excursion_window=excursion_window,
             excursion_step=excursion_step,
+            capital=capital,
+            impact=impact,
+            impact_window=impact_window,
         )
     )
     frames = isinstance(market, pd.DataFrame) and isinstance(weights, pd.DataFrame)
@@ -159,7 +179,8 @@ def backtest(
         delisting=view.delisting_rows[weights_.market_columns],
     )
     keywords = rules.engine_kwargs()
-    done = _engine.run(arrays, keywords, rules.excursion_window, rules.excursion_step)
+    own = _ledger_keywords(rules, view, weights_.market_columns)
+    done = _engine.run(arrays, keywords, rules.excursion_window, rules.excursion_step, own)
     applied, _, due = _schedule.applied_weight_rows(view.dates, weights_.engine_dates, resample)
     run = Run(
         market_,
@@ -181,6 +202,26 @@ def backtest(
     return Result(run)
 
 
+def _ledger_keywords(rules: Any, view: Any, columns: Any) -> dict[str, Any]:
+    """The keywords of the ledger's own entry point: the impact model's coefficients, when it is on."""
+    if rules.impact is None:
+        return {}
+    if view.volume is None:
+        raise ValueError(
+            "impact needs the market's volume: korvel.Market(close, ..., volume=shares traded per row)"
+        )
+    coefficients = _impact.coefficients(
+        view.trading(rules.trade_at),
+        view.close,
+        view.volume,
+        k=rules.impact,
+        capital=rules.capital,
+        window=rules.impact_window,
+        columns=columns,
+    )
+    return {"impact_coefficients": coefficients}
+
+
 def _warn_about(run: Run, benchmark: object) -> None:
     """Each surprise of the run once, as a KorvelWarning (stack level: the caller of backtest)."""
     missing = missing_prices(run.market, run.rules.trade_at)
@@ -191,6 +232,7 @@ def _warn_about(run: Run, benchmark: object) -> None:
         "limit": _alerts.capped_weights(run.weights, run.rules.position_limit),
         "no_price": _alerts.unpriced_weights(run.weights, run.view, run.applied, missing),
         "benchmark": _alerts.benchmark_gaps(benchmark, run.benchmark, run.view, run.first_row),
+        "impact": _alerts.unestimated_impact(run.records, run.view, run.rules),
     }
     for kind, text in said.items():
         if text:

@@ -108,6 +108,30 @@ def _integer(least: int) -> Callable[[object, str], int]:
     return check
 
 
+def _capital(value: object, name: str) -> float | None:
+    if value is None:
+        return None
+    number = _positive(value, name)
+    if number == INF:
+        raise ValueError(f"{name} must be finite (the portfolio's starting value in the prices' currency), not inf")
+    return number
+
+
+#: The square-root impact model's coefficient taken by ``impact=True`` (the value of bt's SqrtCostModel).
+IMPACT_K = 0.6
+
+
+def _impact(value: object, name: str) -> float | None:
+    if value is None or value is False:
+        return None
+    if value is True:
+        return IMPACT_K
+    number = _positive(value, name)
+    if number == INF:
+        raise ValueError(f"{name} must be finite (the coefficient k of the square-root model), not inf")
+    return number
+
+
 def _optional_flag(value: object, name: str) -> bool | None:
     return None if value is None else _flag(value, name)
 
@@ -284,6 +308,32 @@ TABLE: tuple[Rule, ...] = (
         "spacing of those statistics, in rows",
     ),
     Rule(
+        "capital",
+        None,
+        _capital,
+        None,
+        "None or > 0",
+        "the portfolio's starting value in the prices' currency; None: a unit capital (and no rule that needs "
+        "one: impact)",
+    ),
+    Rule(
+        "impact",
+        None,
+        _impact,
+        None,
+        "None (off), True (k = 0.6) or a number k > 0; needs capital and a market volume",
+        "market impact per fill, a fraction of the traded value: k x sigma x sqrt(shares / ADV) over the "
+        "impact_window rows before the fill",
+    ),
+    Rule(
+        "impact_window",
+        20,
+        _integer(2),
+        None,
+        "an integer >= 2",
+        "rows before a fill over which the impact model's volatility and mean volume are taken",
+    ),
+    Rule(
         "benchmark",
         None,
         None,
@@ -366,6 +416,11 @@ def check_rules(**given: Any) -> Rules:
             values[name] = rule.check(given.get(name, rule.default), name)
     if values["trail_activation"] is not None and values["trail_stop"] is None:
         raise ValueError("trail_activation needs a trail_stop")
+    if values["impact"] is not None and values["capital"] is None:
+        raise ValueError(
+            "impact needs capital (the portfolio's starting value in the prices' currency, e.g. capital=1e6): "
+            "an order's size in shares, and so its impact, depends on it"
+        )
     return Rules(values)
 
 

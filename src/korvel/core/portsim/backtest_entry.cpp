@@ -177,10 +177,32 @@ struct RecordingScope {
     RecordingScope& operator=(const RecordingScope&) = delete;
 };
 
+// The ledger's own keywords, taken out of the keywords before the shared
+// parameters are parsed: `impact_coefficients`, the market-impact model's
+// coefficient of every cell (price rows x weight columns, float64), or None.
+struct LedgerOptions {
+    PyObject* impact_coefficients = nullptr;  // borrowed from the caller's keywords
+};
+
+bool check_impact_coefficients(PyObject* given, const BacktestInputs& in) {
+    if (!check_is_ndarray(given, "impact_coefficients")) return false;
+    auto* array = reinterpret_cast<PyArrayObject*>(given);
+    if (!check_array_layout(array, ElementKind::Float64, 2)) return false;
+    if (PyArray_DIM(array, 0) != in.price_index.size || PyArray_DIM(array, 1) != in.pos_columns.size) {
+        PyErr_Format(PyExc_ValueError,
+                     "impact_coefficients must be %zd price rows x %zd weight columns, got %zd x %zd",
+                     in.price_index.size, in.pos_columns.size, static_cast<Py_ssize_t>(PyArray_DIM(array, 0)),
+                     static_cast<Py_ssize_t>(PyArray_DIM(array, 1)));
+        return false;
+    }
+    return true;
+}
+
 // One call of backtest_ (ledger null) or backtest_ledger: checks and converts
 // the arguments and runs the engine. Returns the equity array, or null with
 // an exception pending.
-PyObject* run_backtest(PyObject* args, PyObject* kwargs, const char* format, TradeLedger* ledger) {
+PyObject* run_backtest(PyObject* args, PyObject* kwargs, const char* format, TradeLedger* ledger,
+                       const LedgerOptions& options = LedgerOptions{}) {
     GivenArguments given;
     if (!parse_arguments(args, kwargs, format, given)) return nullptr;
     BacktestInputs in;
@@ -215,6 +237,14 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, const char* format, Tra
     in.resample = view_1d<int64_t>(as_array(given.resample));
     in.price_array = given.price_values;
     in.close_array = given.close_values;
+    Impact impact;
+    PyObject* coefficients = options.impact_coefficients;
+    if (coefficients != nullptr && coefficients != Py_None) {
+        if (!check_impact_coefficients(coefficients, in)) return nullptr;
+        impact.coefficients = view_2d<double>(as_array(coefficients));
+        in.costs.impact = &impact;
+    }
+    PyRef keep_coefficients = PyRef::borrow(coefficients);
 
     // The flags are published before anything else can fail, and keep their
     // values even when a later step does.
@@ -262,8 +292,23 @@ PyObject* py_backtest(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* py_backtest_ledger(PyObject*, PyObject* args, PyObject* kwargs) {
+    // The shared parameters are parsed from a copy of the keywords without
+    // the ledger's own.
+    LedgerOptions options;
+    PyRef shared;
+    if (kwargs != nullptr) {
+        PyObject* coefficients = PyDict_GetItemWithError(kwargs, g_names.impact_coefficients);
+        if (coefficients == nullptr && PyErr_Occurred()) return nullptr;
+        if (coefficients != nullptr) {
+            shared = PyRef(PyDict_Copy(kwargs));
+            if (!shared || PyDict_DelItem(shared.get(), g_names.impact_coefficients) < 0) return nullptr;
+            options.impact_coefficients = coefficients;
+            kwargs = shared.get();
+        }
+    }
+    PyRef keep_options = PyRef::borrow(options.impact_coefficients);
     TradeLedger ledger;
-    PyRef equity(run_backtest(args, kwargs, kLedgerFormat, &ledger));
+    PyRef equity(run_backtest(args, kwargs, kLedgerFormat, &ledger, options));
     if (!equity) return nullptr;
     PyRef trades(ledger.to_dict());
     if (!trades) return nullptr;

@@ -200,6 +200,7 @@ int run_rows_in(const BacktestInputs& in, RunState& run) {
         }
         if (call_recorder(g_recorder.record_date, static_cast<int>(i)) < 0) return -1;
         g_recording.mark_row(g_recording.self, static_cast<int>(i));
+        if (in.costs.impact != nullptr) in.costs.impact->row = i;
         if (process_holdings_in<kChecked>(in, run, i) < 0 || execute_pending_exits(in, run) < 0) return -1;
 
         hand_over_exit_signals(run);

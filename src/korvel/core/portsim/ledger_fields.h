@@ -17,12 +17,15 @@
     X(exit_price, double)             \
     X(exit_reason, int8_t)            \
     X(fees, double)                   \
-    X(taxes, double)
+    X(taxes, double)                  \
+    X(impact, double)
 
 // One element per price row: X(key, element type).
 #define KORVEL_LEDGER_ROW_FIELDS(X) \
     X(row_traded, double)           \
-    X(row_costs, double)
+    X(row_costs, double)            \
+    X(row_impact, double)           \
+    X(row_unestimated, int64_t)
 
 // The keys as one comma-separated text, for the docstring.
 #define KORVEL_LEDGER_KEY_TEXT(key, type) #key ", "

@@ -55,6 +55,7 @@ struct InternedNames {
     PyObject* datetime;
     PyObject* trades;
     PyObject* trade_positions;
+    PyObject* impact_coefficients;
 };
 extern InternedNames g_names;
 

@@ -23,7 +23,7 @@ PyCFunction as_cfunction(F f) {
 // the parameter table so that inspect.signature shows every default. Built
 // at import and kept for the life of the process (the function object points
 // into it).
-const char* signature_doc(const char* name, const char* summary) {
+const char* signature_doc(const char* name, const char* summary, const char* own = "") {
     const auto* doc = new std::string([&] {
         std::string text = std::string(name) + "(";
         const char* separator = "";
@@ -34,7 +34,7 @@ const char* signature_doc(const char* name, const char* summary) {
         KORVEL_BACKTEST_RULES(KORVEL_SHOWN_RULE)
 #undef KORVEL_SHOWN_ARRAY
 #undef KORVEL_SHOWN_RULE
-        return text + ")\n--\n\n" + summary;
+        return text + own + ")\n--\n\n" + summary;
     }());
     return doc->c_str();
 }
@@ -50,7 +50,9 @@ constexpr char kLedgerSummary[] =
     KORVEL_LEDGER_TRADE_FIELDS(KORVEL_LEDGER_KEY_TEXT) "statistics; one per price row:\n"
     KORVEL_LEDGER_ROW_FIELDS(KORVEL_LEDGER_KEY_TEXT) "and reason_names) and a copy of\n"
     "the operations record. The record lists of\n"
-    "korvel.core.excursion are left empty.";
+    "korvel.core.excursion are left empty. impact_coefficients (price rows x weight\n"
+    "columns, float64, NaN for no estimate) adds a market impact of c x sqrt(traded)\n"
+    "to every fill, as a fraction of the traded value.";
 
 PyMethodDef portsim_methods[] = {
     {"backtest_", as_cfunction(py_backtest), METH_VARARGS | METH_KEYWORDS, nullptr},               // doc set at import
@@ -96,13 +98,14 @@ int add_object(PyObject* module, const char* name, PyObject* owned) {
 
 PyObject* create_module() {
     portsim_methods[0].ml_doc = signature_doc("backtest_", kBacktestSummary);
-    portsim_methods[1].ml_doc = signature_doc("backtest_ledger", kLedgerSummary);
+    portsim_methods[1].ml_doc = signature_doc("backtest_ledger", kLedgerSummary, ", *, impact_coefficients=None");
     PyRef module(PyModule_Create(&portsim_module));
     if (!module) return nullptr;
     if (!intern("RETAIN_COST_WHEN_REBALANCE", g_names.retain_cost_when_rebalance) ||
         !intern("RESAMPLE", g_names.resample) || !intern("normalize_weight", g_names.normalize_weight) ||
         !intern("datetime", g_names.datetime) || !intern("trades", g_names.trades) ||
-        !intern("trade_positions", g_names.trade_positions)) {
+        !intern("trade_positions", g_names.trade_positions) ||
+        !intern("impact_coefficients", g_names.impact_coefficients)) {
         return nullptr;
     }
     PyRef numpy(PyImport_ImportModule("numpy"));

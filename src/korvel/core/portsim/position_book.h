@@ -93,7 +93,7 @@ inline double set_position(PositionBook& positions, int sid, double target, doub
         if (present) {
             if (!in_book) positions.insert(sid, 0.0);
             const double v = positions.value(sid);
-            const Paid paid = costs.fill(std::fabs(v), true);
+            const Paid paid = costs.fill(std::fabs(v), true, sid);
             record_paid(sid, paid);
             cash = cash + (v - paid.cost);
             if (remove_zero) {
@@ -110,7 +110,7 @@ inline double set_position(PositionBook& positions, int sid, double target, doub
     const double old = held;
     const double diff = target - old;
     const bool adds_exposure = (target >= 0.0 && diff > 0.0) || (target <= 0.0 && diff < 0.0);
-    const Paid paid = costs.fill(std::fabs(diff), !adds_exposure);
+    const Paid paid = costs.fill(std::fabs(diff), !adds_exposure, sid);
     const double cost = paid.cost;
     record_paid(sid, paid);
     if (diff > 0.0) {

@@ -94,6 +94,7 @@ bool TradeLedger::enter(int sid, double weight, int entry_transaction) {
     slot->entry_price = price_at(row_, sid);
     slot->fees = 0.0;
     slot->taxes = 0.0;
+    slot->impact = 0.0;
     slot->open = true;
     return true;
 }
@@ -112,15 +113,19 @@ void TradeLedger::charge(int sid, const Paid& paid) {
     if (row_ >= 0 && static_cast<size_t>(row_) < per_row_.row_traded.size()) {
         per_row_.row_traded[static_cast<size_t>(row_)] += traded;
         per_row_.row_costs[static_cast<size_t>(row_)] += cost;
+        per_row_.row_impact[static_cast<size_t>(row_)] += paid.impact;
+        if (paid.unestimated) per_row_.row_unestimated[static_cast<size_t>(row_)] += 1;
     }
     if (sid < 0 || static_cast<size_t>(sid) >= slots_.size()) return;
     Slot& slot = slots_[static_cast<size_t>(sid)];
     if (slot.open) {
         slot.fees += fees;
         slot.taxes += taxes;
+        slot.impact += paid.impact;
     } else if (slot.ended >= 0) {
         trades_.fees[static_cast<size_t>(slot.ended)] += fees;
         trades_.taxes[static_cast<size_t>(slot.ended)] += taxes;
+        trades_.impact[static_cast<size_t>(slot.ended)] += paid.impact;
     }
 }
 
@@ -160,7 +165,8 @@ bool TradeLedger::append(int sid, const Slot& slot, int exit_row, int analysed_r
                         ends ? note.fill.value_or(price_at(exit_row, sid)) : kNaN,
                         static_cast<int8_t>(ends ? note.reason : ExitReason::Open),
                         slot.fees,
-                        slot.taxes};
+                        slot.taxes,
+                        slot.impact};
 #define KORVEL_LEDGER_PUSH(key, type) trades_.key.push_back(record.key);
     KORVEL_LEDGER_TRADE_FIELDS(KORVEL_LEDGER_PUSH)
 #undef KORVEL_LEDGER_PUSH

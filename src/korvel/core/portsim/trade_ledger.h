@@ -59,6 +59,7 @@ private:
         double entry_price = 0.0;
         double fees = 0.0;
         double taxes = 0.0;
+        double impact = 0.0;
         bool open = false;
         // The trade the slot ended last (charged for its exit), -1 if none.
         int64_t ended = -1;
