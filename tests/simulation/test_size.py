@@ -1,0 +1,215 @@
+"""Trading at a size: the market's volume, the capital, and the square-root impact model (hand-computed)."""
+
+import math
+import statistics
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+from backtest_helpers import tables
+from layer_support import closes
+
+import korvel
+from korvel.core import portsim
+from korvel.simulation import _impact
+
+CLOSE = [100.0, 102.0, 99.0, 101.0, 103.0, 104.0]
+VOLUME = [1000.0, 2000.0, np.nan, 4000.0, 3000.0, 5000.0]
+K = 0.6
+CAPITAL = 1e6
+
+
+def one_name(close=CLOSE, volume=VOLUME):
+    frame = closes(np.array(close)[:, None])
+    return korvel.Market(frame, volume=pd.DataFrame(np.array(volume)[:, None], index=frame.index, columns=["S0"]))
+
+
+def weights_on(market, rows_and_weights):
+    dates = market.dates[[r for r, _ in rows_and_weights]]
+    return pd.DataFrame([[w] for _, w in rows_and_weights], index=dates, columns=["S0"])
+
+
+def expected_impact(row, traded, window, close=CLOSE, volume=VOLUME):
+    """k x sigma x sqrt(shares / ADV) x traded, by hand over the `window` rows before `row`."""
+    rows = range(max(0, row - window), row)
+    returns = [close[s] / close[s - 1] - 1 for s in rows if s >= 1]
+    volumes = [volume[s] for s in rows if not math.isnan(volume[s])]
+    sigma, adv = statistics.stdev(returns), statistics.fmean(volumes)
+    shares = traded * CAPITAL / close[row]
+    return K * sigma * math.sqrt(shares / adv) * traded
+
+
+# --------------------------------------------------------------------------- the volume table
+
+
+@pytest.mark.parametrize(
+    ("cell", "match"),
+    [(-1.0, "volume has an invalid value -1.0 for 'S0' on 2024-01-03"), (np.inf, "invalid value inf for 'S0'")],
+)
+def test_a_negative_or_infinite_volume_is_refused(cell, match):
+    volume = list(VOLUME)
+    volume[2] = cell
+    with pytest.raises(ValueError, match=match):
+        one_name(volume=volume)
+
+
+def test_volume_is_checked_as_the_other_tables():
+    frame = closes(np.array(CLOSE)[:, None])
+    with pytest.raises(ValueError, match="volume is not on the close dates"):
+        korvel.Market(frame, volume=frame.iloc[1:])
+    with pytest.raises(ValueError, match="volume does not have the close instruments: 'X' is in volume only"):
+        korvel.Market(frame, volume=frame.rename(columns={"S0": "X"}))
+    market = one_name()
+    assert market.volume is not None and np.isnan(market.volume.iloc[2, 0]) and market.volume.iloc[3, 0] == 4000
+    assert korvel.Market(frame).volume is None
+
+
+@pytest.mark.parametrize("mmap", [True, False])
+def test_the_volume_is_saved_digested_and_verified(tmp_path, mmap):
+    market = one_name()
+    path = tmp_path / "m.korvel"
+    market.save(path)
+    loaded = korvel.Market.load(path, mmap=mmap)
+    np.testing.assert_array_equal(loaded.volume.to_numpy(), market.volume.to_numpy())
+    assert "volume" in korvel._market.table_digests(loaded)
+    # A damaged volume cell (4000 -> another float) is caught by its digest.
+    raw = bytearray(path.read_bytes())
+    at = raw.find(np.float64(4000.0).tobytes())
+    raw[at : at + 8] = np.float64(4001.0).tobytes()
+    path.write_bytes(bytes(raw))
+    with pytest.raises(ValueError, match="digest of its volume differs"):
+        korvel.Market.load(path, mmap=mmap)
+
+
+def test_the_synthetic_market_has_a_volume_and_the_same_prices_as_before():
+    from korvel import synthetic
+
+    generated = synthetic.generate_market(8, 60, 5)
+    market, _ = synthetic.to_layer(generated)
+    volume = market.volume.to_numpy()
+    priced = ~np.isnan(generated.close_values)
+    assert (volume[priced] > 0).all() and np.isnan(volume[~priced]).all()
+    # The prices of a seed do not depend on the volume's stream.
+    assert synthetic.generate_market(8, 60, 5).close_values.tobytes() == generated.close_values.tobytes()
+
+
+# --------------------------------------------------------------------------- capital and impact as rules
+
+
+@pytest.mark.parametrize(
+    ("rules", "error", "match"),
+    [
+        ({"impact": True}, ValueError, "impact needs capital"),
+        ({"capital": 0}, ValueError, "capital must be above 0"),
+        ({"capital": math.inf}, ValueError, "capital must be finite"),
+        ({"capital": "1e6"}, TypeError, "capital must be a number"),
+        ({"capital": 1e6, "impact": -0.1}, ValueError, "impact must be above 0"),
+        ({"capital": 1e6, "impact": True, "impact_window": 1}, ValueError, "impact_window must be an integer from 2"),
+    ],
+)
+def test_size_rules_are_checked_naming_the_rule(rules, error, match):
+    market = one_name()
+    with pytest.raises(error, match=match):
+        korvel.backtest(weights_on(market, [(3, 1.0)]), market, trade_at="close", **rules)
+
+
+def test_impact_needs_the_market_volume():
+    frame = closes(np.array(CLOSE)[:, None])
+    with pytest.raises(ValueError, match="impact needs the market's volume"):
+        korvel.backtest(weights_on(one_name(), [(3, 1.0)]), frame, capital=CAPITAL, impact=True)
+
+
+@pytest.mark.parametrize("rules", [{"capital": CAPITAL}, {"capital": 5.0, "impact_window": 3}])
+def test_capital_alone_is_todays_run_bit_for_bit(rules):
+    _, _, market, weights = __import__("layer_support").market_and_weights(10, 120, 4)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        plain = korvel.backtest(weights, market, fee=0.001, tax=0.002)
+        sized = korvel.backtest(weights, market, fee=0.001, tax=0.002, **rules)
+    assert plain.equity.to_numpy().tobytes() == sized.equity.to_numpy().tobytes()
+    assert not sized.trades["impact"].any()
+
+
+# --------------------------------------------------------------------------- the impact of a fill, by hand
+
+
+@pytest.mark.parametrize("window", [20, 3])
+def test_impact_on_one_fill(window):
+    market = one_name()
+    res = korvel.backtest(
+        weights_on(market, [(3, 1.0)]), market, trade_at="close", capital=CAPITAL, impact=K, impact_window=window
+    )
+    paid = expected_impact(4, 1.0, window)
+    assert 0 < paid < 0.1
+    assert res.trades["impact"].iloc[0] == pytest.approx(paid, rel=1e-12)
+    # The impact comes out of the holding bought: 1 - impact at the fill's own close, then it drifts.
+    assert res.equity[market.dates[4]] == pytest.approx(1.0 - paid, rel=1e-12)
+    assert res.equity[market.dates[5]] == pytest.approx((1.0 - paid) * 104 / 103, rel=1e-12)
+
+
+def test_the_impact_of_a_later_fill_depends_on_the_portfolio_then():
+    market = one_name()
+    res = korvel.backtest(
+        weights_on(market, [(3, 1.0), (4, 0.0)]), market, trade_at="close", capital=CAPITAL, impact=True
+    )
+    entry = expected_impact(4, 1.0, 20)
+    held = (1.0 - entry) * 104 / 103  # the holding's value at the exit's price
+    exit_ = expected_impact(5, held, 20)
+    assert res.trades["impact"].iloc[0] == pytest.approx(entry + exit_, rel=1e-12)
+    assert res.equity[market.dates[5]] == pytest.approx(held - exit_, rel=1e-12)
+
+
+def test_a_fill_without_an_estimate_pays_no_impact_and_is_counted():
+    market = one_name()
+    # Over the 2 rows before row 4 only one volume is known (the other is NaN): no estimate.
+    with pytest.warns(korvel.KorvelWarning, match=r"impact: 1 fill had no estimate .* first on 2024-01-05"):
+        res = korvel.backtest(
+            weights_on(market, [(3, 1.0)]), market, trade_at="close", capital=CAPITAL, impact=True, impact_window=2
+        )
+    assert res.trades["impact"].iloc[0] == 0.0 and res.equity[market.dates[4]] == 1.0
+
+
+def test_the_estimates_never_read_the_trade_rows_own_close_or_volume():
+    close = np.array(CLOSE)[:, None]
+    volume = np.array(VOLUME)[:, None]
+    sigma, adv = _impact.estimates(close, volume, 3)
+    changed_close, changed_volume = close.copy(), volume.copy()
+    changed_close[4], changed_volume[4] = 500.0, 1e9
+    sigma2, adv2 = _impact.estimates(changed_close, changed_volume, 3)
+    np.testing.assert_array_equal(sigma[:5], sigma2[:5])
+    np.testing.assert_array_equal(adv[:5], adv2[:5])
+    assert np.isnan(sigma[:2]).all() and np.isnan(adv[:2]).all()  # fewer than 2 returns / volumes before
+    assert adv[3, 0] == 1500.0 and adv[4, 0] == 3000.0  # the NaN volume left out
+
+
+# --------------------------------------------------------------------------- the engine's coefficients
+
+
+def test_the_engine_refuses_coefficients_of_another_shape():
+    args = tables([[1.0], [1.0], [1.0]], {0: [1.0]})
+    with pytest.raises(ValueError, match="impact_coefficients must be 3 price rows x 1 weight columns, got 2 x 1"):
+        portsim.backtest_ledger(*args, impact_coefficients=np.zeros((2, 1)))
+    with pytest.raises(TypeError):
+        portsim.backtest_ledger(*args, impact_coefficients=[[0.0], [0.0], [0.0]])
+
+
+@pytest.mark.parametrize("fee", [0.0, 0.001425])
+def test_zero_coefficients_are_the_run_without_impact_bit_for_bit(fee):
+    args = tables([[10.0, 20.0], [11.0, 19.0], [12.0, 21.0], [11.5, 22.0]], {0: [0.5, -0.5], 1: [0.2, 0.3]})
+    plain, ledger, _ = portsim.backtest_ledger(*args, fee_ratio=fee)
+    zero, zero_ledger, _ = portsim.backtest_ledger(*args, fee_ratio=fee, impact_coefficients=np.zeros((4, 2)))
+    assert plain.tobytes() == zero.tobytes()
+    assert ledger["taxes"].tobytes() == zero_ledger["taxes"].tobytes()
+
+
+def test_nan_coefficients_charge_nothing_and_are_counted_per_row():
+    args = tables([[10.0], [11.0], [12.0], [12.0]], {0: [1.0], 1: [0.5]})
+    coefficients = np.full((4, 1), np.nan)
+    coefficients[2] = 0.01
+    equity, ledger, _ = portsim.backtest_ledger(*args, fee_ratio=0.0, tax_ratio=0.0, impact_coefficients=coefficients)
+    assert ledger["row_unestimated"].tolist() == [0, 1, 0, 0]
+    # Row 2 sells half: value 1.0 x 12 / 11 down to a target of half the portfolio.
+    sold = 12.0 / 11.0 / 2
+    assert ledger["row_impact"][2] == pytest.approx(0.01 * math.sqrt(sold) * sold, rel=1e-12)
+    assert ledger["row_costs"][2] == ledger["row_impact"][2]
