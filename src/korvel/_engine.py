@@ -90,22 +90,11 @@ class EngineRun:
     seconds: float  # wall time of the engine call alone
 
 
-def run(
-    arrays: dict[str, Any],
-    rule_keywords: dict[str, Any],
-    window: int,
-    step: int,
-    ledger_keywords: dict[str, Any] | None = None,
-) -> EngineRun:
-    """Run the engine on `arrays` with the rules' engine keywords, into its trade ledger.
-
-    `ledger_keywords` are those of the ledger's entry point alone (``impact_coefficients``).
-    """
+def run(arrays: dict[str, Any], rule_keywords: dict[str, Any], window: int, step: int) -> EngineRun:
+    """Run the engine on `arrays` with the rules' engine keywords, into its trade ledger."""
     with ENGINE_LOCK:
         start = time.perf_counter()
-        equity, ledger, operations = portsim.backtest_ledger(
-            **arrays, **rule_keywords, **ENGINE_ONLY, **(ledger_keywords or {})
-        )
+        equity, ledger, operations = portsim.backtest_ledger(**arrays, **rule_keywords, **ENGINE_ONLY)
         seconds = time.perf_counter() - start
     equity.flags.writeable = False
     records = records_from_ledger(ledger, equity.shape[0], window, step)

@@ -57,7 +57,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from korvel.results import _stats
+from korvel.results import _stat_table, _stats
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -133,6 +133,43 @@ def _floats(data: object, name: str) -> Float:
         raise TypeError(f"{name} must hold numbers, not {values.dtype}")
     out = values.astype(np.float64)
     return out
+
+
+def _risk_free(rf: object, returns: object) -> Float:
+    """The risk-free return of each period of `returns` (all of them, the non-finite ones included)."""
+    if isinstance(rf, numbers.Real):
+        raise TypeError(
+            "rf must be the risk-free return of each period (a Series such as Result.risk_free, or an array "
+            f"as long as the returns), not a number ({rf!r})"
+        )
+    if isinstance(rf, pd.Series) and isinstance(returns, (pd.Series, pd.DataFrame)):
+        aligned = rf.reindex(returns.index)
+        gap = ~returns.index.isin(rf.index)
+        if gap.any():
+            raise ValueError(f"rf has no value for the period {returns.index[int(np.argmax(gap))]!r} of the returns")
+        values = _floats(aligned, "rf")
+    else:
+        values = _floats(rf, "rf")
+        length = len(returns) if isinstance(returns, (pd.Series, pd.DataFrame)) else np.asarray(returns).shape[0]
+        if values.ndim != 1 or values.shape[0] != length:
+            raise ValueError(f"rf must hold one value per period of the returns ({length}), got shape {values.shape}")
+    if not np.isfinite(values).all():
+        raise ValueError("rf must be finite (the risk-free return of each period)")
+    return values
+
+
+def _excess(returns: object, rf: object, name: str = "returns") -> object:
+    """`returns` (a Series, an array or a table of trials) less the risk-free return of each period."""
+    if rf is None:
+        return returns
+    values = _floats(returns, name)
+    less = _risk_free(rf, returns)
+    excess = values - (less[:, None] if values.ndim == 2 else less)
+    if isinstance(returns, pd.DataFrame):
+        return pd.DataFrame(excess, index=returns.index, columns=returns.columns)
+    if isinstance(returns, pd.Series):
+        return pd.Series(excess, index=returns.index, name=returns.name)
+    return excess
 
 
 def _number(
@@ -217,7 +254,9 @@ def _benchmark(benchmark: object, returns: object, periods_per_year: float | Non
     return r, bench / math.sqrt(per_year)
 
 
-def probabilistic_sharpe(returns: Returns, benchmark: float = 0.0, *, periods_per_year: float | None = None) -> float:
+def probabilistic_sharpe(
+    returns: Returns, benchmark: float = 0.0, *, periods_per_year: float | None = None, rf: Returns | None = None
+) -> float:
     """Probability that the true Sharpe ratio of `returns` exceeds `benchmark` (the PSR).
 
     ``PSR = Phi((SR - SR*) sqrt(T - 1) / sqrt(1 - g3 SR + (g4 - 1) / 4 SR^2))``
@@ -234,6 +273,10 @@ def probabilistic_sharpe(returns: Returns, benchmark: float = 0.0, *, periods_pe
     periods_per_year : float, optional
         Default: from the dates of `returns` (see the module notes); needed for
         a plain array unless `benchmark` is 0.
+    rf : Series or 1-D array, optional
+        The risk-free return of each period (``Result.risk_free``): the
+        Sharpe ratio is that of the returns in excess of it, as `stats()`
+        takes it.  A Series is aligned on the returns' index.
 
     Returns
     -------
@@ -251,13 +294,18 @@ def probabilistic_sharpe(returns: Returns, benchmark: float = 0.0, *, periods_pe
     .. [1] Bailey, D. H. and Lopez de Prado, M. (2012). The Sharpe ratio
        efficient frontier. Journal of Risk, 15(2), 3-44.
     """
-    r, target = _benchmark(benchmark, returns, periods_per_year)
+    r, target = _benchmark(benchmark, _excess(returns, rf), periods_per_year)
     sharpe, skew, kurtosis = _moments(r)
     return _psr(sharpe, target, r.size, skew, kurtosis)
 
 
 def min_track_record_length(
-    returns: Returns, benchmark: float = 0.0, confidence: float = 0.95, *, periods_per_year: float | None = None
+    returns: Returns,
+    benchmark: float = 0.0,
+    confidence: float = 0.95,
+    *,
+    periods_per_year: float | None = None,
+    rf: Returns | None = None,
 ) -> float:
     """Periods of track record needed to trust, at `confidence`, that the Sharpe ratio exceeds `benchmark`.
 
@@ -274,6 +322,8 @@ def min_track_record_length(
         In (0, 1).
     periods_per_year : float, optional
         As in `probabilistic_sharpe`.
+    rf : Series or 1-D array, optional
+        As in `probabilistic_sharpe`.
 
     Returns
     -------
@@ -289,7 +339,7 @@ def min_track_record_length(
        efficient frontier. Journal of Risk, 15(2), 3-44.
     """
     level = _number(confidence, "confidence", 0.0, low_open=True, high=1.0, high_open=True)
-    r, target = _benchmark(benchmark, returns, periods_per_year)
+    r, target = _benchmark(benchmark, _excess(returns, rf), periods_per_year)
     sharpe, skew, kurtosis = _moments(r)
     var = _sharpe_variance(sharpe, skew, kurtosis)
     if not (math.isfinite(var) and var > 0):
@@ -372,7 +422,13 @@ def _trial_sharpes(values: Float) -> Float:
     return out
 
 
-def deflated_sharpe(returns: Returns, trials: Trials | tuple[float, float], *, n_trials: float | None = None) -> float:
+def deflated_sharpe(
+    returns: Returns,
+    trials: Trials | tuple[float, float],
+    *,
+    n_trials: float | None = None,
+    rf: Returns | None = None,
+) -> float:
     """Probability that the Sharpe ratio of `returns`, the best of many trials, is more than luck (the DSR).
 
     The PSR of `returns` against SR0, the Sharpe ratio the best of N trials
@@ -393,6 +449,10 @@ def deflated_sharpe(returns: Returns, trials: Trials | tuple[float, float], *, n
     n_trials : float, optional
         N to use instead of the count of trials, e.g. ``effective_trials(trials)``
         when the trials are correlated.
+    rf : Series or 1-D array, optional
+        The risk-free return of each period (``Result.risk_free``), taken
+        from `returns` and from every trial (a Series is aligned on their
+        index; an array must be as long as each).
 
     Returns
     -------
@@ -412,13 +472,13 @@ def deflated_sharpe(returns: Returns, trials: Trials | tuple[float, float], *, n
        ratio: correcting for selection bias, backtest overfitting and
        non-normality. Journal of Portfolio Management, 40(5), 94-107.
     """
-    r = _returns(returns)[0]
+    r = _returns(_excess(returns, rf))[0]
     if isinstance(trials, tuple):
         if len(trials) != 2:
             raise ValueError(f"trials as a pair must be (N, variance), got {len(trials)} items")
         n, variance = trials
     else:
-        sharpes = _trial_sharpes(_trials(trials, "trials"))
+        sharpes = _trial_sharpes(_trials(_excess(trials, rf, "trials"), "trials"))
         known = sharpes[np.isfinite(sharpes)]
         if known.size < 2:
             raise ValueError(f"trials needs at least 2 trials with a Sharpe ratio, got {known.size}")
@@ -738,7 +798,8 @@ def pbo(returns: Trials, blocks: int = 16, metric: Metric = "sharpe") -> PBO:
 
 # --------------------------------------------------------------------------- bootstrap
 
-STATS = ("total_return", "cagr", "annual_volatility", "sharpe", "sortino", "calmar", "max_drawdown")
+#: The figures a resample has: those of `stats()` that the return series alone defines.
+STATS = _stat_table.SELECTABLE
 
 
 def optimal_block_length(returns: Returns) -> float:
@@ -826,12 +887,14 @@ def _resample_rows(bits: np.random.PCG64, count: int, length: int, block: float)
     return out
 
 
-def _figures(returns: Float, years: float, per_year: float) -> dict[str, Float]:
+def _figures(returns: Float, years: float, per_year: float, rf: Float | None = None) -> dict[str, Float]:
     """`stats()`'s figures of every row of `returns` (finite), computed as `korvel.stats.performance` does.
 
     Equity starts at 1 and compounds the row; the returns it is measured on
-    are taken back from the equity, as `performance` takes them.  Rows whose
-    equity reaches 0 (a -100 % return) are handed to `performance` itself.
+    are taken back from the equity, as `performance` takes them, and the
+    Sharpe and Sortino ratios take them less `rf` (the risk-free return of
+    each, the same shape).  Rows whose equity reaches 0 (a -100 % return)
+    are handed to `performance` itself.
     """
     m, t = returns.shape
     equity = np.empty((m, t + 1))
@@ -844,10 +907,13 @@ def _figures(returns: Float, years: float, per_year: float) -> dict[str, Float]:
         # Python's float power, as performance() takes it (NumPy's may differ in the last bit).
         out["cagr"] = np.array([f ** (1.0 / years) - 1.0 if years > 0 and f > 0 else math.nan for f in final.tolist()])
         sd = r.std(axis=1, ddof=1)
-        mean = r.mean(axis=1)
-        downside = np.sqrt(np.mean(np.minimum(r, 0.0) ** 2, axis=1))
         root = math.sqrt(per_year)
         out["annual_volatility"] = sd * root
+        excess = r if rf is None else r - rf
+        if rf is not None:
+            sd = excess.std(axis=1, ddof=1)
+        mean = excess.mean(axis=1)
+        downside = np.sqrt(np.mean(np.minimum(excess, 0.0) ** 2, axis=1))
         out["sharpe"] = np.where(sd > 0, mean / sd * root, np.nan)
         out["sortino"] = np.where(downside > 0, mean / downside * root, np.nan)
         peak = np.maximum.accumulate(np.maximum(equity, 1.0), axis=1)
@@ -859,8 +925,9 @@ def _figures(returns: Float, years: float, per_year: float) -> dict[str, Float]:
         span = round(years * NS_PER_YEAR)
         dates = np.linspace(0, span, t + 1).astype(np.int64)
         for i in bad:
+            rows = None if rf is None else np.concatenate(([0.0], rf[i]))
             with np.errstate(invalid="ignore", divide="ignore"):
-                perf = _stats.performance(equity[i], dates)
+                perf = _stats.performance(equity[i], dates, rows)
             for key, column in out.items():
                 column[i] = perf[key]
     return out
@@ -875,6 +942,7 @@ def bootstrap(
     confidence: float = 0.95,
     *,
     periods_per_year: float | None = None,
+    rf: Returns | None = None,
 ) -> pd.DataFrame:
     """Confidence intervals of `stats()` figures by the stationary block bootstrap.
 
@@ -906,6 +974,11 @@ def bootstrap(
         ``(1 + confidence) / 2`` quantiles of the resampled figures.
     periods_per_year : float, optional
         Default: from the dates of `returns` (see the module notes).
+    rf : Series or 1-D array, optional
+        The risk-free return of each period (``Result.risk_free``),
+        resampled with the returns: the Sharpe and Sortino ratios take the
+        returns in excess of it, as `stats()` does; the other figures the
+        returns themselves.
 
     Returns
     -------
@@ -933,16 +1006,17 @@ def bootstrap(
     if isinstance(seed, bool) or not isinstance(seed, numbers.Integral) or int(seed) < 0:
         raise ValueError(f"seed must be a non-negative integer, got {seed!r}")
     r, total, dates = _returns(returns)
+    less = None if rf is None else _risk_free(rf, returns)[np.isfinite(_floats(returns, "returns"))]
     years = _years(total, dates, periods_per_year)
     per_year = r.size / years
     length = _block_length(r) if block is None else _number(block, "block", 1.0)
-    estimate = _figures(r[None, :], years, per_year)
+    estimate = _figures(r[None, :], years, per_year, None if less is None else less[None, :])
     bits = cast(np.random.PCG64, np.random.Generator(np.random.PCG64(int(seed))).bit_generator)
     draws = {s: np.empty(count) for s in names}
     step = max(1, CHUNK // (2 * r.size))  # fixed by the data alone: the same chunks everywhere
     for lo in range(0, count, step):
         rows = _resample_rows(bits, min(step, count - lo), r.size, length)
-        figures = _figures(r[rows], years, per_year)
+        figures = _figures(r[rows], years, per_year, None if less is None else less[rows])
         for s in names:
             draws[s][lo : lo + rows.shape[0]] = figures[s]
     tail = (1.0 - level) / 2.0

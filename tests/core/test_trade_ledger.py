@@ -13,7 +13,7 @@ from test_engine_vs_reference import assert_same_operations, runs
 
 from korvel.core import excursion, portsim
 
-REASONS = ("open", "rebalance", "stop_loss", "take_profit", "trailing_stop", "delisting")
+REASONS = ("open", "rebalance", "stop_loss", "take_profit", "trailing_stop", "delisting", "ruin")
 PER_TRADE = {
     "sid": np.int64,
     "entry_row": np.int64,
@@ -25,9 +25,33 @@ PER_TRADE = {
     "exit_reason": np.int8,
     "fees": np.float64,
     "taxes": np.float64,
+    "slippage": np.float64,
+    "borrow": np.float64,
     "impact": np.float64,
 }
-PER_ROW = {"row_traded": np.float64, "row_costs": np.float64, "row_impact": np.float64, "row_unestimated": np.int64}
+PER_ROW = {
+    "row_traded": np.float64,
+    "row_costs": np.float64,
+    "row_financing": np.float64,
+    "row_impact": np.float64,
+    "row_unestimated": np.int64,
+}
+# korvel's own rules of the ledger entry point, at their defaults.
+LEDGER_RULES = {
+    "own_trade_stops": False,
+    "trade_at": "close",
+    "trail_from": "entry",
+    "max_gross": 1.0,
+    "slippage": 0.0,
+    "band": 0.0,
+    "band_rel": 0.0,
+    "cash_rates": None,
+    "margin_rates": None,
+    "borrow_rates": None,
+    "close_on_ruin": False,
+    "record_positions": False,
+    "impact_coefficients": None,
+}
 
 
 def run_ledger(*args, **kwargs):
@@ -101,14 +125,21 @@ def test_ledger_agrees_with_the_records_and_the_reference(run):
 def test_the_ledger_has_backtest_s_parameters_and_checks():
     import inspect
 
-    ledger_parameters = dict(inspect.signature(portsim.backtest_ledger).parameters)
-    own = ledger_parameters.pop("impact_coefficients")  # the ledger's own, keyword only
-    assert own.kind is inspect.Parameter.KEYWORD_ONLY and own.default is None
-    assert ledger_parameters == dict(inspect.signature(portsim.backtest_).parameters)
+    ledger = inspect.signature(portsim.backtest_ledger).parameters
+    specified = inspect.signature(portsim.backtest_).parameters
+    # backtest_'s parameters, then the ledger's own, keyword-only ones.
+    assert list(ledger.values())[: len(specified)] == list(specified.values())
+    own = list(ledger.values())[len(specified) :]
+    assert [(p.name, p.default, p.kind) for p in own] == [
+        (name, default, inspect.Parameter.KEYWORD_ONLY) for name, default in LEDGER_RULES.items()
+    ]
     args = tables([[1.0], [1.0]], {0: [1.0]})
+    for name, default in LEDGER_RULES.items():
+        with pytest.raises(TypeError, match=name):
+            portsim.backtest_(*args, **{name: default})
     with pytest.raises(ValueError, match="excursion_window must be >= 0, got -1"):
         portsim.backtest_ledger(*args, excursion_window=-1)
-    with pytest.raises(TypeError, match=r"backtest_ledger\(\) takes at most 25 arguments"):
+    with pytest.raises(TypeError, match=r"backtest_ledger\(\) takes at most 25 positional arguments"):
         portsim.backtest_ledger(*args, *([0] * 15))
 
 

@@ -14,7 +14,6 @@ import korvel
 from korvel import synthetic
 from korvel.results import _report
 from korvel.results._report import (
-    HEADLINE,
     ReportData,
     exits_by_reason,
     monthly_returns,
@@ -23,6 +22,7 @@ from korvel.results._report import (
     sweep_repr_html,
     yearly_returns,
 )
+from korvel.results._stat_table import HEADLINE
 from korvel.results._summary import stat_rows
 
 pytest.importorskip("matplotlib")

@@ -60,3 +60,39 @@ def test_backtest_maps_retain_cost_and_points_the_warning_at_the_caller():
     assert len(new.trades) == 4 and len(korvel.backtest(weights, close).trades) == 2
     with pytest.raises(ValueError, match="disagree"), pytest.warns(DeprecationWarning):
         korvel.backtest(weights, close, retain_cost=True, split_at_rebalance=True)
+
+
+@pytest.mark.parametrize(
+    "given, ledger",
+    [
+        ({}, dict(own_trade_stops=True, trade_at="open", trail_from="entry")),
+        (dict(trade_at="close", trail_from="peak"), dict(own_trade_stops=True, trade_at="close", trail_from="peak")),
+    ],
+)
+def test_the_ledger_run_s_own_keywords_stay_out_of_backtest_s(given, ledger):
+    import inspect
+
+    from korvel.core import portsim
+
+    rules = check_rules(**given)
+    assert rules.ledger_kwargs() == ledger
+    specified = set(inspect.signature(portsim.backtest_).parameters)
+    assert set(rules.engine_kwargs()) <= specified and not set(ledger) & specified
+
+
+@pytest.mark.parametrize("value", ["high", "Peak", None, 1])
+def test_trail_from_takes_entry_or_peak(value):
+    with pytest.raises(ValueError, match=f"trail_from must be 'entry' or 'peak', not {value!r}"):
+        check_rules(trail_from=value)
+
+
+def test_the_command_line_offers_the_trail_from_words():
+    import argparse
+
+    from korvel.simulation._rules import add_rule_options, rules_from_options
+
+    parser = argparse.ArgumentParser()
+    add_rule_options(parser)
+    assert rules_from_options(parser.parse_args(["--trail-from", "peak"]))["trail_from"] == "peak"
+    with pytest.raises(SystemExit):
+        parser.parse_args(["--trail-from", "high"])

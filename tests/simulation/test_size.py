@@ -188,7 +188,7 @@ def test_the_estimates_never_read_the_trade_rows_own_close_or_volume():
 
 def test_the_engine_refuses_coefficients_of_another_shape():
     args = tables([[1.0], [1.0], [1.0]], {0: [1.0]})
-    with pytest.raises(ValueError, match="impact_coefficients must be 3 price rows x 1 weight columns, got 2 x 1"):
+    with pytest.raises(ValueError, match=r"impact_coefficients is 2 x 1, not price rows x weight columns \(3 x 1\)"):
         portsim.backtest_ledger(*args, impact_coefficients=np.zeros((2, 1)))
     with pytest.raises(TypeError):
         portsim.backtest_ledger(*args, impact_coefficients=[[0.0], [0.0], [0.0]])

@@ -72,6 +72,18 @@ def backtest_ledger(
     periodically_rebalance: object = True,
     delisting_bars: object = None,
     *,
+    own_trade_stops: object = False,
+    trade_at: str = "close",
+    trail_from: str = "entry",
+    max_gross: float = 1.0,
+    slippage: float = 0.0,
+    band: float = 0.0,
+    band_rel: float = 0.0,
+    cash_rates: npt.NDArray[np.float64] | None = None,
+    margin_rates: npt.NDArray[np.float64] | None = None,
+    borrow_rates: npt.NDArray[np.float64] | None = None,
+    close_on_ruin: object = False,
+    record_positions: object = False,
     impact_coefficients: npt.NDArray[np.float64] | None = None,
 ) -> tuple[npt.NDArray[np.float64], dict[str, Any], dict[str, Any]]: ...
 def get_stock_operations() -> dict[str, Any]: ...

@@ -23,9 +23,10 @@ import numpy.typing as npt
 import pandas as pd
 
 from korvel._market import Market, as_market, view_of
-from korvel.results import _stats
+from korvel.results import _stat_table, _stats
 from korvel.results._result import Result
 from korvel.simulation._backtest import backtest
+from korvel.simulation._rates import per_row_rates, run_risk_free
 from korvel.simulation._rules import RULES
 from korvel.sweeps._grid import expand
 from korvel.sweeps._sweep import Sweep, sweep
@@ -35,7 +36,7 @@ if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
 #: The statistics a return series defines, which a fold can be chosen by.
-SELECTABLE = ("total_return", "cagr", "annual_volatility", "sharpe", "sortino", "calmar", "max_drawdown")
+SELECTABLE = _stat_table.SELECTABLE
 #: Keywords of `korvel.sweep` that are not the strategy's nor the backtest's.
 SWEEP_KEYWORDS = ("executor", "workers", "progress", "keep", "checkpoint")
 
@@ -195,18 +196,24 @@ def fold_rows(dates: pd.DatetimeIndex, start: int, train: Window, test: Window, 
 
 
 def window_figures(
-    equity: npt.NDArray[np.float64], first: int, lo: int, hi: int, dates_ns: npt.NDArray[np.int64]
+    equity: npt.NDArray[np.float64],
+    first: int,
+    lo: int,
+    hi: int,
+    dates_ns: npt.NDArray[np.int64],
+    rf: npt.NDArray[np.float64] | None = None,
 ) -> dict[str, Any]:
     """The `stats()` figures of the returns a run (live from row `first`) has on rows lo .. hi - 1.
 
     The equity is taken from the row before the window (the close the first
     return in it is measured from), or from `first` when the window starts
     there, and rescaled to start at 1.0, as a run starting there starts.
+    `rf`: the risk-free return of every market row (None for 0).
     """
     base = lo - 1 if lo - 1 >= first else lo
     with np.errstate(divide="ignore", invalid="ignore"):  # a run that lost everything: no figures after that
         segment = equity[base:hi] / equity[base]
-        return _stats.performance(segment, dates_ns[base:hi])
+        return _stats.performance(segment, dates_ns[base:hi], None if rf is None else rf[base:hi])
 
 
 def _walk(
@@ -238,11 +245,16 @@ def _walk(
             f"combinations) reaches past the last market date {dates[-1]}: no test window is left"
         )
     fixed_strategy, fixed_rules = split(fixed)
+    # Every combination runs with the fixed rules (a rule in the grid is refused): one risk-free rate.
+    rf = per_row_rates(dates, *run_risk_free(fixed_rules), name="rf")
+    rf_rows = rf if rf.any() else None
     rows = []
     in_cagr = []
     chosen: list[int] = []
     for number, fold in enumerate(folds):
-        figures = [window_figures(equity[:, j], int(first[j]), *fold.train, dates_ns) for j in range(equity.shape[1])]
+        figures = [
+            window_figures(equity[:, j], int(first[j]), *fold.train, dates_ns, rf_rows) for j in range(equity.shape[1])
+        ]
         values = np.array([f[select] for f in figures], dtype=np.float64)
         if np.isnan(values).all():
             raise ValueError(
@@ -252,7 +264,7 @@ def _walk(
         j = int(np.nanargmin(values) if lowest else np.nanargmax(values))
         chosen.append(j)
         in_cagr.append(figures[j]["cagr"])
-        outside = window_figures(equity[:, j], int(first[j]), *fold.test, dates_ns)
+        outside = window_figures(equity[:, j], int(first[j]), *fold.test, dates_ns, rf_rows)
         rows.append(
             {
                 "train_start": dates[fold.train[0]],

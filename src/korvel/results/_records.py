@@ -106,6 +106,23 @@ FIELDS: tuple[Field, ...] = (
         "tax paid by the trade on the fills that reduced it, in units of the starting capital",
     ),
     Field(
+        "slippage",
+        "slippage",
+        np.float64,
+        "trade",
+        "slippage",
+        "what the trade's fills gave up against the quoted prices (in its entry and exit prices, not a fee), in "
+        "units of the starting capital",
+    ),
+    Field(
+        "borrow",
+        "borrow",
+        np.float64,
+        "trade",
+        "borrow",
+        "the fee a short paid for borrowing its shares, in units of the starting capital",
+    ),
+    Field(
         "impact",
         "impact",
         np.float64,
@@ -118,6 +135,14 @@ FIELDS: tuple[Field, ...] = (
         "row_traded", "row_traded", np.float64, "row", "", "|value traded| on the row, in units of the starting capital"
     ),
     Field("row_costs", "row_costs", np.float64, "row", "", "fees + taxes + impact paid on the row"),
+    Field(
+        "row_financing",
+        "row_financing",
+        np.float64,
+        "row",
+        "",
+        "interest on cash paid on the row (negative when earned), in units of the starting capital",
+    ),
     Field("row_impact", "row_impact", np.float64, "row", "", "market impact paid on the row"),
     Field(
         "row_unestimated",
@@ -155,9 +180,12 @@ class Records:
     exit_reason: Int8Array
     fees: Float64Array
     taxes: Float64Array
+    slippage: Float64Array
+    borrow: Float64Array
     impact: Float64Array
     row_traded: Float64Array
     row_costs: Float64Array
+    row_financing: Float64Array
     row_impact: Float64Array
     row_unestimated: Int64Array
     statistics: Float64Array

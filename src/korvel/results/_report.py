@@ -25,24 +25,12 @@ import numpy as np
 import pandas as pd
 
 from korvel.results._report_js import SCRIPT, STYLE
+from korvel.results._stat_table import SWEEP_COLUMNS
 
 #: Trades listed in the report up to this many; beyond it, the first and the last half of it.
 MAX_TRADE_ROWS = 20_000
 #: Longer curves are thinned for the chart alone (the tables use every value).
 MAX_CHART_POINTS = 20_000
-#: The labels of the figures a notebook shows for a result.
-HEADLINE = (
-    "Period",
-    "Total return",
-    "CAGR",
-    "Annual volatility",
-    "Sharpe ratio",
-    "Max drawdown",
-    "Exposure",
-    "Trades (still open)",
-    "Win rate",
-    "Benchmark total return",
-)
 MONTHS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec")
 INSTALL_CHARTS = (
     "Charts need plotly (interactive: pip install 'korvel[report]') or matplotlib "
@@ -671,7 +659,7 @@ def result_repr_html(figures: Sequence[tuple[str, str]], title: str) -> str:
     Parameters
     ----------
     figures : sequence of (label, text)
-        Already formatted; pass the headline ones (see `HEADLINE`), not all.
+        Already formatted; pass the headline ones (see `korvel.results._stat_table.HEADLINE`), not all.
     title : str
     """
     if not isinstance(title, str):
@@ -698,9 +686,6 @@ def _repr_pair(pair: tuple[str, str]) -> str:
 
 
 # Columns a sweep's summary shows, when present, and how.
-SWEEP_COLUMNS = (("total_return", "%"), ("cagr", "%"), ("sharpe", "x"), ("max_drawdown", "%"), ("trades", "d"))
-
-
 def sweep_repr_html(title: str, stats: pd.DataFrame, *, metric: str = "sharpe", top: int = 5) -> str:
     """A compact HTML view of a sweep for notebooks: the title and its `top` combinations by `metric`.
 

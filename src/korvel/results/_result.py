@@ -22,6 +22,8 @@ from korvel._market import dates_of, missing_by_column
 from korvel.results import _stats
 from korvel.results._actions import actions_table
 from korvel.results._records import SNAPSHOT, TRADE_COLUMNS, Snapshot
+from korvel.results._stat_table import ordered
+from korvel.simulation._rates import annual_rate, day_basis, mean_annual_rate, per_row_rates, run_risk_free
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -40,7 +42,8 @@ class Result:
     Time series (indexed by the market dates from the first weight date on):
     `equity` (starts at 1.0, the starting capital), `returns`, `drawdown`,
     `benchmark` (its level rescaled to start at 1.0, or None),
-    `monthly_returns` (year x month).  Tables: `trades`, `trade_profile`,
+    `monthly_returns` (year x month), `risk_free` (the risk-free return of
+    each row).  Tables: `trades`, `trade_profile`,
     `actions`.  `stats()` gives the figures, `summary()` them as text,
     `plot()` a figure, `report(path)` an HTML file; `config` the rules as run.
     """
@@ -222,17 +225,57 @@ class Result:
 
     # ------------------------------------------------------------------ figures
 
-    def stats(self) -> pd.Series:
-        """The run's figures by snake_case name (fractions, not percents); see the README's section on the result."""
-        return _handout(self._stats)
+    def stats(self, rf: float | pd.Series | None = None) -> pd.Series:
+        """The run's figures by snake_case name (fractions, not percents); see the README's section on the result.
+
+        Parameters
+        ----------
+        rf : float or Series, optional
+            The annual risk-free rate the Sharpe and Sortino ratios measure
+            the returns in excess of: a number (0.05 is 5% a year) or a
+            Series of annual rates by date (the rate known on the previous
+            row applies to a row, simple over its calendar days, with the
+            run's day count).  None: the run's cash rate, as the cash
+            accrued it.  The figure used is `rf` in the result (the mean
+            over the calendar days for a Series); the other figures do not
+            depend on it.
+        """
+        if rf is None:
+            return _handout(self._stats)
+        rows, figure = self._risk_free_rows(rf, run_risk_free(self._run.rules)[1])
+        perf = _stats.performance(self._equity, self._run.view.dates[self._run.first_row :], rows)
+        out = self._stats.copy()
+        out["rf"], out["sharpe"], out["sortino"] = figure, perf["sharpe"], perf["sortino"]
+        return out
+
+    @property
+    def risk_free(self) -> pd.Series:
+        """The risk-free return of each row `stats()` measures excess returns over by default (aligned with
+        `returns`): the run's cash rate known on the row before, over the row's calendar days.  Hand it to
+        `korvel.validation` (``rf=res.risk_free``) for figures that agree with `stats()`."""
+        rows = self._risk_free[0]
+        values = np.zeros(self._equity.shape[0] - 1) if rows is None else rows[1:]
+        return pd.Series(values, index=self._dates[1:], name="risk_free")
+
+    @cached_property
+    def _risk_free(self) -> tuple[npt.NDArray[np.float64] | None, float]:
+        return self._risk_free_rows(*run_risk_free(self._run.rules))
+
+    def _risk_free_rows(self, rate: object, day_count: object) -> tuple[npt.NDArray[np.float64] | None, float]:
+        """(the risk-free return of each live row, None when 0 on every row; the annual figure it stands for)."""
+        if not isinstance(rate, pd.Series) and annual_rate(rate, "rf") == 0.0 and day_basis(day_count):
+            return None, 0.0  # the usual case, at no cost to a sweep's thousands of stats()
+        rows = per_row_rates(self._dates, rate, day_count, name="rf")
+        return (rows if rows.any() else None), mean_annual_rate(rate, rows, self._dates, day_count)
 
     @cached_property
     def _stats(self) -> pd.Series:
         run, rec = self._run, self._run.records
         dates = self._dates
         live_ns = run.view.dates[run.first_row :]
-        perf = _stats.performance(self._equity, live_ns)
         out: dict[str, Any] = {"start": dates[0], "end": dates[-1]}
+        rf_rows, out["rf"] = self._risk_free
+        perf = _stats.performance(self._equity, live_ns, rf_rows)
         perf.pop("periods_per_year")
         for key in ("max_drawdown_peak", "max_drawdown_trough", "max_drawdown_recovery"):
             row = perf[key]
@@ -268,6 +311,7 @@ class Result:
         level = self._benchmark_level
         if level is not None:
             out.update(_stats.benchmark_figures(self._equity, level, live_ns))
+        out = ordered(out)
         # An object array and an index of the names: a third of the time of building from the dict.
         values = np.empty(len(out), dtype=object)
         values[:] = list(out.values())
@@ -319,6 +363,7 @@ class Result:
             seed=seed,
             confidence=confidence,
             periods_per_year=per_year if np.isfinite(per_year) else None,
+            rf=None if self._risk_free[0] is None else self.risk_free,
         )
 
     def summary(self) -> str:
@@ -381,7 +426,8 @@ class Result:
         )
 
     def _repr_html_(self) -> str:
-        from korvel.results._report import HEADLINE, result_repr_html
+        from korvel.results._report import result_repr_html
+        from korvel.results._stat_table import HEADLINE
         from korvel.results._summary import stat_rows
 
         s = self._stats
@@ -402,6 +448,7 @@ class Result:
             f"{len(run.weights.dates)} dates x {len(run.weights.instruments)} instruments, "
             f"{run.weights.dates[0]} .. {run.weights.dates[-1]}"
         )
+        config["rf"] = self._risk_free[1]
         config["engine"] = dict(run.engine_keywords)
         return config
 

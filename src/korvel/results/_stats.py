@@ -4,8 +4,9 @@ Conventions: returns are simple returns from one market row to the next;
 everything is a fraction (0.05 is 5 %), drawdowns are negative fractions from
 the running peak (the starting capital included); annualising uses the rows
 per year the dates themselves show (returns / elapsed years of 365.25 days),
-so daily, weekly or intraday rows need no frequency argument; the risk-free
-rate is 0.  Trade statistics come from the trade records, not from returns:
+so daily, weekly or intraday rows need no frequency argument; the Sharpe and
+Sortino ratios measure the returns in excess of a risk-free return per row
+(the run's cash rate by default: 0 unless set).  Trade statistics come from the trade records, not from returns:
 win rate, profit factor, average win / loss / return, holding period (market
 rows) and mean excursions are taken over the closed trades; trades with no
 return (a NaN price at the entry) are left out of the averages.  Costs and
@@ -40,22 +41,32 @@ def years(dates_ns: npt.NDArray[np.int64]) -> float:
     return float(dates_ns[-1] - dates_ns[0]) / (NS_PER_DAY * DAYS_PER_YEAR) if dates_ns.shape[0] else 0.0
 
 
-def performance(equity: Float, dates_ns: npt.NDArray[np.int64]) -> dict[str, Any]:
+def performance(equity: Float, dates_ns: npt.NDArray[np.int64], rf: Float | None = None) -> dict[str, Any]:
     """Return and risk figures of an equity curve starting at 1.0; dates are given as row numbers
-    into `dates_ns` (max_drawdown_peak, _trough, _recovery; None when not recovered)."""
+    into `dates_ns` (max_drawdown_peak, _trough, _recovery; None when not recovered).
+
+    `rf`: the risk-free return of each row (as the returns, over the row
+    before; the first is not used), which the Sharpe and Sortino ratios
+    measure the returns in excess of; None for 0.  The other figures take
+    the returns themselves.
+    """
     n = equity.shape[0]
     elapsed = years(dates_ns)
     returns = equity[1:] / equity[:-1] - 1.0
-    returns = returns[np.isfinite(returns)]
+    finite = np.isfinite(returns)
+    excess = returns - rf[1:] if rf is not None else returns
+    returns, excess = returns[finite], excess[finite]
     per_year = returns.size / elapsed if elapsed > 0 else NAN
     final = float(equity[-1]) if n else NAN
     out: dict[str, Any] = {"total_return": final - 1.0}
     out["cagr"] = final ** (1.0 / elapsed) - 1.0 if elapsed > 0 and final > 0 else NAN
     if returns.size > 1:
         sd = float(returns.std(ddof=1))
-        mean = float(returns.mean())
-        downside = math.sqrt(float(np.mean(np.minimum(returns, 0.0) ** 2)))
         out["annual_volatility"] = sd * math.sqrt(per_year)
+        if rf is not None:
+            sd = float(excess.std(ddof=1))
+        mean = float(excess.mean())
+        downside = math.sqrt(float(np.mean(np.minimum(excess, 0.0) ** 2)))
         out["sharpe"] = mean / sd * math.sqrt(per_year) if sd > 0 else NAN
         out["sortino"] = mean / downside * math.sqrt(per_year) if downside > 0 else NAN
     else:

@@ -7,43 +7,10 @@ from typing import Any
 
 import pandas as pd
 
-# (label, stats keys, format): "%" percent, "x" plain number, "d" integer, "t" date, "days".
-LINES: tuple[tuple[str, str, str], ...] = (
-    ("Total return", "total_return", "%"),
-    ("CAGR", "cagr", "%"),
-    ("Annual volatility", "annual_volatility", "%"),
-    ("Sharpe ratio", "sharpe", "x"),
-    ("Sortino ratio", "sortino", "x"),
-    ("Calmar ratio", "calmar", "x"),
-    ("Max drawdown", "max_drawdown", "%"),
-    ("Drawdown peak / trough", "max_drawdown_peak,max_drawdown_trough", "t"),
-    ("Drawdown recovered", "max_drawdown_recovery", "t"),
-    ("Longest drawdown", "longest_drawdown_days", "days"),
-    ("Exposure", "exposure", "%"),
-    ("Trades (still open)", "trades,open_trades", "d"),
-    ("Win rate", "win_rate", "%"),
-    ("Profit factor", "profit_factor", "x"),
-    ("Average win / loss", "avg_win,avg_loss", "%"),
-    ("Average trade return", "avg_trade_return", "%"),
-    ("Average holding", "avg_holding_days", "rows"),
-    ("Mean MAE / MFE", "mean_mae,mean_mfe", "%"),
-    ("Turnover (one-sided, a year)", "turnover", "x"),
-    ("Fees / taxes paid", "fees_paid,taxes_paid", "%"),
-    ("Cost drag (a year)", "cost_drag", "%"),
-    ("Benchmark total return", "benchmark_total_return", "%"),
-    ("Benchmark CAGR / volatility", "benchmark_cagr,benchmark_volatility", "%"),
-    ("Benchmark Sharpe ratio", "benchmark_sharpe", "x"),
-    ("Benchmark max drawdown", "benchmark_max_drawdown", "%"),
-    ("Beta / alpha", "beta,alpha", "x%"),
-    ("Correlation", "correlation", "x"),
-    ("Tracking error", "tracking_error", "%"),
-    ("Information ratio", "information_ratio", "x"),
-    ("Up / down capture", "up_capture,down_capture", "x"),
-)
-
+from korvel.results._stat_table import TABLE, lines
 
 #: The prefix of the counts of exits by reason.
-EXITS = "exits_"
+EXITS = next(stat.key for stat in TABLE if stat.family)
 
 
 def format_value(value: Any, kind: str) -> str:
@@ -65,29 +32,24 @@ def format_value(value: Any, kind: str) -> str:
 
 
 def stat_rows(stats: pd.Series) -> list[tuple[str, str]]:
-    """(label, formatted value) of every figure present, the period first."""
-    rows = [("Period", f"{stats['start'].date()} .. {stats['end'].date()}")]
-    for label, keys, kind in LINES:
-        names = keys.split(",")
-        if names[0] not in stats.index:
-            continue
-        kinds = list(kind) if len(kind) == len(names) else [kind] * len(names)
-        text = " / ".join(format_value(stats[n], k) for n, k in zip(names, kinds))
-        if names[0] == "trades":
-            text = f"{format_value(stats['trades'], 'd')} ({format_value(stats['open_trades'], 'd')})"
-        rows.append((label, text))
-        if names[0] == "cost_drag":
-            rows.extend(_exit_rows(stats))
+    """(label, formatted value) of every line whose first figure is present, in the table's order."""
+    rows = []
+    for label, members, join in lines():
+        first = members[0]
+        if first.family:
+            rows.extend(_exit_rows(label, stats))
+        elif first.key in stats.index:
+            rows.append((label, join.format(*(format_value(stats[s.key], s.format) for s in members))))
     return rows
 
 
-def _exit_rows(stats: pd.Series) -> list[tuple[str, str]]:
+def _exit_rows(label: str, stats: pd.Series) -> list[tuple[str, str]]:
     """One line of the closed trades' counts by exit reason (`exits_<reason>`), the reasons as the run names them."""
     keys = [key for key in stats.index if isinstance(key, str) and key.startswith(EXITS)]
     if not keys:
         return []
     counts = (f"{format_value(stats[key], 'd')} {key.removeprefix(EXITS).replace('_', ' ')}" for key in keys)
-    return [("Exits by reason", ", ".join(counts))]
+    return [(label, ", ".join(counts))]
 
 
 def trades_at(trade_at: str, has_open: bool) -> str:

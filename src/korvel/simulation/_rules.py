@@ -25,6 +25,7 @@ import numpy as np
 
 INF = math.inf
 TRADE_AT = ("open", "close")
+TRAIL_FROM = ("entry", "peak")
 
 
 # --------------------------------------------------------------------------- checks of one value
@@ -142,6 +143,12 @@ def _trade_at(value: object, name: str) -> str:
     return value
 
 
+def _trail_from(value: object, name: str) -> str:
+    if not isinstance(value, str) or value not in TRAIL_FROM:
+        raise ValueError(f"{name} must be 'entry' or 'peak', not {value!r}")
+    return value
+
+
 def _same(value: Any) -> Any:
     return value
 
@@ -182,6 +189,10 @@ class Rule:
     #: A deprecated rule: the rule that replaces it (its value, mapped by `to_replacement`, is that rule's).
     replaced_by: str | None = None
     to_replacement: Callable[[Any], Any] = _same
+    #: The words the rule takes, for a rule that takes one of a few (the command line offers them).
+    choices: tuple[str, ...] | None = None
+    #: The engine keyword is the ledger run's own (`backtest_ledger` alone takes it, `backtest_` does not).
+    ledger: bool = False
 
     @property
     def flag(self) -> bool:
@@ -195,7 +206,9 @@ TABLE: tuple[Rule, ...] = (
         _trade_at,
         None,
         "'open' or 'close'",
-        "the price trades are made at, on the row after the weight date (close-only data: the next close)",
+        "the price trades are made at, on the row after the weight date (close-only data: the next close); "
+        "with 'open' that row's close tests the stops after the trades",
+        choices=TRADE_AT,
     ),
     Rule(
         "rebalance",
@@ -240,7 +253,9 @@ TABLE: tuple[Rule, ...] = (
         _fraction("a stop 10% below the best price since the entry"),
         "trail_stop",
         "None (off) or in (0, 1]",
-        "distance below the best price since the entry",
+        "trailing stop: with trail_from='entry' at the best trading price since the entry less trail_stop x the "
+        "entry price (0.08: eight points of return below the best return); with 'peak' at (1 - trail_stop) x the "
+        "peak (a short's trough x (1 + trail_stop))",
         _off_is_inf,
     ),
     Rule(
@@ -253,12 +268,25 @@ TABLE: tuple[Rule, ...] = (
         _armed_from_entry,
     ),
     Rule(
+        "trail_from",
+        "entry",
+        _trail_from,
+        "trail_from",
+        "'entry' or 'peak'",
+        "what trail_stop trails: 'entry', the best trading price (opens with trade_at='open') in points of the "
+        "entry price; 'peak', the best close since the entry (its entry row's close included when entered at the "
+        "open), or with touched_exit the best high of the rows before (a short: the trough, lows)",
+        choices=TRAIL_FROM,
+        ledger=True,
+    ),
+    Rule(
         "touched_exit",
         False,
         _flag,
         "touched_exit",
         "True or False",
-        "False: stops decided on the close, executed on the next row; True: on high / low / open, the same row",
+        "False: stops decided on the close against the trade's own entry price, executed at the next row's "
+        "trading price before its rebalance; True: on high / low / open, the same row",
     ),
     Rule("position_limit", 1.0, _limit, "position_limit", "in (0, 1]", "largest holding, a fraction of the portfolio"),
     Rule(
@@ -390,8 +418,14 @@ class Rules:
         return any(getattr(self, name) is not None for name in ("stop_loss", "take_profit", "trail_stop"))
 
     def engine_kwargs(self) -> dict[str, Any]:
-        """The engine keywords of the rules that have one, every one of them explicit."""
-        return {r.engine: r.to_engine(getattr(self, r.name)) for r in TABLE if r.engine is not None}
+        """The keywords of `backtest_` of the rules that have one, every one of them explicit."""
+        return {r.engine: r.to_engine(getattr(self, r.name)) for r in TABLE if r.engine is not None and not r.ledger}
+
+    def ledger_kwargs(self) -> dict[str, Any]:
+        """The ledger run's own keywords: stops that belong to their own trade, in the order of the
+        trading day at `trade_at`, and the rules only the ledger run takes."""
+        own = {r.engine: r.to_engine(getattr(self, r.name)) for r in TABLE if r.engine is not None and r.ledger}
+        return {"own_trade_stops": True, "trade_at": self.trade_at, **own}
 
     def as_dict(self) -> dict[str, Any]:
         return {name: getattr(self, name) for name in CHECKED}
@@ -494,9 +528,9 @@ def add_rule_options(
         if rule.flag:
             action = "store_false" if default else "store_true"
             group.add_argument(option, dest=rule.name, action=action, default=default, help=_flag_help(rule, default))
-        elif rule.name == "trade_at":
+        elif rule.choices is not None:
             group.add_argument(
-                option, dest=rule.name, choices=list(TRADE_AT), default=default, help=f"{rule.meaning} ({default})"
+                option, dest=rule.name, choices=list(rule.choices), default=default, help=f"{rule.meaning} ({default})"
             )
         else:
             kind: type = int if isinstance(rule.default, int) else (float if rule.check is not None else str)
@@ -549,6 +583,8 @@ def rules_markdown() -> str:
     lines = ["| rule | default | checked | meaning | engine keyword |", "|---|---|---|---|---|"]
     for rule in TABLE:
         engine = f"`{rule.engine}`" if rule.engine else "(the layer)"
+        if rule.ledger:
+            engine += " (`backtest_ledger` alone)"
         if rule.replaced_by is not None:
             engine = f"as `{rule.replaced_by}`"
         lines.append(f"| `{rule.name}` | {rule.default!r} | {rule.checked} | {rule.meaning} | {engine} |")

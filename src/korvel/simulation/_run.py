@@ -24,7 +24,7 @@ class Run:
     rules: Rules
     rebalance: str  # how the rebalance dates were chosen
     resample: Int64Array  # the rebalance dates the engine got
-    engine_keywords: dict[str, Any]  # the rule keywords the engine got
+    engine_keywords: dict[str, Any]  # the rule keywords the engine got (the ledger run's own included)
     equity: Float64Array  # one value per market row
     records: Records
     operations: dict[str, Any]

@@ -27,6 +27,7 @@ from korvel._warnings import KINDS, warn
 from korvel.research._lookahead import require_no_lookahead
 from korvel.results._result import Result
 from korvel.simulation._backtest import backtest
+from korvel.simulation._rates import per_row_rates, run_risk_free
 from korvel.simulation._rules import CHECKED, RULES, check_rules, defaults_text
 from korvel.sweeps._checkpoint import Checkpoint
 from korvel.sweeps._grid import Combinations, canonical, expand, plain, same
@@ -329,7 +330,8 @@ class Sweep:
         """How much the best combination's figure owes to the search: one table of overfitting statistics.
 
         Needs the combinations' returns (``keep=("stats", "returns")``, or
-        "returns32").  The best combination is `best(metric)`; its Sharpe
+        "returns32"), which it takes in excess of each one's risk-free rate
+        (its cash rate), as `stats()` does.  The best combination is `best(metric)`; its Sharpe
         ratio is deflated (`korvel.validation.deflated_sharpe`) for N, the
         combinations that ran, and for the effective number of trials
         (`korvel.validation.effective_trials`, from the correlations of their
@@ -368,7 +370,7 @@ class Sweep:
             raise ValueError(f"overfitting needs at least 2 combinations that ran, got {len(self._ran)}")
         position = self._best_position(metric, lowest=False)
         best = self._stats.iloc[position]
-        table = self._returns.astype(np.float64)
+        table = self._excess(self._returns.astype(np.float64))
         values = table.to_numpy()
         known = ~np.isnan(values)
         if not known.any(axis=0).all():
@@ -484,6 +486,14 @@ class Sweep:
         job = self._job
         weights = job.strategy(self._market, **job.strategy_kwargs, **strategy_kwargs)
         return backtest(weights, self._market, **job.rules, **rules)
+
+    def _excess(self, table: pd.DataFrame) -> pd.DataFrame:
+        """The combinations' returns less the risk-free return of each row their stats() measure them over."""
+        rates = [run_risk_free({**self._job.rules, **split(self._combos.params[i])[1]}) for i in self._ran]
+        if all(not isinstance(rate, pd.Series) and rate == 0 for rate, _ in rates):
+            return table
+        dates = self._market.dates
+        return table - np.column_stack([per_row_rates(dates, rate, count, name="rf") for rate, count in rates])
 
     def heatmap(self, x: str, y: str, metric: str = "sharpe", *, agg: str = "mean", **where: Any) -> Figure:
         """A heat map of `metric` over two keys (x across, y down).

@@ -18,8 +18,13 @@ struct Paid {
     double traded = 0.0;  // |value traded| at the quoted price
     double cost = 0.0;
     double fees = 0.0;
-    double impact = 0.0;
+    double impact = 0.0;       // the market-impact part of `cost`
     bool unestimated = false;  // an impact model is on but had no estimate for this fill
+    // Kept apart from `cost`: slippage is in the fill's price, borrow and
+    // financing accrue between fills.
+    double slippage = 0.0;   // the price given up against the quote
+    double borrow = 0.0;     // the fee for borrowing a short's shares
+    double financing = 0.0;  // interest on cash (negative when earned)
     double taxes() const { return (cost - fees) - impact; }
 };
 
@@ -36,6 +41,7 @@ struct Impact {
 struct Costs {
     double fee_ratio = 0.0;  // commission on every fill
     double tax_ratio = 0.0;  // added on fills that reduce a holding
+    double slippage = 0.0;     // a fraction of the price: buys fill above it, sells below
     Impact* impact = nullptr;  // none: no market impact
 
     // A fill of `traded` (absolute value) on weight column `sid`: commission,
@@ -46,6 +52,18 @@ struct Costs {
         if (impact != nullptr && traded > 0.0) add_impact(paid, sid);
         return paid;
     }
+
+    // What a buy spending `spent` (after commission) holds at the quoted
+    // price, and what a sale of `sold` at the quoted price gives up.
+    double bought(double spent) const { return slippage == 0.0 ? spent : spent / (1.0 + slippage); }
+    double given_up_on_sale(double sold) const { return slippage * sold; }
+
+    // The price a trade's entry and exit fill at, quoted at `price`.
+    double entry_fill(double price, bool is_long) const {
+        if (slippage == 0.0) return price;
+        return is_long ? price * (1.0 + slippage) : price * (1.0 - slippage);
+    }
+    double exit_fill(double price, bool is_long) const { return entry_fill(price, !is_long); }
 
     // A trade's return after its entry's and its exit's costs, as factors.
     double entry_factor() const { return 1.0 - fee_ratio; }

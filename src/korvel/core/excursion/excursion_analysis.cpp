@@ -67,6 +67,7 @@ Status adjust_exit(const Tables& tables, const Settings& settings, const Trade& 
         Status status = Status::Ok;
         if (!trade.exit_fill) status = read_cell(tables.price, row, trade.col, xp);
         if (status != Status::Ok) return status;
+        if (trade.exit_transaction != 0) xp = settings.costs.exit_fill(xp, trade.is_long);
         status = read_cell(tables.close, row, trade.col, xc);
         if (status != Status::Ok) return status;
         if (xc == 0.0) return Status::FloatDivision;
@@ -258,6 +259,9 @@ Status trace_trade(const Tables& tables, const Settings& settings, const Trade& 
     double c0 = 0.0;
     status = read_cell(tables.price, rows.entry, trade.col, p0);
     if (status != Status::Ok) return status;
+    // A trade entered by a fill pays its slippage in the price; a record
+    // continuing a holding after a split starts at the quoted price.
+    if (trade.entry_transaction != 0) p0 = settings.costs.entry_fill(p0, trade.is_long);
     status = read_cell(tables.close, rows.entry, trade.col, c0);
     if (status != Status::Ok) return status;
 

@@ -53,6 +53,36 @@ bool to_int32(PyObject* value, int& out) {
     return true;
 }
 
+// One of a few words: `words[k]` becomes `choices[k]`.
+template <typename T, size_t N>
+bool to_choice(PyObject* value, T& out, const char* name, const char* const (&words)[N], const T (&choices)[N],
+               const char* expected) {
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be %s, not %.100s", name, expected, Py_TYPE(value)->tp_name);
+        return false;
+    }
+    for (size_t k = 0; k < N; ++k) {
+        if (PyUnicode_CompareWithASCIIString(value, words[k]) == 0) {
+            out = choices[k];
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "%s must be %s, not %R", name, expected, value);
+    return false;
+}
+
+bool to_trade_at(PyObject* value, TradeAt& out, const char* name) {
+    static const char* const words[] = {"open", "close"};
+    static const TradeAt choices[] = {TradeAt::Open, TradeAt::Close};
+    return to_choice(value, out, name, words, choices, "'open' or 'close'");
+}
+
+bool to_trail_from(PyObject* value, TrailFrom& out, const char* name) {
+    static const char* const words[] = {"entry", "peak"};
+    static const TrailFrom choices[] = {TrailFrom::Entry, TrailFrom::Peak};
+    return to_choice(value, out, name, words, choices, "'entry' or 'peak'");
+}
+
 // A 32-bit count of rows, 0 or more.
 bool to_row_count(PyObject* value, int& out, const char* name) {
     if (!to_int32(value, out)) return false;
@@ -105,36 +135,76 @@ bool to_delisting_bars(PyObject* obj, DelistingBars& out, const char*) {
     return true;
 }
 
+// A rate table: None, or a float64 ndarray of `ndim` dimensions (its shape
+// is checked against the run's once the arrays are).
+bool to_rate_table(PyObject* value, RateTable& out, const char* name, int ndim) {
+    if (value == Py_None) return true;
+    if (!check_is_ndarray(value, name)) return false;
+    auto* array = reinterpret_cast<PyArrayObject*>(value);
+    if (!check_array_layout(array, ElementKind::Float64, ndim)) return false;
+    out.array = PyRef::borrow(value);
+    out.given = true;
+    if (ndim == 2) {
+        out.rates = view_2d<double>(array);
+    } else {
+        const View1D<double> column = view_1d<double>(array);
+        out.rates.data = column.data;
+        out.rates.rows = column.size;
+        out.rates.cols = 1;
+        out.rates.row_stride = column.stride;
+        out.rates.col_stride = 0;
+    }
+    return true;
+}
+
+bool to_row_rates(PyObject* value, RateTable& out, const char* name) { return to_rate_table(value, out, name, 1); }
+
+bool to_borrow_rates(PyObject* value, RateTable& out, const char* name) { return to_rate_table(value, out, name, 2); }
+
+bool to_cell_table(PyObject* value, RateTable& out, const char* name) { return to_rate_table(value, out, name, 2); }
+
 // The arguments as given, in parameter order; null for an omitted rule.
 struct GivenArguments {
 #define KORVEL_GIVEN(name, ...) PyObject* name = nullptr;
     KORVEL_BACKTEST_ARRAYS(KORVEL_GIVEN)
     KORVEL_BACKTEST_RULES(KORVEL_GIVEN)
+    KORVEL_LEDGER_RULES(KORVEL_GIVEN)
 #undef KORVEL_GIVEN
 };
 
-// The format of PyArg_ParseTupleAndKeywords for a function named `name`
-// taking backtest_'s parameters.
+// The formats of PyArg_ParseTupleAndKeywords: backtest_'s parameters, and
+// backtest_ledger's (those, then its own, keyword-only).
 #define KORVEL_OBJECT(...) "O"
-#define KORVEL_BACKTEST_FORMAT(name) \
-    KORVEL_BACKTEST_ARRAYS(KORVEL_OBJECT) "|" KORVEL_BACKTEST_RULES(KORVEL_OBJECT) ":" name
-constexpr char kBacktestFormat[] = KORVEL_BACKTEST_FORMAT("backtest_");
-constexpr char kLedgerFormat[] = KORVEL_BACKTEST_FORMAT("backtest_ledger");
-#undef KORVEL_BACKTEST_FORMAT
+constexpr char kBacktestFormat[] =
+    KORVEL_BACKTEST_ARRAYS(KORVEL_OBJECT) "|" KORVEL_BACKTEST_RULES(KORVEL_OBJECT) ":backtest_";
+constexpr char kLedgerFormat[] = KORVEL_BACKTEST_ARRAYS(KORVEL_OBJECT) "|" KORVEL_BACKTEST_RULES(
+    KORVEL_OBJECT) "$" KORVEL_LEDGER_RULES(KORVEL_OBJECT) ":backtest_ledger";
 #undef KORVEL_OBJECT
 
-bool parse_arguments(PyObject* args, PyObject* kwargs, const char* format, GivenArguments& given) {
+bool parse_arguments(PyObject* args, PyObject* kwargs, bool ledger, GivenArguments& given) {
 #define KORVEL_KEYWORD(name, ...) #name,
     static const char* keywords[] = {
         KORVEL_BACKTEST_ARRAYS(KORVEL_KEYWORD) KORVEL_BACKTEST_RULES(KORVEL_KEYWORD) nullptr,
     };
+    static const char* ledger_keywords[] = {
+        KORVEL_BACKTEST_ARRAYS(KORVEL_KEYWORD) KORVEL_BACKTEST_RULES(KORVEL_KEYWORD)
+            KORVEL_LEDGER_RULES(KORVEL_KEYWORD) nullptr,
+    };
 #undef KORVEL_KEYWORD
     // The targets, one per parameter: ", &given.price_values, ...".
 #define KORVEL_TARGET(name, ...) , &given.name
+    if (!ledger) {
+        // clang-format off
+        return PyArg_ParseTupleAndKeywords(args, kwargs, kBacktestFormat, const_cast<char**>(keywords)
+                                           KORVEL_BACKTEST_ARRAYS(KORVEL_TARGET)
+                                           KORVEL_BACKTEST_RULES(KORVEL_TARGET)) != 0;
+        // clang-format on
+    }
     // clang-format off
-    return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords)
+    return PyArg_ParseTupleAndKeywords(args, kwargs, kLedgerFormat, const_cast<char**>(ledger_keywords)
                                        KORVEL_BACKTEST_ARRAYS(KORVEL_TARGET)
-                                       KORVEL_BACKTEST_RULES(KORVEL_TARGET)) != 0;
+                                       KORVEL_BACKTEST_RULES(KORVEL_TARGET)
+                                       KORVEL_LEDGER_RULES(KORVEL_TARGET)) != 0;
     // clang-format on
 #undef KORVEL_TARGET
 }
@@ -144,7 +214,51 @@ bool convert_rules(const GivenArguments& given, TradingRules& rules) {
 #define KORVEL_CONVERT(name, type, value, shown, convert) \
     if (given.name && !convert(given.name, rules.name, #name)) return false;
     KORVEL_BACKTEST_RULES(KORVEL_CONVERT)
+    KORVEL_LEDGER_RULES(KORVEL_CONVERT)
 #undef KORVEL_CONVERT
+    if (rules.trail_from == TrailFrom::Peak && !rules.own_trade_stops) {
+        PyErr_SetString(PyExc_ValueError, "trail_from='peak' needs own_trade_stops=True");
+        return false;
+    }
+    return true;
+}
+
+// The ledger's rules that the layer checks, checked again as the engine
+// needs them: finite, in range, and the rate tables of the run's shape.
+bool check_ledger_rules(const BacktestInputs& in) {
+    const TradingRules& l = in.rules;
+    if (!(l.max_gross > 0.0) || std::isinf(l.max_gross)) {
+        PyErr_SetString(PyExc_ValueError, "max_gross must be a positive finite number");
+        return false;
+    }
+    if (!(l.slippage >= 0.0 && l.slippage < 1.0)) {
+        PyErr_SetString(PyExc_ValueError, "slippage must be in [0, 1)");
+        return false;
+    }
+    if (!(l.band >= 0.0 && l.band_rel >= 0.0) || std::isinf(l.band) || std::isinf(l.band_rel)) {
+        PyErr_SetString(PyExc_ValueError, "band and band_rel must be finite and 0 or more");
+        return false;
+    }
+    const Py_ssize_t rows = in.price_index.size;
+    for (const auto* table : {&l.cash_rates, &l.margin_rates}) {
+        if (table->given && table->rates.rows != rows) {
+            PyErr_Format(PyExc_ValueError, "a row rate table has %zd rows, the prices %zd", table->rates.rows, rows);
+            return false;
+        }
+    }
+    if (l.borrow_rates.given &&
+        (l.borrow_rates.rates.rows != rows || l.borrow_rates.rates.cols != in.pos_columns.size)) {
+        PyErr_Format(PyExc_ValueError, "borrow_rates is %zd x %zd, not price rows x weight columns (%zd x %zd)",
+                     l.borrow_rates.rates.rows, l.borrow_rates.rates.cols, rows, in.pos_columns.size);
+        return false;
+    }
+    const View2D<double>& impact = l.impact_coefficients.rates;
+    if (l.impact_coefficients.given && (impact.rows != rows || impact.cols != in.pos_columns.size)) {
+        PyErr_Format(PyExc_ValueError,
+                     "impact_coefficients is %zd x %zd, not price rows x weight columns (%zd x %zd)", impact.rows,
+                     impact.cols, rows, in.pos_columns.size);
+        return false;
+    }
     return true;
 }
 
@@ -177,38 +291,16 @@ struct RecordingScope {
     RecordingScope& operator=(const RecordingScope&) = delete;
 };
 
-// The ledger's own keywords, taken out of the keywords before the shared
-// parameters are parsed: `impact_coefficients`, the market-impact model's
-// coefficient of every cell (price rows x weight columns, float64), or None.
-struct LedgerOptions {
-    PyObject* impact_coefficients = nullptr;  // borrowed from the caller's keywords
-};
-
-bool check_impact_coefficients(PyObject* given, const BacktestInputs& in) {
-    if (!check_is_ndarray(given, "impact_coefficients")) return false;
-    auto* array = reinterpret_cast<PyArrayObject*>(given);
-    if (!check_array_layout(array, ElementKind::Float64, 2)) return false;
-    if (PyArray_DIM(array, 0) != in.price_index.size || PyArray_DIM(array, 1) != in.pos_columns.size) {
-        PyErr_Format(PyExc_ValueError,
-                     "impact_coefficients must be %zd price rows x %zd weight columns, got %zd x %zd",
-                     in.price_index.size, in.pos_columns.size, static_cast<Py_ssize_t>(PyArray_DIM(array, 0)),
-                     static_cast<Py_ssize_t>(PyArray_DIM(array, 1)));
-        return false;
-    }
-    return true;
-}
-
 // One call of backtest_ (ledger null) or backtest_ledger: checks and converts
 // the arguments and runs the engine. Returns the equity array, or null with
 // an exception pending.
-PyObject* run_backtest(PyObject* args, PyObject* kwargs, const char* format, TradeLedger* ledger,
-                       const LedgerOptions& options = LedgerOptions{}) {
+PyObject* run_backtest(PyObject* args, PyObject* kwargs, TradeLedger* ledger) {
     GivenArguments given;
-    if (!parse_arguments(args, kwargs, format, given)) return nullptr;
+    if (!parse_arguments(args, kwargs, ledger != nullptr, given)) return nullptr;
     BacktestInputs in;
     TradingRules& r = in.rules;
     if (!convert_rules(given, r) || !check_arrays(given)) return nullptr;
-    in.costs = Costs{r.fee_ratio, r.tax_ratio};
+    in.costs = Costs{r.fee_ratio, r.tax_ratio, r.slippage};
     auto as_array = [](PyObject* array) { return reinterpret_cast<PyArrayObject*>(array); };
     // Rows reach the trade recorder as 32-bit ints; a longer index would wrap
     // to negative rows (read from the end) and give wrong records.
@@ -237,14 +329,14 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, const char* format, Tra
     in.resample = view_1d<int64_t>(as_array(given.resample));
     in.price_array = given.price_values;
     in.close_array = given.close_values;
+    if (ledger && !check_ledger_rules(in)) return nullptr;
+    // The impact model, when its coefficients are given: the row loop keeps
+    // its row current.
     Impact impact;
-    PyObject* coefficients = options.impact_coefficients;
-    if (coefficients != nullptr && coefficients != Py_None) {
-        if (!check_impact_coefficients(coefficients, in)) return nullptr;
-        impact.coefficients = view_2d<double>(as_array(coefficients));
+    if (r.impact_coefficients.given) {
+        impact.coefficients = r.impact_coefficients.rates;
         in.costs.impact = &impact;
     }
-    PyRef keep_coefficients = PyRef::borrow(coefficients);
 
     // The flags are published before anything else can fail, and keep their
     // values even when a later step does.
@@ -268,10 +360,14 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, const char* format, Tra
     // broadcast array can claim any size): an allocation that cannot be met
     // ends the run with MemoryError instead of escaping into the interpreter.
     try {
+        run.ledger = ledger;
         if (set_up_run(in, run) < 0) return nullptr;
+        const TradingRules& l = in.rules;
+        run.accrues = l.cash_rates.given || l.margin_rates.given || l.borrow_rates.given;
+        if (ledger && l.record_positions) run.closing_book = ledger;
         if (ledger) {
             const analysis::Settings settings{r.excursion_window, r.excursion_window_step, in.costs};
-            ledger->start(static_cast<int>(in.pos_columns.size), in.price_index.size,
+            ledger->start(static_cast<int>(in.pos_columns.size), in.price_index.size, in.rules.record_positions,
                           analysis::Tables{in.price, in.close}, settings, run.price_col_of_sid);
         }
         if (run_rows(in, run) < 0 || finish_run(in, run) < 0) return nullptr;
@@ -287,28 +383,11 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, const char* format, Tra
 
 }  // namespace
 
-PyObject* py_backtest(PyObject*, PyObject* args, PyObject* kwargs) {
-    return run_backtest(args, kwargs, kBacktestFormat, nullptr);
-}
+PyObject* py_backtest(PyObject*, PyObject* args, PyObject* kwargs) { return run_backtest(args, kwargs, nullptr); }
 
 PyObject* py_backtest_ledger(PyObject*, PyObject* args, PyObject* kwargs) {
-    // The shared parameters are parsed from a copy of the keywords without
-    // the ledger's own.
-    LedgerOptions options;
-    PyRef shared;
-    if (kwargs != nullptr) {
-        PyObject* coefficients = PyDict_GetItemWithError(kwargs, g_names.impact_coefficients);
-        if (coefficients == nullptr && PyErr_Occurred()) return nullptr;
-        if (coefficients != nullptr) {
-            shared = PyRef(PyDict_Copy(kwargs));
-            if (!shared || PyDict_DelItem(shared.get(), g_names.impact_coefficients) < 0) return nullptr;
-            options.impact_coefficients = coefficients;
-            kwargs = shared.get();
-        }
-    }
-    PyRef keep_options = PyRef::borrow(options.impact_coefficients);
     TradeLedger ledger;
-    PyRef equity(run_backtest(args, kwargs, kLedgerFormat, &ledger, options));
+    PyRef equity(run_backtest(args, kwargs, &ledger));
     if (!equity) return nullptr;
     PyRef trades(ledger.to_dict());
     if (!trades) return nullptr;

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "common/costs.h"
+#include "common/pyref.h"
 #include "common/strided_view.h"
 
 namespace korvel::portsim {
@@ -47,6 +48,28 @@ struct DelistingBars {
     X(periodically_rebalance, bool, true, "True", to_truth)                                      \
     X(delisting_bars, DelistingBars, , "None", to_delisting_bars)
 
+// The parameters only backtest_ledger takes, keyword-only, after those of
+// backtest_ (same columns): korvel's own rules. At their defaults the ledger
+// run is backtest_'s. The rate tables hold a simple rate per price row (the
+// interest of that row on the previous close's cash, or the borrow fee on a
+// short's value there), as the layer works them out; None is no rate.
+// impact_coefficients holds the square-root impact model's coefficient of
+// every cell (price rows x weight columns; see Impact in common/costs.h).
+#define KORVEL_LEDGER_RULES(X)                                                                   \
+    X(own_trade_stops, bool, false, "False", to_truth)                                           \
+    X(trade_at, TradeAt, TradeAt::Close, "'close'", to_trade_at)                                 \
+    X(trail_from, TrailFrom, TrailFrom::Entry, "'entry'", to_trail_from)                         \
+    X(max_gross, double, 1.0, "1.0", to_double)                                                  \
+    X(slippage, double, 0.0, "0.0", to_double)                                                   \
+    X(band, double, 0.0, "0.0", to_double)                                                       \
+    X(band_rel, double, 0.0, "0.0", to_double)                                                   \
+    X(cash_rates, RateTable, , "None", to_row_rates)                                             \
+    X(margin_rates, RateTable, , "None", to_row_rates)                                           \
+    X(borrow_rates, RateTable, , "None", to_borrow_rates)                                        \
+    X(close_on_ruin, bool, false, "False", to_truth)                                             \
+    X(record_positions, bool, false, "False", to_truth)                                          \
+    X(impact_coefficients, RateTable, , "None", to_cell_table)
+
 // The eleven required arrays: X(name, element kind, number of dimensions).
 #define KORVEL_BACKTEST_ARRAYS(X)                                                                \
     X(price_values, Float64, 2)                                                                  \
@@ -62,14 +85,33 @@ struct DelistingBars {
     X(resample, Int64, 1)
 // clang-format on
 
+// A table of rates given as a float64 array (held for the call); `given`
+// is false for None. One value per price row, or price rows x weight columns.
+struct RateTable {
+    PyRef array;
+    bool given = false;
+    View2D<double> rates;  // a 1-D table is one column
+};
+
 inline constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// When the trading price of a row is taken: at its close, or before it (the
+// open), so that the row's close follows that row's trades.
+enum class TradeAt : int8_t { Open, Close };
+
+// What a trailing stop trails: the best trading price since the entry, less
+// trail_stop times the entry price; or its peak, the best close (the best
+// high of the rows before, for touched exits) times (1 - trail_stop).
+enum class TrailFrom : int8_t { Entry, Peak };
 
 // The converted rules of one call. `stop_trading_next_period` is borrowed:
 // its truth is taken each time it is consulted.
 struct TradingRules {
 #define KORVEL_RULE_FIELD(name, type, value, shown, convert) type name{value};
     KORVEL_BACKTEST_RULES(KORVEL_RULE_FIELD)
+    KORVEL_LEDGER_RULES(KORVEL_RULE_FIELD)
 #undef KORVEL_RULE_FIELD
+    bool band_on() const { return band > 0.0 || band_rel > 0.0; }
 };
 
 struct BacktestInputs {

@@ -6,6 +6,7 @@
 #include "portsim/cell_access.h"
 #include "portsim/recorder_binding.h"
 #include "portsim/row_steps.h"
+#include "portsim/trade_ledger.h"
 
 namespace korvel::portsim {
 
@@ -45,11 +46,141 @@ Bounds exit_bounds(const ExitThresholds& t, double entry_value, double growth_ma
     return b;
 }
 
+// A close this close to a level (relative to the level) has reached it: the
+// level and the close are both products of prices and rules, a few ulps apart
+// when the close is exactly at the level.
+constexpr double kLevelTolerance = 1e-12;
+
+bool at_or_above(double value, double level) {
+    return std::isinf(level) ? value >= level : value >= level - kLevelTolerance * std::fabs(level);
+}
+
+bool at_or_below(double value, double level) {
+    return std::isinf(level) ? value <= level : value <= level + kLevelTolerance * std::fabs(level);
+}
+
+// The stops of the trade holding `sid`, started anew when the ledger has
+// opened another trade there since they were last looked at (`fresh` then
+// says so). A trade entered on a missing trading price takes its first
+// valid trading price as its entry.
+RunState::TradeStops& stops_of(const BacktestInputs& in, RunState& run, int sid, bool& fresh) {
+    RunState::TradeStops& s = run.trade_stops[static_cast<size_t>(sid)];
+    const TradeLedger::Opened trade = run.ledger->opened(sid);
+    fresh = trade.serial != s.serial;
+    if (fresh) {
+        s.serial = trade.serial;
+        s.entry = trade.entry_price;
+        s.best = trade.entry_price;
+        // Entered at a close, that close is the entry price; entered before
+        // it, the entry row's close is the first one the trade is held through.
+        s.peak = in.rules.trade_at == TradeAt::Close ? trade.entry_price : std::nan("");
+    }
+    return s;
+}
+
+// Folds a trading price into the trade's stops.
+void follow_trading_price(RunState::TradeStops& s, bool is_long, double price) {
+    if (std::isnan(price)) return;
+    if (std::isnan(s.entry)) {
+        s.entry = s.best = price;
+        if (std::isnan(s.peak)) s.peak = price;
+        return;
+    }
+    s.best = is_long ? std::fmax(s.best, price) : std::fmin(s.best, price);
+}
+
+// The close-based test of an own-trade stop: the close over the trade's own
+// entry price against the trade's levels; a signal is raised for the trade.
+void test_own_close(const BacktestInputs& in, RunState& run, int sid, RunState::TradeStops& s, double close) {
+    const bool is_long = run.positions.value(sid) > 0.0;
+    const bool from_peak = in.rules.trail_from == TrailFrom::Peak;
+    if (from_peak && !std::isnan(close)) {
+        // fmax/fmin take the close over a peak not yet set (NaN).
+        s.peak = is_long ? std::fmax(s.peak, close) : std::fmin(s.peak, close);
+    }
+    const ExitThresholds& t = run.bounds;
+    const double ratio = close / s.entry;
+    const double trailed = (from_peak ? s.peak : s.best) / s.entry;
+    double upper = 0.0, lower = 0.0;
+    ExitReason upper_reason = ExitReason::TakeProfit, lower_reason = ExitReason::StopLoss;
+    if (is_long) {
+        upper = t.long_upper;
+        lower = t.long_lower;
+        if (trailed >= t.long_activation) {
+            const double level = from_peak ? (1.0 - t.trail_distance) * trailed : trailed - t.trail_distance;
+            if (level > lower) {
+                lower = level;
+                lower_reason = ExitReason::TrailingStop;
+            }
+        }
+    } else {
+        upper = t.short_upper;
+        upper_reason = ExitReason::StopLoss;
+        lower = t.short_lower;
+        lower_reason = ExitReason::TakeProfit;
+        if (trailed <= t.short_activation) {
+            const double level = from_peak ? (1.0 + t.trail_distance) * trailed : trailed + t.trail_distance;
+            if (level < upper) {
+                upper = level;
+                upper_reason = ExitReason::TrailingStop;
+            }
+        }
+    }
+    // Signed by the kind of exit, as on the other paths.
+    int signal = 0;
+    ExitReason reason = ExitReason::Rebalance;
+    if (at_or_above(ratio, upper)) {
+        signal = signed_exit(sid, is_long);
+        reason = upper_reason;
+    } else if (at_or_below(ratio, lower)) {
+        signal = signed_exit(sid, !is_long);
+        reason = lower_reason;
+    } else {
+        return;
+    }
+    run.close_exit_signals.push_back(signal);
+    run.close_signal_reasons.push_back(reason);
+    run.close_signal_serials.push_back(s.serial);
+}
+
+// The bounds of a touched exit whose trailing stop trails the peak: the
+// stop-loss and take-profit bounds of the run, and the peak times
+// (1 - trail_stop) (a short's trough times 1 + trail_stop) once the peak's
+// gain from the entry arms it, as growth factors (`factor_per_price` turns a
+// price into one).
+Bounds peak_bounds(const RunState& run, const RunState::TradeStops& s, bool is_long, double factor_per_price) {
+    const ExitThresholds& t = run.bounds;
+    const double trailed = s.peak / s.entry;
+    if (is_long) {
+        Bounds b{t.long_upper, t.long_lower, ExitReason::TakeProfit, ExitReason::StopLoss};
+        const double level = (1.0 - t.trail_distance) * s.peak * factor_per_price;
+        if (trailed >= t.long_activation && level > b.lower) {
+            b.lower = level;
+            b.lower_reason = ExitReason::TrailingStop;
+        }
+        return b;
+    }
+    Bounds b{t.short_upper, t.short_lower, ExitReason::StopLoss, ExitReason::TakeProfit};
+    const double level = (1.0 + t.trail_distance) * s.peak * factor_per_price;
+    if (trailed <= t.short_activation && level < b.upper) {
+        b.upper = level;
+        b.upper_reason = ExitReason::TrailingStop;
+    }
+    return b;
+}
+
+// A row held through raises the peak to its high (a short's trough to its low).
+void fold_extreme(RunState::TradeStops& s, bool is_long, double high, double low) {
+    if (std::isnan(s.peak)) s.peak = s.entry;
+    const double extreme = is_long ? high : low;
+    if (!std::isnan(extreme)) s.peak = is_long ? std::fmax(s.peak, extreme) : std::fmin(s.peak, extreme);
+}
+
 // Intraday exit on high, low and open, executed on this row at the touched
 // level (or at the open when the row gaps through a bound).
 template <bool kChecked>
-int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid, int pc, double entry_value, double ret,
-                 const Bounds& b) {
+int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid, int pc, double price,
+                 double entry_value, double ret, const Bounds& entry_bounds) {
     double high = 0.0, low = 0.0, open = 0.0;
     if (!read_cell<kChecked>(in.high, i, pc, high) || !read_cell<kChecked>(in.low, i, pc, low) ||
         !read_cell<kChecked>(in.open, i, pc, open)) {
@@ -60,10 +191,21 @@ int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid,
     const double high_factor = g0 * (high / reference);
     const double low_factor = g0 * (low / reference);
     const double open_factor = g0 * (open / reference);
+    RunState::TradeStops* peak = nullptr;
+    if (run.own_stops && in.rules.trail_from == TrailFrom::Peak) {
+        // The trailing bound sits at the peak of the rows before this one.
+        bool fresh = false;
+        peak = &stops_of(in, run, sid, fresh);
+        follow_trading_price(*peak, entry_value > 0.0, price);
+    }
+    const Bounds b = peak ? peak_bounds(run, *peak, entry_value > 0.0, g0 / reference) : entry_bounds;
     const bool touch_low = low_factor <= b.lower;
     const bool touch_high = high_factor >= b.upper;
     const bool touch_open = open_factor >= b.upper || open_factor <= b.lower;
-    if (!(touch_open || touch_high || touch_low)) return 0;
+    if (!(touch_open || touch_high || touch_low)) {
+        if (peak) fold_extreme(*peak, entry_value > 0.0, high, low);
+        return 0;
+    }
     // The fill as a price, for the trade record: the open on a gap, else the
     // touched level measured from the last valid price.
     // The reason is the rule of the bound the fill is at (gapped through).
@@ -115,7 +257,20 @@ int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
         const Bounds b = exit_bounds(run.bounds, entry_value, run.growth_max[sid], run.growth_min[sid]);
 
         if (in.rules.touched_exit) {
-            if (touched_exit<kChecked>(in, run, i, sid, pc, entry_value, ret, b) < 0) return -1;
+            if (touched_exit<kChecked>(in, run, i, sid, pc, price, entry_value, ret, b) < 0) return -1;
+        } else if (run.own_stops) {
+            if (run.close_stops) {
+                bool fresh = false;
+                RunState::TradeStops& stops = stops_of(in, run, sid, fresh);
+                follow_trading_price(stops, value > 0.0, price);
+                // Trading at the close, the close sees the holding before the
+                // row's trades; trading before it, after them (test_closes_after_trades).
+                if (!run.close_test_after_trades) {
+                    double close = 0.0;
+                    if (!read_cell<kChecked>(in.close, i, pc, close)) return -1;
+                    test_own_close(in, run, sid, stops, close);
+                }
+            }
         } else {
             double close = 0.0;
             if (!read_cell<kChecked>(in.close, i, pc, close)) return -1;
@@ -158,7 +313,11 @@ int execute_pending_exits(const BacktestInputs& in, RunState& run) {
         const int signal = run.pending_exits[k];
         const int sid = exit_sid(signal);
         bool keep_position = false;
-        if (run.rebalance_due) {
+        if (run.own_stops) {
+            // A signal dies with its trade; otherwise it executes before the
+            // row's rebalance, whatever that rebalance will do.
+            if (run.ledger->opened(sid).serial != run.pending_serials[k]) continue;
+        } else if (run.rebalance_due) {
             const int stop_trading = stop_trading_next_period(in);
             if (stop_trading < 0) return -1;
             if (!stop_trading) {
@@ -179,9 +338,108 @@ int execute_pending_exits(const BacktestInputs& in, RunState& run) {
             if (signals[j] == signal || signals[j] == -signal) {
                 signals.erase(signals.begin() + static_cast<std::ptrdiff_t>(j));
                 run.close_signal_reasons.erase(run.close_signal_reasons.begin() + static_cast<std::ptrdiff_t>(j));
+                if (run.own_stops) {
+                    run.close_signal_serials.erase(run.close_signal_serials.begin() + static_cast<std::ptrdiff_t>(j));
+                }
                 break;
             }
         }
+    }
+    return 0;
+}
+
+// The interest of the row on the previous close's cash (at the margin rate
+// when negative) and the borrow fee on each short's value at the previous
+// close, both at the simple rates the layer worked out for the row.
+template <bool kChecked>
+int accrue_financing(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
+    const TradingRules& l = in.rules;
+    const RateTable& cash_table = run.cash < 0.0 && l.margin_rates.given ? l.margin_rates : l.cash_rates;
+    if (cash_table.given) {
+        const double interest = run.cash * cash_table.rates.at_unchecked(i, 0);
+        if (interest != 0.0) {
+            run.cash = run.cash + interest;
+            Paid paid;
+            paid.financing = -interest;
+            record_paid(-1, paid);
+        }
+    }
+    if (!l.borrow_rates.given || i == 0) return 0;
+    for (const int sid : run.positions.held) {
+        const double value = run.positions.value(sid);
+        if (!(value < 0.0)) continue;
+        const int pc = run.price_col(sid);
+        double price = 0.0, close = 0.0;
+        if (!read_cell<kChecked>(in.price, i - 1, pc, price) || !read_cell<kChecked>(in.close, i - 1, pc, close)) {
+            return -1;
+        }
+        const double at_close = (std::isnan(price) || std::isnan(close)) ? value : value * close / price;
+        const double fee = -at_close * l.borrow_rates.rates.at_unchecked(i, sid);
+        if (!(fee != 0.0) || std::isnan(fee)) continue;
+        run.cash = run.cash - fee;
+        Paid paid;
+        paid.borrow = fee;
+        record_paid(sid, paid);
+    }
+    return 0;
+}
+
+// The row after a ruinous close: the holdings left after the row's own exits
+// are closed at its trading price, and nothing trades again.
+int close_on_ruin(const BacktestInputs& in, RunState& run) {
+    run.ruin_closed = true;
+    run.rebalance_due = false;
+    run.pending_exits.clear();
+    run.pending_reasons.clear();
+    const std::vector<int> held = run.positions.held;
+    for (const int sid : held) {
+        if (run.positions.value(sid) == 0.0) continue;
+        run.cash =
+            set_position(run.positions, sid, 0.0, run.cash, in.costs, false, true, 1.0, ExitNote{ExitReason::Ruin});
+        if (failed(run.cash)) return -1;
+    }
+    return 0;
+}
+
+// Each holding's weight at today's close, for the ledger that keeps them.
+template <bool kChecked>
+int note_closing_weights(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
+    const double total = run.equity_data[i];
+    for (const int sid : run.positions.held) {
+        const int pc = run.price_col(sid);
+        double price = 0.0, close = 0.0;
+        if (!read_cell<kChecked>(in.price, i, pc, price) || !read_cell<kChecked>(in.close, i, pc, close)) return -1;
+        const double value = run.positions.value(sid);
+        const double at_close = (std::isnan(price) || std::isnan(close)) ? value : value * close / price;
+        run.closing_book->note_weight(sid, at_close / total);
+    }
+    return 0;
+}
+
+// With own-trade stops and trading before the close: the row's close tests
+// the holdings after the row's trades, a trade entered at this row's trading
+// price included. For touched exits trailing the peak, a trade entered today
+// holds through today's high and low, the peak of its first test.
+template <bool kChecked>
+int test_closes_after_trades(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
+    const bool touched_peak = in.rules.touched_exit && in.rules.trail_from == TrailFrom::Peak;
+    if (!run.close_stops || (in.rules.touched_exit && !touched_peak)) return 0;
+    for (const int sid : run.positions.held) {
+        const double value = run.positions.value(sid);
+        if (value == 0.0) continue;  // NaN counts as held
+        const int pc = run.price_col(sid);
+        bool fresh = false;
+        RunState::TradeStops& stops = stops_of(in, run, sid, fresh);
+        if (touched_peak) {
+            if (!fresh) continue;
+            double high = 0.0, low = 0.0;
+            if (!read_cell<kChecked>(in.high, i, pc, high) || !read_cell<kChecked>(in.low, i, pc, low)) return -1;
+            fold_extreme(stops, value > 0.0, high, low);
+            continue;
+        }
+        double close = 0.0;
+        if (!read_cell<kChecked>(in.close, i, pc, close)) return -1;
+        test_own_close(in, run, sid, stops, close);
     }
     return 0;
 }
@@ -201,12 +459,30 @@ int run_rows_in(const BacktestInputs& in, RunState& run) {
         if (call_recorder(g_recorder.record_date, static_cast<int>(i)) < 0) return -1;
         g_recording.mark_row(g_recording.self, static_cast<int>(i));
         if (in.costs.impact != nullptr) in.costs.impact->row = i;
-        if (process_holdings_in<kChecked>(in, run, i) < 0 || execute_pending_exits(in, run) < 0) return -1;
+        if (run.ruin_closed) {
+            run.equity_data[i] = run.cash;  // nothing is held or trades after a ruin
+            continue;
+        }
+        if (run.accrues && !run.ruined && accrue_financing<kChecked>(in, run, i) < 0) return -1;
+        if (process_holdings_in<kChecked>(in, run, i) < 0) return -1;
+        if (run.ruined) {
+            if (close_on_ruin(in, run) < 0 || value_at_close<true>(in, run, i) < 0) return -1;
+            continue;
+        }
+        if (execute_pending_exits(in, run) < 0) return -1;
 
-        hand_over_exit_signals(run);
+        // Today's close-based signals go to tomorrow once the close has tested.
+        if (!run.close_test_after_trades) hand_over_exit_signals(run);
         if (run.rebalance_due && apply_due_weight_row(in, run, i) < 0) return -1;
         if (run.use_delisting && close_delisted<kChecked>(in, run, i) < 0) return -1;
-        if (value_at_close<kChecked>(in, run, i) < 0 || choose_next_weight_row(in, run, i) < 0) return -1;
+        if (run.close_test_after_trades) {
+            if (test_closes_after_trades<kChecked>(in, run, i) < 0) return -1;
+            hand_over_exit_signals(run);
+        }
+        if (value_at_close<kChecked>(in, run, i) < 0) return -1;
+        if (run.closing_book && note_closing_weights<kChecked>(in, run, i) < 0) return -1;
+        if (in.rules.close_on_ruin && run.equity_data[i] <= 0.0) run.ruined = true;
+        if (choose_next_weight_row(in, run, i) < 0) return -1;
     }
     return 0;
 }

@@ -14,7 +14,8 @@ namespace korvel::portsim {
     X(StopLoss, "stop_loss")         \
     X(TakeProfit, "take_profit")     \
     X(TrailingStop, "trailing_stop") \
-    X(Delisting, "delisting")
+    X(Delisting, "delisting")        \
+    X(Ruin, "ruin")
 
 enum class ExitReason : int8_t {
 #define KORVEL_EXIT_REASON_ENUMERATOR(name, text) name,

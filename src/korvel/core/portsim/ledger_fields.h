@@ -18,12 +18,15 @@
     X(exit_reason, int8_t)            \
     X(fees, double)                   \
     X(taxes, double)                  \
+    X(slippage, double)               \
+    X(borrow, double)                 \
     X(impact, double)
 
 // One element per price row: X(key, element type).
 #define KORVEL_LEDGER_ROW_FIELDS(X) \
     X(row_traded, double)           \
     X(row_costs, double)            \
+    X(row_financing, double)        \
     X(row_impact, double)           \
     X(row_unestimated, int64_t)
 

@@ -55,7 +55,6 @@ struct InternedNames {
     PyObject* datetime;
     PyObject* trades;
     PyObject* trade_positions;
-    PyObject* impact_coefficients;
 };
 extern InternedNames g_names;
 

@@ -23,7 +23,7 @@ PyCFunction as_cfunction(F f) {
 // the parameter table so that inspect.signature shows every default. Built
 // at import and kept for the life of the process (the function object points
 // into it).
-const char* signature_doc(const char* name, const char* summary, const char* own = "") {
+const char* signature_doc(const char* name, const char* summary, bool ledger) {
     const auto* doc = new std::string([&] {
         std::string text = std::string(name) + "(";
         const char* separator = "";
@@ -32,9 +32,13 @@ const char* signature_doc(const char* name, const char* summary, const char* own
     text.append(separator).append(#name "=" shown), separator = ", ";
         KORVEL_BACKTEST_ARRAYS(KORVEL_SHOWN_ARRAY)
         KORVEL_BACKTEST_RULES(KORVEL_SHOWN_RULE)
+        if (ledger) {
+            text.append(", *");
+            KORVEL_LEDGER_RULES(KORVEL_SHOWN_RULE)
+        }
 #undef KORVEL_SHOWN_ARRAY
 #undef KORVEL_SHOWN_RULE
-        return text + own + ")\n--\n\n" + summary;
+        return text + ")\n--\n\n" + summary;
     }());
     return doc->c_str();
 }
@@ -45,13 +49,22 @@ constexpr char kBacktestSummary[] =
     "in korvel.core.excursion; the operations record in get_stock_operations().";
 
 constexpr char kLedgerSummary[] =
-    "Run backtest_ with the same arguments and return (equity, ledger, operations):\n"
+    "Run backtest_ with its arguments and korvel's own rules, keyword-only (at\n"
+    "their defaults the run is backtest_'s; the per-row cash_rates and\n"
+    "margin_rates and the rows x weight columns borrow_rates are simple rates per\n"
+    "row), and return (equity, ledger, operations):\n"
     "the equity curve, the trades as a dict of NumPy arrays (one element per trade:\n"
     KORVEL_LEDGER_TRADE_FIELDS(KORVEL_LEDGER_KEY_TEXT) "statistics; one per price row:\n"
     KORVEL_LEDGER_ROW_FIELDS(KORVEL_LEDGER_KEY_TEXT) "and reason_names) and a copy of\n"
-    "the operations record. The record lists of\n"
-    "korvel.core.excursion are left empty. impact_coefficients (price rows x weight\n"
-    "columns, float64, NaN for no estimate) adds a market impact of c x sqrt(traded)\n"
+    "the operations record; with record_positions also \"positions\" (price rows x\n"
+    "weight columns: each holding's value over the portfolio value at the close).\n"
+    "The record lists of korvel.core.excursion are left empty.\n\n"
+    "own_trade_stops=True runs the close-based stops in the order of the trading\n"
+    "day: each stop belongs to the trade that raised it and is measured from that\n"
+    "trade's entry price; trade_at says whether price_values trades before the\n"
+    "close ('open') or at it ('close'). trail_from='peak' (with own_trade_stops)\n"
+    "trails the peak by trail_stop times the peak. impact_coefficients (price rows x\n"
+    "weight columns, NaN for no estimate) adds a market impact of c x sqrt(traded)\n"
     "to every fill, as a fraction of the traded value.";
 
 PyMethodDef portsim_methods[] = {
@@ -97,15 +110,14 @@ int add_object(PyObject* module, const char* name, PyObject* owned) {
 }
 
 PyObject* create_module() {
-    portsim_methods[0].ml_doc = signature_doc("backtest_", kBacktestSummary);
-    portsim_methods[1].ml_doc = signature_doc("backtest_ledger", kLedgerSummary, ", *, impact_coefficients=None");
+    portsim_methods[0].ml_doc = signature_doc("backtest_", kBacktestSummary, false);
+    portsim_methods[1].ml_doc = signature_doc("backtest_ledger", kLedgerSummary, true);
     PyRef module(PyModule_Create(&portsim_module));
     if (!module) return nullptr;
     if (!intern("RETAIN_COST_WHEN_REBALANCE", g_names.retain_cost_when_rebalance) ||
         !intern("RESAMPLE", g_names.resample) || !intern("normalize_weight", g_names.normalize_weight) ||
         !intern("datetime", g_names.datetime) || !intern("trades", g_names.trades) ||
-        !intern("trade_positions", g_names.trade_positions) ||
-        !intern("impact_coefficients", g_names.impact_coefficients)) {
+        !intern("trade_positions", g_names.trade_positions)) {
         return nullptr;
     }
     PyRef numpy(PyImport_ImportModule("numpy"));

@@ -93,9 +93,15 @@ inline double set_position(PositionBook& positions, int sid, double target, doub
         if (present) {
             if (!in_book) positions.insert(sid, 0.0);
             const double v = positions.value(sid);
-            const Paid paid = costs.fill(std::fabs(v), true, sid);
+            Paid paid = costs.fill(std::fabs(v), true, sid);
+            if (costs.slippage == 0.0) {
+                cash = cash + (v - paid.cost);
+            } else {
+                // A long sells below the quote, a short buys back above it.
+                paid.slippage = costs.given_up_on_sale(std::fabs(v));
+                cash = cash + ((v - paid.cost) - paid.slippage);
+            }
             record_paid(sid, paid);
-            cash = cash + (v - paid.cost);
             if (remove_zero) {
                 positions.erase(sid);
             } else {
@@ -110,16 +116,29 @@ inline double set_position(PositionBook& positions, int sid, double target, doub
     const double old = held;
     const double diff = target - old;
     const bool adds_exposure = (target >= 0.0 && diff > 0.0) || (target <= 0.0 && diff < 0.0);
-    const Paid paid = costs.fill(std::fabs(diff), !adds_exposure, sid);
+    Paid paid = costs.fill(std::fabs(diff), !adds_exposure, sid);
     const double cost = paid.cost;
-    record_paid(sid, paid);
-    if (diff > 0.0) {
+    if (costs.slippage == 0.0) {
+        if (diff > 0.0) {
+            cash = cash - diff;
+            held = (diff - cost) + old;
+        } else {
+            cash = cash + ((-diff) - cost);
+            held = diff + old;
+        }
+    } else if (diff > 0.0) {
+        // A buy spends diff and holds what that buys above the quote.
+        const double spent = diff - cost;
+        const double holds = costs.bought(spent);
+        paid.slippage = spent - holds;
         cash = cash - diff;
-        held = (diff - cost) + old;
+        held = holds + old;
     } else {
-        cash = cash + ((-diff) - cost);
+        paid.slippage = costs.given_up_on_sale(-diff);
+        cash = cash + (((-diff) - cost) - paid.slippage);
         held = diff + old;
     }
+    record_paid(sid, paid);
     if (remove_zero && held == 0.0) positions.erase(sid);
     return cash;
 }

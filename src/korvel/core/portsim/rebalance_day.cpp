@@ -15,6 +15,8 @@ void hand_over_exit_signals(RunState& run) {
     run.close_exit_signals.clear();
     run.pending_reasons.swap(run.close_signal_reasons);
     run.close_signal_reasons.clear();
+    run.pending_serials.swap(run.close_signal_serials);
+    run.close_signal_serials.clear();
 }
 
 namespace {
@@ -98,7 +100,7 @@ int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i) 
     View1D<double> chosen;
     if (choose_weight_row(in, run, due_row, chosen) < 0) return -1;
     remember_references(run);
-    run.cash = rebalance(run.positions, chosen, run.cash, in.costs, in.rules.position_limit, run.abs_weights);
+    run.cash = rebalance(run.positions, chosen, run.cash, in.costs, in.rules.position_limit, in.rules, run.abs_weights);
     run.rebalanced_since_morning = true;
     if (failed(run.cash)) return -1;
     run.executed_exits.clear();

@@ -115,6 +115,12 @@ int set_up_run(const BacktestInputs& in, RunState& run) {
     }
 
     run.bounds = derive_thresholds(in.rules);
+    run.own_stops = run.ledger != nullptr && in.rules.own_trade_stops;
+    run.close_test_after_trades = run.own_stops && in.rules.trade_at == TradeAt::Open;
+    const ExitThresholds& t = run.bounds;
+    run.close_stops = std::isfinite(t.long_lower) || std::isfinite(t.long_upper) || std::isfinite(t.short_upper) ||
+                      std::isfinite(t.short_lower) || std::isfinite(t.trail_distance);
+    run.trade_stops.assign(run.own_stops ? weight_columns : 0, RunState::TradeStops{});
     run.cash = 1.0;
     run.rebalance_due = false;
     run.pos_row = 0;

@@ -13,6 +13,8 @@
 
 namespace korvel::portsim {
 
+class TradeLedger;
+
 struct ExitThresholds {
     double long_lower;
     double long_upper;
@@ -44,6 +46,9 @@ struct RunState {
     // Why each close-based signal was raised, element for element with
     // pending_exits and close_exit_signals.
     std::vector<ExitReason> pending_reasons, close_signal_reasons;
+    // The trade each close-based signal belongs to (own-trade stops only),
+    // element for element with pending_exits and close_exit_signals.
+    std::vector<int64_t> pending_serials, close_signal_serials;
     // The sids held right after the last applied weight row.
     std::vector<int> held_at_rebalance;
     bool rebalance_due = false;
@@ -61,6 +66,22 @@ struct RunState {
     };
     std::vector<KeptReference> kept_references;
 
+    // Own-trade stops (backtest_ledger's own_trade_stops): each holding's
+    // close-based stops belong to its trade, measured from that trade's entry
+    // price, and a row's close is tested after the row's trades when the
+    // trading price comes before the close.
+    bool own_stops = false;
+    bool close_test_after_trades = false;
+    // Whether any close-based rule can fire at all (a bound is finite).
+    bool close_stops = false;
+    struct TradeStops {
+        int64_t serial = -1;  // the trade (TradeLedger::opened) these belong to
+        double entry = 0.0;   // its entry price, or its first valid trading price
+        double best = 0.0;    // best trading price since the entry (a short's lowest)
+        double peak = 0.0;    // best close or prior high since the entry (a short's lowest); NaN before the first
+    };
+    std::vector<TradeStops> trade_stops;  // by sid
+
     // Every cell the run can read lies inside its array (checked once when
     // the run is set up): the row loop then reads without per-cell checks.
     bool cells_in_bounds = false;
@@ -70,6 +91,16 @@ struct RunState {
     // the close pass works the values out anew.
     std::vector<double> closing_values;
     bool rebalanced_since_morning = true;
+
+    // korvel's path: whether interest or borrow accrue, the ledger that keeps
+    // each holding's weight at the close (null when none does), and ruin (a
+    // close at 0 or below): `ruined` from that close, `ruin_closed` once the
+    // book has been closed on the next row.
+    bool accrues = false;
+    TradeLedger* ledger = nullptr;  // the ledger of backtest_ledger, null for backtest_
+    TradeLedger* closing_book = nullptr;
+    bool ruined = false;
+    bool ruin_closed = false;
 
     int price_col(int sid) const {
         return (sid >= 0 && static_cast<size_t>(sid) < price_col_of_sid.size()) ? price_col_of_sid[sid] : 0;

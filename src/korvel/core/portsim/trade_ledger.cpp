@@ -55,7 +55,7 @@ int set_item(PyObject* dict, const char* key, PyObject* owned) {
 
 }  // namespace
 
-void TradeLedger::start(int n_slots, Py_ssize_t rows, const analysis::Tables& tables,
+void TradeLedger::start(int n_slots, Py_ssize_t rows, bool record_positions, const analysis::Tables& tables,
                         const analysis::Settings& settings, const std::vector<int>& price_col_of_slot) {
     slots_.assign(static_cast<size_t>(n_slots), Slot{});
     price_col_.assign(static_cast<size_t>(n_slots), 0);
@@ -64,12 +64,15 @@ void TradeLedger::start(int n_slots, Py_ssize_t rows, const analysis::Tables& ta
     }
     tables_ = tables;
     settings_ = settings;
+    opened_ = 0;
     // A step of 0 fails at the first trade; a ledger without trades then
     // still has the exit snapshot's six columns.
     if (analysis::result_size(settings, stats_size_) != analysis::Status::Ok) stats_size_ = 6;
 #define KORVEL_LEDGER_ZEROS(key, type) per_row_.key.assign(static_cast<size_t>(rows), type{});
     KORVEL_LEDGER_ROW_FIELDS(KORVEL_LEDGER_ZEROS)
 #undef KORVEL_LEDGER_ZEROS
+    record_positions_ = record_positions;
+    if (record_positions) positions_.assign(static_cast<size_t>(rows) * static_cast<size_t>(n_slots), 0.0);
 }
 
 // The recorder keeps one slot per weight label; a sid beyond them fails as
@@ -91,11 +94,15 @@ bool TradeLedger::enter(int sid, double weight, int entry_transaction) {
     slot->entry_row = row_;
     slot->weight = weight;
     slot->entry_transaction = entry_transaction;
-    slot->entry_price = price_at(row_, sid);
+    const double quoted = price_at(row_, sid);
+    slot->entry_price = entry_transaction != 0 ? settings_.costs.entry_fill(quoted, weight > 0.0) : quoted;
     slot->fees = 0.0;
     slot->taxes = 0.0;
+    slot->slippage = 0.0;
+    slot->borrow = 0.0;
     slot->impact = 0.0;
     slot->open = true;
+    slot->serial = opened_++;
     return true;
 }
 
@@ -113,6 +120,7 @@ void TradeLedger::charge(int sid, const Paid& paid) {
     if (row_ >= 0 && static_cast<size_t>(row_) < per_row_.row_traded.size()) {
         per_row_.row_traded[static_cast<size_t>(row_)] += traded;
         per_row_.row_costs[static_cast<size_t>(row_)] += cost;
+        if (paid.financing != 0.0) per_row_.row_financing[static_cast<size_t>(row_)] += paid.financing;
         per_row_.row_impact[static_cast<size_t>(row_)] += paid.impact;
         if (paid.unestimated) per_row_.row_unestimated[static_cast<size_t>(row_)] += 1;
     }
@@ -121,11 +129,16 @@ void TradeLedger::charge(int sid, const Paid& paid) {
     if (slot.open) {
         slot.fees += fees;
         slot.taxes += taxes;
+        slot.slippage += paid.slippage;
+        slot.borrow += paid.borrow;
         slot.impact += paid.impact;
     } else if (slot.ended >= 0) {
-        trades_.fees[static_cast<size_t>(slot.ended)] += fees;
-        trades_.taxes[static_cast<size_t>(slot.ended)] += taxes;
-        trades_.impact[static_cast<size_t>(slot.ended)] += paid.impact;
+        const auto ended = static_cast<size_t>(slot.ended);
+        trades_.fees[ended] += fees;
+        trades_.taxes[ended] += taxes;
+        trades_.slippage[ended] += paid.slippage;
+        trades_.borrow[ended] += paid.borrow;
+        trades_.impact[ended] += paid.impact;
     }
 }
 
@@ -162,15 +175,25 @@ bool TradeLedger::append(int sid, const Slot& slot, int exit_row, int analysed_r
                         static_cast<int8_t>(slot.weight > 0.0 ? 1 : -1),
                         slot.weight,
                         slot.entry_price,
-                        ends ? note.fill.value_or(price_at(exit_row, sid)) : kNaN,
+                        ends ? exit_price(sid, slot, exit_row, exit_transaction, note) : kNaN,
                         static_cast<int8_t>(ends ? note.reason : ExitReason::Open),
                         slot.fees,
                         slot.taxes,
+                        slot.slippage,
+                        slot.borrow,
                         slot.impact};
 #define KORVEL_LEDGER_PUSH(key, type) trades_.key.push_back(record.key);
     KORVEL_LEDGER_TRADE_FIELDS(KORVEL_LEDGER_PUSH)
 #undef KORVEL_LEDGER_PUSH
     return true;
+}
+
+// The price an exit filled at: its intraday fill or the row's trading
+// price, after slippage unless the record only splits the holding.
+double TradeLedger::exit_price(int sid, const Slot& slot, int exit_row, int exit_transaction,
+                               const ExitNote& note) const {
+    const double quoted = note.fill.value_or(price_at(exit_row, sid));
+    return exit_transaction != 0 ? settings_.costs.exit_fill(quoted, slot.weight > 0.0) : quoted;
 }
 
 bool TradeLedger::finish(const PositionBook& book) {
@@ -198,6 +221,10 @@ PyObject* TradeLedger::to_dict() const {
         return nullptr;
     }
     KORVEL_LEDGER_ROW_FIELDS(KORVEL_LEDGER_ROW_ITEM)
+    if (record_positions_ &&
+        set_item(d, "positions", array_of(positions_, NPY_FLOAT64, rows, static_cast<npy_intp>(slots_.size()))) < 0) {
+        return nullptr;
+    }
 #undef KORVEL_LEDGER_TRADE_ITEM
 #undef KORVEL_LEDGER_ROW_ITEM
     constexpr Py_ssize_t kReasons = sizeof kReasonNames / sizeof kReasonNames[0];

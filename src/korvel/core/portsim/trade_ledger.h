@@ -27,8 +27,16 @@ public:
     // Sizes the ledger for a run: n_slots instrument slots (as many as the
     // recorder gets), `rows` price rows, the tables and settings the
     // statistics are taken over, and each slot's price column.
-    void start(int n_slots, Py_ssize_t rows, const analysis::Tables& tables, const analysis::Settings& settings,
-               const std::vector<int>& price_col_of_slot);
+    // With `record_positions`, the ledger also keeps every holding's value
+    // over the portfolio value at each close (note_close).
+    void start(int n_slots, Py_ssize_t rows, bool record_positions, const analysis::Tables& tables,
+               const analysis::Settings& settings, const std::vector<int>& price_col_of_slot);
+
+    bool records_positions() const { return record_positions_; }
+    // The weight of slot sid at the close of the current row.
+    void note_weight(int sid, double weight) {
+        positions_[static_cast<size_t>(row_) * slots_.size() + static_cast<size_t>(sid)] = weight;
+    }
 
     // The row being simulated (set before any trade of the row).
     void mark_row(int row) { row_ = row; }
@@ -43,6 +51,19 @@ public:
     // A fill on slot sid at the current row: charged to the slot's open
     // trade, or to the trade it has just ended.
     void charge(int sid, const Paid& paid);
+
+    // The trade last opened on slot sid: a number no other trade of the run
+    // has (-1 before the first) and its entry price (the trading price of its
+    // entry row). The stops of a trade are its own.
+    struct Opened {
+        int64_t serial;
+        double entry_price;
+    };
+    Opened opened(int sid) const {
+        if (sid < 0 || static_cast<size_t>(sid) >= slots_.size()) return Opened{-1, 0.0};
+        const Slot& slot = slots_[static_cast<size_t>(sid)];
+        return Opened{slot.serial, slot.entry_price};
+    }
 
     // The trades still held at the end of the run, in ascending sid order, as
     // the recorder's end_analysis lists them. False with an exception pending.
@@ -59,8 +80,11 @@ private:
         double entry_price = 0.0;
         double fees = 0.0;
         double taxes = 0.0;
+        double slippage = 0.0;
+        double borrow = 0.0;
         double impact = 0.0;
         bool open = false;
+        int64_t serial = -1;
         // The trade the slot ended last (charged for its exit), -1 if none.
         int64_t ended = -1;
     };
@@ -68,6 +92,7 @@ private:
     bool append(int sid, const Slot& slot, int exit_row, int analysed_row, int exit_transaction, const ExitNote& note);
     bool slot_of(int sid, Slot*& out);
     double price_at(int row, int sid) const;
+    double exit_price(int sid, const Slot& slot, int exit_row, int exit_transaction, const ExitNote& note) const;
 
     std::vector<Slot> slots_;
     std::vector<int> price_col_;
@@ -75,6 +100,7 @@ private:
     analysis::Settings settings_{};
     int64_t stats_size_ = 6;
     int row_ = 0;
+    int64_t opened_ = 0;  // trades opened so far
     analysis::Snapshots snapshots_;
 
 #define KORVEL_LEDGER_VECTOR(key, type) std::vector<type> key;
@@ -95,6 +121,8 @@ private:
     TradeBuffers trades_;
     std::vector<double> stats_;  // stats_size_ per trade
     RowBuffers per_row_;
+    bool record_positions_ = false;
+    std::vector<double> positions_;  // rows x slots, with record_positions
 };
 
 }  // namespace korvel::portsim

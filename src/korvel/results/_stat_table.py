@@ -1,0 +1,192 @@
+"""The statistics of a run: one table, from which everything about a figure is derived.
+
+Each row of `TABLE` is one key of `Result.stats()`, in its order: the label
+of its line in the summary, how it is written, whether the notebook views
+show it, whether walk-forward can select by it (and the bootstrap resample
+it: a figure of the return series alone), and what it means.  `stats()`'s
+order, the summary and the report's figures, the notebook views,
+`korvel.validation.STATS`, walk-forward's `SELECTABLE` and the README's list
+all come from it.
+
+A line of the summary may show several figures: a row with `label=None`
+shows on the line of the row before it, and the first row's `line` joins
+their texts ("{} / {}" unless told).  A row whose key ends in "_" is a family
+of keys with that prefix (`exits_<reason>`), listed where the row stands.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Any
+
+#: How a figure is written: "%" percent, "x" plain number, "d" integer, "t" date, "days" calendar days,
+#: "rows" market rows.
+FORMATS = ("%", "x", "d", "t", "days", "rows")
+
+
+@dataclass(frozen=True)
+class Stat:
+    """One figure of `Result.stats()`."""
+
+    key: str
+    #: The summary line's label; None: shown on the line of the row before.
+    label: str | None
+    format: str
+    description: str
+    #: Shown in a result's notebook view.
+    headline: bool = False
+    #: A figure of the return series alone: walk-forward selects by it, the bootstrap resamples it.
+    selectable: bool = False
+    #: Shown in a sweep's notebook view.
+    in_sweep_view: bool = False
+    #: How the texts of the line's figures are joined, "{}" for each (only on a line's first row).
+    line: str | None = None
+
+    @property
+    def family(self) -> bool:
+        """A family of keys with this prefix (`exits_<reason>`), not one key."""
+        return self.key.endswith("_")
+
+
+TABLE: tuple[Stat, ...] = (
+    Stat("start", "Period", "t", "the first live date (the first weight date's row)", headline=True, line="{} .. {}"),
+    Stat("end", None, "t", "the last market date"),
+    Stat(
+        "total_return",
+        "Total return",
+        "%",
+        "final equity over the capital, less 1",
+        headline=True,
+        selectable=True,
+        in_sweep_view=True,
+    ),
+    Stat("cagr", "CAGR", "%", "compound annual growth rate", headline=True, selectable=True, in_sweep_view=True),
+    Stat(
+        "annual_volatility",
+        "Annual volatility",
+        "%",
+        "standard deviation of the returns, annualised",
+        headline=True,
+        selectable=True,
+    ),
+    Stat(
+        "rf",
+        "Risk-free rate (a year)",
+        "%",
+        "the annual rate the Sharpe and Sortino ratios take excess returns over: the run's cash rate unless "
+        "`stats(rf=...)` says otherwise (the mean over the calendar days for rates by date)",
+    ),
+    Stat(
+        "sharpe",
+        "Sharpe ratio",
+        "x",
+        "mean over standard deviation of the excess returns (over the risk-free rate of each row), annualised",
+        headline=True,
+        selectable=True,
+        in_sweep_view=True,
+    ),
+    Stat(
+        "sortino", "Sortino ratio", "x", "mean excess return over its downside deviation, annualised", selectable=True
+    ),
+    Stat("calmar", "Calmar ratio", "x", "CAGR over the maximum drawdown", selectable=True),
+    Stat(
+        "max_drawdown",
+        "Max drawdown",
+        "%",
+        "the deepest fall from a running peak (a negative fraction)",
+        headline=True,
+        selectable=True,
+        in_sweep_view=True,
+    ),
+    Stat("max_drawdown_peak", "Drawdown peak / trough", "t", "the date of the peak before the maximum drawdown"),
+    Stat("max_drawdown_trough", None, "t", "the date of its trough"),
+    Stat("max_drawdown_recovery", "Drawdown recovered", "t", "the date equity regained the peak (NaT if never)"),
+    Stat(
+        "longest_drawdown_days",
+        "Longest drawdown",
+        "days",
+        "calendar days from a peak to its recovery (or the last date), the longest",
+    ),
+    Stat("exposure", "Exposure", "%", "share of the live rows whose close finds a priced holding", headline=True),
+    Stat("trades", "Trades (still open)", "d", "trade records", headline=True, in_sweep_view=True, line="{} ({})"),
+    Stat("open_trades", None, "d", "trade records still open"),
+    Stat("win_rate", "Win rate", "%", "share of the closed priced trades with a positive return", headline=True),
+    Stat("profit_factor", "Profit factor", "x", "|weight| x return of the winners over that of the losers"),
+    Stat("avg_win", "Average win / loss", "%", "mean return of the winning trades"),
+    Stat("avg_loss", None, "%", "mean return of the losing trades"),
+    Stat("avg_trade_return", "Average trade return", "%", "mean return of the closed priced trades"),
+    Stat("avg_holding_days", "Average holding", "rows", "mean market rows a closed trade was held"),
+    Stat("mean_mae", "Mean MAE / MFE", "%", "mean maximum adverse excursion of the closed trades"),
+    Stat("mean_mfe", None, "%", "mean maximum favourable excursion"),
+    Stat("turnover", "Turnover (one-sided, a year)", "x", "value traded over the portfolio's value, halved, a year"),
+    Stat("fees_paid", "Fees / taxes paid", "%", "fees paid, in units of the capital"),
+    Stat("taxes_paid", None, "%", "taxes paid, in units of the capital"),
+    Stat("cost_drag", "Cost drag (a year)", "%", "costs over the mean equity, a year"),
+    Stat("exits_", "Exits by reason", "d", "closed trades by exit reason"),
+    Stat(
+        "benchmark_total_return",
+        "Benchmark total return",
+        "%",
+        "with a benchmark: its total return over the live period",
+        headline=True,
+    ),
+    Stat("benchmark_cagr", "Benchmark CAGR / volatility", "%", "with a benchmark: its CAGR over its priced dates"),
+    Stat("benchmark_volatility", None, "%", "with a benchmark: its annual volatility"),
+    Stat("benchmark_sharpe", "Benchmark Sharpe ratio", "x", "with a benchmark: its Sharpe ratio"),
+    Stat("benchmark_max_drawdown", "Benchmark max drawdown", "%", "with a benchmark: its deepest fall from a peak"),
+    Stat("beta", "Beta / alpha", "x", "with a benchmark: the returns' beta to it"),
+    Stat("alpha", None, "%", "with a benchmark: annual alpha (mean return less beta x its mean, a year)"),
+    Stat("correlation", "Correlation", "x", "with a benchmark: correlation of the returns with its returns"),
+    Stat("tracking_error", "Tracking error", "%", "with a benchmark: annual volatility of the active returns"),
+    Stat("information_ratio", "Information ratio", "x", "with a benchmark: active return a year over tracking error"),
+    Stat("up_capture", "Up / down capture", "x", "with a benchmark: the return captured on its up rows"),
+    Stat("down_capture", None, "x", "with a benchmark: the return captured on its down rows"),
+)
+
+#: The figures of a return series alone, in the table's order: what walk-forward selects by and the
+#: bootstrap resamples.
+SELECTABLE: tuple[str, ...] = tuple(s.key for s in TABLE if s.selectable)
+#: The summary labels a result's notebook view shows.
+HEADLINE: tuple[str, ...] = tuple(s.label for s in TABLE if s.headline and s.label is not None)
+#: The columns (key, format) of a sweep's notebook view.
+SWEEP_COLUMNS: tuple[tuple[str, str], ...] = tuple((s.key, s.format) for s in TABLE if s.in_sweep_view)
+
+
+def ordered(figures: Mapping[str, Any]) -> dict[str, Any]:
+    """`figures` in the table's order (a family where its row stands, in the order given); keys the table
+    does not know come last, in the order given."""
+    return {key: figures[key] for key in sorted(figures, key=_rank)}
+
+
+def _rank(key: str) -> int:
+    rank = _RANKS.get(key)
+    if rank is None:
+        rank = next((i for prefix, i in _FAMILIES if key.startswith(prefix)), len(TABLE))
+    return rank
+
+
+_RANKS = {stat.key: i for i, stat in enumerate(TABLE) if not stat.family}
+_FAMILIES = [(stat.key, i) for i, stat in enumerate(TABLE) if stat.family]
+
+
+def lines() -> list[tuple[str, list[Stat], str]]:
+    """The summary's lines: (label, the rows it shows, how their texts are joined)."""
+    out: list[tuple[str, list[Stat], str]] = []
+    for stat in TABLE:
+        if stat.label is None:
+            out[-1][1].append(stat)
+        else:
+            out.append((stat.label, [stat], stat.line or ""))
+    return [(label, rows, join or " / ".join(["{}"] * len(rows))) for label, rows, join in out]
+
+
+def stats_markdown() -> str:
+    """The README's list of the figures of `Result.stats()`."""
+    rows = ["| key | line of the summary | what it is |", "|---|---|---|"]
+    label = ""
+    for stat in TABLE:
+        label = stat.label if stat.label is not None else label
+        key = f"`{stat.key}<reason>`" if stat.family else f"`{stat.key}`"
+        rows.append(f"| {key} | {label} | {stat.description.replace('|', chr(92) + '|')} |")
+    return "\n".join(rows)
