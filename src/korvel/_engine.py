@@ -88,6 +88,10 @@ class EngineRun:
     records: Records  # the trade ledger, read-only
     operations: dict[str, Any]  # the operations record, its dicts copied
     seconds: float  # wall time of the engine call alone
+    #: With ``record_fills``: the |value traded| of every market row x weight column, read-only.
+    fills: Float64Array | None = None
+    #: With ``record_positions``: each holding's value over the portfolio value at every close, read-only.
+    positions: Float64Array | None = None
 
 
 def run(arrays: dict[str, Any], rule_keywords: dict[str, Any], window: int, step: int) -> EngineRun:
@@ -98,9 +102,13 @@ def run(arrays: dict[str, Any], rule_keywords: dict[str, Any], window: int, step
         seconds = time.perf_counter() - start
     equity.flags.writeable = False
     records = records_from_ledger(ledger, equity.shape[0], window, step)
+    tables = {key: ledger.get(key) for key in ("fills", "positions")}
+    for table in tables.values():
+        if table is not None:
+            table.flags.writeable = False
     # Its dicts are the ones `get_stock_operations()` hands to anyone who asks: copies of our own.
     operations = {k: dict(v) if isinstance(v, dict) else v for k, v in operations.items()}
-    return EngineRun(equity, records, operations, seconds)
+    return EngineRun(equity, records, operations, seconds, **tables)
 
 
 def describe_engine() -> list[tuple[str, str]]:

@@ -51,6 +51,7 @@ LEDGER_RULES = {
     "close_on_ruin": False,
     "record_positions": False,
     "impact_coefficients": None,
+    "record_fills": False,
 }
 
 

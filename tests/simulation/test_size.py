@@ -213,3 +213,74 @@ def test_nan_coefficients_charge_nothing_and_are_counted_per_row():
     sold = 12.0 / 11.0 / 2
     assert ledger["row_impact"][2] == pytest.approx(0.01 * math.sqrt(sold) * sold, rel=1e-12)
     assert ledger["row_costs"][2] == ledger["row_impact"][2]
+
+
+# --------------------------------------------------------------------------- capacity and the orders in shares
+
+
+def test_the_capacity_figures_are_those_of_the_ledger_by_hand():
+    market = one_name()
+    res = korvel.backtest(weights_on(market, [(3, 1.0), (4, 0.0)]), market, trade_at="close", capital=CAPITAL, fee=0.01)
+    table = res.capacity()
+    assert table["date"].tolist() == list(market.dates[[4, 5]]) and table["instrument"].tolist() == ["S0", "S0"]
+    held = (1.0 - 0.01) * 104 / 103  # bought 1.0 less the fee, drifted to the exit's close
+    adv = [statistics.fmean([1000, 2000, 4000]), statistics.fmean([1000, 2000, 4000, 3000])]
+    shares = [CAPITAL / 103, held * CAPITAL / 104]
+    np.testing.assert_allclose(table["value"], [CAPITAL, held * CAPITAL], rtol=1e-12)
+    np.testing.assert_allclose(table["adv"], adv, rtol=1e-12)
+    participation = [s / a for s, a in zip(shares, adv)]
+    np.testing.assert_allclose(table["participation"], participation, rtol=1e-12)
+    low, high = sorted(participation)
+    p95 = low + 0.95 * (high - low)  # the linear quantile of two fills
+    assert table.attrs["p95"] == pytest.approx(p95, rel=1e-12)
+    assert res.stats()["participation_p95"] == pytest.approx(p95, rel=1e-12)
+    for level, capital in table.attrs["capital_at"].items():
+        assert capital == pytest.approx(CAPITAL * level / p95, rel=1e-12)
+
+
+def test_the_capacity_scales_with_the_capital_without_impact():
+    _, _, market, weights = __import__("layer_support").market_and_weights(10, 120, 4)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        small = korvel.backtest(weights, market, capital=1e5).capacity()
+        large = korvel.backtest(weights, market, capital=3e7).capacity()
+    np.testing.assert_allclose(large["participation"], 300 * small["participation"], rtol=1e-12)
+    for level in (0.01, 0.05, 0.10):
+        assert small.attrs["capital_at"][level] == pytest.approx(large.attrs["capital_at"][level], rel=1e-12)
+
+
+@pytest.mark.parametrize(
+    ("market", "rules", "match"),
+    [("volume", {}, "capacity needs capital"), ("closes", {"capital": 1e6}, "capacity needs the market's volume")],
+)
+def test_the_capacity_says_what_it_needs(market, rules, match):
+    given = one_name() if market == "volume" else korvel.Market(closes(np.array(CLOSE)[:, None]))
+    res = korvel.backtest(weights_on(one_name(), [(3, 1.0)]), given, trade_at="close", **rules)
+    with pytest.raises(ValueError, match=match):
+        res.capacity()
+    assert "participation_p95" not in res.stats()
+
+
+def test_the_orders_in_shares_by_hand():
+    market = one_name()
+    # Bought on row 4, half of it sold on the order due after the last row.
+    res = korvel.backtest(weights_on(market, [(3, 1.0), (5, 0.5)]), market, trade_at="close", capital=CAPITAL)
+    orders = res.actions
+    value = res.equity.iloc[-1] * CAPITAL
+    row = orders.loc["S0"]
+    assert row["shares_now"] == pytest.approx(value / 104, rel=1e-12)
+    assert row["shares_target"] == pytest.approx(0.5 * value / 104, rel=1e-12)
+    assert row["shares_delta"] == pytest.approx(-0.5 * value / 104, rel=1e-12)
+    assert row["order_value"] == pytest.approx(-0.5 * value, rel=1e-12)
+    assert "shares_now" not in korvel.backtest(weights_on(market, [(3, 1.0)]), market).actions.columns
+
+
+def test_impact_is_in_the_stats_and_the_cost_drag():
+    market = one_name()
+    plain = korvel.backtest(weights_on(market, [(3, 1.0)]), market, trade_at="close", capital=CAPITAL, fee=0.001)
+    sized = korvel.backtest(
+        weights_on(market, [(3, 1.0)]), market, trade_at="close", capital=CAPITAL, fee=0.001, impact=True
+    )
+    paid = sized.trades["impact"].sum()
+    assert plain.stats()["impact_paid"] == 0.0 and sized.stats()["impact_paid"] == pytest.approx(paid, rel=1e-15)
+    assert sized.stats()["cost_drag"] > plain.stats()["cost_drag"]

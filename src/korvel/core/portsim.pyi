@@ -85,6 +85,7 @@ def backtest_ledger(
     close_on_ruin: object = False,
     record_positions: object = False,
     impact_coefficients: npt.NDArray[np.float64] | None = None,
+    record_fills: object = False,
 ) -> tuple[npt.NDArray[np.float64], dict[str, Any], dict[str, Any]]: ...
 def get_stock_operations() -> dict[str, Any]: ...
 def get_trade_stocks(

@@ -19,8 +19,8 @@ import numpy.typing as npt
 import pandas as pd
 
 from korvel._market import dates_of, missing_by_column
-from korvel.results import _stats
-from korvel.results._actions import actions_table
+from korvel.results import _capacity, _stats
+from korvel.results._actions import actions_table, last_known, with_shares
 from korvel.results._records import SNAPSHOT, TRADE_COLUMNS, Snapshot
 from korvel.results._stat_table import ordered
 from korvel.simulation._rates import annual_rate, day_basis, mean_annual_rate, per_row_rates, run_risk_free
@@ -218,10 +218,43 @@ class Result:
     @property
     def actions(self) -> pd.DataFrame:
         """What to do on the next trading day, by instrument (see the README's section on the result)."""
-        table = actions_table(self._run.operations, self._run.weights.instruments, self._run.weights.dates)
+        run = self._run
+        table = actions_table(run.operations, run.weights.instruments, run.weights.dates)
+        if run.rules.capital is not None and run.positions is not None:
+            value = float(run.equity[-1]) * run.rules.capital
+            prices = last_known(run.view.close[:, run.weights.market_columns])
+            where = run.weights.instruments.get_indexer(table.index)
+            table = with_shares(table, where, run.positions[-1], value, prices)
         table.attrs["rebalance_due"] = self._run.rebalance_due
         table.attrs["as_of"] = self._run.market.dates[-1]
         return table
+
+    def capacity(self) -> pd.DataFrame:
+        """How much of the market's volume the fills took: one row per market row and instrument traded.
+
+        Columns: `date`, `instrument`, `value` (the |value traded| in the
+        prices' currency), `shares` (at the row's trading price), `adv` (the
+        mean volume over the `impact_window` rows before the row, NaN when
+        there is none) and `participation` (shares / ADV).  Its ``attrs``
+        hold `p95` (the 95th percentile of the fills' participation) and
+        `capital_at` ({fraction of ADV: the capital at which that percentile
+        would reach it} for 1%, 5% and 10%).
+
+        `capital_at` scales the run's capital linearly, which holds without
+        an impact model (the run's path then does not depend on its size).
+        With `impact` the costs grow with the size: sweep `capital` as a rule
+        and compare each run's `participation_p95` instead.  Needs `capital`
+        and a market volume (a ValueError names what is missing).
+        """
+        table = self._fills.copy()
+        quantile = _capacity.p95(table["participation"].to_numpy())
+        table.attrs["p95"] = quantile
+        table.attrs["capital_at"] = _capacity.capital_at(self._run.rules.capital, quantile)
+        return table
+
+    @cached_property
+    def _fills(self) -> pd.DataFrame:
+        return _capacity.fills_table(self._run)
 
     # ------------------------------------------------------------------ figures
 
@@ -305,8 +338,11 @@ class Result:
                 rec.fees,
                 rec.taxes,
                 _stats.years(live_ns),
+                rec.impact,
             )
         )
+        if run.rules.capital is not None and run.view.volume is not None and run.fills is not None:
+            out["participation_p95"] = _capacity.p95(self._fills["participation"].to_numpy())
         out.update(_stats.exit_counts(rec.exit_reason, rec.reason_names))
         level = self._benchmark_level
         if level is not None:

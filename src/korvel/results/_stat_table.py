@@ -122,7 +122,15 @@ TABLE: tuple[Stat, ...] = (
     Stat("turnover", "Turnover (one-sided, a year)", "x", "value traded over the portfolio's value, halved, a year"),
     Stat("fees_paid", "Fees / taxes paid", "%", "fees paid, in units of the capital"),
     Stat("taxes_paid", None, "%", "taxes paid, in units of the capital"),
+    Stat("impact_paid", "Market impact paid", "%", "market impact paid (`impact=`), in units of the capital"),
     Stat("cost_drag", "Cost drag (a year)", "%", "costs over the mean equity, a year"),
+    Stat(
+        "participation_p95",
+        "Participation (95th pct of fills)",
+        "%",
+        "with `capital` and a market volume: the 95th percentile of the fills' shares over their ADV "
+        "(`Result.capacity`)",
+    ),
     Stat("exits_", "Exits by reason", "d", "closed trades by exit reason"),
     Stat(
         "benchmark_total_return",

@@ -173,9 +173,11 @@ def trade_statistics(
     return out
 
 
-def cost_statistics(row_traded: Float, equity: Float, fees: Float, taxes: Float, elapsed: float) -> dict[str, Any]:
+def cost_statistics(
+    row_traded: Float, equity: Float, fees: Float, taxes: Float, elapsed: float, impact: Float | None = None
+) -> dict[str, Any]:
     """Turnover and costs: `row_traded` (|value traded| per row) and `equity` (per row) of the live rows,
-    `fees` and `taxes` per trade, all in units of the starting capital; `elapsed` in years.
+    `fees`, `taxes` and `impact` per trade, all in units of the starting capital; `elapsed` in years.
 
     `turnover` is one-sided and annual: each row's value traded over the
     portfolio's value before it traded (the previous close; the starting
@@ -188,13 +190,15 @@ def cost_statistics(row_traded: Float, equity: Float, fees: Float, taxes: Float,
     valued = before > 0
     traded = float((row_traded[valued] / before[valued]).sum())
     fees_paid, taxes_paid = float(fees.sum()), float(taxes.sum())
+    impact_paid = float(impact.sum()) if impact is not None else 0.0
     mean_equity = float(equity.mean()) if equity.shape[0] else NAN
     per_year = 1.0 / elapsed if elapsed > 0 else NAN
     return {
         "turnover": traded / 2.0 * per_year,
         "fees_paid": fees_paid,
         "taxes_paid": taxes_paid,
-        "cost_drag": (fees_paid + taxes_paid) / mean_equity * per_year if mean_equity > 0 else NAN,
+        "impact_paid": impact_paid,
+        "cost_drag": (fees_paid + taxes_paid + impact_paid) / mean_equity * per_year if mean_equity > 0 else NAN,
     }
 
 

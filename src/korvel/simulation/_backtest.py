@@ -197,8 +197,8 @@ def backtest(
         delisting=view.delisting_rows[weights_.market_columns],
     )
     keywords = {**rules.engine_kwargs(), **rules.ledger_kwargs()}
-    impact = _impact_keywords(rules, view, weights_.market_columns)
-    done = _engine.run(arrays, {**keywords, **impact}, rules.excursion_window, rules.excursion_step)
+    size = _size_keywords(rules, view, weights_.market_columns)
+    done = _engine.run(arrays, {**keywords, **size}, rules.excursion_window, rules.excursion_step)
     applied, _, due = _schedule.applied_weight_rows(view.dates, weights_.engine_dates, resample)
     run = Run(
         market_,
@@ -215,15 +215,21 @@ def backtest(
         due,
         bench,
         done.seconds,
+        done.fills,
+        done.positions,
     )
     _warn_about(run, benchmark)
     return Result(run)
 
 
-def _impact_keywords(rules: Any, view: Any, columns: Any) -> dict[str, Any]:
-    """The keywords of the ledger's own entry point: the impact model's coefficients, when it is on."""
-    if rules.impact is None:
+def _size_keywords(rules: Any, view: Any, columns: Any) -> dict[str, Any]:
+    """The ledger run's keywords for a capital in currency: the fills and closing weights it records (for
+    the orders in shares and the capacity), and the impact model's coefficients when it is on."""
+    if rules.capital is None:
         return {}
+    out: dict[str, Any] = {"record_fills": True, "record_positions": True}
+    if rules.impact is None:
+        return out
     if view.volume is None:
         raise ValueError(
             "impact needs the market's volume: korvel.Market(close, ..., volume=shares traded per row)"
@@ -237,7 +243,7 @@ def _impact_keywords(rules: Any, view: Any, columns: Any) -> dict[str, Any]:
         window=rules.impact_window,
         columns=columns,
     )
-    return {"impact_coefficients": coefficients}
+    return {**out, "impact_coefficients": coefficients}
 
 
 def _check_window(window: int, rows: int) -> None:

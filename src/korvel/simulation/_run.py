@@ -32,6 +32,10 @@ class Run:
     rebalance_due: bool  # the due weight row is traded on the next trading day
     benchmark: tuple[Float64Array, str] | None  # level on every market row, and its name
     engine_seconds: float
+    #: With `capital`: the |value traded| of every market row x weight column (units of the starting capital).
+    fills: Float64Array | None = None
+    #: With `capital`: each holding's value over the portfolio value at every close (rows x weight columns).
+    positions: Float64Array | None = None
 
     @property
     def first_row(self) -> int:

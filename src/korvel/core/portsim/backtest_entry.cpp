@@ -369,6 +369,7 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, TradeLedger* ledger) {
             const analysis::Settings settings{r.excursion_window, r.excursion_window_step, in.costs};
             ledger->start(static_cast<int>(in.pos_columns.size), in.price_index.size, in.rules.record_positions,
                           analysis::Tables{in.price, in.close}, settings, run.price_col_of_sid);
+            if (l.record_fills) ledger->record_fills(static_cast<int>(in.pos_columns.size), in.price_index.size);
         }
         if (run_rows(in, run) < 0 || finish_run(in, run) < 0) return nullptr;
     } catch (const std::bad_alloc&) {

@@ -68,7 +68,8 @@ struct DelistingBars {
     X(borrow_rates, RateTable, , "None", to_borrow_rates)                                        \
     X(close_on_ruin, bool, false, "False", to_truth)                                             \
     X(record_positions, bool, false, "False", to_truth)                                          \
-    X(impact_coefficients, RateTable, , "None", to_cell_table)
+    X(impact_coefficients, RateTable, , "None", to_cell_table)                                   \
+    X(record_fills, bool, false, "False", to_truth)
 
 // The eleven required arrays: X(name, element kind, number of dimensions).
 #define KORVEL_BACKTEST_ARRAYS(X)                                                                \

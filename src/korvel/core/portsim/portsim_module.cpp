@@ -65,7 +65,8 @@ constexpr char kLedgerSummary[] =
     "close ('open') or at it ('close'). trail_from='peak' (with own_trade_stops)\n"
     "trails the peak by trail_stop times the peak. impact_coefficients (price rows x\n"
     "weight columns, NaN for no estimate) adds a market impact of c x sqrt(traded)\n"
-    "to every fill, as a fraction of the traded value.";
+    "to every fill, as a fraction of the traded value; record_fills adds \"fills\"\n"
+    "(price rows x weight columns: the |value traded| of each cell's fills).";
 
 PyMethodDef portsim_methods[] = {
     {"backtest_", as_cfunction(py_backtest), METH_VARARGS | METH_KEYWORDS, nullptr},               // doc set at import

@@ -124,6 +124,10 @@ void TradeLedger::charge(int sid, const Paid& paid) {
         per_row_.row_impact[static_cast<size_t>(row_)] += paid.impact;
         if (paid.unestimated) per_row_.row_unestimated[static_cast<size_t>(row_)] += 1;
     }
+    if (record_fills_ && row_ >= 0 && sid >= 0 && static_cast<size_t>(sid) < slots_.size()) {
+        const size_t cell = static_cast<size_t>(row_) * slots_.size() + static_cast<size_t>(sid);
+        if (cell < fills_.size()) fills_[cell] += traded;
+    }
     if (sid < 0 || static_cast<size_t>(sid) >= slots_.size()) return;
     Slot& slot = slots_[static_cast<size_t>(sid)];
     if (slot.open) {
@@ -223,6 +227,10 @@ PyObject* TradeLedger::to_dict() const {
     KORVEL_LEDGER_ROW_FIELDS(KORVEL_LEDGER_ROW_ITEM)
     if (record_positions_ &&
         set_item(d, "positions", array_of(positions_, NPY_FLOAT64, rows, static_cast<npy_intp>(slots_.size()))) < 0) {
+        return nullptr;
+    }
+    if (record_fills_ &&
+        set_item(d, "fills", array_of(fills_, NPY_FLOAT64, rows, static_cast<npy_intp>(slots_.size()))) < 0) {
         return nullptr;
     }
 #undef KORVEL_LEDGER_TRADE_ITEM

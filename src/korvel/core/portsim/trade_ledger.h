@@ -38,6 +38,13 @@ public:
         positions_[static_cast<size_t>(row_) * slots_.size() + static_cast<size_t>(sid)] = weight;
     }
 
+    // With fills recorded, the ledger also keeps the |value traded| of every
+    // cell (price row x slot), summed over the cell's fills.
+    void record_fills(int n_slots, Py_ssize_t rows) {
+        fills_.assign(static_cast<size_t>(rows) * static_cast<size_t>(n_slots), 0.0);
+        record_fills_ = true;
+    }
+
     // The row being simulated (set before any trade of the row).
     void mark_row(int row) { row_ = row; }
 
@@ -123,6 +130,8 @@ private:
     RowBuffers per_row_;
     bool record_positions_ = false;
     std::vector<double> positions_;  // rows x slots, with record_positions
+    bool record_fills_ = false;
+    std::vector<double> fills_;  // rows x slots, with record_fills
 };
 
 }  // namespace korvel::portsim
