@@ -35,6 +35,7 @@ PER_ROW = {
     "row_financing": np.float64,
     "row_impact": np.float64,
     "row_unestimated": np.int64,
+    "row_below_lot": np.int64,
 }
 # korvel's own rules of the ledger entry point, at their defaults.
 LEDGER_RULES = {
@@ -52,6 +53,10 @@ LEDGER_RULES = {
     "record_positions": False,
     "impact_coefficients": None,
     "record_fills": False,
+    "lot_values": None,
+    "min_trade": 0.0,
+    "fee_min": 0.0,
+    "sells_first": False,
 }
 
 

@@ -86,6 +86,10 @@ def backtest_ledger(
     record_positions: object = False,
     impact_coefficients: npt.NDArray[np.float64] | None = None,
     record_fills: object = False,
+    lot_values: npt.NDArray[np.float64] | None = None,
+    min_trade: float = 0.0,
+    fee_min: float = 0.0,
+    sells_first: object = False,
 ) -> tuple[npt.NDArray[np.float64], dict[str, Any], dict[str, Any]]: ...
 def get_stock_operations() -> dict[str, Any]: ...
 def get_trade_stocks(

@@ -152,6 +152,7 @@ FIELDS: tuple[Field, ...] = (
         "",
         "fills on the row the impact model had no estimate for (too few rows or no volume before it)",
     ),
+    Field("row_below_lot", "row_below_lot", np.int64, "row", "", "targets on the row too small for one lot (`lot=`)"),
 )
 
 PER_TRADE: tuple[Field, ...] = tuple(f for f in FIELDS if f.per == "trade")
@@ -188,6 +189,7 @@ class Records:
     row_financing: Float64Array
     row_impact: Float64Array
     row_unestimated: Int64Array
+    row_below_lot: Int64Array
     statistics: Float64Array
     reason_names: tuple[str, ...]
 

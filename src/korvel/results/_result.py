@@ -23,6 +23,7 @@ from korvel.results import _capacity, _stats
 from korvel.results._actions import actions_table, last_known, with_shares
 from korvel.results._records import SNAPSHOT, TRADE_COLUMNS, Snapshot
 from korvel.results._stat_table import ordered
+from korvel.simulation import _lots
 from korvel.simulation._rates import annual_rate, day_basis, mean_annual_rate, per_row_rates, run_risk_free
 
 if TYPE_CHECKING:
@@ -222,9 +223,11 @@ class Result:
         table = actions_table(run.operations, run.weights.instruments, run.weights.dates)
         if run.rules.capital is not None and run.positions is not None:
             value = float(run.equity[-1]) * run.rules.capital
-            prices = last_known(run.view.close[:, run.weights.market_columns])
+            columns = run.weights.market_columns
+            prices = last_known(run.view.close[:, columns] / _lots.factors(run.view, run.rules.factor, columns))
+            lots = None if run.rules.lot is None else _lots.lots_by_column(run.view, run.rules.lot, columns)
             where = run.weights.instruments.get_indexer(table.index)
-            table = with_shares(table, where, run.positions[-1], value, prices)
+            table = with_shares(table, where, run.positions[-1], value, prices, lots)
         table.attrs["rebalance_due"] = self._run.rebalance_due
         table.attrs["as_of"] = self._run.market.dates[-1]
         return table

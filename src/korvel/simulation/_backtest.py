@@ -17,7 +17,7 @@ from korvel._checks import looks_like_prices, looks_like_weights
 from korvel._market import Market, as_market, check_mapped, missing_prices, view_of
 from korvel._warnings import warn
 from korvel.results._result import Result
-from korvel.simulation import _alerts, _impact, _schedule
+from korvel.simulation import _alerts, _impact, _lots, _schedule
 from korvel.simulation._inputs import benchmark_prices, prepare_weights, rebalance_dates
 from korvel.simulation._rules import check_rules, keywords_given, rule_warnings
 from korvel.simulation._run import Run
@@ -46,6 +46,10 @@ def backtest(
     capital: float | None = None,
     impact: bool | float | None = None,
     impact_window: int = 20,
+    lot: float | pd.Series | None = None,
+    min_trade: float = 0.0,
+    fee_min: float = 0.0,
+    factor: float | pd.Series | pd.DataFrame | None = None,
     benchmark: pd.Series | Hashable | None = None,
 ) -> Result:
     """Backtest target weights on a market.
@@ -128,6 +132,26 @@ def backtest(
     impact_window : int
         Rows before a fill the impact model's estimates are taken over (2
         or more; with fewer rows before a fill, those there are).
+    lot : None, float or Series
+        Shares per lot (1: whole shares; a Series by instrument, NaN or
+        missing: fractional): every target is rounded toward 0 to whole
+        lots at the trade row's price (a full exit sells everything), and a
+        buy pays its costs from cash so that holdings stay whole.  An
+        allocation too small for one lot is a `KorvelWarning`.  Needs
+        `capital`.  Lots need unadjusted prices to mean anything: give
+        adjusted prices with their `factor`.
+    min_trade : float
+        Trades smaller than this (in the prices' currency) are skipped,
+        closes excepted; with `band`, a trade is skipped when either says so.
+    fee_min : float
+        The least commission of a fill, in the prices' currency:
+        commission = max(fee x value, fee_min).
+    factor : None, float, Series or DataFrame
+        The adjustment factor of adjusted prices (raw = adjusted / factor),
+        by instrument or by date and instrument (missing: 1): the lots are
+        counted in raw shares.  With `lot`, `min_trade` or `fee_min` the
+        trades of a row that reduce a holding run before those that add to
+        one.
     benchmark : Series or instrument label, optional
         Prices of a benchmark (or an instrument of the market) for the plot
         and the beta / alpha / correlation figures.
@@ -167,6 +191,10 @@ def backtest(
             capital=capital,
             impact=impact,
             impact_window=impact_window,
+            lot=lot,
+            min_trade=min_trade,
+            fee_min=fee_min,
+            factor=factor,
         )
     )
     frames = isinstance(market, pd.DataFrame) and isinstance(weights, pd.DataFrame)
@@ -228,6 +256,15 @@ def _size_keywords(rules: Any, view: Any, columns: Any) -> dict[str, Any]:
     if rules.capital is None:
         return {}
     out: dict[str, Any] = {"record_fills": True, "record_positions": True}
+    capital = rules.capital
+    if rules.lot is not None:
+        out["lot_values"] = _lots.lot_values(view, rules, columns)
+    if rules.min_trade:
+        out["min_trade"] = rules.min_trade / capital
+    if rules.fee_min:
+        out["fee_min"] = rules.fee_min / capital
+    if rules.lot is not None or rules.min_trade or rules.fee_min:
+        out["sells_first"] = True
     if rules.impact is None:
         return out
     if view.volume is None:
@@ -267,6 +304,7 @@ def _warn_about(run: Run, benchmark: object) -> None:
         "no_price": _alerts.unpriced_weights(run.weights, run.view, run.applied, missing),
         "benchmark": _alerts.benchmark_gaps(benchmark, run.benchmark, run.view, run.first_row),
         "impact": _alerts.unestimated_impact(run.records, run.view, run.rules),
+        "lot": _lots.below_one_lot(run),
     }
     for kind, text in said.items():
         if text:

@@ -133,6 +133,39 @@ def _impact(value: object, name: str) -> float | None:
     return number
 
 
+def _currency(value: object, name: str) -> float:
+    number = _number(value, name)
+    if not 0 <= number < INF:
+        raise ValueError(f"{name} must be 0 or more and finite (an amount in the prices' currency), not {value!r}")
+    return number
+
+
+def _by_instrument(value: object, name: str, *, tables: bool) -> Any:
+    """A positive number, or a Series by instrument (or, with `tables`, a DataFrame of dates x instruments) of
+    positive numbers or NaN; checked against the market's instruments when the run starts."""
+    import pandas as pd
+
+    if value is None:
+        return None
+    kinds = (pd.Series, pd.DataFrame) if tables else (pd.Series,)
+    if isinstance(value, kinds):
+        values = value.to_numpy(dtype=np.float64, na_value=np.nan)
+        bad = ~np.isnan(values) & ~((values > 0) & (values < INF))
+        if bad.any():
+            first = values[bad].ravel()[0]
+            raise ValueError(f"{name} must hold positive finite numbers (NaN: none), not {first!r}")
+        return value
+    return _positive(value, name)
+
+
+def _lot(value: object, name: str) -> Any:
+    return _by_instrument(value, name, tables=False)
+
+
+def _factor(value: object, name: str) -> Any:
+    return _by_instrument(value, name, tables=True)
+
+
 def _optional_flag(value: object, name: str) -> bool | None:
     return None if value is None else _flag(value, name)
 
@@ -362,6 +395,40 @@ TABLE: tuple[Rule, ...] = (
         "rows before a fill over which the impact model's volatility and mean volume are taken",
     ),
     Rule(
+        "lot",
+        None,
+        _lot,
+        None,
+        "None, a number > 0 or a Series by instrument; needs capital",
+        "shares per lot (1: whole shares): targets rounded toward 0 to whole lots, a full exit sells everything; "
+        "None: fractional shares",
+    ),
+    Rule(
+        "min_trade",
+        0.0,
+        _currency,
+        None,
+        ">= 0, in the prices' currency; needs capital",
+        "trades smaller than this are skipped (a close always trades)",
+    ),
+    Rule(
+        "fee_min",
+        0.0,
+        _currency,
+        None,
+        ">= 0, in the prices' currency; needs capital",
+        "the least commission of a fill: commission = max(fee x value, fee_min)",
+    ),
+    Rule(
+        "factor",
+        None,
+        _factor,
+        None,
+        "None, a number > 0, a Series by instrument or a DataFrame of dates x instruments",
+        "adjustment factor of adjusted prices (raw = adjusted / factor), for the lots' shares",
+        option="",
+    ),
+    Rule(
         "benchmark",
         None,
         None,
@@ -384,6 +451,18 @@ CHECKED = tuple(rule.name for rule in TABLE if rule.check is not None and rule.r
 DEPRECATED = tuple(rule.name for rule in TABLE if rule.replaced_by is not None)
 
 
+def _scalar(value: object) -> bool:
+    """Not a pandas table (a rule given by instrument or by date)."""
+    return not type(value).__module__.startswith("pandas")
+
+
+def _same_value(a: object, b: object) -> bool:
+    """Rule values compared as values: pandas objects by `equals`, the rest by ==."""
+    if _scalar(a) or _scalar(b):
+        return _scalar(a) and _scalar(b) and bool(a == b)
+    return type(a) is type(b) and bool(a.equals(b))  # type: ignore[attr-defined]
+
+
 class Rules:
     """The rules of one run, as checked (None: the rule is off); one attribute per checked rule."""
 
@@ -404,10 +483,14 @@ class Rules:
         return (Rules, (self.as_dict(),))
 
     def __eq__(self, other: object) -> bool:
-        return isinstance(other, Rules) and self.as_dict() == other.as_dict()
+        if not isinstance(other, Rules):
+            return False
+        mine, theirs = self.as_dict(), other.as_dict()
+        return all(_same_value(mine[k], theirs[k]) for k in mine)
 
     def __hash__(self) -> int:
-        return hash(tuple(self.as_dict().items()))
+        # A rule given by instrument (a Series) hashes by its shape alone: equal rules still hash alike.
+        return hash(tuple((k, v if _scalar(v) else type(v).__name__) for k, v in self.as_dict().items()))
 
     def __repr__(self) -> str:
         return "Rules(" + ", ".join(f"{k}={v!r}" for k, v in self.as_dict().items()) + ")"
@@ -450,6 +533,13 @@ def check_rules(**given: Any) -> Rules:
             values[name] = rule.check(given.get(name, rule.default), name)
     if values["trail_activation"] is not None and values["trail_stop"] is None:
         raise ValueError("trail_activation needs a trail_stop")
+    for needs in ("lot", "min_trade", "fee_min"):
+        given = values[needs]
+        if given is not None and not (_scalar(given) and given == 0.0) and values["capital"] is None:
+            raise ValueError(
+                f"{needs} needs capital (the portfolio's starting value in the prices' currency, e.g. capital=1e6): "
+                "shares and amounts in currency mean nothing in a unit capital"
+            )
     if values["impact"] is not None and values["capital"] is None:
         raise ValueError(
             "impact needs capital (the portfolio's starting value in the prices' currency, e.g. capital=1e6): "

@@ -43,12 +43,20 @@ struct Costs {
     double tax_ratio = 0.0;  // added on fills that reduce a holding
     double slippage = 0.0;     // a fraction of the price: buys fill above it, sells below
     Impact* impact = nullptr;  // none: no market impact
+    double fee_min = 0.0;      // the least commission of a fill, in units of the starting capital
+    // Whole shares: a buy holds all it trades (at the quote) and pays its
+    // costs and slippage from cash, so that a holding stays in whole lots.
+    bool whole_shares = false;
 
     // A fill of `traded` (absolute value) on weight column `sid`: commission,
     // plus tax when it reduces the holding, plus the market impact.
     Paid fill(double traded, bool reduces, int sid) const {
         const double rate = reduces ? (fee_ratio + tax_ratio) : fee_ratio;
         Paid paid{traded, rate * traded, fee_ratio * traded};
+        if (fee_min > 0.0 && traded > 0.0 && paid.fees < fee_min) {
+            paid.cost = paid.cost + (fee_min - paid.fees);
+            paid.fees = fee_min;
+        }
         if (impact != nullptr && traded > 0.0) add_impact(paid, sid);
         return paid;
     }

@@ -252,6 +252,16 @@ bool check_ledger_rules(const BacktestInputs& in) {
                      l.borrow_rates.rates.rows, l.borrow_rates.rates.cols, rows, in.pos_columns.size);
         return false;
     }
+    const View2D<double>& lots = l.lot_values.rates;
+    if (l.lot_values.given && (lots.rows != rows || lots.cols != in.pos_columns.size)) {
+        PyErr_Format(PyExc_ValueError, "lot_values is %zd x %zd, not price rows x weight columns (%zd x %zd)",
+                     lots.rows, lots.cols, rows, in.pos_columns.size);
+        return false;
+    }
+    if (!(l.min_trade >= 0.0) || std::isinf(l.min_trade) || !(l.fee_min >= 0.0) || std::isinf(l.fee_min)) {
+        PyErr_SetString(PyExc_ValueError, "min_trade and fee_min must be finite and 0 or more");
+        return false;
+    }
     const View2D<double>& impact = l.impact_coefficients.rates;
     if (l.impact_coefficients.given && (impact.rows != rows || impact.cols != in.pos_columns.size)) {
         PyErr_Format(PyExc_ValueError,
@@ -332,6 +342,8 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, TradeLedger* ledger) {
     if (ledger && !check_ledger_rules(in)) return nullptr;
     // The impact model, when its coefficients are given: the row loop keeps
     // its row current.
+    in.costs.fee_min = r.fee_min;
+    in.costs.whole_shares = r.lot_values.given;
     Impact impact;
     if (r.impact_coefficients.given) {
         impact.coefficients = r.impact_coefficients.rates;

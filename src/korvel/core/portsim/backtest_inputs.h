@@ -55,6 +55,12 @@ struct DelistingBars {
 // short's value there), as the layer works them out; None is no rate.
 // impact_coefficients holds the square-root impact model's coefficient of
 // every cell (price rows x weight columns; see Impact in common/costs.h).
+// lot_values holds the value of one lot of every cell in units of the
+// starting capital (NaN: no rounding there): targets are rounded toward 0
+// to whole lots and buys pay their costs from cash. min_trade (units of the
+// starting capital) skips smaller trades that do not close a holding;
+// fee_min is the least commission of a fill; with sells_first a row's
+// trades that reduce a holding run before those that add to one.
 #define KORVEL_LEDGER_RULES(X)                                                                   \
     X(own_trade_stops, bool, false, "False", to_truth)                                           \
     X(trade_at, TradeAt, TradeAt::Close, "'close'", to_trade_at)                                 \
@@ -69,7 +75,11 @@ struct DelistingBars {
     X(close_on_ruin, bool, false, "False", to_truth)                                             \
     X(record_positions, bool, false, "False", to_truth)                                          \
     X(impact_coefficients, RateTable, , "None", to_cell_table)                                   \
-    X(record_fills, bool, false, "False", to_truth)
+    X(record_fills, bool, false, "False", to_truth)                                              \
+    X(lot_values, RateTable, , "None", to_cell_table)                                            \
+    X(min_trade, double, 0.0, "0.0", to_double)                                                  \
+    X(fee_min, double, 0.0, "0.0", to_double)                                                    \
+    X(sells_first, bool, false, "False", to_truth)
 
 // The eleven required arrays: X(name, element kind, number of dimensions).
 #define KORVEL_BACKTEST_ARRAYS(X)                                                                \

@@ -1,6 +1,7 @@
 // Turning one row of target weights into holdings.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "common/strided_view.h"
@@ -15,7 +16,12 @@ namespace korvel::portsim {
 // weight lies within the band of its target is left as it is. `scratch` is a
 // buffer reused between calls. Returns the new cash, or kFailed with an
 // exception pending.
+// On korvel's path the targets of row `row` are rounded to whole lots
+// (lot_values), trades below min_trade are skipped as the band skips them,
+// and with sells_first the trades that reduce a holding run first;
+// `below_lot` counts the non-zero targets that rounded to no lot.
 double rebalance(PositionBook& positions, const View1D<double>& weights, double cash, const Costs& costs,
-                 double position_limit, const TradingRules& ledger, std::vector<double>& scratch);
+                 double position_limit, const TradingRules& ledger, std::vector<double>& scratch,
+                 Py_ssize_t row = 0, int64_t* below_lot = nullptr);
 
 }  // namespace korvel::portsim

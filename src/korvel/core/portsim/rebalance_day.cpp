@@ -7,6 +7,7 @@
 #include "portsim/cell_access.h"
 #include "portsim/rebalance.h"
 #include "portsim/row_steps.h"
+#include "portsim/trade_ledger.h"
 
 namespace korvel::portsim {
 
@@ -100,7 +101,10 @@ int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i) 
     View1D<double> chosen;
     if (choose_weight_row(in, run, due_row, chosen) < 0) return -1;
     remember_references(run);
-    run.cash = rebalance(run.positions, chosen, run.cash, in.costs, in.rules.position_limit, in.rules, run.abs_weights);
+    int64_t below_lot = 0;
+    run.cash = rebalance(run.positions, chosen, run.cash, in.costs, in.rules.position_limit, in.rules, run.abs_weights,
+                         i, &below_lot);
+    if (below_lot != 0 && run.ledger != nullptr) run.ledger->note_below_lot(below_lot);
     run.rebalanced_since_morning = true;
     if (failed(run.cash)) return -1;
     run.executed_exits.clear();

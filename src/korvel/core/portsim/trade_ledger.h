@@ -45,6 +45,13 @@ public:
         record_fills_ = true;
     }
 
+    // Targets of the current row that rounded to no lot at all.
+    void note_below_lot(int64_t count) {
+        if (row_ >= 0 && static_cast<size_t>(row_) < per_row_.row_below_lot.size()) {
+            per_row_.row_below_lot[static_cast<size_t>(row_)] += count;
+        }
+    }
+
     // The row being simulated (set before any trade of the row).
     void mark_row(int row) { row_ = row; }
 
