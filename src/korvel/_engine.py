@@ -92,6 +92,8 @@ class EngineRun:
     fills: Float64Array | None = None
     #: With ``record_positions``: each holding's value over the portfolio value at every close, read-only.
     positions: Float64Array | None = None
+    #: With ``fill_limits``: the orders not done, (row, weight column, rest as a value over the price).
+    unfilled: tuple[Int64Array, Int64Array, Float64Array] | None = None
 
 
 def run(arrays: dict[str, Any], rule_keywords: dict[str, Any], window: int, step: int) -> EngineRun:
@@ -108,7 +110,10 @@ def run(arrays: dict[str, Any], rule_keywords: dict[str, Any], window: int, step
             table.flags.writeable = False
     # Its dicts are the ones `get_stock_operations()` hands to anyone who asks: copies of our own.
     operations = {k: dict(v) if isinstance(v, dict) else v for k, v in operations.items()}
-    return EngineRun(equity, records, operations, seconds, **tables)
+    unfilled = None
+    if "unfilled_row" in ledger:
+        unfilled = (ledger["unfilled_row"], ledger["unfilled_sid"], ledger["unfilled_rest"])
+    return EngineRun(equity, records, operations, seconds, **tables, unfilled=unfilled)
 
 
 def describe_engine() -> list[tuple[str, str]]:

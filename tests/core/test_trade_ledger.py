@@ -28,6 +28,8 @@ PER_TRADE = {
     "slippage": np.float64,
     "borrow": np.float64,
     "impact": np.float64,
+    "filled_fraction": np.float64,
+    "fill_rows": np.int64,
 }
 PER_ROW = {
     "row_traded": np.float64,
@@ -57,6 +59,8 @@ LEDGER_RULES = {
     "min_trade": 0.0,
     "fee_min": 0.0,
     "sells_first": False,
+    "fill_limits": None,
+    "carry_unfilled": True,
 }
 
 

@@ -42,7 +42,7 @@ def test_every_figure_of_a_run_is_a_row_and_stats_keep_the_tables_order(stats):
     assert any(k.startswith("exits_") for k in keys)
     # A row is left out only for a reason: the benchmark's without one, the capacity's without a capital.
     missing = {s.key for s in TABLE if not s.family} - set(keys)
-    assert missing <= {s.key for s in TABLE if s.description.startswith(("with a benchmark", "with `capital`"))}
+    assert missing <= {s.key for s in TABLE if s.description.startswith(("with a benchmark", "with `capital`", "with `participation`"))}
     assert ("beta" in keys) == ("correlation" in keys)
 
 

@@ -90,6 +90,8 @@ def backtest_ledger(
     min_trade: float = 0.0,
     fee_min: float = 0.0,
     sells_first: object = False,
+    fill_limits: npt.NDArray[np.float64] | None = None,
+    carry_unfilled: object = True,
 ) -> tuple[npt.NDArray[np.float64], dict[str, Any], dict[str, Any]]: ...
 def get_stock_operations() -> dict[str, Any]: ...
 def get_trade_stocks(

@@ -132,6 +132,22 @@ FIELDS: tuple[Field, ...] = (
         "capital",
     ),
     Field(
+        "filled_fraction",
+        "filled_fraction",
+        np.float64,
+        "trade",
+        "filled_fraction",
+        "the share of the trade's entry order that was filled (1 unless `participation=` capped it)",
+    ),
+    Field(
+        "fill_rows",
+        "fill_rows",
+        np.int64,
+        "trade",
+        "fill_rows",
+        "the rows the trade's entry order was filled over (1 unless `participation=` capped it)",
+    ),
+    Field(
         "row_traded", "row_traded", np.float64, "row", "", "|value traded| on the row, in units of the starting capital"
     ),
     Field("row_costs", "row_costs", np.float64, "row", "", "fees + taxes + impact paid on the row"),
@@ -184,6 +200,8 @@ class Records:
     slippage: Float64Array
     borrow: Float64Array
     impact: Float64Array
+    filled_fraction: Float64Array
+    fill_rows: Int64Array
     row_traded: Float64Array
     row_costs: Float64Array
     row_financing: Float64Array

@@ -255,6 +255,33 @@ class Result:
         table.attrs["capital_at"] = _capacity.capital_at(self._run.rules.capital, quantile)
         return table
 
+    @property
+    def unfilled(self) -> pd.DataFrame:
+        """The orders not done under `participation`: one row per order whose rest was dropped, replaced by
+        the next weight row or still carried at the end of the run, with its `date` (the row it was given up
+        on), `instrument`, `shares` (signed: positive, shares not bought) and `value` (those shares at that
+        row's trading price, in the prices' currency).  Empty without `participation`."""
+        table = self._unfilled.copy()
+        return table
+
+    @cached_property
+    def _unfilled(self) -> pd.DataFrame:
+        run = self._run
+        columns = ("date", "instrument", "shares", "value")
+        if run.unfilled is None or run.rules.capital is None:
+            return pd.DataFrame({name: [] for name in columns})
+        rows, sids, rest = run.unfilled
+        market_cols = run.weights.market_columns[sids]
+        price = run.view.trading(run.rules.trade_at)[rows, market_cols]
+        return pd.DataFrame(
+            {
+                "date": dates_of(run.view, run.view.dates[rows]),
+                "instrument": run.weights.instruments.take(sids),
+                "shares": rest * run.rules.capital,
+                "value": rest * price * run.rules.capital,
+            }
+        )
+
     @cached_property
     def _fills(self) -> pd.DataFrame:
         return _capacity.fills_table(self._run)
@@ -346,6 +373,8 @@ class Result:
         )
         if run.rules.capital is not None and run.view.volume is not None and run.fills is not None:
             out["participation_p95"] = _capacity.p95(self._fills["participation"].to_numpy())
+        if run.unfilled is not None:
+            out["unfilled_value"] = float(np.abs(self._unfilled["value"].to_numpy()).sum()) / run.rules.capital
         out.update(_stats.exit_counts(rec.exit_reason, rec.reason_names))
         level = self._benchmark_level
         if level is not None:

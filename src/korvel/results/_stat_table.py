@@ -131,6 +131,13 @@ TABLE: tuple[Stat, ...] = (
         "with `capital` and a market volume: the 95th percentile of the fills' shares over their ADV "
         "(`Result.capacity`)",
     ),
+    Stat(
+        "unfilled_value",
+        "Orders not done",
+        "%",
+        "with `participation`: the value of the orders not done (`Result.unfilled`) at their rows' prices, in "
+        "units of the capital",
+    ),
     Stat("exits_", "Exits by reason", "d", "closed trades by exit reason"),
     Stat(
         "benchmark_total_return",

@@ -46,6 +46,9 @@ def backtest(
     capital: float | None = None,
     impact: bool | float | None = None,
     impact_window: int = 20,
+    participation: float | None = None,
+    participation_on: str = "adv",
+    unfilled: str = "carry",
     lot: float | pd.Series | None = None,
     min_trade: float = 0.0,
     fee_min: float = 0.0,
@@ -132,6 +135,19 @@ def backtest(
     impact_window : int
         Rows before a fill the impact model's estimates are taken over (2
         or more; with fewer rows before a fill, those there are).
+    participation : float or None
+        The largest fraction of the average daily volume (the mean over
+        the `impact_window` rows before the fill) one fill may take (above 1
+        allowed).  The rest of the order is carried to the following rows
+        at their prices, in shares, until filled or replaced by the next
+        weight row (``unfilled="carry"``), or dropped (``"drop"``); the cash
+        of an unfilled buy stays cash.  Orders not done are listed in
+        `Result.unfilled`.  Needs `capital` and a market volume.
+    participation_on : "adv" or "row"
+        What `participation` is a fraction of; "row" (the fill row's own
+        volume) needs ``trade_at="close"``.
+    unfilled : "carry" or "drop"
+        What becomes of the rest of a capped order.
     lot : None, float or Series
         Shares per lot (1: whole shares; a Series by instrument, NaN or
         missing: fractional): every target is rounded toward 0 to whole
@@ -191,6 +207,9 @@ def backtest(
             capital=capital,
             impact=impact,
             impact_window=impact_window,
+            participation=participation,
+            participation_on=participation_on,
+            unfilled=unfilled,
             lot=lot,
             min_trade=min_trade,
             fee_min=fee_min,
@@ -245,6 +264,7 @@ def backtest(
         done.seconds,
         done.fills,
         done.positions,
+        done.unfilled,
     )
     _warn_about(run, benchmark)
     return Result(run)
@@ -265,6 +285,13 @@ def _size_keywords(rules: Any, view: Any, columns: Any) -> dict[str, Any]:
         out["fee_min"] = rules.fee_min / capital
     if rules.lot is not None or rules.min_trade or rules.fee_min:
         out["sells_first"] = True
+    if rules.participation is not None:
+        if view.volume is None:
+            raise ValueError(
+                "participation needs the market's volume: korvel.Market(close, ..., volume=shares traded per row)"
+            )
+        out["fill_limits"] = _impact.fill_limits(view, rules, columns)
+        out["carry_unfilled"] = rules.unfilled == "carry"
     if rules.impact is None:
         return out
     if view.volume is None:

@@ -27,6 +27,8 @@ weight column.
 
 from __future__ import annotations
 
+from typing import Any
+
 import numpy as np
 import pandas as pd
 
@@ -62,3 +64,16 @@ def coefficients(
         c = k * sigma * np.sqrt(capital / (trading[:, columns] * adv))
     c[~np.isfinite(c)] = np.nan  # no volume over the window: no estimate rather than an infinite cost
     return np.ascontiguousarray(c, dtype=np.float64)
+
+
+def fill_limits(view: Any, rules: Any, columns: np.ndarray) -> Float64Array:
+    """The largest |value| one fill may trade in every market row x weight column, in units of the starting
+    capital: participation x (the ADV before the row, or the row's own volume) x the trading price / capital
+    (NaN: no cap, where the volume is unknown)."""
+    trading = view.trading(rules.trade_at)[:, columns]
+    if rules.participation_on == "row":
+        volume = view.volume[:, columns]
+    else:
+        volume = estimates(view.close[:, columns], view.volume[:, columns], rules.impact_window)[1]
+    limits = rules.participation * volume * trading / rules.capital
+    return np.ascontiguousarray(limits, dtype=np.float64)

@@ -182,6 +182,28 @@ def _trail_from(value: object, name: str) -> str:
     return value
 
 
+PARTICIPATION_ON = ("adv", "row")
+UNFILLED = ("carry", "drop")
+
+
+def _one_of(words: tuple[str, ...]) -> Callable[[object, str], str]:
+    def check(value: object, name: str) -> str:
+        if not isinstance(value, str) or value not in words:
+            raise ValueError(f"{name} must be {' or '.join(map(repr, words))}, not {value!r}")
+        return value
+
+    return check
+
+
+def _participation(value: object, name: str) -> float | None:
+    if value is None:
+        return None
+    number = _positive(value, name)
+    if number == INF:
+        raise ValueError(f"{name} must be finite (a fraction of the volume, 0.1 for 10%), not inf")
+    return number
+
+
 def _same(value: Any) -> Any:
     return value
 
@@ -395,6 +417,35 @@ TABLE: tuple[Rule, ...] = (
         "rows before a fill over which the impact model's volatility and mean volume are taken",
     ),
     Rule(
+        "participation",
+        None,
+        _participation,
+        None,
+        "None (off) or > 0 (above 1 allowed); needs capital and a market volume",
+        "the largest fraction of ADV (or of the row's volume) one fill may take; the rest of the order is "
+        "carried or dropped (`unfilled`)",
+    ),
+    Rule(
+        "participation_on",
+        "adv",
+        _one_of(PARTICIPATION_ON),
+        None,
+        "'adv' or 'row' (with trade_at='close')",
+        "what participation is a fraction of: the mean volume over the impact_window rows before the fill, or "
+        "the fill row's own volume (trading at its close)",
+        choices=PARTICIPATION_ON,
+    ),
+    Rule(
+        "unfilled",
+        "carry",
+        _one_of(UNFILLED),
+        None,
+        "'carry' or 'drop'",
+        "the rest of a capped order: carried to the following rows at their prices (in shares) until filled or "
+        "replaced by the next weight row, or dropped; listed in Result.unfilled",
+        choices=UNFILLED,
+    ),
+    Rule(
         "lot",
         None,
         _lot,
@@ -540,6 +591,15 @@ def check_rules(**given: Any) -> Rules:
                 f"{needs} needs capital (the portfolio's starting value in the prices' currency, e.g. capital=1e6): "
                 "shares and amounts in currency mean nothing in a unit capital"
             )
+    if values["participation"] is not None and values["capital"] is None:
+        raise ValueError(
+            "participation needs capital (the portfolio's starting value in the prices' currency, e.g. "
+            "capital=1e6): a fill's share of the volume depends on it"
+        )
+    if values["participation_on"] == "row" and values["trade_at"] != "close":
+        raise ValueError(
+            "participation_on='row' needs trade_at='close': a fill at the open cannot know its row's volume"
+        )
     if values["impact"] is not None and values["capital"] is None:
         raise ValueError(
             "impact needs capital (the portfolio's starting value in the prices' currency, e.g. capital=1e6): "

@@ -36,6 +36,8 @@ class Run:
     fills: Float64Array | None = None
     #: With `capital`: each holding's value over the portfolio value at every close (rows x weight columns).
     positions: Float64Array | None = None
+    #: With `participation`: the orders not done, (market row, weight column, rest as a value over the price).
+    unfilled: tuple[Int64Array, Int64Array, Float64Array] | None = None
 
     @property
     def first_row(self) -> int:

@@ -252,6 +252,12 @@ bool check_ledger_rules(const BacktestInputs& in) {
                      l.borrow_rates.rates.rows, l.borrow_rates.rates.cols, rows, in.pos_columns.size);
         return false;
     }
+    const View2D<double>& caps = l.fill_limits.rates;
+    if (l.fill_limits.given && (caps.rows != rows || caps.cols != in.pos_columns.size)) {
+        PyErr_Format(PyExc_ValueError, "fill_limits is %zd x %zd, not price rows x weight columns (%zd x %zd)",
+                     caps.rows, caps.cols, rows, in.pos_columns.size);
+        return false;
+    }
     const View2D<double>& lots = l.lot_values.rates;
     if (l.lot_values.given && (lots.rows != rows || lots.cols != in.pos_columns.size)) {
         PyErr_Format(PyExc_ValueError, "lot_values is %zd x %zd, not price rows x weight columns (%zd x %zd)",
@@ -382,8 +388,21 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, TradeLedger* ledger) {
             ledger->start(static_cast<int>(in.pos_columns.size), in.price_index.size, in.rules.record_positions,
                           analysis::Tables{in.price, in.close}, settings, run.price_col_of_sid);
             if (l.record_fills) ledger->record_fills(static_cast<int>(in.pos_columns.size), in.price_index.size);
+            if (l.fill_limits.given) {
+                run.carry.on = true;
+                run.carry.limits = l.fill_limits.rates;
+                run.carry.carry = l.carry_unfilled;
+                run.carry.start(static_cast<size_t>(in.pos_columns.size));
+                ledger->record_unfilled();
+            }
         }
-        if (run_rows(in, run) < 0 || finish_run(in, run) < 0) return nullptr;
+        if (run_rows(in, run) < 0) return nullptr;
+        // The orders still carried at the end of the run are undone.
+        for (const int sid : run.carry.waiting) {
+            const double rest = run.carry.pending[static_cast<size_t>(sid)];
+            if (rest != 0.0 && ledger != nullptr) ledger->note_unfilled(sid, rest);
+        }
+        if (finish_run(in, run) < 0) return nullptr;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;

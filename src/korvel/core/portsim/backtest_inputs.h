@@ -61,6 +61,9 @@ struct DelistingBars {
 // starting capital) skips smaller trades that do not close a holding;
 // fee_min is the least commission of a fill; with sells_first a row's
 // trades that reduce a holding run before those that add to one.
+// fill_limits holds the largest |value| one fill of a cell may trade (NaN:
+// no cap); the rest of a capped order is carried to the following rows, or
+// dropped unless carry_unfilled (see participation.h).
 #define KORVEL_LEDGER_RULES(X)                                                                   \
     X(own_trade_stops, bool, false, "False", to_truth)                                           \
     X(trade_at, TradeAt, TradeAt::Close, "'close'", to_trade_at)                                 \
@@ -79,7 +82,9 @@ struct DelistingBars {
     X(lot_values, RateTable, , "None", to_cell_table)                                            \
     X(min_trade, double, 0.0, "0.0", to_double)                                                  \
     X(fee_min, double, 0.0, "0.0", to_double)                                                    \
-    X(sells_first, bool, false, "False", to_truth)
+    X(sells_first, bool, false, "False", to_truth)                                               \
+    X(fill_limits, RateTable, , "None", to_cell_table)                                           \
+    X(carry_unfilled, bool, true, "True", to_truth)
 
 // The eleven required arrays: X(name, element kind, number of dimensions).
 #define KORVEL_BACKTEST_ARRAYS(X)                                                                \

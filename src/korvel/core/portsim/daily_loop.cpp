@@ -473,6 +473,7 @@ int run_rows_in(const BacktestInputs& in, RunState& run) {
 
         // Today's close-based signals go to tomorrow once the close has tested.
         if (!run.close_test_after_trades) hand_over_exit_signals(run);
+        if (run.carry.on && !run.rebalance_due && fill_carried_orders(in, run, i) < 0) return -1;
         if (run.rebalance_due && apply_due_weight_row(in, run, i) < 0) return -1;
         if (run.use_delisting && close_delisted<kChecked>(in, run, i) < 0) return -1;
         if (run.close_test_after_trades) {

@@ -20,7 +20,9 @@
     X(taxes, double)                  \
     X(slippage, double)               \
     X(borrow, double)                 \
-    X(impact, double)
+    X(impact, double)                 \
+    X(filled_fraction, double)        \
+    X(fill_rows, int64_t)
 
 // One element per price row: X(key, element type).
 #define KORVEL_LEDGER_ROW_FIELDS(X) \

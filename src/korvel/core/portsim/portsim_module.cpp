@@ -66,7 +66,10 @@ constexpr char kLedgerSummary[] =
     "trails the peak by trail_stop times the peak. impact_coefficients (price rows x\n"
     "weight columns, NaN for no estimate) adds a market impact of c x sqrt(traded)\n"
     "to every fill, as a fraction of the traded value; record_fills adds \"fills\"\n"
-    "(price rows x weight columns: the |value traded| of each cell's fills).";
+    "(price rows x weight columns: the |value traded| of each cell's fills);\n"
+    "fill_limits (price rows x weight columns) caps each fill's |value|, the rest\n"
+    "carried (or dropped unless carry_unfilled) and listed as unfilled_row,\n"
+    "unfilled_sid, unfilled_rest (a value over the price) when not done.";
 
 PyMethodDef portsim_methods[] = {
     {"backtest_", as_cfunction(py_backtest), METH_VARARGS | METH_KEYWORDS, nullptr},               // doc set at import

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "portsim/pairwise_sum.h"
+#include "portsim/trade_ledger.h"
 
 namespace korvel::portsim {
 
@@ -44,11 +45,32 @@ bool below_min_trade(const PositionBook& positions, int sid, double target, doub
     return std::fabs(target - held) < min_trade;
 }
 
+// The rest of a capped order: carried in shares (a value over the row's
+// price), or noted as undone; a capped opening notes its share filled.
+void note_capped(const Capping& capping, int sid, double held, double ordered, double filled) {
+    const std::vector<int>& cols = *capping.price_col_of_sid;
+    const int pc = (sid >= 0 && static_cast<size_t>(sid) < cols.size()) ? cols[static_cast<size_t>(sid)] : 0;
+    double price = 0.0;
+    if (pc < 0 || pc >= capping.prices.size) return;
+    price = capping.prices.at_unchecked(pc);
+    if (!(price > 0.0) || std::isinf(price)) return;
+    const double rest = (ordered - filled) / price;
+    const bool opens = held == 0.0;
+    if (capping.carry->carry) {
+        capping.carry->hold(sid, rest, opens, filled != 0.0, std::fabs(ordered) / price);
+    } else if (capping.ledger != nullptr) {
+        capping.ledger->note_unfilled(sid, rest);
+    }
+    if (opens && filled != 0.0 && capping.ledger != nullptr) {
+        capping.ledger->note_capped_entry(sid, std::fabs(ordered) / price, std::fabs(filled) / price);
+    }
+}
+
 }  // namespace
 
 double rebalance(PositionBook& positions, const View1D<double>& weights, double cash, const Costs& costs,
                  double position_limit, const TradingRules& ledger, std::vector<double>& scratch, Py_ssize_t row,
-                 int64_t* below_lot) {
+                 int64_t* below_lot, const Capping* capping) {
     double total = cash;
     for (const int sid : positions.held) total += positions.value(sid);
 
@@ -99,8 +121,21 @@ double rebalance(PositionBook& positions, const View1D<double>& weights, double 
             }
             if (band_on && within_band(positions, sid, target, total, ledger)) continue;
             if (min_trade_on && below_min_trade(positions, sid, target, ledger.min_trade)) continue;
+            const double ordered = target;
+            const double held = positions.holds(sid) ? positions.value(sid) : 0.0;
+            bool capped = false;
+            if (capping != nullptr) {
+                const double cap = capping->carry->limit(row, i);
+                if (Carry::exceeds(std::fabs(target - held), cap)) {
+                    double step = std::copysign(cap, target - held);
+                    if (lots && lot_values.contains(row, i)) step = in_whole_lots(step, lot_values.at_unchecked(row, i));
+                    target = held + step;
+                    capped = true;
+                }
+            }
             cash = set_position(positions, sid, target, cash, costs, true, true, total);
             if (failed(cash)) return kFailed;
+            if (capped) note_capped(*capping, sid, held, ordered, target);
         }
     }
     return cash;

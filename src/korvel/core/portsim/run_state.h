@@ -9,6 +9,7 @@
 #include "common/pyref.h"
 #include "portsim/backtest_inputs.h"
 #include "portsim/exit_reason.h"
+#include "portsim/participation.h"
 #include "portsim/position_book.h"
 
 namespace korvel::portsim {
@@ -101,6 +102,8 @@ struct RunState {
     TradeLedger* closing_book = nullptr;
     bool ruined = false;
     bool ruin_closed = false;
+    // Participation caps and the orders they carry (korvel's path).
+    Carry carry;
 
     int price_col(int sid) const {
         return (sid >= 0 && static_cast<size_t>(sid) < price_col_of_sid.size()) ? price_col_of_sid[sid] : 0;

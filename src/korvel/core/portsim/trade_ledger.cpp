@@ -101,6 +101,9 @@ bool TradeLedger::enter(int sid, double weight, int entry_transaction) {
     slot->slippage = 0.0;
     slot->borrow = 0.0;
     slot->impact = 0.0;
+    slot->entry_order = 0.0;
+    slot->entry_filled = 0.0;
+    slot->fill_rows = 1;
     slot->open = true;
     slot->serial = opened_++;
     return true;
@@ -146,6 +149,29 @@ void TradeLedger::charge(int sid, const Paid& paid) {
     }
 }
 
+void TradeLedger::note_capped_entry(int sid, double ordered, double filled) {
+    if (sid < 0 || static_cast<size_t>(sid) >= slots_.size()) return;
+    Slot& slot = slots_[static_cast<size_t>(sid)];
+    if (!slot.open) return;
+    slot.entry_order = ordered;
+    slot.entry_filled = filled;
+    slot.fill_rows = 1;
+}
+
+void TradeLedger::note_carried_fill(int sid, double filled) {
+    if (sid < 0 || static_cast<size_t>(sid) >= slots_.size()) return;
+    Slot& slot = slots_[static_cast<size_t>(sid)];
+    if (!slot.open || slot.entry_order <= 0.0) return;
+    slot.entry_filled += filled;
+    slot.fill_rows += 1;
+}
+
+void TradeLedger::note_unfilled(int sid, double rest) {
+    unfilled_row_.push_back(row_);
+    unfilled_sid_.push_back(sid);
+    unfilled_rest_.push_back(rest);
+}
+
 // One trade: its statistics as the recorder takes them (an open trade is
 // analysed up to the current row, without exit costs or revaluation).
 bool TradeLedger::append(int sid, const Slot& slot, int exit_row, int analysed_row, int exit_transaction,
@@ -185,7 +211,9 @@ bool TradeLedger::append(int sid, const Slot& slot, int exit_row, int analysed_r
                         slot.taxes,
                         slot.slippage,
                         slot.borrow,
-                        slot.impact};
+                        slot.impact,
+                        slot.entry_order > 0.0 ? slot.entry_filled / slot.entry_order : 1.0,
+                        slot.fill_rows};
 #define KORVEL_LEDGER_PUSH(key, type) trades_.key.push_back(record.key);
     KORVEL_LEDGER_TRADE_FIELDS(KORVEL_LEDGER_PUSH)
 #undef KORVEL_LEDGER_PUSH
@@ -228,6 +256,22 @@ PyObject* TradeLedger::to_dict() const {
     if (record_positions_ &&
         set_item(d, "positions", array_of(positions_, NPY_FLOAT64, rows, static_cast<npy_intp>(slots_.size()))) < 0) {
         return nullptr;
+    }
+    if (record_unfilled_) {
+        const auto count = static_cast<npy_intp>(unfilled_row_.size());
+        if (set_item(d, "unfilled_row", array_of(unfilled_row_, NPY_INT64, count)) < 0 ||
+            set_item(d, "unfilled_sid", array_of(unfilled_sid_, NPY_INT64, count)) < 0 ||
+            set_item(d, "unfilled_rest", array_of(unfilled_rest_, NPY_FLOAT64, count)) < 0) {
+            return nullptr;
+        }
+    }
+    if (record_unfilled_) {
+        const auto count = static_cast<npy_intp>(unfilled_row_.size());
+        if (set_item(d, "unfilled_row", array_of(unfilled_row_, NPY_INT64, count)) < 0 ||
+            set_item(d, "unfilled_sid", array_of(unfilled_sid_, NPY_INT64, count)) < 0 ||
+            set_item(d, "unfilled_rest", array_of(unfilled_rest_, NPY_FLOAT64, count)) < 0) {
+            return nullptr;
+        }
     }
     if (record_fills_ &&
         set_item(d, "fills", array_of(fills_, NPY_FLOAT64, rows, static_cast<npy_intp>(slots_.size()))) < 0) {
