@@ -13,11 +13,15 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from layer_support import market_and_weights
+from layer_support import LATE_BENCHMARK, UNPRICED, market_and_weights
 
 import korvel
 from korvel import _demo as demo
 from korvel import cli
+
+# The synthetic markets' late listings warn on purpose (see layer_support).
+pytestmark = [pytest.mark.filterwarnings(UNPRICED), pytest.mark.filterwarnings(LATE_BENCHMARK)]
+
 
 SMALL = ["--instruments", "40", "--days", "400", "--lookback", "60", "--skip", "5", "--long", "6"]
 
@@ -49,7 +53,8 @@ def test_summary_lists_every_figure(result):
 
 def test_a_run_without_trades_still_reports():
     close = pd.DataFrame({"A": np.linspace(10, 11, 20)}, index=pd.bdate_range("2024-01-01", periods=20))
-    res = korvel.backtest(pd.DataFrame({"A": [0.0]}, index=close.index[:1]), close)
+    with pytest.warns(korvel.KorvelWarning, match="no trade at all"):
+        res = korvel.backtest(pd.DataFrame({"A": [0.0]}, index=close.index[:1]), close)
     stats = res.stats()
     assert stats["trades"] == 0 and np.isnan(stats["win_rate"]) and stats["total_return"] == 0.0
     assert "n/a" in res.summary() and res.trades.empty and res.actions.empty
@@ -487,3 +492,28 @@ def test_help_reads_as_plain_words(capsys):
     assert "--no-stop-next-period turns off what is on by default: an instrument stopped out" in out
     assert "--touched-exit on high / low / open, the same row (the default is: stops decided on the close" in out
     assert "False:" not in out and "True:" not in out
+
+
+@pytest.mark.parametrize(
+    "text, code, words",
+    [
+        ("instrument,last_date\nS0001,2015-04-01\n", 0, []),
+        ("instrument,last_date\n7,2015-04-01\n", 2, ["delisted: 1 instrument not in the market: 7"]),
+        ("instrument,last_date\nS0001,01/13/2015x\n", 2, ["the second column of delisted file"]),
+        ("instrument,last_date,x\nS0001,2015-04-01,1\n", 2, ["3 columns; two are expected: instrument, last"]),
+    ],
+)
+def test_run_command_reads_the_delistings_as_instrument_and_date(tmp_path, capsys, text, code, words):
+    market, weights, files = _write_inputs(tmp_path)
+    (tmp_path / "delisted.csv").write_text(text)
+    args = ["run", files["prices"], files["weights"], "--delisted", str(tmp_path / "delisted.csv")]
+    args += ["--trades", str(tmp_path / "trades.csv")]
+    assert cli.main(args) == code
+    if code:
+        line = _one_line(capsys)
+        assert all(word in line for word in words) and "np.float64" not in line, line
+    else:
+        delisted = pd.Series([pd.Timestamp("2015-04-01")], index=["S0001"])
+        expected = korvel.backtest(weights, korvel.Market(market.close, delisted=delisted)).trades
+        got = pd.read_csv(tmp_path / "trades.csv")
+        assert (got["exit_reason"] == "delisting").sum() == (expected["exit_reason"] == "delisting").sum() > 0

@@ -6,15 +6,19 @@ import os
 import struct
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
-from layer_support import closes, market_and_weights
+from layer_support import UNPRICED, closes, market_and_weights
 
 import korvel
 from korvel import _market_file as mf
 from korvel._market import table_digests
+
+# The synthetic markets' late listings warn on purpose (see layer_support).
+pytestmark = [pytest.mark.filterwarnings(UNPRICED)]
 
 
 def _markets():
@@ -43,7 +47,7 @@ def test_a_saved_market_loads_as_it_was(tmp_path, name, mmap):
         pd.testing.assert_frame_equal(getattr(loaded, table), getattr(market, table), check_exact=True)
     pd.testing.assert_series_equal(loaded.delisted, market.delisted)
     assert not loaded.close.to_numpy().flags.writeable
-    assert ("m.korvel" in open("/proc/self/maps").read()) == mmap
+    assert ("m.korvel" in Path("/proc/self/maps").read_text()) == mmap
 
 
 def test_labels_that_are_not_text_or_numbers_are_refused(tmp_path):

@@ -1,4 +1,5 @@
 import numpy as np
+import pandas as pd
 import pytest
 
 from korvel import synthetic
@@ -218,7 +219,14 @@ class TestRebalanceDates:
     def test_daily_and_unknown(self, market):
         assert np.array_equal(rebalance_rows(market.price_index, "daily"), np.arange(market.n_days))
         with pytest.raises(ValueError):
-            rebalance_rows(market.price_index, "quarterly")
+            rebalance_rows(market.price_index, "yearly")
+
+    def test_quarterly_is_the_last_row_of_each_calendar_quarter(self, market):
+        dates = pd.DatetimeIndex(market.price_index)
+        rows = rebalance_rows(market.price_index, "quarterly")
+        quarters = dates.year * 4 + dates.quarter
+        expected = np.append(np.flatnonzero(quarters[1:] != quarters[:-1]), len(dates) - 1)
+        assert np.array_equal(rows, expected) and len(rows) < len(rebalance_rows(market.price_index, "monthly"))
 
 
 class TestMomentumWeights:

@@ -318,6 +318,11 @@ def _identity(st: os.stat_result) -> tuple[int, ...]:
     return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
 
 
+def warn_inconsistent_ohlc(market: Market, stacklevel: int) -> None:
+    """The Market's warning on prices that do not hang together, for a market built without its constructor."""
+    market._warn_ohlc(stacklevel + 1)
+
+
 def check_mapped(market: Market) -> None:
     """Refuse a market whose mapped file was rewritten or truncated in place since it was loaded.
 

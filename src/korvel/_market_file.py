@@ -48,6 +48,7 @@ from korvel._market import (
     table_digest,
     table_digests,
     view_of,
+    warn_inconsistent_ohlc,
 )
 
 MAGIC = b"korvel-market\0\0\0"
@@ -176,7 +177,7 @@ def read(
         raise MarketFileError(f"{name} holds a market its checks refuse: {problem}")
     market = from_view(view)
     if verify:
-        market._warn_ohlc(stacklevel=4)
+        warn_inconsistent_ohlc(market, stacklevel=4)
     carry_digests(market, digests)
     extra = memoryview(buffer)[header.extra_at : header.extra_at + header.extra_len]
     return market, header, extra

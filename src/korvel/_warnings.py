@@ -12,7 +12,8 @@ import warnings
 
 #: The kinds of warning, by the short name a sweep's `warnings` table uses as its columns.
 KINDS = {
-    "gross": "weights scaled down to a gross sum of 1",
+    "gross": "weights scaled down to a gross sum of max_gross",
+    "ruin": "the portfolio value fell to 0 or below: every holding closed, trading stopped",
     "no_trade": "no trade at all",
     "no_price": "weights on instruments without a trading price",
     "ohlc": "prices that do not hang together",
@@ -34,7 +35,7 @@ class KorvelWarning(UserWarning):
     message : str
         What happened, naming the first dates and instruments, and what to do.
     kind : str
-        Its short name: "gross", "no_trade", "no_price", "ohlc", "cost",
+        Its short name: "gross", "ruin", "no_trade", "no_price", "ohlc", "cost",
         "timezone", "limit", "benchmark", "impact", "lot" or "sweep" (the count of a sweep's
         combinations that left warnings).
 

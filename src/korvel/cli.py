@@ -65,7 +65,32 @@ def read_table(path: str, name: str, max_read_mb: float = MAX_READ_MB) -> Any:
     metadata gives its data's size).  Raises `InputError` naming the file and
     what is wrong with it.
     """
+    table = _read_frame(path, name, max_read_mb)
+    _numbers(table, name, path)
+    table.index = _dates(table.index, name, path)
+    return table
 
+
+def read_delisted(path: str, instruments: Any, max_read_mb: float = MAX_READ_MB) -> Any:
+    """The delistings file: instrument, last trading date (two columns, a header line) -> a Series.
+
+    The instruments are matched as text against `instruments` (the closes' columns).
+    """
+    import pandas as pd
+
+    table = _read_frame(path, "delisted", max_read_mb).reset_index()
+    if table.shape[1] != 2:
+        raise InputError(
+            f"delisted file {path} has {table.shape[1]} columns; two are expected: instrument, last trading date"
+        )
+    by_text = {str(c): c for c in instruments}
+    labels = [by_text.get(str(v), v) for v in table.iloc[:, 0]]
+    last = _dates(pd.Index(table.iloc[:, 1]), "delisted", path, column="second")
+    return pd.Series(last, index=pd.Index(labels, name="instrument"), name="last_date")
+
+
+def _read_frame(path: str, name: str, max_read_mb: float) -> Any:
+    """The table in a file as read (CSV: indexed by its first column), refused past the bound."""
     file = Path(path)
     if not file.exists():
         raise InputError(f"{name} file {path} does not exist")
@@ -83,8 +108,6 @@ def read_table(path: str, name: str, max_read_mb: float = MAX_READ_MB) -> Any:
         table = _read_csv(file, name, path, limit, too_big)
     if table.empty:
         raise InputError(f"{name} file {path} has no data ({table.shape[0]} rows x {table.shape[1]} columns)")
-    _numbers(table, name, path)
-    table.index = _dates(table.index, name, path)
     return table
 
 
@@ -92,7 +115,8 @@ def _read_parquet(file: Path, name: str, path: str, limit: int, too_big: str) ->
     if importlib.util.find_spec("pyarrow") is None:
         raise InputError(f"reading {name} from Parquet ({path}) needs pyarrow: pip install pyarrow")
     import pandas as pd
-    import pyarrow.parquet as pq
+
+    pq: Any = importlib.import_module("pyarrow.parquet")
 
     # Whatever a damaged or hostile file makes pyarrow or pandas raise (a bad
     # footer, a truncated page, metadata nested too deep) is one line naming it.
@@ -210,7 +234,7 @@ def _is_number(value: object) -> bool:
     return True
 
 
-def _dates(index: Any, name: str, path: str) -> Any:
+def _dates(index: Any, name: str, path: str, column: str = "first") -> Any:
     import pandas as pd
 
     if isinstance(index, pd.DatetimeIndex):
@@ -218,7 +242,7 @@ def _dates(index: Any, name: str, path: str) -> Any:
     day_first = next((m for m in map(_DAY_FIRST.match, index.astype(str)[:1000]) if m and int(m[1]) > 12), None)
     if day_first is not None:
         raise InputError(
-            f"the first column of {name} file {path} writes its dates day first ({day_first[0].strip()!r}); "
+            f"the {column} column of {name} file {path} writes its dates day first ({day_first[0].strip()!r}); "
             "korvel reads dates written year first (2020-01-31) or as YYYYMMDD numbers: write them so"
         )
     try:
@@ -227,7 +251,7 @@ def _dates(index: Any, name: str, path: str) -> Any:
         return pd.DatetimeIndex(pd.to_datetime(index))
     except (TypeError, ValueError, OverflowError) as exc:
         first = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
-        raise InputError(f"the first column of {name} file {path} must hold dates: {first}") from None
+        raise InputError(f"the {column} column of {name} file {path} must hold dates: {first}") from None
 
 
 #: What a spreadsheet reads as the start of a formula in a cell of text.
@@ -280,8 +304,7 @@ def _run(a: argparse.Namespace) -> int:
     }
     delisted = None
     if a.delisted:
-        table = read(a.delisted, "delisted")  # dates as index would be wrong: instrument, last date
-        delisted = table.reset_index().set_index(table.reset_index().columns[1]).iloc[:, 0]
+        delisted = read_delisted(a.delisted, closes.columns, a.max_read)
     benchmark: Any = None
     if a.benchmark:
         benchmark = read(a.benchmark, "benchmark").iloc[:, 0] if Path(a.benchmark).exists() else a.benchmark

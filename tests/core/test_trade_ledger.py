@@ -35,6 +35,8 @@ PER_ROW = {
     "row_traded": np.float64,
     "row_costs": np.float64,
     "row_financing": np.float64,
+    "row_long": np.float64,
+    "row_short": np.float64,
     "row_impact": np.float64,
     "row_unestimated": np.int64,
     "row_below_lot": np.int64,

@@ -137,7 +137,7 @@ def test_require_no_lookahead_lists_the_first_findings(market):
     "call, error, match",
     [
         (lambda m: check_lookahead(lambda market: market.close.to_numpy(), m), TypeError, "weights DataFrame"),
-        (lambda m: check_lookahead(momentum, m.close), TypeError, "korvel.Market"),
+        (lambda m: check_lookahead(momentum, m.close.to_numpy()), TypeError, "korvel.Market or a DataFrame"),
         (lambda m: check_lookahead(lambda market: momentum(market).shift(1, freq="D"), m), ValueError, "not market"),
         (lambda m: check_lookahead(momentum, m, cuts=0), ValueError, "cuts must be at least 1"),
         (lambda m: check_lookahead(momentum, m, params=[("lookback", 5)]), TypeError, "params"),
@@ -146,3 +146,35 @@ def test_require_no_lookahead_lists_the_first_findings(market):
 def test_bad_arguments(market, call, error, match):
     with pytest.raises(error, match=match):
         call(market)
+
+
+def month_end_peek(market):
+    """Peeks one day: on each month end, holds what rises over the next day."""
+    close = market.close
+    ahead = close.shift(-1) > close
+    ends = close.groupby(close.index.to_period("M")).tail(1).index
+    return ahead.loc[ends].astype(float)
+
+
+@pytest.mark.parametrize("seed", range(10))
+def test_a_one_day_peek_on_month_ends_is_caught_at_the_default_cuts(market, seed):
+    cut_at = []
+
+    def recording(m):
+        cut_at.append(m.dates[-1])
+        return month_end_peek(m)
+
+    found = check_lookahead(recording, market, seed=seed)
+    assert found is not None and (found["date"] == found["cut"]).all()
+    ends = month_end_peek(market).index
+    cuts = pd.DatetimeIndex(cut_at[1:])  # the first run is the full one
+    assert len(cuts) == 5 and cuts.isin(ends).all()  # a sample of the decision dates...
+    edges = np.linspace(0, int((ends < market.dates[-1]).sum()), 6)
+    assert all(edges[k] <= p < edges[k + 1] for k, p in enumerate(ends.get_indexer(cuts)))  # ...spread over the run
+
+
+def test_closes_are_taken_as_the_market(market):
+    close = market.close
+    assert check_lookahead(momentum, close, cuts=3) is None
+    found = check_lookahead(tomorrow, close, cuts=3)
+    assert found is not None and found["cut"].nunique() >= 2

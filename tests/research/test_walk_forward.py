@@ -134,7 +134,8 @@ def test_a_restarted_walk_forward_reads_its_sweep_from_the_checkpoint(market, wf
 
 def test_failed_combinations_are_never_chosen(market):
     grid = {"lookback": [20, 40], "top": [2], "fail": [True, False]}
-    wf = korvel.walk_forward(momentum, market, grid, train=250, test=60, progress=False)
+    with pytest.warns(RuntimeWarning, match="2 of 4 combinations of the sweep failed"):
+        wf = korvel.walk_forward(momentum, market, grid, train=250, test=60, progress=False)
     assert len(wf.sweep.failures) == 2 and len(wf.folds) == 7 and not wf.folds["fail"].any()
 
 
@@ -152,7 +153,15 @@ def test_lowest_picks_the_smallest_figure(market, wf):
 def test_the_report_and_the_figure_show_the_folds(wf, tmp_path):
     pytest.importorskip("matplotlib")
     text = wf.report(tmp_path / "wf.html").read_text()
-    assert "Walk-forward folds" in text and str(wf.folds["test_start"].iloc[-1].date()) in text
+    assert f"<h1>korvel walk-forward {wf.result.stats()['start'].date()}" in text
+    assert f"{len(wf.folds)} folds by highest sharpe of 6 combinations</h1>" in text
+    assert f"<b>{wf.efficiency:.2f}</b>" in text
+    for heading in ("Overfitting", "In and out of sample (sharpe) per fold", "Parameters chosen for each test window"):
+        assert f"<h2>{heading}</h2>" in text
+    for figure in ("pbo", "deflated_sharpe", "deflated_sharpe_effective", "effective_trials"):
+        assert f"<td>{figure}</td>" in text
+    assert "sharpe per fold, in and out of sample" in text and "Parameters chosen over time" in text
+    assert str(wf.folds["test_start"].iloc[-1].date()) in text
     assert len(wf.plot().axes) == 2
 
 
@@ -193,3 +202,11 @@ def test_bad_arguments_are_refused(market, kwargs, error, match):
     kwargs = {"strategy": momentum, "grid": GRID, "train": 250, "test": 60, "progress": False, **kwargs}
     with pytest.raises(error, match=match):
         korvel.walk_forward(kwargs.pop("strategy"), market, kwargs.pop("grid"), **kwargs)
+
+
+def test_the_report_of_a_walk_forward_with_a_benchmark_shows_it(market, tmp_path):
+    wf = korvel.walk_forward(
+        momentum, market, {"lookback": [20, 40], "top": [2]}, train=250, test=60, benchmark="S0001", progress=False
+    )
+    text = wf.report(tmp_path / "wf.html").read_text()
+    assert "Benchmark total return" in text and "Tracking error" in text and "Rolling beta" in text

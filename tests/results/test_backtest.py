@@ -10,12 +10,16 @@ import pytest
 import reference_engine as ref
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from layer_support import closes, market_and_weights
+from layer_support import UNPRICED, closes, market_and_weights
 
 import korvel
 from korvel import synthetic
 from korvel._market import view_of
 from korvel.core import excursion, portsim
+
+# The synthetic markets' late listings warn on purpose (see layer_support).
+pytestmark = [pytest.mark.filterwarnings(UNPRICED)]
+
 
 INF = float("inf")
 
@@ -342,6 +346,15 @@ def test_benchmark_of_itself_has_beta_one():
     again = korvel.backtest(weights, market, benchmark=first.equity).stats()
     assert again["beta"] == pytest.approx(1.0) and again["correlation"] == pytest.approx(1.0)
     assert again["alpha"] == pytest.approx(0.0, abs=1e-12)
+    # Its own figures are the run's, over the same risk-free rate.
+    rerun = korvel.backtest(weights, market, benchmark=first.equity)
+    for rf in (None, 0.05):
+        s = rerun.stats(rf=rf)
+        assert s["benchmark_sharpe"] == pytest.approx(s["sharpe"], rel=1e-9)
+        assert s["benchmark_volatility"] == pytest.approx(s["annual_volatility"], rel=1e-9)
+        assert s["benchmark_cagr"] == pytest.approx(s["cagr"], rel=1e-9)
+        assert s["benchmark_max_drawdown"] == pytest.approx(s["max_drawdown"], rel=1e-9)
+        assert s["tracking_error"] == pytest.approx(0.0, abs=1e-12)
 
 
 def test_actions_are_the_operations_record():

@@ -5,11 +5,14 @@ import dataclasses
 
 import numpy as np
 import pytest
-from layer_support import market_and_weights
+from layer_support import UNPRICED, market_and_weights
 
 import korvel
 from korvel.core import portsim
 from korvel.results import _records
+
+# The synthetic markets' late listings warn on purpose (see layer_support).
+pytestmark = pytest.mark.filterwarnings(UNPRICED)
 
 EXTRA = ("statistics", "reason_names")
 

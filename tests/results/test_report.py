@@ -4,15 +4,18 @@ from __future__ import annotations
 
 import re
 import sys
+from html import escape as html_escape
 from html.parser import HTMLParser
 
 import numpy as np
 import pandas as pd
 import pytest
+from layer_support import UNPRICED
 
 import korvel
 from korvel import synthetic
-from korvel.results import _report
+from korvel.results import _axes, _panels, _report
+from korvel.results._plot import result_figure
 from korvel.results._report import (
     ReportData,
     exits_by_reason,
@@ -22,10 +25,13 @@ from korvel.results._report import (
     sweep_repr_html,
     yearly_returns,
 )
+from korvel.results._report_charts import Panel
 from korvel.results._stat_table import HEADLINE
 from korvel.results._summary import stat_rows
 
 pytest.importorskip("matplotlib")
+# The synthetic markets' late listings warn on purpose (see layer_support).
+pytestmark = pytest.mark.filterwarnings(UNPRICED)
 
 
 def synthetic_result(seed: int = 3) -> korvel.Result:
@@ -249,3 +255,100 @@ def test_a_real_run_renders_every_section():
         assert f"<h2>{heading}</h2>" in page
     months = cells(page, "months")
     assert months[0][-1] == "Year" and all(len(row) == 14 for row in months)
+
+
+# --------------------------------------------------------------------------- axes, panels, size
+
+
+@pytest.mark.parametrize(
+    "low, high, ticks",
+    [
+        (1.0, 30.0, [1.0, 10.0]),
+        (0.8, 150.0, [1.0, 10.0, 100.0]),
+        (2.0, 40.0, [5.0, 10.0]),  # one decade within: its halves too
+        (0.3, 8.0, [0.5, 1.0, 5.0]),
+        (1.0, 1.0, []),
+    ],
+)
+def test_log_axes_label_the_decades(low, high, ticks):
+    assert _axes.log_ticks(low, high) == ticks
+    assert [_axes.tick_text(t) for t in _axes.log_ticks(1, 2000)] == ["1", "10", "100", "1,000"]
+
+
+@pytest.mark.parametrize("top, log", [(10.5, True), (9.5, False)])
+def test_the_plot_goes_on_a_log_scale_as_the_report_does(top, log):
+    equity = curve(np.linspace(1.0, top, 300))
+    empty = pd.DataFrame({"mae": [], "mfe": [], "return": []})
+    fig = result_figure(equity, None, equity * 0, empty, monthly_returns(equity))
+    ax = fig.axes[0]
+    assert (ax.get_yscale() == "log") is log
+    if log:
+        assert list(ax.get_yticks()) == [1.0, 10.0]
+
+
+def test_prices_below_one_keep_four_significant_digits():
+    texts = _report._float_texts(np.array([101.25, 0.41071, 35.5, np.nan]))
+    assert texts == ["101.25", "0.4107", "35.50", ""]
+
+
+def test_the_page_folds_the_engine_keywords_and_prints_the_months_whole():
+    res = synthetic_result()
+    data = res._report_data()
+    assert data.internals and not any(name.startswith("engine") for name, _ in data.rules)
+    page = report_html(data, interactive=False)
+    folded = page[page.index("<details>") : page.index("</details>")]
+    assert all(f">{html_escape(name)}<" in folded for name, _ in data.internals)
+    months = page[page.index("<table class='months'>") - 30 : page.index("<table class='months'>")]
+    assert "scroll" not in months
+    assert "00:00:00" not in page.split("<h2>Trades</h2>")[0]
+    assert "Costs, of mean equity" in page
+
+
+def test_turnover_is_summed_per_month_one_sided():
+    dates = pd.DatetimeIndex(["2024-01-30", "2024-01-31", "2024-02-01", "2024-02-29"])
+    equity = np.array([1.0, 2.0, 2.0, 4.0])
+    traded = np.array([1.0, 0.5, 2.0, 0.0])
+    got = _panels.turnover_frame(dates, traded, equity)
+    assert list(got.index) == [dates[1], dates[3]]
+    np.testing.assert_allclose(got.to_numpy(), [(1.0 / 1.0 + 0.5 / 1.0) / 2, (2.0 / 2.0) / 2])
+
+
+def test_rolling_figures_over_a_year_of_rows():
+    rng = np.random.default_rng(4)
+    dates = pd.bdate_range("2020-01-01", periods=600)
+    returns = pd.Series(rng.normal(0.0005, 0.01, 600), index=dates)
+    level = (1 + returns).cumprod().rename("self")
+    risk, beta, window = _panels.rolling_frame(returns, level, 252.0)
+    assert window == 252 and risk.iloc[:251].isna().all().all()
+    last = returns.iloc[-252:]
+    assert risk["volatility"].iloc[-1] == pytest.approx(last.std(ddof=1) * np.sqrt(252))
+    assert risk["sharpe"].iloc[-1] == pytest.approx(last.mean() / last.std(ddof=1) * np.sqrt(252))
+    np.testing.assert_allclose(beta.iloc[252:, 0], 1.0)  # the benchmark is the run itself
+    assert list(beta.columns) == ["beta to self"]
+
+
+@pytest.mark.parametrize(
+    "kw, error",
+    [
+        (dict(kind="pie"), ValueError),
+        (dict(right=("nope",)), ValueError),
+        (dict(frame=pd.DataFrame({"a": [1.0]})), TypeError),
+    ],
+)
+def test_a_panel_checks_what_it_is_given(kw, error):
+    args = dict(title="t", frame=pd.DataFrame({"a": [1.0]}, index=pd.DatetimeIndex(["2024-01-01"])))
+    with pytest.raises(error):
+        Panel(**{**args, **kw})
+
+
+def test_a_ten_year_daily_report_of_twenty_instruments_stays_small():
+    pytest.importorskip("plotly")
+    generated = synthetic.generate_market(20, 2520, 11)
+    rows = synthetic.momentum_weights(generated, rebalance="monthly", lookback=120, skip=5, n_long=5, n_short=0)
+    market, weights = synthetic.to_layer(generated, rows)
+    with pytest.warns(korvel.KorvelWarning):  # the synthetic instruments list late: weights without a price
+        res = korvel.backtest(weights, market, fee=0.001, benchmark=market.close.mean(axis=1).rename("index"))
+    page = report_html(res._report_data(), interactive=True)
+    size = len(page.encode("utf-8"))
+    assert 1_000_000 < size < 2_500_000, size  # the packed chart library is in it
+    assert page.count("class='korvel-chart'") == 6 and "Plotly.newPlot" in page

@@ -17,11 +17,12 @@ import subprocess
 
 import numpy as np
 import pytest
+from layer_support import UNPRICED
 from test_report import report_data, synthetic_result
 
 from korvel.results._report import write_report
 
-pytestmark = pytest.mark.browser
+pytestmark = [pytest.mark.browser, pytest.mark.filterwarnings(UNPRICED)]
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 
@@ -59,9 +60,12 @@ function probe() {
     out.instrument = column(who);
     out.count = document.getElementById("trades-count").textContent;
     out.plotly_svgs = document.querySelectorAll(".js-plotly-plot svg.main-svg").length;
-    out.plotly_traces = document.querySelectorAll(".js-plotly-plot .scatterlayer .trace").length;
-    var img = document.querySelector("img.chart");
-    out.image_width = img && img.complete ? img.naturalWidth : 0;
+    out.plotly_traces = Array.prototype.map.call(document.querySelectorAll(".js-plotly-plot"), function (p) {
+      return p.querySelectorAll(".scatterlayer .trace, .barlayer .trace").length;
+    });
+    out.image_widths = Array.prototype.map.call(document.querySelectorAll("img.chart"), function (img) {
+      return img.complete ? img.naturalWidth : 0;
+    });
   } catch (e) {
     out.errors.push("probe: " + e.message);
   }
@@ -87,7 +91,9 @@ def test_report_sorts_filters_and_draws_in_chromium(tmp_path, interactive):
         pytest.importorskip("plotly")
     result = synthetic_result()
     trades = result.trades
-    page = write_report(report_data(result), tmp_path / "report.html", interactive=interactive).read_text("utf-8")
+    panels = result._report_panels()  # exposure, turnover, rolling Sharpe, volatility, beta
+    data = report_data(result, panels=panels)
+    page = write_report(data, tmp_path / "report.html", interactive=interactive).read_text("utf-8")
     probed = tmp_path / "probed.html"
     # The most traded instrument, typed in lower case (the filter ignores case).
     name = str(trades["instrument"].value_counts().index[0])
@@ -126,7 +132,16 @@ def test_report_sorts_filters_and_draws_in_chromium(tmp_path, interactive):
     held = int((trades["instrument"] == name).sum())
     assert held > 0 and seen["instrument"] == [name] * held
     assert seen["count"] == f"{held:,} of {len(trades):,} listed rows match the filters."
+    assert [p.title for p in panels] == [
+        "Exposure",
+        "Turnover per month",
+        "Rolling Sharpe ratio",
+        "Rolling volatility",
+        "Rolling beta",
+    ]
     if interactive:
-        assert seen["plotly_svgs"] >= 1 and seen["plotly_traces"] == 3  # equity, benchmark, drawdown
+        # Equity, benchmark and drawdown; then each panel's curves, every one drawn from the unpacked library.
+        assert seen["plotly_traces"] == [3, *(p.frame.shape[1] for p in panels)] == [3, 5, 1, 1, 1, 1]
+        assert seen["plotly_svgs"] >= 6
     else:
-        assert seen["image_width"] > 0
+        assert len(seen["image_widths"]) == 6 and min(seen["image_widths"]) > 0

@@ -160,7 +160,8 @@ def test_costs_and_turnover_add_up():
 
 def test_no_trades_no_costs():
     market = korvel.Market(closes(np.full((30, 1), 10.0)))
-    res = korvel.backtest(pd.DataFrame({"S0": [0.0]}, index=market.dates[:1]), market)
+    with pytest.warns(korvel.KorvelWarning, match="no trade at all"):
+        res = korvel.backtest(pd.DataFrame({"S0": [0.0]}, index=market.dates[:1]), market)
     stats = res.stats()
     assert stats["turnover"] == 0 and stats["fees_paid"] == 0 and stats["cost_drag"] == 0
     assert all(stats[k] == 0 for k in stats.index if k.startswith("exits_"))

@@ -209,7 +209,8 @@ def test_any_date_unit_gives_the_nanosecond_result(unit):
 def test_timezones_convert_to_the_same_instants():
     close = close_frame(tz="America/New_York")
     weights = weights_frame().tz_localize("America/New_York").tz_convert("Asia/Tokyo")
-    res = korvel.backtest(weights, close)
+    with pytest.warns(korvel.KorvelWarning, match="timezone Asia/Tokyo and the market's in America/New_York"):
+        res = korvel.backtest(weights, close)
     assert str(res.equity.index.tz) == "America/New_York"
     naive = korvel.backtest(weights_frame(), close_frame())
     np.testing.assert_array_equal(res.equity.to_numpy(), naive.equity.to_numpy())

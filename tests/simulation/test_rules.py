@@ -62,11 +62,30 @@ def test_backtest_maps_retain_cost_and_points_the_warning_at_the_caller():
         korvel.backtest(weights, close, retain_cost=True, split_at_rebalance=True)
 
 
+# The ledger run's money rules at their defaults.
+MONEY_OFF = dict(max_gross=1.0, slippage=0.0, band=0.0, band_rel=0.0)
+
+
 @pytest.mark.parametrize(
     "given, ledger",
     [
-        ({}, dict(own_trade_stops=True, trade_at="open", trail_from="entry")),
-        (dict(trade_at="close", trail_from="peak"), dict(own_trade_stops=True, trade_at="close", trail_from="peak")),
+        ({}, dict(own_trade_stops=True, trade_at="open", trail_from="entry", **MONEY_OFF)),
+        (
+            dict(trade_at="close", trail_from="peak"),
+            dict(own_trade_stops=True, trade_at="close", trail_from="peak", **MONEY_OFF),
+        ),
+        (
+            dict(max_gross=2, slippage=0.001, band=0.02, band_rel=0.1),
+            dict(
+                own_trade_stops=True,
+                trade_at="open",
+                trail_from="entry",
+                max_gross=2.0,
+                slippage=0.001,
+                band=0.02,
+                band_rel=0.1,
+            ),
+        ),
     ],
 )
 def test_the_ledger_run_s_own_keywords_stay_out_of_backtest_s(given, ledger):

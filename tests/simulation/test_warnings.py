@@ -164,7 +164,7 @@ def _daily_market(days=400, n=3, seed=1):
 
 
 def _with_weekends(benchmark):
-    saturdays = benchmark.index[benchmark.index.dayofweek == 4][:5] + pd.Timedelta(days=1)
+    saturdays = benchmark.index[benchmark.index.day_of_week == 4][:5] + pd.Timedelta(days=1)
     # From the second date: the strategy holds the benchmark from the second row on.
     return pd.concat([benchmark.iloc[1:], pd.Series(1.0, index=saturdays)]).sort_index().rename(benchmark.name)
 

@@ -5,6 +5,13 @@ import pandas as pd
 
 from korvel import synthetic
 
+# Filters for the warnings that the synthetic markets give on purpose: their instruments list late and
+# have gaps, so momentum weights fall on instruments without a price (and sweeps over them say so).
+# (A filter's fields are separated by colons: "." stands for the colon of a message.)
+UNPRICED = "ignore:weights. .* a weight on a trade date without a trading price:korvel.KorvelWarning"
+SWEEP_SAID = "ignore:.* combinations left warnings:korvel.KorvelWarning"
+LATE_BENCHMARK = "ignore:benchmark .*no price on:korvel.KorvelWarning"
+
 
 def market_and_weights(n=12, days=160, seed=3, *, rebalance="weekly", n_long=3, n_short=2, **market):
     """(synthetic market, its weight rows, korvel.Market, weights DataFrame)."""

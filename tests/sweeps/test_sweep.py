@@ -10,12 +10,16 @@ import pytest
 import sweep_strategies
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from layer_support import market_and_weights
+from layer_support import SWEEP_SAID, UNPRICED, market_and_weights
 from sweep_strategies import momentum
 
 import korvel
 from korvel import validation
 from korvel.sweeps._checkpoint import Checkpoint
+
+# The synthetic markets' late listings warn on purpose (see layer_support).
+pytestmark = [pytest.mark.filterwarnings(UNPRICED), pytest.mark.filterwarnings(SWEEP_SAID)]
+
 
 GRID = {"lookback": [20, 40], "top": [2, 4], "stop_loss": [None, 0.05]}
 
@@ -349,7 +353,10 @@ class Terminal(io.StringIO):
 def test_progress_counts_backtests_on_a_terminal_only(market, monkeypatch, stream, progress, drawn):
     err = stream()
     monkeypatch.setattr("sys.stderr", err)
-    korvel.sweep(momentum, market, korvel.grid(lookback=[20, 40], top=[2, 4], fail=[False, True]), progress=progress)
+    with pytest.warns(RuntimeWarning, match="4 of 8 combinations of the sweep failed"):
+        korvel.sweep(
+            momentum, market, korvel.grid(lookback=[20, 40], top=[2, 4], fail=[False, True]), progress=progress
+        )
     text = err.getvalue()
     assert ("8/8" in text and "backtest" in text and "failed=4" in text) == drawn
     assert drawn or text == ""

@@ -14,11 +14,19 @@ from pathlib import Path
 import pandas as pd
 import pytest
 import sweep_strategies
-from layer_support import market_and_weights
+from layer_support import SWEEP_SAID, UNPRICED, market_and_weights
 from sweep_strategies import momentum
 
 import korvel
 from korvel.executors import Processes
+
+# The synthetic markets' late listings warn on purpose (see layer_support).
+pytestmark = [
+    pytest.mark.filterwarnings(UNPRICED),
+    pytest.mark.filterwarnings(SWEEP_SAID),
+    pytest.mark.filterwarnings("ignore:.* combinations of the sweep failed:RuntimeWarning"),
+]
+
 
 HERE = Path(__file__).resolve().parents[1] / "support"  # the helpers the scripts import
 KEEP = ("stats", "equity", "trades")

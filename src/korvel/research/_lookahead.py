@@ -3,7 +3,10 @@
 A strategy that decides on a date from the prices up to that date gives
 the same weights for it whether the market ends there or runs on for
 years.  `check_lookahead` reruns the strategy on the market cut short at a
-few dates and compares every weight the full run dates on or before a cut.
+sample of its own decision dates (the dates of its weights) and compares
+every weight the full run dates on or before a cut: a strategy that peeks
+a day ahead on its decision dates is seen at each of them, whatever its
+rebalance.
 """
 
 from __future__ import annotations
@@ -16,7 +19,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from korvel._market import Market
+from korvel._market import Market, as_market
 from korvel.simulation._rules import RULES
 
 COLUMNS = ["instrument", "date", "full", "truncated", "cut"]
@@ -43,12 +46,15 @@ def _truncated(market: Market, cut: pd.Timestamp) -> Market:
 
 
 def _cut_rows(first: int, last: int, cuts: int, seed: int) -> list[int]:
-    """Up to `cuts` distinct rows in [first, last): one drawn in each of `cuts` equal stretches."""
+    """Up to `cuts` distinct positions in [first, last): one drawn in each of `cuts` equal stretches (all of them
+    when there are no more than `cuts`)."""
+    if last - first <= cuts:
+        return list(range(first, last))
     rng = np.random.Generator(np.random.PCG64(seed))
-    edges = np.linspace(first, last, cuts + 1)
-    jitter = rng.random(cuts)
-    rows = np.floor(edges[:-1] + jitter * (edges[1:] - edges[:-1])).astype(np.int64)
-    return sorted({int(r) for r in np.clip(rows, first, last - 1)})
+    edges = np.ceil(np.linspace(first, last, cuts + 1)).astype(np.int64)  # disjoint stretches of whole positions
+    low, high = edges[:-1], edges[1:]
+    rows = low + np.floor(rng.random(cuts) * (high - low)).astype(np.int64)
+    return [int(r) for r in rows]
 
 
 def _compare(full: pd.DataFrame, short: pd.DataFrame, cut: pd.Timestamp) -> pd.DataFrame:
@@ -72,13 +78,18 @@ def _compare(full: pd.DataFrame, short: pd.DataFrame, cut: pd.Timestamp) -> pd.D
 
 
 def check_lookahead(
-    strategy: Callable[..., Any], market: Market, params: Mapping[str, Any] | None = None, cuts: int = 5, seed: int = 0
+    strategy: Callable[..., Any],
+    market: Market | pd.DataFrame,
+    params: Mapping[str, Any] | None = None,
+    cuts: int = 5,
+    seed: int = 0,
 ) -> pd.DataFrame | None:
     """Look for weights that depend on data from after their date.
 
     The strategy is run on the full market, then once on the market cut at
-    each of `cuts` dates (every table the market has, up to and including
-    the cut date, and the delistings that fall on or before it).  Every
+    each of `cuts` of its own decision dates (the dates of the weights it
+    returns; every table the market has, up to and including the cut date,
+    and the delistings that fall on or before it).  Every
     weight the full run dates on or before a cut must come out the same from
     the truncated run.  Only the dates of the full run are compared: a row
     the truncated run adds (on its last date, a month-end rule that sees a
@@ -89,17 +100,18 @@ def check_lookahead(
     strategy : function
         ``strategy(market, **params) -> weights DataFrame`` (dates x
         instruments), as `korvel.sweep` takes it.
-    market : Market
-        The full market.
+    market : Market or DataFrame
+        The full market; a DataFrame is taken as the closes, as `backtest`
+        and `sweep` take it.
     params : mapping, optional
         Keywords for the strategy; keys that are backtest rules
         (`korvel.RULES`) are left out, so a sweep's combination can be passed
         as it is.
     cuts : int
-        Number of truncations (at least 1).  The cut dates are spread evenly
-        between the first weight date and the last market date (each drawn in
-        its own stretch), jittered by `seed`; fewer when the market has
-        fewer dates.
+        Number of truncations (at least 1): a sample of the strategy's
+        decision dates before the last market date, spread evenly over them
+        (one drawn in each of `cuts` equal stretches), jittered by `seed`;
+        every decision date when it has no more than `cuts`.
     seed : int
         Seed of the jitter (`numpy.random.PCG64`).
 
@@ -123,8 +135,9 @@ def check_lookahead(
     """
     if not callable(strategy):
         raise TypeError(f"strategy must be a function (market, **params) -> weights, not {type(strategy).__name__}")
-    if not isinstance(market, Market):
-        raise TypeError(f"market must be a korvel.Market, not {type(market).__name__}")
+    if not isinstance(market, (Market, pd.DataFrame)):
+        raise TypeError(f"market must be a korvel.Market or a DataFrame of closes, not {type(market).__name__}")
+    market = as_market(market)
     if params is not None and not isinstance(params, Mapping):
         raise TypeError(f"params must be a mapping of keywords, not {type(params).__name__}")
     kwargs = {k: v for k, v in (params or {}).items() if k not in RULES}
@@ -139,12 +152,14 @@ def check_lookahead(
         return None
     if not isinstance(full.index, pd.DatetimeIndex) or not full.index.isin(dates).all():
         raise ValueError("strategy returned weights on dates that are not market dates")
-    first = int(dates.searchsorted(full.index.min()))  # a market date (checked above)
-    if first >= len(dates) - 1:  # nothing to cut after
+    # The decision dates with data after them, in order (weights may come in any order).
+    decisions = full.index.unique().sort_values()
+    decisions = decisions[decisions < dates[-1]]
+    if not len(decisions):  # nothing to cut after
         return None
     findings = []
-    for row in _cut_rows(first, len(dates) - 1, int(cuts), int(seed)):
-        cut = dates[row]
+    for k in _cut_rows(0, len(decisions), int(cuts), int(seed)):
+        cut = decisions[k]
         short = _weights(strategy, _truncated(market, cut), kwargs, f"on the market cut at {_when(cut)}")
         found = _compare(full, short, cut)
         if len(found):

@@ -24,7 +24,8 @@ import pandas as pd
 
 from korvel._market import Market, as_market, view_of
 from korvel.results import _stat_table, _stats
-from korvel.results._result import Result
+from korvel.results._report_charts import Panel
+from korvel.results._result import Result, report_data
 from korvel.simulation._backtest import backtest
 from korvel.simulation._rates import per_row_rates, run_risk_free
 from korvel.simulation._rules import RULES
@@ -383,8 +384,64 @@ class WalkForward:
         return fig
 
     def report(self, path: str | Path) -> Path:
-        """The HTML report of the stitched run (`Result.report`), with the folds."""
-        return self.result.report(path, sections=[("Walk-forward folds", self._folds)])
+        """The HTML report of the walk-forward: its own title, the efficiency and the overfitting figures
+        (PBO, the deflated Sharpe ratio for N and for the effective N), the parameters chosen for each test
+        window, each fold's figure in and out of sample, then the stitched run's report (with its benchmark,
+        when the walk-forward was given one)."""
+        import dataclasses
+
+        from korvel.results._report import write_report
+
+        data = report_data(self.result, self._sections())
+        s = self.result.stats()
+        title = (
+            f"korvel walk-forward {s['start'].date()} .. {s['end'].date()}: {len(self._folds)} folds by "
+            f"{'lowest' if self.lowest else 'highest'} {self.select} of {len(self.sweep)} combinations"
+        )
+        figures = [("Folds", str(len(self._folds))), ("Efficiency (out / in sample cagr)", f"{self.efficiency:.2f}")]
+        data = dataclasses.replace(
+            data,
+            title=title,
+            subtitle=data.subtitle + "; the charts and figures are of the stitched out-of-sample run",
+            figures=[*figures, *data.figures],
+            panels=[*self._panels(), *data.panels],
+        )
+        return write_report(data, Path(path))
+
+    def _sections(self) -> list[tuple[str, pd.DataFrame]]:
+        folds = self._folds
+        windows = ["train_start", "train_end", "test_start", "test_end"]
+        chosen = [c for c in folds.columns if c not in (*windows, "in_sample", "out_of_sample")]
+        sections = []
+        try:
+            table = self.overfitting()
+            sections.append(("Overfitting", table[["value", "meaning"]]))
+        except ValueError as exc:  # too few combinations, or none of their returns kept
+            sections.append(("Overfitting", pd.DataFrame({"not computed": [str(exc)]})))
+        sections.append(
+            (f"In and out of sample ({self.select}) per fold", folds[[*windows, "in_sample", "out_of_sample"]])
+        )
+        sections.append(("Parameters chosen for each test window", folds[["test_start", "test_end", *chosen]]))
+        return sections
+
+    def _panels(self) -> list[Panel]:
+        folds = self._folds
+        when = pd.DatetimeIndex(folds["test_start"])
+        figures = pd.DataFrame(
+            {"in sample": folds["in_sample"].to_numpy(), "out of sample": folds["out_of_sample"].to_numpy()},
+            index=when,
+        )
+        panels = [Panel(f"{self.select} per fold, in and out of sample", figures, kind="bar", note="By test window.")]
+        windows = ("train_start", "train_end", "test_start", "test_end", "in_sample", "out_of_sample")
+        numeric = [
+            c
+            for c in folds.columns
+            if c not in windows and pd.api.types.is_numeric_dtype(folds[c]) and not pd.api.types.is_bool_dtype(folds[c])
+        ]
+        if numeric:
+            chosen = folds[numeric].astype(np.float64).set_axis(when)
+            panels.append(Panel("Parameters chosen over time", chosen, note="From each test window's start."))
+        return panels
 
     def __repr__(self) -> str:
         s = self.result.stats()

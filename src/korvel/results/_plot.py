@@ -10,6 +10,8 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
+from korvel.results._axes import decade_axis, log_scale
+
 if TYPE_CHECKING:
     import pandas as pd
     from matplotlib.axes import Axes
@@ -46,7 +48,10 @@ def result_figure(
         ax_equity.plot(benchmark.index, benchmark.to_numpy(), color="#888888", lw=1.0, label=str(benchmark.name))
         ax_equity.legend(loc="upper left", fontsize=8)
     ax_equity.axhline(1.0, color="grey", lw=0.6, ls=":")
-    ax_equity.set_ylabel("equity (start = 1)")
+    log = log_scale([equity] + ([benchmark] if benchmark is not None else []))
+    if log:  # as the report draws it: growth beyond tenfold on a log scale, labelled at the decades
+        decade_axis(ax_equity, equity, benchmark)
+    ax_equity.set_ylabel("equity (start = 1" + (", log scale)" if log else ")"))
     ax_equity.set_title("Equity")
     ax_equity.grid(alpha=0.3)
 

@@ -159,6 +159,8 @@ FIELDS: tuple[Field, ...] = (
         "",
         "interest on cash paid on the row (negative when earned), in units of the starting capital",
     ),
+    Field("row_long", "row_long", np.float64, "row", "", "the value of the long holdings at the row's close"),
+    Field("row_short", "row_short", np.float64, "row", "", "the value of the short holdings at the close (<= 0)"),
     Field("row_impact", "row_impact", np.float64, "row", "", "market impact paid on the row"),
     Field(
         "row_unestimated",
@@ -205,6 +207,8 @@ class Records:
     row_traded: Float64Array
     row_costs: Float64Array
     row_financing: Float64Array
+    row_long: Float64Array
+    row_short: Float64Array
     row_impact: Float64Array
     row_unestimated: Int64Array
     row_below_lot: Int64Array

@@ -11,8 +11,6 @@ from __future__ import annotations
 
 import base64
 import html
-import importlib
-import importlib.util
 import io
 import math
 import time
@@ -24,6 +22,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from korvel.results._axes import decade_axis, log_scale
+from korvel.results._report_charts import Dates, Panel, chart_div, equity_spec, library_script, panels_html
 from korvel.results._report_js import SCRIPT, STYLE
 from korvel.results._stat_table import SWEEP_COLUMNS
 
@@ -74,6 +74,10 @@ class ReportData:
         A sentence about the next trading day (shown above `actions`).
     rules : sequence of (name, text)
         The rules as run.
+    internals : sequence of (name, text)
+        What the engine was given besides (listed folded, under the rules).
+    panels : sequence of Panel
+        Charts under the equity (exposure, turnover, rolling figures).
     sections : sequence of (title, DataFrame)
         Further tables (exits by reason, walk-forward folds, ...), each under
         its title after the returns.
@@ -93,6 +97,8 @@ class ReportData:
     actions: pd.DataFrame | None = None
     actions_note: str = ""
     rules: Sequence[tuple[str, str]] = ()
+    internals: Sequence[tuple[str, str]] = ()
+    panels: Sequence[Panel] = ()
     sections: Sequence[tuple[str, pd.DataFrame]] = field(default_factory=tuple)
     max_trade_rows: int = MAX_TRADE_ROWS
 
@@ -118,7 +124,10 @@ class ReportData:
             value = getattr(self, name)
             if value is not None and not isinstance(value, pd.DataFrame):
                 raise TypeError(f"ReportData: {name} must be a DataFrame or None, not {type(value).__name__}")
-        for name in ("figures", "rules", "sections"):
+        for panel in self.panels:
+            if not isinstance(panel, Panel):
+                raise TypeError(f"ReportData: every panel must be a Panel, not {type(panel).__name__}")
+        for name in ("figures", "rules", "internals", "sections"):
             rows = getattr(self, name)
             if isinstance(rows, (str, bytes)) or not isinstance(rows, Sequence):
                 raise TypeError(f"ReportData: {name} must be a sequence of pairs, not {type(rows).__name__}")
@@ -258,7 +267,10 @@ def report_html(data: ReportData, *, interactive: bool | None = None) -> str:
         parts.append(f"<p class='muted'>{html.escape(data.subtitle)}</p>")
     if data.figures:
         parts += ["<h2>Figures</h2>", _figures_grid(data.figures)]
-    parts += ["<h2>Equity and drawdown</h2>", _charts(data.equity, data.benchmark, drawdown, interactive)]
+    dates = _interactive_dates(interactive)
+    parts += ["<h2>Equity and drawdown</h2>", _charts(data.equity, data.benchmark, drawdown, dates)]
+    if data.panels:
+        parts += ["<h2>Positions, turnover and risk</h2>", *panels_html(data.panels, dates)]
     parts += ["<h2>Monthly returns</h2>", _months_table(monthly, yearly_returns(data.equity))]
     parts += ["<h2>Yearly returns</h2>", _years_table(data.equity, data.benchmark, drawdown)]
     for k, (name, table) in enumerate(data.sections):
@@ -275,12 +287,14 @@ def report_html(data: ReportData, *, interactive: bool | None = None) -> str:
             )
     if data.trades is not None:
         parts += ["<h2>Trades</h2>", _trades(data.trades, data.max_trade_rows, data.trades_source)]
-    if data.rules:
+    if data.rules or data.internals:
         parts += ["<h2>Rules as run</h2>", _pairs_table(data.rules)]
-    parts += [
-        f"<p class='muted'>Written {time.strftime('%Y-%m-%d %H:%M')}.</p>",
-        f"<script>{SCRIPT}</script></body></html>",
-    ]
+    if data.internals:
+        parts += ["<details><summary>What the engine was given</summary>", _pairs_table(data.internals), "</details>"]
+    parts += [f"<p class='muted'>Written {time.strftime('%Y-%m-%d %H:%M')}.</p>", f"<script>{SCRIPT}</script>"]
+    if dates is not None:
+        parts += [dates.script(), library_script()]
+    parts.append("</body></html>")
     return "\n".join(parts)
 
 
@@ -309,19 +323,6 @@ def _drawdown(equity: pd.Series) -> pd.Series:
 # --------------------------------------------------------------------------- charts
 
 
-def _log_scale(equity: pd.Series, benchmark: pd.Series | None) -> bool:
-    """Log when the equity's largest value is more than 10 times its smallest (and everything drawn is positive)."""
-    values = np.asarray(equity, dtype=np.float64)
-    values = values[np.isfinite(values)]
-    if not values.size or values.min() <= 0 or values.max() <= 10 * values.min():
-        return False
-    if benchmark is not None:
-        bench = np.asarray(benchmark, dtype=np.float64)
-        if (bench[np.isfinite(bench)] <= 0).any():
-            return False
-    return True
-
-
 def _thin(n: int, series: Sequence[pd.Series]) -> np.ndarray:
     """Positions kept for the chart: all of them, or evenly spaced ones with each series' extremes and the last."""
     if n <= MAX_CHART_POINTS:
@@ -334,11 +335,24 @@ def _thin(n: int, series: Sequence[pd.Series]) -> np.ndarray:
     return np.unique(np.concatenate(keep))
 
 
-def _charts(equity: pd.Series, benchmark: pd.Series | None, drawdown: pd.Series, interactive: bool | None) -> str:
+def _interactive_dates(interactive: bool | None) -> Dates | None:
+    """A table of dates for interactive charts, or None for static ones (plotly missing, or not asked for)."""
+    if interactive is False:
+        return None
+    try:
+        library_script()  # plotly.js, packed once per process
+    except ImportError:
+        if interactive:
+            raise ImportError("interactive charts need plotly: pip install 'korvel[report]'") from None
+        return None
+    return Dates()
+
+
+def _charts(equity: pd.Series, benchmark: pd.Series | None, drawdown: pd.Series, dates: Dates | None) -> str:
     if benchmark is not None:
         benchmark = benchmark.reindex(equity.index)
     drawdown = drawdown.reindex(equity.index)
-    log = _log_scale(equity, benchmark)
+    log = log_scale([equity] + ([benchmark] if benchmark is not None else []))
     curves = [equity, drawdown] + ([benchmark] if benchmark is not None else [])
     keep = _thin(len(equity), curves)
     note = (
@@ -355,82 +369,13 @@ def _charts(equity: pd.Series, benchmark: pd.Series | None, drawdown: pd.Series,
         else ""
     )
     thinned = [c.iloc[keep] for c in curves]
-    use_plotly = interactive
-    if use_plotly is None:
-        use_plotly = importlib.util.find_spec("plotly") is not None
-    if use_plotly:
-        try:
-            body = _plotly_chart(thinned[0], thinned[2] if benchmark is not None else None, thinned[1], log)
-        except ImportError:
-            if interactive:
-                raise ImportError("interactive charts need plotly: pip install 'korvel[report]'") from None
-            body = None
-        if body is not None:
-            return scale + note + body
+    bench = thinned[2] if benchmark is not None else None
+    if dates is not None:
+        return scale + note + chart_div(equity_spec(dates, thinned[0], bench, thinned[1], log), "equity-chart")
     try:
-        return scale + note + _static_chart(thinned[0], thinned[2] if benchmark is not None else None, thinned[1], log)
+        return scale + note + _static_chart(thinned[0], bench, thinned[1], log)
     except ImportError:
         return f"<p class='muted'>{html.escape(INSTALL_CHARTS)}</p>"
-
-
-def _plotly_chart(equity: pd.Series, benchmark: pd.Series | None, drawdown: pd.Series, log: bool) -> str:
-    go = importlib.import_module("plotly.graph_objects")
-    subplots = importlib.import_module("plotly.subplots")
-    pio = importlib.import_module("plotly.io")
-    fig = subplots.make_subplots(rows=2, cols=1, shared_xaxes=True, row_heights=[0.7, 0.3], vertical_spacing=0.04)
-    dates = _naive_dates(equity.index)
-    fig.add_trace(
-        go.Scatter(
-            x=dates,
-            y=equity.to_numpy(dtype=np.float64),
-            name="strategy",
-            line={"color": "#1f4e79", "width": 1.4},
-            hovertemplate="%{x|%Y-%m-%d}: %{y:.4f}",
-        ),
-        row=1,
-        col=1,
-    )
-    if benchmark is not None:
-        fig.add_trace(
-            go.Scatter(
-                x=dates,
-                y=benchmark.to_numpy(dtype=np.float64),
-                name=str(benchmark.name or "benchmark"),
-                line={"color": "#888888", "width": 1.0},
-                hovertemplate="%{x|%Y-%m-%d}: %{y:.4f}",
-            ),
-            row=1,
-            col=1,
-        )
-    fig.add_trace(
-        go.Scatter(
-            x=dates,
-            y=100 * drawdown.to_numpy(dtype=np.float64),
-            name="drawdown %",
-            fill="tozeroy",
-            line={"color": "#b22222", "width": 0.8},
-            hovertemplate="%{x|%Y-%m-%d}: %{y:.2f}%",
-        ),
-        row=2,
-        col=1,
-    )
-    fig.update_yaxes(type="log" if log else "linear", title_text="equity" + (" (log)" if log else ""), row=1, col=1)
-    fig.update_yaxes(title_text="drawdown %", row=2, col=1)
-    fig.update_layout(
-        height=560,
-        margin={"l": 60, "r": 20, "t": 20, "b": 30},
-        hovermode="x unified",
-        template="plotly_white",
-        legend={"orientation": "h", "y": 1.04, "x": 0},
-    )
-    text: str = pio.to_html(
-        fig,
-        full_html=False,
-        include_plotlyjs=True,
-        include_mathjax=False,
-        config={"displaylogo": False, "responsive": True},
-    )
-    return f"<div class='chart'>{text}</div>"
 
 
 def _static_chart(equity: pd.Series, benchmark: pd.Series | None, drawdown: pd.Series, log: bool) -> str:
@@ -450,7 +395,7 @@ def _static_chart(equity: pd.Series, benchmark: pd.Series | None, drawdown: pd.S
         )
         ax_eq.legend(loc="upper left", fontsize=8)
     if log:
-        ax_eq.set_yscale("log")
+        decade_axis(ax_eq, equity, benchmark)
     ax_eq.set_ylabel("equity" + (" (log)" if log else ""))
     ax_eq.grid(alpha=0.3)
     ax_dd.fill_between(dates, 100 * drawdown.to_numpy(dtype=np.float64), 0, color="#b22222", alpha=0.4, lw=0)
@@ -501,7 +446,7 @@ def _months_table(monthly: pd.DataFrame, yearly: pd.Series) -> str:
         )
     return (
         f"<p class='muted'>Compounded returns in percent; the year column from the equity.</p>"
-        f"<div class='scroll'><table class='months'><thead><tr><th class='t'>year</th>{head}<th>Year</th>"
+        f"<div class='wide'><table class='months'><thead><tr><th class='t'>year</th>{head}<th>Year</th>"
         f"</tr></thead><tbody>{''.join(rows)}</tbody></table></div>"
     )
 
@@ -630,7 +575,8 @@ def _object_text(value: object) -> str:
 
 def _float_texts(values: np.ndarray) -> list[str]:
     """Whole numbers without decimals; otherwise 2 decimals for a column of values from 1 up, 4 for one of
-    fractions, and 3 significant digits for values too small for that."""
+    fractions, and 3 significant digits for values too small for that; in a column of values from 1 up,
+    values below 1 keep 4 significant digits (a price of 0.4107 among prices of 100)."""
     finite = np.isfinite(values)
     if not finite.any():
         return ["" if np.isnan(v) else str(v) for v in values]
@@ -645,6 +591,8 @@ def _float_texts(values: np.ndarray) -> list[str]:
             out.append("" if math.isnan(v) else str(v))
         elif v != 0 and abs(v) < small:
             out.append(f"{v:.3g}")
+        elif decimals == 2 and v != 0 and abs(v) < 1:
+            out.append(f"{v:.4g}")
         else:
             out.append(f"{v:,.{decimals}f}")
     return out

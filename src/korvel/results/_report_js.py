@@ -21,7 +21,12 @@ th, td { padding: 3px 8px; border-bottom: 1px solid #eee; text-align: right; whi
 th { background: #f6f6f6; position: sticky; top: 0; z-index: 1; }
 td.t, th.t { text-align: left; }
 .stats { display: grid; grid-template-columns: repeat(auto-fill, minmax(270px, 1fr)); gap: 0 2em; }
-.stats div { display: flex; justify-content: space-between; border-bottom: 1px solid #eee; padding: 3px 0; }
+.stats div { display: flex; justify-content: space-between; gap: 1em; border-bottom: 1px solid #eee; padding: 3px 0; }
+.stats b { white-space: nowrap; }
+h3 { font-size: 1em; margin: 1.4em 0 0.2em; }
+details summary { cursor: pointer; color: #555; margin-top: 0.8em; }
+@media print { .scroll { max-height: none; overflow: visible; border: 0; } th { position: static; }
+  tr.filters { display: none; } h2 { break-after: avoid; } .chart, table.months { break-inside: avoid; } }
 .scroll { max-height: 36em; overflow: auto; border: 1px solid #eee; }
 .wide { overflow-x: auto; }
 table.pairs td { white-space: normal; overflow-wrap: anywhere; text-align: left; vertical-align: top; }

@@ -21,6 +21,7 @@ import pandas as pd
 from korvel._market import dates_of, missing_by_column
 from korvel.results import _capacity, _stats
 from korvel.results._actions import actions_table, last_known, with_shares
+from korvel.results._panels import run_panels
 from korvel.results._records import SNAPSHOT, TRADE_COLUMNS, Snapshot
 from korvel.results._stat_table import ordered
 from korvel.simulation import _lots
@@ -30,6 +31,7 @@ if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
     from korvel.results._report import ReportData
+    from korvel.results._report_charts import Panel
     from korvel.simulation._run import Run
 
 Frame = TypeVar("Frame", pd.DataFrame, pd.Series)
@@ -140,14 +142,18 @@ class Result:
         trading price, a touched stop level, a gap's open or the delisting
         price; NaN while open); `fees` and `taxes` what the trade paid, at
         its entry, at every resize and at its exit, in units of the starting
-        capital (they add up to the run's).  `return`, `mae` (maximum
+        capital (they add up to the run's); `slippage` what its fills gave up
+        against the quoted prices (already in `entry_price`, `exit_price` and
+        `return`, not a fee) and `borrow` the fee a short paid for its
+        shares.  `return`, `mae` (maximum
         adverse excursion), `mfe` (maximum favourable excursion),
         `mfe_before_mae`, `max_drawdown` and `profit_days` are the trade's
         statistics at its exit (or now, while open).  `holding_days` counts
         market rows (to the last row while open).  `exit_reason` is why the
         engine closed the trade: "rebalance" (a weight row closed, flipped
-        or split it), "stop_loss", "take_profit", "trailing_stop" or
-        "delisting"; "open" for a trade still open (`status` tells the
+        or split it), "stop_loss", "take_profit", "trailing_stop",
+        "delisting" or "ruin" (the portfolio value fell to 0 or below);
+        "open" for a trade still open (`status` tells the
         same).
         `entry_price_missing` flags the trades entered on a row without a
         trading price (left out of the trade statistics).
@@ -219,16 +225,27 @@ class Result:
     @property
     def actions(self) -> pd.DataFrame:
         """What to do on the next trading day, by instrument (see the README's section on the result)."""
-        run = self._run
-        table = actions_table(run.operations, run.weights.instruments, run.weights.dates)
-        if run.rules.capital is not None and run.positions is not None:
-            value = float(run.equity[-1]) * run.rules.capital
+        run, rules = self._run, self._run.rules
+        band = (rules.band, rules.band_rel)
+        banded = band[0] > 0 or band[1] > 0
+        table = actions_table(
+            run.operations,
+            run.weights.instruments,
+            run.weights.dates,
+            rows=run.weights.values if rules.max_gross != 1.0 else None,
+            position_limit=rules.position_limit,
+            band=band,
+            # The band is tested against each holding's weight at the last close.
+            closing_weights=self._positions.to_numpy()[-1, run.weights.market_columns] if banded else None,
+        )
+        if rules.capital is not None and run.positions is not None:
+            value = float(run.equity[-1]) * rules.capital
             columns = run.weights.market_columns
-            prices = last_known(run.view.close[:, columns] / _lots.factors(run.view, run.rules.factor, columns))
-            lots = None if run.rules.lot is None else _lots.lots_by_column(run.view, run.rules.lot, columns)
+            prices = last_known(run.view.close[:, columns] / _lots.factors(run.view, rules.factor, columns))
+            lots = None if rules.lot is None else _lots.lots_by_column(run.view, rules.lot, columns)
             where = run.weights.instruments.get_indexer(table.index)
             table = with_shares(table, where, run.positions[-1], value, prices, lots)
-        table.attrs["rebalance_due"] = self._run.rebalance_due
+        table.attrs["rebalance_due"] = run.rebalance_due
         table.attrs["as_of"] = self._run.market.dates[-1]
         return table
 
@@ -286,6 +303,46 @@ class Result:
     def _fills(self) -> pd.DataFrame:
         return _capacity.fills_table(self._run)
 
+    # ------------------------------------------------------------------ holdings
+
+    @property
+    def positions(self) -> pd.DataFrame:
+        """Each holding's value over the portfolio value at each close, after drift: dates x every
+        instrument of the market (0 where nothing is held).
+
+        Worked out on first use by running the engine once more with its
+        ledger keeping the holdings (the same run: the engine is
+        deterministic), so runs that never look pay nothing for it.
+        """
+        return _handout(self._positions)
+
+    @cached_property
+    def _positions(self) -> pd.DataFrame:
+        from korvel.simulation._backtest import closing_positions
+
+        run = self._run
+        by_column = closing_positions(run)[run.first_row :]
+        values = np.zeros((by_column.shape[0], len(run.view.instruments)), dtype=np.float64)
+        values[:, run.weights.market_columns] = by_column
+        return pd.DataFrame(values, index=self._dates, columns=run.view.instruments)
+
+    @property
+    def exposure(self) -> pd.DataFrame:
+        """The book's exposure at each close, as fractions of the portfolio value: `gross` (long + |short|),
+        `net` (long - |short|), `long` and `short` (<= 0)."""
+        return _handout(self._exposure)
+
+    @cached_property
+    def _exposure(self) -> pd.DataFrame:
+        run, rec = self._run, self._run.records
+        equity = self._equity
+        with np.errstate(divide="ignore", invalid="ignore"):
+            long = rec.row_long[run.first_row :] / equity
+            short = rec.row_short[run.first_row :] / equity
+        return pd.DataFrame(
+            {"gross": long - short, "net": long + short, "long": long, "short": short}, index=self._dates
+        )
+
     # ------------------------------------------------------------------ figures
 
     def stats(self, rf: float | pd.Series | None = None) -> pd.Series:
@@ -309,6 +366,10 @@ class Result:
         perf = _stats.performance(self._equity, self._run.view.dates[self._run.first_row :], rows)
         out = self._stats.copy()
         out["rf"], out["sharpe"], out["sortino"] = figure, perf["sharpe"], perf["sortino"]
+        level = self._benchmark_level
+        if level is not None:
+            live_ns = self._run.view.dates[self._run.first_row :]
+            out["benchmark_sharpe"] = _stats.benchmark_figures(self._equity, level, live_ns, rows)["benchmark_sharpe"]
         return out
 
     @property
@@ -368,9 +429,15 @@ class Result:
                 rec.fees,
                 rec.taxes,
                 _stats.years(live_ns),
+                rec.slippage,
+                rec.borrow,
+                rec.row_financing[run.first_row :],
                 rec.impact,
             )
         )
+        exposure = self._exposure
+        out["gross_mean"] = float(exposure["gross"].mean()) if len(exposure) else np.nan
+        out["net_mean"] = float(exposure["net"].mean()) if len(exposure) else np.nan
         if run.rules.capital is not None and run.view.volume is not None and run.fills is not None:
             out["participation_p95"] = _capacity.p95(self._fills["participation"].to_numpy())
         if run.unfilled is not None:
@@ -378,7 +445,7 @@ class Result:
         out.update(_stats.exit_counts(rec.exit_reason, rec.reason_names))
         level = self._benchmark_level
         if level is not None:
-            out.update(_stats.benchmark_figures(self._equity, level, live_ns))
+            out.update(_stats.benchmark_figures(self._equity, level, live_ns, rf_rows))
         out = ordered(out)
         # An object array and an index of the names: a third of the time of building from the dict.
         values = np.empty(len(out), dtype=object)
@@ -469,6 +536,22 @@ class Result:
 
         return write_report(self._report_data(sections), Path(path), interactive=interactive)
 
+    def _report_panels(self) -> list[Panel]:
+        """The report's charts beside the equity: exposure, turnover, rolling Sharpe, volatility and beta."""
+        run = self._run
+        live = slice(run.first_row, None)
+        per_year = _stats.performance(self._equity, run.view.dates[live])["periods_per_year"]
+        names = (self._positions != 0).sum(axis=1)
+        return run_panels(
+            self._dates,
+            self._equity,
+            self._exposure,
+            names,
+            run.records.row_traded[live],
+            self.benchmark,
+            per_year,
+        )
+
     def _report_data(self, sections: Sequence[tuple[str, pd.DataFrame]] = ()) -> ReportData:
         from korvel.results._report import ReportData, exits_by_reason
         from korvel.results._summary import stat_rows
@@ -476,7 +559,7 @@ class Result:
         stats, config, trades, actions = self.stats(), self.config, self.trades, self.actions
         due = "a rebalance is due" if actions.attrs["rebalance_due"] else "no rebalance is due"
         rules = [(k, _text(v)) for k, v in config.items() if k != "engine"]
-        rules += [(f"engine: {k}", _text(v)) for k, v in config["engine"].items()]
+        internals = [(k, _text(v)) for k, v in config["engine"].items()]
         return ReportData(
             title=f"korvel backtest {stats['start'].date()} .. {stats['end'].date()}",
             subtitle=config["market"],
@@ -490,6 +573,8 @@ class Result:
             actions=actions,
             actions_note=f"As of the close of {actions.attrs['as_of'].date()}: {due}.",
             rules=rules,
+            internals=internals,
+            panels=self._report_panels(),
             sections=[*sections, ("Exits by reason", exits_by_reason(trades))],
         )
 
@@ -517,7 +602,11 @@ class Result:
             f"{run.weights.dates[0]} .. {run.weights.dates[-1]}"
         )
         config["rf"] = self._risk_free[1]
-        config["engine"] = dict(run.engine_keywords)
+        # Rate tables by their shape: the rates themselves are the rules above, per row.
+        config["engine"] = {
+            k: f"float64 array {' x '.join(map(str, v.shape))}" if isinstance(v, np.ndarray) else v
+            for k, v in run.engine_keywords.items()
+        }
         return config
 
     @property
@@ -533,7 +622,14 @@ class Result:
         )
 
 
+def report_data(result: Result, sections: Sequence[tuple[str, pd.DataFrame]] = ()) -> ReportData:
+    """What `Result.report` shows, for a report that adds to it (a walk-forward's)."""
+    return result._report_data(sections)
+
+
 def _text(value: Any) -> str:
+    if isinstance(value, pd.Timestamp):
+        return str(value.date()) if value == value.normalize() and value.tz is None else str(value)
     return "off" if value is None else str(value)
 
 

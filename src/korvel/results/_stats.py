@@ -52,7 +52,8 @@ def performance(equity: Float, dates_ns: npt.NDArray[np.int64], rf: Float | None
     """
     n = equity.shape[0]
     elapsed = years(dates_ns)
-    returns = equity[1:] / equity[:-1] - 1.0
+    with np.errstate(divide="ignore", invalid="ignore"):  # a ruined run's equity reaches 0
+        returns = equity[1:] / equity[:-1] - 1.0
     finite = np.isfinite(returns)
     excess = returns - rf[1:] if rf is not None else returns
     returns, excess = returns[finite], excess[finite]
@@ -174,15 +175,27 @@ def trade_statistics(
 
 
 def cost_statistics(
-    row_traded: Float, equity: Float, fees: Float, taxes: Float, elapsed: float, impact: Float | None = None
+    row_traded: Float,
+    equity: Float,
+    fees: Float,
+    taxes: Float,
+    elapsed: float,
+    slippage: Float | None = None,
+    borrow: Float | None = None,
+    row_financing: Float | None = None,
+    impact: Float | None = None,
 ) -> dict[str, Any]:
-    """Turnover and costs: `row_traded` (|value traded| per row) and `equity` (per row) of the live rows,
-    `fees`, `taxes` and `impact` per trade, all in units of the starting capital; `elapsed` in years.
+    """Turnover and costs: `row_traded` (|value traded| per row), `equity` and `row_financing` (per row) of
+    the live rows, `fees`, `taxes`, `slippage`, `borrow` and `impact` per trade, all in units of the starting capital;
+    `elapsed` in years.
 
     `turnover` is one-sided and annual: each row's value traded over the
     portfolio's value before it traded (the previous close; the starting
     capital before the first row), summed, halved, per year.  `cost_drag` is
-    the costs over the mean equity, per year.
+    the costs of every kind over the mean equity, per year (interest earned
+    counts against them); `costs_of_mean_equity` the costs of the whole run
+    over the mean equity (`fees_paid` and the others are shares of the
+    starting capital).
     """
     before = np.empty_like(equity)
     before[:1] = 1.0
@@ -190,15 +203,24 @@ def cost_statistics(
     valued = before > 0
     traded = float((row_traded[valued] / before[valued]).sum())
     fees_paid, taxes_paid = float(fees.sum()), float(taxes.sum())
+    slippage_paid = float(slippage.sum()) if slippage is not None else 0.0
+    borrow_paid = float(borrow.sum()) if borrow is not None else 0.0
+    financing = float(row_financing.sum()) if row_financing is not None else 0.0
     impact_paid = float(impact.sum()) if impact is not None else 0.0
     mean_equity = float(equity.mean()) if equity.shape[0] else NAN
     per_year = 1.0 / elapsed if elapsed > 0 else NAN
+    # Added in this order, so that without the new kinds the figure is fees + taxes as it always was.
+    costs = (fees_paid + taxes_paid) + slippage_paid + borrow_paid + financing + impact_paid
     return {
         "turnover": traded / 2.0 * per_year,
         "fees_paid": fees_paid,
         "taxes_paid": taxes_paid,
+        "slippage_paid": slippage_paid,
+        "borrow_paid": borrow_paid,
         "impact_paid": impact_paid,
-        "cost_drag": (fees_paid + taxes_paid + impact_paid) / mean_equity * per_year if mean_equity > 0 else NAN,
+        "financing": financing,
+        "cost_drag": costs / mean_equity * per_year if mean_equity > 0 else NAN,
+        "costs_of_mean_equity": costs / mean_equity if mean_equity > 0 else NAN,
     }
 
 
@@ -239,13 +261,17 @@ def benchmark_statistics(
     return out
 
 
-def benchmark_figures(equity: Float, level: Float, dates_ns: npt.NDArray[np.int64]) -> dict[str, Any]:
+def benchmark_figures(
+    equity: Float, level: Float, dates_ns: npt.NDArray[np.int64], rf: Float | None = None
+) -> dict[str, Any]:
     """The benchmark's own figures and the strategy's against it, over the rows where the benchmark has a price.
 
     `equity` and `level` (the benchmark rescaled to 1.0) on every live row,
     `level` NaN where the benchmark has no price: the returns of both are
     taken from one priced row to the next (compounded over the rows between),
     so a benchmark of month-end prices is compared with month-end equity.
+    `rf`: the risk-free return of each row (as in `performance`), compounded
+    over the same spans for the benchmark's Sharpe ratio; None for 0.
     """
     priced = np.flatnonzero(np.isfinite(level))
     eq, b_level, ns = equity[priced], level[priced], dates_ns[priced]
@@ -261,7 +287,12 @@ def benchmark_figures(equity: Float, level: Float, dates_ns: npt.NDArray[np.int6
         sd, active = float(b.std(ddof=1)), r - b
         te = float(active.std(ddof=1)) * math.sqrt(per_year)
         out["benchmark_volatility"] = sd * math.sqrt(per_year)
-        out["benchmark_sharpe"] = float(b.mean()) / sd * math.sqrt(per_year) if sd > 0 else NAN
+        excess = b
+        if rf is not None:
+            growth = np.cumprod(np.concatenate(([1.0], 1.0 + rf[1:])))[priced]
+            excess = b - (growth[1:] / growth[:-1] - 1.0)
+        sd_excess = float(excess.std(ddof=1)) if rf is not None else sd
+        out["benchmark_sharpe"] = float(excess.mean()) / sd_excess * math.sqrt(per_year) if sd_excess > 0 else NAN
         out["tracking_error"] = te
         out["information_ratio"] = float(active.mean()) * per_year / te if te > 0 else NAN
     else:

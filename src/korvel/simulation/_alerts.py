@@ -12,12 +12,12 @@ import pandas as pd
 
 from korvel import _checks as checks
 from korvel._market import MarketView, dates_of
-from korvel._typing import Int64Array
+from korvel._typing import Float64Array, Int64Array
 from korvel.results._records import Records
 from korvel.simulation._inputs import Weights
 from korvel.simulation._rules import Rules
 
-#: A gross sum of weights above 1 by more than this is scaled down by the engine.
+#: A gross sum of weights above max_gross by more than this is scaled down to it.
 GROSS_TOLERANCE = 1e-9
 
 
@@ -25,22 +25,36 @@ def _day(view: MarketView, ns: int) -> str:
     return checks.when(dates_of(view, np.array([ns], dtype=np.int64))[0])
 
 
-def gross_scaled(weights: Weights) -> str | None:
-    """Weight rows whose gross sum exceeds 1: the engine scales them down to 1.
+def gross_scaled(weights: Weights, max_gross: float = 1.0) -> str | None:
+    """Weight rows whose gross sum exceeds `max_gross`: they are scaled down to it before the run.
 
     Compared in the precision the weights were given in: float32 weights that sum to 1 are not "above 1".
     """
     gross = np.abs(weights.values).sum(axis=1)
     tolerance = max(GROSS_TOLERANCE, weights.eps * max(weights.values.shape[1], 1))
-    over = gross > 1.0 + tolerance
+    over = gross > max_gross + tolerance
     if not over.any():
         return None
     first, worst = int(np.argmax(over)), int(np.argmax(gross))
     count = int(np.count_nonzero(over))
     return (
-        f"weights: the gross sum (sum of |weight|) exceeds 1 on {count} date{'s' if count > 1 else ''}, first on "
-        f"{checks.when(weights.dates[first])}, at most {gross[worst]:.6g} on {checks.when(weights.dates[worst])}; "
-        "such rows are scaled down to a gross sum of 1 (weights are fractions of the portfolio, with no leverage)"
+        f"weights: the gross sum (sum of |weight|) exceeds max_gross={max_gross:g} on {count} "
+        f"date{'s' if count > 1 else ''}, first on {checks.when(weights.dates[first])}, at most {gross[worst]:.6g} "
+        f"on {checks.when(weights.dates[worst])}; such rows are scaled down to a gross sum of {max_gross:g} "
+        "(weights are fractions of the portfolio; max_gross=2 runs 100% long and 100% short as given)"
+    )
+
+
+def ruined(view: MarketView, equity: Float64Array) -> str | None:
+    """A close at a portfolio value of 0 or below: the run closed every holding on the next row."""
+    at = np.flatnonzero(equity <= 0.0)
+    if not at.size:
+        return None
+    row = int(at[0])
+    return (
+        f"ruin: the portfolio value fell to {float(equity[row]):.6g} at the close of "
+        f"{_day(view, int(view.dates[row]))}; every holding was closed at the next row's prices (exit reason "
+        "'ruin') and trading stopped there"
     )
 
 
@@ -111,9 +125,8 @@ def capped_weights(weights: Weights, limit: float) -> str | None:
     """`position_limit` cutting weights on more than a tenth of the weight rows (a limit meant for fewer)."""
     if limit >= 1.0 or not weights.values.size:
         return None
-    # As the engine does: a row's gross sum is scaled down to 1 first, then each weight is capped.
-    gross = np.abs(weights.values).sum(axis=1, keepdims=True)
-    size = np.abs(weights.values) / np.maximum(gross, 1.0)
+    # The rows come scaled to max_gross already; the engine caps each weight of them.
+    size = np.abs(weights.values)
     over = size > limit * (1.0 + weights.eps)
     rows = over.any(axis=1)
     count = int(np.count_nonzero(rows))

@@ -7,19 +7,22 @@ and the result builds frames and figures from its own copies.
 
 from __future__ import annotations
 
+import dataclasses
 from collections.abc import Hashable, Sequence
 from typing import Any
 
+import numpy as np
 import pandas as pd
 
 from korvel import _engine
 from korvel._checks import looks_like_prices, looks_like_weights
-from korvel._market import Market, as_market, check_mapped, missing_prices, view_of
+from korvel._market import Market, MarketView, as_market, check_mapped, missing_prices, view_of
+from korvel._typing import Float64Array, Int64Array
 from korvel._warnings import warn
 from korvel.results._result import Result
-from korvel.simulation import _alerts, _impact, _lots, _schedule
-from korvel.simulation._inputs import benchmark_prices, prepare_weights, rebalance_dates
-from korvel.simulation._rules import check_rules, keywords_given, rule_warnings
+from korvel.simulation import _alerts, _impact, _lots, _money, _schedule
+from korvel.simulation._inputs import Weights, benchmark_prices, prepare_weights, rebalance_dates
+from korvel.simulation._rules import Rules, check_rules, keywords_given, rule_warnings
 from korvel.simulation._run import Run
 
 
@@ -38,6 +41,16 @@ def backtest(
     trail_from: str = "entry",
     touched_exit: bool = False,
     position_limit: float = 1.0,
+    max_gross: float = 1.0,
+    cash_rate: float | pd.Series = 0.0,
+    margin_rate: float | pd.Series | None = None,
+    day_count: str = "act/365",
+    borrow_fee: float | pd.Series | pd.DataFrame = 0.0,
+    borrow_fee_default: float = 0.0,
+    borrow_day_count: str = "act/360",
+    slippage: float = 0.0,
+    band: float = 0.0,
+    band_rel: float = 0.0,
     split_at_rebalance: bool = False,
     retain_cost: bool | None = None,
     stop_trading_next_period: bool = True,
@@ -62,8 +75,8 @@ def backtest(
     weights : DataFrame
         Index: the dates the weights were decided on (at that date's close);
         columns: instruments of the market; values: target weights as
-        fractions of the portfolio (negative = short, NaN = 0).  Weights whose
-        absolute sum exceeds 1 are scaled down to 1.
+        fractions of the portfolio (negative = short, NaN = 0).  Rows whose
+        absolute sum exceeds `max_gross` (1 by default) are scaled down to it.
     market : Market or DataFrame
         The prices; a DataFrame is taken as the closes (``korvel.Market(df)``).
         Build the Market once to reuse it over many backtests.
@@ -102,6 +115,45 @@ def backtest(
         stop level (or the open, when it gaps through).
     position_limit : float
         Largest holding, as a fraction of the portfolio, in (0, 1].
+    max_gross : float
+        The gross exposure (sum of |weight|) a weight row may reach, as a
+        multiple of the portfolio value: 2 runs a book of 100 % long and
+        100 % short as given.  Rows above it are scaled down to it before the
+        run (with a warning); cash may go negative (a margin loan).
+    cash_rate : float or Series
+        Annual interest on positive cash (short proceeds included): a number
+        or annual rates by date (forward-filled).  Each row accrues the rate
+        known on the previous row on the previous close's cash, simple over
+        the calendar days since (a Friday-to-Monday step accrues three days),
+        from the row after the first weight date on.  Also the risk-free rate
+        of ``stats()``.  A rate of 1 or more is refused (0.05 is 5 %).
+    margin_rate : float, Series or None
+        Annual interest on negative cash; None: the cash rate.
+    day_count : "act/365" or "act/360"
+        The day count of cash and margin interest.
+    borrow_fee : float, Series or DataFrame
+        Annual fee for borrowing a short's shares: a number, a Series by
+        instrument or a DataFrame dates x instruments (the rate known on the
+        previous row applies), charged on each row on every short's value at
+        the previous close for the calendar days since.
+    borrow_fee_default : float
+        The fee where `borrow_fee` names no rate (an instrument it leaves
+        out, a NaN).
+    borrow_day_count : "act/365" or "act/360"
+        The day count of the borrow fee (act/360 by default).
+    slippage : float
+        A fraction of the price paid on every fill: buys fill at
+        price x (1 + s), sells at price x (1 - s), stops (from their level)
+        and delistings included.  A buy of value V spends V and gets
+        V / (price x (1 + s)) shares.  It shows in the fill prices and the
+        trade returns (`Result.trades`' `slippage` is what it cost), not as a
+        fee.
+    band, band_rel : float
+        At a rebalance, a holding whose weight (its value at that row's
+        trading price over the portfolio value) lies within
+        max(band, band_rel x |target|) of its target is not traded; a target
+        of 0 always closes and a change of side always trades; a new holding
+        trades when its target exceeds the band.  0 and 0: off.
     split_at_rebalance : bool
         False (the default): one trade per holding, from its entry to its
         exit, kept whole when a rebalance resizes it, and its stops measured
@@ -183,7 +235,7 @@ def backtest(
     Returns a `Result`.  Inputs are checked first: every error names the
     argument and the first offending date or instrument.  A run that
     completes but probably not as meant says so with a `KorvelWarning`, each
-    kind once: weights scaled down to a gross sum of 1, no trade at all,
+    kind once: weights scaled down to a gross sum of `max_gross`, a ruin, no trade at all,
     weights on an instrument without a trading price on the trade date
     (such trades are flagged in `Result.trades`), a fee or tax of 5 % or more.
     """
@@ -199,6 +251,16 @@ def backtest(
             trail_from=trail_from,
             touched_exit=touched_exit,
             position_limit=position_limit,
+            max_gross=max_gross,
+            cash_rate=cash_rate,
+            margin_rate=margin_rate,
+            day_count=day_count,
+            borrow_fee=borrow_fee,
+            borrow_fee_default=borrow_fee_default,
+            borrow_day_count=borrow_day_count,
+            slippage=slippage,
+            band=band,
+            band_rel=band_rel,
             split_at_rebalance=split_at_rebalance,
             retain_cost=retain_cost,
             stop_trading_next_period=stop_trading_next_period,
@@ -216,8 +278,7 @@ def backtest(
             factor=factor,
         )
     )
-    frames = isinstance(market, pd.DataFrame) and isinstance(weights, pd.DataFrame)
-    if frames and looks_like_weights(market) and looks_like_prices(weights):
+    if isinstance(market, pd.DataFrame) and isinstance(weights, pd.DataFrame) and _swapped(market, weights):
         raise ValueError(
             "backtest: the market holds weights and the weights hold prices: the weights come first "
             "(korvel.backtest(weights, market))"
@@ -226,26 +287,21 @@ def backtest(
     check_mapped(market_)
     view = view_of(market_)
     _check_window(rules.excursion_window, len(view.dates))
-    weights_ = prepare_weights(weights, view)
+    given = prepare_weights(weights, view)
+    gross_text = _alerts.gross_scaled(given, rules.max_gross)
+    weights_ = dataclasses.replace(given, values=_money.scaled_to_max_gross(given.values, rules.max_gross))
     resample, rebalance_text = rebalance_dates(rebalance, view, weights_)
     bench = benchmark_prices(benchmark, view)
-    arrays = _engine.engine_arrays(
-        trading=view.trading(rules.trade_at),
-        close=view.close,
-        high=view.high,
-        low=view.low,
-        open=view.open,
-        dates=view.dates,
-        labels=view.labels,
-        weights=weights_.values,
-        weight_dates=weights_.engine_dates,
-        weight_labels=weights_.engine_labels,
-        rebalance_dates=resample,
-        delisting=view.delisting_rows[weights_.market_columns],
-    )
-    keywords = {**rules.engine_kwargs(), **rules.ledger_kwargs()}
+    first_row = int(np.searchsorted(view.dates, weights_.engine_dates[0], side="left"))
+    keywords = {
+        **rules.engine_kwargs(),
+        **rules.ledger_kwargs(),
+        **_money.money_keywords(rules, view, weights_.instruments, first_row),
+    }
     size = _size_keywords(rules, view, weights_.market_columns)
-    done = _engine.run(arrays, {**keywords, **size}, rules.excursion_window, rules.excursion_step)
+    done = _engine.run(
+        _arrays(view, weights_, resample, rules), {**keywords, **size}, rules.excursion_window, rules.excursion_step
+    )
     applied, _, due = _schedule.applied_weight_rows(view.dates, weights_.engine_dates, resample)
     run = Run(
         market_,
@@ -266,7 +322,7 @@ def backtest(
         done.positions,
         done.unfilled,
     )
-    _warn_about(run, benchmark)
+    _warn_about(run, gross_text, benchmark)
     return Result(run)
 
 
@@ -310,6 +366,48 @@ def _size_keywords(rules: Any, view: Any, columns: Any) -> dict[str, Any]:
     return {**out, "impact_coefficients": coefficients}
 
 
+def _swapped(market: pd.DataFrame, weights: pd.DataFrame) -> bool:
+    """Closes given as the weights and weights as the market (as the command line also checks)."""
+    return looks_like_weights(market) and looks_like_prices(weights)
+
+
+def _arrays(view: MarketView, weights: Weights, resample: Int64Array, rules: Rules) -> dict[str, Any]:
+    return _engine.engine_arrays(
+        trading=view.trading(rules.trade_at),
+        close=view.close,
+        high=view.high,
+        low=view.low,
+        open=view.open,
+        dates=view.dates,
+        labels=view.labels,
+        weights=weights.values,
+        weight_dates=weights.engine_dates,
+        weight_labels=weights.engine_labels,
+        rebalance_dates=resample,
+        delisting=view.delisting_rows[weights.market_columns],
+    )
+
+
+def closing_positions(run: Run) -> Float64Array:
+    """Each holding's value over the portfolio value at every close (market rows x weight columns): the
+    run once more, its ledger keeping them (the engine is deterministic: the same run)."""
+    if run.positions is not None:  # kept by the run itself (with a capital)
+        return run.positions
+    keywords = {**run.engine_keywords, "record_positions": True}
+    for name in _engine.ENGINE_ONLY:
+        keywords.pop(name, None)
+    done = _engine.run(
+        _arrays(run.view, run.weights, run.resample, run.rules),
+        keywords,
+        run.rules.excursion_window,
+        run.rules.excursion_step,
+    )
+    positions = done.positions
+    if positions is None:  # asked for with record_positions: the engine always keeps them then
+        raise RuntimeError("the engine kept no positions although asked to")
+    return positions
+
+
 def _check_window(window: int, rows: int) -> None:
     """Refuse an excursion window longer than the market: no trade can have more rows, and each
     trade's statistics would be sized by the window (48 bytes per offset per trade)."""
@@ -320,14 +418,15 @@ def _check_window(window: int, rows: int) -> None:
         )
 
 
-def _warn_about(run: Run, benchmark: object) -> None:
+def _warn_about(run: Run, gross_text: str | None, benchmark: object) -> None:
     """Each surprise of the run once, as a KorvelWarning (stack level: the caller of backtest)."""
     missing = missing_prices(run.market, run.rules.trade_at)
     said = {
         "cost": "; ".join(rule_warnings(run.rules)),
         "timezone": _alerts.other_timezone(run.weights, run.view),
-        "gross": _alerts.gross_scaled(run.weights),
+        "gross": gross_text,
         "limit": _alerts.capped_weights(run.weights, run.rules.position_limit),
+        "ruin": _alerts.ruined(run.view, run.equity),
         "no_price": _alerts.unpriced_weights(run.weights, run.view, run.applied, missing),
         "benchmark": _alerts.benchmark_gaps(benchmark, run.benchmark, run.view, run.first_row),
         "impact": _alerts.unestimated_impact(run.records, run.view, run.rules),

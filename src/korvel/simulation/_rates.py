@@ -236,6 +236,6 @@ def mean_annual_rate(rate: object, per_row: Float64Array, dates: Dates, day_coun
     """The annual rate `per_row` stands for: the rate itself when one number, else the average over the
     calendar days (NaN when the rows span no day)."""
     if not isinstance(rate, pd.Series):
-        return annual_rate(rate, "rf")
+        return annual_rate(rate, "rate")
     days = float(row_days(dates).sum())
     return float(per_row.sum()) * day_basis(day_count) / days if days > 0 else math.nan

@@ -22,6 +22,9 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
+import pandas as pd
+
+from korvel.simulation._rates import DAY_COUNTS, annual_rate, day_basis
 
 INF = math.inf
 TRADE_AT = ("open", "close")
@@ -204,6 +207,54 @@ def _participation(value: object, name: str) -> float | None:
     return number
 
 
+def _max_gross(value: object, name: str) -> float:
+    number = _number(value, name)
+    if not 0 < number < INF:
+        raise ValueError(
+            f"{name} must be a positive finite number (the gross exposure as a multiple of the portfolio: 2 for "
+            f"100% long and 100% short), not {value!r}"
+        )
+    return number
+
+
+def _price_fraction(value: object, name: str) -> float:
+    number = _number(value, name)
+    if not 0 <= number < 1:
+        raise ValueError(f"{name} must be in [0, 1) (a fraction of the price: 0.0005 is 5 basis points), not {value!r}")
+    return number
+
+
+def _band(value: object, name: str) -> float:
+    number = _number(value, name)
+    if not 0 <= number < 1:
+        raise ValueError(f"{name} must be in [0, 1) (a fraction: 0.02 is 2 points of weight), not {value!r}")
+    return number
+
+
+def _annual(value: object, name: str) -> Any:
+    """An annual rate: a number (checked now) or a Series of annual rates by date (checked against the run's
+    dates, when its rates per row are worked out)."""
+    if isinstance(value, pd.Series):
+        return value
+    return annual_rate(value, name)
+
+
+def _optional_annual(value: object, name: str) -> Any:
+    return None if value is None else _annual(value, name)
+
+
+def _borrow_fee(value: object, name: str) -> Any:
+    """A number, a Series by instrument or a DataFrame dates x instruments (checked against the market)."""
+    if isinstance(value, (pd.Series, pd.DataFrame)):
+        return value
+    return annual_rate(value, name)
+
+
+def _day_count(value: object, name: str) -> str:
+    day_basis(value, name)
+    return str(value)
+
+
 def _same(value: Any) -> Any:
     return value
 
@@ -344,6 +395,97 @@ TABLE: tuple[Rule, ...] = (
         "trading price before its rebalance; True: on high / low / open, the same row",
     ),
     Rule("position_limit", 1.0, _limit, "position_limit", "in (0, 1]", "largest holding, a fraction of the portfolio"),
+    Rule(
+        "max_gross",
+        1.0,
+        _max_gross,
+        "max_gross",
+        "a number > 0",
+        "the gross exposure a weight row may reach, a multiple of the portfolio value (rows above it are scaled "
+        "down to it before the run); cash below 0 is a margin loan",
+        ledger=True,
+    ),
+    Rule(
+        "cash_rate",
+        0.0,
+        _annual,
+        None,
+        'an annual rate (|rate| < 1; 5 is refused: "did you mean 0.05?") or a Series of them by date',
+        "interest on positive cash (short proceeds included), the rate known on the previous row for the "
+        "calendar days since it; also stats()'s risk-free rate",
+    ),
+    Rule(
+        "margin_rate",
+        None,
+        _optional_annual,
+        None,
+        "None (the cash rate) or as cash_rate",
+        "interest on negative cash (a margin loan)",
+    ),
+    Rule(
+        "day_count",
+        "act/365",
+        _day_count,
+        None,
+        "'act/365' or 'act/360'",
+        "the day count of cash and margin interest",
+        choices=tuple(DAY_COUNTS),
+    ),
+    Rule(
+        "borrow_fee",
+        0.0,
+        _borrow_fee,
+        None,
+        "an annual rate, a Series by instrument or a DataFrame dates x instruments",
+        "the fee for borrowing a short's shares, on its value at the previous close for the calendar days since",
+    ),
+    Rule(
+        "borrow_fee_default",
+        0.0,
+        _annual,
+        None,
+        "an annual rate",
+        "the borrow fee of the instruments (and dates) borrow_fee leaves out or gives as NaN",
+    ),
+    Rule(
+        "borrow_day_count",
+        "act/360",
+        _day_count,
+        None,
+        "'act/365' or 'act/360'",
+        "the day count of the borrow fee",
+        choices=tuple(DAY_COUNTS),
+    ),
+    Rule(
+        "slippage",
+        0.0,
+        _price_fraction,
+        "slippage",
+        "in [0, 1)",
+        "a fraction of the price paid on every fill (buys at price x (1 + s), sells at price x (1 - s)), stops "
+        "and delistings included; shown in the fill prices and trade returns, not as a fee",
+        warn_from=0.05,
+        ledger=True,
+    ),
+    Rule(
+        "band",
+        0.0,
+        _band,
+        "band",
+        "in [0, 1)",
+        "at a rebalance, a holding within max(band, band_rel x |target|) of its target weight is not traded "
+        "(a target of 0 always closes, a change of side always trades)",
+        ledger=True,
+    ),
+    Rule(
+        "band_rel",
+        0.0,
+        _band,
+        "band_rel",
+        "in [0, 1)",
+        "the band as a fraction of the target weight",
+        ledger=True,
+    ),
     Rule(
         "split_at_rebalance",
         False,
@@ -507,13 +649,6 @@ def _scalar(value: object) -> bool:
     return not type(value).__module__.startswith("pandas")
 
 
-def _same_value(a: object, b: object) -> bool:
-    """Rule values compared as values: pandas objects by `equals`, the rest by ==."""
-    if _scalar(a) or _scalar(b):
-        return _scalar(a) and _scalar(b) and bool(a == b)
-    return type(a) is type(b) and bool(a.equals(b))  # type: ignore[attr-defined]
-
-
 class Rules:
     """The rules of one run, as checked (None: the rule is off); one attribute per checked rule."""
 
@@ -534,14 +669,14 @@ class Rules:
         return (Rules, (self.as_dict(),))
 
     def __eq__(self, other: object) -> bool:
-        if not isinstance(other, Rules):
-            return False
-        mine, theirs = self.as_dict(), other.as_dict()
-        return all(_same_value(mine[k], theirs[k]) for k in mine)
+        return isinstance(other, Rules) and self._key() == other._key()
 
     def __hash__(self) -> int:
-        # A rule given by instrument (a Series) hashes by its shape alone: equal rules still hash alike.
-        return hash(tuple((k, v if _scalar(v) else type(v).__name__) for k, v in self.as_dict().items()))
+        return hash(self._key())
+
+    def _key(self) -> tuple[Any, ...]:
+        # Rates by date or by instrument compare by their labels and values.
+        return tuple((name, _hashable(value)) for name, value in self.as_dict().items())
 
     def __repr__(self) -> str:
         return "Rules(" + ", ".join(f"{k}={v!r}" for k, v in self.as_dict().items()) + ")"
@@ -563,6 +698,15 @@ class Rules:
 
     def as_dict(self) -> dict[str, Any]:
         return {name: getattr(self, name) for name in CHECKED}
+
+
+def _hashable(value: Any) -> Any:
+    if isinstance(value, pd.Series):
+        return ("Series", tuple(value.index), value.to_numpy(dtype=np.float64, na_value=np.nan).tobytes())
+    if isinstance(value, pd.DataFrame):
+        values = value.to_numpy(dtype=np.float64, na_value=np.nan)
+        return ("DataFrame", tuple(value.index), tuple(value.columns), values.tobytes())
+    return value
 
 
 def check_rules(**given: Any) -> Rules:

@@ -29,6 +29,8 @@
     X(row_traded, double)           \
     X(row_costs, double)            \
     X(row_financing, double)        \
+    X(row_long, double)             \
+    X(row_short, double)            \
     X(row_impact, double)           \
     X(row_unestimated, int64_t)     \
     X(row_below_lot, int64_t)

@@ -216,12 +216,19 @@ int close_delisted(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
 template <bool kChecked>
 int value_at_close(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     double row_value = run.cash;
+    // The long and the short side apart, for the ledger's exposure.
+    double long_value = 0.0, short_value = 0.0;
     const std::vector<int>& held = run.positions.held;
     if (!kChecked && !run.rebalanced_since_morning) {
         // The holdings left are valued as the morning pass left them, and it
         // worked out their values at the close: add them in the same order.
-        for (const int sid : held) row_value = row_value + run.closing_values[static_cast<size_t>(sid)];
+        for (const int sid : held) {
+            const double value = run.closing_values[static_cast<size_t>(sid)];
+            row_value = row_value + value;
+            (value < 0.0 ? short_value : long_value) += value;
+        }
         run.equity_data[i] = row_value;
+        if (run.ledger) run.ledger->note_exposure(i, long_value, short_value);
         return 0;
     }
     for (const int sid : held) {
@@ -230,18 +237,17 @@ int value_at_close(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
         if (!read_cell<kChecked>(in.price, i, pc, price)) return -1;
         if (validate_held_price<kChecked>(in, price, sid, i) < 0) return -1;
         if (!read_cell<kChecked>(in.close, i, pc, close)) return -1;
-        const double value = run.positions.value(sid);
-        if (std::isnan(price) || std::isnan(close)) {
-            row_value = row_value + value;
-        } else {
-            row_value = row_value + value * close / price;
-        }
+        const double held_value = run.positions.value(sid);
+        const double value = (std::isnan(price) || std::isnan(close)) ? held_value : held_value * close / price;
+        row_value = row_value + value;
+        (value < 0.0 ? short_value : long_value) += value;
         if (kChecked) {
             in.price.prefetch(i + 1, pc);
             in.close.prefetch(i + 1, pc);
         }
     }
     run.equity_data[i] = row_value;
+    if (run.ledger) run.ledger->note_exposure(i, long_value, short_value);
     return 0;
 }
 

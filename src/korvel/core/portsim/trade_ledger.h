@@ -33,6 +33,11 @@ public:
                const analysis::Settings& settings, const std::vector<int>& price_col_of_slot);
 
     bool records_positions() const { return record_positions_; }
+    // The value of the long and of the short holdings at the close of `row`.
+    void note_exposure(Py_ssize_t row, double long_value, double short_value) {
+        per_row_.row_long[static_cast<size_t>(row)] = long_value;
+        per_row_.row_short[static_cast<size_t>(row)] = short_value;
+    }
     // The weight of slot sid at the close of the current row.
     void note_weight(int sid, double weight) {
         positions_[static_cast<size_t>(row_) * slots_.size() + static_cast<size_t>(sid)] = weight;
