@@ -77,7 +77,9 @@ def prepare(key: str) -> tuple[Any, Any, dict[str, Any], dict[str, Any]]:
     market, weights = synthetic.to_layer(generated, rows)
     rules = LAYER_RULES[key]
     bare = {k: v for k, v in args.items() if k in ARRAYS}
-    bare.update(check_rules(**rules).engine_kwargs())
+    checked = check_rules(**rules)
+    bare.update(checked.engine_kwargs())
+    bare.update(checked.ledger_kwargs())  # the ledger run's own keywords, as korvel.backtest passes them
     assert isinstance(market, korvel.Market)
     return market, weights, rules, bare
 

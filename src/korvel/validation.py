@@ -805,13 +805,27 @@ STATS = _stat_table.SELECTABLE
 def optimal_block_length(returns: Returns) -> float:
     """Mean block length for the stationary bootstrap of `returns`, by Politis and White (2004).
 
-    With the corrected constant of Patton, Politis and White (2009):
-    ``b = (2 G^2 / D)^(1/3) T^(1/3)``, ``D = 2 g(0)^2``, G and g(0) estimated
-    with the flat-top lag window up to twice the lag after which the
-    autocorrelations stop being significant (``2 sqrt(log10(T) / T)``, over
-    ``max(5, ceil(sqrt(log10 T)))`` lags in a row).  The result lies in
-    ``[1, ceil(min(3 sqrt(T), T / 3))]``; it is 1 when no autocorrelation is
-    significant.
+    With the corrected constant of Patton, Politis and White (2009), and the
+    lag rule of the published reference code (arch's `optimal_block_length`,
+    R's ``np::b.star``), for T returns:
+
+    - ``rho_k``: the autocorrelations of the demeaned returns (autocovariances
+      over T);
+    - ``K_T = max(5, int(log10 T))``, ``m_max = ceil(sqrt(T)) + K_T``;
+    - ``m_hat``: the first lag ``j >= 1`` from which ``K_T`` autocorrelations
+      in a row, ``rho_j .. rho_(j + K_T - 1)``, are all below
+      ``c sqrt(log10(T) / T)`` in absolute value, with ``c = 2`` (without
+      such a run: the last significant lag up to ``m_max``);
+    - ``M = min(2 m_hat, m_max)``, and with the flat-top window
+      ``lambda(u) = 1`` for ``u <= 1/2``, ``2 (1 - u)`` up to 1:
+      ``G = sum_(|k| <= M) lambda(k / M) |k| R(k)``,
+      ``g(0) = sum_(|k| <= M) lambda(k / M) R(k)``, ``D = 2 g(0)^2``;
+    - ``b = (2 G^2 / D)^(1/3) T^(1/3)``, capped at
+      ``b_max = ceil(min(3 sqrt(T), T / 3))``.
+
+    The result is not floored at 1: it is below 1 when the returns show
+    (almost) no autocorrelation, and `bootstrap` then uses blocks of 1 (an
+    i.i.d. resampling). A series without variance gives 1.0.
 
     Parameters
     ----------
@@ -822,7 +836,8 @@ def optimal_block_length(returns: Returns) -> float:
     Returns
     -------
     float
-        The mean block length in periods (not an integer in general).
+        The mean block length of the stationary bootstrap in periods (not an
+        integer in general).
 
     References
     ----------
@@ -839,34 +854,32 @@ def optimal_block_length(returns: Returns) -> float:
 def _block_length(x: Float) -> float:
     t = x.size
     d = x - x.mean()
-    k_n = max(5, math.ceil(math.sqrt(math.log10(t))))
-    m_max = min(math.ceil(math.sqrt(t)) + k_n, t - 1)
+    k_n = max(5, int(math.log10(t)))
+    m_max = min(math.ceil(math.sqrt(t)) + k_n, t - 1)  # no lag beyond the data
     b_max = math.ceil(min(3.0 * math.sqrt(t), t / 3.0))
     acov = np.array([float(np.dot(d[: t - k], d[k:])) / t for k in range(m_max + 1)])
     if not acov[0] > 0:
         return 1.0
-    rho = acov[1:] / acov[0]  # lags 1..m_max
+    rho = acov[1:] / acov[0]  # rho[j - 1] is lag j, j = 1 .. m_max
     small = np.abs(rho) < 2.0 * math.sqrt(math.log10(t) / t)
-    m_hat = None
-    for m in range(m_max - k_n + 1):
-        if small[m : m + k_n].all():  # lags m + 1 .. m + k_n
-            m_hat = m
+    m_hat = 0
+    for j in range(1, m_max - k_n + 2):
+        if small[j - 1 : j - 1 + k_n].all():  # lags j .. j + K - 1
+            m_hat = j
             break
-    if m_hat is None:  # the last significant lag
+    if m_hat == 0:  # no run of small ones: the last significant lag
         significant = np.flatnonzero(~small)
-        m_hat = int(significant[-1]) + 1 if significant.size else 0
+        m_hat = int(significant[-1]) + 1 if significant.size else 1
     big_m = min(2 * m_hat, m_max)
-    if big_m == 0:
-        return 1.0
     k = np.arange(1, big_m + 1)
     u = k / big_m
     window = np.where(u <= 0.5, 1.0, 2.0 * (1.0 - u))
     g = 2.0 * float(np.sum(window * k * acov[1 : big_m + 1]))
     g0 = acov[0] + 2.0 * float(np.sum(window * acov[1 : big_m + 1]))
-    if not (g0 > 0 and g != 0):
-        return 1.0
+    if g0 == 0:
+        return float(b_max) if g != 0 else 1.0
     b = (2.0 * g * g / (2.0 * g0 * g0)) ** (1.0 / 3.0) * t ** (1.0 / 3.0)
-    return float(min(max(b, 1.0), b_max))
+    return float(min(b, b_max))
 
 
 def _uniforms(bits: np.random.PCG64, shape: tuple[int, int]) -> Float:
@@ -964,7 +977,7 @@ def bootstrap(
         Resamples (at least 1).
     block : float, optional
         Mean block length in periods (at least 1; 1 resamples single
-        returns).  Default: `optimal_block_length` of the returns.
+        returns).  Default: `optimal_block_length` of the returns, at least 1.
     seed : int
         Seed of a ``numpy.random.Generator(PCG64(seed))``; resamples are drawn
         from its raw stream in fixed chunks, so a seed gives the same
@@ -1009,7 +1022,8 @@ def bootstrap(
     less = None if rf is None else _risk_free(rf, returns)[np.isfinite(_floats(returns, "returns"))]
     years = _years(total, dates, periods_per_year)
     per_year = r.size / years
-    length = _block_length(r) if block is None else _number(block, "block", 1.0)
+    # The estimate can fall below one period: blocks of one are single returns.
+    length = max(1.0, _block_length(r)) if block is None else _number(block, "block", 1.0)
     estimate = _figures(r[None, :], years, per_year, None if less is None else less[None, :])
     bits = cast(np.random.PCG64, np.random.Generator(np.random.PCG64(int(seed))).bit_generator)
     draws = {s: np.empty(count) for s in names}

@@ -314,6 +314,19 @@ def check_ledger_run(args, rules, result):
         assert trades["statistics"].tobytes() == np.stack(records[2]).tobytes()
 
 
+def check_own_trade_stops(args, rules):
+    """backtest_ledger in its own order of events on the same inputs: it returns (equity on every
+    price row, one element per trade in every field) or raises a documented error."""
+    for trade_at, trail_from in (("open", "peak"), ("close", "entry")):
+        own = dict(own_trade_stops=True, trade_at=trade_at, trail_from=trail_from)
+        ledger = outcome(lambda: portsim.backtest_ledger(*args, **rules, **own))
+        if ledger[0] != "ok":
+            continue
+        equity, trades, _ = ledger[1]
+        assert equity.shape == (len(args[5]),)
+        assert {trades[key].shape[0] for key in ("sid", "entry_row", "exit_row", "exit_reason")} == {len(trades["sid"])}
+
+
 @FUZZ
 @given(case=cases(), layouts=st.lists(st.sampled_from(LAYOUTS), min_size=12, max_size=12))
 def test_any_call_returns_or_raises_leaves_inputs_and_later_runs_intact(case, layouts):
@@ -338,6 +351,7 @@ def test_any_call_returns_or_raises_leaves_inputs_and_later_runs_intact(case, la
     if result[0] == "ok":
         event(f"trades: {min(len(excursion.trades), 3)}")
     check_ledger_run(laid_out, rules, result)
+    check_own_trade_stops(laid_out, rules)
 
     # The caller's buffers, gaps and neighbouring bytes included, are untouched.
     assert [owner_bytes(o) if o is not None else None for o in owners] == before

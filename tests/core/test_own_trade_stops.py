@@ -120,21 +120,6 @@ def test_a_stop_on_the_rebalance_row_dies_with_its_trade_or_executes_next_row(st
     assert trades(args, **rules) == expected
 
 
-@pytest.mark.parametrize(
-    "trade_at, opens, close, expected",
-    [
-        # Trading at the open: the new short entered at row 2's open (90) is
-        # tested by row 2's close; 100 is 11% above its entry: stopped on row 3.
-        ("open", [100.0, 100.0, 90.0, 95.0, 95.0], [100.0, 100.0, 100.0, 95.0, 95.0], [(2, 3, "stop_loss", -1)]),
-        # The same close 5% above the entry leaves it open.
-        ("open", [100.0, 100.0, 90.0, 95.0, 95.0], [100.0, 100.0, 94.5, 95.0, 95.0], [(2, -1, "open", -1)]),
-    ],
-)
-def test_a_trade_entered_at_the_open_is_tested_by_that_close(trade_at, opens, close, expected):
-    args = tables([[p] for p in opens], {1: [-1.0]}, close=[[c] for c in close])
-    assert trades(args, **own(trade_at, stop_loss=0.1, **NO_COSTS)) == expected
-
-
 # --------------------------------------------------------------------------- the trailing stop
 
 

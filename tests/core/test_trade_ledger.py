@@ -233,3 +233,48 @@ def test_infinite_stop_rules_never_give_a_reason():
     args = tables([[100.0], [50.0], [200.0]], {0: [1.0]})
     _, ledger, _ = portsim.backtest_ledger(*args, stop_loss=INF, take_profit=INF)
     assert ledger["exit_reason"].tolist() == [0]
+
+
+@pytest.mark.parametrize(
+    "rules, error, message",
+    [
+        (dict(max_gross=0.0), ValueError, "max_gross"),
+        (dict(max_gross=math.inf), ValueError, "max_gross"),
+        (dict(slippage=1.0), ValueError, "slippage"),
+        (dict(slippage=math.nan), ValueError, "slippage"),
+        (dict(band=-0.1), ValueError, "band"),
+        (dict(band_rel=math.inf), ValueError, "band"),
+        (dict(cash_rates=np.zeros(2)), ValueError, "row rate table has 2 rows"),
+        (dict(cash_rates=np.zeros((3, 1))), ValueError, "dimension"),
+        (dict(margin_rates=np.zeros(3, dtype=np.float32)), ValueError, "float64"),
+        (dict(cash_rates=[0.0, 0.0, 0.0]), TypeError, "cash_rates"),
+        (dict(borrow_rates=np.zeros((3, 2))), ValueError, "borrow_rates is 3 x 2"),
+        (dict(borrow_rates=np.zeros(3)), ValueError, "dimension"),
+    ],
+)
+def test_the_money_rules_are_checked_by_the_engine_too(rules, error, message):
+    args = tables([[1.0], [1.1], [1.2]], {0: [1.0]})
+    with pytest.raises(error, match=message):
+        portsim.backtest_ledger(*args, **rules)
+    # ... and the next run is unaffected.
+    equity, _, _ = portsim.backtest_ledger(*args)
+    assert equity.tobytes() == portsim.backtest_(*args).tobytes()
+
+
+@pytest.mark.parametrize("layout", ["broadcast", "strided", "fortran"])
+def test_rate_tables_in_any_layout_give_the_same_run(layout):
+    rows = 6
+    args = tables([[1.0, 2.0]] * rows, {0: [0.5, -0.5]})
+    base = np.full((rows, 2), 1e-4)
+    cash = np.full(rows, 2e-4)
+    if layout == "broadcast":
+        borrow, cash_view = np.broadcast_to(np.array([1e-4, 1e-4]), (rows, 2)), np.broadcast_to(2e-4, (rows,))
+    elif layout == "strided":
+        borrow, cash_view = np.repeat(base, 2, axis=0)[::2], np.repeat(cash, 3)[::3]
+    else:
+        borrow, cash_view = np.asfortranarray(base), cash.copy()
+    expected = portsim.backtest_ledger(*args, cash_rates=cash, borrow_rates=base)
+    got = portsim.backtest_ledger(*args, cash_rates=cash_view, borrow_rates=borrow)
+    assert got[0].tobytes() == expected[0].tobytes()
+    assert got[1]["borrow"].tobytes() == expected[1]["borrow"].tobytes()
+    assert (expected[1]["borrow"] > 0).any() and (expected[1]["row_financing"] < 0).any()

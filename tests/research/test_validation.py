@@ -279,9 +279,49 @@ def ar1(rng, phi, n):
     return x
 
 
+# Block-length check values worked out by hand. T = 16: K = max(5, int(log10 16)) = 5, m_max = ceil(4) + 5 = 9,
+# the threshold 2 sqrt(log10(16) / 16) = 0.5487, b_max = ceil(min(12, 16 / 3)) = 6. R(k) is the sum of
+# x_i x_(i+k) over 16 (each series sums to 0). The flat-top window at k / M: 1 up to 1/2, then 2 (1 - k / M).
+BLOCK_CASES = {
+    # R(0..5) = 12, 1, -1, 1, 0, 0 (/16): rho_1 .. rho_5 all small, m_hat = 1, M = 2 (lambda = 1, 0):
+    # G = 2 R(1) = 2/16, g(0) = R(0) + 2 R(1) = 14/16, b = (G / g(0))^(2/3) 16^(1/3) = (1/7)^(2/3) 16^(1/3),
+    # below 1 (not floored).
+    "no dependence": ([-1, -1, 0, 1, -1, 1, 1, 1, 1, -1, 0, 1, 0, -1, 0, -1], (1 / 7) ** (2 / 3) * 16 ** (1 / 3)),
+    # R(0..6) = 10, -6, 3, -1, -1, 2, -3 (/16): rho_1 = -0.6 significant, rho_2 .. rho_6 small: m_hat = 2,
+    # M = 4 (lambda = 1, 1, 1/2, 0): G = 2 (R1 + 2 R2 + 1.5 R3) = -3/16, g(0) = R0 + 2 (R1 + R2 + R3 / 2) = 3/16,
+    # b = 1^(2/3) 16^(1/3). (Two lags shorter, m_hat = 1 and M = 2, it would be 6^(2/3) 16^(1/3), capped at 6.)
+    "one lag": ([-1, 1, -1, 0, 1, 0, 1, -1, 1, -1, 1, 0, -1, 0, 0, 0], 16 ** (1 / 3)),
+    # Alternating: R(k) = (-1)^k (16 - k) / 16, significant up to lag 7 (9/16), no run of five small ones up to
+    # m_max: m_hat = 7 (the last significant lag), M = min(14, 9) = 9; with lambda = 1 (k <= 4), 8/9, 6/9, 4/9,
+    # 2/9, 0: G = (2/16)(22 - 68/3) = -1/12, g(0) = 1 + (2/16)(-2 - 16/3) = 1/12, b = 16^(1/3).
+    "no run": ([1, -1] * 8, 16 ** (1 / 3)),
+}
+
+
+@pytest.mark.parametrize("case", list(BLOCK_CASES))
+def test_optimal_block_length_check_values(case):
+    x, expected = BLOCK_CASES[case]
+    assert validation.optimal_block_length(np.array(x, dtype=float)) == pytest.approx(expected, rel=1e-12)
+
+
+def test_a_block_length_below_one_bootstraps_single_returns():
+    x = np.array(BLOCK_CASES["no dependence"][0], dtype=float) / 100
+    assert validation.optimal_block_length(x) < 1.0
+    assert validation.bootstrap(x, n=5, periods_per_year=252).attrs["block"] == 1.0
+
+
+def test_the_block_length_is_capped_at_b_max():
+    # Period 4 (1, 1, -1, -1): R(k) x 16 = 16, 1, -14, -1, 12, 1, -10, -1, 8, 1 for k = 0 .. 9; significant up to
+    # lag 6, no run of five small ones: m_hat = 6, M = min(12, 9) = 9. G = (2/16)(18 - 40 + 140/9) = -29/36,
+    # g(0) = 1 + (2/16)(-2 - 40/9) = 7/36: b = (29/7)^(2/3) 16^(1/3) = 6.50, capped at b_max = 6.
+    x = np.array([1.0, 1.0, -1.0, -1.0] * 4)
+    assert (29 / 7) ** (2 / 3) * 16 ** (1 / 3) > 6
+    assert validation.optimal_block_length(x) == 6.0
+
+
 def test_optimal_block_length():
     rng = np.random.default_rng(0)
-    assert validation.optimal_block_length(rng.normal(size=2000)) == 1.0
+    assert validation.optimal_block_length(rng.normal(size=2000)) < 1.5  # white noise: short blocks
     # AR(1): G / g(0) = 2 phi / (1 - phi^2) and D = 2 g(0)^2, so b = (G / g(0))^(2/3) n^(1/3); the uncorrected
     # circular-bootstrap constant 4/3 would make it 14 % longer.
     phi, n = 0.5, 20_000

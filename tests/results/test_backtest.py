@@ -331,6 +331,13 @@ def test_result_statistics_come_from_its_own_tables():
     b, r = level[1:] / level[:-1] - 1, eq[1:] / eq[:-1] - 1
     assert s["beta"] == pytest.approx(np.cov(r, b)[0, 1] / b.var(ddof=1))
     assert s["correlation"] == pytest.approx(np.corrcoef(r, b)[0, 1])
+    # alpha a year, arithmetic (the mean excess x periods a year) and compounded over the periods of a year.
+    beta = np.cov(r, b)[0, 1] / b.var(ddof=1)
+    per_year = len(res.returns.dropna()) / ((res.equity.index[-1] - res.equity.index[0]).days / 365.25)
+    excess = np.mean(r - beta * b)
+    assert s["alpha"] == pytest.approx(excess * per_year, rel=1e-6)
+    assert s["alpha_compounded"] == pytest.approx((1 + excess) ** per_year - 1, rel=1e-6)
+    assert s["alpha_compounded"] != pytest.approx(s["alpha"], rel=1e-6)
     assert s["benchmark_total_return"] == pytest.approx(bench.iloc[-1] - 1)
     months = res.monthly_returns
     month_end = equity.groupby([equity.index.year, equity.index.month]).last()
@@ -499,3 +506,26 @@ def test_exposure_counts_rows_with_a_priced_holding(seed):
         missing_columns, missing_rows = np.nonzero(np.isnan(close).T)
         keys = missing_columns.astype(np.int64) * (rows + 1) + missing_rows
         assert stats.exposure(entry, exit_, rows, first, column, keys) == pytest.approx(truth)
+
+
+@pytest.mark.parametrize(
+    "rules, words",
+    [
+        ({}, None),
+        (dict(stop_loss=0.1, take_profit=0.2), "stop loss 10.00% below the entry price, take profit 20.00% above it;"),
+        (
+            dict(trail_stop=0.08, trail_activation=0.05),
+            "trailing stop 8.00 points of the entry price below the best trading price from a 5.00% gain",
+        ),
+        (dict(trail_stop=0.08, trail_from="peak", touched_exit=True), "trailing stop 8.00% below the peak; on high"),
+    ],
+)
+def test_the_summary_says_the_stop_rules_and_where_costs_come_from(rules, words):
+    index = pd.bdate_range("2024-01-01", periods=4)
+    close = pd.DataFrame({"A": [10, 11, 12, 13.0]}, index=index)
+    text = korvel.backtest(pd.DataFrame({"A": [0.5]}, index=index[:1]), close, fee=0.001, **rules).summary()
+    assert "(a purchase's paid out of the holding bought)" in text
+    if words is None:
+        assert "Stops" not in text
+    else:
+        assert words in text

@@ -59,7 +59,9 @@ def test_the_summary_shows_one_line_per_label_present_in_the_tables_order(stats)
     assert text["Trades (still open)"] == f"{stats['trades']:,} ({stats['open_trades']:,})"
     assert text["Fees / taxes paid"] == f"{100 * stats['fees_paid']:.2f}% / {100 * stats['taxes_paid']:.2f}%"
     if "beta" in stats.index:
-        assert text["Beta / alpha"] == f"{stats['beta']:.2f} / {100 * stats['alpha']:.2f}%"
+        assert text["Beta / alpha (a year: arithmetic / compounded)"] == (
+            f"{stats['beta']:.2f} / {100 * stats['alpha']:.2f}% / {100 * stats['alpha_compounded']:.2f}%"
+        )
 
 
 def test_ordered_puts_families_where_their_row_stands_and_unknown_keys_last():

@@ -347,3 +347,31 @@ def test_the_summary_shows_each_kind_of_cost():
     paid = stats["fees_paid"] + stats["taxes_paid"] + stats["slippage_paid"] + stats["borrow_paid"] + stats["financing"]
     years = (res.equity.index[-1] - res.equity.index[0]).days / 365.25
     assert stats["cost_drag"] == pytest.approx(paid / res.equity.mean() / years, rel=1e-12)
+
+
+@pytest.mark.parametrize("touched", [False, True])
+@pytest.mark.parametrize("band, stopped", [(0.05, True), (0.0, False)])
+def test_a_resize_the_band_skips_keeps_the_trade_s_stops(touched, band, stopped):
+    # Long from 100 with a 10% stop; the resize at 95 (0.487 -> 0.52) is within a band of 0.05. Split at
+    # every rebalance, a traded resize measures the stop from 95 (85.5): 88 does not reach it.
+    prices = np.array([100.0, 100.0, 97.0, 95.0, 92.0, 88.0, 88.0, 88.0])
+    close = closes(prices[:, None], columns=["A"])
+    market = korvel.Market(close, open=close, high=close, low=close)
+    weights = pd.DataFrame({"A": [0.5, 0.52]}, index=close.index[[0, 2]])
+    res = korvel.backtest(
+        weights, market, stop_loss=0.1, band=band, split_at_rebalance=True, touched_exit=touched, trade_at="close"
+    )
+    reasons = res.trades["exit_reason"].tolist()
+    assert ("stop_loss" in reasons) == stopped
+
+
+@pytest.mark.parametrize("low_close, stopped", [(90.5, False), (89.5, True)])
+def test_close_based_stops_measure_from_the_quoted_entry_as_touched_ones_do(low_close, stopped):
+    # Entered at a quote of 100 (filled at 101 with 1% slippage): the 10% stop is at a close of 90.
+    close = closes(np.array([100.0, 100.0, 95.0, low_close, low_close, low_close])[:, None], columns=["A"])
+    res = korvel.backtest(one_row("A", [1.0], close.index[0]), close, stop_loss=0.1, slippage=0.01)
+    trade = res.trades.iloc[0]
+    assert trade["entry_price"] == pytest.approx(101.0, rel=1e-15)
+    assert (trade["exit_reason"] == "stop_loss") == stopped
+    if stopped:
+        assert trade["exit_price"] == pytest.approx(low_close * 0.99, rel=1e-15)

@@ -148,3 +148,11 @@ def test_an_excursion_window_beyond_the_market_is_refused(window, ok):
     else:
         with pytest.raises(ValueError, match=rf"excursion_window={window} is longer than the market \(30 rows\)"):
             korvel.backtest(w, close, excursion_window=window)
+
+
+@pytest.mark.parametrize("opens, engine_trade_at", [(False, "close"), (True, "open")])
+def test_the_engine_is_told_when_the_trades_are_made(opens, engine_trade_at):
+    close = closes(np.linspace(10, 12, 6)[:, None])
+    market = korvel.Market(close, open=close * 1.0 if opens else None)
+    res = korvel.backtest(pd.DataFrame({"S0": [1.0]}, index=close.index[:1]), market, trade_at="open")
+    assert res.config["engine"]["trade_at"] == engine_trade_at

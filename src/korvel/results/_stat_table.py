@@ -193,8 +193,14 @@ TABLE: tuple[Stat, ...] = (
         "with a benchmark: its Sharpe ratio (over the same risk-free rate)",
     ),
     Stat("benchmark_max_drawdown", "Benchmark max drawdown", "%", "with a benchmark: its deepest fall from a peak"),
-    Stat("beta", "Beta / alpha", "x", "with a benchmark: the returns' beta to it"),
+    Stat("beta", "Beta / alpha (a year: arithmetic / compounded)", "x", "with a benchmark: the returns' beta to it"),
     Stat("alpha", None, "%", "with a benchmark: annual alpha (mean return less beta x its mean, a year)"),
+    Stat(
+        "alpha_compounded",
+        None,
+        "%",
+        "with a benchmark: that mean excess compounded over a year, (1 + mean)^periods per year - 1",
+    ),
     Stat("correlation", "Correlation", "x", "with a benchmark: correlation of the returns with its returns"),
     Stat(
         "tracking_error",

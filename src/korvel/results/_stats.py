@@ -244,7 +244,12 @@ def _mean_over(x: Float, mask: npt.NDArray[np.bool_]) -> float:
 def benchmark_statistics(
     returns: Float, benchmark_returns: Float, benchmark_total: float, per_year: float
 ) -> dict[str, Any]:
-    """Total return of the benchmark and the strategy's beta, annual alpha and correlation to it."""
+    """Total return of the benchmark and the strategy's beta, annual alpha and correlation to it.
+
+    `alpha` is annualised arithmetically, the mean excess over beta times the
+    benchmark per period times the periods per year; `alpha_compounded`
+    compounds that mean over a year, ``(1 + mean)^per_year - 1``, as empyrical
+    and vectorbt report alpha (risk-free rate 0)."""
     both = np.isfinite(returns) & np.isfinite(benchmark_returns)
     r, b = returns[both], benchmark_returns[both]
     out: dict[str, Any] = {"benchmark_total_return": benchmark_total}
@@ -254,10 +259,12 @@ def benchmark_statistics(
         cov, var_b, var_r = float((dr * db).sum()), float((db * db).sum()), float((dr * dr).sum())
         beta = cov / var_b
         out["beta"] = beta
-        out["alpha"] = (float(r.mean()) - beta * float(b.mean())) * per_year
+        excess = float(r.mean()) - beta * float(b.mean())
+        out["alpha"] = excess * per_year
+        out["alpha_compounded"] = (1.0 + excess) ** per_year - 1.0
         out["correlation"] = cov / math.sqrt(var_r * var_b) if var_r > 0 else NAN
     else:
-        out["beta"] = out["alpha"] = out["correlation"] = NAN
+        out["beta"] = out["alpha"] = out["alpha_compounded"] = out["correlation"] = NAN
     return out
 
 

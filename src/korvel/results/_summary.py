@@ -59,12 +59,55 @@ def trades_at(trade_at: str, has_open: bool) -> str:
     return f"trade at the next {trade_at}"
 
 
+def money_text(config: dict[str, Any]) -> str:
+    """The money rules of a run that are not at their defaults, in words (", ..." each; "" for none)."""
+    words = []
+    if config.get("max_gross", 1.0) != 1.0:
+        words.append(f"gross up to {config['max_gross']:g} x the portfolio")
+    if config.get("slippage", 0.0):
+        words.append(f"slippage {config['slippage']:.4%} of the price")
+    for key, text in (("cash_rate", "cash at"), ("margin_rate", "margin at"), ("borrow_fee", "borrow at")):
+        value = config.get(key)
+        if isinstance(value, (pd.Series, pd.DataFrame)):
+            words.append(f"{text} rates by {'date' if key != 'borrow_fee' else 'instrument or date'}")
+        elif value:
+            words.append(f"{text} {value:.2%} a year")
+    if config.get("band", 0.0) or config.get("band_rel", 0.0):
+        words.append(f"band {config['band']:.2%} / {config['band_rel']:.0%} of the target")
+    return "".join(", " + w for w in words)
+
+
+def stops_text(config: dict[str, Any]) -> str:
+    """The stop rules of a run in words, each level as the engine sets it; "" without stops."""
+    words = []
+    if config.get("stop_loss") is not None:
+        words.append(f"stop loss {config['stop_loss']:.2%} below the entry price")
+    if config.get("take_profit") is not None:
+        words.append(f"take profit {config['take_profit']:.2%} above it")
+    trail = config.get("trail_stop")
+    if trail is not None:
+        if config.get("trail_from") == "peak":
+            words.append(f"trailing stop {trail:.2%} below the peak")
+        else:
+            words.append(f"trailing stop {100 * trail:.2f} points of the entry price below the best trading price")
+        if config.get("trail_activation") is not None:
+            words[-1] += f" from a {config['trail_activation']:.2%} gain"
+    if not words:
+        return ""
+    when = "on high / low / open, the same row" if config.get("touched_exit") else "on the close, sold on the next row"
+    return f"{', '.join(words)}; {when} (a short's mirrored)"
+
+
 def summary_text(stats: pd.Series, config: dict[str, Any] | None = None, *, has_open: bool = True) -> str:
     rows = stat_rows(stats)
     if config:
-        costs = f"fee {config['fee']:.4%}, tax {config['tax']:.4%}"
+        # The commission and tax of a purchase come out of the holding bought, not out of cash.
+        costs = f"fee {config['fee']:.4%}, tax {config['tax']:.4%} (a purchase's paid out of the holding bought)"
         where = trades_at(config["trade_at"], has_open)
         trades = "a record per rebalance" if config.get("split_at_rebalance") else "one trade per holding"
-        rows.append(("Rules", f"{where}, rebalance {config['rebalance']}, {costs}, {trades}"))
+        rows.append(("Rules", f"{where}, rebalance {config['rebalance']}, {costs}{money_text(config)}, {trades}"))
+        stops = stops_text(config)
+        if stops:
+            rows.append(("Stops", stops))
     width = max(len(label) for label, _ in rows)
     return "\n".join(f"  {label:<{width}}  {text}" for label, text in rows)

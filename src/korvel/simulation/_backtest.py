@@ -298,6 +298,8 @@ def backtest(
         **rules.ledger_kwargs(),
         **_money.money_keywords(rules, view, weights_.instruments, first_row),
     }
+    if not view.has("open"):
+        keywords["trade_at"] = "close"  # close-only data trades at the next close
     size = _size_keywords(rules, view, weights_.market_columns)
     done = _engine.run(
         _arrays(view, weights_, resample, rules), {**keywords, **size}, rules.excursion_window, rules.excursion_step
@@ -402,10 +404,9 @@ def closing_positions(run: Run) -> Float64Array:
         run.rules.excursion_window,
         run.rules.excursion_step,
     )
-    positions = done.positions
-    if positions is None:  # asked for with record_positions: the engine always keeps them then
-        raise RuntimeError("the engine kept no positions although asked to")
-    return positions
+    if done.positions is None:
+        raise RuntimeError("the ledger run kept no positions")
+    return done.positions
 
 
 def _check_window(window: int, rows: int) -> None:

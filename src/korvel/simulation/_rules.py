@@ -410,7 +410,7 @@ TABLE: tuple[Rule, ...] = (
         0.0,
         _annual,
         None,
-        'an annual rate (|rate| < 1; 5 is refused: "did you mean 0.05?") or a Series of them by date',
+        'an annual rate below 1 in size (5 is refused: "did you mean 0.05?") or a Series of them by date',
         "interest on positive cash (short proceeds included), the rate known on the previous row for the "
         "calendar days since it; also stats()'s risk-free rate",
     ),
@@ -473,8 +473,8 @@ TABLE: tuple[Rule, ...] = (
         _band,
         "band",
         "in [0, 1)",
-        "at a rebalance, a holding within max(band, band_rel x |target|) of its target weight is not traded "
-        "(a target of 0 always closes, a change of side always trades)",
+        "at a rebalance, a holding within max(band, band_rel x the size of its target) of its target weight is "
+        "not traded (a target of 0 always closes, a change of side always trades)",
         ledger=True,
     ),
     Rule(

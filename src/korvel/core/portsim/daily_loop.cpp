@@ -64,6 +64,8 @@ bool at_or_below(double value, double level) {
 // says so). A trade entered on a missing trading price takes its first
 // valid trading price as its entry.
 RunState::TradeStops& stops_of(const BacktestInputs& in, RunState& run, int sid, bool& fresh) {
+    // Held sids are weight columns, for which the stops are sized; a book grown wider grows them too.
+    if (static_cast<size_t>(sid) >= run.trade_stops.size()) run.trade_stops.resize(static_cast<size_t>(sid) + 1);
     RunState::TradeStops& s = run.trade_stops[static_cast<size_t>(sid)];
     const TradeLedger::Opened trade = run.ledger->opened(sid);
     fresh = trade.serial != s.serial;
@@ -260,16 +262,17 @@ int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
             if (touched_exit<kChecked>(in, run, i, sid, pc, price, entry_value, ret, b) < 0) return -1;
         } else if (run.own_stops) {
             if (run.close_stops) {
+                // Trading at the close, the close sees the holding before the
+                // row's trades. Trading before it, the close follows them: a
+                // trade the row's trades end loses its signal with it, one
+                // they keep is tested alike, and test_closes_after_trades
+                // tests the trades they open.
                 bool fresh = false;
                 RunState::TradeStops& stops = stops_of(in, run, sid, fresh);
                 follow_trading_price(stops, value > 0.0, price);
-                // Trading at the close, the close sees the holding before the
-                // row's trades; trading before it, after them (test_closes_after_trades).
-                if (!run.close_test_after_trades) {
-                    double close = 0.0;
-                    if (!read_cell<kChecked>(in.close, i, pc, close)) return -1;
-                    test_own_close(in, run, sid, stops, close);
-                }
+                double close = 0.0;
+                if (!read_cell<kChecked>(in.close, i, pc, close)) return -1;
+                test_own_close(in, run, sid, stops, close);
             }
         } else {
             double close = 0.0;
@@ -416,10 +419,11 @@ int note_closing_weights(const BacktestInputs& in, RunState& run, Py_ssize_t i) 
     return 0;
 }
 
-// With own-trade stops and trading before the close: the row's close tests
-// the holdings after the row's trades, a trade entered at this row's trading
-// price included. For touched exits trailing the peak, a trade entered today
-// holds through today's high and low, the peak of its first test.
+// With own-trade stops and trading before the close, after a rebalance: the
+// row's close tests the trades the rebalance opened (those held since the
+// morning were tested then, and those it ended lost their signals), for the
+// next row. For touched exits trailing the peak, such a trade holds through
+// the row's high and low, the peak of its first test.
 template <bool kChecked>
 int test_closes_after_trades(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     const bool touched_peak = in.rules.touched_exit && in.rules.trail_from == TrailFrom::Peak;
@@ -427,11 +431,11 @@ int test_closes_after_trades(const BacktestInputs& in, RunState& run, Py_ssize_t
     for (const int sid : run.positions.held) {
         const double value = run.positions.value(sid);
         if (value == 0.0) continue;  // NaN counts as held
-        const int pc = run.price_col(sid);
         bool fresh = false;
         RunState::TradeStops& stops = stops_of(in, run, sid, fresh);
+        if (!fresh) continue;
+        const int pc = run.price_col(sid);
         if (touched_peak) {
-            if (!fresh) continue;
             double high = 0.0, low = 0.0;
             if (!read_cell<kChecked>(in.high, i, pc, high) || !read_cell<kChecked>(in.low, i, pc, low)) return -1;
             fold_extreme(stops, value > 0.0, high, low);
@@ -441,6 +445,14 @@ int test_closes_after_trades(const BacktestInputs& in, RunState& run, Py_ssize_t
         if (!read_cell<kChecked>(in.close, i, pc, close)) return -1;
         test_own_close(in, run, sid, stops, close);
     }
+    // Handed over already: these are tomorrow's signals too.
+    auto move = [](auto& from, auto& to) {
+        to.insert(to.end(), from.begin(), from.end());
+        from.clear();
+    };
+    move(run.close_exit_signals, run.pending_exits);
+    move(run.close_signal_reasons, run.pending_reasons);
+    move(run.close_signal_serials, run.pending_serials);
     return 0;
 }
 
@@ -471,14 +483,13 @@ int run_rows_in(const BacktestInputs& in, RunState& run) {
         }
         if (execute_pending_exits(in, run) < 0) return -1;
 
-        // Today's close-based signals go to tomorrow once the close has tested.
-        if (!run.close_test_after_trades) hand_over_exit_signals(run);
-        if (run.carry.on && !run.rebalance_due && fill_carried_orders(in, run, i) < 0) return -1;
-        if (run.rebalance_due && apply_due_weight_row(in, run, i) < 0) return -1;
+        hand_over_exit_signals(run);
+        const bool rebalanced = run.rebalance_due;
+        if (run.carry.on && !rebalanced && fill_carried_orders(in, run, i) < 0) return -1;
+        if (rebalanced && apply_due_weight_row(in, run, i) < 0) return -1;
         if (run.use_delisting && close_delisted<kChecked>(in, run, i) < 0) return -1;
-        if (run.close_test_after_trades) {
-            if (test_closes_after_trades<kChecked>(in, run, i) < 0) return -1;
-            hand_over_exit_signals(run);
+        if (rebalanced && run.close_test_after_trades && test_closes_after_trades<kChecked>(in, run, i) < 0) {
+            return -1;
         }
         if (value_at_close<kChecked>(in, run, i) < 0) return -1;
         if (run.closing_book && note_closing_weights<kChecked>(in, run, i) < 0) return -1;

@@ -69,8 +69,8 @@ void note_capped(const Capping& capping, int sid, double held, double ordered, d
 }  // namespace
 
 double rebalance(PositionBook& positions, const View1D<double>& weights, double cash, const Costs& costs,
-                 double position_limit, const TradingRules& ledger, std::vector<double>& scratch, Py_ssize_t row,
-                 int64_t* below_lot, const Capping* capping) {
+                 double position_limit, const TradingRules& ledger, std::vector<double>& scratch,
+                 std::vector<int>& skipped, Py_ssize_t row, int64_t* below_lot, const Capping* capping) {
     double total = cash;
     for (const int sid : positions.held) total += positions.value(sid);
 
@@ -119,8 +119,11 @@ double rebalance(PositionBook& positions, const View1D<double>& weights, double 
                 if (done[static_cast<size_t>(i)] || (pass == 0 && !reduces(positions, sid, target))) continue;
                 done[static_cast<size_t>(i)] = 1;
             }
-            if (band_on && within_band(positions, sid, target, total, ledger)) continue;
-            if (min_trade_on && below_min_trade(positions, sid, target, ledger.min_trade)) continue;
+            if ((band_on && within_band(positions, sid, target, total, ledger)) ||
+                (min_trade_on && below_min_trade(positions, sid, target, ledger.min_trade))) {
+                skipped.push_back(sid);
+                continue;
+            }
             const double ordered = target;
             const double held = positions.holds(sid) ? positions.value(sid) : 0.0;
             bool capped = false;

@@ -34,9 +34,11 @@ struct Capping {
 // and with sells_first the trades that reduce a holding run first;
 // `below_lot` counts the non-zero targets that rounded to no lot; with
 // `capping`, no fill trades more than its cell's cap and the rest of the
-// order is carried (or noted as undone).
+// order is carried (or noted as undone). The columns the band or min_trade
+// left alone are appended to `skipped`.
 double rebalance(PositionBook& positions, const View1D<double>& weights, double cash, const Costs& costs,
                  double position_limit, const TradingRules& ledger, std::vector<double>& scratch,
-                 Py_ssize_t row = 0, int64_t* below_lot = nullptr, const Capping* capping = nullptr);
+                 std::vector<int>& skipped, Py_ssize_t row = 0, int64_t* below_lot = nullptr,
+                 const Capping* capping = nullptr);
 
 }  // namespace korvel::portsim

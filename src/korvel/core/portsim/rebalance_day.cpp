@@ -163,6 +163,15 @@ int fill_carried_orders(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
 int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     View1D<double> due_row;
     if (!in.pos_values.row(run.pos_row, due_row)) return -1;
+    const bool banded = in.rules.band_on() || in.rules.min_trade > 0.0;
+    if (banded) {
+        // A holding the band leaves alone keeps its stops: their references
+        // are put back after the rebase below.
+        run.kept_growth = run.growth;
+        run.kept_growth_max = run.growth_max;
+        run.kept_growth_min = run.growth_min;
+        run.band_skipped.clear();
+    }
     if (rebase_stop_references(in, run, due_row) < 0) return -1;
     View1D<double> chosen;
     if (choose_weight_row(in, run, due_row, chosen) < 0) return -1;
@@ -177,10 +186,17 @@ int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i) 
         capping.ledger = run.ledger;
     }
     run.cash = rebalance(run.positions, chosen, run.cash, in.costs, in.rules.position_limit, in.rules, run.abs_weights,
-                         i, &below_lot, run.carry.on ? &capping : nullptr);
+                         run.band_skipped, i, &below_lot, run.carry.on ? &capping : nullptr);
     if (below_lot != 0 && run.ledger != nullptr) run.ledger->note_below_lot(below_lot);
     run.rebalanced_since_morning = true;
     if (failed(run.cash)) return -1;
+    for (const int sid : run.band_skipped) {
+        const auto k = static_cast<size_t>(sid);
+        if (k >= run.kept_growth.size()) continue;
+        run.growth[k] = run.kept_growth[k];
+        run.growth_max[k] = run.kept_growth_max[k];
+        run.growth_min[k] = run.kept_growth_min[k];
+    }
     run.executed_exits.clear();
     run.held_at_rebalance = run.positions.held;
     if (refresh_last_price(in, run, i) < 0) return -1;

@@ -98,6 +98,10 @@ struct RunState {
     // close at 0 or below): `ruined` from that close, `ruin_closed` once the
     // book has been closed on the next row.
     bool accrues = false;
+    // With a band: the columns the last rebalance left alone, and the stop
+    // references from before it (restored for them).
+    std::vector<int> band_skipped;
+    std::vector<double> kept_growth, kept_growth_max, kept_growth_min;
     TradeLedger* ledger = nullptr;  // the ledger of backtest_ledger, null for backtest_
     TradeLedger* closing_book = nullptr;
     bool ruined = false;

@@ -96,6 +96,7 @@ bool TradeLedger::enter(int sid, double weight, int entry_transaction) {
     slot->entry_transaction = entry_transaction;
     const double quoted = price_at(row_, sid);
     slot->entry_price = entry_transaction != 0 ? settings_.costs.entry_fill(quoted, weight > 0.0) : quoted;
+    slot->quoted_entry = quoted;
     slot->fees = 0.0;
     slot->taxes = 0.0;
     slot->slippage = 0.0;

@@ -82,7 +82,9 @@ public:
 
     // The trade last opened on slot sid: a number no other trade of the run
     // has (-1 before the first) and its entry price (the trading price of its
-    // entry row). The stops of a trade are its own.
+    // entry row, as quoted: stop levels are measured from the quote, as the
+    // touched stops are, and a fill at the level then slips from it). The
+    // stops of a trade are its own.
     struct Opened {
         int64_t serial;
         double entry_price;
@@ -90,7 +92,7 @@ public:
     Opened opened(int sid) const {
         if (sid < 0 || static_cast<size_t>(sid) >= slots_.size()) return Opened{-1, 0.0};
         const Slot& slot = slots_[static_cast<size_t>(sid)];
-        return Opened{slot.serial, slot.entry_price};
+        return Opened{slot.serial, slot.quoted_entry};
     }
 
     // The trades still held at the end of the run, in ascending sid order, as
@@ -105,7 +107,8 @@ private:
         int entry_row = 0;
         double weight = 0.0;
         int entry_transaction = 0;
-        double entry_price = 0.0;
+        double entry_price = 0.0;   // the fill, after slippage
+        double quoted_entry = 0.0;  // the trading price of the entry row
         double fees = 0.0;
         double taxes = 0.0;
         double slippage = 0.0;

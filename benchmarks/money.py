@@ -1,0 +1,98 @@
+"""What the money rules cost: the layer's W1 and daily (W2) figures, side by side in one run.
+
+    python benchmarks/money.py --before /path/to/site-packages-of-another-build
+    python benchmarks/money.py                  # the rules on against off, this build alone
+
+1. Defaults, before against after: `korvel.backtest` + `res.trades` +
+   `res.stats()` on W1 (5000 x 2000, monthly, stops, excursion window) and
+   W2 (2500 x 500, daily long/short), once with the build found first on
+   `--before` (a directory put in front of the import path) and once with
+   this one.
+2. This build, W2 with leverage (the weights x 2 at max_gross=2), cash and
+   margin interest, a borrow fee and slippage all on, against the same
+   weights with every money rule off.
+
+Each figure runs in its own process per round and the rounds alternate, so
+both sides see the same background load on a shared machine; the medians of
+all timed calls are reported.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+
+TIMER = r"""
+import json, sys, time
+sys.path.insert(0, sys.argv[1])
+import layer
+key, repeat, mode = sys.argv[2], int(sys.argv[3]), sys.argv[4]
+market, weights, rules, _ = layer.prepare(key)
+if mode == "on":
+    weights = weights * 2.0
+    rules = dict(rules, max_gross=2.0, cash_rate=0.04, margin_rate=0.06, borrow_fee=0.01, slippage=0.0005)
+import warnings
+warnings.simplefilter("ignore")
+layer.layer_call(market, weights, rules)
+times = []
+for _ in range(repeat):
+    t0 = time.perf_counter()
+    layer.layer_call(market, weights, rules)
+    times.append(time.perf_counter() - t0)
+print(json.dumps(times))
+"""
+
+
+def run(key: str, mode: str, repeat: int, path: str | None) -> list[float]:
+    env = dict(os.environ)
+    if path:
+        env["PYTHONPATH"] = path + os.pathsep + env.get("PYTHONPATH", "")
+    out = subprocess.run(
+        [sys.executable, "-c", TIMER, str(HERE), key, str(repeat), mode],
+        capture_output=True,
+        text=True,
+        check=True,
+        env=env,
+    )
+    times: list[float] = json.loads(out.stdout.strip().splitlines()[-1])
+    return times
+
+
+def compare(key: str, sides: dict[str, tuple[str, str | None]], rounds: int, repeat: int) -> dict[str, float]:
+    times: dict[str, list[float]] = {name: [] for name in sides}
+    for _ in range(rounds):
+        for name, (mode, path) in sides.items():
+            times[name].extend(run(key, mode, repeat, path))
+    return {name: statistics.median(t) for name, t in times.items()}
+
+
+def main(argv: list[str] | None = None) -> int:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--before", help="a site-packages directory holding the build to compare against")
+    p.add_argument("--only", default="W1,W2")
+    p.add_argument("--rounds", type=int, default=3)
+    p.add_argument("--repeat", type=int, default=3)
+    a = p.parse_args(argv)
+    print(f"load average before: {os.getloadavg()}")
+    for key in a.only.split(","):
+        if a.before:
+            m = compare(key, {"before": ("off", a.before), "after": ("off", None)}, a.rounds, a.repeat)
+            print(
+                f"{key} defaults: before {m['before']:.3f} s, after {m['after']:.3f} s "
+                f"({m['after'] / m['before'] - 1:+.1%})"
+            )
+    m = compare("W2", {"off": ("off", None), "on": ("on", None)}, a.rounds, a.repeat)
+    print(f"W2 money rules: off {m['off']:.3f} s, on {m['on']:.3f} s ({m['on'] / m['off'] - 1:+.1%})")
+    print(f"load average after: {os.getloadavg()}")
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
