@@ -58,7 +58,15 @@ ALIGN = 64
 # magic, version, checksum, meta offset, meta length, extra offset, extra length
 _HEADER = struct.Struct("<16sIIQQQQ")
 # The arrays a file holds and their dtypes; the shapes follow from the market's.
-_DTYPES = {"dates": "<i8", "close": "<f8", "open": "<f8", "high": "<f8", "low": "<f8", "delisting_rows": "<i8", "volume": "<f8"}
+_DTYPES = {
+    "dates": "<i8",
+    "close": "<f8",
+    "open": "<f8",
+    "high": "<f8",
+    "low": "<f8",
+    "delisting_rows": "<i8",
+    "volume": "<f8",
+}
 _LABEL_TYPES = (str, int, float, bool)
 #: The arrays whose digests every read checks (small, and what the header describes).
 _ALWAYS_CHECKED = ("dates", "labels", "delisting_rows")

@@ -298,7 +298,7 @@ def _volume(seed: int | None, close: np.ndarray, vol: np.ndarray) -> np.ndarray:
     T, N = close.shape
     traded_value = np.exp(rng.normal(np.log(5e6), 1.2, N) - 0.8 * (vol - np.median(vol)))
     noise = np.exp(rng.normal(0.0, 0.45, (T, N)))
-    shares = np.round(noise * traded_value / close)
+    shares: np.ndarray = np.round(noise * traded_value / close)
     return shares
 
 

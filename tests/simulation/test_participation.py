@@ -23,7 +23,9 @@ def market(close=CLOSE, volume=4000.0):
 
 def run(rows_and_weights, **rules):
     m = market()
-    w = pd.DataFrame([[x] for _, x in rows_and_weights], index=m.dates[[r for r, _ in rows_and_weights]], columns=["S0"])
+    w = pd.DataFrame(
+        [[x] for _, x in rows_and_weights], index=m.dates[[r for r, _ in rows_and_weights]], columns=["S0"]
+    )
     return m, korvel.backtest(w, m, trade_at="close", capital=CAPITAL, participation=1.0, **rules)
 
 

@@ -148,6 +148,6 @@ def last_known(close: np.ndarray) -> np.ndarray:
     """Each column's last close that is not NaN (NaN for a column without any)."""
     known = ~np.isnan(close)
     last = close.shape[0] - 1 - np.argmax(known[::-1], axis=0)
-    out = close[last, np.arange(close.shape[1])]
+    out: np.ndarray = close[last, np.arange(close.shape[1])]
     out[~known.any(axis=0)] = np.nan
     return out

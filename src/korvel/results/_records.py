@@ -128,8 +128,7 @@ FIELDS: tuple[Field, ...] = (
         np.float64,
         "trade",
         "impact",
-        "market impact paid by the trade's fills (the square-root model, `impact=`), in units of the starting "
-        "capital",
+        "market impact paid by the trade's fills (the square-root model, `impact=`), in units of the starting capital",
     ),
     Field(
         "filled_fraction",

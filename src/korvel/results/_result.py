@@ -299,6 +299,40 @@ class Result:
             }
         )
 
+    def _capacity_sections(self) -> list[tuple[str, pd.DataFrame]]:
+        """The report's capacity section (with a capital and a market volume): the fills' participation and
+        the capital at which their 95th percentile reaches 1%, 5% and 10% of ADV."""
+        run = self._run
+        if run.rules.capital is None or run.view.volume is None or run.fills is None:
+            return []
+        table = self.capacity()
+        participation = table["participation"].dropna()
+
+        def share(value: float) -> str:
+            return "n/a" if value != value else f"{value:.2%}"
+
+        def money(value: float) -> str:
+            return "n/a" if value != value else f"{value:,.0f}"
+
+        rows = [
+            ("capital", money(run.rules.capital)),
+            ("fills (with an ADV)", f"{len(table):,} ({len(participation):,})"),
+            (
+                "median participation (shares / ADV)",
+                share(float(participation.median()) if len(participation) else np.nan),
+            ),
+            ("95th percentile", share(table.attrs["p95"])),
+            ("largest", share(float(participation.max()) if len(participation) else np.nan)),
+        ]
+        rows += [
+            (f"capital at a 95th percentile of {level:.0%} of ADV", money(at))
+            for level, at in table.attrs["capital_at"].items()
+        ]
+        if run.rules.impact is not None:
+            rows.append(("note", "with impact the capitals above are linear estimates: sweep capital instead"))
+        figures = pd.DataFrame({"figure": [r[0] for r in rows], "value": [r[1] for r in rows]})
+        return [("Capacity", figures)]
+
     @cached_property
     def _fills(self) -> pd.DataFrame:
         return _capacity.fills_table(self._run)
@@ -441,7 +475,8 @@ class Result:
         if run.rules.capital is not None and run.view.volume is not None and run.fills is not None:
             out["participation_p95"] = _capacity.p95(self._fills["participation"].to_numpy())
         if run.unfilled is not None:
-            out["unfilled_value"] = float(np.abs(self._unfilled["value"].to_numpy()).sum()) / run.rules.capital
+            # An order given up on a row without a price has no value there: left out.
+            out["unfilled_value"] = float(np.nansum(np.abs(self._unfilled["value"].to_numpy()))) / run.rules.capital
         out.update(_stats.exit_counts(rec.exit_reason, rec.reason_names))
         level = self._benchmark_level
         if level is not None:
@@ -575,7 +610,7 @@ class Result:
             rules=rules,
             internals=internals,
             panels=self._report_panels(),
-            sections=[*sections, ("Exits by reason", exits_by_reason(trades))],
+            sections=[*sections, ("Exits by reason", exits_by_reason(trades)), *self._capacity_sections()],
         )
 
     def _repr_html_(self) -> str:

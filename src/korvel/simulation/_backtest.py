@@ -353,9 +353,7 @@ def _size_keywords(rules: Any, view: Any, columns: Any) -> dict[str, Any]:
     if rules.impact is None:
         return out
     if view.volume is None:
-        raise ValueError(
-            "impact needs the market's volume: korvel.Market(close, ..., volume=shares traded per row)"
-        )
+        raise ValueError("impact needs the market's volume: korvel.Market(close, ..., volume=shares traded per row)")
     coefficients = _impact.coefficients(
         view.trading(rules.trade_at),
         view.close,

@@ -28,7 +28,8 @@ def _by_column(value: Any, view: MarketView, name: str, columns: np.ndarray, mis
     by_market = np.full(len(view.instruments), missing)
     by_market[where] = value.to_numpy(dtype=np.float64, na_value=np.nan)
     by_market[np.isnan(by_market)] = missing
-    return by_market[columns]
+    out: np.ndarray = by_market[columns]
+    return out
 
 
 def lots_by_column(view: MarketView, lot: Any, columns: np.ndarray) -> np.ndarray:

@@ -729,8 +729,8 @@ def check_rules(**given: Any) -> Rules:
     if values["trail_activation"] is not None and values["trail_stop"] is None:
         raise ValueError("trail_activation needs a trail_stop")
     for needs in ("lot", "min_trade", "fee_min"):
-        given = values[needs]
-        if given is not None and not (_scalar(given) and given == 0.0) and values["capital"] is None:
+        value = values[needs]
+        if value is not None and not (_scalar(value) and value == 0.0) and values["capital"] is None:
             raise ValueError(
                 f"{needs} needs capital (the portfolio's starting value in the prices' currency, e.g. capital=1e6): "
                 "shares and amounts in currency mean nothing in a unit capital"

@@ -39,8 +39,8 @@ struct Impact {
 };
 
 struct Costs {
-    double fee_ratio = 0.0;  // commission on every fill
-    double tax_ratio = 0.0;  // added on fills that reduce a holding
+    double fee_ratio = 0.0;    // commission on every fill
+    double tax_ratio = 0.0;    // added on fills that reduce a holding
     double slippage = 0.0;     // a fraction of the price: buys fill above it, sells below
     Impact* impact = nullptr;  // none: no market impact
     double fee_min = 0.0;      // the least commission of a fill, in units of the starting capital

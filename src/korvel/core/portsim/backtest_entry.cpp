@@ -270,9 +270,8 @@ bool check_ledger_rules(const BacktestInputs& in) {
     }
     const View2D<double>& impact = l.impact_coefficients.rates;
     if (l.impact_coefficients.given && (impact.rows != rows || impact.cols != in.pos_columns.size)) {
-        PyErr_Format(PyExc_ValueError,
-                     "impact_coefficients is %zd x %zd, not price rows x weight columns (%zd x %zd)", impact.rows,
-                     impact.cols, rows, in.pos_columns.size);
+        PyErr_Format(PyExc_ValueError, "impact_coefficients is %zd x %zd, not price rows x weight columns (%zd x %zd)",
+                     impact.rows, impact.cols, rows, in.pos_columns.size);
         return false;
     }
     return true;

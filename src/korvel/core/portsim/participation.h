@@ -27,7 +27,7 @@ struct Carry {
     // Whether the order has had a fill (a holding to carry it on).
     std::vector<unsigned char> started;
     std::vector<double> ordered;  // the whole order, as a value over the price
-    std::vector<int> waiting;  // the sids with a pending order, in the order they were capped
+    std::vector<int> waiting;     // the sids with a pending order, in the order they were capped
 
     void start(size_t width) {
         pending.assign(width, 0.0);
@@ -59,7 +59,6 @@ struct Carry {
     }
 
     void forget(int sid) { pending[static_cast<size_t>(sid)] = 0.0; }
-
 };
 
 }  // namespace korvel::portsim

@@ -131,7 +131,8 @@ double rebalance(PositionBook& positions, const View1D<double>& weights, double 
                 const double cap = capping->carry->limit(row, i);
                 if (Carry::exceeds(std::fabs(target - held), cap)) {
                     double step = std::copysign(cap, target - held);
-                    if (lots && lot_values.contains(row, i)) step = in_whole_lots(step, lot_values.at_unchecked(row, i));
+                    if (lots && lot_values.contains(row, i))
+                        step = in_whole_lots(step, lot_values.at_unchecked(row, i));
                     target = held + step;
                     capped = true;
                 }
