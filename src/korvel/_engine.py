@@ -88,8 +88,8 @@ class EngineRun:
     records: Records  # the trade ledger, read-only
     operations: dict[str, Any]  # the operations record, its dicts copied
     seconds: float  # wall time of the engine call alone
-    #: With ``record_fills``: the |value traded| of every market row x weight column, read-only.
-    fills: Float64Array | None = None
+    #: With ``record_fills``: every fill, (row, weight column, |value traded|), read-only.
+    fills: tuple[Int64Array, Int64Array, Float64Array] | None = None
     #: With ``record_positions``: each holding's value over the portfolio value at every close, read-only.
     positions: Float64Array | None = None
     #: With ``fill_limits``: the orders not done, (row, weight column, rest as a value over the price).
@@ -104,16 +104,31 @@ def run(arrays: dict[str, Any], rule_keywords: dict[str, Any], window: int, step
         seconds = time.perf_counter() - start
     equity.flags.writeable = False
     records = records_from_ledger(ledger, equity.shape[0], window, step)
-    tables = {key: ledger.get(key) for key in ("fills", "positions")}
-    for table in tables.values():
-        if table is not None:
-            table.flags.writeable = False
+    positions = ledger.get("positions")
+    if positions is not None:
+        positions.flags.writeable = False
     # Its dicts are the ones `get_stock_operations()` hands to anyone who asks: copies of our own.
     operations = {k: dict(v) if isinstance(v, dict) else v for k, v in operations.items()}
-    unfilled = None
-    if "unfilled_row" in ledger:
-        unfilled = (ledger["unfilled_row"], ledger["unfilled_sid"], ledger["unfilled_rest"])
-    return EngineRun(equity, records, operations, seconds, **tables, unfilled=unfilled)
+    return EngineRun(
+        equity,
+        records,
+        operations,
+        seconds,
+        fills=_triplet(ledger, "fill_row", "fill_sid", "fill_traded"),
+        positions=positions,
+        unfilled=_triplet(ledger, "unfilled_row", "unfilled_sid", "unfilled_rest"),
+    )
+
+
+def _triplet(ledger: dict[str, Any], *keys: str) -> tuple[Int64Array, Int64Array, Float64Array] | None:
+    """Three arrays of the ledger that list events (a row, a weight column, a value), read-only; None if
+    the ledger does not have them."""
+    if keys[0] not in ledger:
+        return None
+    arrays = tuple(ledger[key] for key in keys)
+    for array in arrays:
+        array.flags.writeable = False
+    return arrays  # type: ignore[return-value]
 
 
 def describe_engine() -> list[tuple[str, str]]:

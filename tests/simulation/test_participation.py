@@ -9,7 +9,6 @@ from hypothesis import strategies as st
 from layer_support import closes
 
 import korvel
-from korvel.simulation._impact import estimates
 
 CLOSE = [100.0, 100.0, 100.0, 100.0, 100.0, 110.0, 120.0, 125.0]
 CAPITAL = 1e6  # a weight of 1.0 buys 10_000 shares at 100
@@ -120,9 +119,9 @@ def test_no_fill_exceeds_its_cap_and_every_capped_order_is_filled_or_listed(book
     assert (fills["shares"][known] <= cap * fills["adv"][known] * (1 + 1e-9)).all()
     # Without costs, each order is the target shares at its row's close: what is held before the next weight
     # row is traded (or at the end) is the order less what is listed as not done.
-    _, adv = estimates(close, volume, 20)
-    run = res._run
-    equity, held = run.equity, run.positions
+    equity = res._run.equity
+    held = np.full((len(close), len(frame.columns)), np.nan)
+    held[len(close) - len(res.positions) :] = res.positions.to_numpy()
     traded_rows = [r + 1 for r in weight_rows]
     undone = res.unfilled
     last = len(close) - 1

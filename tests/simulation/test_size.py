@@ -173,46 +173,76 @@ def test_a_fill_without_an_estimate_pays_no_impact_and_is_counted():
 def test_the_estimates_never_read_the_trade_rows_own_close_or_volume():
     close = np.array(CLOSE)[:, None]
     volume = np.array(VOLUME)[:, None]
-    sigma, adv = _impact.estimates(close, volume, 3)
+    rows, cols = np.arange(6), np.zeros(6, dtype=np.intp)
+    sigma, adv = _impact.sigma_at(close, rows, cols, 3), _impact.adv_at(volume, rows, cols, 3)
     changed_close, changed_volume = close.copy(), volume.copy()
     changed_close[4], changed_volume[4] = 500.0, 1e9
-    sigma2, adv2 = _impact.estimates(changed_close, changed_volume, 3)
-    np.testing.assert_array_equal(sigma[:5], sigma2[:5])
-    np.testing.assert_array_equal(adv[:5], adv2[:5])
-    assert np.isnan(sigma[:2]).all() and np.isnan(adv[:2]).all()  # fewer than 2 returns / volumes before
-    assert adv[3, 0] == 1500.0 and adv[4, 0] == 3000.0  # the NaN volume left out
+    np.testing.assert_array_equal(sigma[:5], _impact.sigma_at(changed_close, rows, cols, 3)[:5])
+    np.testing.assert_array_equal(adv[:5], _impact.adv_at(changed_volume, rows, cols, 3)[:5])
+    assert np.isnan(sigma[:3]).all() and np.isnan(adv[:2]).all()  # fewer than 2 returns / volumes before
+    assert adv[3] == 1500.0 and adv[4] == 3000.0  # the NaN volume left out
+    assert sigma[4] == pytest.approx(statistics.stdev([102 / 100 - 1, 99 / 102 - 1, 101 / 99 - 1]), rel=1e-13)
 
 
-# --------------------------------------------------------------------------- the engine's coefficients
+def test_the_engine_never_reads_the_fill_rows_own_close_or_volume():
+    # Trading at the open: the fill row's close and volume come after the fill.
+    frame = closes(np.array(CLOSE)[:, None])
+    opens = frame * 1.01
+
+    def paid(close_at_fill, volume_at_fill):
+        close, volume = frame.copy(), pd.DataFrame(np.array(VOLUME)[:, None], index=frame.index, columns=["S0"])
+        close.iloc[4], volume.iloc[4] = close_at_fill, volume_at_fill
+        market = korvel.Market(close, open=opens, volume=volume, check_ohlc="off")
+        res = korvel.backtest(weights_on(market, [(3, 1.0)]), market, capital=CAPITAL, impact=True)
+        return res.trades["impact"].iloc[0]
+
+    assert paid(103.0, 3000.0) > 0 and paid(103.0, 3000.0) == paid(250.0, 1e9)
 
 
-def test_the_engine_refuses_coefficients_of_another_shape():
+# --------------------------------------------------------------------------- the engine's volume model
+
+
+def test_the_engine_refuses_a_volume_of_another_shape_and_size_rules_without_one():
     args = tables([[1.0], [1.0], [1.0]], {0: [1.0]})
-    with pytest.raises(ValueError, match=r"impact_coefficients is 2 x 1, not price rows x weight columns \(3 x 1\)"):
-        portsim.backtest_ledger(*args, impact_coefficients=np.zeros((2, 1)))
+    with pytest.raises(ValueError, match=r"volume_values is 2 x 1, not price rows x price columns \(3 x 1\)"):
+        portsim.backtest_ledger(*args, volume_values=np.zeros((2, 1)), impact=0.6)
+    with pytest.raises(ValueError, match="impact and participation need volume_values"):
+        portsim.backtest_ledger(*args, impact=0.6)
+    with pytest.raises(ValueError, match="capital must be a positive finite number"):
+        portsim.backtest_ledger(*args, capital=0.0)
+    with pytest.raises(ValueError, match="impact_window must be >= 2, got 1"):
+        portsim.backtest_ledger(*args, impact_window=1)
     with pytest.raises(TypeError):
-        portsim.backtest_ledger(*args, impact_coefficients=[[0.0], [0.0], [0.0]])
+        portsim.backtest_ledger(*args, volume_values=[[0.0], [0.0], [0.0]])
 
 
 @pytest.mark.parametrize("fee", [0.0, 0.001425])
-def test_zero_coefficients_are_the_run_without_impact_bit_for_bit(fee):
+def test_a_volume_without_impact_is_the_run_without_it_bit_for_bit(fee):
     args = tables([[10.0, 20.0], [11.0, 19.0], [12.0, 21.0], [11.5, 22.0]], {0: [0.5, -0.5], 1: [0.2, 0.3]})
     plain, ledger, _ = portsim.backtest_ledger(*args, fee_ratio=fee)
-    zero, zero_ledger, _ = portsim.backtest_ledger(*args, fee_ratio=fee, impact_coefficients=np.zeros((4, 2)))
-    assert plain.tobytes() == zero.tobytes()
-    assert ledger["taxes"].tobytes() == zero_ledger["taxes"].tobytes()
+    sized, sized_ledger, _ = portsim.backtest_ledger(
+        *args, fee_ratio=fee, volume_values=np.full((4, 2), 100.0), capital=1e6, record_fills=True
+    )
+    assert plain.tobytes() == sized.tobytes()
+    assert ledger["taxes"].tobytes() == sized_ledger["taxes"].tobytes()
+    assert len(sized_ledger["fill_row"]) == 4 and (sized_ledger["fill_traded"] > 0).all()
 
 
-def test_nan_coefficients_charge_nothing_and_are_counted_per_row():
-    args = tables([[10.0], [11.0], [12.0], [12.0]], {0: [1.0], 1: [0.5]})
-    coefficients = np.full((4, 1), np.nan)
-    coefficients[2] = 0.01
-    equity, ledger, _ = portsim.backtest_ledger(*args, fee_ratio=0.0, tax_ratio=0.0, impact_coefficients=coefficients)
-    assert ledger["row_unestimated"].tolist() == [0, 1, 0, 0]
-    # Row 2 sells half: value 1.0 x 12 / 11 down to a target of half the portfolio.
-    sold = 12.0 / 11.0 / 2
-    assert ledger["row_impact"][2] == pytest.approx(0.01 * math.sqrt(sold) * sold, rel=1e-12)
-    assert ledger["row_costs"][2] == ledger["row_impact"][2]
+def test_fills_without_an_estimate_charge_nothing_and_are_counted_per_row():
+    args = tables([[10.0], [11.0], [12.0], [12.0], [13.0]], {0: [1.0], 3: [0.5]})
+    volume = np.full((5, 1), np.nan)
+    volume[1:3] = 1000.0  # known on rows 1 and 2: an ADV from row 3 on
+    equity, ledger, _ = portsim.backtest_ledger(
+        *args, fee_ratio=0.0, tax_ratio=0.0, volume_values=volume, impact=0.5, capital=1e4
+    )
+    assert ledger["row_unestimated"].tolist() == [0, 1, 0, 0, 0]
+    # Row 4 sells half: value 12 / 11 ... at 13 / 12, down to half the portfolio, at the price 13.
+    held = 13.0 / 11.0
+    sold = held / 2
+    returns = [11 / 10 - 1, 12 / 11 - 1, 12 / 12 - 1]
+    c = 0.5 * statistics.stdev(returns) * math.sqrt(1e4 / (13.0 * 1000.0))
+    assert ledger["row_impact"][4] == pytest.approx(c * math.sqrt(sold) * sold, rel=1e-12)
+    assert ledger["row_costs"][4] == ledger["row_impact"][4]
 
 
 # --------------------------------------------------------------------------- capacity and the orders in shares
@@ -284,3 +314,28 @@ def test_impact_is_in_the_stats_and_the_cost_drag():
     paid = sized.trades["impact"].sum()
     assert plain.stats()["impact_paid"] == 0.0 and sized.stats()["impact_paid"] == pytest.approx(paid, rel=1e-15)
     assert sized.stats()["cost_drag"] > plain.stats()["cost_drag"]
+
+
+def test_the_report_has_a_capacity_section_with_a_capital():
+    from korvel.results._result import report_data
+
+    market = one_name()
+    sized = korvel.backtest(weights_on(market, [(3, 1.0)]), market, trade_at="close", capital=CAPITAL)
+    plain = korvel.backtest(weights_on(market, [(3, 1.0)]), market, trade_at="close")
+    sections = dict(report_data(sized).sections)
+    figures = dict(zip(sections["Capacity"]["figure"], sections["Capacity"]["value"]))
+    assert figures["capital"] == "1,000,000"
+    assert figures["95th percentile"] == f"{sized.capacity().attrs['p95']:.2%}"
+    assert "Capacity" not in dict(report_data(plain).sections)
+
+
+def test_a_sweep_takes_the_capital_as_a_rule():
+    market = one_name()
+
+    def hold(market, weight):
+        return weights_on(market, [(3, weight)])
+
+    grid = {"capital": [1e5, 1e7], "impact": [True], "weight": [1.0]}
+    sweep = korvel.sweep(hold, market, grid=grid, trade_at="close")
+    paid = sweep.stats["impact_paid"].to_numpy()
+    assert paid[1] == pytest.approx(paid[0] * 10, rel=1e-9)  # sqrt(100) times the cost fraction

@@ -3,7 +3,7 @@
 Each fill's participation is its shares over the average daily volume
 (ADV) before it: the mean volume over the `impact_window` rows before the
 fill's row, as the impact model takes it (never the row's own volume).  The
-shares are the fill's value (the ledger's |value traded| of the cell, in
+shares are the fill's value (the ledger's |value traded| of the fill, in
 units of the starting capital, times `capital`) over the row's trading
 price.
 
@@ -25,7 +25,7 @@ import numpy as np
 import pandas as pd
 
 from korvel._market import dates_of
-from korvel.simulation._impact import estimates
+from korvel.simulation._impact import adv_at
 
 #: The fractions of ADV the capital figures are worked out for.
 LEVELS = (0.01, 0.05, 0.10)
@@ -35,8 +35,8 @@ COLUMNS = ("date", "instrument", "value", "shares", "adv", "participation")
 
 
 def fills_table(run: Any) -> pd.DataFrame:
-    """One row per market row and instrument the run traded: its value in currency, shares, ADV and
-    participation (NaN where the ADV has no estimate), in row order."""
+    """One row per fill of the run, in the order they were made: its date, instrument, value in currency,
+    shares, the ADV before its row and its participation (NaN where the ADV has no estimate)."""
     rules, view = run.rules, run.view
     if rules.capital is None:
         raise ValueError(
@@ -45,26 +45,23 @@ def fills_table(run: Any) -> pd.DataFrame:
         )
     if view.volume is None or run.fills is None:
         raise ValueError("capacity needs the market's volume: korvel.Market(close, ..., volume=shares traded per row)")
-    columns = run.weights.market_columns
-    rows, cols = np.nonzero(run.fills)
-    market_cols = columns[cols]
-    _, adv = estimates(view.close[:, columns], view.volume[:, columns], rules.impact_window)
-    value = run.fills[rows, cols] * rules.capital
+    rows, sids, traded = run.fills
+    market_cols = run.weights.market_columns[sids]
+    adv = adv_at(view.volume, rows, market_cols, rules.impact_window)
+    value = traded * rules.capital
     shares = value / view.trading(rules.trade_at)[rows, market_cols]
-    adv_cells = adv[rows, cols]
     with np.errstate(divide="ignore", invalid="ignore"):
-        share_of_adv = np.where(adv_cells > 0, shares / adv_cells, np.nan)
-    table = pd.DataFrame(
+        share_of_adv = np.where(adv > 0, shares / adv, np.nan)
+    return pd.DataFrame(
         {
             "date": dates_of(view, view.dates[rows]),
             "instrument": view.instruments.take(market_cols),
             "value": value,
             "shares": shares,
-            "adv": adv_cells,
+            "adv": adv,
             "participation": share_of_adv,
         }
     )
-    return table
 
 
 def p95(participation: np.ndarray) -> float:

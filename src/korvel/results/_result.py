@@ -238,13 +238,14 @@ class Result:
             # The band is tested against each holding's weight at the last close.
             closing_weights=self._positions.to_numpy()[-1, run.weights.market_columns] if banded else None,
         )
-        if rules.capital is not None and run.positions is not None:
+        if rules.capital is not None:
             value = float(run.equity[-1]) * rules.capital
             columns = run.weights.market_columns
             prices = last_known(run.view.close[:, columns] / _lots.factors(run.view, rules.factor, columns))
             lots = None if rules.lot is None else _lots.lots_by_column(run.view, rules.lot, columns)
             where = run.weights.instruments.get_indexer(table.index)
-            table = with_shares(table, where, run.positions[-1], value, prices, lots)
+            now = self._positions.to_numpy()[-1, columns]
+            table = with_shares(table, where, now, value, prices, lots)
         table.attrs["rebalance_due"] = run.rebalance_due
         table.attrs["as_of"] = self._run.market.dates[-1]
         return table

@@ -20,7 +20,7 @@ from korvel._market import Market, MarketView, as_market, check_mapped, missing_
 from korvel._typing import Float64Array, Int64Array
 from korvel._warnings import warn
 from korvel.results._result import Result
-from korvel.simulation import _alerts, _impact, _lots, _money, _schedule
+from korvel.simulation import _alerts, _lots, _money, _schedule
 from korvel.simulation._inputs import Weights, benchmark_prices, prepare_weights, rebalance_dates
 from korvel.simulation._rules import Rules, check_rules, keywords_given, rule_warnings
 from korvel.simulation._run import Run
@@ -321,49 +321,43 @@ def backtest(
         bench,
         done.seconds,
         done.fills,
-        done.positions,
         done.unfilled,
+        size,
     )
     _warn_about(run, gross_text, benchmark)
     return Result(run)
 
 
 def _size_keywords(rules: Any, view: Any, columns: Any) -> dict[str, Any]:
-    """The ledger run's keywords for a capital in currency: the fills and closing weights it records (for
-    the orders in shares and the capacity), and the impact model's coefficients when it is on."""
+    """The ledger run's keywords for a capital in currency: the fills it records (for the capacity), the
+    market's volume and the size rules that read it, and the lots."""
     if rules.capital is None:
         return {}
-    out: dict[str, Any] = {"record_fills": True, "record_positions": True}
-    capital = rules.capital
+    out: dict[str, Any] = {"record_fills": True, "capital": rules.capital}
     if rules.lot is not None:
         out["lot_values"] = _lots.lot_values(view, rules, columns)
     if rules.min_trade:
-        out["min_trade"] = rules.min_trade / capital
+        out["min_trade"] = rules.min_trade / rules.capital
     if rules.fee_min:
-        out["fee_min"] = rules.fee_min / capital
+        out["fee_min"] = rules.fee_min / rules.capital
     if rules.lot is not None or rules.min_trade or rules.fee_min:
         out["sells_first"] = True
-    if rules.participation is not None:
-        if view.volume is None:
+    for name in ("impact", "participation"):
+        if getattr(rules, name) is not None and view.volume is None:
             raise ValueError(
-                "participation needs the market's volume: korvel.Market(close, ..., volume=shares traded per row)"
+                f"{name} needs the market's volume: korvel.Market(close, ..., volume=shares traded per row)"
             )
-        out["fill_limits"] = _impact.fill_limits(view, rules, columns)
-        out["carry_unfilled"] = rules.unfilled == "carry"
-    if rules.impact is None:
-        return out
-    if view.volume is None:
-        raise ValueError("impact needs the market's volume: korvel.Market(close, ..., volume=shares traded per row)")
-    coefficients = _impact.coefficients(
-        view.trading(rules.trade_at),
-        view.close,
-        view.volume,
-        k=rules.impact,
-        capital=rules.capital,
-        window=rules.impact_window,
-        columns=columns,
-    )
-    return {**out, "impact_coefficients": coefficients}
+    if view.volume is not None and (rules.impact is not None or rules.participation is not None):
+        out.update(volume_values=view.volume, impact_window=rules.impact_window)
+    if rules.impact is not None:
+        out["impact"] = rules.impact
+    if rules.participation is not None:
+        out.update(
+            participation=rules.participation,
+            participation_on_row=rules.participation_on == "row",
+            carry_unfilled=rules.unfilled == "carry",
+        )
+    return out
 
 
 def _swapped(market: pd.DataFrame, weights: pd.DataFrame) -> bool:
@@ -391,9 +385,7 @@ def _arrays(view: MarketView, weights: Weights, resample: Int64Array, rules: Rul
 def closing_positions(run: Run) -> Float64Array:
     """Each holding's value over the portfolio value at every close (market rows x weight columns): the
     run once more, its ledger keeping them (the engine is deterministic: the same run)."""
-    if run.positions is not None:  # kept by the run itself (with a capital)
-        return run.positions
-    keywords = {**run.engine_keywords, "record_positions": True}
+    keywords = {**run.engine_keywords, **run.size_keywords, "record_positions": True}
     for name in _engine.ENGINE_ONLY:
         keywords.pop(name, None)
     done = _engine.run(

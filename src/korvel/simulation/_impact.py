@@ -1,4 +1,4 @@
-"""The square-root market-impact model: a coefficient per market cell, worked out once from the market.
+"""The square-root market-impact model and the volume estimates the size rules read, for given cells.
 
 The cost of a fill, as a fraction of its traded value, is
 
@@ -14,23 +14,18 @@ is never charged with what was only known after it.  Returns or volumes that
 are NaN are left out; fewer than 2 of either leave the cell without an
 estimate (NaN: the engine charges no impact there and counts the fill).
 
-The layer knows the market, the engine knows the size of each fill only
-when it makes it (it depends on the portfolio's value at that moment).  A
-fill of value V (in units of the starting capital) at price p trades
-V x capital / p shares, so its cost fraction is c x sqrt(V) with
-
-    c = k x sigma x sqrt(capital / (p x ADV))
-
-which is what this module hands to the engine, one value per market row and
-weight column.
+The engine knows the size of each fill only when it makes it (it depends
+on the portfolio's value at that moment): it gets the market's volume and
+works out sigma and ADV for the cells it fills, as they are needed (a run
+fills a few cells of its tables).  A fill of value V (in units of the
+starting capital) at price p trades V x capital / p shares.  This module
+works out the same estimates for given cells, for the capacity figures and
+the tests.
 """
 
 from __future__ import annotations
 
-from typing import Any
-
 import numpy as np
-import pandas as pd
 
 from korvel._typing import Float64Array
 
@@ -38,42 +33,36 @@ from korvel._typing import Float64Array
 LEAST_ROWS = 2
 
 
-def estimates(close: Float64Array, volume: Float64Array, window: int) -> tuple[Float64Array, Float64Array]:
-    """(sigma, ADV) for every market cell, each over the `window` rows before it (NaN: no estimate)."""
-    closes = pd.DataFrame(close, copy=False)
-    returns = closes / closes.shift(1) - 1.0
-    sigma = returns.rolling(window, min_periods=LEAST_ROWS).std(ddof=1).shift(1).to_numpy(dtype=np.float64)
-    volumes = pd.DataFrame(volume, copy=False)
-    adv = volumes.rolling(window, min_periods=LEAST_ROWS).mean().shift(1).to_numpy(dtype=np.float64)
-    return sigma, adv
+def _window_cells(table: Float64Array, rows: np.ndarray, cols: np.ndarray, window: int, shift: int = 0) -> np.ndarray:
+    """The `window` cells of each (row, column) before that row (NaN before the first row), as (cells, window)."""
+    offsets = np.arange(-window, 0)
+    at = rows[:, None] + offsets[None, :] - shift
+    inside = at >= 0
+    values = table[np.where(inside, at, 0), cols[:, None]]
+    return np.where(inside, values, np.nan)
 
 
-def coefficients(
-    trading: Float64Array,
-    close: Float64Array,
-    volume: Float64Array,
-    *,
-    k: float,
-    capital: float,
-    window: int,
-    columns: np.ndarray,
-) -> Float64Array:
-    """The engine's impact coefficients: market rows x the weight columns' market `columns` (NaN: none)."""
-    sigma, adv = estimates(close[:, columns], volume[:, columns], window)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        c = k * sigma * np.sqrt(capital / (trading[:, columns] * adv))
-    c[~np.isfinite(c)] = np.nan  # no volume over the window: no estimate rather than an infinite cost
-    return np.ascontiguousarray(c, dtype=np.float64)
+def adv_at(volume: Float64Array, rows: np.ndarray, cols: np.ndarray, window: int) -> Float64Array:
+    """The mean of the known volumes over the `window` rows before each (row, column); NaN with fewer
+    than 2 (as the engine works it out for a fill)."""
+    cells = _window_cells(volume, rows, cols, window)
+    known = ~np.isnan(cells)
+    count = known.sum(axis=1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mean = np.where(known, cells, 0.0).sum(axis=1) / count
+    return np.where(count >= LEAST_ROWS, mean, np.nan)
 
 
-def fill_limits(view: Any, rules: Any, columns: np.ndarray) -> Float64Array:
-    """The largest |value| one fill may trade in every market row x weight column, in units of the starting
-    capital: participation x (the ADV before the row, or the row's own volume) x the trading price / capital
-    (NaN: no cap, where the volume is unknown)."""
-    trading = view.trading(rules.trade_at)[:, columns]
-    if rules.participation_on == "row":
-        volume = view.volume[:, columns]
-    else:
-        volume = estimates(view.close[:, columns], view.volume[:, columns], rules.impact_window)[1]
-    limits = rules.participation * volume * trading / rules.capital
-    return np.ascontiguousarray(limits, dtype=np.float64)
+def sigma_at(close: Float64Array, rows: np.ndarray, cols: np.ndarray, window: int) -> Float64Array:
+    """The sample standard deviation (ddof 1) of the close-to-close returns of the `window` rows before each
+    (row, column), each row's return from the row before it; NaN with fewer than 2."""
+    now = _window_cells(close, rows, cols, window)
+    before = _window_cells(close, rows, cols, window, shift=1)
+    returns = now / before - 1.0
+    known = ~np.isnan(returns)
+    count = known.sum(axis=1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mean = np.where(known, returns, 0.0).sum(axis=1) / count
+        squares = np.where(known, (returns - mean[:, None]) ** 2, 0.0).sum(axis=1)
+        sigma = np.sqrt(squares / (count - 1))
+    return np.where(count >= LEAST_ROWS, sigma, np.nan)

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
@@ -32,12 +32,12 @@ class Run:
     rebalance_due: bool  # the due weight row is traded on the next trading day
     benchmark: tuple[Float64Array, str] | None  # level on every market row, and its name
     engine_seconds: float
-    #: With `capital`: the |value traded| of every market row x weight column (units of the starting capital).
-    fills: Float64Array | None = None
-    #: With `capital`: each holding's value over the portfolio value at every close (rows x weight columns).
-    positions: Float64Array | None = None
+    #: With `capital`: every fill, (market row, weight column, |value traded| in units of the starting capital).
+    fills: tuple[Int64Array, Int64Array, Float64Array] | None = None
     #: With `participation`: the orders not done, (market row, weight column, rest as a value over the price).
     unfilled: tuple[Int64Array, Int64Array, Float64Array] | None = None
+    #: The ledger run's keywords for the size rules (its volume table, capital, caps), for a run once more.
+    size_keywords: dict[str, Any] = field(default_factory=dict)
 
     @property
     def first_row(self) -> int:

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 #include "common/strided_view.h"
 
@@ -28,21 +29,66 @@ struct Paid {
     double taxes() const { return (cost - fees) - impact; }
 };
 
-// The square-root impact model of a run: cost = c x sqrt(traded) as a
-// fraction of the traded value, c worked out by the caller for every cell
-// (price row x weight column) as k x sigma x sqrt(capital / (price x ADV)),
-// so that the engine pays k x sigma x sqrt(shares / ADV) for a fill whose
-// size it knows only at the fill. NaN: no estimate for that cell.
-struct Impact {
-    View2D<double> coefficients;
+// The market's volume as the size rules read it, by price row and price
+// column: the rows before a fill give its volatility and its average daily
+// volume (ADV), never the fill row's own close or volume. Each estimate is
+// worked out when a fill asks for it: a run fills a few cells of its tables.
+struct VolumeModel {
+    View2D<double> close, volume, trading;
+    const std::vector<int>* price_col_of_sid = nullptr;
+    int window = 20;
+    double capital = 1.0;
     Py_ssize_t row = 0;  // the row being simulated
+
+    int column(int sid) const {
+        const std::vector<int>& cols = *price_col_of_sid;
+        return (sid >= 0 && static_cast<size_t>(sid) < cols.size()) ? cols[static_cast<size_t>(sid)] : 0;
+    }
+    double cell(const View2D<double>& table, Py_ssize_t r, int pc) const {
+        return table.contains(r, pc) ? table.at_unchecked(r, pc) : std::nan("");
+    }
+    // The mean of the known volumes of the window rows before `r`; NaN with
+    // fewer than 2.
+    double adv(Py_ssize_t r, int pc) const {
+        double sum = 0.0;
+        int n = 0;
+        for (Py_ssize_t s = r - window < 0 ? 0 : r - window; s < r; ++s) {
+            const double v = cell(volume, s, pc);
+            if (!std::isnan(v)) sum += v, ++n;
+        }
+        return n >= 2 ? sum / n : std::nan("");
+    }
+    // The sample standard deviation (ddof 1) of the close-to-close returns
+    // of the window rows before `r` (each row's return from the row before
+    // it); NaN with fewer than 2.
+    double sigma(Py_ssize_t r, int pc) const {
+        double sum = 0.0;
+        int n = 0;
+        const Py_ssize_t first = r - window < 1 ? 1 : r - window;
+        for (Py_ssize_t s = first; s < r; ++s) {
+            const double x = cell(close, s, pc) / cell(close, s - 1, pc) - 1.0;
+            if (!std::isnan(x)) sum += x, ++n;
+        }
+        if (n < 2) return std::nan("");
+        const double mean = sum / n;
+        double squares = 0.0;
+        for (Py_ssize_t s = first; s < r; ++s) {
+            const double x = cell(close, s, pc) / cell(close, s - 1, pc) - 1.0;
+            if (!std::isnan(x)) squares += (x - mean) * (x - mean);
+        }
+        return std::sqrt(squares / (n - 1));
+    }
 };
 
 struct Costs {
     double fee_ratio = 0.0;    // commission on every fill
     double tax_ratio = 0.0;    // added on fills that reduce a holding
-    double slippage = 0.0;     // a fraction of the price: buys fill above it, sells below
-    Impact* impact = nullptr;  // none: no market impact
+    double slippage = 0.0;  // a fraction of the price: buys fill above it, sells below
+    // The square-root impact model: a fill of value V (units of the starting
+    // capital) at price p pays k x sigma x sqrt(V x capital / (p x ADV)) of
+    // its value, k x sigma x sqrt(shares / ADV). k 0: no impact.
+    double impact_k = 0.0;
+    const VolumeModel* volume = nullptr;
     double fee_min = 0.0;      // the least commission of a fill, in units of the starting capital
     // Whole shares: a buy holds all it trades (at the quote) and pays its
     // costs and slippage from cash, so that a holding stays in whole lots.
@@ -57,7 +103,7 @@ struct Costs {
             paid.cost = paid.cost + (fee_min - paid.fees);
             paid.fees = fee_min;
         }
-        if (impact != nullptr && traded > 0.0) add_impact(paid, sid);
+        if (impact_k > 0.0 && volume != nullptr && traded > 0.0) add_impact(paid, sid);
         return paid;
     }
 
@@ -79,10 +125,11 @@ struct Costs {
 
 private:
     void add_impact(Paid& paid, int sid) const {
-        const Py_ssize_t row = impact->row;
-        if (!impact->coefficients.contains(row, sid)) return;
-        const double c = impact->coefficients.at_unchecked(row, sid);
-        if (std::isnan(c)) {
+        const VolumeModel& m = *volume;
+        const int pc = m.column(sid);
+        const double price = m.cell(m.trading, m.row, pc);
+        const double c = impact_k * m.sigma(m.row, pc) * std::sqrt(m.capital / (price * m.adv(m.row, pc)));
+        if (std::isnan(c) || std::isinf(c)) {
             paid.unestimated = true;
             return;
         }

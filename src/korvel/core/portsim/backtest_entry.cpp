@@ -252,12 +252,6 @@ bool check_ledger_rules(const BacktestInputs& in) {
                      l.borrow_rates.rates.rows, l.borrow_rates.rates.cols, rows, in.pos_columns.size);
         return false;
     }
-    const View2D<double>& caps = l.fill_limits.rates;
-    if (l.fill_limits.given && (caps.rows != rows || caps.cols != in.pos_columns.size)) {
-        PyErr_Format(PyExc_ValueError, "fill_limits is %zd x %zd, not price rows x weight columns (%zd x %zd)",
-                     caps.rows, caps.cols, rows, in.pos_columns.size);
-        return false;
-    }
     const View2D<double>& lots = l.lot_values.rates;
     if (l.lot_values.given && (lots.rows != rows || lots.cols != in.pos_columns.size)) {
         PyErr_Format(PyExc_ValueError, "lot_values is %zd x %zd, not price rows x weight columns (%zd x %zd)",
@@ -268,10 +262,26 @@ bool check_ledger_rules(const BacktestInputs& in) {
         PyErr_SetString(PyExc_ValueError, "min_trade and fee_min must be finite and 0 or more");
         return false;
     }
-    const View2D<double>& impact = l.impact_coefficients.rates;
-    if (l.impact_coefficients.given && (impact.rows != rows || impact.cols != in.pos_columns.size)) {
-        PyErr_Format(PyExc_ValueError, "impact_coefficients is %zd x %zd, not price rows x weight columns (%zd x %zd)",
-                     impact.rows, impact.cols, rows, in.pos_columns.size);
+    const View2D<double>& volume = l.volume_values.rates;
+    if (l.volume_values.given && (volume.rows != rows || volume.cols != in.price.cols)) {
+        PyErr_Format(PyExc_ValueError, "volume_values is %zd x %zd, not price rows x price columns (%zd x %zd)",
+                     volume.rows, volume.cols, rows, in.price.cols);
+        return false;
+    }
+    if (!(l.capital > 0.0) || std::isinf(l.capital)) {
+        PyErr_SetString(PyExc_ValueError, "capital must be a positive finite number");
+        return false;
+    }
+    if (!(l.impact >= 0.0) || std::isinf(l.impact) || !(l.participation >= 0.0) || std::isinf(l.participation)) {
+        PyErr_SetString(PyExc_ValueError, "impact and participation must be finite and 0 or more");
+        return false;
+    }
+    if ((l.impact > 0.0 || l.participation > 0.0) && !l.volume_values.given) {
+        PyErr_SetString(PyExc_ValueError, "impact and participation need volume_values");
+        return false;
+    }
+    if (l.impact_window < 2) {
+        PyErr_Format(PyExc_ValueError, "impact_window must be >= 2, got %d", l.impact_window);
         return false;
     }
     return true;
@@ -345,15 +355,8 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, TradeLedger* ledger) {
     in.price_array = given.price_values;
     in.close_array = given.close_values;
     if (ledger && !check_ledger_rules(in)) return nullptr;
-    // The impact model, when its coefficients are given: the row loop keeps
-    // its row current.
     in.costs.fee_min = r.fee_min;
     in.costs.whole_shares = r.lot_values.given;
-    Impact impact;
-    if (r.impact_coefficients.given) {
-        impact.coefficients = r.impact_coefficients.rates;
-        in.costs.impact = &impact;
-    }
 
     // The flags are published before anything else can fail, and keep their
     // values even when a later step does.
@@ -386,10 +389,23 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, TradeLedger* ledger) {
             const analysis::Settings settings{r.excursion_window, r.excursion_window_step, in.costs};
             ledger->start(static_cast<int>(in.pos_columns.size), in.price_index.size, in.rules.record_positions,
                           analysis::Tables{in.price, in.close}, settings, run.price_col_of_sid);
-            if (l.record_fills) ledger->record_fills(static_cast<int>(in.pos_columns.size), in.price_index.size);
-            if (l.fill_limits.given) {
+            if (l.record_fills) ledger->record_fills();
+            if (l.volume_values.given) {
+                VolumeModel& model = run.volume_model;
+                model.close = in.close;
+                model.volume = l.volume_values.rates;
+                model.trading = in.price;
+                model.price_col_of_sid = &run.price_col_of_sid;
+                model.window = l.impact_window;
+                model.capital = l.capital;
+                in.costs.impact_k = l.impact;
+                in.costs.volume = &model;
+            }
+            if (l.participation > 0.0) {
                 run.carry.on = true;
-                run.carry.limits = l.fill_limits.rates;
+                run.carry.model = &run.volume_model;
+                run.carry.participation = l.participation;
+                run.carry.on_row = l.participation_on_row;
                 run.carry.carry = l.carry_unfilled;
                 run.carry.start(static_cast<size_t>(in.pos_columns.size));
                 ledger->record_unfilled();

@@ -470,7 +470,7 @@ int run_rows_in(const BacktestInputs& in, RunState& run) {
         }
         if (call_recorder(g_recorder.record_date, static_cast<int>(i)) < 0) return -1;
         g_recording.mark_row(g_recording.self, static_cast<int>(i));
-        if (in.costs.impact != nullptr) in.costs.impact->row = i;
+        run.volume_model.row = i;
         if (run.ruin_closed) {
             run.equity_data[i] = run.cash;  // nothing is held or trades after a ruin
             continue;

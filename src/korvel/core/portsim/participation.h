@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/costs.h"
 #include "common/strided_view.h"
 
 namespace korvel::portsim {
@@ -17,8 +18,12 @@ class TradeLedger;
 
 struct Carry {
     bool on = false;
-    View2D<double> limits;  // price rows x weight columns; NaN: no cap
-    bool carry = true;      // false: the rest of a capped order is dropped
+    // The cap of a fill: `participation` times the ADV before its row (or
+    // with `on_row` the row's own volume), as a value at the row's price.
+    const VolumeModel* model = nullptr;
+    double participation = 0.0;
+    bool on_row = false;
+    bool carry = true;  // false: the rest of a capped order is dropped
     // By sid: the rest of the order, as a value over the trading price (a
     // number of shares over the capital), 0 for none; and whether it is the
     // rest of the order that opened the sid's trade.
@@ -39,9 +44,11 @@ struct Carry {
 
     // The cap of a fill on row `row` of `sid`, as a |value|; infinity for none.
     double limit(Py_ssize_t row, int sid) const {
-        if (!limits.contains(row, sid)) return INFINITY;
-        const double cap = limits.at_unchecked(row, sid);
-        return std::isnan(cap) ? INFINITY : cap;
+        const VolumeModel& m = *model;
+        const int pc = m.column(sid);
+        const double volume = on_row ? m.cell(m.volume, row, pc) : m.adv(row, pc);
+        const double cap = participation * volume * m.cell(m.trading, row, pc) / m.capital;
+        return (std::isnan(cap) || cap < 0.0) ? INFINITY : cap;  // unknown volume: no cap
     }
 
     // Whether a fill of |value| `size` exceeds `cap`: by more than rounding,

@@ -128,9 +128,10 @@ void TradeLedger::charge(int sid, const Paid& paid) {
         per_row_.row_impact[static_cast<size_t>(row_)] += paid.impact;
         if (paid.unestimated) per_row_.row_unestimated[static_cast<size_t>(row_)] += 1;
     }
-    if (record_fills_ && row_ >= 0 && sid >= 0 && static_cast<size_t>(sid) < slots_.size()) {
-        const size_t cell = static_cast<size_t>(row_) * slots_.size() + static_cast<size_t>(sid);
-        if (cell < fills_.size()) fills_[cell] += traded;
+    if (record_fills_ && traded > 0.0) {
+        fill_row_.push_back(row_);
+        fill_sid_.push_back(sid);
+        fill_traded_.push_back(traded);
     }
     if (sid < 0 || static_cast<size_t>(sid) >= slots_.size()) return;
     Slot& slot = slots_[static_cast<size_t>(sid)];
@@ -274,9 +275,13 @@ PyObject* TradeLedger::to_dict() const {
             return nullptr;
         }
     }
-    if (record_fills_ &&
-        set_item(d, "fills", array_of(fills_, NPY_FLOAT64, rows, static_cast<npy_intp>(slots_.size()))) < 0) {
-        return nullptr;
+    if (record_fills_) {
+        const auto count = static_cast<npy_intp>(fill_row_.size());
+        if (set_item(d, "fill_row", array_of(fill_row_, NPY_INT64, count)) < 0 ||
+            set_item(d, "fill_sid", array_of(fill_sid_, NPY_INT64, count)) < 0 ||
+            set_item(d, "fill_traded", array_of(fill_traded_, NPY_FLOAT64, count)) < 0) {
+            return nullptr;
+        }
     }
 #undef KORVEL_LEDGER_TRADE_ITEM
 #undef KORVEL_LEDGER_ROW_ITEM

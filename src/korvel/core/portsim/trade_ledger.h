@@ -43,12 +43,9 @@ public:
         positions_[static_cast<size_t>(row_) * slots_.size() + static_cast<size_t>(sid)] = weight;
     }
 
-    // With fills recorded, the ledger also keeps the |value traded| of every
-    // cell (price row x slot), summed over the cell's fills.
-    void record_fills(int n_slots, Py_ssize_t rows) {
-        fills_.assign(static_cast<size_t>(rows) * static_cast<size_t>(n_slots), 0.0);
-        record_fills_ = true;
-    }
+    // With fills recorded, the ledger also keeps every fill: its row, slot
+    // and |value traded|, in the order they were made.
+    void record_fills() { record_fills_ = true; }
 
     // Participation caps: the trade opened on slot sid by a capped order of
     // `ordered` (a value over the price) got `filled` of it; a later row
@@ -158,7 +155,8 @@ private:
     bool record_positions_ = false;
     std::vector<double> positions_;  // rows x slots, with record_positions
     bool record_fills_ = false;
-    std::vector<double> fills_;  // rows x slots, with record_fills
+    std::vector<int64_t> fill_row_, fill_sid_;  // with record_fills
+    std::vector<double> fill_traded_;
     bool record_unfilled_ = false;
     std::vector<int64_t> unfilled_row_, unfilled_sid_;
     std::vector<double> unfilled_rest_;
