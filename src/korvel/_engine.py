@@ -88,8 +88,9 @@ class EngineRun:
     records: Records  # the trade ledger, read-only
     operations: dict[str, Any]  # the operations record, its dicts copied
     seconds: float  # wall time of the engine call alone
-    #: With ``record_fills``: every fill, (row, weight column, |value traded|), read-only.
-    fills: tuple[Int64Array, Int64Array, Float64Array] | None = None
+    #: With ``record_fills``: every fill, (row, weight column, |value traded|, the ADV before it or None
+    #: without a volume), read-only.
+    fills: tuple[Int64Array, Int64Array, Float64Array, Float64Array | None] | None = None
     #: With ``record_positions``: each holding's value over the portfolio value at every close, read-only.
     positions: Float64Array | None = None
     #: With ``fill_limits``: the orders not done, (row, weight column, rest as a value over the price).
@@ -114,10 +115,20 @@ def run(arrays: dict[str, Any], rule_keywords: dict[str, Any], window: int, step
         records,
         operations,
         seconds,
-        fills=_triplet(ledger, "fill_row", "fill_sid", "fill_traded"),
+        fills=_fills(ledger),
         positions=positions,
         unfilled=_triplet(ledger, "unfilled_row", "unfilled_sid", "unfilled_rest"),
     )
+
+
+def _fills(ledger: dict[str, Any]) -> tuple[Int64Array, Int64Array, Float64Array, Float64Array | None] | None:
+    listed = _triplet(ledger, "fill_row", "fill_sid", "fill_traded")
+    if listed is None:
+        return None
+    adv = ledger.get("fill_adv")
+    if adv is not None:
+        adv.flags.writeable = False
+    return (*listed, adv)
 
 
 def _triplet(ledger: dict[str, Any], *keys: str) -> tuple[Int64Array, Int64Array, Float64Array] | None:

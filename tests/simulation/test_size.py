@@ -226,6 +226,8 @@ def test_a_volume_without_impact_is_the_run_without_it_bit_for_bit(fee):
     assert plain.tobytes() == sized.tobytes()
     assert ledger["taxes"].tobytes() == sized_ledger["taxes"].tobytes()
     assert len(sized_ledger["fill_row"]) == 4 and (sized_ledger["fill_traded"] > 0).all()
+    # Each fill's ADV, over the rows before it: none before row 2 (fewer than 2 rows), then 100.
+    np.testing.assert_array_equal(sized_ledger["fill_adv"], np.where(sized_ledger["fill_row"] >= 2, 100.0, np.nan))
 
 
 def test_fills_without_an_estimate_charge_nothing_and_are_counted_per_row():

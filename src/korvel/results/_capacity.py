@@ -25,7 +25,6 @@ import numpy as np
 import pandas as pd
 
 from korvel._market import dates_of
-from korvel.simulation._impact import adv_at
 
 #: The fractions of ADV the capital figures are worked out for.
 LEVELS = (0.01, 0.05, 0.10)
@@ -34,28 +33,37 @@ QUANTILE = 0.95
 COLUMNS = ("date", "instrument", "value", "shares", "adv", "participation")
 
 
-def fills_table(run: Any) -> pd.DataFrame:
-    """One row per fill of the run, in the order they were made: its date, instrument, value in currency,
-    shares, the ADV before its row and its participation (NaN where the ADV has no estimate)."""
-    rules, view = run.rules, run.view
-    if rules.capital is None:
+def _check(run: Any) -> None:
+    if run.rules.capital is None:
         raise ValueError(
             "capacity needs capital (the portfolio's starting value in the prices' currency): "
             "korvel.backtest(..., capital=1e6)"
         )
-    if view.volume is None or run.fills is None:
+    if run.view.volume is None or run.fills is None or run.fills[3] is None:
         raise ValueError("capacity needs the market's volume: korvel.Market(close, ..., volume=shares traded per row)")
-    rows, sids, traded = run.fills
-    market_cols = run.weights.market_columns[sids]
-    adv = adv_at(view.volume, rows, market_cols, rules.impact_window)
-    value = traded * rules.capital
-    shares = value / view.trading(rules.trade_at)[rows, market_cols]
+
+
+def participation(run: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(value in currency, shares, shares / ADV) of every fill of the run (NaN without an ADV)."""
+    _check(run)
+    rows, sids, traded, adv = run.fills
+    value = traded * run.rules.capital
+    shares = value / run.view.trading(run.rules.trade_at)[rows, run.weights.market_columns[sids]]
     with np.errstate(divide="ignore", invalid="ignore"):
         share_of_adv = np.where(adv > 0, shares / adv, np.nan)
+    return value, shares, share_of_adv
+
+
+def fills_table(run: Any) -> pd.DataFrame:
+    """One row per fill of the run, in the order they were made: its date, instrument, value in currency,
+    shares, the ADV before its row (as the engine worked it out) and its participation."""
+    value, shares, share_of_adv = participation(run)
+    rows, sids, _, adv = run.fills
+    view = run.view
     return pd.DataFrame(
         {
             "date": dates_of(view, view.dates[rows]),
-            "instrument": view.instruments.take(market_cols),
+            "instrument": view.instruments.take(run.weights.market_columns[sids]),
             "value": value,
             "shares": shares,
             "adv": adv,

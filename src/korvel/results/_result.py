@@ -304,7 +304,7 @@ class Result:
         """The report's capacity section (with a capital and a market volume): the fills' participation and
         the capital at which their 95th percentile reaches 1%, 5% and 10% of ADV."""
         run = self._run
-        if run.rules.capital is None or run.view.volume is None or run.fills is None:
+        if run.rules.capital is None or run.fills is None or run.fills[3] is None:
             return []
         table = self.capacity()
         participation = table["participation"].dropna()
@@ -473,8 +473,8 @@ class Result:
         exposure = self._exposure
         out["gross_mean"] = float(exposure["gross"].mean()) if len(exposure) else np.nan
         out["net_mean"] = float(exposure["net"].mean()) if len(exposure) else np.nan
-        if run.rules.capital is not None and run.view.volume is not None and run.fills is not None:
-            out["participation_p95"] = _capacity.p95(self._fills["participation"].to_numpy())
+        if run.rules.capital is not None and run.fills is not None and run.fills[3] is not None:
+            out["participation_p95"] = _capacity.p95(_capacity.participation(run)[2])
         if run.unfilled is not None:
             # An order given up on a row without a price has no value there: left out.
             out["unfilled_value"] = float(np.nansum(np.abs(self._unfilled["value"].to_numpy()))) / run.rules.capital

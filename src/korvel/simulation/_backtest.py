@@ -347,7 +347,7 @@ def _size_keywords(rules: Any, view: Any, columns: Any) -> dict[str, Any]:
             raise ValueError(
                 f"{name} needs the market's volume: korvel.Market(close, ..., volume=shares traded per row)"
             )
-    if view.volume is not None and (rules.impact is not None or rules.participation is not None):
+    if view.volume is not None:  # read by the size rules, and each fill's ADV kept for the capacity
         out.update(volume_values=view.volume, impact_window=rules.impact_window)
     if rules.impact is not None:
         out["impact"] = rules.impact

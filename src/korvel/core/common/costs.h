@@ -50,46 +50,68 @@ struct VolumeModel {
     // The mean of the known volumes of the window rows before `r`; NaN with
     // fewer than 2.
     double adv(Py_ssize_t r, int pc) const {
-        double sum = 0.0;
-        int n = 0;
-        for (Py_ssize_t s = r - window < 0 ? 0 : r - window; s < r; ++s) {
-            const double v = cell(volume, s, pc);
-            if (!std::isnan(v)) sum += v, ++n;
-        }
-        return n >= 2 ? sum / n : std::nan("");
+        remember(r, pc);
+        return memo_.adv;
     }
     // The sample standard deviation (ddof 1) of the close-to-close returns
     // of the window rows before `r` (each row's return from the row before
     // it); NaN with fewer than 2.
     double sigma(Py_ssize_t r, int pc) const {
-        double sum = 0.0;
-        int n = 0;
-        const Py_ssize_t first = r - window < 1 ? 1 : r - window;
+        remember(r, pc);
+        return memo_.sigma;
+    }
+
+private:
+    // The estimates of the cell asked for last: a fill asks for its cap, its
+    // impact and the ADV it records, one after the other.
+    struct Memo {
+        Py_ssize_t row = -1;
+        int col = -1;
+        double adv = 0.0, sigma = 0.0;
+    };
+    mutable Memo memo_;
+
+    void remember(Py_ssize_t r, int pc) const {
+        if (memo_.row == r && memo_.col == pc) return;
+        memo_.row = r;
+        memo_.col = pc;
+        const Py_ssize_t first = r - window < 0 ? 0 : r - window;
+        double volume_sum = 0.0;
+        int volumes = 0;
+        // The returns are summed as differences from the first one, which
+        // keeps the one-pass variance exact enough for returns of any level.
+        double shift = 0.0, sum = 0.0, squares = 0.0;
+        int returns = 0;
+        double before = first > 0 ? cell(close, first - 1, pc) : std::nan("");
         for (Py_ssize_t s = first; s < r; ++s) {
-            const double x = cell(close, s, pc) / cell(close, s - 1, pc) - 1.0;
-            if (!std::isnan(x)) sum += x, ++n;
+            const double v = cell(volume, s, pc);
+            if (!std::isnan(v)) volume_sum += v, ++volumes;
+            const double now = cell(close, s, pc);
+            const double x = now / before - 1.0;
+            before = now;
+            if (std::isnan(x)) continue;
+            if (returns == 0) shift = x;
+            const double d = x - shift;
+            sum += d;
+            squares += d * d;
+            ++returns;
         }
-        if (n < 2) return std::nan("");
-        const double mean = sum / n;
-        double squares = 0.0;
-        for (Py_ssize_t s = first; s < r; ++s) {
-            const double x = cell(close, s, pc) / cell(close, s - 1, pc) - 1.0;
-            if (!std::isnan(x)) squares += (x - mean) * (x - mean);
-        }
-        return std::sqrt(squares / (n - 1));
+        memo_.adv = volumes >= 2 ? volume_sum / volumes : std::nan("");
+        memo_.sigma =
+            returns >= 2 ? std::sqrt(std::fmax(squares - sum * sum / returns, 0.0) / (returns - 1)) : std::nan("");
     }
 };
 
 struct Costs {
-    double fee_ratio = 0.0;    // commission on every fill
-    double tax_ratio = 0.0;    // added on fills that reduce a holding
-    double slippage = 0.0;  // a fraction of the price: buys fill above it, sells below
+    double fee_ratio = 0.0;  // commission on every fill
+    double tax_ratio = 0.0;  // added on fills that reduce a holding
+    double slippage = 0.0;   // a fraction of the price: buys fill above it, sells below
     // The square-root impact model: a fill of value V (units of the starting
     // capital) at price p pays k x sigma x sqrt(V x capital / (p x ADV)) of
     // its value, k x sigma x sqrt(shares / ADV). k 0: no impact.
     double impact_k = 0.0;
     const VolumeModel* volume = nullptr;
-    double fee_min = 0.0;      // the least commission of a fill, in units of the starting capital
+    double fee_min = 0.0;  // the least commission of a fill, in units of the starting capital
     // Whole shares: a buy holds all it trades (at the quote) and pays its
     // costs and slippage from cash, so that a holding stays in whole lots.
     bool whole_shares = false;

@@ -389,7 +389,7 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, TradeLedger* ledger) {
             const analysis::Settings settings{r.excursion_window, r.excursion_window_step, in.costs};
             ledger->start(static_cast<int>(in.pos_columns.size), in.price_index.size, in.rules.record_positions,
                           analysis::Tables{in.price, in.close}, settings, run.price_col_of_sid);
-            if (l.record_fills) ledger->record_fills();
+            if (l.record_fills) ledger->record_fills(l.volume_values.given ? &run.volume_model : nullptr);
             if (l.volume_values.given) {
                 VolumeModel& model = run.volume_model;
                 model.close = in.close;

@@ -70,7 +70,8 @@ constexpr char kLedgerSummary[] =
     "before each fill, or of the row's volume with participation_on_row); the rest of\n"
     "a capped order is carried (or dropped unless carry_unfilled) and listed as\n"
     "unfilled_row, unfilled_sid, unfilled_rest (a value over the price) when not\n"
-    "done. record_fills adds fill_row, fill_sid, fill_traded (every fill's |value|).";
+    "done. record_fills adds fill_row, fill_sid, fill_traded (every fill's |value|)\n"
+    "and, with volume_values, fill_adv (the ADV before each fill).";
 
 PyMethodDef portsim_methods[] = {
     {"backtest_", as_cfunction(py_backtest), METH_VARARGS | METH_KEYWORDS, nullptr},               // doc set at import

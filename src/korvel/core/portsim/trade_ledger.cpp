@@ -132,6 +132,7 @@ void TradeLedger::charge(int sid, const Paid& paid) {
         fill_row_.push_back(row_);
         fill_sid_.push_back(sid);
         fill_traded_.push_back(traded);
+        if (fill_model_ != nullptr) fill_adv_.push_back(fill_model_->adv(row_, fill_model_->column(sid)));
     }
     if (sid < 0 || static_cast<size_t>(sid) >= slots_.size()) return;
     Slot& slot = slots_[static_cast<size_t>(sid)];
@@ -280,6 +281,9 @@ PyObject* TradeLedger::to_dict() const {
         if (set_item(d, "fill_row", array_of(fill_row_, NPY_INT64, count)) < 0 ||
             set_item(d, "fill_sid", array_of(fill_sid_, NPY_INT64, count)) < 0 ||
             set_item(d, "fill_traded", array_of(fill_traded_, NPY_FLOAT64, count)) < 0) {
+            return nullptr;
+        }
+        if (fill_model_ != nullptr && set_item(d, "fill_adv", array_of(fill_adv_, NPY_FLOAT64, count)) < 0) {
             return nullptr;
         }
     }

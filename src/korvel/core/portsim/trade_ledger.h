@@ -45,7 +45,11 @@ public:
 
     // With fills recorded, the ledger also keeps every fill: its row, slot
     // and |value traded|, in the order they were made.
-    void record_fills() { record_fills_ = true; }
+    // With a volume model, each fill's ADV (NaN without an estimate) too.
+    void record_fills(const VolumeModel* model) {
+        record_fills_ = true;
+        fill_model_ = model;
+    }
 
     // Participation caps: the trade opened on slot sid by a capped order of
     // `ordered` (a value over the price) got `filled` of it; a later row
@@ -156,7 +160,8 @@ private:
     std::vector<double> positions_;  // rows x slots, with record_positions
     bool record_fills_ = false;
     std::vector<int64_t> fill_row_, fill_sid_;  // with record_fills
-    std::vector<double> fill_traded_;
+    std::vector<double> fill_traded_, fill_adv_;
+    const VolumeModel* fill_model_ = nullptr;
     bool record_unfilled_ = false;
     std::vector<int64_t> unfilled_row_, unfilled_sid_;
     std::vector<double> unfilled_rest_;
