@@ -538,8 +538,8 @@ TABLE: tuple[Rule, ...] = (
         _capital,
         None,
         "None or > 0",
-        "the portfolio's starting value in the prices' currency; None: a unit capital (and no rule that needs "
-        "one: impact)",
+        "the portfolio's starting value in the prices' currency; None: a unit capital, and the rules that "
+        "need one (impact, participation, lot, min_trade, fee_min) are refused",
     ),
     Rule(
         "impact",
