@@ -32,9 +32,13 @@ HERE = Path(__file__).resolve().parent
 TIMER = r"""
 import json, sys, time
 sys.path.insert(0, sys.argv[1])
-import layer
+import layer, workloads
+from korvel import synthetic
 key, repeat, mode = sys.argv[2], int(sys.argv[3]), sys.argv[4]
-market, weights, rules, _ = layer.prepare(key)
+# The market and weights of the workload, built as the layer benchmark builds them (by any build).
+generated, rows, _ = workloads.ALL[key].build()
+market, weights = synthetic.to_layer(generated, rows)
+rules = layer.LAYER_RULES[key]
 if mode == "on":
     weights = weights * 2.0
     rules = dict(rules, max_gross=2.0, cash_rate=0.04, margin_rate=0.06, borrow_fee=0.01, slippage=0.0005)

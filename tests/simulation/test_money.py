@@ -375,3 +375,19 @@ def test_close_based_stops_measure_from_the_quoted_entry_as_touched_ones_do(low_
     assert (trade["exit_reason"] == "stop_loss") == stopped
     if stopped:
         assert trade["exit_price"] == pytest.approx(low_close * 0.99, rel=1e-15)
+
+
+@pytest.mark.parametrize("day_count", ["act/360", "act/365"])
+def test_one_borrow_fee_for_all_is_the_table_by_instrument_without_the_table(day_count):
+    from korvel._market import view_of
+    from korvel.simulation import _money
+    from korvel.simulation._rates import per_row_instrument_rates
+    from korvel.simulation._rules import check_rules
+
+    market = korvel.Market(flat_market(12, columns=("A", "B", "C")))
+    view = view_of(market)
+    rules = check_rules(borrow_fee=0.03, borrow_day_count=day_count)
+    got = _money.borrow_rate_rows(rules, view, market.instruments, 2)
+    table = per_row_instrument_rates(market.dates[2:], market.instruments, 0.03, day_count)
+    assert got.shape == (12, 3) and (got[:2] == 0).all()
+    assert got[2:].tobytes() == table.tobytes()

@@ -62,10 +62,17 @@ def borrow_rate_rows(rules: Rules, view: MarketView, instruments: pd.Index, firs
     if _zero(fee) and _zero(default):
         return None
     rows = view.dates.shape[0]
+    dates = live_dates(view, first_row)
+    if not isinstance(fee, (pd.Series, pd.DataFrame)):
+        # One fee for every instrument: one column of rates, read for each (the same numbers
+        # per_row_instrument_rates gives, without a table of rows x instruments).
+        column = np.zeros(rows, dtype=np.float64)
+        column[first_row:] = per_row_rates(
+            dates, fee, rules.borrow_day_count, name="borrow_fee", day_count_name="borrow_day_count"
+        )
+        return np.broadcast_to(column[:, None], (rows, len(instruments)))
     out = np.zeros((rows, len(instruments)), dtype=np.float64)
-    out[first_row:] = per_row_instrument_rates(
-        live_dates(view, first_row), instruments, fee, rules.borrow_day_count, default=default
-    )
+    out[first_row:] = per_row_instrument_rates(dates, instruments, fee, rules.borrow_day_count, default=default)
     return out
 
 

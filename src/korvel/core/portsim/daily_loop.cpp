@@ -51,19 +51,49 @@ Bounds exit_bounds(const ExitThresholds& t, double entry_value, double growth_ma
 // when the close is exactly at the level.
 constexpr double kLevelTolerance = 1e-12;
 
-bool at_or_above(double value, double level) {
-    return std::isinf(level) ? value >= level : value >= level - kLevelTolerance * std::fabs(level);
-}
-
-bool at_or_below(double value, double level) {
-    return std::isinf(level) ? value <= level : value <= level + kLevelTolerance * std::fabs(level);
+// The close-based levels of a trade as prices: its entry price times the
+// level of each rule over the entry (the trailing stop's from the price it
+// trails), widened by the tolerance. The upper bound is tested first.
+void set_levels(const BacktestInputs& in, const RunState& run, RunState::TradeStops& s) {
+    const ExitThresholds& t = run.bounds;
+    const bool from_peak = in.rules.trail_from == TrailFrom::Peak;
+    const double trailed = (from_peak ? s.peak : s.best) / s.entry;
+    double upper = 0.0, lower = 0.0;
+    if (s.is_long) {
+        upper = t.long_upper;
+        lower = t.long_lower;
+        s.upper_reason = ExitReason::TakeProfit;
+        s.lower_reason = ExitReason::StopLoss;
+        if (trailed >= t.long_activation) {
+            const double level = from_peak ? (1.0 - t.trail_distance) * trailed : trailed - t.trail_distance;
+            if (level > lower) {
+                lower = level;
+                s.lower_reason = ExitReason::TrailingStop;
+            }
+        }
+    } else {
+        upper = t.short_upper;
+        lower = t.short_lower;
+        s.upper_reason = ExitReason::StopLoss;
+        s.lower_reason = ExitReason::TakeProfit;
+        if (trailed <= t.short_activation) {
+            const double level = from_peak ? (1.0 + t.trail_distance) * trailed : trailed + t.trail_distance;
+            if (level < upper) {
+                upper = level;
+                s.upper_reason = ExitReason::TrailingStop;
+            }
+        }
+    }
+    // An infinite level stays infinite (inf - inf would be NaN).
+    s.upper = s.entry * (std::isinf(upper) ? upper : upper - kLevelTolerance * std::fabs(upper));
+    s.lower = s.entry * (std::isinf(lower) ? lower : lower + kLevelTolerance * std::fabs(lower));
 }
 
 // The stops of the trade holding `sid`, started anew when the ledger has
 // opened another trade there since they were last looked at (`fresh` then
 // says so). A trade entered on a missing trading price takes its first
-// valid trading price as its entry.
-RunState::TradeStops& stops_of(const BacktestInputs& in, RunState& run, int sid, bool& fresh) {
+// valid trading price as its entry (follow_trading_price).
+RunState::TradeStops& stops_of(const BacktestInputs& in, RunState& run, int sid, bool is_long, bool& fresh) {
     // Held sids are weight columns, for which the stops are sized; a book grown wider grows them too.
     if (static_cast<size_t>(sid) >= run.trade_stops.size()) run.trade_stops.resize(static_cast<size_t>(sid) + 1);
     RunState::TradeStops& s = run.trade_stops[static_cast<size_t>(sid)];
@@ -71,72 +101,49 @@ RunState::TradeStops& stops_of(const BacktestInputs& in, RunState& run, int sid,
     fresh = trade.serial != s.serial;
     if (fresh) {
         s.serial = trade.serial;
+        s.is_long = is_long;
         s.entry = trade.entry_price;
         s.best = trade.entry_price;
         // Entered at a close, that close is the entry price; entered before
         // it, the entry row's close is the first one the trade is held through.
         s.peak = in.rules.trade_at == TradeAt::Close ? trade.entry_price : std::nan("");
+        set_levels(in, run, s);
     }
     return s;
 }
 
-// Folds a trading price into the trade's stops.
-void follow_trading_price(RunState::TradeStops& s, bool is_long, double price) {
+// Folds a trading price into the trade's stops, and moves the levels that follow it.
+void follow_trading_price(const BacktestInputs& in, const RunState& run, RunState::TradeStops& s, double price) {
     if (std::isnan(price)) return;
     if (std::isnan(s.entry)) {
         s.entry = s.best = price;
         if (std::isnan(s.peak)) s.peak = price;
+    } else if (s.is_long ? price > s.best : price < s.best) {
+        s.best = price;
+        if (in.rules.trail_from == TrailFrom::Peak) return;
+    } else {
         return;
     }
-    s.best = is_long ? std::fmax(s.best, price) : std::fmin(s.best, price);
+    set_levels(in, run, s);
 }
 
-// The close-based test of an own-trade stop: the close over the trade's own
-// entry price against the trade's levels; a signal is raised for the trade.
+// The close-based test of an own-trade stop: the close against the trade's
+// own levels; a signal is raised for the trade.
 void test_own_close(const BacktestInputs& in, RunState& run, int sid, RunState::TradeStops& s, double close) {
-    const bool is_long = run.positions.value(sid) > 0.0;
-    const bool from_peak = in.rules.trail_from == TrailFrom::Peak;
-    if (from_peak && !std::isnan(close)) {
-        // fmax/fmin take the close over a peak not yet set (NaN).
-        s.peak = is_long ? std::fmax(s.peak, close) : std::fmin(s.peak, close);
-    }
-    const ExitThresholds& t = run.bounds;
-    const double ratio = close / s.entry;
-    const double trailed = (from_peak ? s.peak : s.best) / s.entry;
-    double upper = 0.0, lower = 0.0;
-    ExitReason upper_reason = ExitReason::TakeProfit, lower_reason = ExitReason::StopLoss;
-    if (is_long) {
-        upper = t.long_upper;
-        lower = t.long_lower;
-        if (trailed >= t.long_activation) {
-            const double level = from_peak ? (1.0 - t.trail_distance) * trailed : trailed - t.trail_distance;
-            if (level > lower) {
-                lower = level;
-                lower_reason = ExitReason::TrailingStop;
-            }
-        }
-    } else {
-        upper = t.short_upper;
-        upper_reason = ExitReason::StopLoss;
-        lower = t.short_lower;
-        lower_reason = ExitReason::TakeProfit;
-        if (trailed <= t.short_activation) {
-            const double level = from_peak ? (1.0 + t.trail_distance) * trailed : trailed + t.trail_distance;
-            if (level < upper) {
-                upper = level;
-                upper_reason = ExitReason::TrailingStop;
-            }
-        }
+    if (in.rules.trail_from == TrailFrom::Peak && !std::isnan(close) &&
+        (std::isnan(s.peak) || (s.is_long ? close > s.peak : close < s.peak))) {
+        s.peak = close;
+        set_levels(in, run, s);
     }
     // Signed by the kind of exit, as on the other paths.
     int signal = 0;
     ExitReason reason = ExitReason::Rebalance;
-    if (at_or_above(ratio, upper)) {
-        signal = signed_exit(sid, is_long);
-        reason = upper_reason;
-    } else if (at_or_below(ratio, lower)) {
-        signal = signed_exit(sid, !is_long);
-        reason = lower_reason;
+    if (close >= s.upper) {
+        signal = signed_exit(sid, s.is_long);
+        reason = s.upper_reason;
+    } else if (close <= s.lower) {
+        signal = signed_exit(sid, !s.is_long);
+        reason = s.lower_reason;
     } else {
         return;
     }
@@ -197,8 +204,8 @@ int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid,
     if (run.own_stops && in.rules.trail_from == TrailFrom::Peak) {
         // The trailing bound sits at the peak of the rows before this one.
         bool fresh = false;
-        peak = &stops_of(in, run, sid, fresh);
-        follow_trading_price(*peak, entry_value > 0.0, price);
+        peak = &stops_of(in, run, sid, entry_value > 0.0, fresh);
+        follow_trading_price(in, run, *peak, price);
     }
     const Bounds b = peak ? peak_bounds(run, *peak, entry_value > 0.0, g0 / reference) : entry_bounds;
     const bool touch_low = low_factor <= b.lower;
@@ -255,26 +262,27 @@ int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
         growth = growth * ret;
         if (growth > run.growth_max[sid]) run.growth_max[sid] = growth;
         if (growth < run.growth_min[sid]) run.growth_min[sid] = growth;
-        const double entry_value = value / growth;
-        const Bounds b = exit_bounds(run.bounds, entry_value, run.growth_max[sid], run.growth_min[sid]);
-
         if (in.rules.touched_exit) {
+            const double entry_value = value / growth;
+            const Bounds b = exit_bounds(run.bounds, entry_value, run.growth_max[sid], run.growth_min[sid]);
             if (touched_exit<kChecked>(in, run, i, sid, pc, price, entry_value, ret, b) < 0) return -1;
         } else if (run.own_stops) {
             if (run.close_stops) {
                 // Trading at the close, the close sees the holding before the
                 // row's trades. Trading before it, the close follows them: a
                 // trade the row's trades end loses its signal with it, one
-                // they keep is tested alike, and test_closes_after_trades
-                // tests the trades they open.
-                bool fresh = false;
-                RunState::TradeStops& stops = stops_of(in, run, sid, fresh);
-                follow_trading_price(stops, value > 0.0, price);
+                // they keep is tested alike, and follow_new_trades tests the
+                // trades they open. Every held trade's stops are its own
+                // since the rebalance that opened it (follow_new_trades).
+                RunState::TradeStops& stops = run.trade_stops[static_cast<size_t>(sid)];
+                follow_trading_price(in, run, stops, price);
                 double close = 0.0;
                 if (!read_cell<kChecked>(in.close, i, pc, close)) return -1;
                 test_own_close(in, run, sid, stops, close);
             }
         } else {
+            const double entry_value = value / growth;
+            const Bounds b = exit_bounds(run.bounds, entry_value, run.growth_max[sid], run.growth_min[sid]);
             double close = 0.0;
             if (!read_cell<kChecked>(in.close, i, pc, close)) return -1;
             // Signed by the kind of exit, as the intraday rule does: a long's
@@ -419,21 +427,22 @@ int note_closing_weights(const BacktestInputs& in, RunState& run, Py_ssize_t i) 
     return 0;
 }
 
-// With own-trade stops and trading before the close, after a rebalance: the
-// row's close tests the trades the rebalance opened (those held since the
-// morning were tested then, and those it ended lost their signals), for the
-// next row. For touched exits trailing the peak, such a trade holds through
-// the row's high and low, the peak of its first test.
+// With own-trade stops, after a rebalance (the only step that opens trades):
+// the stops of the trades it opened start from their entries. Trading before
+// the close, the row's close then tests those trades, for the next row (the
+// trades held since the morning were tested then, and those the rebalance
+// ended lost their signals); with touched exits trailing the peak, such a
+// trade holds through the row's high and low, the peak of its first test.
 template <bool kChecked>
-int test_closes_after_trades(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
+int follow_new_trades(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     const bool touched_peak = in.rules.touched_exit && in.rules.trail_from == TrailFrom::Peak;
     if (!run.close_stops || (in.rules.touched_exit && !touched_peak)) return 0;
     for (const int sid : run.positions.held) {
         const double value = run.positions.value(sid);
         if (value == 0.0) continue;  // NaN counts as held
         bool fresh = false;
-        RunState::TradeStops& stops = stops_of(in, run, sid, fresh);
-        if (!fresh) continue;
+        RunState::TradeStops& stops = stops_of(in, run, sid, value > 0.0, fresh);
+        if (!fresh || !run.close_test_after_trades) continue;
         const int pc = run.price_col(sid);
         if (touched_peak) {
             double high = 0.0, low = 0.0;
@@ -488,9 +497,7 @@ int run_rows_in(const BacktestInputs& in, RunState& run) {
         if (run.carry.on && !rebalanced && fill_carried_orders(in, run, i) < 0) return -1;
         if (rebalanced && apply_due_weight_row(in, run, i) < 0) return -1;
         if (run.use_delisting && close_delisted<kChecked>(in, run, i) < 0) return -1;
-        if (rebalanced && run.close_test_after_trades && test_closes_after_trades<kChecked>(in, run, i) < 0) {
-            return -1;
-        }
+        if (rebalanced && run.own_stops && follow_new_trades<kChecked>(in, run, i) < 0) return -1;
         if (value_at_close<kChecked>(in, run, i) < 0) return -1;
         if (run.closing_book && note_closing_weights<kChecked>(in, run, i) < 0) return -1;
         if (in.rules.close_on_ruin && run.equity_data[i] <= 0.0) run.ruined = true;

@@ -77,9 +77,14 @@ struct RunState {
     bool close_stops = false;
     struct TradeStops {
         int64_t serial = -1;  // the trade (TradeLedger::opened) these belong to
-        double entry = 0.0;   // its entry price, or its first valid trading price
-        double best = 0.0;    // best trading price since the entry (a short's lowest)
-        double peak = 0.0;    // best close or prior high since the entry (a short's lowest); NaN before the first
+        bool is_long = true;
+        double entry = 0.0;  // its entry price, or its first valid trading price
+        double best = 0.0;   // best trading price since the entry (a short's lowest)
+        double peak = 0.0;   // best close or prior high since the entry (a short's lowest); NaN before the first
+        // The close-based levels as prices, the tolerance included: a close at
+        // or above `upper`, or at or below `lower`, signals that rule.
+        double upper = 0.0, lower = 0.0;
+        ExitReason upper_reason = ExitReason::TakeProfit, lower_reason = ExitReason::StopLoss;
     };
     std::vector<TradeStops> trade_stops;  // by sid
 
