@@ -34,10 +34,11 @@ def cluster():
     # workers allocate as plain processes do (see korvel.sweeps._allocator).
     environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
     environ.pop("MALLOC_TRIM_THRESHOLD_", None)
+    # The scheduler's HTTP server on a port of its own: another cluster on the machine may hold 8787.
     with (
         dask.config.set({"distributed.scheduler.allowed-failures": 1, "distributed.nanny.pre-spawn-environ": environ}),
         distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, host="127.0.0.1"
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", host="127.0.0.1"
         ) as local,
         distributed.Client(local) as client,
     ):

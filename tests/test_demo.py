@@ -124,6 +124,7 @@ def test_demo_command(capsys, tmp_path):
         "Max drawdown",
         "Win rate",
         "Orders for the next trading day",
+        "costs: fee 0.001425, tax 0.003 (the demo's own; --fee and --tax change them)",
     ):
         assert label in out
     assert (tmp_path / "r.html").exists()
@@ -517,3 +518,24 @@ def test_run_command_reads_the_delistings_as_instrument_and_date(tmp_path, capsy
         expected = korvel.backtest(weights, korvel.Market(market.close, delisted=delisted)).trades
         got = pd.read_csv(tmp_path / "trades.csv")
         assert (got["exit_reason"] == "delisting").sum() == (expected["exit_reason"] == "delisting").sum() > 0
+
+
+@pytest.mark.parametrize(
+    "write, code, words",
+    [
+        (lambda p, text: p.write_bytes(b"\xef\xbb\xbf" + text.encode()), 0, []),  # a BOM, as spreadsheets write
+        (
+            lambda p, text: p.write_bytes(gzip.compress(b"\x00" * 10)[:-6]),
+            2,
+            ["prices file", "cannot be opened as gzip"],
+        ),
+    ],
+)
+def test_run_command_reads_a_bom_and_names_a_broken_gzip(tmp_path, capsys, write, code, words):
+    market, weights, files = _write_inputs(tmp_path)
+    target = tmp_path / ("prices.csv" if code == 0 else "prices.csv.gz")
+    write(target, market.close.to_csv())
+    assert cli.main(["run", str(target), files["weights"]]) == code
+    if code:
+        line = _one_line(capsys)
+        assert all(word in line for word in words), line

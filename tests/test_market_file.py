@@ -15,7 +15,7 @@ from layer_support import UNPRICED, closes, market_and_weights
 
 import korvel
 from korvel import _market_file as mf
-from korvel._market import table_digests
+from korvel._market import mapped_from, table_digests
 
 # The synthetic markets' late listings warn on purpose (see layer_support).
 pytestmark = [pytest.mark.filterwarnings(UNPRICED)]
@@ -250,3 +250,17 @@ def test_a_mapped_file_changed_in_place_is_refused_before_a_run(tmp_path):
         f.write(b"\0")
     with pytest.raises(ValueError, match=f"the market file {path} changed in place since it was loaded"):
         korvel.backtest(weights, again)
+
+
+def test_a_market_read_by_a_sweeps_worker_is_checked_as_a_loaded_one(tmp_path):
+    # A sweep's worker reads the file itself and records it as mapped (korvel.sweeps.backends._sharing).
+    _, _, market, weights = market_and_weights(n=8, days=120)
+    path = tmp_path / "m.korvel"
+    market.save(path)
+    read, header, _ = mf.read(path)
+    mapped_from(read, path, header.checksum)
+    korvel.backtest(weights, read)
+    with open(path, "r+b") as f:  # shortened in place: reading its last pages would end the process
+        f.truncate(header.meta_at)
+    with pytest.raises(ValueError, match="changed in place since it was loaded"):
+        korvel.backtest(weights, read)

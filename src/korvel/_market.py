@@ -291,11 +291,9 @@ class Market:
                 raise TypeError(f"{flag} must be True or False, not {value!r}")
         from korvel._market_file import read
 
-        name = os.path.abspath(os.fspath(path))
         market, header, _ = read(path, mmap=mmap, verify=verify)
         if mmap:
-            market._source = (name, header.checksum)
-            market._identity = _identity(os.stat(name))
+            mapped_from(market, path, header.checksum)
         return market
 
     # ------------------------------------------------------------------ pickling
@@ -312,6 +310,14 @@ class Market:
         self._cache = {}
         self._source = None
         self._identity = None
+
+
+def mapped_from(market: Market, path: str | os.PathLike[str], checksum: int) -> None:
+    """Record that `market` maps the file at `path` (its header's checksum), as it is now: each backtest on
+    it then checks that the file was not changed in place (`check_mapped`)."""
+    name = os.path.abspath(os.fspath(path))
+    market._source = (name, checksum)
+    market._identity = _identity(os.stat(name))
 
 
 def _identity(st: os.stat_result) -> tuple[int, ...]:

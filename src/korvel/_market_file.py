@@ -354,7 +354,7 @@ def _state(name: str, buffer: Any, meta: dict[str, Any], *, copy: bool) -> dict[
             raise ValueError(f"timezone {str(tz_name)[:80]!r}")
         try:
             tz = None if tz_name is None else pd.DatetimeTZDtype(tz=tz_name).tz
-        except Exception:
+        except Exception:  # an unknown name raises whatever the time-zone library raises (OSError, KeyError...)
             raise ValueError(f"unknown timezone {tz_name!r}") from None
         state.update(tz=tz, unit=unit, instruments=instruments, labels=labels, given=given)
         return state

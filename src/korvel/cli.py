@@ -144,7 +144,8 @@ def _read_csv(file: Path, name: str, path: str, limit: int, too_big: str) -> Any
     try:
         stream = _bounded_text(file, compression, limit, too_big)
     except (OSError, EOFError, ValueError) as exc:
-        raise InputError(f"{name} file {path} cannot be opened as {compression}: {_first_line(exc)}") from None
+        how = f"opened as {compression}" if compression else "read"
+        raise InputError(f"{name} file {path} cannot be {how}: {_first_line(exc)}") from None
     with stream:
         try:
             _separator(stream.read(1 << 16), name, path)
@@ -185,7 +186,7 @@ def _bounded_text(file: Path, compression: str | None, limit: int, too_big: str)
         opener: Any = {"gzip": gzip.open, "bz2": bz2.open, "lzma": lzma.open}.get(compression or "", open)
         with opener(file, "rb") as raw:
             data = bounded(raw)
-    return io.TextIOWrapper(io.BytesIO(data), encoding="utf-8", newline="")
+    return io.TextIOWrapper(io.BytesIO(data), encoding="utf-8-sig", newline="")  # a leading BOM is no header
 
 
 def _separator(start: str, name: str, path: str) -> None:

@@ -31,6 +31,8 @@ from korvel.results._stat_table import SWEEP_COLUMNS
 MAX_TRADE_ROWS = 20_000
 #: Longer curves are thinned for the chart alone (the tables use every value).
 MAX_CHART_POINTS = 20_000
+#: Figures longer than this may wrap in the figures grid (the others keep to one line).
+FIGURE_ON_ONE_LINE = 32
 MONTHS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec")
 INSTALL_CHARTS = (
     "Charts need plotly (interactive: pip install 'korvel[report]') or matplotlib "
@@ -299,8 +301,11 @@ def report_html(data: ReportData, *, interactive: bool | None = None) -> str:
 
 
 def _figures_grid(rows: Sequence[tuple[str, str]]) -> str:
+    # A figure stays on one line (a date range does not break); a long list of counts may wrap.
     cells = "".join(
-        f"<div><span>{html.escape(label.strip())}</span><b>{html.escape(str(text))}</b></div>" for label, text in rows
+        f"<div><span>{html.escape(label.strip())}</span>"
+        f"<b{' class=wrap' if len(str(text)) > FIGURE_ON_ONE_LINE else ''}>{html.escape(str(text))}</b></div>"
+        for label, text in rows
     )
     return f"<div class='stats'>{cells}</div>"
 

@@ -148,13 +148,21 @@ def panel_spec(dates: Dates, panel: Panel) -> dict[str, Any]:
             }
         else:
             trace = _line(key, frame[column], str(column), colour, 1.1, hover, scale=1.0 if right else scale)
-        if right:
+        if right:  # a count beside fractions: grey and dotted, against its own axis
             trace["yaxis"] = "y2"
+            trace["line"] = {"color": "#7f7f7f", "width": 1.0, "dash": "dot"}
         data.append(trace)
     layout = _layout(300)
     layout.update(xaxis={"type": "date"}, yaxis={"title": {"text": unit or None}, "zeroline": True})
     if panel.right:
-        layout["yaxis2"] = {"overlaying": "y", "side": "right", "title": {"text": ", ".join(panel.right)}}
+        layout["yaxis2"] = {
+            "overlaying": "y",
+            "side": "right",
+            "title": {"text": ", ".join(panel.right)},
+            "tickformat": ",d",
+            "rangemode": "tozero",
+            "showgrid": False,
+        }
     return {"data": data, "layout": layout}
 
 

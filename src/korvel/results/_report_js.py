@@ -20,9 +20,9 @@ table { border-collapse: collapse; font-size: 12.5px; }
 th, td { padding: 3px 8px; border-bottom: 1px solid #eee; text-align: right; white-space: nowrap; }
 th { background: #f6f6f6; position: sticky; top: 0; z-index: 1; }
 td.t, th.t { text-align: left; }
-.stats { display: grid; grid-template-columns: repeat(auto-fill, minmax(270px, 1fr)); gap: 0 2em; }
+.stats { display: grid; grid-template-columns: repeat(auto-fill, minmax(300px, 1fr)); gap: 0 2em; }
 .stats div { display: flex; justify-content: space-between; gap: 1em; border-bottom: 1px solid #eee; padding: 3px 0; }
-.stats b { white-space: nowrap; }
+.stats b { white-space: nowrap; text-align: right; } .stats b.wrap { white-space: normal; }
 h3 { font-size: 1em; margin: 1.4em 0 0.2em; }
 details summary { cursor: pointer; color: #555; margin-top: 0.8em; }
 @media print { .scroll { max-height: none; overflow: visible; border: 0; } th { position: static; }

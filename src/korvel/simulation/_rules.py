@@ -322,7 +322,8 @@ TABLE: tuple[Rule, ...] = (
         None,
         None,
         "None, an offset alias or dates",
-        "None: on every weight date; an alias ('W-FRI', 'ME', 'QE') or dates: on those dates, with the newest "
+        "None: on every weight date; an alias ('W-FRI', 'ME', 'QE'; or daily, weekly, monthly, quarterly) or "
+        "dates: on those dates, with the newest "
         "weights decided on or before them",
     ),
     Rule(

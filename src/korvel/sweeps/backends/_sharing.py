@@ -32,7 +32,7 @@ from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 
-from korvel._market import Market, source_of, view_of
+from korvel._market import Market, mapped_from, source_of, view_of
 from korvel._market_file import read, write
 from korvel.sweeps._task import Job
 
@@ -137,11 +137,13 @@ def _write(market: Market, job: Job, token: str, *, market_too: bool) -> str:
 
 def _read(path: str, mapped: tuple[str, int] | None) -> tuple[Market, Job]:
     if mapped is None:
-        market, _, job_bytes = read(path, mmap=True)
+        market, header, job_bytes = read(path, mmap=True)
+        mapped_from(market, path, header.checksum)
     else:
         market, header, _ = read(mapped[0], mmap=True)
         if header.checksum != mapped[1]:
             raise RuntimeError(f"the market file {mapped[0]} was changed during the sweep")
+        mapped_from(market, mapped[0], header.checksum)  # its runs refuse it if it changes in place
         with open(path, "rb") as f:
             job_bytes = f.read()
     job = pickle.loads(job_bytes)
