@@ -136,10 +136,10 @@ def _triplet(ledger: dict[str, Any], *keys: str) -> tuple[Int64Array, Int64Array
     the ledger does not have them."""
     if keys[0] not in ledger:
         return None
-    arrays = tuple(ledger[key] for key in keys)
-    for array in arrays:
+    rows, columns, values = (ledger[key] for key in keys)
+    for array in (rows, columns, values):
         array.flags.writeable = False
-    return arrays  # type: ignore[return-value]
+    return rows, columns, values
 
 
 def describe_engine() -> list[tuple[str, str]]:
