@@ -337,7 +337,9 @@ def test_a_sweep_takes_the_capital_as_a_rule():
     def hold(market, weight):
         return weights_on(market, [(3, weight)])
 
-    grid = {"capital": [1e5, 1e7], "impact": [True], "weight": [1.0]}
-    sweep = korvel.sweep(hold, market, grid=grid, trade_at="close")
+    grid = {"capital": [1e5, 1e7], "weight": [1.0]}
+    sweep = korvel.sweep(hold, market, grid=grid, impact=True, trade_at="close")
     paid = sweep.stats["impact_paid"].to_numpy()
     assert paid[1] == pytest.approx(paid[0] * 10, rel=1e-9)  # sqrt(100) times the cost fraction
+    with pytest.raises(ValueError, match=r"grid \(capital=None\): impact needs capital"):
+        korvel.sweep(hold, market, grid={"capital": [None, 1e7], "weight": [1.0]}, impact=True)
