@@ -357,9 +357,9 @@ class Result:
                 rec.row_financing[run.first_row :],
             )
         )
-        exposure = self._exposure
-        out["gross_mean"] = float(exposure["gross"].mean()) if len(exposure) else np.nan
-        out["net_mean"] = float(exposure["net"].mean()) if len(exposure) else np.nan
+        long, short = self._sides
+        out["gross_mean"] = float((long - short).mean()) if long.shape[0] else np.nan
+        out["net_mean"] = float((long + short).mean()) if long.shape[0] else np.nan
         out.update(_stats.exit_counts(rec.exit_reason, rec.reason_names))
         bench = self.benchmark
         if bench is not None:
