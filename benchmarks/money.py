@@ -14,7 +14,10 @@
 
 Each figure runs in its own process per round and the rounds alternate, so
 both sides see the same background load on a shared machine; the medians of
-all timed calls are reported.
+all timed calls are reported.  With ``--callgrind`` the same sides of W2 are
+also counted in instructions (valgrind's callgrind, every instruction of a
+process making one call against one making two: their difference is one
+call in steady state), which the machine's load does not change.
 """
 
 from __future__ import annotations
@@ -54,6 +57,64 @@ print(json.dumps(times))
 """
 
 
+COUNTER = r"""
+import pickle, sys, warnings
+sys.path.insert(0, sys.argv[1])
+import korvel
+warnings.simplefilter("ignore")
+market, weights, rules = pickle.load(open(sys.argv[2], "rb"))
+for _ in range(int(sys.argv[3])):
+    res = korvel.backtest(weights, market, **rules)
+    res.trades
+    res.stats()
+"""
+
+PICKLER = r"""
+import pickle, sys
+sys.path.insert(0, sys.argv[1])
+import layer, workloads
+from korvel import synthetic
+generated, rows, _ = workloads.ALL[sys.argv[2]].build()
+market, weights = synthetic.to_layer(generated, rows)
+rules = layer.LAYER_RULES[sys.argv[2]]
+if sys.argv[4] == "on":
+    weights = weights * 2.0
+    rules = dict(rules, max_gross=2.0, cash_rate=0.04, margin_rate=0.06, borrow_fee=0.01, slippage=0.0005)
+pickle.dump((market.close, weights, rules), open(sys.argv[3], "wb"))
+"""
+
+
+def instructions(key: str, mode: str, path: str | None, folder: Path) -> int:
+    """Instructions of one steady-state call: a process making two calls less one making one."""
+    env = dict(os.environ)
+    if path:
+        env["PYTHONPATH"] = path + os.pathsep + env.get("PYTHONPATH", "")
+    data = folder / f"{key}-{mode}.pickle"
+    subprocess.run([sys.executable, "-c", PICKLER, str(HERE), key, str(data), mode], check=True, env=env)
+    counts = []
+    for calls in (1, 2):
+        out = folder / f"cg-{key}-{mode}-{calls}-{os.getpid()}-{bool(path)}"
+        subprocess.run(
+            [
+                "valgrind",
+                "--tool=callgrind",
+                f"--callgrind-out-file={out}",
+                sys.executable,
+                "-c",
+                COUNTER,
+                str(HERE),
+                str(data),
+                str(calls),
+            ],
+            check=True,
+            env=env,
+            capture_output=True,
+        )
+        summary = next(line for line in out.read_text().splitlines() if line.startswith("summary:"))
+        counts.append(int(summary.split()[1]))
+    return counts[1] - counts[0]
+
+
 def run(key: str, mode: str, repeat: int, path: str | None) -> list[float]:
     env = dict(os.environ)
     if path:
@@ -83,7 +144,20 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--only", default="W1,W2")
     p.add_argument("--rounds", type=int, default=3)
     p.add_argument("--repeat", type=int, default=3)
+    p.add_argument("--callgrind", action="store_true", help="also count W2's instructions under valgrind")
     a = p.parse_args(argv)
+    if a.callgrind:
+        import tempfile
+
+        with tempfile.TemporaryDirectory() as tmp:
+            folder = Path(tmp)
+            if a.before:
+                before = instructions("W2", "off", a.before, folder)
+                after = instructions("W2", "off", None, folder)
+                print(f"W2 defaults, instructions: before {before:,}, after {after:,} ({after / before - 1:+.2%})")
+            off = instructions("W2", "off", None, folder)
+            on = instructions("W2", "on", None, folder)
+            print(f"W2 money rules, instructions: off {off:,}, on {on:,} ({on / off - 1:+.2%})")
     print(f"load average before: {os.getloadavg()}")
     for key in a.only.split(","):
         if a.before:

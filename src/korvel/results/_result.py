@@ -251,12 +251,12 @@ class Result:
         return table
 
     def capacity(self) -> pd.DataFrame:
-        """How much of the market's volume the fills took: one row per market row and instrument traded.
+        """How much of the market's volume the fills took: one row per fill, in the order they were made.
 
         Columns: `date`, `instrument`, `value` (the |value traded| in the
         prices' currency), `shares` (at the row's trading price), `adv` (the
-        mean volume over the `impact_window` rows before the row, NaN when
-        there is none) and `participation` (shares / ADV).  Its ``attrs``
+        mean volume over the `impact_window` rows before the fill's row, NaN
+        when there is none) and `participation` (shares / ADV).  Its ``attrs``
         hold `p95` (the 95th percentile of the fills' participation) and
         `capital_at` ({fraction of ADV: the capital at which that percentile
         would reach it} for 1%, 5% and 10%).
@@ -368,12 +368,16 @@ class Result:
         return _handout(self._exposure)
 
     @cached_property
-    def _exposure(self) -> pd.DataFrame:
+    def _sides(self) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """The long and the short holdings' value at each live close over the portfolio value."""
         run, rec = self._run, self._run.records
         equity = self._equity
         with np.errstate(divide="ignore", invalid="ignore"):
-            long = rec.row_long[run.first_row :] / equity
-            short = rec.row_short[run.first_row :] / equity
+            return rec.row_long[run.first_row :] / equity, rec.row_short[run.first_row :] / equity
+
+    @cached_property
+    def _exposure(self) -> pd.DataFrame:
+        long, short = self._sides
         return pd.DataFrame(
             {"gross": long - short, "net": long + short, "long": long, "short": short}, index=self._dates
         )
@@ -470,9 +474,9 @@ class Result:
                 rec.impact,
             )
         )
-        exposure = self._exposure
-        out["gross_mean"] = float(exposure["gross"].mean()) if len(exposure) else np.nan
-        out["net_mean"] = float(exposure["net"].mean()) if len(exposure) else np.nan
+        long, short = self._sides
+        out["gross_mean"] = float((long - short).mean()) if long.shape[0] else np.nan
+        out["net_mean"] = float((long + short).mean()) if long.shape[0] else np.nan
         if run.rules.capital is not None and run.fills is not None and run.fills[3] is not None:
             out["participation_p95"] = _capacity.p95(_capacity.participation(run)[2])
         if run.unfilled is not None:
