@@ -343,3 +343,16 @@ def test_a_sweep_takes_the_capital_as_a_rule():
     assert paid[1] == pytest.approx(paid[0] * 10, rel=1e-9)  # sqrt(100) times the cost fraction
     with pytest.raises(ValueError, match=r"grid \(capital=None\): impact needs capital"):
         korvel.sweep(hold, market, grid={"capital": [None, 1e7], "weight": [1.0]}, impact=True)
+
+
+def test_the_command_prints_the_orders_in_shares():
+    from korvel._demo import format_actions
+
+    market = one_name()
+    res = korvel.backtest(weights_on(market, [(3, 1.0), (5, 0.5)]), market, trade_at="close", capital=CAPITAL)
+    text = format_actions(res.actions)
+    header, row = text.splitlines()[:2]
+    assert "shares now" in header and "to trade" in header and "order value" in header
+    delta = res.actions.loc["S0", "shares_delta"]
+    assert f"{delta:,.2f}" in row and f"{res.actions.loc['S0', 'order_value']:,.2f}" in row
+    assert "shares now" not in format_actions(korvel.backtest(weights_on(market, [(3, 1.0)]), market).actions)
