@@ -25,12 +25,14 @@ def _day(view: MarketView, ns: int) -> str:
     return checks.when(dates_of(view, np.array([ns], dtype=np.int64))[0])
 
 
-def gross_scaled(weights: Weights, max_gross: float = 1.0) -> str | None:
+def gross_scaled(weights: Weights, max_gross: float = 1.0, gross: Float64Array | None = None) -> str | None:
     """Weight rows whose gross sum exceeds `max_gross`: they are scaled down to it before the run.
+    `gross`: the rows' gross sums, if already worked out.
 
     Compared in the precision the weights were given in: float32 weights that sum to 1 are not "above 1".
     """
-    gross = np.abs(weights.values).sum(axis=1)
+    if gross is None:
+        gross = np.abs(weights.values).sum(axis=1)
     tolerance = max(GROSS_TOLERANCE, weights.eps * max(weights.values.shape[1], 1))
     over = gross > max_gross + tolerance
     if not over.any():

@@ -22,10 +22,11 @@ from korvel.simulation._rates import per_row_instrument_rates, per_row_rates
 from korvel.simulation._rules import Rules
 
 
-def scaled_to_max_gross(values: Float64Array, max_gross: float) -> Float64Array:
-    """The weight rows with each row whose gross sum exceeds `max_gross` (+1e-9) scaled down to it; the
-    array itself when none does (rows at or below the limit are never touched)."""
-    gross = np.abs(values).sum(axis=1)
+def scaled_to_max_gross(values: Float64Array, max_gross: float, gross: Float64Array | None = None) -> Float64Array:
+    """The weight rows with each row whose gross sum (`gross`, if worked out) exceeds `max_gross` (+1e-9)
+    scaled down to it; the array itself when none does (rows at or below the limit are never touched)."""
+    if gross is None:
+        gross = np.abs(values).sum(axis=1)
     over = gross > max_gross + GROSS_TOLERANCE
     if not over.any():
         return values
