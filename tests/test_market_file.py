@@ -140,7 +140,8 @@ def test_a_loaded_market_carries_the_digests_its_file_records(tmp_path):
     for verify in (True, False):
         loaded = korvel.Market.load(path, verify=verify)
         assert loaded._cache["digests"] == table_digests(market)  # there before anything asks for them
-        assert set(table_digests(loaded)) == {"dates", "labels", "close", "open", "high", "low", "delisting_rows"}
+        tables = {"dates", "labels", "close", "open", "high", "low", "delisting_rows", "volume"}
+        assert set(table_digests(loaded)) == tables
 
 
 def _dup_dates(market):

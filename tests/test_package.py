@@ -138,4 +138,4 @@ def test_the_readmes_rule_table_is_the_rules_table():
 
     params = list(inspect.signature(korvel.backtest).parameters.values())[2:]
     assert [(p.name, p.default) for p in params] == [(rule.name, rule.default) for rule in TABLE]
-    assert set(korvel.RULES) == {rule.name for rule in TABLE} and len(TABLE) == 27
+    assert set(korvel.RULES) == {rule.name for rule in TABLE} and len(TABLE) == 37

@@ -80,9 +80,14 @@ def format_actions(table: pd.DataFrame, limit: int | None = None) -> str:
         return "  no holdings and nothing to do"
     shown = table if limit is None else table.iloc[:limit]
     width = max(10, max(len(str(i)) for i in shown.index))
-    lines = [f"  {'instrument':<{width}}  {'weight':>8} {'target':>8}  action"]
+    shares = "shares_delta" in table.columns
+    extra = f" {'shares now':>12} {'to trade':>12} {'order value':>14}" if shares else ""
+    lines = [f"  {'instrument':<{width}}  {'weight':>8} {'target':>8}{extra}  action"]
     for name, row in shown.iterrows():
-        lines.append(f"  {str(name):<{width}}  {row['weight']:>8.4f} {row['target']:>8.4f}  {row['action']}")
+        orders = (
+            f" {row['shares_now']:>12,.2f} {row['shares_delta']:>12,.2f} {row['order_value']:>14,.2f}" if shares else ""
+        )
+        lines.append(f"  {str(name):<{width}}  {row['weight']:>8.4f} {row['target']:>8.4f}{orders}  {row['action']}")
     if len(shown) < len(table):
         lines.append(f"  ... and {len(table) - len(shown)} more")
     counts = table["action"].value_counts(sort=False)

@@ -88,9 +88,13 @@ class EngineRun:
     records: Records  # the trade ledger, read-only
     operations: dict[str, Any]  # the operations record, its dicts copied
     seconds: float  # wall time of the engine call alone
-    #: With ``record_positions=True``: each holding's value over the portfolio value at each close
-    #: (market rows x weight columns), read-only; else None.
+    #: With ``record_fills``: every fill, (row, weight column, |value traded|, the ADV before it or None
+    #: without a volume), read-only.
+    fills: tuple[Int64Array, Int64Array, Float64Array, Float64Array | None] | None = None
+    #: With ``record_positions``: each holding's value over the portfolio value at every close, read-only.
     positions: Float64Array | None = None
+    #: With ``fill_limits``: the orders not done, (row, weight column, rest as a value over the price).
+    unfilled: tuple[Int64Array, Int64Array, Float64Array] | None = None
 
 
 def run(arrays: dict[str, Any], rule_keywords: dict[str, Any], window: int, step: int) -> EngineRun:
@@ -101,12 +105,41 @@ def run(arrays: dict[str, Any], rule_keywords: dict[str, Any], window: int, step
         seconds = time.perf_counter() - start
     equity.flags.writeable = False
     records = records_from_ledger(ledger, equity.shape[0], window, step)
-    # Its dicts are the ones `get_stock_operations()` hands to anyone who asks: copies of our own.
-    operations = {k: dict(v) if isinstance(v, dict) else v for k, v in operations.items()}
     positions = ledger.get("positions")
     if positions is not None:
         positions.flags.writeable = False
-    return EngineRun(equity, records, operations, seconds, positions)
+    # Its dicts are the ones `get_stock_operations()` hands to anyone who asks: copies of our own.
+    operations = {k: dict(v) if isinstance(v, dict) else v for k, v in operations.items()}
+    return EngineRun(
+        equity,
+        records,
+        operations,
+        seconds,
+        fills=_fills(ledger),
+        positions=positions,
+        unfilled=_triplet(ledger, "unfilled_row", "unfilled_sid", "unfilled_rest"),
+    )
+
+
+def _fills(ledger: dict[str, Any]) -> tuple[Int64Array, Int64Array, Float64Array, Float64Array | None] | None:
+    listed = _triplet(ledger, "fill_row", "fill_sid", "fill_traded")
+    if listed is None:
+        return None
+    adv = ledger.get("fill_adv")
+    if adv is not None:
+        adv.flags.writeable = False
+    return (*listed, adv)
+
+
+def _triplet(ledger: dict[str, Any], *keys: str) -> tuple[Int64Array, Int64Array, Float64Array] | None:
+    """Three arrays of the ledger that list events (a row, a weight column, a value), read-only; None if
+    the ledger does not have them."""
+    if keys[0] not in ledger:
+        return None
+    rows, columns, values = (ledger[key] for key in keys)
+    for array in (rows, columns, values):
+        array.flags.writeable = False
+    return rows, columns, values
 
 
 def describe_engine() -> list[tuple[str, str]]:

@@ -45,6 +45,7 @@ class MarketView:
     low: Float64Array
     given: tuple[str, ...]  # the tables given: "close" and any of TABLES
     delisting_rows: Int64Array  # market row each instrument is delisted on, -1 for none
+    volume: Float64Array | None = None  # shares traded per row (NaN: unknown), None when not given
 
     def has(self, table: str) -> bool:
         return table in self.given
@@ -100,11 +101,12 @@ class Market:
         low: pd.DataFrame | None = None,
         delisted: pd.Series | None = None,
         *,
+        volume: pd.DataFrame | None = None,
         check_ohlc: Literal["warn", "raise", "off"] = "warn",
     ) -> None:
         if not isinstance(check_ohlc, str) or check_ohlc not in CHECK_OHLC:
             raise ValueError(f"check_ohlc must be one of {', '.join(map(repr, CHECK_OHLC))}, not {check_ohlc!r}")
-        self._view = _build(close, {"open": open, "high": high, "low": low}, delisted, "close")
+        self._view = _build(close, {"open": open, "high": high, "low": low}, delisted, "close", volume)
         self._cache: dict[str, Any] = {}
         self._source: tuple[str, int] | None = None
         self._identity: tuple[int, ...] | None = None
@@ -163,6 +165,18 @@ class Market:
         return self._frame("low")
 
     @property
+    def volume(self) -> pd.DataFrame | None:
+        """The shares traded per row, or None when no volume table was given."""
+        if self._view.volume is None:
+            return None
+        if "volume" not in self._cache:
+            self._cache["volume"] = pd.DataFrame(
+                self._view.volume, index=self.dates, columns=self._view.instruments, copy=False
+            )
+        table: pd.DataFrame = self._cache["volume"]
+        return table.copy(deep=False)
+
+    @property
     def delisted(self) -> pd.Series:
         """Instrument -> delisting date (the market row its holdings are closed on)."""
         rows = self._view.delisting_rows
@@ -201,6 +215,7 @@ class Market:
         delist = int((self._view.delisting_rows >= 0).sum())
         return (
             f"Market({T} dates x {N} instruments, {span}, tables: {', '.join(self.tables)}"
+            + (", volume" if self._view.volume is not None else "")
             + (f", {delist} delisted" if delist else "")
             + ")"
         )
@@ -356,6 +371,14 @@ def check_values(view: MarketView, *, prices: bool) -> str | None:
         return f"a delisting row {int(view.delisting_rows[k])} for {view.instruments[k]!r}, outside 0..{rows - 1}"
     if not prices:
         return None
+    if view.volume is not None:
+        problem = _invalid_volume(view.volume)
+        if problem is not None:
+            row, col = problem
+            return (
+                f"volume has an invalid value {float(view.volume[row, col])!r} for {view.instruments[col]!r} on "
+                f"{checks.when(_timestamp(view.tz, int(view.dates[row])))}"
+            )
     for name in view.given:
         values = getattr(view, name)
         wrong = ~((values > 0) & (values < np.inf)) & ~np.isnan(values)
@@ -457,7 +480,9 @@ def as_market(market: object) -> Market:
 # --------------------------------------------------------------------------- building and checks
 
 
-def _build(close: object, others: dict[str, object], delisted: object, close_name: str) -> MarketView:
+def _build(
+    close: object, others: dict[str, object], delisted: object, close_name: str, volume: object = None
+) -> MarketView:
     frame = checks.frame(close, close_name)
     index = checks.date_index(frame.index, close_name)
     instruments = checks.labels(frame.columns, close_name)
@@ -486,7 +511,32 @@ def _build(close: object, others: dict[str, object], delisted: object, close_nam
         delisting_rows=np.empty(0, dtype=np.int64),
     )
     rows = _frozen(_delisting(view, delisted))
-    return MarketView(**{**{f.name: getattr(view, f.name) for f in fields(view)}, "delisting_rows": rows})
+    shares = None
+    if volume is not None:
+        aligned = _align(volume, "volume", close_name, tz, dates, instruments)
+        shares = _frozen(_volume_table(aligned))
+    return MarketView(
+        **{**{f.name: getattr(view, f.name) for f in fields(view)}, "delisting_rows": rows, "volume": shares}
+    )
+
+
+def _invalid_volume(values: Float64Array) -> tuple[int, int] | None:
+    """The first cell whose volume is negative or infinite (NaN is unknown), or None."""
+    bad = ~((values >= 0) & (values < np.inf)) & ~np.isnan(values)
+    return checks.first_cell(bad) if bad.any() else None
+
+
+def _volume_table(frame: pd.DataFrame) -> Float64Array:
+    values = checks.float_table(frame, "volume")
+    problem = _invalid_volume(values)
+    if problem is not None:
+        row, col = problem
+        raise ValueError(
+            f"volume has an invalid value {float(values[row, col])!r} for {frame.columns[col]!r} on "
+            f"{checks.when(frame.index[row])}; volumes are shares traded, 0 or more and finite (NaN marks "
+            "an unknown volume)"
+        )
+    return values
 
 
 def _inconsistent_ohlc(view: MarketView) -> str | None:

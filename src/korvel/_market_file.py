@@ -6,7 +6,7 @@ publishes to its worker processes (`korvel.sweeps.backends._sharing`)::
     header   magic (16 bytes), version, checksum, then the offset and length
              of the description and of the extra bytes (little-endian)
     arrays   each at a multiple of 64 bytes: dates, close (and open, high,
-             low when given), delisting rows
+             low when given), delisting rows (and volume when given)
     meta     the description, JSON: the arrays' offsets, dtypes and shapes,
              the instruments, their labels as text, timezone, unit, tables
     extra    bytes the writer adds (a sweep's pickled job), read by it alone
@@ -58,7 +58,15 @@ ALIGN = 64
 # magic, version, checksum, meta offset, meta length, extra offset, extra length
 _HEADER = struct.Struct("<16sIIQQQQ")
 # The arrays a file holds and their dtypes; the shapes follow from the market's.
-_DTYPES = {"dates": "<i8", "close": "<f8", "open": "<f8", "high": "<f8", "low": "<f8", "delisting_rows": "<i8"}
+_DTYPES = {
+    "dates": "<i8",
+    "close": "<f8",
+    "open": "<f8",
+    "high": "<f8",
+    "low": "<f8",
+    "delisting_rows": "<i8",
+    "volume": "<f8",
+}
 _LABEL_TYPES = (str, int, float, bool)
 #: The arrays whose digests every read checks (small, and what the header describes).
 _ALWAYS_CHECKED = ("dates", "labels", "delisting_rows")
@@ -299,7 +307,8 @@ def _meta(name: str, buffer: Any, header: Header) -> dict[str, Any]:
 def _state(name: str, buffer: Any, meta: dict[str, Any], *, copy: bool) -> dict[str, Any]:
     try:
         rows, columns = (int(x) for x in meta["shape"])
-        shapes = {"dates": (rows,), "delisting_rows": (columns,), **dict.fromkeys(("close", *TABLES), (rows, columns))}
+        tables = ("close", *TABLES, "volume")
+        shapes = {"dates": (rows,), "delisting_rows": (columns,), **dict.fromkeys(tables, (rows, columns))}
         given = tuple(meta["given"])
         if given[:1] != ("close",) or not set(given) <= {"close", *TABLES}:
             raise ValueError(f"tables {given}")

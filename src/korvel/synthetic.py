@@ -69,6 +69,8 @@ class Market:
     annual_volatility: np.ndarray  # float64 per column, the generating volatility
     seed: int | None = None
     trade_at: str = "open"
+    # Shares traded per row (NaN where there is no close), or None.
+    volume_values: np.ndarray | None = None
 
     @property
     def n_days(self) -> int:
@@ -269,6 +271,7 @@ def generate_market(
         price /= 3.0
 
     return Market(
+        volume_values=_volume(seed, close, vol),
         price_values=price,
         close_values=close,
         high_values=high,
@@ -282,6 +285,21 @@ def generate_market(
         seed=seed,
         trade_at=trade_at,
     )
+
+
+def _volume(seed: int | None, close: np.ndarray, vol: np.ndarray) -> np.ndarray:
+    """Shares traded per row: a traded value per instrument (log-normal, median 5 million, the riskier
+    names trading less) with a daily log-normal noise, over the close.
+
+    Drawn from a stream of its own, so that the prices of a seed are those they were before the
+    market had a volume.
+    """
+    rng = np.random.default_rng(None if seed is None else [seed, 24])
+    T, N = close.shape
+    traded_value = np.exp(rng.normal(np.log(5e6), 1.2, N) - 0.8 * (vol - np.median(vol)))
+    noise = np.exp(rng.normal(0.0, 0.45, (T, N)))
+    shares: np.ndarray = np.round(noise * traded_value / close)
+    return shares
 
 
 # --------------------------------------------------------------------------- rebalancing
@@ -432,7 +450,7 @@ def backtest_inputs(market: Market, weights: Weights) -> dict[str, np.ndarray]:
 
 
 def to_layer(market: Market, weights: Weights | None = None) -> tuple[LayerMarket, pd.DataFrame | None]:
-    """The market as ``korvel.Market`` (close, open, high and low, and the
+    """The market as ``korvel.Market`` (close, open, high and low, the volume and the
     delistings) and the weight rows, if given, as a DataFrame (dates x
     instruments).  Needs pandas, like the layer."""
     import pandas as pd
@@ -453,6 +471,7 @@ def to_layer(market: Market, weights: Weights | None = None) -> tuple[LayerMarke
         high=frame(market.high_values),
         low=frame(market.low_values),
         delisted=delisted,
+        volume=None if market.volume_values is None else frame(market.volume_values),
     )
     if weights is None:
         return layer_market, None

@@ -27,8 +27,20 @@ PER_TRADE = {
     "taxes": np.float64,
     "slippage": np.float64,
     "borrow": np.float64,
+    "impact": np.float64,
+    "filled_fraction": np.float64,
+    "fill_rows": np.int64,
 }
-PER_ROW = ("row_traded", "row_costs", "row_financing", "row_long", "row_short")
+PER_ROW = {
+    "row_traded": np.float64,
+    "row_costs": np.float64,
+    "row_financing": np.float64,
+    "row_long": np.float64,
+    "row_short": np.float64,
+    "row_impact": np.float64,
+    "row_unestimated": np.int64,
+    "row_below_lot": np.int64,
+}
 # korvel's own rules of the ledger entry point, at their defaults.
 LEDGER_RULES = {
     "own_trade_stops": False,
@@ -43,6 +55,18 @@ LEDGER_RULES = {
     "borrow_rates": None,
     "close_on_ruin": False,
     "record_positions": False,
+    "volume_values": None,
+    "capital": 1.0,
+    "impact": 0.0,
+    "impact_window": 20,
+    "record_fills": False,
+    "lot_values": None,
+    "min_trade": 0.0,
+    "fee_min": 0.0,
+    "sells_first": False,
+    "participation": 0.0,
+    "participation_on_row": False,
+    "carry_unfilled": True,
 }
 
 
@@ -64,7 +88,10 @@ def assert_ledger_matches(ledger, records, rows):
     for key, dtype in PER_TRADE.items():
         assert ledger[key].dtype == dtype and ledger[key].shape == (n,), key
     assert ledger["reason_names"] == REASONS
-    assert ledger["row_traded"].shape == ledger["row_costs"].shape == (rows,)
+    for key, dtype in PER_ROW.items():
+        assert ledger[key].dtype == dtype and ledger[key].shape == (rows,), key
+    # Without an impact model no fill pays impact nor lacks an estimate.
+    assert not ledger["impact"].any() and not ledger["row_impact"].any() and not ledger["row_unestimated"].any()
     assert np.column_stack([ledger["sid"], ledger["entry_row"], ledger["exit_row"]]).tolist() == (records.trades or [])
     np.testing.assert_array_equal(ledger["weight"], np.array(records.trade_positions, dtype=np.float64))
     assert ledger["weight"].tobytes() == np.array(records.trade_positions, dtype=np.float64).tobytes()

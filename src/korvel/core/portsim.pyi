@@ -84,6 +84,18 @@ def backtest_ledger(
     borrow_rates: npt.NDArray[np.float64] | None = None,
     close_on_ruin: object = False,
     record_positions: object = False,
+    volume_values: npt.NDArray[np.float64] | None = None,
+    capital: float = 1.0,
+    impact: float = 0.0,
+    impact_window: int = 20,
+    record_fills: object = False,
+    lot_values: npt.NDArray[np.float64] | None = None,
+    min_trade: float = 0.0,
+    fee_min: float = 0.0,
+    sells_first: object = False,
+    participation: float = 0.0,
+    participation_on_row: object = False,
+    carry_unfilled: object = True,
 ) -> tuple[npt.NDArray[np.float64], dict[str, Any], dict[str, Any]]: ...
 def get_stock_operations() -> dict[str, Any]: ...
 def get_trade_stocks(

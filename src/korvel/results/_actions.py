@@ -101,3 +101,53 @@ def _date(dates: pd.DatetimeIndex, row: object) -> object:
     if isinstance(row, (int, np.integer)) and 0 <= int(row) < len(dates):
         return dates[int(row)]
     return pd.NaT
+
+
+#: The engine's words for which an order is due on the next trading day, and those that close the holding.
+ORDERS = frozenset({"enter", "exit", "hold", "tp", "sl", "tp_enter", "sl_enter"})
+CLOSES = frozenset({"exit", "tp", "sl"})
+SHARE_COLUMNS = ("shares_now", "shares_target", "shares_delta", "order_value")
+
+
+def with_shares(
+    table: pd.DataFrame,
+    columns: np.ndarray,
+    weights_now: np.ndarray,
+    value: float,
+    prices: np.ndarray,
+    lots: np.ndarray | None = None,
+) -> pd.DataFrame:
+    """The orders table with its orders in shares, for a portfolio worth `value` (in the prices' currency).
+
+    `columns`: the weight column of each row of `table`; `weights_now`: every weight column's holding over
+    the portfolio value at the last close; `prices`: every weight column's last known close, at which the
+    shares are counted (raw prices, for lots of adjusted prices).  `shares_target` is the held shares
+    where no order is due, and is rounded toward 0 to whole `lots` (by weight column, NaN: fractional)
+    where they are given; `order_value` is `shares_delta` at that close.
+    """
+    price = prices[columns]
+    now = weights_now[columns] * value / price
+    target = np.asarray(table["target"].to_numpy(dtype=np.float64) * value / price)
+    codes = table["code"].to_numpy()
+    resize = np.array([c in ORDERS and a != HOLD for c, a in zip(codes, table["action"])], dtype=bool)
+    closes = np.array([c in CLOSES for c in codes], dtype=bool)
+    if lots is not None:
+        lot = lots[columns]
+        whole = ~np.isnan(lot)
+        target[whole] = np.trunc(target[whole] / lot[whole]) * lot[whole]
+    target = np.where(closes, 0.0, np.where(resize, target, now))
+    out = table.copy()
+    out["shares_now"] = now
+    out["shares_target"] = target
+    out["shares_delta"] = target - now
+    out["order_value"] = (target - now) * price
+    return out
+
+
+def last_known(close: np.ndarray) -> np.ndarray:
+    """Each column's last close that is not NaN (NaN for a column without any)."""
+    known = ~np.isnan(close)
+    last = close.shape[0] - 1 - np.argmax(known[::-1], axis=0)
+    out: np.ndarray = close[last, np.arange(close.shape[1])]
+    out[~known.any(axis=0)] = np.nan
+    return out

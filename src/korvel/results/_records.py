@@ -123,9 +123,33 @@ FIELDS: tuple[Field, ...] = (
         "the fee a short paid for borrowing its shares, in units of the starting capital",
     ),
     Field(
+        "impact",
+        "impact",
+        np.float64,
+        "trade",
+        "impact",
+        "market impact paid by the trade's fills (the square-root model, `impact=`), in units of the starting capital",
+    ),
+    Field(
+        "filled_fraction",
+        "filled_fraction",
+        np.float64,
+        "trade",
+        "filled_fraction",
+        "the share of the trade's entry order that was filled (1 unless `participation=` capped it)",
+    ),
+    Field(
+        "fill_rows",
+        "fill_rows",
+        np.int64,
+        "trade",
+        "fill_rows",
+        "the rows the trade's entry order was filled over (1 unless `participation=` capped it)",
+    ),
+    Field(
         "row_traded", "row_traded", np.float64, "row", "", "|value traded| on the row, in units of the starting capital"
     ),
-    Field("row_costs", "row_costs", np.float64, "row", "", "fees + taxes paid on the row"),
+    Field("row_costs", "row_costs", np.float64, "row", "", "fees + taxes + impact paid on the row"),
     Field(
         "row_financing",
         "row_financing",
@@ -136,6 +160,16 @@ FIELDS: tuple[Field, ...] = (
     ),
     Field("row_long", "row_long", np.float64, "row", "", "the value of the long holdings at the row's close"),
     Field("row_short", "row_short", np.float64, "row", "", "the value of the short holdings at the close (<= 0)"),
+    Field("row_impact", "row_impact", np.float64, "row", "", "market impact paid on the row"),
+    Field(
+        "row_unestimated",
+        "row_unestimated",
+        np.int64,
+        "row",
+        "",
+        "fills on the row the impact model had no estimate for (too few rows or no volume before it)",
+    ),
+    Field("row_below_lot", "row_below_lot", np.int64, "row", "", "targets on the row too small for one lot (`lot=`)"),
 )
 
 PER_TRADE: tuple[Field, ...] = tuple(f for f in FIELDS if f.per == "trade")
@@ -166,11 +200,17 @@ class Records:
     taxes: Float64Array
     slippage: Float64Array
     borrow: Float64Array
+    impact: Float64Array
+    filled_fraction: Float64Array
+    fill_rows: Int64Array
     row_traded: Float64Array
     row_costs: Float64Array
     row_financing: Float64Array
     row_long: Float64Array
     row_short: Float64Array
+    row_impact: Float64Array
+    row_unestimated: Int64Array
+    row_below_lot: Int64Array
     statistics: Float64Array
     reason_names: tuple[str, ...]
 

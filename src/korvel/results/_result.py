@@ -19,11 +19,12 @@ import numpy.typing as npt
 import pandas as pd
 
 from korvel._market import dates_of, missing_by_column
-from korvel.results import _stats
-from korvel.results._actions import actions_table
+from korvel.results import _capacity, _stats
+from korvel.results._actions import actions_table, last_known, with_shares
 from korvel.results._panels import run_panels
 from korvel.results._records import SNAPSHOT, TRADE_COLUMNS, Snapshot
 from korvel.results._stat_table import ordered
+from korvel.simulation import _lots
 from korvel.simulation._rates import annual_rate, day_basis, mean_annual_rate, per_row_rates, run_risk_free
 
 if TYPE_CHECKING:
@@ -237,9 +238,105 @@ class Result:
             # The band is tested against each holding's weight at the last close.
             closing_weights=self._positions.to_numpy()[-1, run.weights.market_columns] if banded else None,
         )
+        if rules.capital is not None:
+            value = float(run.equity[-1]) * rules.capital
+            columns = run.weights.market_columns
+            prices = last_known(run.view.close[:, columns] / _lots.factors(run.view, rules.factor, columns))
+            lots = None if rules.lot is None else _lots.lots_by_column(run.view, rules.lot, columns)
+            where = run.weights.instruments.get_indexer(table.index)
+            now = self._positions.to_numpy()[-1, columns]
+            table = with_shares(table, where, now, value, prices, lots)
         table.attrs["rebalance_due"] = run.rebalance_due
         table.attrs["as_of"] = self._run.market.dates[-1]
         return table
+
+    def capacity(self) -> pd.DataFrame:
+        """How much of the market's volume the fills took: one row per fill, in the order they were made.
+
+        Columns: `date`, `instrument`, `value` (the |value traded| in the
+        prices' currency), `shares` (at the row's trading price), `adv` (the
+        mean volume over the `impact_window` rows before the fill's row, NaN
+        when there is none) and `participation` (shares / ADV).  Its ``attrs``
+        hold `p95` (the 95th percentile of the fills' participation) and
+        `capital_at` ({fraction of ADV: the capital at which that percentile
+        would reach it} for 1%, 5% and 10%).
+
+        `capital_at` scales the run's capital linearly, which holds without
+        an impact model (the run's path then does not depend on its size).
+        With `impact` the costs grow with the size: sweep `capital` as a rule
+        and compare each run's `participation_p95` instead.  Needs `capital`
+        and a market volume (a ValueError names what is missing).
+        """
+        table = self._fills.copy()
+        quantile = _capacity.p95(table["participation"].to_numpy())
+        table.attrs["p95"] = quantile
+        table.attrs["capital_at"] = _capacity.capital_at(self._run.rules.capital, quantile)
+        return table
+
+    @property
+    def unfilled(self) -> pd.DataFrame:
+        """The orders not done under `participation`: one row per order whose rest was dropped, replaced by
+        the next weight row or still carried at the end of the run, with its `date` (the row it was given up
+        on), `instrument`, `shares` (signed: positive, shares not bought) and `value` (those shares at that
+        row's trading price, in the prices' currency).  Empty without `participation`."""
+        table = self._unfilled.copy()
+        return table
+
+    @cached_property
+    def _unfilled(self) -> pd.DataFrame:
+        run = self._run
+        columns = ("date", "instrument", "shares", "value")
+        if run.unfilled is None or run.rules.capital is None:
+            return pd.DataFrame({name: [] for name in columns})
+        rows, sids, rest = run.unfilled
+        market_cols = run.weights.market_columns[sids]
+        price = run.view.trading(run.rules.trade_at)[rows, market_cols]
+        return pd.DataFrame(
+            {
+                "date": dates_of(run.view, run.view.dates[rows]),
+                "instrument": run.weights.instruments.take(sids),
+                "shares": rest * run.rules.capital,
+                "value": rest * price * run.rules.capital,
+            }
+        )
+
+    def _capacity_sections(self) -> list[tuple[str, pd.DataFrame]]:
+        """The report's capacity section (with a capital and a market volume): the fills' participation and
+        the capital at which their 95th percentile reaches 1%, 5% and 10% of ADV."""
+        run = self._run
+        if run.rules.capital is None or run.fills is None or run.fills[3] is None:
+            return []
+        table = self.capacity()
+        participation = table["participation"].dropna()
+
+        def share(value: float) -> str:
+            return "n/a" if value != value else f"{value:.2%}"
+
+        def money(value: float) -> str:
+            return "n/a" if value != value else f"{value:,.0f}"
+
+        rows = [
+            ("capital", money(run.rules.capital)),
+            ("fills (with an ADV)", f"{len(table):,} ({len(participation):,})"),
+            (
+                "median participation (shares / ADV)",
+                share(float(participation.median()) if len(participation) else np.nan),
+            ),
+            ("95th percentile", share(table.attrs["p95"])),
+            ("largest", share(float(participation.max()) if len(participation) else np.nan)),
+        ]
+        rows += [
+            (f"capital at a 95th percentile of {level:.0%} of ADV", money(at))
+            for level, at in table.attrs["capital_at"].items()
+        ]
+        if run.rules.impact is not None:
+            rows.append(("note", "with impact the capitals above are linear estimates: sweep capital instead"))
+        figures = pd.DataFrame({"figure": [r[0] for r in rows], "value": [r[1] for r in rows]})
+        return [("Capacity", figures)]
+
+    @cached_property
+    def _fills(self) -> pd.DataFrame:
+        return _capacity.fills_table(self._run)
 
     # ------------------------------------------------------------------ holdings
 
@@ -374,11 +471,17 @@ class Result:
                 rec.slippage,
                 rec.borrow,
                 rec.row_financing[run.first_row :],
+                rec.impact,
             )
         )
         long, short = self._sides
         out["gross_mean"] = float((long - short).mean()) if long.shape[0] else np.nan
         out["net_mean"] = float((long + short).mean()) if long.shape[0] else np.nan
+        if run.rules.capital is not None and run.fills is not None and run.fills[3] is not None:
+            out["participation_p95"] = _capacity.p95(_capacity.participation(run)[2])
+        if run.unfilled is not None:
+            # An order given up on a row without a price has no value there: left out.
+            out["unfilled_value"] = float(np.nansum(np.abs(self._unfilled["value"].to_numpy()))) / run.rules.capital
         out.update(_stats.exit_counts(rec.exit_reason, rec.reason_names))
         level = self._benchmark_level
         if level is not None:
@@ -512,7 +615,7 @@ class Result:
             rules=rules,
             internals=internals,
             panels=self._report_panels(),
-            sections=[*sections, ("Exits by reason", exits_by_reason(trades))],
+            sections=[*sections, ("Exits by reason", exits_by_reason(trades)), *self._capacity_sections()],
         )
 
     def _repr_html_(self) -> str:

@@ -144,17 +144,32 @@ TABLE: tuple[Stat, ...] = (
         "%",
         "interest on cash paid (margin) less interest earned, in units of the capital: negative when earned",
     ),
+    Stat("impact_paid", "Market impact paid", "%", "market impact paid (`impact=`), in units of the capital"),
     Stat(
         "cost_drag",
         "Cost drag (a year)",
         "%",
-        "fees, taxes, slippage, borrow and financing over the mean equity, a year",
+        "fees, taxes, slippage, borrow, financing and impact over the mean equity, a year",
     ),
     Stat(
         "costs_of_mean_equity",
         "Costs, of mean equity",
         "%",
-        "the run's fees, taxes, slippage, borrow and financing over its mean equity",
+        "the run's fees, taxes, slippage, borrow, financing and impact over its mean equity",
+    ),
+    Stat(
+        "participation_p95",
+        "Participation (95th pct of fills)",
+        "%",
+        "with `capital` and a market volume: the 95th percentile of the fills' shares over their ADV "
+        "(`Result.capacity`)",
+    ),
+    Stat(
+        "unfilled_value",
+        "Orders not done",
+        "%",
+        "with `participation`: the value of the orders not done (`Result.unfilled`) at their rows' prices, in "
+        "units of the capital",
     ),
     Stat("exits_", "Exits by reason", "d", "closed trades by exit reason"),
     Stat(

@@ -183,9 +183,10 @@ def cost_statistics(
     slippage: Float | None = None,
     borrow: Float | None = None,
     row_financing: Float | None = None,
+    impact: Float | None = None,
 ) -> dict[str, Any]:
     """Turnover and costs: `row_traded` (|value traded| per row), `equity` and `row_financing` (per row) of
-    the live rows, `fees`, `taxes`, `slippage` and `borrow` per trade, all in units of the starting capital;
+    the live rows, `fees`, `taxes`, `slippage`, `borrow` and `impact` per trade, all in units of the starting capital;
     `elapsed` in years.
 
     `turnover` is one-sided and annual: each row's value traded over the
@@ -205,16 +206,18 @@ def cost_statistics(
     slippage_paid = float(slippage.sum()) if slippage is not None else 0.0
     borrow_paid = float(borrow.sum()) if borrow is not None else 0.0
     financing = float(row_financing.sum()) if row_financing is not None else 0.0
+    impact_paid = float(impact.sum()) if impact is not None else 0.0
     mean_equity = float(equity.mean()) if equity.shape[0] else NAN
     per_year = 1.0 / elapsed if elapsed > 0 else NAN
     # Added in this order, so that without the new kinds the figure is fees + taxes as it always was.
-    costs = (fees_paid + taxes_paid) + slippage_paid + borrow_paid + financing
+    costs = (fees_paid + taxes_paid) + slippage_paid + borrow_paid + financing + impact_paid
     return {
         "turnover": traded / 2.0 * per_year,
         "fees_paid": fees_paid,
         "taxes_paid": taxes_paid,
         "slippage_paid": slippage_paid,
         "borrow_paid": borrow_paid,
+        "impact_paid": impact_paid,
         "financing": financing,
         "cost_drag": costs / mean_equity * per_year if mean_equity > 0 else NAN,
         "costs_of_mean_equity": costs / mean_equity if mean_equity > 0 else NAN,

@@ -13,7 +13,9 @@ import pandas as pd
 from korvel import _checks as checks
 from korvel._market import MarketView, dates_of
 from korvel._typing import Float64Array, Int64Array
+from korvel.results._records import Records
 from korvel.simulation._inputs import Weights
+from korvel.simulation._rules import Rules
 
 #: A gross sum of weights above max_gross by more than this is scaled down to it.
 GROSS_TOLERANCE = 1e-9
@@ -25,6 +27,7 @@ def _day(view: MarketView, ns: int) -> str:
 
 def gross_scaled(weights: Weights, max_gross: float = 1.0, gross: Float64Array | None = None) -> str | None:
     """Weight rows whose gross sum exceeds `max_gross`: they are scaled down to it before the run.
+    `gross`: the rows' gross sums, if already worked out.
 
     Compared in the precision the weights were given in: float32 weights that sum to 1 are not "above 1".
     `gross`: the rows' gross sums, if already worked out.
@@ -197,4 +200,21 @@ def benchmark_gaps(
     return (
         f"benchmark {name!r}: " + "; ".join(said) + "; its figures (beta, alpha, correlation and the benchmark's own) "
         "are taken over the dates where both it and the run have a value, each return from one such date to the next"
+    )
+
+
+def unestimated_impact(records: Records, view: MarketView, rules: Rules) -> str | None:
+    """Fills the impact model had no estimate for (too little history or volume before them): charged none."""
+    if rules.impact is None:
+        return None
+    per_row = records.row_unestimated
+    count = int(per_row.sum())
+    if not count:
+        return None
+    first = int(np.argmax(per_row > 0))
+    return (
+        f"impact: {count} fill{'s' if count > 1 else ''} had no estimate (fewer than 2 returns or volumes in the "
+        f"impact_window={rules.impact_window} rows before {'them' if count > 1 else 'it'}, or no volume traded), "
+        f"first on {_day(view, int(view.dates[first]))}; no impact was charged on "
+        f"{'them' if count > 1 else 'it'}"
     )

@@ -20,7 +20,7 @@ from korvel._market import Market, MarketView, as_market, check_mapped, missing_
 from korvel._typing import Float64Array, Int64Array
 from korvel._warnings import warn
 from korvel.results._result import Result
-from korvel.simulation import _alerts, _money, _schedule
+from korvel.simulation import _alerts, _lots, _money, _schedule
 from korvel.simulation._inputs import Weights, benchmark_prices, prepare_weights, rebalance_dates
 from korvel.simulation._rules import Rules, check_rules, keywords_given, rule_warnings
 from korvel.simulation._run import Run
@@ -56,6 +56,16 @@ def backtest(
     stop_trading_next_period: bool = True,
     excursion_window: int = 0,
     excursion_step: int = 1,
+    capital: float | None = None,
+    impact: bool | float | None = None,
+    impact_window: int = 20,
+    participation: float | None = None,
+    participation_on: str = "adv",
+    unfilled: str = "carry",
+    lot: float | pd.Series | None = None,
+    min_trade: float = 0.0,
+    fee_min: float = 0.0,
+    factor: float | pd.Series | pd.DataFrame | None = None,
     benchmark: pd.Series | Hashable | None = None,
 ) -> Result:
     """Backtest target weights on a market.
@@ -163,6 +173,53 @@ def backtest(
     excursion_window, excursion_step : int
         Also record every trade's statistics every `excursion_step` rows over
         its first `excursion_window` rows (`Result.trade_profile`).
+    capital : float or None
+        The portfolio's starting value in the prices' currency.  None (the
+        default): a capital of 1.0 with no currency, and the rules that need
+        a size in shares (`impact`) are refused.
+    impact : None, True or float
+        The square-root market-impact model: every fill pays
+        ``k x sigma x sqrt(|shares| / ADV)`` of its traded value, sigma the
+        standard deviation of the close-to-close returns and ADV the mean
+        volume over the `impact_window` rows before the fill (the market
+        needs a volume table).  True takes k = 0.6; a number is k.  None:
+        off.
+    impact_window : int
+        Rows before a fill the impact model's estimates are taken over (2
+        or more; with fewer rows before a fill, those there are).
+    participation : float or None
+        The largest fraction of the average daily volume (the mean over
+        the `impact_window` rows before the fill) one fill may take (above 1
+        allowed).  The rest of the order is carried to the following rows
+        at their prices, in shares, until filled or replaced by the next
+        weight row (``unfilled="carry"``), or dropped (``"drop"``); the cash
+        of an unfilled buy stays cash.  Orders not done are listed in
+        `Result.unfilled`.  Needs `capital` and a market volume.
+    participation_on : "adv" or "row"
+        What `participation` is a fraction of; "row" (the fill row's own
+        volume) needs ``trade_at="close"``.
+    unfilled : "carry" or "drop"
+        What becomes of the rest of a capped order.
+    lot : None, float or Series
+        Shares per lot (1: whole shares; a Series by instrument, NaN or
+        missing: fractional): every target is rounded toward 0 to whole
+        lots at the trade row's price (a full exit sells everything), and a
+        buy pays its costs from cash so that holdings stay whole.  An
+        allocation too small for one lot is a `KorvelWarning`.  Needs
+        `capital`.  Lots need unadjusted prices to mean anything: give
+        adjusted prices with their `factor`.
+    min_trade : float
+        Trades smaller than this (in the prices' currency) are skipped,
+        closes excepted; with `band`, a trade is skipped when either says so.
+    fee_min : float
+        The least commission of a fill, in the prices' currency:
+        commission = max(fee x value, fee_min).
+    factor : None, float, Series or DataFrame
+        The adjustment factor of adjusted prices (raw = adjusted / factor),
+        by instrument or by date and instrument (missing: 1): the lots are
+        counted in raw shares.  With `lot`, `min_trade` or `fee_min` the
+        trades of a row that reduce a holding run before those that add to
+        one.
     benchmark : Series or instrument label, optional
         Prices of a benchmark (or an instrument of the market) for the plot
         and the beta / alpha / correlation figures.
@@ -209,6 +266,16 @@ def backtest(
             stop_trading_next_period=stop_trading_next_period,
             excursion_window=excursion_window,
             excursion_step=excursion_step,
+            capital=capital,
+            impact=impact,
+            impact_window=impact_window,
+            participation=participation,
+            participation_on=participation_on,
+            unfilled=unfilled,
+            lot=lot,
+            min_trade=min_trade,
+            fee_min=fee_min,
+            factor=factor,
         )
     )
     if isinstance(market, pd.DataFrame) and isinstance(weights, pd.DataFrame) and _swapped(market, weights):
@@ -234,7 +301,10 @@ def backtest(
     }
     if not view.has("open"):
         keywords["trade_at"] = "close"  # close-only data trades at the next close
-    done = _engine.run(_arrays(view, weights_, resample, rules), keywords, rules.excursion_window, rules.excursion_step)
+    size = _size_keywords(rules, view, weights_.market_columns)
+    done = _engine.run(
+        _arrays(view, weights_, resample, rules), {**keywords, **size}, rules.excursion_window, rules.excursion_step
+    )
     applied, _, due = _schedule.applied_weight_rows(view.dates, weights_.engine_dates, resample)
     run = Run(
         market_,
@@ -251,9 +321,44 @@ def backtest(
         due,
         bench,
         done.seconds,
+        done.fills,
+        done.unfilled,
+        size,
     )
     _warn_about(run, gross_text, benchmark)
     return Result(run)
+
+
+def _size_keywords(rules: Any, view: Any, columns: Any) -> dict[str, Any]:
+    """The ledger run's keywords for a capital in currency: the fills it records (for the capacity), the
+    market's volume and the size rules that read it, and the lots."""
+    if rules.capital is None:
+        return {}
+    out: dict[str, Any] = {"record_fills": True, "capital": rules.capital}
+    if rules.lot is not None:
+        out["lot_values"] = _lots.lot_values(view, rules, columns)
+    if rules.min_trade:
+        out["min_trade"] = rules.min_trade / rules.capital
+    if rules.fee_min:
+        out["fee_min"] = rules.fee_min / rules.capital
+    if rules.lot is not None or rules.min_trade or rules.fee_min:
+        out["sells_first"] = True
+    for name in ("impact", "participation"):
+        if getattr(rules, name) is not None and view.volume is None:
+            raise ValueError(
+                f"{name} needs the market's volume: korvel.Market(close, ..., volume=shares traded per row)"
+            )
+    if view.volume is not None:  # read by the size rules, and each fill's ADV kept for the capacity
+        out.update(volume_values=view.volume, impact_window=rules.impact_window)
+    if rules.impact is not None:
+        out["impact"] = rules.impact
+    if rules.participation is not None:
+        out.update(
+            participation=rules.participation,
+            participation_on_row=rules.participation_on == "row",
+            carry_unfilled=rules.unfilled == "carry",
+        )
+    return out
 
 
 def _swapped(market: pd.DataFrame, weights: pd.DataFrame) -> bool:
@@ -281,7 +386,7 @@ def _arrays(view: MarketView, weights: Weights, resample: Int64Array, rules: Rul
 def closing_positions(run: Run) -> Float64Array:
     """Each holding's value over the portfolio value at every close (market rows x weight columns): the
     run once more, its ledger keeping them (the engine is deterministic: the same run)."""
-    keywords = {**run.engine_keywords, "record_positions": True}
+    keywords = {**run.engine_keywords, **run.size_keywords, "record_positions": True}
     for name in _engine.ENGINE_ONLY:
         keywords.pop(name, None)
     done = _engine.run(
@@ -316,6 +421,8 @@ def _warn_about(run: Run, gross_text: str | None, benchmark: object) -> None:
         "ruin": _alerts.ruined(run.view, run.equity),
         "no_price": _alerts.unpriced_weights(run.weights, run.view, run.applied, missing),
         "benchmark": _alerts.benchmark_gaps(benchmark, run.benchmark, run.view, run.first_row),
+        "impact": _alerts.unestimated_impact(run.records, run.view, run.rules),
+        "lot": _lots.below_one_lot(run),
     }
     for kind, text in said.items():
         if text:

@@ -112,6 +112,63 @@ def _integer(least: int) -> Callable[[object, str], int]:
     return check
 
 
+def _capital(value: object, name: str) -> float | None:
+    if value is None:
+        return None
+    number = _positive(value, name)
+    if number == INF:
+        raise ValueError(f"{name} must be finite (the portfolio's starting value in the prices' currency), not inf")
+    return number
+
+
+#: The square-root impact model's coefficient taken by ``impact=True`` (the value of bt's SqrtCostModel).
+IMPACT_K = 0.6
+
+
+def _impact(value: object, name: str) -> float | None:
+    if value is None or value is False:
+        return None
+    if value is True:
+        return IMPACT_K
+    number = _positive(value, name)
+    if number == INF:
+        raise ValueError(f"{name} must be finite (the coefficient k of the square-root model), not inf")
+    return number
+
+
+def _currency(value: object, name: str) -> float:
+    number = _number(value, name)
+    if not 0 <= number < INF:
+        raise ValueError(f"{name} must be 0 or more and finite (an amount in the prices' currency), not {value!r}")
+    return number
+
+
+def _by_instrument(value: object, name: str, *, tables: bool) -> Any:
+    """A positive number, or a Series by instrument (or, with `tables`, a DataFrame of dates x instruments) of
+    positive numbers or NaN; checked against the market's instruments when the run starts."""
+    import pandas as pd
+
+    if value is None:
+        return None
+    kinds = (pd.Series, pd.DataFrame) if tables else (pd.Series,)
+    if isinstance(value, kinds):
+        values = value.to_numpy(dtype=np.float64, na_value=np.nan)
+        bad = ~np.isnan(values) & ~((values > 0) & (values < INF))
+        if bad.any():
+            first = values[bad].ravel()[0]
+            raise ValueError(f"{name} must hold positive finite numbers (NaN: none), not {first!r}")
+        return value
+    return _positive(value, name)
+
+
+def _lot(value: object, name: str) -> Any:
+    return _by_instrument(value, name, tables=False)
+
+
+def _factor(value: object, name: str) -> Any:
+    return _by_instrument(value, name, tables=True)
+
+
 def _optional_flag(value: object, name: str) -> bool | None:
     return None if value is None else _flag(value, name)
 
@@ -126,6 +183,28 @@ def _trail_from(value: object, name: str) -> str:
     if not isinstance(value, str) or value not in TRAIL_FROM:
         raise ValueError(f"{name} must be 'entry' or 'peak', not {value!r}")
     return value
+
+
+PARTICIPATION_ON = ("adv", "row")
+UNFILLED = ("carry", "drop")
+
+
+def _one_of(words: tuple[str, ...]) -> Callable[[object, str], str]:
+    def check(value: object, name: str) -> str:
+        if not isinstance(value, str) or value not in words:
+            raise ValueError(f"{name} must be {' or '.join(map(repr, words))}, not {value!r}")
+        return value
+
+    return check
+
+
+def _participation(value: object, name: str) -> float | None:
+    if value is None:
+        return None
+    number = _positive(value, name)
+    if number == INF:
+        raise ValueError(f"{name} must be finite (a fraction of the volume, 0.1 for 10%), not inf")
+    return number
 
 
 def _max_gross(value: object, name: str) -> float:
@@ -455,6 +534,95 @@ TABLE: tuple[Rule, ...] = (
         "spacing of those statistics, in rows",
     ),
     Rule(
+        "capital",
+        None,
+        _capital,
+        None,
+        "None or > 0",
+        "the portfolio's starting value in the prices' currency; None: a unit capital, and the rules that "
+        "need one (impact, participation, lot, min_trade, fee_min) are refused",
+    ),
+    Rule(
+        "impact",
+        None,
+        _impact,
+        None,
+        "None (off), True (k = 0.6) or a number k > 0; needs capital and a market volume",
+        "market impact per fill, a fraction of the traded value: k x sigma x sqrt(shares / ADV) over the "
+        "impact_window rows before the fill",
+    ),
+    Rule(
+        "impact_window",
+        20,
+        _integer(2),
+        None,
+        "an integer >= 2",
+        "rows before a fill over which the impact model's volatility and mean volume are taken",
+    ),
+    Rule(
+        "participation",
+        None,
+        _participation,
+        None,
+        "None (off) or > 0 (above 1 allowed); needs capital and a market volume",
+        "the largest fraction of ADV (or of the row's volume) one fill may take; the rest of the order is "
+        "carried or dropped (`unfilled`)",
+    ),
+    Rule(
+        "participation_on",
+        "adv",
+        _one_of(PARTICIPATION_ON),
+        None,
+        "'adv' or 'row' (with trade_at='close')",
+        "what participation is a fraction of: the mean volume over the impact_window rows before the fill, or "
+        "the fill row's own volume (trading at its close)",
+        choices=PARTICIPATION_ON,
+    ),
+    Rule(
+        "unfilled",
+        "carry",
+        _one_of(UNFILLED),
+        None,
+        "'carry' or 'drop'",
+        "the rest of a capped order: carried to the following rows at their prices (in shares) until filled or "
+        "replaced by the next weight row, or dropped; listed in Result.unfilled",
+        choices=UNFILLED,
+    ),
+    Rule(
+        "lot",
+        None,
+        _lot,
+        None,
+        "None, a number > 0 or a Series by instrument; needs capital",
+        "shares per lot (1: whole shares): targets rounded toward 0 to whole lots, a full exit sells everything; "
+        "None: fractional shares",
+    ),
+    Rule(
+        "min_trade",
+        0.0,
+        _currency,
+        None,
+        ">= 0, in the prices' currency; needs capital",
+        "trades smaller than this are skipped (a close always trades)",
+    ),
+    Rule(
+        "fee_min",
+        0.0,
+        _currency,
+        None,
+        ">= 0, in the prices' currency; needs capital",
+        "the least commission of a fill: commission = max(fee x value, fee_min)",
+    ),
+    Rule(
+        "factor",
+        None,
+        _factor,
+        None,
+        "None, a number > 0, a Series by instrument or a DataFrame of dates x instruments",
+        "adjustment factor of adjusted prices (raw = adjusted / factor), for the lots' shares",
+        option="",
+    ),
+    Rule(
         "benchmark",
         None,
         None,
@@ -475,6 +643,11 @@ RULES = frozenset(BY_NAME)
 #: a deprecated rule is checked, then handed to the rule that replaces it.
 CHECKED = tuple(rule.name for rule in TABLE if rule.check is not None and rule.replaced_by is None)
 DEPRECATED = tuple(rule.name for rule in TABLE if rule.replaced_by is not None)
+
+
+def _scalar(value: object) -> bool:
+    """Not a pandas table (a rule given by instrument or by date)."""
+    return not type(value).__module__.startswith("pandas")
 
 
 class Rules:
@@ -556,6 +729,27 @@ def check_rules(**given: Any) -> Rules:
             values[name] = rule.check(given.get(name, rule.default), name)
     if values["trail_activation"] is not None and values["trail_stop"] is None:
         raise ValueError("trail_activation needs a trail_stop")
+    for needs in ("lot", "min_trade", "fee_min"):
+        value = values[needs]
+        if value is not None and not (_scalar(value) and value == 0.0) and values["capital"] is None:
+            raise ValueError(
+                f"{needs} needs capital (the portfolio's starting value in the prices' currency, e.g. capital=1e6): "
+                "shares and amounts in currency mean nothing in a unit capital"
+            )
+    if values["participation"] is not None and values["capital"] is None:
+        raise ValueError(
+            "participation needs capital (the portfolio's starting value in the prices' currency, e.g. "
+            "capital=1e6): a fill's share of the volume depends on it"
+        )
+    if values["participation_on"] == "row" and values["trade_at"] != "close":
+        raise ValueError(
+            "participation_on='row' needs trade_at='close': a fill at the open cannot know its row's volume"
+        )
+    if values["impact"] is not None and values["capital"] is None:
+        raise ValueError(
+            "impact needs capital (the portfolio's starting value in the prices' currency, e.g. capital=1e6): "
+            "an order's size in shares, and so its impact, depends on it"
+        )
     return Rules(values)
 
 

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
@@ -32,6 +32,13 @@ class Run:
     rebalance_due: bool  # the due weight row is traded on the next trading day
     benchmark: tuple[Float64Array, str] | None  # level on every market row, and its name
     engine_seconds: float
+    #: With `capital`: every fill, (market row, weight column, |value traded| in units of the starting capital,
+    #: the ADV before it, None without a market volume).
+    fills: tuple[Int64Array, Int64Array, Float64Array, Float64Array | None] | None = None
+    #: With `participation`: the orders not done, (market row, weight column, rest as a value over the price).
+    unfilled: tuple[Int64Array, Int64Array, Float64Array] | None = None
+    #: The ledger run's keywords for the size rules (its volume table, capital, caps), for a run once more.
+    size_keywords: dict[str, Any] = field(default_factory=dict)
 
     @property
     def first_row(self) -> int:

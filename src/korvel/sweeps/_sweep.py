@@ -740,10 +740,11 @@ def _check_strategy(strategy: Callable[..., Any], names: list[str]) -> None:
 def _check_rules(combos: Combinations, fixed_rules: Mapping[str, Any]) -> None:
     """Every rule value, before any backtest runs: a bad one would fail every combination it is in."""
     checked = {k: v for k, v in fixed_rules.items() if k in CHECKED}
-    check_rules(**checked)
     rule_keys = [k for k in combos.keys if k in CHECKED]
     if not rule_keys:
+        check_rules(**checked)
         return
+    # The fixed rules are checked with the grid's (impact fixed, the capital in the grid).
     seen: set[tuple[Any, ...]] = set()
     for params in combos.params:
         values = tuple(canonical({k: params[k] for k in rule_keys}))

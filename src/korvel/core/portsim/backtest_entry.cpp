@@ -161,6 +161,8 @@ bool to_row_rates(PyObject* value, RateTable& out, const char* name) { return to
 
 bool to_borrow_rates(PyObject* value, RateTable& out, const char* name) { return to_rate_table(value, out, name, 2); }
 
+bool to_cell_table(PyObject* value, RateTable& out, const char* name) { return to_rate_table(value, out, name, 2); }
+
 // The arguments as given, in parameter order; null for an omitted rule.
 struct GivenArguments {
 #define KORVEL_GIVEN(name, ...) PyObject* name = nullptr;
@@ -250,6 +252,38 @@ bool check_ledger_rules(const BacktestInputs& in) {
                      l.borrow_rates.rates.rows, l.borrow_rates.rates.cols, rows, in.pos_columns.size);
         return false;
     }
+    const View2D<double>& lots = l.lot_values.rates;
+    if (l.lot_values.given && (lots.rows != rows || lots.cols != in.pos_columns.size)) {
+        PyErr_Format(PyExc_ValueError, "lot_values is %zd x %zd, not price rows x weight columns (%zd x %zd)",
+                     lots.rows, lots.cols, rows, in.pos_columns.size);
+        return false;
+    }
+    if (!(l.min_trade >= 0.0) || std::isinf(l.min_trade) || !(l.fee_min >= 0.0) || std::isinf(l.fee_min)) {
+        PyErr_SetString(PyExc_ValueError, "min_trade and fee_min must be finite and 0 or more");
+        return false;
+    }
+    const View2D<double>& volume = l.volume_values.rates;
+    if (l.volume_values.given && (volume.rows != rows || volume.cols != in.price.cols)) {
+        PyErr_Format(PyExc_ValueError, "volume_values is %zd x %zd, not price rows x price columns (%zd x %zd)",
+                     volume.rows, volume.cols, rows, in.price.cols);
+        return false;
+    }
+    if (!(l.capital > 0.0) || std::isinf(l.capital)) {
+        PyErr_SetString(PyExc_ValueError, "capital must be a positive finite number");
+        return false;
+    }
+    if (!(l.impact >= 0.0) || std::isinf(l.impact) || !(l.participation >= 0.0) || std::isinf(l.participation)) {
+        PyErr_SetString(PyExc_ValueError, "impact and participation must be finite and 0 or more");
+        return false;
+    }
+    if ((l.impact > 0.0 || l.participation > 0.0) && !l.volume_values.given) {
+        PyErr_SetString(PyExc_ValueError, "impact and participation need volume_values");
+        return false;
+    }
+    if (l.impact_window < 2) {
+        PyErr_Format(PyExc_ValueError, "impact_window must be >= 2, got %d", l.impact_window);
+        return false;
+    }
     return true;
 }
 
@@ -321,6 +355,8 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, TradeLedger* ledger) {
     in.price_array = given.price_values;
     in.close_array = given.close_values;
     if (ledger && !check_ledger_rules(in)) return nullptr;
+    in.costs.fee_min = r.fee_min;
+    in.costs.whole_shares = r.lot_values.given;
 
     // The flags are published before anything else can fail, and keep their
     // values even when a later step does.
@@ -353,8 +389,35 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, TradeLedger* ledger) {
             const analysis::Settings settings{r.excursion_window, r.excursion_window_step, in.costs};
             ledger->start(static_cast<int>(in.pos_columns.size), in.price_index.size, in.rules.record_positions,
                           analysis::Tables{in.price, in.close}, settings, run.price_col_of_sid);
+            if (l.record_fills) ledger->record_fills(l.volume_values.given ? &run.volume_model : nullptr);
+            if (l.volume_values.given) {
+                VolumeModel& model = run.volume_model;
+                model.close = in.close;
+                model.volume = l.volume_values.rates;
+                model.trading = in.price;
+                model.price_col_of_sid = &run.price_col_of_sid;
+                model.window = l.impact_window;
+                model.capital = l.capital;
+                in.costs.impact_k = l.impact;
+                in.costs.volume = &model;
+            }
+            if (l.participation > 0.0) {
+                run.carry.on = true;
+                run.carry.model = &run.volume_model;
+                run.carry.participation = l.participation;
+                run.carry.on_row = l.participation_on_row;
+                run.carry.carry = l.carry_unfilled;
+                run.carry.start(static_cast<size_t>(in.pos_columns.size));
+                ledger->record_unfilled();
+            }
         }
-        if (run_rows(in, run) < 0 || finish_run(in, run) < 0) return nullptr;
+        if (run_rows(in, run) < 0) return nullptr;
+        // The orders still carried at the end of the run are undone.
+        for (const int sid : run.carry.waiting) {
+            const double rest = run.carry.pending[static_cast<size_t>(sid)];
+            if (rest != 0.0 && ledger != nullptr) ledger->note_unfilled(sid, rest);
+        }
+        if (finish_run(in, run) < 0) return nullptr;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;

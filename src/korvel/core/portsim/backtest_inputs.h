@@ -53,6 +53,20 @@ struct DelistingBars {
 // run is backtest_'s. The rate tables hold a simple rate per price row (the
 // interest of that row on the previous close's cash, or the borrow fee on a
 // short's value there), as the layer works them out; None is no rate.
+// volume_values holds the shares traded per price row and price column, read
+// by the square-root impact model (impact: its k) and the participation caps
+// over the impact_window rows before each fill (see VolumeModel in
+// common/costs.h); capital is the starting value in the prices' currency.
+// lot_values holds the value of one lot of every cell in units of the
+// starting capital (NaN: no rounding there): targets are rounded toward 0
+// to whole lots and buys pay their costs from cash. min_trade (units of the
+// starting capital) skips smaller trades that do not close a holding;
+// fee_min is the least commission of a fill; with sells_first a row's
+// trades that reduce a holding run before those that add to one.
+// participation caps each fill at that fraction of the ADV before its row
+// (of the row's own volume with participation_on_row); the rest of a capped
+// order is carried to the following rows, or dropped unless carry_unfilled
+// (see participation.h).
 #define KORVEL_LEDGER_RULES(X)                                                                   \
     X(own_trade_stops, bool, false, "False", to_truth)                                           \
     X(trade_at, TradeAt, TradeAt::Close, "'close'", to_trade_at)                                 \
@@ -65,7 +79,19 @@ struct DelistingBars {
     X(margin_rates, RateTable, , "None", to_row_rates)                                           \
     X(borrow_rates, RateTable, , "None", to_borrow_rates)                                        \
     X(close_on_ruin, bool, false, "False", to_truth)                                             \
-    X(record_positions, bool, false, "False", to_truth)
+    X(record_positions, bool, false, "False", to_truth)                                          \
+    X(volume_values, RateTable, , "None", to_cell_table)                                         \
+    X(capital, double, 1.0, "1.0", to_double)                                                    \
+    X(impact, double, 0.0, "0.0", to_double)                                                     \
+    X(impact_window, int, 20, "20", to_row_count)                                                \
+    X(record_fills, bool, false, "False", to_truth)                                              \
+    X(lot_values, RateTable, , "None", to_cell_table)                                            \
+    X(min_trade, double, 0.0, "0.0", to_double)                                                  \
+    X(fee_min, double, 0.0, "0.0", to_double)                                                    \
+    X(sells_first, bool, false, "False", to_truth)                                               \
+    X(participation, double, 0.0, "0.0", to_double)                                             \
+    X(participation_on_row, bool, false, "False", to_truth)                                      \
+    X(carry_unfilled, bool, true, "True", to_truth)
 
 // The eleven required arrays: X(name, element kind, number of dimensions).
 #define KORVEL_BACKTEST_ARRAYS(X)                                                                \

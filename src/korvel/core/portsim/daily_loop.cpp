@@ -484,6 +484,7 @@ int run_rows_in(const BacktestInputs& in, RunState& run) {
         }
         if (call_recorder(g_recorder.record_date, static_cast<int>(i)) < 0) return -1;
         g_recording.mark_row(g_recording.self, static_cast<int>(i));
+        run.volume_model.row = i;
         if (run.ruin_closed) {
             run.equity_data[i] = run.cash;  // nothing is held or trades after a ruin
             continue;
@@ -498,6 +499,7 @@ int run_rows_in(const BacktestInputs& in, RunState& run) {
 
         hand_over_exit_signals(run);
         const bool rebalanced = run.rebalance_due;
+        if (run.carry.on && !rebalanced && fill_carried_orders(in, run, i) < 0) return -1;
         if (rebalanced && apply_due_weight_row(in, run, i) < 0) return -1;
         if (run.use_delisting && close_delisted<kChecked>(in, run, i) < 0) return -1;
         if (rebalanced && run.own_stops && follow_new_trades<kChecked>(in, run, i) < 0) return -1;

@@ -19,7 +19,10 @@
     X(fees, double)                   \
     X(taxes, double)                  \
     X(slippage, double)               \
-    X(borrow, double)
+    X(borrow, double)                 \
+    X(impact, double)                 \
+    X(filled_fraction, double)        \
+    X(fill_rows, int64_t)
 
 // One element per price row: X(key, element type).
 #define KORVEL_LEDGER_ROW_FIELDS(X) \
@@ -27,7 +30,10 @@
     X(row_costs, double)            \
     X(row_financing, double)        \
     X(row_long, double)             \
-    X(row_short, double)
+    X(row_short, double)            \
+    X(row_impact, double)           \
+    X(row_unestimated, int64_t)     \
+    X(row_below_lot, int64_t)
 
 // The keys as one comma-separated text, for the docstring.
 #define KORVEL_LEDGER_KEY_TEXT(key, type) #key ", "

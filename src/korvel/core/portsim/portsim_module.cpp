@@ -63,7 +63,15 @@ constexpr char kLedgerSummary[] =
     "day: each stop belongs to the trade that raised it and is measured from that\n"
     "trade's entry price; trade_at says whether price_values trades before the\n"
     "close ('open') or at it ('close'). trail_from='peak' (with own_trade_stops)\n"
-    "trails the peak by trail_stop times the peak.";
+    "trails the peak by trail_stop times the peak.\n\n"
+    "volume_values (price rows x price columns: shares traded) with capital (in the\n"
+    "prices' currency) feeds the square-root impact model (impact: its k) and the\n"
+    "participation caps (participation, of the ADV over the impact_window rows\n"
+    "before each fill, or of the row's volume with participation_on_row); the rest of\n"
+    "a capped order is carried (or dropped unless carry_unfilled) and listed as\n"
+    "unfilled_row, unfilled_sid, unfilled_rest (a value over the price) when not\n"
+    "done. record_fills adds fill_row, fill_sid, fill_traded (every fill's |value|)\n"
+    "and, with volume_values, fill_adv (the ADV before each fill).";
 
 PyMethodDef portsim_methods[] = {
     {"backtest_", as_cfunction(py_backtest), METH_VARARGS | METH_KEYWORDS, nullptr},               // doc set at import

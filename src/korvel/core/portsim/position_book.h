@@ -93,7 +93,7 @@ inline double set_position(PositionBook& positions, int sid, double target, doub
         if (present) {
             if (!in_book) positions.insert(sid, 0.0);
             const double v = positions.value(sid);
-            Paid paid = costs.fill(std::fabs(v), true);
+            Paid paid = costs.fill(std::fabs(v), true, sid);
             if (costs.slippage == 0.0) {
                 cash = cash + (v - paid.cost);
             } else {
@@ -116,9 +116,15 @@ inline double set_position(PositionBook& positions, int sid, double target, doub
     const double old = held;
     const double diff = target - old;
     const bool adds_exposure = (target >= 0.0 && diff > 0.0) || (target <= 0.0 && diff < 0.0);
-    Paid paid = costs.fill(std::fabs(diff), !adds_exposure);
+    Paid paid = costs.fill(std::fabs(diff), !adds_exposure, sid);
     const double cost = paid.cost;
-    if (costs.slippage == 0.0) {
+    if (costs.whole_shares && diff > 0.0) {
+        // The holding gets every share traded; cash pays for them, their
+        // slippage above the quote and the costs.
+        paid.slippage = costs.given_up_on_sale(diff);
+        cash = cash - ((diff + paid.slippage) + cost);
+        held = diff + old;
+    } else if (costs.slippage == 0.0) {
         if (diff > 0.0) {
             cash = cash - diff;
             held = (diff - cost) + old;

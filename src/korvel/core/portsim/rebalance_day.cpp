@@ -92,12 +92,78 @@ int refresh_last_price(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     return 0;
 }
 
+// A new weight row replaces the orders still carried: their rest is undone.
+void replace_carried_orders(RunState& run) {
+    Carry& carry = run.carry;
+    for (const int sid : carry.waiting) {
+        const double rest = carry.pending[static_cast<size_t>(sid)];
+        if (rest != 0.0 && run.ledger != nullptr) run.ledger->note_unfilled(sid, rest);
+        carry.forget(sid);
+    }
+    carry.waiting.clear();
+}
+
 }  // namespace
+
+int fill_carried_orders(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
+    Carry& carry = run.carry;
+    if (carry.waiting.empty()) return 0;
+    double total = run.cash;
+    for (const int sid : run.positions.held) total += run.positions.value(sid);
+    size_t kept = 0;
+    for (const int sid : carry.waiting) {
+        const auto k = static_cast<size_t>(sid);
+        const double rest = carry.pending[k];
+        if (rest == 0.0) continue;
+        const bool held = run.positions.holds(sid) && run.positions.value(sid) != 0.0;
+        // A holding closed since (a stop, a delisting) takes no more of its order.
+        if (!held && carry.started[k]) {
+            if (run.ledger != nullptr) run.ledger->note_unfilled(sid, rest);
+            carry.forget(sid);
+            continue;
+        }
+        const int pc = run.price_col(sid);
+        double price = 0.0;
+        if (!in.price.get(i, pc, price)) return -1;
+        if (!(price > 0.0) || std::isinf(price)) {  // no price today: the order waits
+            carry.waiting[kept++] = sid;
+            continue;
+        }
+        const double want = rest * price;
+        const double cap = carry.limit(i, sid);
+        double step = Carry::exceeds(std::fabs(want), cap) ? std::copysign(cap, want) : want;
+        const TradingRules& r = in.rules;
+        if (r.lot_values.given && r.lot_values.rates.contains(i, sid)) {
+            const double lot = r.lot_values.rates.at_unchecked(i, sid);
+            if (lot > 0.0 && !std::isinf(lot)) step = std::trunc(step / lot) * lot;
+        }
+        const double now = held ? run.positions.value(sid) : 0.0;
+        if (step != 0.0) {
+            run.cash = set_position(run.positions, sid, now + step, run.cash, in.costs, true, true, total);
+            if (failed(run.cash)) return -1;
+            run.rebalanced_since_morning = true;
+            if (static_cast<size_t>(pc) < run.last_price.size()) run.last_price[static_cast<size_t>(pc)] = price;
+            if (run.ledger != nullptr && carry.opening[k]) {
+                if (!carry.started[k]) {
+                    run.ledger->note_capped_entry(sid, carry.ordered[k], std::fabs(step) / price);
+                } else {
+                    run.ledger->note_carried_fill(sid, std::fabs(step) / price);
+                }
+            }
+            carry.started[k] = 1;
+        }
+        const double left = Carry::exceeds(std::fabs(want), std::fabs(step)) ? (want - step) / price : 0.0;
+        carry.pending[k] = left;
+        if (left != 0.0) carry.waiting[kept++] = sid;
+    }
+    carry.waiting.resize(kept);
+    return 0;
+}
 
 int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     View1D<double> due_row;
     if (!in.pos_values.row(run.pos_row, due_row)) return -1;
-    const bool banded = in.rules.band_on();
+    const bool banded = in.rules.band_on() || in.rules.min_trade > 0.0;
     if (banded) {
         // A holding the band leaves alone keeps its stops: their references
         // are put back after the rebase below.
@@ -110,8 +176,18 @@ int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i) 
     View1D<double> chosen;
     if (choose_weight_row(in, run, due_row, chosen) < 0) return -1;
     remember_references(run);
+    int64_t below_lot = 0;
+    Capping capping;
+    if (run.carry.on) {
+        replace_carried_orders(run);
+        if (!in.price.row(i, capping.prices)) return -1;
+        capping.carry = &run.carry;
+        capping.price_col_of_sid = &run.price_col_of_sid;
+        capping.ledger = run.ledger;
+    }
     run.cash = rebalance(run.positions, chosen, run.cash, in.costs, in.rules.position_limit, in.rules, run.abs_weights,
-                         run.band_skipped);
+                         run.band_skipped, i, &below_lot, run.carry.on ? &capping : nullptr);
+    if (below_lot != 0 && run.ledger != nullptr) run.ledger->note_below_lot(below_lot);
     run.rebalanced_since_morning = true;
     if (failed(run.cash)) return -1;
     for (const int sid : run.band_skipped) {

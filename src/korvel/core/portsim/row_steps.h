@@ -16,6 +16,9 @@ namespace korvel::portsim {
 // kChecked: each cell read is bounds-checked (see RunState::cells_in_bounds).
 void hand_over_exit_signals(RunState& run);
 int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i);
+// korvel's path, with participation caps, on a row without a due weight
+// row: the orders carried from earlier rows take their next fills.
+int fill_carried_orders(const BacktestInputs& in, RunState& run, Py_ssize_t i);
 template <bool kChecked>
 int close_delisted(const BacktestInputs& in, RunState& run, Py_ssize_t i);
 template <bool kChecked>

@@ -9,6 +9,7 @@
 #include "common/pyref.h"
 #include "portsim/backtest_inputs.h"
 #include "portsim/exit_reason.h"
+#include "portsim/participation.h"
 #include "portsim/position_book.h"
 
 namespace korvel::portsim {
@@ -110,6 +111,10 @@ struct RunState {
     TradeLedger* closing_book = nullptr;
     bool ruined = false;
     bool ruin_closed = false;
+    // Participation caps and the orders they carry, and the volume the size
+    // rules read (korvel's path).
+    Carry carry;
+    VolumeModel volume_model;
 
     int price_col(int sid) const {
         return (sid >= 0 && static_cast<size_t>(sid) < price_col_of_sid.size()) ? price_col_of_sid[sid] : 0;

@@ -101,6 +101,10 @@ bool TradeLedger::enter(int sid, double weight, int entry_transaction) {
     slot->taxes = 0.0;
     slot->slippage = 0.0;
     slot->borrow = 0.0;
+    slot->impact = 0.0;
+    slot->entry_order = 0.0;
+    slot->entry_filled = 0.0;
+    slot->fill_rows = 1;
     slot->open = true;
     slot->serial = opened_++;
     return true;
@@ -121,6 +125,14 @@ void TradeLedger::charge(int sid, const Paid& paid) {
         per_row_.row_traded[static_cast<size_t>(row_)] += traded;
         per_row_.row_costs[static_cast<size_t>(row_)] += cost;
         if (paid.financing != 0.0) per_row_.row_financing[static_cast<size_t>(row_)] += paid.financing;
+        per_row_.row_impact[static_cast<size_t>(row_)] += paid.impact;
+        if (paid.unestimated) per_row_.row_unestimated[static_cast<size_t>(row_)] += 1;
+    }
+    if (record_fills_ && traded > 0.0) {
+        fill_row_.push_back(row_);
+        fill_sid_.push_back(sid);
+        fill_traded_.push_back(traded);
+        if (fill_model_ != nullptr) fill_adv_.push_back(fill_model_->adv(row_, fill_model_->column(sid)));
     }
     if (sid < 0 || static_cast<size_t>(sid) >= slots_.size()) return;
     Slot& slot = slots_[static_cast<size_t>(sid)];
@@ -129,13 +141,38 @@ void TradeLedger::charge(int sid, const Paid& paid) {
         slot.taxes += taxes;
         slot.slippage += paid.slippage;
         slot.borrow += paid.borrow;
+        slot.impact += paid.impact;
     } else if (slot.ended >= 0) {
         const auto ended = static_cast<size_t>(slot.ended);
         trades_.fees[ended] += fees;
         trades_.taxes[ended] += taxes;
         trades_.slippage[ended] += paid.slippage;
         trades_.borrow[ended] += paid.borrow;
+        trades_.impact[ended] += paid.impact;
     }
+}
+
+void TradeLedger::note_capped_entry(int sid, double ordered, double filled) {
+    if (sid < 0 || static_cast<size_t>(sid) >= slots_.size()) return;
+    Slot& slot = slots_[static_cast<size_t>(sid)];
+    if (!slot.open) return;
+    slot.entry_order = ordered;
+    slot.entry_filled = filled;
+    slot.fill_rows = 1;
+}
+
+void TradeLedger::note_carried_fill(int sid, double filled) {
+    if (sid < 0 || static_cast<size_t>(sid) >= slots_.size()) return;
+    Slot& slot = slots_[static_cast<size_t>(sid)];
+    if (!slot.open || slot.entry_order <= 0.0) return;
+    slot.entry_filled += filled;
+    slot.fill_rows += 1;
+}
+
+void TradeLedger::note_unfilled(int sid, double rest) {
+    unfilled_row_.push_back(row_);
+    unfilled_sid_.push_back(sid);
+    unfilled_rest_.push_back(rest);
 }
 
 // One trade: its statistics as the recorder takes them (an open trade is
@@ -176,7 +213,10 @@ bool TradeLedger::append(int sid, const Slot& slot, int exit_row, int analysed_r
                         slot.fees,
                         slot.taxes,
                         slot.slippage,
-                        slot.borrow};
+                        slot.borrow,
+                        slot.impact,
+                        slot.entry_order > 0.0 ? slot.entry_filled / slot.entry_order : 1.0,
+                        slot.fill_rows};
 #define KORVEL_LEDGER_PUSH(key, type) trades_.key.push_back(record.key);
     KORVEL_LEDGER_TRADE_FIELDS(KORVEL_LEDGER_PUSH)
 #undef KORVEL_LEDGER_PUSH
@@ -219,6 +259,33 @@ PyObject* TradeLedger::to_dict() const {
     if (record_positions_ &&
         set_item(d, "positions", array_of(positions_, NPY_FLOAT64, rows, static_cast<npy_intp>(slots_.size()))) < 0) {
         return nullptr;
+    }
+    if (record_unfilled_) {
+        const auto count = static_cast<npy_intp>(unfilled_row_.size());
+        if (set_item(d, "unfilled_row", array_of(unfilled_row_, NPY_INT64, count)) < 0 ||
+            set_item(d, "unfilled_sid", array_of(unfilled_sid_, NPY_INT64, count)) < 0 ||
+            set_item(d, "unfilled_rest", array_of(unfilled_rest_, NPY_FLOAT64, count)) < 0) {
+            return nullptr;
+        }
+    }
+    if (record_unfilled_) {
+        const auto count = static_cast<npy_intp>(unfilled_row_.size());
+        if (set_item(d, "unfilled_row", array_of(unfilled_row_, NPY_INT64, count)) < 0 ||
+            set_item(d, "unfilled_sid", array_of(unfilled_sid_, NPY_INT64, count)) < 0 ||
+            set_item(d, "unfilled_rest", array_of(unfilled_rest_, NPY_FLOAT64, count)) < 0) {
+            return nullptr;
+        }
+    }
+    if (record_fills_) {
+        const auto count = static_cast<npy_intp>(fill_row_.size());
+        if (set_item(d, "fill_row", array_of(fill_row_, NPY_INT64, count)) < 0 ||
+            set_item(d, "fill_sid", array_of(fill_sid_, NPY_INT64, count)) < 0 ||
+            set_item(d, "fill_traded", array_of(fill_traded_, NPY_FLOAT64, count)) < 0) {
+            return nullptr;
+        }
+        if (fill_model_ != nullptr && set_item(d, "fill_adv", array_of(fill_adv_, NPY_FLOAT64, count)) < 0) {
+            return nullptr;
+        }
     }
 #undef KORVEL_LEDGER_TRADE_ITEM
 #undef KORVEL_LEDGER_ROW_ITEM

@@ -43,6 +43,30 @@ public:
         positions_[static_cast<size_t>(row_) * slots_.size() + static_cast<size_t>(sid)] = weight;
     }
 
+    // With fills recorded, the ledger also keeps every fill: its row, slot
+    // and |value traded|, in the order they were made.
+    // With a volume model, each fill's ADV (NaN without an estimate) too.
+    void record_fills(const VolumeModel* model) {
+        record_fills_ = true;
+        fill_model_ = model;
+    }
+
+    // Participation caps: the trade opened on slot sid by a capped order of
+    // `ordered` (a value over the price) got `filled` of it; a later row
+    // filled `filled` more of that order; the rest of an order on slot sid
+    // that was not done (replaced, dropped or still open at the end).
+    void note_capped_entry(int sid, double ordered, double filled);
+    void note_carried_fill(int sid, double filled);
+    void note_unfilled(int sid, double rest);
+    void record_unfilled() { record_unfilled_ = true; }
+
+    // Targets of the current row that rounded to no lot at all.
+    void note_below_lot(int64_t count) {
+        if (row_ >= 0 && static_cast<size_t>(row_) < per_row_.row_below_lot.size()) {
+            per_row_.row_below_lot[static_cast<size_t>(row_)] += count;
+        }
+    }
+
     // The row being simulated (set before any trade of the row).
     void mark_row(int row) { row_ = row; }
 
@@ -90,6 +114,10 @@ private:
         double taxes = 0.0;
         double slippage = 0.0;
         double borrow = 0.0;
+        double impact = 0.0;
+        double entry_order = 0.0;  // a capped entry's order (value over price); 0: not capped
+        double entry_filled = 0.0;
+        int64_t fill_rows = 1;
         bool open = false;
         int64_t serial = -1;
         // The trade the slot ended last (charged for its exit), -1 if none.
@@ -130,6 +158,13 @@ private:
     RowBuffers per_row_;
     bool record_positions_ = false;
     std::vector<double> positions_;  // rows x slots, with record_positions
+    bool record_fills_ = false;
+    std::vector<int64_t> fill_row_, fill_sid_;  // with record_fills
+    std::vector<double> fill_traded_, fill_adv_;
+    const VolumeModel* fill_model_ = nullptr;
+    bool record_unfilled_ = false;
+    std::vector<int64_t> unfilled_row_, unfilled_sid_;
+    std::vector<double> unfilled_rest_;
 };
 
 }  // namespace korvel::portsim

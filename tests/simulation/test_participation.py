@@ -1,0 +1,141 @@
+"""Participation caps: an entry spread over rows and carried in shares, a drop, a replacement, by hand; and
+the property that no fill exceeds its cap and every capped order is filled or listed as not done."""
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from layer_support import closes
+
+import korvel
+
+CLOSE = [100.0, 100.0, 100.0, 100.0, 100.0, 110.0, 120.0, 125.0]
+CAPITAL = 1e6  # a weight of 1.0 buys 10_000 shares at 100
+
+
+def market(close=CLOSE, volume=4000.0):
+    frame = closes(np.array(close)[:, None])
+    shares = pd.DataFrame(np.full(frame.shape, volume), index=frame.index, columns=frame.columns)
+    return korvel.Market(frame, volume=shares)
+
+
+def run(rows_and_weights, **rules):
+    m = market()
+    w = pd.DataFrame(
+        [[x] for _, x in rows_and_weights], index=m.dates[[r for r, _ in rows_and_weights]], columns=["S0"]
+    )
+    return m, korvel.backtest(w, m, trade_at="close", capital=CAPITAL, participation=1.0, **rules)
+
+
+def test_a_cap_spreads_an_entry_over_three_rows_at_their_prices():
+    # 10_000 shares ordered, at most 4_000 (the ADV) a fill: 4_000 at 100, 4_000 at 110, 2_000 at 120.
+    m, res = run([(3, 1.0)])
+    cash = 1.0 - (4000 * 100 + 4000 * 110 + 2000 * 120) / CAPITAL
+    assert res.equity[m.dates[7]] == pytest.approx(cash + 10_000 * 125 / CAPITAL, rel=1e-13)
+    assert res.equity[m.dates[4]] == pytest.approx(1.0, rel=1e-13)  # the cash of the unfilled buy stays cash
+    trade = res.trades.iloc[0]
+    assert trade["fill_rows"] == 3 and trade["filled_fraction"] == pytest.approx(1.0, rel=1e-13)
+    np.testing.assert_allclose(res.capacity()["shares"], [4000, 4000, 2000], rtol=1e-12)
+    assert res.unfilled.empty and res.stats()["unfilled_value"] == 0.0
+
+
+def test_the_rest_of_a_capped_order_is_dropped():
+    m, res = run([(3, 1.0)], unfilled="drop")
+    assert res.equity[m.dates[7]] == pytest.approx(0.6 + 4000 * 125 / CAPITAL, rel=1e-13)
+    trade = res.trades.iloc[0]
+    assert trade["fill_rows"] == 1 and trade["filled_fraction"] == pytest.approx(0.4, rel=1e-13)
+    undone = res.unfilled
+    assert undone["date"].tolist() == [m.dates[4]] and undone["instrument"].tolist() == ["S0"]
+    assert undone["shares"].iloc[0] == pytest.approx(6000, rel=1e-12)
+    assert undone["value"].iloc[0] == pytest.approx(6000 * 100, rel=1e-12)
+    assert res.stats()["unfilled_value"] == pytest.approx(0.6, rel=1e-12)
+
+
+def test_a_carried_order_is_replaced_by_the_next_weight_row():
+    # 4_000 bought on row 4; row 5's weight row (0) replaces the 6_000 still due and sells the 4_000 held.
+    m, res = run([(3, 1.0), (4, 0.0)])
+    undone = res.unfilled
+    assert undone["date"].tolist() == [m.dates[5]] and undone["shares"].iloc[0] == pytest.approx(6000, rel=1e-12)
+    assert res.equity[m.dates[7]] == pytest.approx(0.6 + 4000 * 110 / CAPITAL, rel=1e-13)
+    assert res.trades["exit_date"].iloc[0] == m.dates[5]
+
+
+def test_an_order_still_carried_at_the_end_is_listed():
+    m, res = run([(5, 1.0)])  # 10_000 / 110 x 100 shares from row 6 on: 4_000 at 120, the rest at 125
+    ordered = CAPITAL / 120
+    undone = res.unfilled
+    assert undone["date"].tolist() == [m.dates[7]]
+    assert undone["shares"].iloc[0] == pytest.approx(ordered - 8000, rel=1e-12)
+
+
+@pytest.mark.parametrize(
+    ("rules", "match"),
+    [
+        ({"participation": 0.1}, "participation needs capital"),
+        ({"participation": -1, "capital": 1.0}, "participation must be above 0"),
+        ({"participation": 0.1, "capital": 1.0, "participation_on": "row"}, "participation_on='row' needs trade_at"),
+        ({"unfilled": "keep"}, "unfilled must be 'carry' or 'drop'"),
+    ],
+)
+def test_participation_rules_are_checked(rules, match):
+    m = market()
+    w = pd.DataFrame([[1.0]], index=m.dates[[3]], columns=["S0"])
+    with pytest.raises(ValueError, match=match):
+        korvel.backtest(w, m, **rules)
+
+
+def test_participation_on_the_rows_own_volume():
+    m = market()
+    volume = m.volume.copy()
+    volume.iloc[4] = 2000.0  # the fill row's own volume, not the ADV before it
+    m = korvel.Market(m.close, volume=volume)
+    w = pd.DataFrame([[1.0]], index=m.dates[[3]], columns=["S0"])
+    res = korvel.backtest(w, m, trade_at="close", capital=CAPITAL, participation=1.0, participation_on="row")
+    assert res.capacity()["shares"].iloc[0] == pytest.approx(2000, rel=1e-12)
+
+
+@st.composite
+def books(draw):
+    rows, names = draw(st.integers(12, 30)), draw(st.integers(1, 3))
+    steps = draw(st.lists(st.floats(-0.05, 0.05), min_size=rows * names, max_size=rows * names))
+    close = 50 * np.exp(np.cumsum(np.array(steps).reshape(rows, names), axis=0))
+    volume = np.array(draw(st.lists(st.floats(100, 5000), min_size=rows * names, max_size=rows * names)))
+    weight_rows = sorted(draw(st.sets(st.integers(2, rows - 3), min_size=1, max_size=4)))
+    weights = [draw(st.lists(st.floats(0, 1 / names), min_size=names, max_size=names)) for _ in weight_rows]
+    return close, volume.reshape(rows, names), weight_rows, weights, draw(st.sampled_from([0.05, 0.3, 2.0]))
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(books(), st.sampled_from(["carry", "drop"]))
+def test_no_fill_exceeds_its_cap_and_every_capped_order_is_filled_or_listed(book, unfilled):
+    close, volume, weight_rows, weights, cap = book
+    frame = closes(close)
+    m = korvel.Market(frame, volume=pd.DataFrame(volume, index=frame.index, columns=frame.columns))
+    w = pd.DataFrame(weights, index=m.dates[weight_rows], columns=frame.columns)
+    res = korvel.backtest(w, m, trade_at="close", capital=CAPITAL, participation=cap, unfilled=unfilled)
+    fills = res.capacity()
+    known = fills["adv"].notna()
+    assert (fills["shares"][known] <= cap * fills["adv"][known] * (1 + 1e-9)).all()
+    # Without costs, each order is the target shares at its row's close: what is held before the next weight
+    # row is traded (or at the end) is the order less what is listed as not done.
+    equity = res._run.equity
+    held = np.full((len(close), len(frame.columns)), np.nan)
+    held[len(close) - len(res.positions) :] = res.positions.to_numpy()
+    traded_rows = [r + 1 for r in weight_rows]
+    undone = res.unfilled
+    last = len(close) - 1
+    for k, row in enumerate(traded_rows):
+        until = traded_rows[k + 1] - 1 if k + 1 < len(traded_rows) else last
+        # A dropped rest is listed on the order's row; a carried one when the next order replaces it (or at
+        # the end of the run).
+        if unfilled == "drop":
+            window = (m.dates[row], m.dates[row])
+        else:
+            window = (m.dates[row + 1], m.dates[min(until + 1, last)])
+        for j, name in enumerate(frame.columns):
+            ordered = weights[k][j] * equity[row] * CAPITAL / close[row, j]
+            have = held[until, j] * equity[until] * CAPITAL / close[until, j]
+            mine = (undone["instrument"] == name) & (undone["date"] >= window[0]) & (undone["date"] <= window[1])
+            missing = float(undone["shares"][mine].sum())
+            assert have + missing == pytest.approx(ordered, rel=1e-9, abs=1e-6)
