@@ -331,9 +331,11 @@ def test_result_statistics_come_from_its_own_tables():
     b, r = level[1:] / level[:-1] - 1, eq[1:] / eq[:-1] - 1
     assert s["beta"] == pytest.approx(np.cov(r, b)[0, 1] / b.var(ddof=1))
     assert s["correlation"] == pytest.approx(np.corrcoef(r, b)[0, 1])
-    # alpha a year, arithmetic (the mean excess x periods a year) and compounded over the periods of a year.
+    # alpha a year, arithmetic (the mean excess x periods a year) and compounded over the periods of a year;
+    # the periods are the spans between the benchmark's priced dates.
     beta = np.cov(r, b)[0, 1] / b.var(ddof=1)
-    per_year = len(res.returns.dropna()) / ((res.equity.index[-1] - res.equity.index[0]).days / 365.25)
+    spanned = equity.index[priced]
+    per_year = len(b) / ((spanned[-1] - spanned[0]).days / 365.25)
     excess = np.mean(r - beta * b)
     assert s["alpha"] == pytest.approx(excess * per_year, rel=1e-6)
     assert s["alpha_compounded"] == pytest.approx((1 + excess) ** per_year - 1, rel=1e-6)

@@ -44,6 +44,7 @@ def test_a_full_exit_sells_every_share():
     assert res.actions.empty or not res.actions["shares_now"].any()
 
 
+@pytest.mark.filterwarnings("ignore:no trade at all:korvel.KorvelWarning")  # the lot or min_trade leaves nothing
 def test_an_allocation_below_one_lot_warns_naming_the_date_and_instrument():
     with pytest.warns(korvel.KorvelWarning, match=r"lot: 1 target too small for one lot \('S0'\).*2024-01-05"):
         m, res = run([(3, 1.0)], capital=1_000, lot=100)
@@ -93,6 +94,7 @@ def _same(m, rows=((3, 1.0), (4, 0.99))):
     return weights(m, list(rows)), m
 
 
+@pytest.mark.filterwarnings("ignore:no trade at all:korvel.KorvelWarning")  # the lot or min_trade leaves nothing
 def test_a_close_is_never_skipped_by_min_trade():
     m, res = run([(3, 0.001), (4, 0.0)], capital=10_000, min_trade=1e6)
     assert len(res.trades) == 0  # the entry of 10 is skipped too: never held, nothing to close

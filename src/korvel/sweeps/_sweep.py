@@ -605,6 +605,11 @@ class Sweep:
         rates = [run_risk_free({**self._job.rules, **split(self._combos.params[i])[1]}) for i in self._ran]
         if all(not isinstance(rate, pd.Series) and rate == 0 for rate, _ in rates):
             return table
+        if self._market is None:
+            raise ValueError(
+                "overfitting: the combinations earn a cash rate, whose rates by date need the market: "
+                "Sweep.open(folder, strategy, market, **fixed)"
+            )
         dates = self._market.dates
         return table - np.column_stack([per_row_rates(dates, rate, count, name="rf") for rate, count in rates])
 
