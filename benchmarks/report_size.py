@@ -34,8 +34,8 @@ PROBE = """<script>
   function done() {
     var plots = document.querySelectorAll('.js-plotly-plot');
     var drawn = Array.prototype.filter.call(plots, function (p) { return p.querySelector('svg.main-svg'); });
-    var specs = document.querySelectorAll('script.korvel-chart').length || 1;
-    if (plots.length >= specs && drawn.length === plots.length) {
+    var charts = document.querySelectorAll('script.korvel-chart').length || 1;
+    if (plots.length >= charts && drawn.length === plots.length) {
       var pre = document.createElement('pre'); pre.id = 'rendered';
       pre.textContent = performance.now().toFixed(0) + ' ' + plots.length;
       document.body.appendChild(pre);

@@ -23,7 +23,7 @@ import numpy as np
 import pandas as pd
 
 from korvel.results._axes import decade_axis, log_scale
-from korvel.results._report_charts import Dates, Panel, chart_div, equity_spec, library_script, panels_html
+from korvel.results._report_charts import Dates, Panel, chart_div, equity_figure, library_script, panels_html
 from korvel.results._report_js import SCRIPT, STYLE
 from korvel.results._stat_table import SWEEP_COLUMNS
 
@@ -376,7 +376,7 @@ def _charts(equity: pd.Series, benchmark: pd.Series | None, drawdown: pd.Series,
     thinned = [c.iloc[keep] for c in curves]
     bench = thinned[2] if benchmark is not None else None
     if dates is not None:
-        return scale + note + chart_div(equity_spec(dates, thinned[0], bench, thinned[1], log), "equity-chart")
+        return scale + note + chart_div(equity_figure(dates, thinned[0], bench, thinned[1], log), "equity-chart")
     try:
         return scale + note + _static_chart(thinned[0], bench, thinned[1], log)
     except ImportError:

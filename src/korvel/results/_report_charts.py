@@ -1,8 +1,8 @@
-"""The report's charts: plotly figures as plain JSON specs that the page draws with plotly.js.
+"""The report's charts: plotly figures as plain JSON descriptions that the page draws with plotly.js.
 
 plotly.js (from the plotly package, the ``report`` extra) travels in the page
 compressed (raw DEFLATE, base64): the page unpacks it with the browser's own
-DecompressionStream and then draws each chart from its spec.  A spec names
+DecompressionStream and then draws each chart from its description.  A description names
 its dates by key (``"dates": "d0"``) from one table of dates per page, so a
 date is written once however many curves use it.  Without plotly, each chart
 is a PNG drawn by matplotlib.
@@ -90,14 +90,14 @@ class Dates:
 
 
 def numbers(values: np.ndarray, scale: float = 1.0) -> list[float | None]:
-    """Values for a spec: six significant digits (what a chart can show), None for a gap."""
+    """Values for a chart description: six significant digits (what a chart can show), None for a gap."""
     out: list[float | None] = []
     for v in (np.asarray(values, dtype=np.float64) * scale).tolist():
         out.append(float(f"{v:.6g}") if math.isfinite(v) else None)
     return out
 
 
-def equity_spec(
+def equity_figure(
     dates: Dates, equity: pd.Series, benchmark: pd.Series | None, drawdown: pd.Series, log: bool
 ) -> dict[str, Any]:
     """Equity (with the benchmark) over the drawdown, one x axis."""
@@ -127,7 +127,7 @@ def equity_spec(
     return {"data": data, "layout": layout}
 
 
-def panel_spec(dates: Dates, panel: Panel) -> dict[str, Any]:
+def panel_figure(dates: Dates, panel: Panel) -> dict[str, Any]:
     frame = panel.frame
     key = dates.key(frame.index)
     scale = 100.0 if panel.percent else 1.0
@@ -166,11 +166,11 @@ def panel_spec(dates: Dates, panel: Panel) -> dict[str, Any]:
     return {"data": data, "layout": layout}
 
 
-def chart_div(spec: dict[str, Any], name: str) -> str:
-    """A chart's place in the page and its spec (drawn by `LOADER` once plotly.js is unpacked)."""
+def chart_div(figure: dict[str, Any], name: str) -> str:
+    """A chart's place in the page and its description (drawn by `LOADER` once plotly.js is unpacked)."""
     return (
         f"<div class='chart plot' id='{name}'></div>"
-        f"<script type='application/json' class='korvel-chart' data-div='{name}'>{_json(spec)}</script>"
+        f"<script type='application/json' class='korvel-chart' data-div='{name}'>{_json(figure)}</script>"
     )
 
 
@@ -254,22 +254,22 @@ def _json(value: object) -> str:
     return json.dumps(value, separators=(",", ":"), allow_nan=False).replace("</", "<\\/")
 
 
-#: Unpacks plotly.js (raw DEFLATE in base64) and draws every chart spec of the page.
+#: Unpacks plotly.js (raw DEFLATE in base64) and draws every chart description of the page.
 LOADER = r"""
 (function () {
   "use strict";
-  var specs = document.querySelectorAll("script.korvel-chart");
+  var described = document.querySelectorAll("script.korvel-chart");
   var packed = document.getElementById("korvel-plotly");
-  if (!specs.length || !packed) return;
+  if (!described.length || !packed) return;
   function say(text) {
-    Array.prototype.forEach.call(specs, function (s) {
+    Array.prototype.forEach.call(described, function (s) {
       var div = document.getElementById(s.getAttribute("data-div"));
       if (div) { div.className += " muted"; div.textContent = text; }
     });
   }
   function draw() {
     var dates = JSON.parse(document.getElementById("korvel-dates").textContent);
-    Array.prototype.forEach.call(specs, function (s) {
+    Array.prototype.forEach.call(described, function (s) {
       var fig = JSON.parse(s.textContent);
       fig.data.forEach(function (t) { t.x = dates[t.dates]; delete t.dates; });
       Plotly.newPlot(s.getAttribute("data-div"), fig.data, fig.layout, {displaylogo: false, responsive: true});
@@ -293,14 +293,14 @@ LOADER = r"""
 
 
 def panels_html(panels: Sequence[Panel], dates: Dates | None) -> list[str]:
-    """The panels' headings and charts: plotly specs when `dates` is given, else PNGs (nothing without matplotlib)."""
+    """The panels' headings and charts: plotly charts when `dates` is given, else PNGs (nothing without matplotlib)."""
     if dates is None:
         try:
             charts = [static_panel(panel) for panel in panels]
         except ImportError:
             return []
     else:
-        charts = [chart_div(panel_spec(dates, panel), f"panel-{k + 1}") for k, panel in enumerate(panels)]
+        charts = [chart_div(panel_figure(dates, panel), f"panel-{k + 1}") for k, panel in enumerate(panels)]
     parts: list[str] = []
     for panel, chart in zip(panels, charts):
         parts.append(f"<h3>{html.escape(panel.title)}</h3>")

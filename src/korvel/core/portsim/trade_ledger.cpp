@@ -268,14 +268,6 @@ PyObject* TradeLedger::to_dict() const {
             return nullptr;
         }
     }
-    if (record_unfilled_) {
-        const auto count = static_cast<npy_intp>(unfilled_row_.size());
-        if (set_item(d, "unfilled_row", array_of(unfilled_row_, NPY_INT64, count)) < 0 ||
-            set_item(d, "unfilled_sid", array_of(unfilled_sid_, NPY_INT64, count)) < 0 ||
-            set_item(d, "unfilled_rest", array_of(unfilled_rest_, NPY_FLOAT64, count)) < 0) {
-            return nullptr;
-        }
-    }
     if (record_fills_) {
         const auto count = static_cast<npy_intp>(fill_row_.size());
         if (set_item(d, "fill_row", array_of(fill_row_, NPY_INT64, count)) < 0 ||
