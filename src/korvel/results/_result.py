@@ -18,14 +18,13 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from korvel._market import dates_of, missing_by_column
-from korvel.results import _capacity, _stats
+from korvel._market import dates_of
+from korvel.results import _capacity, _figures, _stats
 from korvel.results._actions import actions_table, last_known, with_shares
 from korvel.results._panels import run_panels
 from korvel.results._records import SNAPSHOT, TRADE_COLUMNS, Snapshot
-from korvel.results._stat_table import ordered
 from korvel.simulation import _lots
-from korvel.simulation._rates import annual_rate, day_basis, mean_annual_rate, per_row_rates, run_risk_free
+from korvel.simulation._rates import run_risk_free
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -80,8 +79,7 @@ class Result:
 
     @cached_property
     def _returns(self) -> pd.Series:
-        eq = self._equity
-        return pd.Series(eq[1:] / eq[:-1] - 1.0, index=self._dates[1:], name="returns")
+        return pd.Series(_figures.live_returns(self._equity), index=self._dates[1:], name="returns")
 
     @property
     def drawdown(self) -> pd.Series:
@@ -99,14 +97,7 @@ class Result:
 
     @cached_property
     def _benchmark_level(self) -> npt.NDArray[np.float64] | None:
-        """The benchmark over the live rows rescaled to 1.0 on its first price there, NaN where it has none."""
-        if self._run.benchmark is None:
-            return None
-        live = self._run.benchmark[0][self._run.first_row :]
-        known = np.flatnonzero(~np.isnan(live))
-        base = live[known[0]] if known.size else np.nan
-        out: npt.NDArray[np.float64] = live / base
-        return out
+        return _figures.benchmark_level(self._run)
 
     @property
     def monthly_returns(self) -> pd.DataFrame:
@@ -195,12 +186,7 @@ class Result:
 
     @cached_property
     def _entry_price_missing(self) -> npt.NDArray[np.bool_]:
-        """Per record: no trading price on its entry row (an instrument not listed yet, a gap)."""
-        run, rec = self._run, self._run.records
-        trading = run.view.trading(run.rules.trade_at)
-        missing: npt.NDArray[np.bool_] = np.isnan(trading[rec.entry, run.weights.market_columns[rec.sid]])
-        missing.flags.writeable = False
-        return missing
+        return _figures.entry_price_missing(self._run)
 
     @property
     def trade_profile(self) -> pd.DataFrame:
@@ -289,14 +275,12 @@ class Result:
         if run.unfilled is None or run.rules.capital is None:
             return pd.DataFrame({name: [] for name in columns})
         rows, sids, rest = run.unfilled
-        market_cols = run.weights.market_columns[sids]
-        price = run.view.trading(run.rules.trade_at)[rows, market_cols]
         return pd.DataFrame(
             {
                 "date": dates_of(run.view, run.view.dates[rows]),
                 "instrument": run.weights.instruments.take(sids),
                 "shares": rest * run.rules.capital,
-                "value": rest * price * run.rules.capital,
+                "value": _figures.unfilled_values(run),
             }
         )
 
@@ -369,11 +353,7 @@ class Result:
 
     @cached_property
     def _sides(self) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-        """The long and the short holdings' value at each live close over the portfolio value."""
-        run, rec = self._run, self._run.records
-        equity = self._equity
-        with np.errstate(divide="ignore", invalid="ignore"):
-            return rec.row_long[run.first_row :] / equity, rec.row_short[run.first_row :] / equity
+        return _figures.sides(self._run)
 
     @cached_property
     def _exposure(self) -> pd.DataFrame:
@@ -401,7 +381,7 @@ class Result:
         """
         if rf is None:
             return _handout(self._stats)
-        rows, figure = self._risk_free_rows(rf, run_risk_free(self._run.rules)[1])
+        rows, figure = _figures.risk_free_rows(self._run, rf, run_risk_free(self._run.rules)[1])
         perf = _stats.performance(self._equity, self._run.view.dates[self._run.first_row :], rows)
         out = self._stats.copy()
         out["rf"], out["sharpe"], out["sortino"] = figure, perf["sharpe"], perf["sortino"]
@@ -421,72 +401,12 @@ class Result:
         return pd.Series(values, index=self._dates[1:], name="risk_free")
 
     @cached_property
-    def _risk_free(self) -> tuple[npt.NDArray[np.float64] | None, float]:
-        return self._risk_free_rows(*run_risk_free(self._run.rules))
-
-    def _risk_free_rows(self, rate: object, day_count: object) -> tuple[npt.NDArray[np.float64] | None, float]:
-        """(the risk-free return of each live row, None when 0 on every row; the annual figure it stands for)."""
-        if not isinstance(rate, pd.Series) and annual_rate(rate, "rf") == 0.0 and day_basis(day_count):
-            return None, 0.0  # the usual case, at no cost to a sweep's thousands of stats()
-        rows = per_row_rates(self._dates, rate, day_count, name="rf")
-        return (rows if rows.any() else None), mean_annual_rate(rate, rows, self._dates, day_count)
+    def _risk_free(self) -> _figures.RiskFree:
+        return _figures.risk_free_rows(self._run, *run_risk_free(self._run.rules))
 
     @cached_property
     def _stats(self) -> pd.Series:
-        run, rec = self._run, self._run.records
-        dates = self._dates
-        live_ns = run.view.dates[run.first_row :]
-        out: dict[str, Any] = {"start": dates[0], "end": dates[-1]}
-        rf_rows, out["rf"] = self._risk_free
-        perf = _stats.performance(self._equity, live_ns, rf_rows)
-        perf.pop("periods_per_year")
-        for key in ("max_drawdown_peak", "max_drawdown_trough", "max_drawdown_recovery"):
-            row = perf[key]
-            perf[key] = pd.NaT if row is None else dates[row]
-        out.update(perf)
-        columns = run.weights.market_columns[rec.sid]
-        out["exposure"] = _stats.exposure(
-            rec.entry, rec.exit, live_ns.shape[0] + run.first_row, run.first_row, columns, missing_by_column(run.market)
-        )
-        # Trades entered without a price have no return to count.
-        priced = ~self._entry_price_missing
-        keep = slice(None) if bool(priced.all()) else priced
-        out.update(
-            _stats.trade_statistics(
-                rec.exit_value(Snapshot.RETURN)[keep],
-                rec.weight[keep],
-                rec.exit_value(Snapshot.MAE)[keep],
-                rec.exit_value(Snapshot.MFE)[keep],
-                rec.entry[keep],
-                rec.exit[keep],
-            )
-        )
-        out.update(
-            _stats.cost_statistics(
-                rec.row_traded[run.first_row :],
-                self._equity,
-                rec.fees,
-                rec.taxes,
-                _stats.years(live_ns),
-                rec.slippage,
-                rec.borrow,
-                rec.row_financing[run.first_row :],
-                rec.impact,
-            )
-        )
-        long, short = self._sides
-        out["gross_mean"] = float((long - short).mean()) if long.shape[0] else np.nan
-        out["net_mean"] = float((long + short).mean()) if long.shape[0] else np.nan
-        if run.rules.capital is not None and run.fills is not None and run.fills[3] is not None:
-            out["participation_p95"] = _capacity.p95(_capacity.participation(run)[2])
-        if run.unfilled is not None:
-            # An order given up on a row without a price has no value there: left out.
-            out["unfilled_value"] = float(np.nansum(np.abs(self._unfilled["value"].to_numpy()))) / run.rules.capital
-        out.update(_stats.exit_counts(rec.exit_reason, rec.reason_names))
-        level = self._benchmark_level
-        if level is not None:
-            out.update(_stats.benchmark_figures(self._equity, level, live_ns, rf_rows))
-        out = ordered(out)
+        out = _figures.figures(self._run, self._risk_free)
         # An object array and an index of the names: a third of the time of building from the dict.
         values = np.empty(len(out), dtype=object)
         values[:] = list(out.values())
