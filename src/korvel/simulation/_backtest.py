@@ -2,26 +2,28 @@
 
 Data flows one way: the market and the weights are checked and converted,
 the engine runs on the arrays, its records are copied out under the lock,
-and the result builds frames and figures from its own copies.
+and the result builds frames and figures from its own copies.  `simulate`
+is the run itself, on weights prepared for the market and checked rules: a
+sweep calls it with the weights of a parameter set prepared once.
 """
 
 from __future__ import annotations
 
-import dataclasses
 from collections.abc import Hashable, Sequence
+from dataclasses import dataclass
 from typing import Any
 
-import numpy as np
 import pandas as pd
 
 from korvel import _engine
 from korvel._checks import looks_like_prices, looks_like_weights
-from korvel._market import Market, MarketView, as_market, check_mapped, missing_prices, view_of
+from korvel._market import Market, MarketView, as_market, check_mapped
 from korvel._typing import Float64Array, Int64Array
 from korvel._warnings import warn
 from korvel.results._result import Result
-from korvel.simulation import _alerts, _lots, _money, _schedule
-from korvel.simulation._inputs import Weights, benchmark_prices, prepare_weights, rebalance_dates
+from korvel.simulation import _alerts, _lots, _money
+from korvel.simulation._inputs import Weights
+from korvel.simulation._prepared import Prepared
 from korvel.simulation._rules import Rules, check_rules, keywords_given, rule_warnings
 from korvel.simulation._run import Run
 
@@ -284,49 +286,65 @@ def backtest(
             "(korvel.backtest(weights, market))"
         )
     market_ = as_market(market)
-    check_mapped(market_)
-    view = view_of(market_)
+    return Result(simulate(Prepared(weights, market_), CheckedRules.of(rules), rebalance, benchmark, stacklevel=2))
+
+
+@dataclass(frozen=True, eq=False)
+class CheckedRules:
+    """The rules of a run as checked, with what the engine takes of them and what they look like mistakes for."""
+
+    rules: Rules
+    keywords: dict[str, Any]  # the engine's keywords of the rules, the ledger run's own included
+    cost_text: str  # the warning on rates that look like percents ("" for none)
+
+    @classmethod
+    def of(cls, rules: Rules) -> CheckedRules:
+        return cls(rules, {**rules.engine_kwargs(), **rules.ledger_kwargs()}, "; ".join(rule_warnings(rules)))
+
+
+def simulate(
+    prepared: Prepared, checked: CheckedRules, rebalance: object, benchmark: object, stacklevel: int = 1
+) -> Run:
+    """Run the engine on the prepared weights with the checked rules; warn (at `stacklevel`, counted from the
+    caller) each surprise of the run once."""
+    market, view, rules = prepared.market, prepared.view, checked.rules
+    check_mapped(market)
     _check_window(rules.excursion_window, len(view.dates))
-    given = prepare_weights(weights, view)
-    gross = np.abs(given.values).sum(axis=1)
-    gross_text = _alerts.gross_scaled(given, rules.max_gross, gross)
-    weights_ = dataclasses.replace(given, values=_money.scaled_to_max_gross(given.values, rules.max_gross, gross))
-    resample, rebalance_text = rebalance_dates(rebalance, view, weights_)
-    bench = benchmark_prices(benchmark, view)
-    first_row = int(np.searchsorted(view.dates, weights_.engine_dates[0], side="left"))
-    keywords = {
-        **rules.engine_kwargs(),
-        **rules.ledger_kwargs(),
-        **_money.money_keywords(rules, view, weights_.instruments, first_row),
-    }
+    weights, gross_text = prepared.scaled(rules.max_gross)
+    schedule = prepared.schedule(rebalance, weights)
+    bench = prepared.benchmark(benchmark)
+    first_row = prepared.first_row
+    keywords = {**checked.keywords, **_money.money_keywords(rules, view, weights.instruments, first_row)}
     if not view.has("open"):
         keywords["trade_at"] = "close"  # close-only data trades at the next close
-    size = _size_keywords(rules, view, weights_.market_columns)
+    size = _size_keywords(rules, view, weights.market_columns)
     done = _engine.run(
-        _arrays(view, weights_, resample, rules), {**keywords, **size}, rules.excursion_window, rules.excursion_step
+        _arrays(view, weights, schedule.resample, rules),
+        {**keywords, **size},
+        rules.excursion_window,
+        rules.excursion_step,
     )
-    applied, _, due = _schedule.applied_weight_rows(view.dates, weights_.engine_dates, resample)
     run = Run(
-        market_,
+        market,
         view,
-        weights_,
+        weights,
         rules,
-        rebalance_text,
-        resample,
+        schedule.text,
+        schedule.resample,
         {**keywords, **_engine.ENGINE_ONLY},
         done.equity,
         done.records,
         done.operations,
-        applied,
-        due,
+        schedule.applied,
+        schedule.due,
         bench,
         done.seconds,
         done.fills,
         done.unfilled,
         size,
     )
-    _warn_about(run, gross_text, benchmark)
-    return Result(run)
+    _warn_about(run, prepared, checked, gross_text, rebalance, benchmark, stacklevel + 1)
+    return run
 
 
 def _size_keywords(rules: Any, view: Any, columns: Any) -> dict[str, Any]:
@@ -410,22 +428,34 @@ def _check_window(window: int, rows: int) -> None:
         )
 
 
-def _warn_about(run: Run, gross_text: str | None, benchmark: object) -> None:
-    """Each surprise of the run once, as a KorvelWarning (stack level: the caller of backtest)."""
-    missing = missing_prices(run.market, run.rules.trade_at)
+def _warn_about(
+    run: Run,
+    prepared: Prepared,
+    checked: CheckedRules,
+    gross_text: str | None,
+    rebalance: object,
+    benchmark: object,
+    stacklevel: int,
+) -> None:
+    """Each surprise of the run once, as a KorvelWarning (`stacklevel` counted from the caller)."""
+    rules = run.rules
     said = {
-        "cost": "; ".join(rule_warnings(run.rules)),
-        "timezone": _alerts.other_timezone(run.weights, run.view),
+        "cost": checked.cost_text,
+        "timezone": prepared.timezone_text,
         "gross": gross_text,
-        "limit": _alerts.capped_weights(run.weights, run.rules.position_limit),
+        "limit": prepared.capped_text(rules.max_gross, rules.position_limit),
         "ruin": _alerts.ruined(run.view, run.equity),
-        "no_price": _alerts.unpriced_weights(run.weights, run.view, run.applied, missing),
-        "benchmark": _alerts.benchmark_gaps(benchmark, run.benchmark, run.view, run.first_row),
-        "impact": _alerts.unestimated_impact(run.records, run.view, run.rules),
+        "no_price": prepared.unpriced_text(rules.max_gross, rebalance, rules.trade_at),
+        "benchmark": prepared.benchmark_text(benchmark),
+        "impact": _alerts.unestimated_impact(run.records, run.view, rules),
         "lot": _lots.below_one_lot(run),
     }
     for kind, text in said.items():
         if text:
-            warn(kind, text, stacklevel=3)
+            warn(kind, text, stacklevel=stacklevel + 1)
     if len(run.records) == 0:
-        warn("no_trade", _alerts.no_trade(run.weights, run.view, run.applied, run.first_row), stacklevel=3)
+        warn(
+            "no_trade",
+            _alerts.no_trade(run.weights, run.view, run.applied, run.first_row),
+            stacklevel=stacklevel + 1,
+        )
