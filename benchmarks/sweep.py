@@ -44,6 +44,7 @@ import statistics
 import sys
 import threading
 import time
+import warnings
 from pathlib import Path
 from typing import Any
 
@@ -418,52 +419,118 @@ def mapped_peak(path: str) -> dict[str, Any]:
         return {"peak": sampler.peak - base, "base": base, "before": before, "after": after, "bytes": market.nbytes}
 
 
+def momentum_frames(market: Any, lookback: int, top: int, skip: int) -> pd.DataFrame:
+    """A momentum as a pandas user writes it (shifts, the month ends, a rank across the row): the same idea as
+    `momentum`, at about the cost of a run."""
+    close = market.close
+    score = close.shift(skip) / close.shift(lookback) - 1.0
+    month_end = score.groupby([score.index.year, score.index.month]).tail(1).dropna(how="all")
+    rank = month_end.rank(axis=1, ascending=False, method="first")
+    return (rank <= top).astype(float) / top
+
+
+RESEARCH_GRID = {"lookback": [21, 42, 63, 126, 189, 252], "top": [5, 10, 20, 40], "stop_loss": [None, 0.05, 0.1, 0.2]}
+
+
 def research_speed(rounds: int) -> str:
-    """24 strategy parameter sets x 4 stop levels on a 2,500 x 100 market, serially: with the weights reused
-    (this code) and with the strategy called for every combination (the code before it: the cache off),
-    side by side in the same rounds; and korvel's own time per combination (all but the strategy calls)."""
+    """24 strategy parameter sets x 4 stop levels on a 2,500 x 100 market, serially, side by side in the same
+    rounds: this code (the weights reused, the lean path) and the sweep before both (the strategy called for
+    every combination, `korvel.backtest(...)` and `Result.stats()`: `FULL_PATH`); for the NumPy momentum and
+    a pandas one.  korvel's own time per combination is the sweep's time less the strategy's calls; the
+    engine's is the median of the bare `backtest_ledger` calls of the lean sweeps."""
     import korvel
-    from korvel import synthetic
+    from korvel import _engine, synthetic
     from korvel.sweeps import _task
 
     market = korvel.Market(synthetic.to_layer(synthetic.generate_market(100, 2500, 8))[0].close)
-    grid = {"lookback": [21, 42, 63, 126, 189, 252], "top": [5, 10, 20, 40], "stop_loss": [None, 0.05, 0.1, 0.2]}
     strategy_seconds: list[float] = []
+    engine_seconds: list[float] = []
+    bare_run = _engine.run
 
-    def timed(market: Any, lookback: int, top: int, skip: int) -> pd.DataFrame:
-        t0 = time.perf_counter()
-        try:
-            return momentum(market, lookback, top, skip)
-        finally:
-            strategy_seconds.append(time.perf_counter() - t0)
+    def timed_engine(*args: Any, **kwargs: Any) -> Any:
+        done = bare_run(*args, **kwargs)
+        engine_seconds.append(done.seconds)  # the backtest_ledger call alone
+        return done
 
-    runs: dict[str, list[float]] = {"reused": [], "every call": []}
-    own: list[float] = []
-    reference = None
-    for _ in range(rounds):
-        for name in runs:
-            _task.CACHE.limit = 0 if name == "every call" else _task.WEIGHTS_CACHE_BYTES
-            strategy_seconds.clear()
+    def timed(strategy: Any) -> Any:
+        def call(market: Any, lookback: int, top: int, skip: int) -> pd.DataFrame:
             t0 = time.perf_counter()
-            sw = korvel.sweep(timed, market, grid, skip=21, fee=workloads.FEE, progress=False)
-            seconds = time.perf_counter() - t0
-            runs[name].append(seconds)
-            if name == "reused":
-                own.append((seconds - sum(strategy_seconds)) / len(sw))
-            if reference is None:
-                reference = sw.stats
-            elif not sw.stats.equals(reference):
-                raise AssertionError("the stats differ between runs")
-    _task.CACHE.limit = _task.WEIGHTS_CACHE_BYTES
-    reused, every = statistics.median(runs["reused"]), statistics.median(runs["every call"])
-    return (
-        f"Research speed ({time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, load {os.getloadavg()[0]:.2f}, "
-        f"{rounds} rounds side by side): 24 strategy parameter sets x 4 stop levels (96 combinations) on "
-        f"2,500 x 100, serially: {every:.2f} s with the strategy called for every combination, {reused:.2f} s "
-        f"with its weights reused: {every / reused:.2f}x faster (goal >= 3x). korvel's own time per combination "
-        f"(all but the strategy's calls): {1000 * statistics.median(own):.2f} ms (goal <= 1.5 ms). Every run (s): "
-        + "; ".join(f"{k}: " + ", ".join(f"{v:.2f}" for v in vs) for k, vs in runs.items())
-    )
+            try:
+                return strategy(market, lookback, top, skip)
+            finally:
+                strategy_seconds.append(time.perf_counter() - t0)
+
+        return call
+
+    strategies = {"NumPy momentum": timed(momentum), "pandas momentum": timed(momentum_frames)}
+    modes = ("lean", "before")
+    runs = {(s, m): [] for s in strategies for m in modes}  # seconds of each sweep
+    own = {(s, m): [] for s in strategies for m in modes}  # korvel's seconds per combination
+    calls: dict[str, list[float]] = {s: [] for s in strategies}  # seconds per strategy call
+    engine: list[float] = []
+    load_before = os.getloadavg()[0]
+    warnings.simplefilter("ignore", korvel.KorvelWarning)  # the synthetic market's late listings, on purpose
+    for mode in modes:  # a round not counted: the first calls of a process
+        _task.FULL_PATH = mode == "before"
+        korvel.sweep(momentum, market, RESEARCH_GRID, skip=21, fee=workloads.FEE, progress=False)
+    _engine.run = timed_engine  # type: ignore[assignment]
+    try:
+        for _ in range(rounds):
+            for label, strategy in strategies.items():
+                reference = None
+                for mode in modes:
+                    _task.FULL_PATH = mode == "before"
+                    strategy_seconds.clear()
+                    engine_seconds.clear()
+                    t0 = time.perf_counter()
+                    sw = korvel.sweep(strategy, market, RESEARCH_GRID, skip=21, fee=workloads.FEE, progress=False)
+                    seconds = time.perf_counter() - t0
+                    runs[label, mode].append(seconds)
+                    own[label, mode].append((seconds - sum(strategy_seconds)) / len(sw))
+                    calls[label].extend(strategy_seconds)
+                    if mode == "lean":
+                        engine.extend(engine_seconds)
+                    if reference is None:
+                        reference = sw.stats
+                    elif not sw.stats.equals(reference):
+                        raise AssertionError("the stats differ between the lean sweep and the sweep before it")
+    finally:
+        _task.FULL_PATH = False
+        _engine.run = bare_run  # type: ignore[assignment]
+    med = {k: statistics.median(v) for k, v in runs.items()}
+    ms = {k: 1000 * statistics.median(v) for k, v in own.items()}
+    engine_ms = 1000 * statistics.median(engine)
+    lines = [
+        f"Written by `benchmarks/sweep.py --research --rounds {rounds}` on "
+        f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, load average (1 min) before / after "
+        f"{load_before:.2f} / {os.getloadavg()[0]:.2f} on the 2 cores: "
+        f"{len(korvel.grid(RESEARCH_GRID))} combinations (24 strategy parameter sets x 4 stop levels, fee "
+        f'{workloads.FEE}) on 2,500 x 100, serially, `keep="stats"`. "Before": the sweep as it was before '
+        "the weights were reused and the lean path (the strategy called for every combination, "
+        "`korvel.backtest(...)` and `Result.stats()`: `korvel.sweeps._task.FULL_PATH = True`), run side by side "
+        "with this code in the same rounds; the stats of the two are equal bit for bit. korvel's own time: the "
+        "sweep's time less the strategy's calls, per combination.",
+        "",
+        "| strategy (a call) | before | lean | lean / before (goal >= 3x) | korvel's own ms a combination, "
+        "before / lean (goal <= 1.5) |",
+        "|---|---|---|---|---|",
+    ]
+    for label in strategies:
+        before, lean = med[label, "before"], med[label, "lean"]
+        lines.append(
+            f"| {label} ({1000 * statistics.median(calls[label]):.1f} ms) | {before:.3f} s | {lean:.3f} s "
+            f"| {before / lean:.2f}x | {ms[label, 'before']:.2f} / {ms[label, 'lean']:.2f} |"
+        )
+    lean_own = statistics.median([ms[label, "lean"] for label in strategies])
+    lines += [
+        "",
+        f"Of korvel's own time per combination on the lean path ({lean_own:.2f} ms), the engine call "
+        f"(`backtest_ledger`, the median of the lean sweeps' {len(engine)} calls) takes {engine_ms:.2f} ms and "
+        f"the layer the other {lean_own - engine_ms:.2f} ms. Every sweep (s): "
+        + "; ".join(f"{s}, {m}: " + ", ".join(f"{v:.3f}" for v in vs) for (s, m), vs in runs.items())
+        + ".",
+    ]
+    return "\n".join(lines)
 
 
 def main(argv: list[str] | None = None) -> int:

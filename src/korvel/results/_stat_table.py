@@ -235,7 +235,16 @@ SWEEP_COLUMNS: tuple[tuple[str, str], ...] = tuple((s.key, s.format) for s in TA
 def ordered(figures: Mapping[str, Any]) -> dict[str, Any]:
     """`figures` in the table's order (a family where its row stands, in the order given); keys the table
     does not know come last, in the order given."""
-    return {key: figures[key] for key in sorted(figures, key=_rank)}
+    given = tuple(figures)
+    order = _ORDERS.get(given)
+    if order is None:
+        order = tuple(sorted(given, key=_rank))
+        if len(_ORDERS) < 256:  # the runs of a sweep share a few sets of keys
+            _ORDERS[given] = order
+    return {key: figures[key] for key in order}
+
+
+_ORDERS: dict[tuple[str, ...], tuple[str, ...]] = {}
 
 
 def _rank(key: str) -> int:

@@ -56,7 +56,8 @@ def performance(equity: Float, dates_ns: npt.NDArray[np.int64], rf: Float | None
         returns = equity[1:] / equity[:-1] - 1.0
     finite = np.isfinite(returns)
     excess = returns - rf[1:] if rf is not None else returns
-    returns, excess = returns[finite], excess[finite]
+    if not finite.all():
+        returns, excess = returns[finite], excess[finite]
     per_year = returns.size / elapsed if elapsed > 0 else NAN
     final = float(equity[-1]) if n else NAN
     out: dict[str, Any] = {"total_return": final - 1.0}
