@@ -15,7 +15,7 @@ from korvel import validation
 from korvel.research import _walk_forward
 from korvel.results import _result
 from korvel.simulation._rates import run_risk_free
-from korvel.sweeps import _sweep
+from korvel.sweeps import _sweep, _task
 
 pytestmark = pytest.mark.filterwarnings("ignore::korvel.KorvelWarning")
 
@@ -169,6 +169,7 @@ def test_a_sweeps_overfitting_takes_each_combinations_excess_returns(monkeypatch
     grid = {"lookback": [20, 40], "top": [2, 3]}
     monkeypatch.setattr(_result, "run_risk_free", lambda rules: (0.1, "act/365"))
     monkeypatch.setattr(_sweep, "run_risk_free", lambda rules: (0.1, "act/365"))
+    monkeypatch.setattr(_task, "run_risk_free", lambda rules: (0.1, "act/365"))  # the stats a worker keeps
     sw = korvel.sweep(momentum, market, grid, keep=("stats", "returns"), progress=False)
     table = sw.overfitting(blocks=4)
     best = sw.best("sharpe").name
