@@ -467,7 +467,8 @@ def research_speed(rounds: int) -> str:
     runs = {(s, m): [] for s in strategies for m in modes}  # seconds of each sweep
     own = {(s, m): [] for s in strategies for m in modes}  # korvel's seconds per combination
     calls: dict[str, list[float]] = {s: [] for s in strategies}  # seconds per strategy call
-    engine: list[float] = []
+    engine: list[float] = []  # seconds of each engine call of the lean sweeps
+    layer: list[float] = []  # seconds per combination of the lean sweeps less the strategy's and the engine's
     load_before = os.getloadavg()[0]
     warnings.simplefilter("ignore", korvel.KorvelWarning)  # the synthetic market's late listings, on purpose
     for mode in modes:  # a round not counted: the first calls of a process
@@ -490,6 +491,7 @@ def research_speed(rounds: int) -> str:
                     calls[label].extend(strategy_seconds)
                     if mode == "lean":
                         engine.extend(engine_seconds)
+                        layer.append((seconds - sum(strategy_seconds) - sum(engine_seconds)) / len(sw))
                     if reference is None:
                         reference = sw.stats
                     elif not sw.stats.equals(reference):
@@ -521,12 +523,12 @@ def research_speed(rounds: int) -> str:
             f"| {label} ({1000 * statistics.median(calls[label]):.1f} ms) | {before:.3f} s | {lean:.3f} s "
             f"| {before / lean:.2f}x | {ms[label, 'before']:.2f} / {ms[label, 'lean']:.2f} |"
         )
-    lean_own = statistics.median([ms[label, "lean"] for label in strategies])
     lines += [
         "",
-        f"Of korvel's own time per combination on the lean path ({lean_own:.2f} ms), the engine call "
-        f"(`backtest_ledger`, the median of the lean sweeps' {len(engine)} calls) takes {engine_ms:.2f} ms and "
-        f"the layer the other {lean_own - engine_ms:.2f} ms. Every sweep (s): "
+        f"The engine's share: the bare `backtest_ledger` call takes {engine_ms:.2f} ms (the median of the lean "
+        f"sweeps' {len(engine)} calls; {1000 * statistics.mean(engine):.2f} ms on average); the layer, all of "
+        "a lean sweep's time but the strategy's and the engine's calls, "
+        f"{1000 * statistics.median(layer):.2f} ms a combination (the median of the lean sweeps). Every sweep (s): "
         + "; ".join(f"{s}, {m}: " + ", ".join(f"{v:.3f}" for v in vs) for (s, m), vs in runs.items())
         + ".",
     ]
