@@ -219,3 +219,20 @@ def test_prepared_weights_are_counted_once_in_the_caches_bytes():
     cache.count(prepared)
     assert cache._bytes == raw + prepared.nbytes
     assert cache.prepared(job, market, {"lever": 1.0}) is prepared and cache.calls == 1
+
+
+def test_counting_prepared_arrays_evicts_the_least_recently_used_weights():
+    market = MARKETS["naive"][0]
+    job = Job(levered, {"tz": "naive"}, {}, ("stats",))
+    probe = WeightsCache()
+    extra = probe.prepared(job, market, {"lever": 1.0}).nbytes
+    raw = probe._bytes  # the weights alone
+    cache = WeightsCache(limit=2 * raw + extra - 1)  # two sets of weights, not with prepared arrays
+    old = cache.prepared(job, market, {"lever": 1.0})
+    new = cache.prepared(job, market, {"lever": 0.5})
+    cache.count(new)  # over the limit: the least recently used weights (1.0) go
+    assert cache._bytes == raw + extra
+    cache.count(old)  # evicted: not counted
+    assert cache._bytes == raw + extra
+    assert cache.prepared(job, market, {"lever": 0.5}) is new and cache.calls == 2
+    assert cache.prepared(job, market, {"lever": 1.0}) is not old and cache.calls == 3

@@ -102,7 +102,6 @@ class _Entry:
     weights: Any  # as the strategy returned them
     prepared: Prepared  # laid out for the engine on first use
     size: int  # the bytes counted for them (and for `prepared`'s arrays, once counted)
-    counted: bool = False  # `prepared`'s arrays counted in `size`
 
 
 class WeightsCache:
@@ -120,6 +119,7 @@ class WeightsCache:
         self._job: Job | None = None
         self._market: Market | None = None
         self._entries: OrderedDict[str, _Entry] = OrderedDict()
+        self._uncounted: dict[int, _Entry] = {}  # the entries kept whose prepared arrays are not counted yet
         self._rules: dict[tuple[Any, ...], CheckedRules] = {}
         self._bytes = 0
         self._lock = threading.Lock()
@@ -131,6 +131,7 @@ class WeightsCache:
 
     def _clear(self) -> None:
         self._entries.clear()
+        self._uncounted.clear()
         self._rules.clear()
         self._bytes = 0
         self._job = self._market = None
@@ -146,12 +147,11 @@ class WeightsCache:
     def count(self, prepared: Prepared) -> None:
         """Count the arrays of weights a run has prepared in the cache's bytes (once)."""
         with self._lock:
-            entry = next((e for e in self._entries.values() if e.prepared is prepared), None)
-            if entry is None or entry.counted:
+            entry = self._uncounted.pop(id(prepared), None)
+            if entry is None or entry.prepared is not prepared:
                 return
             extra = prepared.nbytes
             entry.size += extra
-            entry.counted = True
             self._bytes += extra
             self._evict()
 
@@ -189,6 +189,7 @@ class WeightsCache:
         with self._lock:
             if entry.size <= self.limit and job is self._job and key not in self._entries:
                 self._entries[key] = entry
+                self._uncounted[id(entry.prepared)] = entry
                 self._bytes += entry.size
                 self._evict()
         return entry
@@ -196,6 +197,7 @@ class WeightsCache:
     def _evict(self) -> None:
         while self._bytes > self.limit and self._entries:
             _, dropped = self._entries.popitem(last=False)
+            self._uncounted.pop(id(dropped.prepared), None)
             self._bytes -= dropped.size
 
 
