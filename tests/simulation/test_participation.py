@@ -95,6 +95,88 @@ def test_participation_on_the_rows_own_volume():
     assert res.capacity()["shares"].iloc[0] == pytest.approx(2000, rel=1e-12)
 
 
+# A stop exit of 10_000 shares at most 4_000 a row (participation 0.5 of an ADV of 8_000 over impact_window=2
+# rows): the stop-loss of 5% fires on row 5's close (90) and sells on rows 6, 7 and 8 at 80, 78 and 76.
+STOP_CLOSE = [100.0, 100.0, 100.0, 100.0, 100.0, 90.0, 80.0, 78.0, 76.0, 76.0]
+
+
+def stop_market(**tables):
+    frame = closes(np.array(STOP_CLOSE)[:, None])
+    volume = np.full(frame.shape, 8000.0)
+    volume[:3] = 1e6  # the entry on row 3 fits its cap
+    other = {
+        name: pd.DataFrame(np.array(v)[:, None], index=frame.index, columns=frame.columns) for name, v in tables.items()
+    }
+    return korvel.Market(frame, volume=pd.DataFrame(volume, index=frame.index, columns=frame.columns), **other)
+
+
+def stop_run(weight_rows=(2,), market=None, **rules):
+    m = market or stop_market()
+    w = pd.DataFrame([[1.0]] * len(weight_rows), index=m.dates[list(weight_rows)], columns=["S0"])
+    rules = {
+        "trade_at": "close",
+        "capital": CAPITAL,
+        "participation": 0.5,
+        "impact_window": 2,
+        "stop_loss": 0.05,
+    } | rules
+    return m, korvel.backtest(w, m, **rules)
+
+
+@pytest.mark.parametrize(
+    ("weight_rows", "rules"),
+    [
+        ((2,), {}),
+        ((2,), {"unfilled": "drop"}),  # a stop exit is always carried
+        ((2, 6), {"stop_trading_next_period": False}),  # the weight row of row 7 leaves the exit alone
+    ],
+)
+def test_a_stop_exit_is_capped_and_carried_over_three_rows(weight_rows, rules):
+    m, res = stop_run(weight_rows, **rules)
+    # Row 6 sells 4_000 at 80, row 7 4_000 at 78, row 8 the last 2_000 at 76.
+    expected = [1.0, 1.0, 1.0, 0.9, 0.32 + 0.6 * 0.8, 0.32 + 0.312 + 0.2 * 0.78, 0.784, 0.784]
+    np.testing.assert_allclose(res.equity.to_numpy(), expected, rtol=1e-13)
+    np.testing.assert_allclose(res.capacity()["shares"], [10_000, 4000, 4000, 2000], rtol=1e-12)
+    (trade,) = res.trades.itertuples()
+    assert trade.exit_reason == "stop_loss" and trade.exit_date == m.dates[8] and trade.fill_rows == 3
+    assert trade.exit_price == pytest.approx((4000 * 80 + 4000 * 78 + 2000 * 76) / 10_000, rel=1e-13)
+    assert trade.filled_fraction == 1.0
+    assert res.unfilled.empty
+
+
+def test_a_touched_stop_sells_its_cap_at_the_level_and_the_rest_at_the_following_prices():
+    # Row 5 touches the 95 stop intraday: 4_000 shares sell at 95, the 6_000 left are worth 90 at the close.
+    high = [100.0] * 5 + [97.0, 80.0, 78.0, 76.0, 76.0]
+    low = [100.0] * 5 + [92.0, 80.0, 78.0, 76.0, 76.0]
+    m, res = stop_run(market=stop_market(open=high, high=high, low=low), touched_exit=True)
+    expected = [1.0, 1.0, 1.0, 0.38 + 0.54, 0.38 + 0.32 + 0.2 * 0.8, 0.38 + 0.32 + 0.156, 0.856, 0.856]
+    np.testing.assert_allclose(res.equity.to_numpy(), expected, rtol=1e-13)
+    (trade,) = res.trades.itertuples()
+    assert trade.exit_reason == "stop_loss" and trade.exit_date == m.dates[7] and trade.fill_rows == 3
+    assert trade.exit_price == pytest.approx((4000 * 95 + 4000 * 80 + 2000 * 78) / 10_000, rel=1e-13)
+
+
+def test_a_stop_exit_still_carried_at_the_end_is_listed():
+    m, res = stop_run(market=korvel.Market(stop_market().close.iloc[:8], volume=stop_market().volume.iloc[:8]))
+    undone = res.unfilled
+    assert undone["date"].tolist() == [m.dates[7]]
+    assert undone["shares"].iloc[0] == pytest.approx(-2000, rel=1e-12)
+    (trade,) = res.trades.itertuples()
+    assert trade.status == "open" and trade.fill_rows == 2
+
+
+def test_fills_without_a_volume_estimate_are_made_whole_and_said():
+    m = stop_market()
+    volume = m.volume.copy()
+    volume.iloc[4:6] = np.nan  # no ADV for row 6's exit: all 10_000 shares sell there
+    m = korvel.Market(m.close, volume=volume)
+    with pytest.warns(
+        korvel.KorvelWarning, match=r"participation: 1 fill \('S0'\) could not be capped, first on 2024-01-09"
+    ):
+        _, res = stop_run(market=m)
+    assert res.trades["exit_date"].iloc[0] == m.dates[6] and res.trades["fill_rows"].iloc[0] == 1
+
+
 @st.composite
 def books(draw):
     rows, names = draw(st.integers(12, 30)), draw(st.integers(1, 3))

@@ -170,6 +170,14 @@ FIELDS: tuple[Field, ...] = (
         "fills on the row the impact model had no estimate for (too few rows or no volume before it)",
     ),
     Field("row_below_lot", "row_below_lot", np.int64, "row", "", "targets on the row too small for one lot (`lot=`)"),
+    Field(
+        "row_uncapped",
+        "row_uncapped",
+        np.int64,
+        "row",
+        "",
+        "fills on the row `participation=` could not cap: no volume estimate for their cell",
+    ),
 )
 
 PER_TRADE: tuple[Field, ...] = tuple(f for f in FIELDS if f.per == "trade")
@@ -211,6 +219,7 @@ class Records:
     row_impact: Float64Array
     row_unestimated: Int64Array
     row_below_lot: Int64Array
+    row_uncapped: Int64Array
     statistics: Float64Array
     reason_names: tuple[str, ...]
 

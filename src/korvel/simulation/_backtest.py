@@ -423,6 +423,7 @@ def _warn_about(run: Run, gross_text: str | None, benchmark: object) -> None:
         "benchmark": _alerts.benchmark_gaps(benchmark, run.benchmark, run.view, run.first_row),
         "impact": _alerts.unestimated_impact(run.records, run.view, run.rules),
         "lot": _lots.below_one_lot(run),
+        "participation": _alerts.uncapped_fills(run),
     }
     for kind, text in said.items():
         if text:
