@@ -147,7 +147,7 @@ def test_a_stop_exit_is_capped_and_carried_over_three_rows(weight_rows, rules):
 def test_a_touched_stop_sells_its_cap_at_the_level_and_the_rest_at_the_following_prices():
     # Row 5 touches the 95 stop intraday: 4_000 shares sell at 95, the 6_000 left are worth 90 at the close.
     high = [100.0] * 5 + [97.0, 80.0, 78.0, 76.0, 76.0]
-    low = [100.0] * 5 + [92.0, 80.0, 78.0, 76.0, 76.0]
+    low = [100.0] * 5 + [88.0, 80.0, 78.0, 76.0, 76.0]
     m, res = stop_run(market=stop_market(open=high, high=high, low=low), touched_exit=True)
     expected = [1.0, 1.0, 1.0, 0.38 + 0.54, 0.38 + 0.32 + 0.2 * 0.8, 0.38 + 0.32 + 0.156, 0.856, 0.856]
     np.testing.assert_allclose(res.equity.to_numpy(), expected, rtol=1e-13)
@@ -188,26 +188,48 @@ def books(draw):
     return close, volume.reshape(rows, names), weight_rows, weights, draw(st.sampled_from([0.05, 0.3, 2.0]))
 
 
+def held_shares(res, close, columns):
+    """The shares held after each row's trades (trading at the close), rows x instruments."""
+    equity = res._run.equity
+    held = np.zeros((len(close), len(columns)))
+    weights = res.positions.reindex(columns=columns).to_numpy()
+    held[len(close) - len(weights) :] = np.nan_to_num(weights)
+    return held * equity[:, None] * CAPITAL / close
+
+
 @pytest.mark.filterwarnings("ignore:no trade at all:korvel.KorvelWarning")  # random books may buy nothing
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(books(), st.sampled_from(["carry", "drop"]))
-def test_no_fill_exceeds_its_cap_and_every_capped_order_is_filled_or_listed(book, unfilled):
+@given(books(), st.sampled_from(["carry", "drop"]), st.sampled_from([None, 0.03]))
+def test_no_fill_exceeds_its_cap_and_every_capped_order_is_filled_or_listed(book, unfilled, stop_loss):
     close, volume, weight_rows, weights, cap = book
     frame = closes(close)
     m = korvel.Market(frame, volume=pd.DataFrame(volume, index=frame.index, columns=frame.columns))
     w = pd.DataFrame(weights, index=m.dates[weight_rows], columns=frame.columns)
-    res = korvel.backtest(w, m, trade_at="close", capital=CAPITAL, participation=cap, unfilled=unfilled)
+    rules = {"trade_at": "close", "capital": CAPITAL, "participation": cap, "unfilled": unfilled}
+    res = korvel.backtest(w, m, stop_loss=stop_loss, **rules)
     fills = res.capacity()
     known = fills["adv"].notna()
     assert (fills["shares"][known] <= cap * fills["adv"][known] * (1 + 1e-9)).all()
-    # Without costs, each order is the target shares at its row's close: what is held before the next weight
-    # row is traded (or at the end) is the order less what is listed as not done.
-    equity = res._run.equity
-    held = np.full((len(close), len(frame.columns)), np.nan)
-    held[len(close) - len(res.positions) :] = res.positions.to_numpy()
-    traded_rows = [r + 1 for r in weight_rows]
+    held = held_shares(res, close, frame.columns)
     undone = res.unfilled
     last = len(close) - 1
+    # The fills are all that moves a holding: each row's change in shares is its fills' (one a row and name).
+    traded = np.zeros_like(held)
+    rows = m.dates.get_indexer(fills["date"])
+    np.add.at(traded, (rows, frame.columns.get_indexer(fills["instrument"])), fills["shares"].to_numpy())
+    moved = np.abs(np.diff(held, axis=0, prepend=0.0))
+    np.testing.assert_allclose(moved, traded, rtol=1e-9, atol=1e-6)
+    # Without costs, each order is the target shares at its row's close: what is held before the next weight
+    # row is traded (or at the end) is the order less what is listed as not done. A stop ends a holding's
+    # order: its exit sells the rest of the holding, whatever `unfilled` says, and what it has not sold by
+    # the end is listed.
+    stopped = set(res.trades["instrument"][res.trades["exit_reason"] == "stop_loss"])
+    at_end = undone[undone["date"] == m.dates[last]]
+    selling = set(at_end["instrument"][at_end["shares"] < 0])
+    for name, shares in zip(at_end["instrument"], at_end["shares"]):
+        if shares < 0:  # a sale still carried: what is left of it is still held
+            assert -shares <= held[last, frame.columns.get_loc(name)] * (1 + 1e-9) + 1e-6
+    traded_rows = [r + 1 for r in weight_rows]
     for k, row in enumerate(traded_rows):
         until = traded_rows[k + 1] - 1 if k + 1 < len(traded_rows) else last
         # A dropped rest is listed on the order's row; a carried one when the next order replaces it (or at
@@ -217,8 +239,9 @@ def test_no_fill_exceeds_its_cap_and_every_capped_order_is_filled_or_listed(book
         else:
             window = (m.dates[row + 1], m.dates[min(until + 1, last)])
         for j, name in enumerate(frame.columns):
-            ordered = weights[k][j] * equity[row] * CAPITAL / close[row, j]
-            have = held[until, j] * equity[until] * CAPITAL / close[until, j]
+            if name in stopped or (stop_loss is not None and name in selling):
+                continue  # a stop ended the order (or may be selling the holding at the end)
+            ordered = weights[k][j] * res._run.equity[row] * CAPITAL / close[row, j]
             mine = (undone["instrument"] == name) & (undone["date"] >= window[0]) & (undone["date"] <= window[1])
             missing = float(undone["shares"][mine].sum())
-            assert have + missing == pytest.approx(ordered, rel=1e-9, abs=1e-6)
+            assert held[until, j] + missing == pytest.approx(ordered, rel=1e-9, abs=1e-6)

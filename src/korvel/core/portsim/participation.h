@@ -56,14 +56,22 @@ struct Carry {
         exit_proceeds.assign(width, 0.0);
     }
 
+    // The volume a fill on row `row` of `sid` is capped by (NaN: unknown).
+    double volume(Py_ssize_t row, int sid) const {
+        const VolumeModel& m = *model;
+        const int pc = m.column(sid);
+        return on_row ? m.cell(m.volume, row, pc) : m.adv(row, pc);
+    }
+
     // The cap of a fill on row `row` of `sid`, as a |value|; infinity for none.
     double limit(Py_ssize_t row, int sid) const {
         const VolumeModel& m = *model;
-        const int pc = m.column(sid);
-        const double volume = on_row ? m.cell(m.volume, row, pc) : m.adv(row, pc);
-        const double cap = participation * volume * m.cell(m.trading, row, pc) / m.capital;
-        return (std::isnan(cap) || cap < 0.0) ? INFINITY : cap;  // unknown volume: no cap
+        const double cap = participation * volume(row, sid) * m.cell(m.trading, row, m.column(sid)) / m.capital;
+        return (std::isnan(cap) || cap < 0.0) ? INFINITY : cap;  // unknown volume (or price): no cap
     }
+
+    // Whether a fill on row `row` of `sid` goes uncapped for want of a volume estimate.
+    bool unestimated(Py_ssize_t row, int sid) const { return std::isnan(volume(row, sid)); }
 
     // Whether a fill of |value| `size` exceeds `cap`: by more than rounding,
     // so that an order of exactly the cap (its value worked out another way)

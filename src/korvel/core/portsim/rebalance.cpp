@@ -131,7 +131,10 @@ double rebalance(PositionBook& positions, const View1D<double>& weights, double 
             bool capped = false;
             if (capping != nullptr) {
                 const double cap = capping->carry->limit(row, i);
-                if (std::isinf(cap) && target != held && capping->ledger != nullptr) capping->ledger->note_uncapped();
+                if (std::isinf(cap) && target != held && capping->ledger != nullptr &&
+                    capping->carry->unestimated(row, i)) {
+                    capping->ledger->note_uncapped();
+                }
                 if (Carry::exceeds(std::fabs(target - held), cap)) {
                     double step = std::copysign(cap, target - held);
                     if (lots && lot_values.contains(row, i))

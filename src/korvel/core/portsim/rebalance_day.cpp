@@ -136,7 +136,7 @@ int fill_carried_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int
     const double value = run.positions.value(sid);
     const double shares = value / price;
     const double cap = carry.limit(i, sid) / price;
-    if (std::isinf(cap) && run.ledger != nullptr) run.ledger->note_uncapped();
+    if (std::isinf(cap) && carry.unestimated(i, sid) && run.ledger != nullptr) run.ledger->note_uncapped();
     if (!Carry::exceeds(std::fabs(shares), cap)) {
         ExitNote last{carry.exit_reason[k]};
         const double sold = carry.exit_sold[k] + std::fabs(shares);
@@ -176,7 +176,7 @@ int cap_stop_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid
     const double shares = value / fill;
     const double cap = carry.limit(i, sid) / price;
     if (std::isinf(cap)) {
-        if (run.ledger != nullptr) run.ledger->note_uncapped();
+        if (carry.unestimated(i, sid) && run.ledger != nullptr) run.ledger->note_uncapped();
         return 0;
     }
     if (!Carry::exceeds(std::fabs(shares), cap)) return 0;
@@ -234,7 +234,9 @@ int fill_carried_orders(const BacktestInputs& in, RunState& run, Py_ssize_t i, b
         const double want = rest * price;
         const double cap = carry.limit(i, sid);
         double step = Carry::exceeds(std::fabs(want), cap) ? std::copysign(cap, want) : want;
-        if (std::isinf(cap) && step != 0.0 && run.ledger != nullptr) run.ledger->note_uncapped();
+        if (std::isinf(cap) && step != 0.0 && carry.unestimated(i, sid) && run.ledger != nullptr) {
+            run.ledger->note_uncapped();
+        }
         const TradingRules& r = in.rules;
         if (r.lot_values.given && r.lot_values.rates.contains(i, sid)) {
             const double lot = r.lot_values.rates.at_unchecked(i, sid);
