@@ -144,7 +144,8 @@ FIELDS: tuple[Field, ...] = (
         np.int64,
         "trade",
         "fill_rows",
-        "the rows the trade's entry order was filled over (1 unless `participation=` capped it)",
+        "the rows the trade's entry order was filled over, plus the further rows a capped stop exit took to sell "
+        "its last share (1 unless `participation=` capped one)",
     ),
     Field(
         "row_traded", "row_traded", np.float64, "row", "", "|value traded| on the row, in units of the starting capital"

@@ -194,12 +194,17 @@ def backtest(
         at their prices, in shares, until filled or replaced by the next
         weight row (``unfilled="carry"``), or dropped (``"drop"``); the cash
         of an unfilled buy stays cash.  Orders not done are listed in
-        `Result.unfilled`.  Needs `capital` and a market volume.
+        `Result.unfilled`.  Stop exits are capped too, and always carried
+        until their last share is sold (a new weight row leaves the holding
+        to its exit); delisting exits are not capped.  A fill whose cell has
+        no volume estimate is made whole (a `KorvelWarning` names them).
+        Needs `capital` and a market volume.
     participation_on : "adv" or "row"
         What `participation` is a fraction of; "row" (the fill row's own
         volume) needs ``trade_at="close"``.
     unfilled : "carry" or "drop"
-        What becomes of the rest of a capped order.
+        What becomes of the rest of a capped order (a stop exit's is always
+        carried).
     lot : None, float or Series
         Shares per lot (1: whole shares; a Series by instrument, NaN or
         missing: fractional): every target is rounded toward 0 to whole
