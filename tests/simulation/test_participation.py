@@ -177,6 +177,18 @@ def test_fills_without_a_volume_estimate_are_made_whole_and_said():
     assert res.trades["exit_date"].iloc[0] == m.dates[6] and res.trades["fill_rows"].iloc[0] == 1
 
 
+def test_capped_sales_fill_before_capped_buys():
+    # Row 5 sells S1's 8_000 shares and buys 8_000 of S0, 4_000 a fill: the sale fills first on rows 5 and 6.
+    frame = closes(np.full((8, 2), 100.0))
+    m = korvel.Market(frame, volume=pd.DataFrame(4000.0, index=frame.index, columns=frame.columns))
+    w = pd.DataFrame([[0.0, 0.8], [0.8, 0.0]], index=m.dates[[2, 4]], columns=frame.columns)
+    res = korvel.backtest(w, m, trade_at="close", capital=CAPITAL, participation=1.0)
+    fills = res.capacity()
+    assert fills["instrument"].tolist() == ["S1", "S1", "S1", "S0", "S1", "S0"]
+    assert fills["date"].tolist() == list(m.dates[[3, 4, 5, 5, 6, 6]])
+    np.testing.assert_allclose(res.equity.to_numpy(), 1.0, rtol=1e-13)
+
+
 @st.composite
 def books(draw):
     rows, names = draw(st.integers(12, 30)), draw(st.integers(1, 3))
@@ -213,12 +225,16 @@ def test_no_fill_exceeds_its_cap_and_every_capped_order_is_filled_or_listed(book
     held = held_shares(res, close, frame.columns)
     undone = res.unfilled
     last = len(close) - 1
-    # The fills are all that moves a holding: each row's change in shares is its fills' (one a row and name).
-    traded = np.zeros_like(held)
-    rows = m.dates.get_indexer(fills["date"])
-    np.add.at(traded, (rows, frame.columns.get_indexer(fills["instrument"])), fills["shares"].to_numpy())
+    # The fills are all that moves a holding: each row's change in shares is its fill's (where a row has two
+    # for a name, the end of an exit and a new entry, no more than their sum).
+    traded, count = np.zeros_like(held), np.zeros_like(held)
+    cells = (m.dates.get_indexer(fills["date"]), frame.columns.get_indexer(fills["instrument"]))
+    np.add.at(traded, cells, fills["shares"].to_numpy())
+    np.add.at(count, cells, 1)
     moved = np.abs(np.diff(held, axis=0, prepend=0.0))
-    np.testing.assert_allclose(moved, traded, rtol=1e-9, atol=1e-6)
+    one = count <= 1
+    np.testing.assert_allclose(moved[one], traded[one], rtol=1e-9, atol=1e-6)
+    assert (moved[~one] <= traded[~one] * (1 + 1e-9) + 1e-6).all()
     # Without costs, each order is the target shares at its row's close: what is held before the next weight
     # row is traded (or at the end) is the order less what is listed as not done. A stop ends a holding's
     # order: its exit sells the rest of the holding, whatever `unfilled` says, and what it has not sold by

@@ -346,7 +346,7 @@ def _size_keywords(rules: Any, view: Any, columns: Any) -> dict[str, Any]:
         out["min_trade"] = rules.min_trade / rules.capital
     if rules.fee_min:
         out["fee_min"] = rules.fee_min / rules.capital
-    if rules.lot is not None or rules.min_trade or rules.fee_min:
+    if rules.lot is not None or rules.min_trade or rules.fee_min or rules.participation is not None:
         out["sells_first"] = True
     for name in ("impact", "participation"):
         if getattr(rules, name) is not None and view.volume is None:

@@ -202,6 +202,13 @@ int fill_carried_orders(const BacktestInputs& in, RunState& run, Py_ssize_t i, b
     if (carry.waiting.empty()) return 0;
     double total = run.cash;
     for (const int sid : run.positions.held) total += run.positions.value(sid);
+    if (in.rules.sells_first) {
+        // The orders that reduce a holding (stop exits among them) fill first, as at a rebalance.
+        std::stable_partition(carry.waiting.begin(), carry.waiting.end(), [&](int sid) {
+            const double held = run.positions.holds(sid) ? run.positions.value(sid) : 0.0;
+            return carry.exits(sid) || held * carry.pending[static_cast<size_t>(sid)] < 0.0;
+        });
+    }
     size_t kept = 0;
     for (const int sid : carry.waiting) {
         const auto k = static_cast<size_t>(sid);
