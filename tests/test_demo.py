@@ -183,6 +183,26 @@ def test_run_command_reads_files(tmp_path, capsys, parquet):
     np.testing.assert_allclose(got["return"], expected["return"], rtol=1e-12)
 
 
+@pytest.mark.filterwarnings("ignore:impact. .* had no estimate:korvel.KorvelWarning")  # the first rows have no history
+def test_run_command_trades_at_a_size_with_a_volume_file(tmp_path, capsys):
+    market, weights, files = _write_inputs(tmp_path)
+    market.volume.to_csv(tmp_path / "volume.csv")
+    size = ["--capital", "1e8", "--participation", "0.02", "--impact", "0.6"]
+    trades = tmp_path / "trades.csv"
+    run = ["run", files["prices"], files["weights"], "--open", files["open"], *size, "--trades", str(trades)]
+    assert cli.main([*run, "--volume", str(tmp_path / "volume.csv")]) == 0
+    assert "shares" in capsys.readouterr().out  # the orders in shares
+    given = korvel.Market(market.close, open=market.open, volume=market.volume)  # what the command was given
+    expected = korvel.backtest(weights, given, capital=1e8, participation=0.02, impact=0.6).trades
+    got = pd.read_csv(trades)
+    assert expected["fill_rows"].max() > 1  # the cap spread some entries
+    np.testing.assert_array_equal(got["fill_rows"], expected["fill_rows"])
+    np.testing.assert_allclose(got["impact"], expected["impact"], rtol=1e-9)  # through a CSV
+    np.testing.assert_allclose(got["return"], expected["return"], rtol=1e-12)
+    assert cli.main(run) == 2  # without the volume
+    assert "impact needs the market's volume" in _one_line(capsys)
+
+
 def test_run_command_reports_bad_input(tmp_path, capsys):
     _, _, files = _write_inputs(tmp_path)
     frame = pd.read_csv(files["weights"], index_col=0)

@@ -24,6 +24,7 @@ KINDS = {
     "sweep": "combinations of a sweep that left warnings (see Sweep.warnings)",
     "impact": "fills the impact model had no estimate for (no impact charged on them)",
     "lot": "allocations too small for one lot (left at no holding)",
+    "participation": "fills participation could not cap (no volume estimate for their cell)",
 }
 
 
@@ -36,7 +37,7 @@ class KorvelWarning(UserWarning):
         What happened, naming the first dates and instruments, and what to do.
     kind : str
         Its short name: "gross", "ruin", "no_trade", "no_price", "ohlc", "cost",
-        "timezone", "limit", "benchmark", "impact", "lot" or "sweep" (the count of a sweep's
+        "timezone", "limit", "benchmark", "impact", "lot", "participation" or "sweep" (the count of a sweep's
         combinations that left warnings).
 
     Each kind is said at most once per run.  In a sweep, the warnings are

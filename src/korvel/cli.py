@@ -2,6 +2,7 @@
 
     korvel demo [--plot run.png] [--report run.html] ...
     korvel run closes.csv weights.csv [--open opens.csv] [--rebalance ME] [--stop-loss 0.1] --report out.html
+    korvel run closes.csv weights.csv --volume volume.csv --capital 1e7 --participation 0.05 --impact 0.6
     korvel info
 
 Tables are CSV (dates in the first column) or Parquet (``.parquet`` / ``.pq``,
@@ -21,6 +22,10 @@ from pathlib import Path
 from typing import Any, NoReturn
 
 __all__ = ["InputError", "main", "read_table"]
+
+
+#: The optional price tables of `korvel run`, one option each.
+PRICE_TABLES = ("open", "high", "low")
 
 
 class InputError(Exception):
@@ -301,7 +306,7 @@ def _run(a: argparse.Namespace) -> int:
             "the prices come first (korvel run PRICES WEIGHTS)"
         )
     tables: dict[str, Any] = {
-        name: read(getattr(a, name), name) if getattr(a, name) else None for name in ("open", "high", "low")
+        name: read(getattr(a, name), name) if getattr(a, name) else None for name in (*PRICE_TABLES, "volume")
     }
     delisted = None
     if a.delisted:
@@ -311,7 +316,7 @@ def _run(a: argparse.Namespace) -> int:
         benchmark = read(a.benchmark, "benchmark").iloc[:, 0] if Path(a.benchmark).exists() else a.benchmark
     # The file behind each argument a message may start with.
     files = {"close": a.prices, "weights": a.weights, "delisted": a.delisted, "benchmark": a.benchmark}
-    files.update({name: getattr(a, name) for name in ("open", "high", "low")})
+    files.update({name: getattr(a, name) for name in (*PRICE_TABLES, "volume")})
     try:
         market = korvel.Market(closes, delisted=delisted, **tables)
         result = korvel.backtest(weights, market, benchmark=benchmark, **rules_from_options(a))
@@ -380,8 +385,14 @@ def parser() -> argparse.ArgumentParser:
     r = sub.add_parser("run", help="backtest weights from files", description=_plain(__doc__), formatter_class=raw)
     r.add_argument("prices", help="closing prices, dates x instruments (CSV or Parquet)")
     r.add_argument("weights", help="target weights, decision dates x instruments")
-    for name in ("open", "high", "low"):
+    for name in PRICE_TABLES:
         r.add_argument(f"--{name}", metavar="FILE", help=f"{name} prices (default: the closes)")
+    r.add_argument(
+        "--volume",
+        metavar="FILE",
+        help="shares traded per row, dates x instruments as the closes (NaN: unknown); read by --impact and "
+        "--participation, and by the capacity figures of a run with --capital",
+    )
     r.add_argument("--delisted", metavar="FILE", help="two columns: instrument, last trading date")
     r.add_argument("--benchmark", metavar="FILE|INSTRUMENT", help="benchmark prices (one column) or an instrument")
     add_rule_options(r)

@@ -40,6 +40,7 @@ PER_ROW = {
     "row_impact": np.float64,
     "row_unestimated": np.int64,
     "row_below_lot": np.int64,
+    "row_uncapped": np.int64,
 }
 # korvel's own rules of the ledger entry point, at their defaults.
 LEDGER_RULES = {

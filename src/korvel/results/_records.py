@@ -144,7 +144,8 @@ FIELDS: tuple[Field, ...] = (
         np.int64,
         "trade",
         "fill_rows",
-        "the rows the trade's entry order was filled over (1 unless `participation=` capped it)",
+        "the rows the trade's entry order was filled over, plus the further rows a capped stop exit took to sell "
+        "its last share (1 unless `participation=` capped one)",
     ),
     Field(
         "row_traded", "row_traded", np.float64, "row", "", "|value traded| on the row, in units of the starting capital"
@@ -170,6 +171,14 @@ FIELDS: tuple[Field, ...] = (
         "fills on the row the impact model had no estimate for (too few rows or no volume before it)",
     ),
     Field("row_below_lot", "row_below_lot", np.int64, "row", "", "targets on the row too small for one lot (`lot=`)"),
+    Field(
+        "row_uncapped",
+        "row_uncapped",
+        np.int64,
+        "row",
+        "",
+        "fills on the row `participation=` could not cap: no volume estimate for their cell",
+    ),
 )
 
 PER_TRADE: tuple[Field, ...] = tuple(f for f in FIELDS if f.per == "trade")
@@ -211,6 +220,7 @@ class Records:
     row_impact: Float64Array
     row_unestimated: Int64Array
     row_below_lot: Int64Array
+    row_uncapped: Int64Array
     statistics: Float64Array
     reason_names: tuple[str, ...]
 

@@ -6,6 +6,8 @@ Each function looks at one kind of surprise and returns its text (or None);
 
 from __future__ import annotations
 
+from typing import Any
+
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
@@ -217,4 +219,41 @@ def unestimated_impact(records: Records, view: MarketView, rules: Rules) -> str 
         f"impact_window={rules.impact_window} rows before {'them' if count > 1 else 'it'}, or no volume traded), "
         f"first on {_day(view, int(view.dates[first]))}; no impact was charged on "
         f"{'them' if count > 1 else 'it'}"
+    )
+
+
+def uncapped_fills(run: Any) -> str | None:
+    """Fills `participation` could not cap: their cell had no volume estimate (fewer than 2 volumes in the
+    rows before, or with participation_on='row' none on the fill's own row), so they were made whole."""
+    rules, view = run.rules, run.view
+    if rules.participation is None:
+        return None
+    per_row = run.records.row_uncapped
+    count = int(per_row.sum())
+    if not count:
+        return None
+    rows = np.flatnonzero(per_row)[:3]
+    shown = ", ".join(_day(view, int(view.dates[row])) for row in rows.tolist())
+    names: list[Any] = []
+    if run.fills is not None and view.volume is not None:
+        fill_rows, sids, _, adv = run.fills
+        columns = run.weights.market_columns[sids]
+        estimate = view.volume[fill_rows, columns] if rules.participation_on == "row" else adv
+        if estimate is not None:
+            unknown = np.isnan(estimate) & np.isin(fill_rows, rows)
+            for column in columns[unknown].tolist():
+                name = view.instruments[column]
+                if name not in names:
+                    names.append(name)
+    which = f" ({', '.join(map(checks.shown, names[:5]))}{' and more' if len(names) > 5 else ''})" if names else ""
+    source = (
+        "no volume on the fill's own row (participation_on='row')"
+        if rules.participation_on == "row"
+        else f"fewer than 2 volumes in the impact_window={rules.impact_window} rows before"
+    )
+    many = count > 1
+    return (
+        f"participation: {count} fill{'s' if many else ''}{which} could not be capped, first on {shown}: "
+        f"{'their cells have' if many else 'its cell has'} no volume estimate ({source}), so "
+        f"{'they were' if many else 'it was'} made whole; give the volume there, or leave such instruments out"
     )

@@ -196,12 +196,17 @@ def backtest(
         at their prices, in shares, until filled or replaced by the next
         weight row (``unfilled="carry"``), or dropped (``"drop"``); the cash
         of an unfilled buy stays cash.  Orders not done are listed in
-        `Result.unfilled`.  Needs `capital` and a market volume.
+        `Result.unfilled`.  Stop exits are capped too, and always carried
+        until their last share is sold (a new weight row leaves the holding
+        to its exit); delisting exits are not capped.  A fill whose cell has
+        no volume estimate is made whole (a `KorvelWarning` names them).
+        Needs `capital` and a market volume.
     participation_on : "adv" or "row"
         What `participation` is a fraction of; "row" (the fill row's own
         volume) needs ``trade_at="close"``.
     unfilled : "carry" or "drop"
-        What becomes of the rest of a capped order.
+        What becomes of the rest of a capped order (a stop exit's is always
+        carried).
     lot : None, float or Series
         Shares per lot (1: whole shares; a Series by instrument, NaN or
         missing: fractional): every target is rounded toward 0 to whole
@@ -359,7 +364,7 @@ def _size_keywords(rules: Any, view: Any, columns: Any) -> dict[str, Any]:
         out["min_trade"] = rules.min_trade / rules.capital
     if rules.fee_min:
         out["fee_min"] = rules.fee_min / rules.capital
-    if rules.lot is not None or rules.min_trade or rules.fee_min:
+    if rules.lot is not None or rules.min_trade or rules.fee_min or rules.participation is not None:
         out["sells_first"] = True
     for name in ("impact", "participation"):
         if getattr(rules, name) is not None and view.volume is None:
@@ -449,6 +454,7 @@ def _warn_about(
         "benchmark": prepared.benchmark_text(benchmark),
         "impact": _alerts.unestimated_impact(run.records, run.view, rules),
         "lot": _lots.below_one_lot(run),
+        "participation": _alerts.uncapped_fills(run),
     }
     for kind, text in said.items():
         if text:

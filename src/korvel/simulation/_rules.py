@@ -565,8 +565,9 @@ TABLE: tuple[Rule, ...] = (
         _participation,
         None,
         "None (off) or > 0 (above 1 allowed); needs capital and a market volume",
-        "the largest fraction of ADV (or of the row's volume) one fill may take; the rest of the order is "
-        "carried or dropped (`unfilled`)",
+        "the largest fraction of ADV (or of the row's volume) one fill may take, stop exits included (delistings "
+        "not); the rest of the order is carried or dropped (`unfilled`); a fill without a volume estimate is "
+        "made whole (a KorvelWarning)",
     ),
     Rule(
         "participation_on",
@@ -585,7 +586,8 @@ TABLE: tuple[Rule, ...] = (
         None,
         "'carry' or 'drop'",
         "the rest of a capped order: carried to the following rows at their prices (in shares) until filled or "
-        "replaced by the next weight row, or dropped; listed in Result.unfilled",
+        "replaced by the next weight row, or dropped; listed in Result.unfilled. A stop exit is always carried "
+        "until its last share is sold (a dropped one would leave a holding taken for closed)",
         choices=UNFILLED,
     ),
     Rule(

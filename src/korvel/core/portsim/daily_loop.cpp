@@ -190,6 +190,7 @@ void fold_extreme(RunState::TradeStops& s, bool is_long, double high, double low
 template <bool kChecked>
 int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid, int pc, double price,
                  double entry_value, double ret, const Bounds& entry_bounds) {
+    if (run.carry.on && run.carry.exits(sid)) return 0;  // its exit is under way
     double high = 0.0, low = 0.0, open = 0.0;
     if (!read_cell<kChecked>(in.high, i, pc, high) || !read_cell<kChecked>(in.low, i, pc, low) ||
         !read_cell<kChecked>(in.open, i, pc, open)) {
@@ -234,6 +235,10 @@ int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid,
     }
     const bool stop_type = (touch_low && value > 0.0) || (touch_high && value < 0.0);
     run.executed_exits.push_back(signed_exit(sid, !stop_type));
+    if (run.carry.on) {
+        const int capped = cap_stop_exit(in, run, i, sid, exit);
+        if (capped != 0) return capped < 0 ? -1 : 0;
+    }
     run.cash = set_position(run.positions, sid, 0.0, run.cash, in.costs, false, false, 1.0, exit);
     return failed(run.cash) ? -1 : 0;
 }
@@ -324,10 +329,11 @@ int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     return 0;
 }
 
-int execute_pending_exits(const BacktestInputs& in, RunState& run) {
+int execute_pending_exits(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     for (size_t k = 0; k < run.pending_exits.size(); ++k) {
         const int signal = run.pending_exits[k];
         const int sid = exit_sid(signal);
+        if (run.carry.on && run.carry.exits(sid)) continue;  // its exit is under way
         bool keep_position = false;
         if (run.own_stops) {
             // A signal dies with its trade; otherwise it executes before the
@@ -344,9 +350,13 @@ int execute_pending_exits(const BacktestInputs& in, RunState& run) {
             }
         }
         if (!run.positions.holds(sid) || run.positions.value(sid) == 0.0 || keep_position) continue;
-        run.cash = set_position(run.positions, sid, 0.0, run.cash, in.costs, false, true, 1.0,
-                                ExitNote{run.pending_reasons[k]});
-        if (failed(run.cash)) return -1;
+        const int capped = run.carry.on ? cap_stop_exit(in, run, i, sid, ExitNote{run.pending_reasons[k]}) : 0;
+        if (capped < 0) return -1;
+        if (capped == 0) {
+            run.cash = set_position(run.positions, sid, 0.0, run.cash, in.costs, false, true, 1.0,
+                                    ExitNote{run.pending_reasons[k]});
+            if (failed(run.cash)) return -1;
+        }
         run.executed_exits.push_back(signal);
         reset_growth(run, sid);
         auto& signals = run.close_exit_signals;
@@ -495,11 +505,11 @@ int run_rows_in(const BacktestInputs& in, RunState& run) {
             if (close_on_ruin(in, run) < 0 || value_at_close<true>(in, run, i) < 0) return -1;
             continue;
         }
-        if (execute_pending_exits(in, run) < 0) return -1;
+        if (execute_pending_exits(in, run, i) < 0) return -1;
 
         hand_over_exit_signals(run);
         const bool rebalanced = run.rebalance_due;
-        if (run.carry.on && !rebalanced && fill_carried_orders(in, run, i) < 0) return -1;
+        if (run.carry.on && fill_carried_orders(in, run, i, rebalanced) < 0) return -1;
         if (rebalanced && apply_due_weight_row(in, run, i) < 0) return -1;
         if (run.use_delisting && close_delisted<kChecked>(in, run, i) < 0) return -1;
         if (rebalanced && run.own_stops && follow_new_trades<kChecked>(in, run, i) < 0) return -1;

@@ -24,10 +24,13 @@ enum class ExitReason : int8_t {
 };
 
 // How a holding is closed: why, and the price of an intraday fill (a touched
-// level or the open) when it is not the row's trading price.
+// level or the open) when it is not the row's trading price. A fill that
+// sells only a part of a capped exit (`part`) shrinks the holding and its
+// trade goes on: no resize is recorded.
 struct ExitNote {
     ExitReason reason = ExitReason::Rebalance;
     std::optional<double> fill = std::nullopt;
+    bool part = false;
 };
 
 }  // namespace korvel::portsim

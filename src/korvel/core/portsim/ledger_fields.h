@@ -33,7 +33,8 @@
     X(row_short, double)            \
     X(row_impact, double)           \
     X(row_unestimated, int64_t)     \
-    X(row_below_lot, int64_t)
+    X(row_below_lot, int64_t)       \
+    X(row_uncapped, int64_t)
 
 // The keys as one comma-separated text, for the docstring.
 #define KORVEL_LEDGER_KEY_TEXT(key, type) #key ", "

@@ -82,7 +82,7 @@ inline double set_position(PositionBook& positions, int sid, double target, doub
         if (!record_opening(sid, target, total_value)) return kFailed;
     } else if (was_active && closing) {
         if (!record_closing(sid, exit)) return kFailed;
-    } else if (was_active && !closing) {
+    } else if (was_active && !closing && !exit.part) {
         // A long going short (or back) is a new trade whatever the rules say.
         const double held = positions.value(sid);
         const bool changes_side = (held > 0.0 && target < 0.0) || (held < 0.0 && target > 0.0);

@@ -115,6 +115,8 @@ double rebalance(PositionBook& positions, const View1D<double>& weights, double 
                 target = rounded;
             }
             if (target == 0.0 && !positions.holds(sid)) continue;
+            // A stop exit under way is out of the book's hands until it is done.
+            if (capping != nullptr && capping->carry->exits(sid)) continue;
             if (passes == 2) {
                 if (done[static_cast<size_t>(i)] || (pass == 0 && !reduces(positions, sid, target))) continue;
                 done[static_cast<size_t>(i)] = 1;
@@ -129,6 +131,10 @@ double rebalance(PositionBook& positions, const View1D<double>& weights, double 
             bool capped = false;
             if (capping != nullptr) {
                 const double cap = capping->carry->limit(row, i);
+                if (std::isinf(cap) && target != held && capping->ledger != nullptr &&
+                    capping->carry->unestimated(row, i)) {
+                    capping->ledger->note_uncapped();
+                }
                 if (Carry::exceeds(std::fabs(target - held), cap)) {
                     double step = std::copysign(cap, target - held);
                     if (lots && lot_values.contains(row, i))

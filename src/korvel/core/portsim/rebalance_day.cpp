@@ -93,28 +93,137 @@ int refresh_last_price(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
 }
 
 // A new weight row replaces the orders still carried: their rest is undone.
+// A stop exit under way goes on.
 void replace_carried_orders(RunState& run) {
     Carry& carry = run.carry;
+    size_t kept = 0;
     for (const int sid : carry.waiting) {
+        if (carry.exits(sid)) {
+            carry.waiting[kept++] = sid;
+            continue;
+        }
         const double rest = carry.pending[static_cast<size_t>(sid)];
         if (rest != 0.0 && run.ledger != nullptr) run.ledger->note_unfilled(sid, rest);
         carry.forget(sid);
     }
-    carry.waiting.clear();
+    carry.waiting.resize(kept);
+}
+
+// `shares` (over the capital) rounded toward 0 to whole lots of cell (i, sid),
+// whose lot value is at `price`.
+double in_whole_lot_shares(const TradingRules& r, Py_ssize_t i, int sid, double shares, double price) {
+    if (!r.lot_values.given || !r.lot_values.rates.contains(i, sid)) return shares;
+    const double lot = r.lot_values.rates.at_unchecked(i, sid) / price;
+    if (!(lot > 0.0) || std::isinf(lot)) return shares;
+    return std::trunc(shares / lot) * lot;
+}
+
+// The next fill of the stop exit carried on `sid`, at row i's trading price:
+// the last one closes the trade, at the mean price of the exit's fills.
+// 1: the exit goes on; 0: it is done (or the holding was closed otherwise,
+// by a delisting or a ruin).
+int fill_carried_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid) {
+    Carry& carry = run.carry;
+    const auto k = static_cast<size_t>(sid);
+    if (!run.positions.holds(sid) || run.positions.value(sid) == 0.0) {
+        carry.end_exit(sid);
+        return 0;
+    }
+    if (carry.exit_row[k] == i) return 1;  // it made its first fill on this row
+    double price = 0.0;
+    if (!in.price.get(i, run.price_col(sid), price)) return -1;
+    if (!(price > 0.0) || std::isinf(price)) return 1;  // no price today: the exit waits
+    const double value = run.positions.value(sid);
+    const double shares = value / price;
+    const double cap = carry.limit(i, sid) / price;
+    if (std::isinf(cap) && carry.unestimated(i, sid) && run.ledger != nullptr) run.ledger->note_uncapped();
+    if (!Carry::exceeds(std::fabs(shares), cap)) {
+        ExitNote last{carry.exit_reason[k]};
+        const double sold = carry.exit_sold[k] + std::fabs(shares);
+        last.fill = (carry.exit_proceeds[k] + std::fabs(shares) * price) / sold;
+        if (run.ledger != nullptr) run.ledger->note_exit_row(sid);
+        run.cash = set_position(run.positions, sid, 0.0, run.cash, in.costs, false, true, 1.0, last);
+        if (failed(run.cash)) return -1;
+        run.rebalanced_since_morning = true;
+        carry.end_exit(sid);
+        return 0;
+    }
+    const double step = in_whole_lot_shares(in.rules, i, sid, std::copysign(cap, shares), price);
+    if (step != 0.0) {
+        ExitNote part{carry.exit_reason[k]};
+        part.part = true;
+        run.cash = set_position(run.positions, sid, value - step * price, run.cash, in.costs, false, true, 1.0, part);
+        if (failed(run.cash)) return -1;
+        run.rebalanced_since_morning = true;
+        if (run.ledger != nullptr) run.ledger->note_exit_row(sid);
+        carry.exit_sold[k] += std::fabs(step);
+        carry.exit_proceeds[k] += std::fabs(step) * price;
+    }
+    carry.pending[k] = -(shares - step);
+    return 1;
 }
 
 }  // namespace
 
-int fill_carried_orders(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
+int cap_stop_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid, const ExitNote& note) {
+    Carry& carry = run.carry;
+    double price = 0.0;
+    if (!in.price.get(i, run.price_col(sid), price)) return -1;
+    const double fill = note.fill.value_or(price);
+    // Without a price to size the cap by, the exit is made whole.
+    if (!(price > 0.0) || std::isinf(price) || !(fill > 0.0) || std::isinf(fill)) return 0;
+    const double value = run.positions.value(sid);  // at the fill
+    const double shares = value / fill;
+    const double cap = carry.limit(i, sid) / price;
+    if (std::isinf(cap)) {
+        if (carry.unestimated(i, sid) && run.ledger != nullptr) run.ledger->note_uncapped();
+        return 0;
+    }
+    if (!Carry::exceeds(std::fabs(shares), cap)) return 0;
+    const double step = in_whole_lot_shares(in.rules, i, sid, std::copysign(cap, shares), price);
+    // The exit replaces an order still carried for the holding.
+    const auto k = static_cast<size_t>(sid);
+    if (carry.pending[k] != 0.0 && run.ledger != nullptr) run.ledger->note_unfilled(sid, carry.pending[k]);
+    if (step != 0.0) {
+        ExitNote part = note;
+        part.part = true;
+        run.cash = set_position(run.positions, sid, value - step * fill, run.cash, in.costs, false, true, 1.0, part);
+        if (failed(run.cash)) return -1;
+        // The rest is valued at the row's trading price, as every holding is.
+        if (fill != price) run.positions.value(sid) *= price / fill;
+        run.rebalanced_since_morning = true;  // the book is not as the morning pass valued it
+    }
+    carry.hold_exit(sid, i, -(shares - step), note.reason, std::fabs(step), std::fabs(step) * fill);
+    return 1;
+}
+
+int fill_carried_orders(const BacktestInputs& in, RunState& run, Py_ssize_t i, bool exits_only) {
     Carry& carry = run.carry;
     if (carry.waiting.empty()) return 0;
     double total = run.cash;
     for (const int sid : run.positions.held) total += run.positions.value(sid);
+    if (in.rules.sells_first) {
+        // The orders that reduce a holding (stop exits among them) fill first, as at a rebalance.
+        std::stable_partition(carry.waiting.begin(), carry.waiting.end(), [&](int sid) {
+            const double held = run.positions.holds(sid) ? run.positions.value(sid) : 0.0;
+            return carry.exits(sid) || held * carry.pending[static_cast<size_t>(sid)] < 0.0;
+        });
+    }
     size_t kept = 0;
     for (const int sid : carry.waiting) {
         const auto k = static_cast<size_t>(sid);
         const double rest = carry.pending[k];
         if (rest == 0.0) continue;
+        if (carry.exiting[k]) {
+            const int going = fill_carried_exit(in, run, i, sid);
+            if (going < 0) return -1;
+            if (going > 0) carry.waiting[kept++] = sid;
+            continue;
+        }
+        if (exits_only) {  // the row's weight row replaces the others
+            carry.waiting[kept++] = sid;
+            continue;
+        }
         const bool held = run.positions.holds(sid) && run.positions.value(sid) != 0.0;
         // A holding closed since (a stop, a delisting) takes no more of its order.
         if (!held && carry.started[k]) {
@@ -132,6 +241,9 @@ int fill_carried_orders(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
         const double want = rest * price;
         const double cap = carry.limit(i, sid);
         double step = Carry::exceeds(std::fabs(want), cap) ? std::copysign(cap, want) : want;
+        if (std::isinf(cap) && step != 0.0 && carry.unestimated(i, sid) && run.ledger != nullptr) {
+            run.ledger->note_uncapped();
+        }
         const TradingRules& r = in.rules;
         if (r.lot_values.given && r.lot_values.rates.contains(i, sid)) {
             const double lot = r.lot_values.rates.at_unchecked(i, sid);

@@ -16,9 +16,16 @@ namespace korvel::portsim {
 // kChecked: each cell read is bounds-checked (see RunState::cells_in_bounds).
 void hand_over_exit_signals(RunState& run);
 int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i);
-// korvel's path, with participation caps, on a row without a due weight
-// row: the orders carried from earlier rows take their next fills.
-int fill_carried_orders(const BacktestInputs& in, RunState& run, Py_ssize_t i);
+// korvel's path, with participation caps: the orders carried from earlier
+// rows take their next fills (on a row with a due weight row, only the stop
+// exits under way: the weight row replaces the other orders).
+int fill_carried_orders(const BacktestInputs& in, RunState& run, Py_ssize_t i, bool exits_only);
+// korvel's path, with participation caps: a stop exit of `sid` on row i (at
+// `note`'s fill, else the row's trading price) sells at most its cap and
+// carries the rest, always (a dropped stop exit would leave a holding its
+// user takes for closed). 1: capped, the holding is left to the carried
+// exit; 0: within its cap, for the caller to close.
+int cap_stop_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid, const ExitNote& note);
 template <bool kChecked>
 int close_delisted(const BacktestInputs& in, RunState& run, Py_ssize_t i);
 template <bool kChecked>

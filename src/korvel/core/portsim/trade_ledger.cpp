@@ -169,6 +169,12 @@ void TradeLedger::note_carried_fill(int sid, double filled) {
     slot.fill_rows += 1;
 }
 
+void TradeLedger::note_exit_row(int sid) {
+    if (sid < 0 || static_cast<size_t>(sid) >= slots_.size()) return;
+    Slot& slot = slots_[static_cast<size_t>(sid)];
+    if (slot.open) slot.fill_rows += 1;
+}
+
 void TradeLedger::note_unfilled(int sid, double rest) {
     unfilled_row_.push_back(row_);
     unfilled_sid_.push_back(sid);

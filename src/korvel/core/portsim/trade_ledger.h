@@ -59,6 +59,15 @@ public:
     void note_carried_fill(int sid, double filled);
     void note_unfilled(int sid, double rest);
     void record_unfilled() { record_unfilled_ = true; }
+    // A capped stop exit filled on one more row.
+    void note_exit_row(int sid);
+    // A fill on the current row that no cap could apply to: its cell has no
+    // volume estimate.
+    void note_uncapped() {
+        if (row_ >= 0 && static_cast<size_t>(row_) < per_row_.row_uncapped.size()) {
+            per_row_.row_uncapped[static_cast<size_t>(row_)] += 1;
+        }
+    }
 
     // Targets of the current row that rounded to no lot at all.
     void note_below_lot(int64_t count) {
