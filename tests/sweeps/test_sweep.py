@@ -409,16 +409,16 @@ def test_progress_counts_backtests_on_a_terminal_only(market, monkeypatch, strea
     assert drawn or text == ""
 
 
-def test_statistics_are_kept_packed_with_one_tuple_of_names(market, tmp_path):
-    from korvel.sweeps._sweep import Packed
-
+def test_statistics_are_kept_as_one_typed_column_each(market, tmp_path):
     grid = {"lookback": [20, 40], "top": [2, 3, 4]}
     path = tmp_path / "half.store"
     korvel.sweep(momentum, market, {"lookback": [20], "top": [2, 3, 4]}, checkpoint=path)
     sw = korvel.sweep(momentum, market, grid, checkpoint=path)  # half from the checkpoint, half run
-    rows = [o.kept["stats"] for o in sw._outcomes]
-    assert all(isinstance(r, Packed) for r in rows)
-    assert len({id(r[0]) for r in rows}) == 1  # the names once, whatever the rows came from
+    columns = sw._collected.columns
+    dates = {name for name, kind in sw._collected.kinds.items() if kind == "date"}
+    assert {"start", "max_drawdown_trough"} <= dates  # as int64 nanoseconds
+    assert all(c.dtype == (np.int64 if n in dates else np.float64) and c.shape == (6,) for n, c in columns.items())
+    assert not sw._collected.kept and not sw._collected.others  # nothing per combination besides
     pd.testing.assert_frame_equal(sw.stats, korvel.sweep(momentum, market, grid).stats, check_exact=True)
 
 
