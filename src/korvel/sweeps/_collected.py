@@ -37,6 +37,7 @@ class Collected:
         self.state = np.zeros(count, dtype=np.int8)
         self.columns: dict[str, np.ndarray] = {}  # statistic -> float64 values by position
         self.kinds: dict[str, str] = {}
+        self.units: dict[str, str] = {}  # a date statistic's unit, as its first value has it
         self.others: dict[str, dict[int, Any]] = {}  # statistic -> its non-numeric values by position
         self.failures: dict[int, Failed] = {}
         # The warnings: per kind, a code by position into `texts` (-1: none), each distinct text kept once.
@@ -100,6 +101,8 @@ class Collected:
             return  # missing, as a row of dicts reads it
         if self.kinds[name] == "date" or date:
             if self.kinds[name] == "date" and date:
+                if value is not pd.NaT:
+                    self.units.setdefault(name, value.unit)
                 column[position] = NAT if value is pd.NaT else value.value
             else:  # a date among numbers, or a number among dates: kept as it is
                 self.others.setdefault(name, {})[position] = value
@@ -131,7 +134,7 @@ class Collected:
             others = self.others.get(name)
             kind = self.kinds[name]
             if kind == "date":
-                dates = values.view("M8[ns]")
+                dates = values.view("M8[ns]").astype(f"M8[{self.units.get(name, 'ns')}]")
                 if others and any(int(p) in others for p in positions):
                     mixed = np.array([pd.Timestamp(d) for d in dates], dtype=object)
                     for j, p in enumerate(positions):
