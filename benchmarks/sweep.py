@@ -517,7 +517,7 @@ def flat_one(count: int, where: str) -> dict[str, Any]:
             samples.append((time.perf_counter() - t0, _pss(os.getpid())))
             stop.wait(0.5)
 
-    with tempfile.TemporaryDirectory(dir=HERE) as tmp, contextlib.ExitStack() as stack:
+    with tempfile.TemporaryDirectory() as tmp, contextlib.ExitStack() as stack:
         client = None
         if where == "dask":
             client = stack.enter_context(distributed.Client(stack.enter_context(cluster(2))))
