@@ -204,7 +204,7 @@ class Dask(Backend):
                         clock.record(value.seconds, len(chunk))
                         yield from value.outcomes
                     elif status == "error" and (
-                        type(error).__name__ == "KilledWorker" or all(f.status == "finished" for f in shipped)
+                        type(error).__name__ == "KilledWorker" or _held(client, shipped)
                     ):
                         # The tasks themselves never raise: this is the cluster's word (a KilledWorker after its
                         # worker died more often than the scheduler's allowed-failures).
@@ -319,6 +319,19 @@ def _outcome(future: Any, timeout: float | None) -> tuple[str, Any, BaseExceptio
     except Exception:
         pass
     return "cancelled", None, None
+
+
+def _held(client: Any, shipped: list[Any]) -> bool:
+    """The scattered data is still on some worker, as the scheduler knows it now: the futures' own status
+    learns of a loss only when the scheduler's message comes, which a loaded client may read late (a task
+    that failed for the lost data would then be recorded as failed instead of run again)."""
+    if not all(f.status == "finished" for f in shipped):
+        return False
+    try:
+        holders: dict[Any, Any] = client.who_has(shipped)
+    except Exception:
+        return False
+    return all(holders.get(f.key) for f in shipped)
 
 
 def _restart(client: Any, workers: list[str]) -> None:
