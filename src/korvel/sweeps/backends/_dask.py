@@ -203,9 +203,7 @@ class Dask(Backend):
                         batches.timed(len(chunk), value.seconds)
                         clock.record(value.seconds, len(chunk))
                         yield from value.outcomes
-                    elif status == "error" and (
-                        type(error).__name__ == "KilledWorker" or _held(client, shipped)
-                    ):
+                    elif status == "error" and (type(error).__name__ == "KilledWorker" or _held(client, shipped)):
                         # The tasks themselves never raise: this is the cluster's word (a KilledWorker after its
                         # worker died more often than the scheduler's allowed-failures).
                         if len(chunk) > 1 and not alone:
