@@ -165,7 +165,8 @@ class Collected:
     def warnings_of(self, kind: str, positions: np.ndarray) -> np.ndarray:
         """The texts of the warnings of `kind` of the combinations at `positions` (None where they have none)."""
         texts = np.array([*self.texts, None], dtype=object)
-        return texts[self.said[kind][positions]]  # a code of -1 takes the None at the end
+        out: np.ndarray = texts[self.said[kind][positions]]  # a code of -1 takes the None at the end
+        return out
 
 
 def _as(kind: str, value: float) -> Any:

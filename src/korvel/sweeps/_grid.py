@@ -121,7 +121,7 @@ class Combinations:
                     values[j] = value
                 arrays.append(values[digit])
             return pd.MultiIndex.from_arrays(arrays, names=list(self.keys))
-        tuples = [tuple(self.params[i][k] for k in self.keys) for i in positions]
+        tuples = [tuple(self.params[int(i)][k] for k in self.keys) for i in positions]
         return pd.MultiIndex.from_tuples(tuples, names=list(self.keys))
 
 

@@ -406,7 +406,7 @@ class Sweep:
         ran = self._ran
         found = {kind for kind, codes in self._collected.said.items() if (codes[ran] >= 0).any()}
         kinds = [kind for kind in KINDS if kind in found] + sorted(found - set(KINDS))
-        columns = {kind: pd.array(self._collected.warnings_of(kind, ran), dtype=object) for kind in kinds}
+        columns = {kind: pd.array(list(self._collected.warnings_of(kind, ran)), dtype=object) for kind in kinds}
         return pd.DataFrame(columns, index=self._combos.index(self._ran), columns=pd.Index(kinds, dtype=object))
 
     @property
