@@ -537,9 +537,7 @@ class Sweep:
                 first[columns] = known.argmax(axis=0)
             start = int(first.max())  # the first row on which every combination has a return
             # The trials' Sharpe ratios block by block: N and their variance are all the deflated Sharpe needs.
-            sharpes = np.concatenate(
-                [validation._trial_sharpes(validation._trials(excess(c, start), "trials")) for c in blocks_of]
-            )
+            sharpes = np.concatenate([validation.trial_sharpes(excess(c, start)) for c in blocks_of])
             known_sharpes = sharpes[np.isfinite(sharpes)]
             if known_sharpes.size < 2:
                 raise ValueError(f"trials needs at least 2 trials with a Sharpe ratio, got {known_sharpes.size}")
