@@ -534,6 +534,7 @@ def flat_one(count: int, where: str) -> dict[str, Any]:
             thread.join()
         end = _pss(os.getpid())  # the sweep returned, before any frame of it is built
         ran = len(sw.stats)
+        assert sw.failures.empty, sw.failures
         with_stats = _pss(os.getpid())
         store = sum(f.stat().st_size for f in (Path(tmp) / "s.store").rglob("*") if f.is_file())
     tenth = samples[max(0, len(samples) // 10)][1]

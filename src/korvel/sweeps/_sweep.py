@@ -234,13 +234,17 @@ def sweep(
             RuntimeWarning,
             stacklevel=2,
         )
-    said = result._warnings
-    if len(said.columns):
-        counts = ", ".join(f"{kind}: {int(n)}" for kind, n in said.notna().sum().items())
+    # Counted from the codes: the frame of `.warnings` is built only when asked for.
+    ran = collected.state == DONE
+    said = {kind: codes >= 0 for kind, codes in collected.said.items()}
+    said = {kind: warned & ran for kind, warned in said.items() if (warned & ran).any()}
+    if said:
+        kinds = [kind for kind in KINDS if kind in said] + sorted(set(said) - set(KINDS))
+        counts = ", ".join(f"{kind}: {int(said[kind].sum())}" for kind in kinds)
+        warned = np.logical_or.reduce([said[kind] for kind in kinds])
         warn(
             "sweep",
-            f"{int(said.notna().any(axis=1).sum())} of {len(combos)} combinations left warnings ({counts}); "
-            "see .warnings",
+            f"{int(warned.sum())} of {len(combos)} combinations left warnings ({counts}); see .warnings",
             stacklevel=2,
         )
     return result
