@@ -4,6 +4,14 @@
     python benchmarks/sweep.py --write          # and write the figures into benchmarks/RESULTS.md
     python benchmarks/sweep.py --rounds 1 --big 2000   # a quicker look
     python benchmarks/sweep.py --research --write      # only the research-speed figures (24 x 4 sweep)
+    python benchmarks/sweep.py --flat 100000 --write   # only the client's memory over a long sweep
+
+*Flat client*: `--flat N` combinations of a cheap strategy (equal weights
+on the `top` instruments by close, month ends, its weights reused for every
+stop loss) on a 2,500 x 100 close-only market, with a results store,
+serially and on a Dask cluster of 2 workers, each in a fresh process; the
+client process's PSS is sampled every 0.5 s, and read a tenth of the way in
+(by time) and at the end, after the `Sweep` is built.
 
 Throughput: the same 40-combination momentum sweep (5 lookbacks x 4 book
 sizes x 2 stop losses; W1's other rules) on two markets, a 2,500 x 1,000
@@ -37,6 +45,7 @@ as the sweep goes.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import gc
 import json
 import os
@@ -535,6 +544,109 @@ def research_speed(rounds: int) -> str:
     return "\n".join(lines)
 
 
+# --------------------------------------------------------------------------- flat client memory
+
+
+def cheap(market: Any, top: int) -> pd.DataFrame:
+    """Equal weights on the `top` instruments of highest close at each month end (cheap, reused per `top`)."""
+    close = market.close.to_numpy()
+    dates = market.dates
+    rows = np.flatnonzero(np.append(dates[1:].month != dates[:-1].month, True))
+    score = np.nan_to_num(close[rows], nan=-np.inf)
+    pick = np.argsort(-score, axis=1, kind="stable")[:, :top]
+    weights = np.zeros_like(score)
+    np.put_along_axis(weights, pick, 1.0 / top, axis=1)
+    weights[np.isneginf(score)] = 0.0
+    return pd.DataFrame(weights, index=dates[rows], columns=market.instruments)
+
+
+def flat_grid(count: int) -> dict[str, list[Any]]:
+    """`count` combinations (a multiple of 10): 10 book sizes x count / 10 stop losses, as axes."""
+    stops = [round(0.01 + 0.3 * k / (count // 10), 9) for k in range(count // 10)]
+    return {"top": list(range(5, 55, 5)), "stop_loss": stops}
+
+
+def flat_one(count: int, where: str) -> dict[str, Any]:
+    """In this (fresh) process: one sweep of `count` combinations with a store, the client's PSS as it goes."""
+    import tempfile
+
+    import distributed
+
+    import korvel
+    from korvel import synthetic
+
+    market = korvel.Market(synthetic.to_layer(synthetic.generate_market(100, 2500, 8))[0].close)
+    base = _pss(os.getpid())
+    samples: list[tuple[float, int]] = []
+    stop = threading.Event()
+
+    def sample() -> None:
+        t0 = time.perf_counter()
+        while not stop.is_set():
+            samples.append((time.perf_counter() - t0, _pss(os.getpid())))
+            stop.wait(0.5)
+
+    with tempfile.TemporaryDirectory() as tmp, contextlib.ExitStack() as stack:
+        client = None
+        if where == "dask":
+            client = stack.enter_context(distributed.Client(stack.enter_context(cluster(2))))
+        thread = threading.Thread(target=sample, daemon=True)
+        thread.start()
+        t0 = time.perf_counter()
+        try:
+            sw = korvel.sweep(
+                cheap, market, flat_grid(count), executor=client, progress=False, checkpoint=Path(tmp) / "s.store"
+            )
+        finally:
+            seconds = time.perf_counter() - t0
+            stop.set()
+            thread.join()
+        end = _pss(os.getpid())  # the sweep returned, before any frame of it is built
+        ran = len(sw.stats)
+        assert sw.failures.empty, sw.failures
+        with_stats = _pss(os.getpid())
+        store = sum(f.stat().st_size for f in (Path(tmp) / "s.store").rglob("*") if f.is_file())
+    tenth = samples[max(0, len(samples) // 10)][1]
+    return {
+        "where": where,
+        "count": count,
+        "ran": ran,
+        "seconds": seconds,
+        "base": base,
+        "pss_tenth": tenth,
+        "pss_end": end,
+        "pss_with_stats": with_stats,
+        "pss_max": max(p for _, p in samples),
+        "store": store,
+    }
+
+
+def flat_report(runs: list[dict[str, Any]]) -> str:
+    def mib(b: float) -> str:
+        return f"{b / MIB:,.0f} MiB"
+
+    lines = [
+        "## Sweep client memory over a long sweep",
+        "",
+        f"{runs[0]['count']:,} combinations of a cheap strategy (10 book sizes x {runs[0]['count'] // 10:,} stop "
+        "losses, the weights reused) on a 2,500 x 100 close-only market, with a results store; the client "
+        "process's PSS (on Dask: the client and the scheduler), sampled every 0.5 s; the end is read once the "
+        "sweep has returned, before `sw.stats` builds its frame (the last column: after).",
+        "",
+        "| run | seconds | per combination | PSS a tenth in | PSS at the end | highest | end less tenth | store "
+        "| with sw.stats |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    for r in runs:
+        label = "serial" if r["where"] == "serial" else "Dask, 2 workers"
+        lines.append(
+            f"| {label} | {r['seconds']:,.0f} | {1e3 * r['seconds'] / r['count']:.1f} ms | {mib(r['pss_tenth'])} "
+            f"| {mib(r['pss_end'])} | {mib(r['pss_max'])} | {(r['pss_end'] - r['pss_tenth']) / MIB:+,.1f} MiB "
+            f"| {mib(r['store'])} | {mib(r['pss_with_stats'])} |"
+        )
+    return "\n".join(lines) + "\n"
+
+
 def main(argv: list[str] | None = None) -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--rounds", type=int, default=3, help="rounds of the throughput sweeps (3)")
@@ -544,7 +656,30 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--mapped-peak", metavar="PATH", help="only: the peak memory of a mapped Dask sweep on PATH")
     p.add_argument("--long-only", action="store_true", help="only: the long sweep of --big combinations")
     p.add_argument("--research", action="store_true", help="only: the research-speed figures (24 x 4 sweep)")
+    p.add_argument("--flat", type=int, metavar="N", help="only: the client's memory over sweeps of N combinations")
+    p.add_argument("--flat-one", choices=("serial", "dask"), help=argparse.SUPPRESS)
     opts = p.parse_args(argv)
+    if opts.flat and opts.flat_one:
+        print(json.dumps(flat_one(opts.flat, opts.flat_one)))
+        return 0
+    if opts.flat:
+        import subprocess
+
+        runs = []
+        for where in ("serial", "dask"):
+            out = subprocess.run(
+                [sys.executable, __file__, "--flat", str(opts.flat), "--flat-one", where],
+                check=True,
+                capture_output=True,
+                text=True,
+            ).stdout
+            runs.append(json.loads(out.strip().splitlines()[-1]))
+            print(json.dumps(runs[-1]), flush=True)
+        text = flat_report(runs)
+        print(text)
+        if opts.write:
+            results_file.write_section(HERE / "RESULTS.md", "sweep-flat", text)
+        return 0
     if opts.research:
         text = "## Sweep research speed\n\n" + research_speed(opts.rounds) + "\n"
         print(text)

@@ -72,6 +72,7 @@ __all__ = [
     "optimal_block_length",
     "pbo",
     "probabilistic_sharpe",
+    "trial_sharpes",
 ]
 
 Float = npt.NDArray[np.float64]
@@ -420,6 +421,25 @@ def _trial_sharpes(values: Float) -> Float:
         sd = np.sqrt((d * d).sum(axis=0) / (count - 1))
         out: Float = np.where((count > 1) & (sd > FLAT * np.abs(mean)) & (sd > 0), mean / sd, np.nan)
     return out
+
+
+def trial_sharpes(trials: Trials) -> Float:
+    """Every trial's Sharpe ratio per period (not annualised), as `deflated_sharpe` takes them for V.
+
+    Parameters
+    ----------
+    trials : DataFrame or 2-D array
+        The trials' returns, one column each (non-finite values left out).
+
+    Returns
+    -------
+    ndarray
+        One figure per column, over its finite returns (``ddof=1``); NaN for a
+        trial with fewer than 2 returns or no variance.  The variance of the
+        finite ones is the V of ``deflated_sharpe(returns, (N, V))``: trials
+        too many to hold at once can be taken a block of columns at a time.
+    """
+    return _trial_sharpes(_trials(trials, "trials"))
 
 
 def deflated_sharpe(

@@ -347,3 +347,17 @@ def test_optimal_block_length():
 def test_bootstrap_bad_arguments(kwargs, match):
     with pytest.raises(ValueError, match=match):
         validation.bootstrap(SKEWED, **{"periods_per_year": 4, **kwargs})
+
+
+def test_trial_sharpes_by_blocks_give_the_deflated_sharpe_of_the_whole_table():
+    rng = np.random.default_rng(7)
+    trials = pd.DataFrame(rng.normal(0.0005, 0.01, (300, 9)))
+    trials.iloc[:40, 2] = np.nan  # a later start
+    trials.iloc[:, 5] = 0.001  # no variance: no Sharpe ratio, left out of V
+    whole = validation.trial_sharpes(trials)
+    blocks = np.concatenate([validation.trial_sharpes(trials.iloc[:, j : j + 4]) for j in range(0, 9, 4)])
+    np.testing.assert_array_equal(blocks, whole)
+    assert np.isnan(whole[5]) and np.isfinite(np.delete(whole, 5)).all()
+    best = trials[0]
+    pair = (whole.size, float(np.nanvar(whole, ddof=1)))
+    assert validation.deflated_sharpe(best, pair) == validation.deflated_sharpe(best, trials)

@@ -12,13 +12,14 @@ import sweep_calls
 CALLS = sweep_calls.CALLS  # (parameters) of every call in this process
 
 
-def momentum(market, lookback, top, fail=False, kill=None, once=None, stop=None):
+def momentum(market, lookback, top, fail=False, kill=None, once=None, stop=None, hold=None):
     """The `top` instruments by return over `lookback` rows, equal weights, at each month end.
 
     fail: raise.  kill: the pid of the sweep's own process; any other process
     running this combination kills itself (once only, when `once` names a
-    marker file to leave behind).  stop: the same, but the process stops
-    itself (SIGSTOP), as a hung worker.
+    marker file to leave behind), or, when `hold` names a folder, says so by a
+    file "inside-PID" there and waits for the test to kill it (`Killer`).
+    stop: the same, but the process stops itself (SIGSTOP), as a hung worker.
     """
     sweep_calls.CALLS.append((lookback, top, fail))
     if os.environ.get("KORVEL_TEST_CALLS"):
@@ -31,6 +32,10 @@ def momentum(market, lookback, top, fail=False, kill=None, once=None, stop=None)
     if kill is not None and kill != os.getpid() and not (once and os.path.exists(once)):
         if once:
             Path(once).touch()
+        if hold:
+            Path(hold, f"inside-{os.getpid()}").touch()
+            time.sleep(120)  # the test kills this process meanwhile
+            raise RuntimeError("the test did not kill the worker holding this combination")
         os.kill(os.getpid(), signal.SIGKILL)
     if stop is not None and stop != os.getpid() and not (once and os.path.exists(once)):
         if once:
@@ -59,3 +64,34 @@ def peeking(market, lookback, top):
     weights = np.zeros_like(score)
     np.put_along_axis(weights, rank, 1.0 / top, axis=1)
     return pd.DataFrame(weights, index=dates[rows], columns=market.instruments)
+
+
+class Killer:
+    """A thread that SIGKILLs every process that says, by a file "inside-PID" in `folder`, that it is inside
+    a combination (momentum's `hold`): the kill comes when the worker is known to be running that combination."""
+
+    def __init__(self, folder):
+        import threading
+
+        self.folder = Path(folder)
+        self.folder.mkdir(exist_ok=True)
+        self.killed = []
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def _run(self):
+        while not self._stop.is_set():
+            for marker in self.folder.glob("inside-*"):
+                pid = int(marker.name.split("-", 1)[1])
+                marker.unlink()
+                os.kill(pid, signal.SIGKILL)
+                self.killed.append(pid)
+            self._stop.wait(0.01)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()

@@ -267,3 +267,24 @@ def test_a_sweep_killed_at_any_point_resumes_exactly(market, tmp_path, after):
     pd.testing.assert_frame_equal(resumed.equity, full.equity, check_exact=True)
     ids = pd.read_parquet(path / "stats")["combination"]
     assert len(ids) == 12 and ids.is_unique
+
+
+@pytest.mark.parametrize("keep", ["returns", "returns32", "equity"])
+def test_overfitting_reads_the_stores_returns_mapped_block_by_block_as_in_memory(market, tmp_path, monkeypatch, keep):
+    from korvel.sweeps import _sweep
+
+    grid = {"lookback": [20, 40], "top": [2, 3, 4], "stop_loss": [None, 0.05]}
+    path = tmp_path / "sweep.store"
+    in_memory = korvel.sweep(momentum, market, grid, keep=("stats", keep), progress=False)
+    stored = korvel.sweep(momentum, market, grid, keep=("stats", keep), checkpoint=path, progress=False)
+    assert stored._collected.kept == {}  # read back from the store, not kept
+    mapped = []
+    load = np.load
+    monkeypatch.setattr(np, "load", lambda *a, **k: mapped.append(k.get("mmap_mode")) or load(*a, **k))
+    monkeypatch.setattr(_sweep, "BLOCK_TRIALS", 5)  # blocks that do not divide the 12 combinations
+    expected = in_memory.overfitting(blocks=4)
+    for sw in (stored, korvel.Sweep.open(path)):
+        pd.testing.assert_frame_equal(sw.overfitting(blocks=4), expected, check_exact=True)
+    assert mapped == ["r", "r"]
+    assert not [p for p in path.iterdir() if p.name.startswith(".returns-")]  # the mapped file is gone
+    pd.testing.assert_frame_equal(stored.returns, in_memory.returns, check_exact=True)

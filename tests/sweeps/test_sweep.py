@@ -409,16 +409,16 @@ def test_progress_counts_backtests_on_a_terminal_only(market, monkeypatch, strea
     assert drawn or text == ""
 
 
-def test_statistics_are_kept_packed_with_one_tuple_of_names(market, tmp_path):
-    from korvel.sweeps._sweep import Packed
-
+def test_statistics_are_kept_as_one_typed_column_each(market, tmp_path):
     grid = {"lookback": [20, 40], "top": [2, 3, 4]}
     path = tmp_path / "half.store"
     korvel.sweep(momentum, market, {"lookback": [20], "top": [2, 3, 4]}, checkpoint=path)
     sw = korvel.sweep(momentum, market, grid, checkpoint=path)  # half from the checkpoint, half run
-    rows = [o.kept["stats"] for o in sw._outcomes]
-    assert all(isinstance(r, Packed) for r in rows)
-    assert len({id(r[0]) for r in rows}) == 1  # the names once, whatever the rows came from
+    columns = sw._collected.columns
+    dates = {name for name, kind in sw._collected.kinds.items() if kind == "date"}
+    assert {"start", "max_drawdown_trough"} <= dates  # as int64 nanoseconds
+    assert all(c.dtype == (np.int64 if n in dates else np.float64) and c.shape == (6,) for n, c in columns.items())
+    assert not sw._collected.kept and not sw._collected.others  # nothing per combination besides
     pd.testing.assert_frame_equal(sw.stats, korvel.sweep(momentum, market, grid).stats, check_exact=True)
 
 
@@ -473,3 +473,69 @@ def test_overfitting_takes_pbo_and_n_eff_on_a_seeded_sample_above_the_limit(mark
     # What does not depend on the sample is as without it.
     for figure in ("combinations", "deflated_sharpe", "probabilistic_sharpe"):
         assert table.loc[figure, "value"] == full.loc[figure, "value"]
+
+
+@settings(max_examples=30, deadline=None)
+@given(st.lists(st.integers(1, 4), min_size=1, max_size=4), st.data())
+def test_a_grid_of_axes_is_made_by_position_as_the_listed_grid(sizes, data):
+    axes = {f"k{i}": [None, 1.5, (1, 2), "a"][:n] if i % 2 else list(range(n)) for i, n in enumerate(sizes)}
+    lazy, listed = expand(axes), expand(korvel.grid(axes))
+    assert list(lazy.params) == listed.params
+    assert [lazy.params[i] for i in range(-len(lazy), len(lazy))] == listed.params * 2
+    positions = data.draw(st.lists(st.integers(0, len(lazy) - 1), max_size=6))
+    assert lazy.index(positions).equals(listed.index(positions))
+    assert lazy.index().equals(listed.index()) and list(lazy.index().names) == list(listed.index().names)
+
+
+@pytest.mark.parametrize(
+    "rows",
+    [
+        [{"a": 1, "b": True, "c": 0.5}, {"a": 2, "b": False, "c": 1}],  # ints, bools, floats with an int
+        [{"a": 1, "b": True}, {"a": 2}],  # a statistic missing from a row
+        [{"a": "x", "b": None}, {"a": 2.5, "b": None}],  # text among numbers; no value at all
+        [{"t": pd.Timestamp("2020-01-02"), "u": pd.NaT}, {"t": pd.NaT, "u": pd.Timestamp("2021-03-04")}],
+        [{"t": pd.Timestamp("2020-01-02")}, {"t": 3.0}],  # a number among dates
+    ],
+)
+def test_typed_columns_give_the_frame_the_rows_would(rows):
+    from korvel.sweeps._collected import DONE, Collected
+    from korvel.sweeps._task import Done
+
+    collected = Collected(len(rows) + 1)
+    for i, row in enumerate(rows):
+        collected.add(i + 1, Done({"stats": row, "warnings": {}}))  # position 0 never ran
+    positions = collected.positions(DONE)
+    index = pd.RangeIndex(1, len(rows) + 1)
+    pd.testing.assert_frame_equal(collected.frame(positions, index), pd.DataFrame(rows, index=index))
+
+
+def _cheap(market, a):
+    """Equal weights at each tenth row: the weights of a sweep's combinations are reused for every stop loss."""
+    return pd.DataFrame(1.0 / market.shape[1], index=market.dates[::10], columns=market.instruments)
+
+
+def test_the_client_keeps_a_few_bytes_per_statistic_and_combination(monkeypatch):
+    import gc
+    import tracemalloc
+
+    small = market_and_weights(n=4, days=60)[2]
+    korvel.sweep(_cheap, small, {"a": [0], "stop_loss": [0.1, 0.2]}, progress=False)  # imports and caches first
+    kept = {}
+    # What the sweep's own code allocated and still holds (what else the process does, e.g. the test
+    # runner recording warnings, is not the sweep's).
+    sweeps = [tracemalloc.Filter(True, os.path.join("*", "korvel", "sweeps", "*"), all_frames=True)]
+    for count in (80, 320):
+        gc.collect()
+        tracemalloc.start(8)
+        grid = {"a": list(range(count // 20)), "stop_loss": [0.01 * k for k in range(1, 21)]}
+        sw = korvel.sweep(_cheap, small, grid, progress=False)
+        gc.collect()
+        traces = tracemalloc.take_snapshot().filter_traces(sweeps)
+        kept[count] = sum(stat.size for stat in traces.statistics("filename"))
+        tracemalloc.stop()
+        statistics = len(sw._collected.columns)
+        del sw
+    per_combination = (kept[320] - kept[80]) / 240
+    # The columns (8 bytes a statistic) and a few bytes of state and warning codes; a dict of the statistics
+    # per combination would be about 2 KiB more.
+    assert per_combination < 8 * statistics + 128, (per_combination, statistics)

@@ -16,7 +16,7 @@ import pandas as pd
 import pytest
 import sweep_strategies
 from layer_support import SWEEP_SAID, UNPRICED, market_and_weights
-from sweep_strategies import momentum
+from sweep_strategies import Killer, momentum
 
 import korvel
 from korvel.executors import Processes
@@ -105,15 +105,18 @@ def test_a_killed_local_worker_is_replaced_and_its_combination_reported(market, 
 def test_a_dask_worker_killed_mid_sweep_is_replaced_and_nothing_is_lost(market, serial, cluster, tmp_path):
     # The worker running (40, 2, None) kills itself once; the scheduler runs it again on a live worker.
     target = [p["lookback"] == 40 and p["top"] == 2 and p["stop_loss"] is None and not p["fail"] for p in GRID]
+    hold = str(tmp_path / "inside")
     grid = [
-        dict(p, kill=os.getpid() if hit else None, once=str(tmp_path / "killed") if hit else None)
+        dict(p, kill=os.getpid() if hit else None, once=str(tmp_path / "killed") if hit else None, hold=hold)
         for p, hit in zip(GRID, target)
     ]
-    sw = korvel.sweep(momentum, market, grid, keep=KEEP, fee=0.001, executor=cluster)
-    assert (tmp_path / "killed").exists()
+    with Killer(hold) as killer:
+        sw = korvel.sweep(momentum, market, grid, keep=KEEP, fee=0.001, executor=cluster)
+    assert (tmp_path / "killed").exists() and len(killer.killed) == 1
+    levels = ["kill", "once", "hold"]
     for name in ("stats", "equity"):
         got = getattr(sw, name)
-        got = got.droplevel(["kill", "once"]) if name == "stats" else got.droplevel(["kill", "once"], axis=1)
+        got = got.droplevel(levels) if name == "stats" else got.droplevel(levels, axis=1)
         pd.testing.assert_frame_equal(got, getattr(serial, name), check_exact=True)
     assert len(sw.failures) == 4
     cluster.wait_for_workers(2, timeout=60)
@@ -157,20 +160,25 @@ def test_batches_keep_grid_order_failures_alone_and_progress_per_backtest(market
     assert sorted(sizes) == [2, 5, 5] if batch == 5 else (min(sizes) == 1 and max(sizes) > 1)
 
 
-def test_a_dask_worker_killed_mid_batch_fails_its_combination_alone(market, serial, cluster):
-    # The worker running (40, 2, None) kills itself each time: its batch of 4 dies twice (one retry), then its
-    # combinations run one by one and only the killer is lost.
+def test_a_dask_worker_killed_mid_batch_fails_its_combination_alone(market, serial, cluster, tmp_path):
+    # The worker running (40, 2, None) is killed each time, once it says it is inside that combination (the
+    # third of its batch): its batch of 4 dies twice (one retry), then its combinations run one by one and only
+    # the killer is lost (twice more).
+    hold = str(tmp_path / "inside")
     grid = [
-        dict(p, kill=os.getpid() if (p["lookback"], p["top"], p["stop_loss"]) == (40, 2, None) else None) for p in GRID
+        dict(p, kill=os.getpid() if (p["lookback"], p["top"], p["stop_loss"]) == (40, 2, None) else None, hold=hold)
+        for p in GRID
     ]
-    sw = korvel.sweep(momentum, market, grid, keep=("stats",), fee=0.001, executor=cluster, batch=4)
-    failures = sw.failures.droplevel("kill")
+    with Killer(hold) as killer:
+        sw = korvel.sweep(momentum, market, grid, keep=("stats",), fee=0.001, executor=cluster, batch=4)
+    assert len(killer.killed) >= 4
+    failures = sw.failures.droplevel(["kill", "hold"])
     killed = failures[failures["error"] != "ValueError"]
     assert [(k[0], k[1], k[3]) for k in killed.index] == [(40, 2, False)] and pd.isna(killed.index[0][2])
     assert killed["error"].tolist() == ["KilledWorker"]
     assert failures[failures["error"] == "ValueError"].index.equals(serial.failures.index)
     expected = serial.stats.drop((40, 2, None, False))
-    pd.testing.assert_frame_equal(sw.stats.droplevel("kill"), expected, check_exact=True)
+    pd.testing.assert_frame_equal(sw.stats.droplevel(["kill", "hold"]), expected, check_exact=True)
     cluster.wait_for_workers(2, timeout=60)
 
 

@@ -145,7 +145,7 @@ def walk_forward(
         **keywords,
     )
     fixed = {k: v for k, v in keywords.items() if k not in SWEEP_KEYWORDS}
-    return _walk(strategy, market_, combos.params, sw, fixed, train_, test_, anchored, select, lowest)
+    return _walk(strategy, market_, list(combos.params), sw, fixed, train_, test_, anchored, select, lowest)
 
 
 def _window(value: object, name: str, when: pd.Timestamp) -> Window:

@@ -10,7 +10,7 @@ must be hashable and a combination may not repeat.
 from __future__ import annotations
 
 import itertools
-from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -52,22 +52,76 @@ def grid(
     return combos if where is None else [p for p in combos if where(dict(p))]
 
 
+class Product(Sequence[Params]):
+    """Every combination of a grid's axes, the first key outermost, without a dict kept per combination:
+    combination i is made from its position (a number in mixed radix, one digit per axis) when asked for."""
+
+    def __init__(self, keys: tuple[str, ...], axes: list[list[Any]]) -> None:
+        self.keys = keys
+        self.axes = axes
+        self._sizes = [len(a) for a in axes]
+        self._count = int(np.prod(self._sizes, dtype=np.int64)) if axes else 0
+
+    def __len__(self) -> int:
+        return self._count
+
+    def digits(self, positions: np.ndarray) -> list[np.ndarray]:
+        """The position along each axis of the combinations at `positions`."""
+        rest = np.asarray(positions, dtype=np.int64)
+        out: list[np.ndarray] = []
+        for size in reversed(self._sizes):
+            out.append(rest % size)
+            rest = rest // size
+        return out[::-1]
+
+    def _one(self, i: int) -> Params:
+        if i < 0:
+            i += self._count
+        if not 0 <= i < self._count:
+            raise IndexError(f"combination {i} of {self._count}")
+        params: Params = {}
+        for key, axis, size in zip(reversed(self.keys), reversed(self.axes), reversed(self._sizes)):
+            i, digit = divmod(i, size)
+            params[key] = axis[digit]
+        return {k: params[k] for k in self.keys}
+
+    def __getitem__(self, i: Any) -> Any:
+        if isinstance(i, slice):
+            return [self._one(j) for j in range(*i.indices(self._count))]
+        return self._one(int(i))
+
+    def __iter__(self) -> Iterator[Params]:
+        for values in itertools.product(*self.axes):
+            yield dict(zip(self.keys, values))
+
+
 @dataclass(frozen=True)
 class Combinations:
     """The checked combinations of a sweep, in order, and their index."""
 
     keys: tuple[str, ...]
-    params: list[Params]
+    params: Sequence[Params]  # a `Product` for a grid of axes, else the list of dicts given
 
     def __len__(self) -> int:
         return len(self.params)
 
-    def index(self, positions: Sequence[int] | None = None) -> pd.MultiIndex:
+    def index(self, positions: Sequence[int] | np.ndarray | None = None) -> pd.MultiIndex:
         """The MultiIndex of the combinations at `positions` (all, in order, by default)."""
-        chosen = self.params if positions is None else [self.params[i] for i in positions]
-        tuples = [tuple(p[k] for k in self.keys) for p in chosen]
-        if not tuples:
+        if positions is None:
+            positions = np.arange(len(self.params))
+        if len(positions) == 0:
             return pd.MultiIndex(levels=[[]] * len(self.keys), codes=[[]] * len(self.keys), names=list(self.keys))
+        if isinstance(self.params, Product):
+            # One object array per level, taken from the axes: what from_tuples builds, without the tuples.
+            digits = self.params.digits(np.asarray(positions))
+            arrays = []
+            for axis, digit in zip(self.params.axes, digits):
+                values = np.empty(len(axis), dtype=object)
+                for j, value in enumerate(axis):  # element by element: a tuple stays one value
+                    values[j] = value
+                arrays.append(values[digit])
+            return pd.MultiIndex.from_arrays(arrays, names=list(self.keys))
+        tuples = [tuple(self.params[int(i)][k] for k in self.keys) for i in positions]
         return pd.MultiIndex.from_tuples(tuples, names=list(self.keys))
 
 
@@ -75,7 +129,8 @@ def expand(given: object) -> Combinations:
     """Combinations from a grid (key -> values) or from a sequence of parameter dicts."""
     if isinstance(given, Mapping):
         keys, axes = _axes(dict(given))
-        params = [dict(zip(keys, values)) for values in itertools.product(*axes)]
+        # Distinct values along each axis make distinct combinations: nothing to check per combination.
+        return Combinations(keys, Product(keys, axes))
     elif isinstance(given, Sequence) and not isinstance(given, (str, bytes)):
         params = _dicts(given)
         keys = tuple(params[0]) if params else ()

@@ -28,7 +28,7 @@ import json
 import os
 import time
 import weakref
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, Any
@@ -37,7 +37,7 @@ import numpy as np
 import pandas as pd
 
 from korvel.sweeps._fingerprint import VERSION_KEYS, differences
-from korvel.sweeps._grid import Combinations, canonical
+from korvel.sweeps._grid import Combinations, Product, canonical
 from korvel.sweeps._task import WARNINGS, Done, Failed, Outcome
 
 FORMAT = "korvel sweep store 1"
@@ -113,42 +113,82 @@ def read_manifest(folder: Path) -> dict[str, Any]:
     return manifest
 
 
-def read_store(folder: Path, manifest: dict[str, Any], *, failures: bool) -> Read:
-    """Every intact chunk's outcomes (later chunks over earlier ones), and the chunks found damaged."""
+#: The parts of a chunk a sweep's client reads back at once; equity, returns and trades are read when asked for.
+LIGHT = ("stats", "failures", "warnings")
+
+
+def read_store(
+    folder: Path,
+    manifest: dict[str, Any],
+    *,
+    failures: bool,
+    parts: Sequence[str] | None = None,
+    each: Callable[[str, Outcome], None] | None = None,
+) -> Read:
+    """Every intact chunk's outcomes (later chunks over earlier ones), and the chunks found damaged.
+
+    `parts`: the parts read (all by default; every file is checked all the same).  `each`: called with
+    every (id, outcome) in the order of the chunks instead of the outcomes being gathered (a Failed one
+    among them, when `failures` is false, means "run it again")."""
     outcomes: dict[str, Outcome] = {}
     dropped: list[str] = []
     for chunk in manifest["chunks"]:
         try:
-            found = _read_chunk(folder, chunk)
+            found = _read_chunk(folder, chunk, parts)
         except Exception:  # torn, damaged or foreign: the chunk alone is dropped
             dropped.append(str(chunk.get("name")) if isinstance(chunk, dict) else "?")
             continue
         for key, outcome in found:
-            if isinstance(outcome, Failed) and not failures:
+            if each is not None:
+                each(key, outcome)
+            elif isinstance(outcome, Failed) and not failures:
                 outcomes.pop(key, None)  # run again
             else:
                 outcomes[key] = outcome
     return Read(manifest, read_grid(folder), outcomes, dropped)
 
 
+def read_kept(folder: Path, manifest: dict[str, Any], name: str) -> Iterator[tuple[str, Any]]:
+    """(id, value) of `name` ("equity", "returns", "returns32" or "trades") for every combination of the
+    intact chunks, one chunk in memory at a time, in the order of the chunks (a later one over an earlier)."""
+    part = "returns" if name == "returns32" else name
+    for chunk in manifest["chunks"]:
+        if not isinstance(chunk, dict) or part not in chunk.get("files", {}):
+            continue
+        try:
+            found = _read_chunk(folder, chunk, ("stats", part))
+        except Exception:  # dropped as a damaged chunk is
+            continue
+        for key, outcome in found:
+            if isinstance(outcome, Done) and name in outcome.kept:
+                yield key, outcome.kept[name]
+
+
 def read_grid(folder: Path) -> Combinations | None:
     try:
         given = json.loads((folder / GRID).read_text(encoding="utf-8"))
         keys = tuple(str(k) for k in given["keys"])
+        if "axes" in given:
+            axes = [[decode(v) for v in axis] for axis in given["axes"]]
+            if len(axes) != len(keys) or not all(axes):
+                return None
+            return Combinations(keys, Product(keys, axes))
         params = [dict(zip(keys, (decode(v) for v in values))) for values in given["combinations"]]
     except (OSError, ValueError, KeyError, TypeError):
         return None
     return Combinations(keys, params)
 
 
-def _read_chunk(folder: Path, chunk: dict[str, Any]) -> list[tuple[str, Outcome]]:
+def _read_chunk(folder: Path, chunk: dict[str, Any], parts: Sequence[str] | None = None) -> list[tuple[str, Outcome]]:
     pa = pyarrow()
     tables: dict[str, Any] = {}
     for part, entry in chunk["files"].items():
         data = (folder / entry["path"]).read_bytes()
         if len(data) != entry["bytes"] or hashlib.blake2b(data, digest_size=16).hexdigest() != entry["blake2b"]:
             raise ValueError(f"chunk {chunk['name']}: {part} damaged")
-        tables[part] = pa.parquet.read_table(pa.BufferReader(data))
+        if parts is None or part in parts:
+            tables[part] = pa.parquet.read_table(pa.BufferReader(data))
+        del data
     found: list[tuple[str, Outcome]] = []
     stats = tables["stats"]
     ids = stats.column(ID).to_pylist()
@@ -232,8 +272,15 @@ class Store:
     """A store opened by a sweep: `done` maps each combination's id to its outcome; `add` records more."""
 
     def __init__(
-        self, folder: str | os.PathLike[str], fingerprint: dict[str, Any], combos: Combinations, keep: Sequence[str]
+        self,
+        folder: str | os.PathLike[str],
+        fingerprint: dict[str, Any],
+        combos: Combinations,
+        keep: Sequence[str],
+        each: Callable[[str, Outcome], None] | None = None,
     ) -> None:
+        """`each`: given every (id, outcome) the store holds (see `read_store`) instead of `done` keeping
+        them (and their equity, returns and trades, which are then not read)."""
         pyarrow()
         self.folder = Path(folder)
         check_folder(self.folder)
@@ -254,7 +301,9 @@ class Store:
                         + "; ".join(said)
                         + ". Delete it or give another folder"
                     )
-                found = read_store(self.folder, manifest, failures=False)
+                found = read_store(
+                    self.folder, manifest, failures=False, parts=None if each is None else LIGHT, each=each
+                )
                 self.done = {k: o for k, o in found.outcomes.items() if isinstance(o, Done)}
                 manifest["chunks"] = [c for c in manifest["chunks"] if c.get("name") not in found.dropped]
                 self.dropped = found.dropped
@@ -459,8 +508,11 @@ def _param_types(combos: Combinations) -> dict[str, Any]:
     """One Parquet type per grid key, from all its values (so every chunk's column has the same type)."""
     pa = pyarrow()
     types: dict[str, Any] = {}
-    for k in combos.keys:
-        values = [p[k] for p in combos.params[:10000]]
+    for j, k in enumerate(combos.keys):
+        if isinstance(combos.params, Product):
+            values = list(combos.params.axes[j])
+        else:
+            values = [p[k] for p in combos.params[:10000]]
         try:
             types[k] = pa.array(values).type
         except (pa.ArrowInvalid, pa.ArrowTypeError, TypeError, ValueError, OverflowError):
@@ -481,6 +533,10 @@ def _param_column(pa: Any, values: list[Any], kind: Any) -> Any:
 
 
 def _grid_json(combos: Combinations) -> bytes:
+    if isinstance(combos.params, Product):  # the axes, not every combination
+        return json.dumps(
+            {"keys": list(combos.keys), "axes": [[encode(v) for v in axis] for axis in combos.params.axes]}
+        ).encode()
     return json.dumps(
         {"keys": list(combos.keys), "combinations": [[encode(p[k]) for k in combos.keys] for p in combos.params]}
     ).encode()

@@ -10,11 +10,15 @@ nothing, and what a checkpoint holds is whole.
 from __future__ import annotations
 
 import inspect
+import itertools
+import os
+import tempfile
 import time
 import warnings
-from collections.abc import Callable, Mapping, Sequence
-from contextlib import closing
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from contextlib import closing, contextmanager
 from functools import cached_property
+from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -27,12 +31,14 @@ from korvel.results._result import Result
 from korvel.simulation._backtest import backtest
 from korvel.simulation._rates import per_row_rates, run_risk_free
 from korvel.simulation._rules import CHECKED, RULES, check_rules
+from korvel.sweeps._collected import DONE, PENDING, Collected
 from korvel.sweeps._fingerprint import differences, fingerprint
-from korvel.sweeps._grid import Combinations, canonical, expand, plain, same
+from korvel.sweeps._grid import Combinations, Product, canonical, expand, plain, same
 from korvel.sweeps._heatmap import heatmap_figure, heatmap_table
 from korvel.sweeps._progress import Progress
-from korvel.sweeps._store import GRID, Store, ident, read_manifest, read_store
-from korvel.sweeps._task import KEEP, WARNINGS, Done, Failed, Job, Outcome, split
+from korvel.sweeps._store import GRID, LIGHT, Store, ident, read_kept, read_manifest, read_store
+from korvel.sweeps._task import KEEP, Done, Failed, Job, Outcome, split
+from korvel.sweeps.backends._base import Task
 from korvel.sweeps.backends._registry import backend_for
 from korvel.sweeps.backends._stall import AUTO, StallClock, check_stall_timeout
 
@@ -178,25 +184,23 @@ def sweep(
             backend.close()
             raise
 
-    outcomes: list[Outcome | None] = [None] * len(combos)
-    names: dict[tuple[str, ...], tuple[str, ...]] = {}  # the statistics' names, one tuple for every row
+    collected = Collected(len(combos))
     start = time.perf_counter()
     store = None
     try:
         if checkpoint is not None:
-            store = Store(checkpoint, fingerprint(strategy, fixed, market_, keep_), combos, keep_)
-            for i, params in enumerate(combos.params):
-                kept = store.done.get(ident(params))
-                if kept is not None:
-                    outcomes[i] = packed(kept, names)
-        tasks = grouped([(i, combos.params[i]) for i, o in enumerate(outcomes) if o is None])
+            store = Store(
+                checkpoint, fingerprint(strategy, fixed, market_, keep_), combos, keep_, _resumed(combos, collected)
+            )
+        tasks = Tasks(combos, grouped(combos, collected.positions(PENDING)))
         bar = Progress(len(combos), len(combos) - len(tasks), progress)
         try:
             with closing(backend.run(job, market_, tasks, batch, clock)) as finished:
                 for position, outcome in finished:
                     if store is not None:
                         store.add(combos.params[position], outcome)
-                    outcomes[position] = packed(outcome, names)
+                    # With a store, equity, returns and trades are read back from it: not kept here.
+                    collected.add(position, outcome, keep=store is None)
                     bar.advance(isinstance(outcome, Done))
         finally:
             bar.close()
@@ -204,16 +208,22 @@ def sweep(
         backend.close()
         if store is not None:
             store.close()
-    missing = [i for i, o in enumerate(outcomes) if o is None]
-    if missing:  # an executor that lost a combination without a word
+    missing = collected.positions(PENDING)
+    if len(missing):  # an executor that lost a combination without a word
         raise RuntimeError(
-            f"the executor returned no answer for {len(missing)} combinations, e.g. {combos.params[missing[0]]}"
+            f"the executor returned no answer for {len(missing)} combinations, e.g. {combos.params[int(missing[0])]}"
         )
     result = Sweep(
-        combos, [o for o in outcomes if o is not None], job, market_, time.perf_counter() - start, backend.describe()
+        combos,
+        collected,
+        job,
+        market_,
+        time.perf_counter() - start,
+        backend.describe(),
+        store=store.folder if store is not None else None,
     )
-    failed = sum(isinstance(o, Failed) for o in result._outcomes)
-    if failed == len(result._outcomes):
+    failed = len(collected.failures)
+    if failed == len(combos):
         warnings.warn(
             f"every combination of the sweep failed ({len(combos)}); see .failures", RuntimeWarning, stacklevel=2
         )
@@ -224,13 +234,17 @@ def sweep(
             RuntimeWarning,
             stacklevel=2,
         )
-    said = result._warnings
-    if len(said.columns):
-        counts = ", ".join(f"{kind}: {int(n)}" for kind, n in said.notna().sum().items())
+    # Counted from the codes: the frame of `.warnings` is built only when asked for.
+    ran = collected.state == DONE
+    said = {kind: codes >= 0 for kind, codes in collected.said.items()}
+    said = {kind: warned & ran for kind, warned in said.items() if (warned & ran).any()}
+    if said:
+        kinds = [kind for kind in KINDS if kind in said] + sorted(set(said) - set(KINDS))
+        counts = ", ".join(f"{kind}: {int(said[kind].sum())}" for kind in kinds)
+        warned = np.logical_or.reduce([said[kind] for kind in kinds])
         warn(
             "sweep",
-            f"{int(said.notna().any(axis=1).sum())} of {len(combos)} combinations left warnings ({counts}); "
-            "see .warnings",
+            f"{int(warned.sum())} of {len(combos)} combinations left warnings ({counts}); see .warnings",
             stacklevel=2,
         )
     return result
@@ -250,14 +264,16 @@ class Sweep:
     def __init__(
         self,
         combos: Combinations,
-        outcomes: list[Outcome],
+        collected: Collected,
         job: Job,
         market: Market | None,
         elapsed: float,
         executor: str,
+        store: Path | None = None,
     ) -> None:
         self._combos = combos
-        self._outcomes = outcomes
+        self._collected = collected
+        self._store = store  # where equity, returns and trades are read from (None: kept in `collected`)
         self._job = job
         self._market = market
         self.elapsed = elapsed
@@ -286,8 +302,6 @@ class Sweep:
         what differs).  A chunk found torn or damaged is left out (a resumed
         sweep runs its combinations again).
         """
-        from pathlib import Path
-
         path = Path(folder)
         manifest = read_manifest(path)
         found = read_store(path, manifest, failures=True)
@@ -305,37 +319,54 @@ class Sweep:
         combos = found.combos
         if combos is None:
             raise ValueError(f"{str(path)!r}: the store's grid ({GRID}) is missing or damaged")
-        positions = [i for i, p in enumerate(combos.params) if ident(p) in found.outcomes]
-        names: dict[tuple[str, ...], tuple[str, ...]] = {}
-        outcomes = [packed(found.outcomes[ident(combos.params[i])], names) for i in positions]
+        collected = Collected(len(combos))
+        read_store(path, manifest, failures=True, parts=LIGHT, each=_resumed(combos, collected, failures=True))
         fixed_strategy, fixed_rules = split(fixed)
         job = Job(strategy if strategy is not None else _not_given, fixed_strategy, fixed_rules, keep)
-        opened = cls(
-            Combinations(combos.keys, [combos.params[i] for i in positions]),
-            outcomes,
-            job,
-            market_,
-            0.0,
-            f"store {path}",
-        )
-        opened.pending = len(combos) - len(positions)
+        opened = cls(combos, collected, job, market_, 0.0, f"store {path}", store=path)
+        opened.pending = int((collected.state == PENDING).sum())
         opened.dropped = found.dropped
         return opened
 
     @cached_property
-    def _ran(self) -> list[int]:
-        return [i for i, o in enumerate(self._outcomes) if isinstance(o, Done)]
+    def _ran(self) -> np.ndarray:
+        """The positions in the grid of the combinations that ran, in order."""
+        return self._collected.positions(DONE)
+
+    @cached_property
+    def _present(self) -> np.ndarray:
+        """The positions of the combinations that ran or failed (all of a sweep's; a store's may lack some)."""
+        return np.flatnonzero(self._collected.state != PENDING)
 
     def _kept(self, name: str) -> list[Any]:
+        """What was kept as `name` of every combination that ran, in order: from the store, if there is one."""
         if name not in self._job.keep:
             asked = tuple(dict.fromkeys((*self._job.keep, name)))
             raise AttributeError(f"the sweep did not keep {name!r}: run it with keep={asked!r}")
-        return [o.kept[name] for o in self._outcomes if isinstance(o, Done)]
+        out: list[Any] = [None] * len(self._ran)
+        for j, value in self._kept_values(name):
+            out[j] = value
+        return out
+
+    def _kept_values(self, name: str) -> Iterator[tuple[int, Any]]:
+        """(column, value) of `name` for the combinations that ran, one store chunk in memory at a time."""
+        ran = self._ran
+        if self._store is None:
+            values = self._collected.kept.get(name, {})
+            for j, p in enumerate(ran):
+                yield j, values[int(p)]
+            return
+        column = {ident(self._combos.params[int(p)]): j for j, p in enumerate(ran)}
+        yield from (
+            (column[key], value)
+            for key, value in read_kept(self._store, read_manifest(self._store), name)
+            if key in column
+        )
 
     @property
     def combinations(self) -> pd.MultiIndex:
         """Every combination of the grid, in order."""
-        return self._combos.index()
+        return self._combos.index(self._present)
 
     @property
     def stats(self) -> pd.DataFrame:
@@ -344,12 +375,11 @@ class Sweep:
 
     @cached_property
     def _stats(self) -> pd.DataFrame:
-        rows = [r.as_dict() if isinstance(r, Packed) else r for r in self._kept("stats")]
-        return (
-            pd.DataFrame(rows, index=self._combos.index(self._ran))
-            if rows
-            else pd.DataFrame(index=self._combos.index([]))
-        )
+        if "stats" not in self._job.keep:
+            self._kept("stats")  # says what to keep
+        if not len(self._ran):
+            return pd.DataFrame(index=self._combos.index([]))
+        return self._collected.frame(self._ran, self._combos.index(self._ran))
 
     @property
     def failures(self) -> pd.DataFrame:
@@ -358,8 +388,8 @@ class Sweep:
         A local worker process that died running a combination reads as
         error "WorkerDied"; on Dask, as the cluster reports it (KilledWorker).
         """
-        failed = [i for i, o in enumerate(self._outcomes) if isinstance(o, Failed)]
-        rows = [o for o in self._outcomes if isinstance(o, Failed)]
+        failed = sorted(self._collected.failures)
+        rows = [self._collected.failures[i] for i in failed]
         return pd.DataFrame(
             {
                 "error": [r.error for r in rows],
@@ -377,10 +407,10 @@ class Sweep:
 
     @cached_property
     def _warnings(self) -> pd.DataFrame:
-        said = [o.kept.get(WARNINGS, {}) for o in self._outcomes if isinstance(o, Done)]
-        kinds = [kind for kind in KINDS if any(kind in s for s in said)]
-        kinds += sorted({kind for s in said for kind in s} - set(kinds))
-        columns = {kind: pd.array([s.get(kind) for s in said], dtype=object) for kind in kinds}
+        ran = self._ran
+        found = {kind for kind, codes in self._collected.said.items() if (codes[ran] >= 0).any()}
+        kinds = [kind for kind in KINDS if kind in found] + sorted(found - set(KINDS))
+        columns = {kind: pd.array(list(self._collected.warnings_of(kind, ran)), dtype=object) for kind in kinds}
         return pd.DataFrame(columns, index=self._combos.index(self._ran), columns=pd.Index(kinds, dtype=object))
 
     @property
@@ -390,10 +420,10 @@ class Sweep:
 
     @cached_property
     def _equity(self) -> pd.DataFrame:
-        curves = self._kept("equity")
+        self._kept_check("equity")
         rows, dates = self._dates_and_rows()
-        values = np.full((rows, len(curves)), np.nan)
-        for j, curve in enumerate(curves):
+        values = np.full((rows, len(self._ran)), np.nan)
+        for j, curve in self._kept_values("equity"):
             values[rows - len(curve) :, j] = curve
         return pd.DataFrame(values, index=dates, columns=self._combos.index(self._ran))
 
@@ -402,7 +432,7 @@ class Sweep:
         if self._market is not None:
             return self._market.shape[0], self._market.dates
         name = next((k for k in ("equity", "returns", "returns32") if k in self._job.keep), None)
-        longest = max((len(v) for v in self._kept(name)), default=0) if name else 0
+        longest = max((len(v) for _, v in self._kept_values(name)), default=0) if name else 0
         rows = longest + (0 if name == "equity" else 1)
         return rows, pd.RangeIndex(rows, name="row")
 
@@ -415,17 +445,31 @@ class Sweep:
 
     @cached_property
     def _returns(self) -> pd.DataFrame:
+        name = self._returns_name()
+        rows, dates = self._dates_and_rows()
+        values = np.full((rows, len(self._ran)), np.nan, dtype=np.float32 if name == "returns32" else np.float64)
+        for j, r in self._returns_values(name):
+            values[rows - len(r) :, j] = r
+        return pd.DataFrame(values, index=dates, columns=self._combos.index(self._ran))
+
+    def _returns_name(self) -> str:
+        """What the returns are read from: "returns" or "returns32" as kept, else "equity" (if kept)."""
         keep = self._job.keep
         name = next((k for k in ("returns", "returns32") if k in keep), None)
         if name is None and "equity" in keep:
-            series = [curve[1:] / curve[:-1] - 1.0 for curve in self._kept("equity")]
-        else:
-            series = self._kept(name or "returns")
-        rows, dates = self._dates_and_rows()
-        values = np.full((rows, len(series)), np.nan, dtype=np.float32 if name == "returns32" else np.float64)
-        for j, r in enumerate(series):
-            values[rows - len(r) :, j] = r
-        return pd.DataFrame(values, index=dates, columns=self._combos.index(self._ran))
+            return "equity"
+        self._kept_check(name or "returns")
+        return name or "returns"
+
+    def _returns_values(self, name: str) -> Iterator[tuple[int, np.ndarray]]:
+        if name == "equity":  # as Result.returns takes them from the equity
+            return ((j, curve[1:] / curve[:-1] - 1.0) for j, curve in self._kept_values("equity"))
+        return self._kept_values(name)
+
+    def _kept_check(self, name: str) -> None:
+        if name not in self._job.keep:
+            asked = tuple(dict.fromkeys((*self._job.keep, name)))
+            raise AttributeError(f"the sweep did not keep {name!r}: run it with keep={asked!r}")
 
     def overfitting(self, metric: str = "sharpe", *, blocks: int = 16) -> pd.DataFrame:
         """How much the best combination's figure owes to the search: one table of overfitting statistics.
@@ -476,27 +520,49 @@ class Sweep:
             raise ValueError(f"overfitting needs at least 2 combinations that ran, got {len(self._ran)}")
         position = self._best_position(metric, lowest=False)
         best = self._stats.iloc[position]
-        table = self._excess(self._returns.astype(np.float64))
-        values = table.to_numpy()
-        known = ~np.isnan(values)
-        if not known.any(axis=0).all():
-            raise ValueError("overfitting: a combination has no returns (it ran for less than two market rows)")
-        start = int(known.argmax(axis=0).max())  # the first row on which every combination has a return
-        common = table.iloc[start:]
-        mine = table.iloc[int(known[:, position].argmax()) :, position]
-        sample = common.iloc[:, sampled_trials(common.shape[1], position)]
+        rates = self._rates()
+        with self._returns_rows() as (matrix, dates):
+            count = matrix.shape[0]
+
+            def excess(columns: np.ndarray, start: int = 0) -> pd.DataFrame:
+                """The combinations' excess returns at `columns` from row `start`, as the whole table gives them."""
+                values = np.ascontiguousarray(matrix[columns].T)
+                table = pd.DataFrame(values, index=dates).astype(np.float64)
+                if rates is not None:
+                    table = table - np.column_stack([rates[int(j)] for j in columns])
+                return table.iloc[start:]
+
+            blocks_of = [np.arange(j, min(j + BLOCK_TRIALS, count)) for j in range(0, count, BLOCK_TRIALS)]
+            first = np.empty(count, dtype=np.int64)
+            for columns in blocks_of:
+                known = ~np.isnan(excess(columns).to_numpy())
+                if not known.any(axis=0).all():
+                    raise ValueError("overfitting: a combination has no returns (it ran for less than two market rows)")
+                first[columns] = known.argmax(axis=0)
+            start = int(first.max())  # the first row on which every combination has a return
+            # The trials' Sharpe ratios block by block: N and their variance are all the deflated Sharpe needs.
+            sharpes = np.concatenate([validation.trial_sharpes(excess(c, start)) for c in blocks_of])
+            known_sharpes = sharpes[np.isfinite(sharpes)]
+            if known_sharpes.size < 2:
+                raise ValueError(f"trials needs at least 2 trials with a Sharpe ratio, got {known_sharpes.size}")
+            trials = (float(sharpes.size), float(known_sharpes.var(ddof=1)))
+            mine = excess(np.array([position]), int(first[position])).iloc[:, 0]
+            picks = sampled_trials(count, position)
+            sample = excess(picks, start)
+            sample.columns = self._combos.index(self._ran[picks])
+            sample = sample.iloc[:, np.arange(len(picks))]
         cscv = validation.pbo(sample, blocks=blocks, metric=metric)
         n_eff = validation.effective_trials(sample)
-        of = "" if sample.shape[1] == common.shape[1] else f", on a seeded sample of {sample.shape[1]:,} trials"
+        of = "" if sample.shape[1] == count else f", on a seeded sample of {sample.shape[1]:,} trials"
         rows = [
-            ("combinations", float(table.shape[1]), "N: the combinations that ran"),
+            ("combinations", float(count), "N: the combinations that ran"),
             ("effective_trials", n_eff, f"N_eff: independent trials they are worth (Galwey{of})"),
             (metric, float(best[metric]), f"the best combination's {metric} (annualised, as stats() has it)"),
             ("probabilistic_sharpe", validation.probabilistic_sharpe(mine), "P(true Sharpe > 0), one trial"),
-            ("deflated_sharpe", validation.deflated_sharpe(mine, common), "P(true Sharpe > 0) after N trials"),
+            ("deflated_sharpe", validation.deflated_sharpe(mine, trials), "P(true Sharpe > 0) after N trials"),
             (
                 "deflated_sharpe_effective",
-                validation.deflated_sharpe(mine, common, n_trials=n_eff),
+                validation.deflated_sharpe(mine, trials, n_trials=n_eff),
                 "P(true Sharpe > 0) after N_eff trials",
             ),
             ("track_record_length", float(np.isfinite(mine.to_numpy()).sum()), "the best's returns (periods)"),
@@ -539,7 +605,7 @@ class Sweep:
         k = self._best_position(metric, lowest)
         row: pd.Series = self._stats.iloc[k]
         # Named by the grid's own values, as plain Python values (the index holds NumPy scalars, None as NaN).
-        params = self._combos.params[self._ran[k]]
+        params = self._combos.params[int(self._ran[k])]
         row.name = tuple(plain(params[key]) for key in self._combos.keys)
         return row
 
@@ -577,15 +643,24 @@ class Sweep:
                 + (f"; missing: {', '.join(missing)}" if missing else "")
                 + (f"; not in the grid: {', '.join(unknown)}" if unknown else "")
             )
-        for key in keys:
-            taken = list(dict.fromkeys(plain(p[key]) for p in self._combos.params))
+        whole = isinstance(self._combos.params, Product) and len(self._present) == len(self._combos)
+        present = self._combos.params if whole else [self._combos.params[int(i)] for i in self._present]
+        for j, key in enumerate(keys):
+            if whole:
+                taken = [plain(v) for v in self._combos.params.axes[j]]  # type: ignore[attr-defined]
+            else:
+                taken = list(dict.fromkeys(plain(p[key]) for p in present))
             if not any(same(params[key], value) for value in taken):
                 raise ValueError(
                     f"result: {key}={params[key]!r} is not in the grid; {key} takes "
                     + ", ".join(repr(v) for v in taken)
                 )
         # The parameters as the grid gave them.
-        found = [p for p in self._combos.params if all(same(params[k], p[k]) for k in keys)]
+        if whole:
+            axes = self._combos.params.axes  # type: ignore[attr-defined]
+            found = [{k: next(v for v in axis if same(params[k], v)) for k, axis in zip(keys, axes)}]
+        else:
+            found = [p for p in present if all(same(params[k], p[k]) for k in keys)]
         if not found:
             shown = ", ".join(f"{k}={params[k]!r}" for k in keys)
             raise KeyError(f"result: ({shown}) is not a combination of the sweep")
@@ -600,18 +675,54 @@ class Sweep:
         weights = job.strategy(self._market, **job.strategy_kwargs, **strategy_kwargs)
         return backtest(weights, self._market, **job.rules, **rules)
 
-    def _excess(self, table: pd.DataFrame) -> pd.DataFrame:
-        """The combinations' returns less the risk-free return of each row their stats() measure them over."""
-        rates = [run_risk_free({**self._job.rules, **split(self._combos.params[i])[1]}) for i in self._ran]
-        if all(not isinstance(rate, pd.Series) and rate == 0 for rate, _ in rates):
-            return table
+    def _rates(self) -> list[np.ndarray] | None:
+        """The risk-free return of each row that every combination's stats() measure it over (one array per
+        distinct set of rules, shared), or None when none earns a cash rate."""
+        by_rules: dict[str, Any] = {}
+        rates = []
+        for i in self._ran:
+            rules = {**self._job.rules, **split(self._combos.params[int(i)])[1]}
+            key = repr(canonical(rules))
+            if key not in by_rules:
+                by_rules[key] = run_risk_free(rules)
+            rates.append(by_rules[key])
+        if all(not isinstance(rate, pd.Series) and rate == 0 for rate, _ in by_rules.values()):
+            return None
         if self._market is None:
             raise ValueError(
                 "overfitting: the combinations earn a cash rate, whose rates by date need the market: "
                 "Sweep.open(folder, strategy, market, **fixed)"
             )
         dates = self._market.dates
-        return table - np.column_stack([per_row_rates(dates, rate, count, name="rf") for rate, count in rates])
+        rows: dict[int, np.ndarray] = {}
+        for rate in by_rules.values():
+            if id(rate) not in rows:
+                rows[id(rate)] = per_row_rates(dates, rate[0], rate[1], name="rf")
+        return [rows[id(rate)] for rate in rates]
+
+    @contextmanager
+    def _returns_rows(self) -> Iterator[tuple[np.ndarray, pd.Index]]:
+        """Every combination's returns as rows (combinations x market rows, NaN before each one's first): in
+        memory for a sweep without a store; else written from the store, one chunk at a time, to a
+        temporary .npy file beside it and memory-mapped, so that they need not fit in memory."""
+        name = self._returns_name()
+        rows, dates = self._dates_and_rows()
+        shape = (len(self._ran), rows)
+        dtype = np.float32 if name == "returns32" else np.float64
+        if self._store is None:
+            matrix = np.full(shape, np.nan, dtype=dtype)
+            for j, r in self._returns_values(name):
+                matrix[j, rows - len(r) :] = r
+            yield matrix, dates
+            return
+        with _scratch(self._store) as path:
+            mapped = np.lib.format.open_memmap(path, mode="w+", dtype=dtype, shape=shape)
+            mapped[:] = np.nan
+            for j, r in self._returns_values(name):
+                mapped[j, rows - len(r) :] = r
+            mapped.flush()
+            del mapped
+            yield np.load(path, mmap_mode="r"), dates
 
     def heatmap(self, x: str, y: str, metric: str = "sharpe", *, agg: str = "mean", **where: Any) -> Figure:
         """A heat map of `metric` over two keys (x across, y down).
@@ -625,7 +736,7 @@ class Sweep:
         return heatmap_figure(table, metric, agg, others, where)
 
     def __len__(self) -> int:
-        return len(self._combos)
+        return len(self._present)
 
     def _repr_html_(self) -> str:
         from korvel.results._report import sweep_repr_html
@@ -634,11 +745,33 @@ class Sweep:
         return sweep_repr_html(repr(self)[1:-1], stats)
 
     def __repr__(self) -> str:
-        failed = len(self._outcomes) - len(self._ran)
+        failed = len(self._collected.failures)
         return (
-            f"<korvel Sweep: {len(self._combos)} combinations over {' x '.join(self._combos.keys)} "
+            f"<korvel Sweep: {len(self)} combinations over {' x '.join(self._combos.keys)} "
             f"({len(self._ran)} ran, {failed} failed), {self.executor}, {self.elapsed:.1f} s>"
         )
+
+
+#: The combinations `Sweep.overfitting` takes at once when it goes through all of their returns.
+BLOCK_TRIALS = 512
+
+
+@contextmanager
+def _scratch(beside: Path) -> Iterator[Path]:
+    """A temporary file's path in the folder `beside` (on its disk, which holds the store: the system's
+    temporary folder may be memory), or the system's if that folder cannot be written; removed after."""
+    try:
+        fd, name = tempfile.mkstemp(prefix=".returns-", suffix=".npy", dir=beside)
+    except OSError:
+        fd, name = tempfile.mkstemp(prefix="korvel-returns-", suffix=".npy")
+    os.close(fd)
+    try:
+        yield Path(name)
+    finally:
+        try:
+            os.unlink(name)
+        except OSError:
+            pass
 
 
 #: Above this many combinations `Sweep.overfitting` takes PBO and N_eff on a seeded sample of this many.
@@ -656,41 +789,62 @@ def sampled_trials(count: int, best: int) -> np.ndarray:
     return np.sort(np.append(drawn, best))
 
 
-def grouped(tasks: list[tuple[int, dict[str, Any]]]) -> list[tuple[int, dict[str, Any]]]:
-    """The tasks with the same strategy parameters next to each other, the groups in grid order (of their
+def grouped(combos: Combinations, positions: np.ndarray) -> np.ndarray:
+    """The positions with the same strategy parameters next to each other, the groups in grid order (of their
     first combination): a worker then reuses the strategy's weights for the rules that follow."""
-    groups: dict[str, list[tuple[int, dict[str, Any]]]] = {}
-    for task in tasks:
-        groups.setdefault(repr(canonical(split(task[1])[0])), []).append(task)
-    return [task for group in groups.values() for task in group]
+    params = combos.params
+    if isinstance(params, Product):
+        # A group is the combinations' digits along the strategy's axes: in grid order of its first, as they are.
+        group = np.zeros(len(positions), dtype=np.int64)
+        for key, digit, axis in zip(combos.keys, params.digits(positions), params.axes):
+            if key not in RULES:
+                group = group * len(axis) + digit
+        return positions[np.argsort(group, kind="stable")]
+    groups: dict[str, list[int]] = {}
+    for i in positions:
+        groups.setdefault(repr(canonical(split(params[int(i)])[0])), []).append(int(i))
+    return np.array([i for group in groups.values() for i in group], dtype=np.int64)
+
+
+class Tasks(Sequence[Task]):
+    """The tasks of a sweep, (position, parameters), each made when it is taken (none is kept)."""
+
+    def __init__(self, combos: Combinations, positions: np.ndarray) -> None:
+        self._params = combos.params
+        self._positions = positions
+
+    def __len__(self) -> int:
+        return len(self._positions)
+
+    def __getitem__(self, j: Any) -> Any:
+        if isinstance(j, slice):
+            return [self[k] for k in range(*j.indices(len(self)))]
+        position = int(self._positions[j])
+        return position, self._params[position]
+
+
+def _resumed(combos: Combinations, collected: Collected, *, failures: bool = False) -> Callable[[str, Outcome], None]:
+    """What takes a store's outcomes (by id) into `collected` at their positions in `combos`; a failed one
+    goes in with `failures`, else it is run again."""
+    where: dict[str, int] = {}
+
+    def found(key: str, outcome: Outcome) -> None:
+        if not where:
+            where.update((ident(p), i) for i, p in enumerate(combos.params))
+        position = where.get(key)
+        if position is None:
+            return
+        if isinstance(outcome, Failed) and not failures:
+            collected.discard(position)
+        else:
+            collected.add(position, outcome, keep=False)
+
+    return found
 
 
 def _not_given(market: Market, **params: Any) -> pd.DataFrame:
     """The strategy of a store opened without one."""
     raise ValueError("the strategy was not given to Sweep.open")
-
-
-# --------------------------------------------------------------------------- compact statistics
-
-
-class Packed(tuple):  # type: ignore[type-arg]
-    """A combination's statistics as (names, values): the names are one tuple shared by the rows of a
-    sweep, where a dict per row, with its own copies of the names, costs about 2.5 KiB a combination."""
-
-    __slots__ = ()
-
-    def as_dict(self) -> dict[str, Any]:
-        return dict(zip(self[0], self[1]))
-
-
-def packed(outcome: Outcome, names: dict[tuple[str, ...], tuple[str, ...]]) -> Outcome:
-    """The outcome with its statistics `Packed`, the names taken from (and added to) `names`."""
-    if not isinstance(outcome, Done) or not isinstance(outcome.kept.get("stats"), dict):
-        return outcome
-    stats = outcome.kept["stats"]
-    keys = tuple(stats)
-    shared = names.setdefault(keys, keys)
-    return Done({**outcome.kept, "stats": Packed((shared, tuple(stats.values())))})
 
 
 # --------------------------------------------------------------------------- checks
@@ -751,7 +905,11 @@ def _check_rules(combos: Combinations, fixed_rules: Mapping[str, Any]) -> None:
         return
     # The fixed rules are checked with the grid's (impact fixed, the capital in the grid).
     seen: set[tuple[Any, ...]] = set()
-    for params in combos.params:
+    given: Iterable[Mapping[str, Any]] = combos.params
+    if isinstance(combos.params, Product):  # the rules' own axes, not every combination
+        axes = [combos.params.axes[combos.keys.index(k)] for k in rule_keys]
+        given = (dict(zip(rule_keys, values)) for values in itertools.product(*axes))
+    for params in given:
         values = tuple(canonical({k: params[k] for k in rule_keys}))
         if values in seen:
             continue

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import math
 from collections import deque
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 
 from korvel.sweeps.backends._base import Task
 
@@ -25,11 +25,41 @@ TARGET_SECONDS = 0.3
 MAX_BATCH = 512
 
 
+class Queue:
+    """Tasks waiting, taken from the front: those put back first, then the sweep's tasks in order, each
+    made when it is taken (a sequence such as `korvel.sweeps._sweep.Tasks` holds no object per task)."""
+
+    def __init__(self, tasks: Iterable[Task]) -> None:
+        self._tasks: Sequence[Task] = tasks if isinstance(tasks, Sequence) else list(tasks)
+        self._next = 0
+        self._back: deque[Task] = deque()  # put back, before the others
+
+    def __len__(self) -> int:
+        return len(self._back) + len(self._tasks) - self._next
+
+    def __bool__(self) -> bool:
+        return len(self) > 0
+
+    def popleft(self) -> Task:
+        if self._back:
+            return self._back.popleft()
+        if self._next >= len(self._tasks):
+            raise IndexError("no task left")
+        self._next += 1
+        return self._tasks[self._next - 1]
+
+    def appendleft(self, task: Task) -> None:
+        self._back.appendleft(task)
+
+    def extendleft(self, tasks: Iterable[Task]) -> None:
+        self._back.extendleft(tasks)
+
+
 class Batches:
     """The tasks not yet handed out, in batches sized from the times measured (or of a `fixed` size)."""
 
     def __init__(self, tasks: Sequence[Task], workers: int, fixed: int | None = None) -> None:
-        self._pending: deque[Task] = deque(tasks)
+        self._pending = Queue(tasks)
         self._alone: deque[Task] = deque()  # from a lost batch: run one by one
         self._workers = max(1, workers)
         self._fixed = fixed

@@ -26,7 +26,7 @@ from korvel._market_file import header_of
 from korvel.sweeps._task import Batch, Failed, Job, Outcome, failed, run_batch
 from korvel.sweeps.backends._base import Backend, Task
 from korvel.sweeps.backends._batches import Batches
-from korvel.sweeps.backends._stall import STALLED, StallClock, say_stalled
+from korvel.sweeps.backends._stall import StallClock, stalled_batches
 
 CLUSTER_EXTRA = "pip install 'korvel[cluster]'"
 #: Batches in flight per worker thread: one running, one waiting on the worker or the scheduler.
@@ -203,9 +203,7 @@ class Dask(Backend):
                         batches.timed(len(chunk), value.seconds)
                         clock.record(value.seconds, len(chunk))
                         yield from value.outcomes
-                    elif status == "error" and (
-                        type(error).__name__ == "KilledWorker" or all(f.status == "finished" for f in shipped)
-                    ):
+                    elif status == "error" and (type(error).__name__ == "KilledWorker" or _held(client, shipped)):
                         # The tasks themselves never raise: this is the cluster's word (a KilledWorker after its
                         # worker died more often than the scheduler's allowed-failures).
                         if len(chunk) > 1 and not alone:
@@ -259,30 +257,14 @@ class Dask(Backend):
             processing = {}
         keys = {f.future.key for f in late}
         hung = sorted(w for w, ks in processing.items() if keys & set(ks))
-        for flight in late:
-            positions = [position for position, _ in flight.chunk]
-            again = flight.alone and positions[0] in stalled
-            said = f"Dask worker {', '.join(hung)}" if hung else "a Dask task that never answered"
-            say_stalled(said, now - flight.since, positions, again)
         client.cancel([f.future for f in late])
         for flight in late:
             del flying[flight.future.key]
             flight.group.flying -= 1
-            if len(flight.chunk) > 1 and not flight.alone:
-                batches.split(flight.chunk)
-            elif flight.chunk[0][0] in stalled:
-                yield (
-                    flight.chunk[0][0],
-                    Failed(
-                        STALLED,
-                        f"the worker running this combination did not answer for {now - flight.since:.1f} s, twice; "
-                        "it was restarted",
-                        "",
-                    ),
-                )
-            else:
-                stalled.add(flight.chunk[0][0])
-                batches.split(flight.chunk)
+        said = f"Dask worker {', '.join(hung)}" if hung else "a Dask task that never answered"
+        yield from stalled_batches(
+            said, [(f.chunk, f.alone, now - f.since) for f in late], stalled, batches, "restarted"
+        )
         if hung:
             _restart(client, hung)
 
@@ -335,6 +317,19 @@ def _outcome(future: Any, timeout: float | None) -> tuple[str, Any, BaseExceptio
     except Exception:
         pass
     return "cancelled", None, None
+
+
+def _held(client: Any, shipped: list[Any]) -> bool:
+    """The scattered data is still on some worker, as the scheduler knows it now: the futures' own status
+    learns of a loss only when the scheduler's message comes, which a loaded client may read late (a task
+    that failed for the lost data would then be recorded as failed instead of run again)."""
+    if not all(f.status == "finished" for f in shipped):
+        return False
+    try:
+        holders: dict[Any, Any] = client.who_has(shipped)
+    except Exception:
+        return False
+    return all(holders.get(f.key) for f in shipped)
 
 
 def _restart(client: Any, workers: list[str]) -> None:

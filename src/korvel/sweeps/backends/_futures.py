@@ -23,12 +23,12 @@ from dataclasses import dataclass
 from typing import Any
 
 from korvel._market import Market
-from korvel.sweeps._task import Batch, Failed, Job, Outcome, failed, run_batch
+from korvel.sweeps._task import Batch, Job, Outcome, failed, run_batch
 from korvel.sweeps.backends._base import Backend, Task
 from korvel.sweeps.backends._batches import Batches
 from korvel.sweeps.backends._pool import default_workers
 from korvel.sweeps.backends._sharing import Handle, attach, published
-from korvel.sweeps.backends._stall import STALLED, StallClock, say_stalled
+from korvel.sweeps.backends._stall import StallClock, stalled_batches
 
 #: Batches in flight per worker: one running, one waiting.
 _IN_FLIGHT = 2
@@ -152,30 +152,14 @@ class Futures(Backend):
         late = [f for f in flying.values() if f.since is not None and now - f.since >= clock.limit(len(f.chunk))]
         if not late:
             return
-        for flight in late:
-            positions = [position for position, _ in flight.chunk]
-            again = flight.alone and positions[0] in stalled
-            say_stalled(type(self.executor).__name__ + "'s worker", now - (flight.since or now), positions, again)
         _kill_workers(self.executor)
+        worker = type(self.executor).__name__ + "'s worker"
+        yield from stalled_batches(
+            worker, [(f.chunk, f.alone, now - (f.since or now)) for f in late], stalled, batches, "stopped"
+        )
         for flight in flying.values():
-            if flight in late:
-                if len(flight.chunk) > 1 and not flight.alone:
-                    batches.split(flight.chunk)
-                elif flight.chunk[0][0] in stalled:
-                    yield (
-                        flight.chunk[0][0],
-                        Failed(
-                            STALLED,
-                            f"the worker running this combination did not answer for "
-                            f"{now - (flight.since or now):.1f} s, twice; it was stopped",
-                            "",
-                        ),
-                    )
-                else:
-                    stalled.add(flight.chunk[0][0])
-                    batches.split(flight.chunk)
-            else:
-                batches.again(flight.chunk, flight.alone)
+            if flight not in late:
+                batches.again(flight.chunk, flight.alone)  # lost with the pool through no fault of their own
         flying.clear()
         self._replace(stalled=True)
 

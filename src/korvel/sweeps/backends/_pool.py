@@ -32,7 +32,6 @@ import os
 import pickle
 import signal
 import time
-from collections import deque
 from collections.abc import Generator, Iterable
 from dataclasses import dataclass, field
 from multiprocessing.context import BaseContext
@@ -41,6 +40,7 @@ from typing import Any
 
 from korvel.sweeps._task import Failed, Outcome, run_task
 from korvel.sweeps.backends._base import Task
+from korvel.sweeps.backends._batches import Queue
 from korvel.sweeps.backends._sharing import Handle, attach
 from korvel.sweeps.backends._stall import STALLED, StallClock, say_stalled
 
@@ -90,7 +90,7 @@ class LocalPool:
         self.recycled = 0  # workers stopped for their memory
 
     def run(self, tasks: Iterable[Task]) -> Generator[tuple[int, Outcome], None, None]:
-        pending: deque[Task] = deque(tasks)
+        pending = Queue(tasks)
         live: dict[multiprocessing.connection.Connection, _Worker] = {}
         stalled: set[int] = set()  # the positions that stalled once
         try:
@@ -187,7 +187,7 @@ class LocalPool:
         theirs.close()  # so that the worker's death reads as the end of the pipe
         return _Worker(process, ours)
 
-    def _give(self, worker: _Worker, pending: deque[Task]) -> None:
+    def _give(self, worker: _Worker, pending: Queue) -> None:
         task = pending.popleft()
         data = pickle.dumps(task, protocol=pickle.HIGHEST_PROTOCOL)
         worker.task = task

@@ -15,7 +15,13 @@ from __future__ import annotations
 import math
 import warnings
 from collections import deque
-from typing import Any
+from collections.abc import Iterator, Mapping, Sequence
+from typing import TYPE_CHECKING, Any
+
+from korvel.sweeps._task import Failed, Outcome
+
+if TYPE_CHECKING:
+    from korvel.sweeps.backends._batches import Batches
 
 STALLED = "Stalled"
 AUTO = "auto"
@@ -77,3 +83,26 @@ def say_stalled(worker: str, seconds: float, positions: list[Any], again: bool) 
         RuntimeWarning,
         stacklevel=4,
     )
+
+
+def stalled_batches(
+    worker: str,
+    late: Sequence[tuple[Sequence[tuple[int, Mapping[str, Any]]], bool, float]],
+    stalled: set[int],
+    batches: Batches,
+    stopped: str,
+) -> Iterator[tuple[int, Outcome]]:
+    """What becomes of the batches (chunk, alone, seconds without an answer) of a stopped `worker`: said, then
+    a batch's combinations run again one at a time, and one that stalled alone before is failed (`STALLED`).
+    `stalled` holds the positions that stalled once; `stopped` says what was done to the worker."""
+    for chunk, alone, seconds in late:
+        say_stalled(worker, seconds, [position for position, _ in chunk], alone and chunk[0][0] in stalled)
+    for chunk, alone, seconds in late:
+        if len(chunk) > 1 and not alone:
+            batches.split(chunk)
+        elif chunk[0][0] in stalled:
+            message = f"the worker running this combination did not answer for {seconds:.1f} s, twice; it was {stopped}"
+            yield chunk[0][0], Failed(STALLED, message, "")
+        else:
+            stalled.add(chunk[0][0])
+            batches.split(chunk)
