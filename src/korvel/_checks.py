@@ -142,6 +142,10 @@ def missing(labels_: list[Hashable], name: str, where: str) -> str:
 
 def looks_like_weights(table: pd.DataFrame) -> bool:
     """Every known value within [-1, 1] (a table of prices hardly is)."""
+    # A table of prices gives itself away in its first rows, without a pass over all of it.
+    head = table.iloc[:8].to_numpy(dtype=float, na_value=np.nan)
+    if (np.abs(head) > 1).any():
+        return False
     values = table.to_numpy(dtype=float, na_value=np.nan)
     known = values[~np.isnan(values)]
     return bool(known.size) and bool((np.abs(known) <= 1).all())

@@ -210,6 +210,21 @@ def test_trailing_stop_and_delisting_reasons():
     assert ledger["exit_row"].tolist() == [4, 4]
 
 
+@pytest.mark.parametrize("weight", [1.0, -1.0])
+def test_a_trade_ended_on_its_entry_row_pays_both_fills_slippage(weight):
+    # Entered at 100 and delisted on the same row at 100: the long buys at
+    # 100 (1 + s) and sells at 100 (1 - s), the short the other way round.
+    s = 0.01
+    args = tables([[100.0], [100.0], [100.0]], {0: [weight]}, resample=[10])
+    bars = np.array([1], dtype=np.int64)
+    _, ledger, _ = portsim.backtest_ledger(*args, delisting_bars=bars, fee_ratio=0.0, tax_ratio=0.0, slippage=s)
+    assert ledger["entry_row"].tolist() == ledger["exit_row"].tolist() == [1]
+    entry, exit = (1 + s, 1 - s) if weight > 0 else (1 - s, 1 + s)
+    assert ledger["entry_price"].tolist() == [100.0 * entry] and ledger["exit_price"].tolist() == [100.0 * exit]
+    expected = exit / entry - 1 if weight > 0 else 1 - exit / entry
+    assert ledger["statistics"][0, -1] == pytest.approx(expected, rel=1e-12)
+
+
 def test_costs_are_charged_to_the_trade_of_the_holding():
     # Open 0.5 (commission), resize to 0.3 (commission and tax), close: all
     # on one trade when costs are retained; split records get the resize.

@@ -146,7 +146,9 @@ struct Costs {
     double exit_factor() const { return (1.0 - fee_ratio) - tax_ratio; }
 
 private:
-    void add_impact(Paid& paid, int sid) const {
+    // Out of line: the estimates are a loop over the window, and a fill
+    // without impact should stay small enough to inline where it is made.
+    __attribute__((noinline)) void add_impact(Paid& paid, int sid) const {
         const VolumeModel& m = *volume;
         const int pc = m.column(sid);
         const double price = m.cell(m.trading, m.row, pc);

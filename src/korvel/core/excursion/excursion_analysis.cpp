@@ -76,6 +76,11 @@ Status adjust_exit(const Tables& tables, const Settings& settings, const Trade& 
         if (!std::isnan(xp) && !std::isnan(xc)) {
             value = trade.is_long ? value * (xp / xc) : 2.0 - (xp * (2.0 - value)) / xc;
         }
+    } else if (trade.exit_transaction != 0 && settings.costs.slippage != 0.0) {
+        // An exit on the entry row is valued at that row's close, as the
+        // entry was; its fill still slips from the quote, as the entry did.
+        const double slipped = settings.costs.exit_fill(1.0, trade.is_long);
+        value = trade.is_long ? value * slipped : 2.0 - slipped * (2.0 - value);
     }
     if (trade.exit_transaction != 0) value = value * settings.costs.exit_factor();
     return Status::Ok;

@@ -384,6 +384,7 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, TradeLedger* ledger) {
         if (set_up_run(in, run) < 0) return nullptr;
         const TradingRules& l = in.rules;
         run.accrues = l.cash_rates.given || l.margin_rates.given || l.borrow_rates.given;
+        run.keep_closing_values = l.borrow_rates.given;
         if (ledger && l.record_positions) run.closing_book = ledger;
         if (ledger) {
             const analysis::Settings settings{r.excursion_window, r.excursion_window_step, in.costs};
@@ -410,6 +411,12 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, TradeLedger* ledger) {
                 run.carry.start(static_cast<size_t>(in.pos_columns.size));
                 ledger->record_unfilled();
             }
+        }
+        if (ledger) {
+            // Decided once for the run: no fill of it pays anything but commission and tax.
+            const bool commission_only = in.costs.slippage == 0.0 && in.costs.volume == nullptr &&
+                                         !(in.costs.impact_k > 0.0) && !run.accrues && !l.record_fills;
+            g_recording = ledger_recording(*ledger, commission_only);
         }
         if (run_rows(in, run) < 0) return nullptr;
         // The orders still carried at the end of the run are undone.

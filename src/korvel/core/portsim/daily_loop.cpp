@@ -391,15 +391,12 @@ int accrue_financing(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
         }
     }
     if (!l.borrow_rates.given || i == 0) return 0;
+    // The book is as the previous row's close pass valued it: its values at
+    // that close are kept (keep_closing_values), not read from the prices again.
     for (const int sid : run.positions.held) {
         const double value = run.positions.value(sid);
         if (!(value < 0.0)) continue;
-        const int pc = run.price_col(sid);
-        double price = 0.0, close = 0.0;
-        if (!read_cell<kChecked>(in.price, i - 1, pc, price) || !read_cell<kChecked>(in.close, i - 1, pc, close)) {
-            return -1;
-        }
-        const double at_close = (std::isnan(price) || std::isnan(close)) ? value : value * close / price;
+        const double at_close = run.closing_values[static_cast<size_t>(sid)];
         const double fee = -at_close * l.borrow_rates.rates.at_unchecked(i, sid);
         if (!(fee != 0.0) || std::isnan(fee)) continue;
         run.cash = run.cash - fee;

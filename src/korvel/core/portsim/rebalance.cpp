@@ -87,6 +87,25 @@ double rebalance(PositionBook& positions, const View1D<double>& weights, double 
     // A portfolio worth less than nothing cannot be scaled into positions:
     // the limit would turn negative and flip every target. Close everything.
     const bool liquidate = total < 0.0;
+    auto target_of = [&](Py_ssize_t i) {
+        if (liquidate) return 0.0;
+        const double target = weights.at_unchecked(i) * scale;
+        return std::fabs(target) > limit ? (target > 0.0 ? limit : -limit) : target;
+    };
+
+    // None of the rules below on: the plain loop, without their checks for
+    // every column of every row.
+    if (!ledger.band_on() && !ledger.lot_values.given && !(ledger.min_trade > 0.0) && !ledger.sells_first &&
+        capping == nullptr) {
+        for (Py_ssize_t i = 0; i < weights.size; ++i) {
+            const double target = target_of(i);
+            const int sid = static_cast<int>(i);
+            if (target == 0.0 && !positions.holds(sid)) continue;
+            cash = set_position(positions, sid, target, cash, costs, true, true, total);
+            if (failed(cash)) return kFailed;
+        }
+        return cash;
+    }
 
     const bool band_on = ledger.band_on();
     const bool lots = ledger.lot_values.given;
@@ -101,11 +120,7 @@ double rebalance(PositionBook& positions, const View1D<double>& weights, double 
         // A zero target for a column that is not in the book changes nothing, and
         // most columns of a wide row are such.
         for (Py_ssize_t i = 0; i < weights.size; ++i) {
-            double target = 0.0;
-            if (!liquidate) {
-                target = weights.at_unchecked(i) * scale;
-                if (std::fabs(target) > limit) target = target > 0.0 ? limit : -limit;
-            }
+            double target = target_of(i);
             const int sid = static_cast<int>(i);
             if (lots && lot_values.contains(row, i)) {
                 const double rounded = in_whole_lots(target, lot_values.at_unchecked(row, i));

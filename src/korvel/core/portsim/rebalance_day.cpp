@@ -359,6 +359,10 @@ int value_at_close(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
         if (run.ledger) run.ledger->note_exposure(i, long_value, short_value);
         return 0;
     }
+    const bool keep = run.keep_closing_values;
+    if (keep && run.closing_values.size() < run.positions.values.size()) {
+        run.closing_values.resize(run.positions.values.size());
+    }
     for (const int sid : held) {
         const int pc = run.price_col(sid);
         double price = 0.0, close = 0.0;
@@ -369,6 +373,7 @@ int value_at_close(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
         const double value = (std::isnan(price) || std::isnan(close)) ? held_value : held_value * close / price;
         row_value = row_value + value;
         (value < 0.0 ? short_value : long_value) += value;
+        if (keep) run.closing_values[static_cast<size_t>(sid)] = value;
         if (kChecked) {
             in.price.prefetch(i + 1, pc);
             in.close.prefetch(i + 1, pc);

@@ -42,6 +42,8 @@ bool ledger_exit(void* self, int sid, int exit_transaction, const ExitNote& note
 
 void ledger_charge(void* self, int sid, const Paid& paid) { as_ledger(self).charge(sid, paid); }
 
+void ledger_charge_commission(void* self, int sid, const Paid& paid) { as_ledger(self).charge_commission(sid, paid); }
+
 void ledger_mark_row(void* self, int row) { as_ledger(self).mark_row(row); }
 
 bool ledger_finish(void* self, const PositionBook& book) { return as_ledger(self).finish(book); }
@@ -52,8 +54,9 @@ Recording recorder_recording() {
     return Recording{recorder_enter, recorder_exit, nullptr, recorder_mark_row, recorder_finish, nullptr};
 }
 
-Recording ledger_recording(TradeLedger& ledger) {
-    return Recording{ledger_enter, ledger_exit, ledger_charge, ledger_mark_row, ledger_finish, &ledger};
+Recording ledger_recording(TradeLedger& ledger, bool commission_only) {
+    return Recording{ledger_enter,    ledger_exit,   commission_only ? ledger_charge_commission : ledger_charge,
+                     ledger_mark_row, ledger_finish, &ledger};
 }
 
 Recording g_recording = recorder_recording();

@@ -29,9 +29,10 @@ struct Recording {
     void* self;
 };
 
-// The trade recorder, and a ledger, as recordings.
+// The trade recorder, and a ledger, as recordings. A ledger whose run pays
+// commission and tax alone (`commission_only`) is charged the short way.
 Recording recorder_recording();
-Recording ledger_recording(TradeLedger& ledger);
+Recording ledger_recording(TradeLedger& ledger, bool commission_only = false);
 
 // The recording of the run in progress (the recorder outside backtest_ledger).
 extern Recording g_recording;

@@ -97,6 +97,9 @@ struct RunState {
     // the close pass works the values out anew.
     std::vector<double> closing_values;
     bool rebalanced_since_morning = true;
+    // With a borrow fee: the close pass keeps every holding's value at the
+    // close in closing_values too, whatever the cells, for the next row's fee.
+    bool keep_closing_values = false;
 
     // korvel's path: whether interest or borrow accrue, the ledger that keeps
     // each holding's weight at the close (null when none does), and ruin (a

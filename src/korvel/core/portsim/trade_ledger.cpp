@@ -152,6 +152,23 @@ void TradeLedger::charge(int sid, const Paid& paid) {
     }
 }
 
+void TradeLedger::charge_commission(int sid, const Paid& paid) {
+    const double fees = paid.fees, taxes = paid.taxes();
+    if (row_ >= 0 && static_cast<size_t>(row_) < per_row_.row_traded.size()) {
+        per_row_.row_traded[static_cast<size_t>(row_)] += paid.traded;
+        per_row_.row_costs[static_cast<size_t>(row_)] += paid.cost;
+    }
+    if (sid < 0 || static_cast<size_t>(sid) >= slots_.size()) return;
+    Slot& slot = slots_[static_cast<size_t>(sid)];
+    if (slot.open) {
+        slot.fees += fees;
+        slot.taxes += taxes;
+    } else if (slot.ended >= 0) {
+        trades_.fees[static_cast<size_t>(slot.ended)] += fees;
+        trades_.taxes[static_cast<size_t>(slot.ended)] += taxes;
+    }
+}
+
 void TradeLedger::note_capped_entry(int sid, double ordered, double filled) {
     if (sid < 0 || static_cast<size_t>(sid) >= slots_.size()) return;
     Slot& slot = slots_[static_cast<size_t>(sid)];
