@@ -71,8 +71,9 @@ inline void record_paid(int sid, const Paid& paid) {
 // Inline (forced: its slippage and whole-share branches would otherwise
 // tip the compiler against it): it runs for every traded column of every
 // rebalance, mostly with the same constant arguments from each caller.
-__attribute__((always_inline)) inline double set_position(PositionBook& positions, int sid, double target, double cash, const Costs& costs,
-                           bool check_exist, bool remove_zero, double total_value, const ExitNote& exit) {
+__attribute__((always_inline)) inline double set_position(PositionBook& positions, int sid, double target, double cash,
+                                                          const Costs& costs, bool check_exist, bool remove_zero,
+                                                          double total_value, const ExitNote& exit) {
     const bool in_book = positions.holds(sid);
     const bool present = check_exist ? in_book : true;
     const bool was_active = in_book && positions.value(sid) != 0.0;  // NaN counts as active
