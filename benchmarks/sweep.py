@@ -130,6 +130,30 @@ def tree_pss(exclude: frozenset[int] = frozenset()) -> int:
     return sum(_pss(p) for p in _tree(os.getpid(), exclude))
 
 
+class PssTrace:
+    """This process's PSS every `every` seconds while the block runs: (seconds since the start, bytes)."""
+
+    def __init__(self, every: float = 0.5) -> None:
+        self.every = every
+        self.samples: list[tuple[float, int]] = []
+        self._stop = threading.Event()
+
+    def _run(self) -> None:
+        t0 = time.perf_counter()
+        while not self._stop.is_set():
+            self.samples.append((time.perf_counter() - t0, _pss(os.getpid())))
+            self._stop.wait(self.every)
+
+    def __enter__(self) -> PssTrace:
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self._stop.set()
+        self._thread.join()
+
+
 class PeakSampler:
     """The highest PSS of this process tree while the block runs."""
 
@@ -231,22 +255,9 @@ def throughput(markets: dict[str, Any], rounds: int, client: Any, workers: int) 
 
 def long_sweep(client: Any, count: int, scale_market: Any, path: Path) -> dict[str, Any]:
     """A long sweep on the 2-worker cluster with a checkpoint: this process's PSS as it goes, its throughput."""
-    samples: list[tuple[float, int]] = []
-    stop = threading.Event()
-
-    def sample() -> None:
-        t0 = time.perf_counter()
-        while not stop.is_set():
-            samples.append((time.perf_counter() - t0, _pss(os.getpid())))
-            stop.wait(0.5)
-
-    thread = threading.Thread(target=sample, daemon=True)
-    thread.start()
-    try:
+    with PssTrace() as trace:
         sw, seconds = run_once(client, scale_market, big_grid(count), checkpoint=path)
-    finally:
-        stop.set()
-        thread.join()
+    samples = trace.samples
     n = len(samples)
     tenth, last = samples[max(0, n // 10)], samples[-1]
     return {
@@ -577,30 +588,17 @@ def flat_one(count: int, where: str) -> dict[str, Any]:
 
     market = korvel.Market(synthetic.to_layer(synthetic.generate_market(100, 2500, 8))[0].close)
     base = _pss(os.getpid())
-    samples: list[tuple[float, int]] = []
-    stop = threading.Event()
-
-    def sample() -> None:
-        t0 = time.perf_counter()
-        while not stop.is_set():
-            samples.append((time.perf_counter() - t0, _pss(os.getpid())))
-            stop.wait(0.5)
-
     with tempfile.TemporaryDirectory() as tmp, contextlib.ExitStack() as stack:
         client = None
         if where == "dask":
             client = stack.enter_context(distributed.Client(stack.enter_context(cluster(2))))
-        thread = threading.Thread(target=sample, daemon=True)
-        thread.start()
         t0 = time.perf_counter()
-        try:
+        with PssTrace() as trace:
             sw = korvel.sweep(
                 cheap, market, flat_grid(count), executor=client, progress=False, checkpoint=Path(tmp) / "s.store"
             )
-        finally:
-            seconds = time.perf_counter() - t0
-            stop.set()
-            thread.join()
+        seconds = time.perf_counter() - t0
+        samples = trace.samples
         end = _pss(os.getpid())  # the sweep returned, before any frame of it is built
         ran = len(sw.stats)
         assert sw.failures.empty, sw.failures
