@@ -153,6 +153,40 @@ SnapshotPlan plan_snapshots(const Settings& settings, const Trade& trade, const 
     return plan;
 }
 
+// One row of a trade's walk: its close c (NaN: none) moves the running factor
+// r from the last valid close prev, and the running statistics follow.
+template <bool kLong>
+inline Status step_close(double c, double& prev, double& r, Running& s) {
+    const bool has_close = !std::isnan(c);
+    // A missing close leaves the trade where it stood; the next valid
+    // close is compared with the last valid one.
+    if (has_close) {
+        if (prev == 0.0) return Status::FloatDivision;
+        const double ratio = c / prev;
+        if (!std::isnan(ratio)) r = kLong ? r * ratio : 2.0 - (2.0 - r) * ratio;
+        prev = c;
+    }
+    const double previous_peak = s.peak_return;
+    s.peak_return = r > previous_peak ? r : previous_peak;
+    // The offset kept is the row before the new low: the peak cannot rise
+    // on a row that sets a low, so the peak there is the peak at the low.
+    if (s.trough_return > r) {
+        s.trough_return = r;
+        s.peak_at_trough = previous_peak;
+    }
+    if (s.peak_return == 0.0) return Status::FloatDivision;
+    // At the peak (r equal to it) the drawdown is 0, and a NaN r gives a NaN
+    // one: neither lowers the running minimum, which is 0 or below, so only
+    // a factor below the peak is divided.
+    if (r < s.peak_return) {
+        const double dd = r / s.peak_return - 1.0;
+        if (s.max_drawdown > dd) s.max_drawdown = dd;
+    }
+    if (has_close && r > 1.0) s.profit_days = s.profit_days + 1.0;
+    s.cum_return = r;
+    return Status::Ok;
+}
+
 // The walk over the rows after the entry row: the running statistics, the
 // last valid close and the snapshots taken so far.
 struct Walk {
@@ -171,46 +205,60 @@ struct Walk {
             window_group += 6;
             next_snapshot += plan.step;
         }
-        if (t == plan.exit_offset) {
-            s.write(out.exit);
-            out.exit_factor = s.cum_return;
-        }
+        if (t == plan.exit_offset) take_exit();
     }
+    void take_exit() {
+        s.write(out.exit);
+        out.exit_factor = s.cum_return;
+    }
+    // Whether a window snapshot is still to come.
+    bool windows_ahead() const { return plan.step != 0 && next_snapshot < plan.limit; }
 
     // Row `offset` of the trade with close c.
     Status step_row(uint64_t offset, double c) {
-        const bool has_close = !std::isnan(c);
-        // A missing close leaves the trade where it stood; the next valid
-        // close is compared with the last valid one.
-        if (has_close) {
-            if (prev == 0.0) return Status::FloatDivision;
-            const double ratio = c / prev;
-            if (!std::isnan(ratio)) r = trade.is_long ? r * ratio : 2.0 - (2.0 - r) * ratio;
-            prev = c;
-        }
-        const double previous_peak = s.peak_return;
-        s.peak_return = r > previous_peak ? r : previous_peak;
-        // The offset kept is the row before the new low: the peak cannot rise
-        // on a row that sets a low, so the peak there is the peak at the low.
-        if (s.trough_return > r) {
-            s.trough_return = r;
-            s.peak_at_trough = previous_peak;
-        }
-        if (s.peak_return == 0.0) return Status::FloatDivision;
-        const double dd = r / s.peak_return - 1.0;
-        if (s.max_drawdown > dd) s.max_drawdown = dd;
-        if (has_close && r > 1.0) s.profit_days = s.profit_days + 1.0;
-        s.cum_return = r;
+        const Status status = trade.is_long ? step_close<true>(c, prev, r, s) : step_close<false>(c, prev, r, s);
+        if (status != Status::Ok) return status;
         take_snapshots(offset);
         return Status::Ok;
     }
 };
 
+// The closes of one instrument lie a whole price row apart: the walk asks for
+// them a few rows ahead so that it does not wait on memory at every row.
+constexpr int64_t kPrefetchRows = 8;
+
+// Rows k + 1 .. end of a walk without snapshots among them, from the cell of
+// row k + 1 on (k counts the rows walked; `rows` is the walk's length).
+template <bool kLong>
+Status walk_span(const char*& cell, Py_ssize_t stride, int64_t& k, int64_t end, int64_t rows, Walk& walk) {
+    double prev = walk.prev, r = walk.r;
+    Running s = walk.s;
+    Status status = Status::Ok;
+    for (; k < end; ++k, cell += stride) {
+        if (k + kPrefetchRows < rows) prefetch_line(cell + kPrefetchRows * stride);
+        status = step_close<kLong>(load_element<double>(cell), prev, r, s);
+        if (status != Status::Ok) break;
+    }
+    walk.prev = prev;
+    walk.r = r;
+    walk.s = s;
+    return status;
+}
+
+template <bool kLong>
+Status walk_without_windows(const char* cell, Py_ssize_t stride, int64_t rows, Walk& walk) {
+    int64_t k = 0;
+    const auto exit_offset = walk.plan.exit_offset;
+    if (exit_offset >= 1 && exit_offset <= static_cast<uint64_t>(rows)) {
+        const Status status = walk_span<kLong>(cell, stride, k, static_cast<int64_t>(exit_offset), rows, walk);
+        if (status != Status::Ok) return status;
+        walk.take_exit();
+    }
+    return walk_span<kLong>(cell, stride, k, rows, rows, walk);
+}
+
 // Walks the closes of rows entry + 1 .. end.
 Status walk_closes(const Tables& tables, const TradeRows& rows, Walk& walk) {
-    // The closes of one instrument lie a whole price row apart: ask for them
-    // a few rows ahead so the walk does not wait on memory at every row.
-    constexpr int64_t kPrefetchRows = 8;
     const View2D<double>& close = tables.close;
     const int64_t col = walk.trade.col;
     const int64_t after_entry = rows.end - rows.entry;  // rows after the entry row
@@ -218,6 +266,11 @@ Status walk_closes(const Tables& tables, const TradeRows& rows, Walk& walk) {
         // Every row of the walk lies inside the close table: no checks per row.
         const char* cell = close.data + (rows.entry + 1) * close.row_stride + col * close.col_stride;
         for (int64_t k = 0; k < after_entry && k < kPrefetchRows; ++k) prefetch_line(cell + k * close.row_stride);
+        if (!walk.windows_ahead()) {
+            // Only the exit snapshot is left to take: the rows run without a test each.
+            return walk.trade.is_long ? walk_without_windows<true>(cell, close.row_stride, after_entry, walk)
+                                      : walk_without_windows<false>(cell, close.row_stride, after_entry, walk);
+        }
         for (int64_t k = 0; k < after_entry; ++k, cell += close.row_stride) {
             if (k + kPrefetchRows < after_entry) prefetch_line(cell + kPrefetchRows * close.row_stride);
             const Status status = walk.step_row(static_cast<uint64_t>(k + 1), load_element<double>(cell));
