@@ -21,11 +21,9 @@ struct Paid {
     double fees = 0.0;
     double impact = 0.0;       // the market-impact part of `cost`
     bool unestimated = false;  // an impact model is on but had no estimate for this fill
-    // Kept apart from `cost`: slippage is in the fill's price, borrow and
-    // financing accrue between fills.
-    double slippage = 0.0;   // the price given up against the quote
-    double borrow = 0.0;     // the fee for borrowing a short's shares
-    double financing = 0.0;  // interest on cash (negative when earned)
+    // Kept apart from `cost`: slippage is in the fill's price. (Borrow fees
+    // and interest accrue between fills, and are recorded apart.)
+    double slippage = 0.0;  // the price given up against the quote
     double taxes() const { return (cost - fees) - impact; }
 };
 

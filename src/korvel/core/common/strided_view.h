@@ -76,6 +76,10 @@ struct View2D {
     void prefetch(Py_ssize_t i, Py_ssize_t j) const noexcept {
         if (contains(i, j)) prefetch_line(data + i * row_stride + j * col_stride);
     }
+    // The same for a cell the caller knows to lie inside the view.
+    void prefetch_unchecked(Py_ssize_t i, Py_ssize_t j) const noexcept {
+        prefetch_line(data + i * row_stride + j * col_stride);
+    }
     bool contains(Py_ssize_t i, Py_ssize_t j) const noexcept { return i >= 0 && i < rows && j >= 0 && j < cols; }
     bool get(Py_ssize_t i, Py_ssize_t j, T& out) const {
         if (!resolve_index(i, rows, 0) || !resolve_index(j, cols, 1)) return false;

@@ -413,10 +413,13 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, TradeLedger* ledger) {
             }
         }
         if (ledger) {
-            // Decided once for the run: no fill of it pays anything but commission and tax.
-            const bool commission_only = in.costs.slippage == 0.0 && in.costs.volume == nullptr &&
-                                         !(in.costs.impact_k > 0.0) && !run.accrues && !l.record_fills;
-            g_recording = ledger_recording(*ledger, commission_only);
+            // Decided once for the run: what its fills can pay (interest and borrow
+            // accrue apart from the fills).
+            LedgerFills fills = LedgerFills::Any;
+            if (in.costs.volume == nullptr && !(in.costs.impact_k > 0.0) && !l.record_fills) {
+                fills = in.costs.slippage == 0.0 ? LedgerFills::Commission : LedgerFills::Slipped;
+            }
+            g_recording = ledger_recording(*ledger, fills);
         }
         if (run_rows(in, run) < 0) return nullptr;
         // The orders still carried at the end of the run are undone.

@@ -112,8 +112,10 @@ RunState::TradeStops& stops_of(const BacktestInputs& in, RunState& run, int sid,
     return s;
 }
 
-// Folds a trading price into the trade's stops, and moves the levels that follow it.
-void follow_trading_price(const BacktestInputs& in, const RunState& run, RunState::TradeStops& s, double price) {
+// Folds a trading price into the trade's stops, and moves the levels that
+// follow it. Inline: it runs for every holding on every row, and mostly
+// finds nothing to do.
+inline void follow_trading_price(const BacktestInputs& in, const RunState& run, RunState::TradeStops& s, double price) {
     if (std::isnan(price)) return;
     if (std::isnan(s.entry)) {
         s.entry = s.best = price;
@@ -127,29 +129,27 @@ void follow_trading_price(const BacktestInputs& in, const RunState& run, RunStat
     set_levels(in, run, s);
 }
 
+// A signal for the trade at `sid`, to execute on the next row.
+void raise_close_signal(RunState& run, int sid, const RunState::TradeStops& s, bool upper) {
+    // Signed by the kind of exit, as on the other paths.
+    run.close_exit_signals.push_back(signed_exit(sid, upper ? s.is_long : !s.is_long));
+    run.close_signal_reasons.push_back(upper ? s.upper_reason : s.lower_reason);
+    run.close_signal_serials.push_back(s.serial);
+}
+
 // The close-based test of an own-trade stop: the close against the trade's
-// own levels; a signal is raised for the trade.
-void test_own_close(const BacktestInputs& in, RunState& run, int sid, RunState::TradeStops& s, double close) {
+// own levels; a signal is raised for the trade. A NaN close reaches neither.
+inline void test_own_close(const BacktestInputs& in, RunState& run, int sid, RunState::TradeStops& s, double close) {
     if (in.rules.trail_from == TrailFrom::Peak && !std::isnan(close) &&
         (std::isnan(s.peak) || (s.is_long ? close > s.peak : close < s.peak))) {
         s.peak = close;
         set_levels(in, run, s);
     }
-    // Signed by the kind of exit, as on the other paths.
-    int signal = 0;
-    ExitReason reason = ExitReason::Rebalance;
     if (close >= s.upper) {
-        signal = signed_exit(sid, s.is_long);
-        reason = s.upper_reason;
+        raise_close_signal(run, sid, s, true);
     } else if (close <= s.lower) {
-        signal = signed_exit(sid, !s.is_long);
-        reason = s.lower_reason;
-    } else {
-        return;
+        raise_close_signal(run, sid, s, false);
     }
-    run.close_exit_signals.push_back(signal);
-    run.close_signal_reasons.push_back(reason);
-    run.close_signal_serials.push_back(s.serial);
 }
 
 // The bounds of a touched exit whose trailing stop trails the peak: the
@@ -243,7 +243,19 @@ int touched_exit(const BacktestInputs& in, RunState& run, Py_ssize_t i, int sid,
     return failed(run.cash) ? -1 : 0;
 }
 
-template <bool kChecked>
+// How the morning pass tests a holding's exits, fixed for the run: intraday
+// on high, low and open; against its own trade's levels at the close (or not
+// at all when no level is finite); or backtest_'s close-based rule on the
+// growth since the stop reference.
+enum class ExitTest : int8_t { Touched, OwnClose, OwnNone, Growth };
+
+ExitTest exit_test_of(const BacktestInputs& in, const RunState& run) {
+    if (in.rules.touched_exit) return ExitTest::Touched;
+    if (run.own_stops) return run.close_stops ? ExitTest::OwnClose : ExitTest::OwnNone;
+    return ExitTest::Growth;
+}
+
+template <bool kChecked, ExitTest kTest>
 int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     // A touched exit sets the value to 0 but keeps the key, so walking the
     // held sids while closing is safe.
@@ -251,8 +263,10 @@ int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     if (!kChecked && run.closing_values.size() < run.positions.values.size()) {
         run.closing_values.resize(run.positions.values.size());
     }
+    // Every cell of the next row lies inside the tables when this one's do.
+    const bool next_row = !kChecked && i + 1 < in.price_index.size;
     for (const int sid : held) {
-        const int pc = run.price_col(sid);
+        const int pc = kChecked ? run.price_col(sid) : run.price_col_of_sid[static_cast<size_t>(sid)];
         double price = 0.0;
         if (!read_cell<kChecked>(in.price, i, pc, price)) return -1;
         if (validate_held_price<kChecked>(in, price, sid, i) < 0) return -1;
@@ -263,7 +277,7 @@ int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
         if (std::isnan(ret)) ret = 1.0;
         double& value = run.positions.value(sid);
         value = value * ret;
-        if (in.rules.touched_exit || !run.own_stops) {
+        if constexpr (kTest == ExitTest::Touched || kTest == ExitTest::Growth) {
             // The growth since the stop reference, which touched exits and
             // backtest_'s close-based rule measure (own-trade stops keep prices).
             double& growth = run.growth[sid];
@@ -271,29 +285,30 @@ int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
             if (growth > run.growth_max[sid]) run.growth_max[sid] = growth;
             if (growth < run.growth_min[sid]) run.growth_min[sid] = growth;
         }
-        const double growth = run.growth[sid];
-        if (in.rules.touched_exit) {
+        double close = 0.0;
+        if constexpr (kTest == ExitTest::Touched) {
+            const double growth = run.growth[sid];
             const double entry_value = value / growth;
             const Bounds b = exit_bounds(run.bounds, entry_value, run.growth_max[sid], run.growth_min[sid]);
             if (touched_exit<kChecked>(in, run, i, sid, pc, price, entry_value, ret, b) < 0) return -1;
-        } else if (run.own_stops) {
-            if (run.close_stops) {
-                // Trading at the close, the close sees the holding before the
-                // row's trades. Trading before it, the close follows them: a
-                // trade the row's trades end loses its signal with it, one
-                // they keep is tested alike, and follow_new_trades tests the
-                // trades they open. Every held trade's stops are its own
-                // since the rebalance that opened it (follow_new_trades).
-                RunState::TradeStops& stops = run.trade_stops[static_cast<size_t>(sid)];
-                follow_trading_price(in, run, stops, price);
-                double close = 0.0;
-                if (!read_cell<kChecked>(in.close, i, pc, close)) return -1;
-                test_own_close(in, run, sid, stops, close);
-            }
+            if (!kChecked) close = in.close.at_unchecked(i, pc);
+        } else if constexpr (kTest == ExitTest::OwnClose) {
+            // Trading at the close, the close sees the holding before the
+            // row's trades. Trading before it, the close follows them: a
+            // trade the row's trades end loses its signal with it, one they
+            // keep is tested alike, and follow_new_trades tests the trades
+            // they open. Every held trade's stops are its own since the
+            // rebalance that opened it (follow_new_trades).
+            RunState::TradeStops& stops = run.trade_stops[static_cast<size_t>(sid)];
+            follow_trading_price(in, run, stops, price);
+            if (!read_cell<kChecked>(in.close, i, pc, close)) return -1;
+            test_own_close(in, run, sid, stops, close);
+        } else if constexpr (kTest == ExitTest::OwnNone) {
+            if (!kChecked) close = in.close.at_unchecked(i, pc);
         } else {
+            const double growth = run.growth[sid];
             const double entry_value = value / growth;
             const Bounds b = exit_bounds(run.bounds, entry_value, run.growth_max[sid], run.growth_min[sid]);
-            double close = 0.0;
             if (!read_cell<kChecked>(in.close, i, pc, close)) return -1;
             // Signed by the kind of exit, as the intraday rule does: a long's
             // upper bound is its take profit, a short's its stop loss.
@@ -310,23 +325,35 @@ int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
         if (!kChecked) {
             // The holding's value at the close, as the close pass would add it
             // if nothing else changes the book today.
-            double close = in.close.at_unchecked(i, pc);
             const bool unpriced = std::isnan(price) || std::isnan(close);
             run.closing_values[static_cast<size_t>(sid)] = unpriced ? value : value * close / price;
             // The holdings are scattered across wide price rows: ask for
             // tomorrow's cells now so the next row does not wait on memory.
-            in.price.prefetch(i + 1, pc);
-            in.close.prefetch(i + 1, pc);
-            if (in.rules.touched_exit) {
-                in.high.prefetch(i + 1, pc);
-                in.low.prefetch(i + 1, pc);
-                in.open.prefetch(i + 1, pc);
+            if (next_row) {
+                in.price.prefetch_unchecked(i + 1, pc);
+                in.close.prefetch_unchecked(i + 1, pc);
+                if constexpr (kTest == ExitTest::Touched) {
+                    in.high.prefetch_unchecked(i + 1, pc);
+                    in.low.prefetch_unchecked(i + 1, pc);
+                    in.open.prefetch_unchecked(i + 1, pc);
+                }
             }
         }
         if (!std::isnan(price)) last = price;
     }
     run.rebalanced_since_morning = false;
     return 0;
+}
+
+template <bool kChecked>
+int process_holdings(const BacktestInputs& in, RunState& run, Py_ssize_t i, ExitTest test) {
+    switch (test) {
+        case ExitTest::Touched: return process_holdings_in<kChecked, ExitTest::Touched>(in, run, i);
+        case ExitTest::OwnClose: return process_holdings_in<kChecked, ExitTest::OwnClose>(in, run, i);
+        case ExitTest::OwnNone: return process_holdings_in<kChecked, ExitTest::OwnNone>(in, run, i);
+        case ExitTest::Growth: break;
+    }
+    return process_holdings_in<kChecked, ExitTest::Growth>(in, run, i);
 }
 
 int execute_pending_exits(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
@@ -385,9 +412,7 @@ int accrue_financing(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
         const double interest = run.cash * cash_table.rates.at_unchecked(i, 0);
         if (interest != 0.0) {
             run.cash = run.cash + interest;
-            Paid paid;
-            paid.financing = -interest;
-            record_paid(-1, paid);
+            record_accrued(-1, 0.0, -interest);
         }
     }
     if (!l.borrow_rates.given || i == 0) return 0;
@@ -400,9 +425,7 @@ int accrue_financing(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
         const double fee = -at_close * l.borrow_rates.rates.at_unchecked(i, sid);
         if (!(fee != 0.0) || std::isnan(fee)) continue;
         run.cash = run.cash - fee;
-        Paid paid;
-        paid.borrow = fee;
-        record_paid(sid, paid);
+        record_accrued(sid, fee, 0.0);
     }
     return 0;
 }
@@ -480,6 +503,7 @@ int follow_new_trades(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
 template <bool kChecked>
 int run_rows_in(const BacktestInputs& in, RunState& run) {
     const Py_ssize_t rows = in.price_index.size;
+    const ExitTest test = exit_test_of(in, run);
     for (Py_ssize_t i = 0; i < rows; ++i) {
         const int64_t date = in.price_index.at_unchecked(i);
         run.last_date = date;
@@ -497,7 +521,7 @@ int run_rows_in(const BacktestInputs& in, RunState& run) {
             continue;
         }
         if (run.accrues && !run.ruined && accrue_financing<kChecked>(in, run, i) < 0) return -1;
-        if (process_holdings_in<kChecked>(in, run, i) < 0) return -1;
+        if (process_holdings<kChecked>(in, run, i, test) < 0) return -1;
         if (run.ruined) {
             if (close_on_ruin(in, run) < 0 || value_at_close<true>(in, run, i) < 0) return -1;
             continue;

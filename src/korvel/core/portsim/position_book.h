@@ -68,6 +68,10 @@ inline void record_paid(int sid, const Paid& paid) {
     if (g_recording.charge) g_recording.charge(g_recording.self, sid, paid);
 }
 
+inline void record_accrued(int sid, double borrow, double financing) {
+    if (g_recording.accrue) g_recording.accrue(g_recording.self, sid, borrow, financing);
+}
+
 // Inline (forced: its slippage and whole-share branches would otherwise
 // tip the compiler against it): it runs for every traded column of every
 // rebalance, mostly with the same constant arguments from each caller.

@@ -12,6 +12,11 @@
 namespace korvel::portsim {
 
 void hand_over_exit_signals(RunState& run) {
+    // Most rows raise no signal and leave none pending.
+    if (run.pending_exits.empty() && run.close_exit_signals.empty() && run.pending_reasons.empty() &&
+        run.close_signal_reasons.empty() && run.pending_serials.empty() && run.close_signal_serials.empty()) {
+        return;
+    }
     run.pending_exits.swap(run.close_exit_signals);
     run.close_exit_signals.clear();
     run.pending_reasons.swap(run.close_signal_reasons);

@@ -42,7 +42,14 @@ bool ledger_exit(void* self, int sid, int exit_transaction, const ExitNote& note
 
 void ledger_charge(void* self, int sid, const Paid& paid) { as_ledger(self).charge(sid, paid); }
 
-void ledger_charge_commission(void* self, int sid, const Paid& paid) { as_ledger(self).charge_commission(sid, paid); }
+template <bool kSlippage>
+void ledger_charge_commission(void* self, int sid, const Paid& paid) {
+    as_ledger(self).charge_commission<kSlippage>(sid, paid);
+}
+
+void ledger_accrue(void* self, int sid, double borrow, double financing) {
+    as_ledger(self).accrue(sid, borrow, financing);
+}
 
 void ledger_mark_row(void* self, int row) { as_ledger(self).mark_row(row); }
 
@@ -51,12 +58,14 @@ bool ledger_finish(void* self, const PositionBook& book) { return as_ledger(self
 }  // namespace
 
 Recording recorder_recording() {
-    return Recording{recorder_enter, recorder_exit, nullptr, recorder_mark_row, recorder_finish, nullptr};
+    return Recording{recorder_enter, recorder_exit, nullptr, nullptr, recorder_mark_row, recorder_finish, nullptr};
 }
 
-Recording ledger_recording(TradeLedger& ledger, bool commission_only) {
-    return Recording{ledger_enter,    ledger_exit,   commission_only ? ledger_charge_commission : ledger_charge,
-                     ledger_mark_row, ledger_finish, &ledger};
+Recording ledger_recording(TradeLedger& ledger, LedgerFills fills) {
+    void (*charge)(void*, int, const Paid&) = ledger_charge;
+    if (fills == LedgerFills::Commission) charge = ledger_charge_commission<false>;
+    if (fills == LedgerFills::Slipped) charge = ledger_charge_commission<true>;
+    return Recording{ledger_enter, ledger_exit, charge, ledger_accrue, ledger_mark_row, ledger_finish, &ledger};
 }
 
 Recording g_recording = recorder_recording();

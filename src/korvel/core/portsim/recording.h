@@ -1,6 +1,6 @@
 // Where a run records its trades. backtest_ records into the trade recorder
 // (the excursion module's Python records), backtest_ledger into the trade
-// ledger (columnar buffers); the engine calls the same five entry points at
+// ledger (columnar buffers); the engine calls the same entry points at
 // the same points of the run whichever is in place.
 #pragma once
 
@@ -22,6 +22,9 @@ struct Recording {
     bool (*exit)(void* self, int sid, int exit_transaction, const ExitNote& note);
     // What a fill on slot sid paid; null where costs are not kept per trade.
     void (*charge)(void* self, int sid, const Paid& paid);
+    // What accrued between fills: a short's borrow fee on slot sid, or the
+    // cash's interest (sid -1, negative when earned); null where not kept.
+    void (*accrue)(void* self, int sid, double borrow, double financing);
     // The row being simulated, before any trade of the row.
     void (*mark_row)(void* self, int row);
     // The trades still held at the end of the run (false with an exception pending).
@@ -29,10 +32,14 @@ struct Recording {
     void* self;
 };
 
-// The trade recorder, and a ledger, as recordings. A ledger whose run pays
-// commission and tax alone (`commission_only`) is charged the short way.
+// What the fills of a ledger's run can pay, decided once for the run: commission
+// and tax alone, those and slippage, or anything (impact too, or fills kept).
+// The first two are charged the short way.
+enum class LedgerFills : int8_t { Commission, Slipped, Any };
+
+// The trade recorder, and a ledger, as recordings.
 Recording recorder_recording();
-Recording ledger_recording(TradeLedger& ledger, bool commission_only = false);
+Recording ledger_recording(TradeLedger& ledger, LedgerFills fills = LedgerFills::Any);
 
 // The recording of the run in progress (the recorder outside backtest_ledger).
 extern Recording g_recording;

@@ -124,7 +124,6 @@ void TradeLedger::charge(int sid, const Paid& paid) {
     if (row_ >= 0 && static_cast<size_t>(row_) < per_row_.row_traded.size()) {
         per_row_.row_traded[static_cast<size_t>(row_)] += traded;
         per_row_.row_costs[static_cast<size_t>(row_)] += cost;
-        if (paid.financing != 0.0) per_row_.row_financing[static_cast<size_t>(row_)] += paid.financing;
         per_row_.row_impact[static_cast<size_t>(row_)] += paid.impact;
         if (paid.unestimated) per_row_.row_unestimated[static_cast<size_t>(row_)] += 1;
     }
@@ -140,18 +139,17 @@ void TradeLedger::charge(int sid, const Paid& paid) {
         slot.fees += fees;
         slot.taxes += taxes;
         slot.slippage += paid.slippage;
-        slot.borrow += paid.borrow;
         slot.impact += paid.impact;
     } else if (slot.ended >= 0) {
         const auto ended = static_cast<size_t>(slot.ended);
         trades_.fees[ended] += fees;
         trades_.taxes[ended] += taxes;
         trades_.slippage[ended] += paid.slippage;
-        trades_.borrow[ended] += paid.borrow;
         trades_.impact[ended] += paid.impact;
     }
 }
 
+template <bool kSlippage>
 void TradeLedger::charge_commission(int sid, const Paid& paid) {
     const double fees = paid.fees, taxes = paid.taxes();
     if (row_ >= 0 && static_cast<size_t>(row_) < per_row_.row_traded.size()) {
@@ -163,9 +161,28 @@ void TradeLedger::charge_commission(int sid, const Paid& paid) {
     if (slot.open) {
         slot.fees += fees;
         slot.taxes += taxes;
+        if (kSlippage) slot.slippage += paid.slippage;
     } else if (slot.ended >= 0) {
-        trades_.fees[static_cast<size_t>(slot.ended)] += fees;
-        trades_.taxes[static_cast<size_t>(slot.ended)] += taxes;
+        const auto ended = static_cast<size_t>(slot.ended);
+        trades_.fees[ended] += fees;
+        trades_.taxes[ended] += taxes;
+        if (kSlippage) trades_.slippage[ended] += paid.slippage;
+    }
+}
+
+template void TradeLedger::charge_commission<false>(int, const Paid&);
+template void TradeLedger::charge_commission<true>(int, const Paid&);
+
+void TradeLedger::accrue(int sid, double borrow, double financing) {
+    if (financing != 0.0 && row_ >= 0 && static_cast<size_t>(row_) < per_row_.row_financing.size()) {
+        per_row_.row_financing[static_cast<size_t>(row_)] += financing;
+    }
+    if (borrow == 0.0 || sid < 0 || static_cast<size_t>(sid) >= slots_.size()) return;
+    Slot& slot = slots_[static_cast<size_t>(sid)];
+    if (slot.open) {
+        slot.borrow += borrow;
+    } else if (slot.ended >= 0) {
+        trades_.borrow[static_cast<size_t>(slot.ended)] += borrow;
     }
 }
 

@@ -89,10 +89,15 @@ public:
     // A fill on slot sid at the current row: charged to the slot's open
     // trade, or to the trade it has just ended.
     void charge(int sid, const Paid& paid);
-    // As charge, for a run whose fills pay commission and tax alone (no
-    // slippage, impact, borrow or interest, no fills kept): what charge would
+    // As charge, for a run whose fills pay commission and tax alone, and
+    // slippage with kSlippage (no impact, no fills kept): what charge would
     // add to the other fields is 0 there.
+    template <bool kSlippage>
     void charge_commission(int sid, const Paid& paid);
+    // What accrued between fills at the current row: a short's borrow fee,
+    // charged to the slot's trade as charge would, or the cash's interest
+    // (sid -1), kept by row.
+    void accrue(int sid, double borrow, double financing);
 
     // The trade last opened on slot sid: a number no other trade of the run
     // has (-1 before the first) and its entry price (the trading price of its
