@@ -263,19 +263,30 @@ int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     if (!kChecked && run.closing_values.size() < run.positions.values.size()) {
         run.closing_values.resize(run.positions.values.size());
     }
+    // The arrays the loop reads and writes, held in locals: the compiler
+    // cannot tell that the stores into them leave the vectors themselves
+    // alone. Nothing in the loop resizes them (a touched exit's peak stops
+    // may grow the trade stops, so that mode looks them up each time).
+    double* const last_price = run.last_price.data();
+    double* const values = run.positions.values.data();
+    double* const closing_values = run.closing_values.data();
+    RunState::TradeStops* const trade_stops = run.trade_stops.data();
+    const int* const price_col_of_sid = run.price_col_of_sid.data();
+    const View2D<double> price_table = in.price, close_table = in.close;
     // Every cell of the next row lies inside the tables when this one's do.
     const bool next_row = !kChecked && i + 1 < in.price_index.size;
     for (const int sid : held) {
-        const int pc = kChecked ? run.price_col(sid) : run.price_col_of_sid[static_cast<size_t>(sid)];
+        const auto k = static_cast<size_t>(sid);
+        const int pc = kChecked ? run.price_col(sid) : price_col_of_sid[k];
         double price = 0.0;
-        if (!read_cell<kChecked>(in.price, i, pc, price)) return -1;
+        if (!read_cell<kChecked>(price_table, i, pc, price)) return -1;
         if (validate_held_price<kChecked>(in, price, sid, i) < 0) return -1;
 
-        double& last = run.last_price[pc];
+        double& last = last_price[pc];
         if (std::isnan(last)) last = price;
         double ret = price / last;
         if (std::isnan(ret)) ret = 1.0;
-        double& value = run.positions.value(sid);
+        double& value = values[k];
         value = value * ret;
         if constexpr (kTest == ExitTest::Touched || kTest == ExitTest::Growth) {
             // The growth since the stop reference, which touched exits and
@@ -291,7 +302,7 @@ int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
             const double entry_value = value / growth;
             const Bounds b = exit_bounds(run.bounds, entry_value, run.growth_max[sid], run.growth_min[sid]);
             if (touched_exit<kChecked>(in, run, i, sid, pc, price, entry_value, ret, b) < 0) return -1;
-            if (!kChecked) close = in.close.at_unchecked(i, pc);
+            if (!kChecked) close = close_table.at_unchecked(i, pc);
         } else if constexpr (kTest == ExitTest::OwnClose) {
             // Trading at the close, the close sees the holding before the
             // row's trades. Trading before it, the close follows them: a
@@ -299,17 +310,17 @@ int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
             // keep is tested alike, and follow_new_trades tests the trades
             // they open. Every held trade's stops are its own since the
             // rebalance that opened it (follow_new_trades).
-            RunState::TradeStops& stops = run.trade_stops[static_cast<size_t>(sid)];
+            RunState::TradeStops& stops = trade_stops[k];
             follow_trading_price(in, run, stops, price);
-            if (!read_cell<kChecked>(in.close, i, pc, close)) return -1;
+            if (!read_cell<kChecked>(close_table, i, pc, close)) return -1;
             test_own_close(in, run, sid, stops, close);
         } else if constexpr (kTest == ExitTest::OwnNone) {
-            if (!kChecked) close = in.close.at_unchecked(i, pc);
+            if (!kChecked) close = close_table.at_unchecked(i, pc);
         } else {
             const double growth = run.growth[sid];
             const double entry_value = value / growth;
             const Bounds b = exit_bounds(run.bounds, entry_value, run.growth_max[sid], run.growth_min[sid]);
-            if (!read_cell<kChecked>(in.close, i, pc, close)) return -1;
+            if (!read_cell<kChecked>(close_table, i, pc, close)) return -1;
             // Signed by the kind of exit, as the intraday rule does: a long's
             // upper bound is its take profit, a short's its stop loss.
             const bool is_long = entry_value > 0.0;
@@ -326,12 +337,12 @@ int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
             // The holding's value at the close, as the close pass would add it
             // if nothing else changes the book today.
             const bool unpriced = std::isnan(price) || std::isnan(close);
-            run.closing_values[static_cast<size_t>(sid)] = unpriced ? value : value * close / price;
+            closing_values[k] = unpriced ? value : value * close / price;
             // The holdings are scattered across wide price rows: ask for
             // tomorrow's cells now so the next row does not wait on memory.
             if (next_row) {
-                in.price.prefetch_unchecked(i + 1, pc);
-                in.close.prefetch_unchecked(i + 1, pc);
+                price_table.prefetch_unchecked(i + 1, pc);
+                close_table.prefetch_unchecked(i + 1, pc);
                 if constexpr (kTest == ExitTest::Touched) {
                     in.high.prefetch_unchecked(i + 1, pc);
                     in.low.prefetch_unchecked(i + 1, pc);
