@@ -166,3 +166,13 @@ def test_no_trades_no_costs():
     assert stats["turnover"] == 0 and stats["fees_paid"] == 0 and stats["cost_drag"] == 0
     assert all(stats[k] == 0 for k in stats.index if k.startswith("exits_"))
     assert "0 rebalance, 0 stop loss, 0 take profit" in res.summary()
+
+
+def test_the_trades_docstring_names_every_column_in_order():
+    # The docstring is made from the columns' declarations: a column added to the table without one
+    # (or one declared in the wrong place) shows here.
+    market = ohlc(8, 1)
+    w = pd.DataFrame(1.0, index=market.dates[:3], columns=market.instruments)
+    res = korvel.backtest(w, market, trade_at="close")
+    documented = [line.split("`")[1] for line in korvel.Result.trades.__doc__.splitlines() if line.startswith("- `")]
+    assert documented == list(res.trades.columns)

@@ -24,17 +24,32 @@ from korvel._typing import Float64Array, Int8Array, Int64Array
 class Snapshot(IntEnum):
     """The six values of a statistics snapshot, in the recorder's order."""
 
-    MAE = 0  # maximum adverse excursion (the trough of the trade's return)
-    MFE = 1  # maximum favourable excursion (its peak)
-    MFE_BEFORE_MAE = 2  # the peak as of the trough
-    MAX_DRAWDOWN = 3  # deepest fall from the trade's running peak
-    PROFIT_DAYS = 4  # rows with a close above the entry
-    RETURN = 5  # the trade's return
+    MAE = 0
+    MFE = 1
+    MFE_BEFORE_MAE = 2
+    MAX_DRAWDOWN = 3
+    PROFIT_DAYS = 4
+    RETURN = 5
 
     @property
     def column(self) -> str:
         """The column name in the trades table."""
         return self.name.lower()
+
+    @property
+    def doc(self) -> str:
+        """What the value means."""
+        return _SNAPSHOT_DOCS[self]
+
+
+_SNAPSHOT_DOCS = {
+    Snapshot.MAE: "maximum adverse excursion: the trough of the trade's return",
+    Snapshot.MFE: "maximum favourable excursion: the peak of the trade's return",
+    Snapshot.MFE_BEFORE_MAE: "the peak of the trade's return as of its trough",
+    Snapshot.MAX_DRAWDOWN: "the deepest fall from the trade's running peak",
+    Snapshot.PROFIT_DAYS: "rows with a close above the entry",
+    Snapshot.RETURN: "the trade's return, its costs and slippage included",
+}
 
 
 #: The snapshot's column names, in order.

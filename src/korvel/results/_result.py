@@ -121,34 +121,7 @@ class Result:
 
     @property
     def trades(self) -> pd.DataFrame:
-        """One row per trade, in the ledger's order (closed ones as they closed, then open ones).
-
-        By default a trade is a holding from its entry to its exit, kept
-        whole when a rebalance resizes it; with ``split_at_rebalance=True``
-        every rebalance that resizes a holding ends its record and opens a
-        new one.  A holding that flips side is always two trades.
-
-        `side` is "long" or "short"; `weight` the weight at entry;
-        `entry_price` and `exit_price` the prices actually traded (the
-        trading price, a touched stop level, a gap's open or the delisting
-        price; NaN while open); `fees` and `taxes` what the trade paid, at
-        its entry, at every resize and at its exit, in units of the starting
-        capital (they add up to the run's); `slippage` what its fills gave up
-        against the quoted prices (already in `entry_price`, `exit_price` and
-        `return`, not a fee) and `borrow` the fee a short paid for its
-        shares.  `return`, `mae` (maximum
-        adverse excursion), `mfe` (maximum favourable excursion),
-        `mfe_before_mae`, `max_drawdown` and `profit_days` are the trade's
-        statistics at its exit (or now, while open).  `holding_days` counts
-        market rows (to the last row while open).  `exit_reason` is why the
-        engine closed the trade: "rebalance" (a weight row closed, flipped
-        or split it), "stop_loss", "take_profit", "trailing_stop",
-        "delisting" or "ruin" (the portfolio value fell to 0 or below);
-        "open" for a trade still open (`status` tells the
-        same).
-        `entry_price_missing` flags the trades entered on a row without a
-        trading price (left out of the trade statistics).
-        """
+        # The docstring is made from the columns' declarations (TRADES_DOC below).
         return _handout(self._trades)
 
     @cached_property
@@ -596,3 +569,42 @@ def _text(value: Any) -> str:
 def _handout(obj: Frame) -> Frame:
     # Under copy-on-write a shallow copy already protects the cached object.
     return obj.copy(deep=not COPY_ON_WRITE)
+
+
+#: The trades table's columns the layer makes (the others come from the ledger's fields and the exit
+#: snapshot), by name: what each holds, and whether it comes before the ledger's columns.
+MADE_COLUMNS: dict[str, tuple[bool, str]] = {
+    "instrument": (True, "the instrument"),
+    "side": (True, '"long" or "short"'),
+    "entry_date": (True, "the market row the trade was entered on"),
+    "exit_date": (True, "the market row it was closed on; NaT while open"),
+    "signal_date": (True, "the date of the weight row behind the entry"),
+    "holding_days": (False, "market rows held (to the last row while open)"),
+    "status": (False, '"closed" or "open"'),
+    "exit_reason": (
+        False,
+        'why the engine closed the trade: "rebalance" (a weight row closed, flipped or split it), "stop_loss", '
+        '"take_profit", "trailing_stop", "delisting" or "ruin" (the portfolio value fell to 0 or below); "open" '
+        "while open",
+    ),
+    "entry_price_missing": (False, "entered on a row without a trading price (left out of the trade statistics)"),
+}
+
+
+def trades_columns() -> list[tuple[str, str]]:
+    """(column, meaning) of the trades table, in its order."""
+    made = [(name, doc) for name, (before, doc) in MADE_COLUMNS.items() if before]
+    after = [(name, doc) for name, (before, doc) in MADE_COLUMNS.items() if not before]
+    ledger = [(f.column, f.doc) for f in TRADE_COLUMNS]
+    snapshot = [(s.column, f"{s.doc}, as of the exit (of the last row while open)") for s in Snapshot]
+    return made + ledger + snapshot + after
+
+
+Result.trades.__doc__ = (
+    "One row per trade, in the ledger's order (closed ones as they closed, then open ones).\n\n"
+    "By default a trade is a holding from its entry to its exit, kept whole when a rebalance resizes it; with\n"
+    "``split_at_rebalance=True`` every rebalance that resizes a holding ends its record and opens a new one.\n"
+    "A holding that flips side is always two trades.  Money is in units of the starting capital; the fees,\n"
+    "taxes, slippage, borrow and impact of the trades add up to the run's.\n\n"
+    "Columns:\n\n" + "\n".join(f"- `{name}`: {doc}" for name, doc in trades_columns())
+)
