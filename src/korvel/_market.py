@@ -406,6 +406,19 @@ def missing_by_column(market: Market) -> Int64Array:
     return keys
 
 
+def timestamp_at(market: Market, row: int) -> pd.Timestamp:
+    """The date of market row `row` as `market.dates[row]` gives it, made once per market and row: the
+    figures of each run name a few dates, and a sweep makes thousands of runs on one market."""
+    cache = market._cache
+    stamps: dict[int, pd.Timestamp] | None = cache.get("timestamps")
+    if stamps is None:
+        stamps = cache["timestamps"] = {}
+    found = stamps.get(row)
+    if found is None:
+        found = stamps[row] = market.dates[row]
+    return found
+
+
 def missing_prices(market: Market, table: str = "close") -> tuple[Int64Array, Int64Array]:
     """(rows, columns) of the market's missing prices in `table`, in row order; found once per market."""
     name = table if market._view.has(table) else "close"

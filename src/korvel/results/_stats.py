@@ -32,7 +32,8 @@ NAN = math.nan
 def drawdown(equity: Float) -> Float:
     """Fall from the running peak (at least the starting capital of 1), as a negative fraction."""
     peak = np.maximum.accumulate(np.maximum(equity, 1.0))
-    out: Float = equity / peak - 1.0
+    out: Float = equity / peak
+    out -= 1.0
     return out
 
 
@@ -53,22 +54,32 @@ def performance(equity: Float, dates_ns: npt.NDArray[np.int64], rf: Float | None
     n = equity.shape[0]
     elapsed = years(dates_ns)
     with np.errstate(divide="ignore", invalid="ignore"):  # a ruined run's equity reaches 0
-        returns = equity[1:] / equity[:-1] - 1.0
-    finite = np.isfinite(returns)
+        returns = equity[1:] / equity[:-1]
+        returns -= 1.0
+    # The sum of the returns is finite when every return is (a finite sum of non-finite ones is not): then
+    # no mask is needed, and the sum is the one the mean takes.
+    total = float(np.add.reduce(returns))
     excess = returns - rf[1:] if rf is not None else returns
-    if not finite.all():
+    if not math.isfinite(total):
+        finite = np.isfinite(returns)
         returns, excess = returns[finite], excess[finite]
-    per_year = returns.size / elapsed if elapsed > 0 else NAN
+        total = float(np.add.reduce(returns))
+    count = returns.size
+    per_year = count / elapsed if elapsed > 0 else NAN
     final = float(equity[-1]) if n else NAN
     out: dict[str, Any] = {"total_return": final - 1.0}
     out["cagr"] = final ** (1.0 / elapsed) - 1.0 if elapsed > 0 and final > 0 else NAN
-    if returns.size > 1:
-        sd = float(returns.std(ddof=1))
+    if count > 1:
+        sd = _std(returns, total)
         out["annual_volatility"] = sd * math.sqrt(per_year)
+        excess_total = total
         if rf is not None:
-            sd = float(excess.std(ddof=1))
-        mean = float(excess.mean())
-        downside = math.sqrt(float(np.mean(np.minimum(excess, 0.0) ** 2)))
+            excess_total = float(np.add.reduce(excess))
+            sd = _std(excess, excess_total)
+        mean = excess_total / count
+        below = np.minimum(excess, 0.0)
+        below *= below
+        downside = math.sqrt(float(np.add.reduce(below)) / count)
         out["sharpe"] = mean / sd * math.sqrt(per_year) if sd > 0 else NAN
         out["sortino"] = mean / downside * math.sqrt(per_year) if downside > 0 else NAN
     else:
@@ -78,14 +89,23 @@ def performance(equity: Float, dates_ns: npt.NDArray[np.int64], rf: Float | None
     worst = float(dd[trough]) if n else NAN
     out["calmar"] = out["cagr"] / -worst if worst < 0 else NAN
     out["max_drawdown"] = worst
-    at_peak = np.flatnonzero(dd[: trough + 1] >= 0)
-    out["max_drawdown_peak"] = int(at_peak[-1]) if at_peak.size else 0
+    at_peak = dd >= 0
+    before = np.flatnonzero(at_peak[: trough + 1])
+    out["max_drawdown_peak"] = int(before[-1]) if before.size else 0
     out["max_drawdown_trough"] = trough
-    recovered = np.flatnonzero(dd[trough:] >= 0)
-    out["max_drawdown_recovery"] = trough + int(recovered[0]) if worst < 0 and recovered.size else None
+    recovered = np.flatnonzero(at_peak[trough:]) if worst < 0 else before[:0]
+    out["max_drawdown_recovery"] = trough + int(recovered[0]) if recovered.size else None
     out["longest_drawdown_days"] = _longest_drawdown_days(dd, dates_ns)
     out["periods_per_year"] = per_year
     return out
+
+
+def _std(x: Float, total: float) -> float:
+    """``float(x.std(ddof=1))`` given ``x.sum()``, as NumPy works it out (the sum over the size, the squared
+    deviations summed pairwise over one less than the size), without its overhead on a sweep's every run."""
+    deviation = x - total / x.size
+    deviation *= deviation
+    return math.sqrt(float(np.add.reduce(deviation)) / (x.size - 1))
 
 
 def _longest_drawdown_days(dd: Float, dates_ns: npt.NDArray[np.int64]) -> float:
@@ -93,7 +113,9 @@ def _longest_drawdown_days(dd: Float, dates_ns: npt.NDArray[np.int64]) -> float:
     under = dd < 0
     if not under.any():
         return 0.0
-    edges = np.diff(np.concatenate(([False], under, [False])).astype(np.int8))
+    padded = np.zeros(under.shape[0] + 2, dtype=np.int8)
+    padded[1:-1] = under
+    edges = padded[1:] - padded[:-1]
     starts = np.flatnonzero(edges == 1)  # first row below the peak
     ends = np.flatnonzero(edges == -1)  # first row back at the peak (or one past the end)
     peak = dates_ns[np.maximum(starts - 1, 0)]
@@ -126,16 +148,21 @@ def exposure(
         # The missing closes inside each record's rows: a run of the sorted keys, found with two searches
         # per record (a market may miss millions of closes; a holding rarely spans any).
         stride = rows + 1
+        column_keys = columns * stride
+        start_keys = column_keys + entry
         # Queries in key order: NumPy's search then walks the large key array forwards.
-        order = np.argsort(columns * stride + entry, kind="stable")
-        lo = np.searchsorted(unpriced, (columns * stride + entry)[order], side="left")
-        hi = np.searchsorted(unpriced, (columns * stride + end)[order], side="left")
+        order = np.argsort(start_keys, kind="stable")
+        lo = np.searchsorted(unpriced, start_keys[order], side="left")
+        column_keys += end
+        hi = np.searchsorted(unpriced, column_keys[order], side="left")
         count = hi - lo
         total = int(count.sum())
         if total:
             runs = np.repeat(lo - np.concatenate(([0], np.cumsum(count)[:-1])), count) + np.arange(total)
             held = held - np.bincount(unpriced[runs] % stride, minlength=rows)[:rows]
-    return float((held[first:] > 0).mean())
+    live = held[first:]
+    # The share of rows with a holding: their count over the rows (the mean of the booleans, as NumPy takes it).
+    return int(np.count_nonzero(live > 0)) / len(live)
 
 
 def trade_statistics(
@@ -202,13 +229,16 @@ def cost_statistics(
     before[:1] = 1.0
     before[1:] = equity[:-1]
     valued = before > 0
-    traded = float((row_traded[valued] / before[valued]).sum())
+    if np.count_nonzero(valued) == valued.shape[0]:  # the usual case: every row valued, nothing to pick
+        traded = float((row_traded / before).sum())
+    else:
+        traded = float((row_traded[valued] / before[valued]).sum())
     fees_paid, taxes_paid = float(fees.sum()), float(taxes.sum())
     slippage_paid = float(slippage.sum()) if slippage is not None else 0.0
     borrow_paid = float(borrow.sum()) if borrow is not None else 0.0
     financing = float(row_financing.sum()) if row_financing is not None else 0.0
     impact_paid = float(impact.sum()) if impact is not None else 0.0
-    mean_equity = float(equity.mean()) if equity.shape[0] else NAN
+    mean_equity = float(equity.sum()) / equity.shape[0] if equity.shape[0] else NAN  # as equity.mean()
     per_year = 1.0 / elapsed if elapsed > 0 else NAN
     # Added in this order, so that without the new kinds the figure is fees + taxes as it always was.
     costs = (fees_paid + taxes_paid) + slippage_paid + borrow_paid + financing + impact_paid

@@ -84,7 +84,8 @@ def prepare_weights(weights: object, market: MarketView) -> Weights:
     # engine then trades it on the same next row, and a first weight row is
     # never dropped for want of a processed row to schedule it on.
     engine_dates = market_ns[np.searchsorted(market_ns, ns, side="right") - 1]
-    floats = [np.dtype(d) for d in set(frame.dtypes) if isinstance(d, np.dtype) and d.kind == "f"]
+    # The distinct dtypes from the array of them: iterating the Series would box each column's dtype.
+    floats = [np.dtype(d) for d in set(frame.dtypes.to_numpy().tolist()) if isinstance(d, np.dtype) and d.kind == "f"]
     eps = max((float(np.finfo(d).eps) for d in floats), default=float(np.finfo(np.float64).eps))
     return Weights(values, index, engine_dates, columns, where, market.labels[where], eps)
 
