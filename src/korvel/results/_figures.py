@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from korvel._market import missing_by_column, timestamp_at
+from korvel._market import missing_by_column, missing_spans, timestamp_at
 from korvel._typing import Float64Array
 from korvel.results import _capacity, _stats
 from korvel.results._records import Snapshot
@@ -81,7 +81,13 @@ def figures(run: Run, risk_free: RiskFree) -> dict[str, Any]:
         perf[key] = pd.NaT if row is None else timestamp_at(market, first + row)
     out.update(perf)
     out["exposure"] = _stats.exposure(
-        rec.entry, rec.exit, live_ns.shape[0] + first, first, run.record_columns, missing_by_column(run.market)
+        rec.entry,
+        rec.exit,
+        live_ns.shape[0] + first,
+        first,
+        run.record_columns,
+        missing_by_column(market),
+        missing_spans(market),
     )
     # Trades entered without a price have no return to count.
     missing = run.entry_price_missing

@@ -288,7 +288,7 @@ def records_from_ledger(ledger: Mapping[str, Any], rows: int, window: int, step:
             raise RuntimeError(f"the ledger's {key!r} has shape {array.shape}, not ({rows},)")
         values[name] = array
     codes = values["exit_reason"]
-    if n and (int(codes.min()) < 0 or int(codes.max()) >= len(reason_names)):
+    if n and (int(np.minimum.reduce(codes)) < 0 or int(np.maximum.reduce(codes)) >= len(reason_names)):
         raise RuntimeError("the ledger has an exit reason code out of range")
     return Records(**values)
 
@@ -304,5 +304,5 @@ def _array(ledger: Mapping[str, Any], key: str, dtype: np.dtype[Any]) -> Any:
     if not isinstance(array, np.ndarray) or array.dtype != dtype:
         shown = array.dtype if isinstance(array, np.ndarray) else type(array).__name__
         raise RuntimeError(f"the ledger's {key!r} is {shown}, not a {dtype.name} array")
-    array.flags.writeable = False
+    array.setflags(write=False)  # as `array.flags.writeable = False`, which calls it
     return array

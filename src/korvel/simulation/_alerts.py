@@ -112,7 +112,9 @@ def unpriced_weights(
     if not found.size:
         return None
     found = found[np.argsort(first[found], kind="stable")]
-    shown = ", ".join(f"{weights.instruments[k]!r} on {_day(view, int(view.dates[first[k]]))}" for k in found[:5])
+    listed = found[:5].tolist()
+    days = dates_of(view, view.dates[first[listed]])  # the dates shown, made at once
+    shown = ", ".join(f"{weights.instruments[k]!r} on {checks.when(day)}" for k, day in zip(listed, days))
     more = f" and {found.size - 5} more" if found.size > 5 else ""
     n = found.size
     return (

@@ -59,7 +59,12 @@ def prepare_weights(weights: object, market: MarketView) -> Weights:
     columns = checks.labels(frame.columns, "weights", as_text=False)
     if len(index) == 0 or len(columns) == 0:
         raise ValueError(f"weights is empty ({len(index)} dates x {len(columns)} instruments)")
-    where = market.instruments.get_indexer(columns)
+    instruments = market.instruments
+    if columns is instruments or (columns.dtype == instruments.dtype and columns.equals(instruments)):
+        # The market's own instruments, in its order (strategies build their weights on them): no lookup.
+        where = np.arange(len(columns), dtype=np.intp)
+    else:
+        where = instruments.get_indexer(columns)
     if (where < 0).any():
         raise ValueError(checks.missing(list(columns[where < 0]), "weights", "the market"))
     # The engine reads a weight row only when it applies it: any order will do.

@@ -59,8 +59,11 @@ def applied_weight_rows(
         return applied, 0, False
     # After processed row i: the newest weight row dated before the next price
     # date (after the last row: the newest of all).
-    candidate = np.empty(T - first, dtype=np.int64)
-    candidate[:-1] = np.searchsorted(pos, idx[first + 1 :], side="left") - 1
+    # The weight rows dated before each next date, counted from where each weight row falls among those
+    # dates: one search per weight row rather than one per price row.
+    following = idx[first + 1 :]
+    before_next = np.cumsum(np.bincount(np.searchsorted(following, pos, side="right"), minlength=T - first))
+    candidate = before_next[: T - first] - 1
     candidate[-1] = R - 1
     marked = marked_rows(idx, resample)[first:]
     # The weight row last applied is always the candidate of the latest marked

@@ -39,7 +39,7 @@ from korvel.simulation._rates import run_risk_free
 from korvel.simulation._rules import DEPRECATED, RULES, check_rules, keywords_given
 from korvel.simulation._run import Run
 from korvel.sweeps._allocator import allocate_as_a_plain_process
-from korvel.sweeps._grid import canonical, plain
+from korvel.sweeps._grid import canonical
 
 #: What a sweep can keep of each backtest ("returns32": the returns as float32).
 KEEP = ("stats", "equity", "trades", "returns", "returns32")
@@ -257,7 +257,8 @@ def _kept_of_run(run: Run, keep: Sequence[str]) -> dict[str, Any]:
     for name in keep:
         if name == "stats":
             said = figures(run, risk_free_rows(run, *run_risk_free(run.rules)))
-            kept[name] = {key: plain(value) for key, value in said.items()}
+            # NumPy scalars as the Python values they hold (`plain`, inline: a sweep keeps every run's figures).
+            kept[name] = {key: value.item() if isinstance(value, np.generic) else value for key, value in said.items()}
         elif name == "equity":
             kept[name] = run.equity[first:]
         elif name == "returns":
