@@ -52,7 +52,9 @@ def gross_scaled(weights: Weights, max_gross: float = 1.0, gross: Float64Array |
 
 def ruined(view: MarketView, equity: Float64Array) -> str | None:
     """A close at a portfolio value of 0 or below: the run closed every holding on the next row."""
-    at = np.flatnonzero(equity <= 0.0)
+    if equity.size and np.minimum.reduce(equity) > 0.0:  # the usual run: no close at 0 or below
+        return None
+    at = (equity <= 0.0).nonzero()[0]
     if not at.size:
         return None
     row = int(at[0])
@@ -90,11 +92,12 @@ def unpriced_weights(
     the table, so only they are looked at.
     """
     rows, columns = missing
-    # The missing cells on the rows where a weight row was applied: each such row's run of cells.
-    on = np.flatnonzero(applied >= 0)
-    start, stop = np.searchsorted(rows, on, side="left"), np.searchsorted(rows, on, side="right")
+    # The missing cells on the rows where a weight row was applied: each such row's run of cells.  (The
+    # arrays' own methods: NumPy's functions of the same names add a Python layer to each call.)
+    on = (applied >= 0).nonzero()[0]
+    start, stop = rows.searchsorted(on, side="left"), rows.searchsorted(on, side="right")
     length = stop - start
-    picked = np.repeat(start - np.concatenate(([0], np.cumsum(length)[:-1])), length) + np.arange(length.sum())
+    picked = (start - np.concatenate(([0], length.cumsum()[:-1]))).repeat(length) + np.arange(np.add.reduce(length))
     rows, columns = rows[picked], columns[picked]
     weight_column = np.full(view.instruments.shape[0], -1, dtype=np.int64)  # of each market column
     weight_column[weights.market_columns] = np.arange(weights.market_columns.shape[0])
@@ -108,10 +111,10 @@ def unpriced_weights(
         # The cells come in row order: the first occurrence of a column is its first row.
         unique, where = np.unique(column[bad], return_index=True)
         first[unique] = rows[bad][where]
-    found = np.flatnonzero(first >= 0)
+    found = (first >= 0).nonzero()[0]
     if not found.size:
         return None
-    found = found[np.argsort(first[found], kind="stable")]
+    found = found[first[found].argsort(kind="stable")]
     listed = found[:5].tolist()
     days = dates_of(view, view.dates[first[listed]])  # the dates shown, made at once
     shown = ", ".join(f"{weights.instruments[k]!r} on {checks.when(day)}" for k, day in zip(listed, days))

@@ -54,27 +54,27 @@ def applied_weight_rows(
     applied = np.full(T, -1, dtype=np.int64)
     if T == 0 or R == 0:
         return applied, 0, False
-    first = int(np.searchsorted(idx, pos[0], side="left"))  # first processed row
+    first = int(idx.searchsorted(pos[0], side="left"))  # first processed row
     if first == T:
         return applied, 0, False
-    # After processed row i: the newest weight row dated before the next price
-    # date (after the last row: the newest of all).
-    # The weight rows dated before each next date, counted from where each weight row falls among those
-    # dates: one search per weight row rather than one per price row.
-    following = idx[first + 1 :]
-    before_next = np.cumsum(np.bincount(np.searchsorted(following, pos, side="right"), minlength=T - first))
-    candidate = before_next[: T - first] - 1
-    candidate[-1] = R - 1
-    marked = marked_rows(idx, resample)[first:]
+    # Only the marked rows are read (a few per period): they are worked out alone, not every price row.
+    # The marked processed rows, ascending, each once (as `marked_rows` marks them).
+    rows = np.maximum(idx.searchsorted(np.asarray(resample, dtype=np.int64), side="right") - 1, 0)
+    rows.sort()
+    rows = rows[np.concatenate(([True], rows[1:] != rows[:-1]))] if rows.size else rows
+    rows = rows[rows >= first]
+    # After processed row i: the newest weight row dated before the next price date (after the last row:
+    # the newest of all).
+    cand = np.full(rows.shape[0], R - 1, dtype=np.int64)
+    inner = rows < T - 1
+    cand[inner] = pos.searchsorted(idx[rows[inner] + 1], side="left") - 1
     # The weight row last applied is always the candidate of the latest marked
     # row (a marked row whose candidate equals it leaves it unchanged), so a
     # marked row makes its candidate due when that differs from the previous
     # marked row's candidate.
-    rows = np.flatnonzero(marked)
-    cand = candidate[rows]
     due = cand != np.concatenate(([-1], cand[:-1]))
-    take = rows[due] + first + 1
+    take = rows[due] + 1
     inside = take < T
     applied[take[inside]] = cand[due][inside]
-    last_due = bool(rows.size) and rows[-1] == T - 1 - first and bool(due[-1])
-    return applied, int(candidate[-1]), last_due
+    last_due = bool(rows.size) and rows[-1] == T - 1 and bool(due[-1])
+    return applied, R - 1, last_due
