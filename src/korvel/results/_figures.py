@@ -117,8 +117,8 @@ def figures(run: Run, risk_free: RiskFree) -> dict[str, Any]:
     )
     long, short = sides(run)
     # The means as NumPy takes them: the sum over the rows.
-    out["gross_mean"] = float((long - short).sum()) / long.shape[0] if long.shape[0] else np.nan
-    out["net_mean"] = float((long + short).sum()) / long.shape[0] if long.shape[0] else np.nan
+    out["gross_mean"] = float(np.add.reduce(long - short)) / long.shape[0] if long.shape[0] else np.nan
+    out["net_mean"] = float(np.add.reduce(long + short)) / long.shape[0] if long.shape[0] else np.nan
     if run.rules.capital is not None and run.fills is not None and run.fills[3] is not None:
         out["participation_p95"] = _capacity.p95(_capacity.participation(run)[2])
     if run.unfilled is not None:

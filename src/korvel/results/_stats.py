@@ -267,8 +267,8 @@ def cost_statistics(
 
 def exit_counts(codes: npt.NDArray[np.int8], names: tuple[str, ...]) -> dict[str, int]:
     """`exits_<reason>`: how many trades were closed for each reason of `names` (code 0, "open", left out)."""
-    counts = np.bincount(codes, minlength=len(names))
-    return {f"exits_{name}": int(counts[code]) for code, name in enumerate(names) if code > 0}
+    counts = np.bincount(codes, minlength=len(names)).tolist()
+    return {f"exits_{name}": counts[code] for code, name in enumerate(names) if code > 0}
 
 
 # The sums below are `x.sum()` of 1-D arrays: NumPy's pairwise sum, called without the method's Python layer.

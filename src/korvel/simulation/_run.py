@@ -60,7 +60,11 @@ class Run:
     def entry_price_missing(self) -> BoolArray:
         """Per record: no trading price on its entry row (an instrument not listed yet, a gap); read-only."""
         trading = self.view.trading(self.rules.trade_at)
-        missing: BoolArray = np.isnan(trading[self.records.entry, self.record_columns])
+        if trading.flags.c_contiguous:  # as the market keeps its tables: a flat take, not a 2-D fancy index
+            price = trading.reshape(-1).take(self.records.entry * trading.shape[1] + self.record_columns)
+        else:
+            price = trading[self.records.entry, self.record_columns]
+        missing: BoolArray = np.isnan(price)
         missing.flags.writeable = False
         return missing
 

@@ -66,7 +66,22 @@ class Collected:
             codes[position] = code
         stats = outcome.kept.get("stats")
         if isinstance(stats, Mapping):
+            columns, kinds = self.columns, self.kinds
             for name, value in stats.items():
+                # The usual figures at once, as `_set` keeps them: a float or an int into a column of numbers
+                # that already holds its kind, a date into one of dates.
+                column = columns.get(name)
+                if column is not None:
+                    kind, cls = kinds[name], type(value)
+                    if cls is float and kind == "float":
+                        column[position] = value
+                        continue
+                    if cls is int and (kind == "int" or kind == "float") and abs(value) <= 2**53:
+                        column[position] = float(value)
+                        continue
+                    if cls is pd.Timestamp and kind == "date" and value.tz is None and name in self.units:
+                        column[position] = value.value
+                        continue
                 self._set(name, position, value)
         if keep:
             for name, value in outcome.kept.items():
@@ -93,20 +108,6 @@ class Collected:
 
     def _set(self, name: str, position: int, value: Any) -> None:
         column = self.columns.get(name)
-        # The usual figures first, as the general case below keeps them: a float or an int into a column of
-        # numbers that already holds its kind, a date into one of dates.
-        if column is not None:
-            kind, cls = self.kinds[name], type(value)
-            if cls is float and kind == "float":
-                column[position] = value
-                return
-            if cls is int and (kind == "int" or kind == "float") and abs(value) <= 2**53:
-                column[position] = float(value)
-                return
-            if cls is pd.Timestamp and kind == "date" and value.tz is None:
-                self.units.setdefault(name, value.unit)
-                column[position] = value.value
-                return
         date = value is pd.NaT or (isinstance(value, pd.Timestamp) and value.tz is None)
         if column is None or (self.kinds[name] == "none" and date):
             column = self.columns[name] = np.full(self.count, NAT) if date else np.full(self.count, np.nan)

@@ -158,12 +158,15 @@ class WeightsCache:
     def rules(self, job: Job, rules: Mapping[str, Any]) -> CheckedRules:
         """The job's fixed rules with a combination's (less rebalance and benchmark), checked; the same check
         as `korvel.backtest` makes, kept by the combination's values while they are plain numbers or words."""
-        given = {k: v for k, v in {**job.rules, **rules}.items() if k not in _MARKET_RULES}
-        key = _rules_key(rules) if not any(given.get(name) is not None for name in DEPRECATED) else None
-        if key is not None and job is self._job:
-            found = self._rules.get(key)
+        values = _rules_key(rules)
+        if values is not None and job is self._job:
+            # Kept only under a key made below with the job's rules as they are: a combination's values find
+            # their checked rules before anything else is looked at.
+            found = self._rules.get(values)
             if found is not None:
                 return found
+        given = {k: v for k, v in {**job.rules, **rules}.items() if k not in _MARKET_RULES}
+        key = values if not any(given.get(name) is not None for name in DEPRECATED) else None
         checked = CheckedRules.of(check_rules(**keywords_given(**given)))
         if key is not None:
             with self._lock:
