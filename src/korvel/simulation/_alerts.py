@@ -6,6 +6,7 @@ Each function looks at one kind of surprise and returns its text (or None);
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
@@ -16,7 +17,7 @@ from korvel import _checks as checks
 from korvel._market import MarketView, dates_of
 from korvel._typing import Float64Array, Int64Array
 from korvel.results._records import Records
-from korvel.simulation._inputs import Weights
+from korvel.simulation._inputs import EPS64, Weights
 from korvel.simulation._rules import Rules
 
 #: A gross sum of weights above max_gross by more than this is scaled down to it.
@@ -27,19 +28,29 @@ def _day(view: MarketView, ns: int) -> str:
     return checks.when(dates_of(view, np.array([ns], dtype=np.int64))[0])
 
 
-def gross_scaled(weights: Weights, max_gross: float = 1.0, gross: Float64Array | None = None) -> str | None:
+def gross_scaled(
+    weights: Weights,
+    max_gross: float = 1.0,
+    gross: Float64Array | None = None,
+    precision: Callable[[], float] | None = None,
+) -> str | None:
     """Weight rows whose gross sum exceeds `max_gross`: they are scaled down to it before the run.
     `gross`: the rows' gross sums, if already worked out.
 
-    Compared in the precision the weights were given in: float32 weights that sum to 1 are not "above 1".
-    `gross`: the rows' gross sums, if already worked out.
+    Compared in the precision the weights were given in (`precision()`, float64's when None), asked only
+    when some row is above by more than `GROSS_TOLERANCE`: float32 weights that sum to 1 are not "above 1".
     """
     if gross is None:
         gross = np.abs(weights.values).sum(axis=1)
-    tolerance = max(GROSS_TOLERANCE, weights.eps * max(weights.values.shape[1], 1))
-    over = gross > max_gross + tolerance
+    over = gross > max_gross + GROSS_TOLERANCE
     if not over.any():
-        return None
+        return None  # nor above by any larger tolerance
+    eps = precision() if precision is not None else EPS64
+    tolerance = max(GROSS_TOLERANCE, eps * max(weights.values.shape[1], 1))
+    if tolerance > GROSS_TOLERANCE:
+        over = gross > max_gross + tolerance
+        if not over.any():
+            return None
     first, worst = int(np.argmax(over)), int(np.argmax(gross))
     count = int(np.count_nonzero(over))
     return (
@@ -131,13 +142,14 @@ def unpriced_weights(
 LIMIT_SHARE = 0.10
 
 
-def capped_weights(weights: Weights, limit: float) -> str | None:
-    """`position_limit` cutting weights on more than a tenth of the weight rows (a limit meant for fewer)."""
+def capped_weights(weights: Weights, limit: float, precision: Callable[[], float] | None = None) -> str | None:
+    """`position_limit` cutting weights on more than a tenth of the weight rows (a limit meant for fewer),
+    compared in the precision the weights were given in (`precision()`, float64's when None)."""
     if limit >= 1.0 or not weights.values.size:
         return None
     # The rows come scaled to max_gross already; the engine caps each weight of them.
     size = np.abs(weights.values)
-    over = size > limit * (1.0 + weights.eps)
+    over = size > limit * (1.0 + (precision() if precision is not None else EPS64))
     rows = over.any(axis=1)
     count = int(np.count_nonzero(rows))
     if count <= LIMIT_SHARE * rows.shape[0]:
