@@ -304,5 +304,5 @@ def _array(ledger: Mapping[str, Any], key: str, dtype: np.dtype[Any]) -> Any:
     if not isinstance(array, np.ndarray) or array.dtype != dtype:
         shown = array.dtype if isinstance(array, np.ndarray) else type(array).__name__
         raise RuntimeError(f"the ledger's {key!r} is {shown}, not a {dtype.name} array")
-    array.setflags(write=False)  # as `array.flags.writeable = False`, which calls it
+    array.setflags(write=False)  # what `array.flags.writeable = False` calls, called at once
     return array

@@ -51,7 +51,8 @@ def applied_weight_rows(
     idx = np.asarray(price_index, dtype=np.int64)
     pos = np.asarray(pos_index, dtype=np.int64)
     T, R = idx.shape[0], pos.shape[0]
-    applied = np.full(T, -1, dtype=np.int64)
+    applied = np.empty(T, dtype=np.int64)
+    applied.fill(-1)
     if T == 0 or R == 0:
         return applied, 0, False
     first = int(idx.searchsorted(pos[0], side="left"))  # first processed row
@@ -65,7 +66,8 @@ def applied_weight_rows(
     rows = rows[rows >= first]
     # After processed row i: the newest weight row dated before the next price date (after the last row:
     # the newest of all).
-    cand = np.full(rows.shape[0], R - 1, dtype=np.int64)
+    cand = np.empty(rows.shape[0], dtype=np.int64)
+    cand.fill(R - 1)
     inner = rows < T - 1
     cand[inner] = pos.searchsorted(idx[rows[inner] + 1], side="left") - 1
     # The weight row last applied is always the candidate of the latest marked
