@@ -314,6 +314,36 @@ class TestSchedule:
         assert applied.tolist() == [-1, -1, 0, -1, -1]
         assert due_row == 1 and due
 
+    @pytest.mark.parametrize("seed", range(3))
+    def test_the_schedule_is_the_rule_replayed_row_by_row(self, seed):
+        rng = np.random.default_rng(seed)
+        for _ in range(300):
+            idx = np.cumsum(rng.integers(1, 4, int(rng.integers(1, 30))))
+            pos = np.sort(rng.integers(idx[0] - 3, idx[-1] + 3, int(rng.integers(1, 12))))  # repeats too
+            resample = np.sort(rng.integers(idx[0] - 3, idx[-1] + 3, int(rng.integers(0, 8))))
+            applied, due_row, due = applied_weight_rows(idx, pos, resample)
+            assert (applied.tolist(), due_row, due) == _replayed(idx, pos, resample), (idx, pos, resample)
+
+
+def _replayed(idx, pos, resample):
+    """The schedule as the engine makes it, one price row at a time (see `korvel.simulation._schedule`)."""
+    marked = [False] * len(idx)
+    for date in resample:  # the last row on or before each date; row 0 for a date before the first
+        marked[max(int(np.searchsorted(idx, date, side="right")) - 1, 0)] = True
+    applied, last, due, processed = [-1] * len(idx), -1, False, False
+    for i in range(len(idx)):
+        if idx[i] < pos[0]:
+            continue  # before the first weight date: not processed
+        processed = True
+        newest = int((pos < idx[i + 1]).sum()) - 1 if i + 1 < len(idx) else len(pos) - 1
+        if marked[i] and newest != last:
+            last = newest
+            if i + 1 < len(idx):
+                applied[i + 1] = newest
+            else:
+                due = True  # on the next trading day
+    return applied, (len(pos) - 1 if processed else 0), due
+
 
 def _engine():
     try:

@@ -16,13 +16,16 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from korvel._typing import Float64Array, Int64Array
+from korvel._typing import NS_PER_DAY, Float64Array, Int64Array
 
 
 def when(stamp: object) -> str:
     """A date as a message shows it: the day alone when it has no time of day."""
-    if isinstance(stamp, pd.Timestamp) and stamp == stamp.normalize():
-        return str(stamp.date()) + (f" ({stamp.tz})" if stamp.tz is not None else "")
+    if isinstance(stamp, pd.Timestamp):
+        # A naive stamp's nanoseconds are its wall clock's: midnight is a whole number of days.
+        midnight = stamp.value % NS_PER_DAY == 0 if stamp.tz is None else stamp == stamp.normalize()
+        if midnight:
+            return str(stamp.date()) + (f" ({stamp.tz})" if stamp.tz is not None else "")
     return str(stamp)
 
 

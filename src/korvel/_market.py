@@ -406,6 +406,44 @@ def missing_by_column(market: Market) -> Int64Array:
     return keys
 
 
+def missing_spans(market: Market) -> tuple[Int64Array, Int64Array]:
+    """Per market column, the first and the last row of its missing closes (the row count and -1 for a
+    column that misses none); found once per market."""
+    cache = market._cache
+    if "missing spans" not in cache:
+        view = market._view
+        cache["missing spans"] = spans_of(missing_by_column(market), view.dates.shape[0], view.close.shape[1])
+    spans: tuple[Int64Array, Int64Array] = cache["missing spans"]
+    return spans
+
+
+def spans_of(keys: Int64Array, rows: int, width: int) -> tuple[Int64Array, Int64Array]:
+    """The first and the last row of each of `width` columns in sorted keys column * (rows + 1) + row (the
+    row count and -1 for a column without a key)."""
+    starts = np.arange(width + 1, dtype=np.int64) * (rows + 1)
+    at = np.searchsorted(keys, starts)  # each column's run of keys
+    lo, hi, offset = at[:-1], at[1:], starts[:-1]
+    some = hi > lo
+    first = np.full(width, rows, dtype=np.int64)
+    last = np.full(width, -1, dtype=np.int64)
+    first[some] = keys[lo[some]] - offset[some]
+    last[some] = keys[hi[some] - 1] - offset[some]
+    return first, last
+
+
+def timestamp_at(market: Market, row: int) -> pd.Timestamp:
+    """The date of market row `row` as `market.dates[row]` gives it, made once per market and row: the
+    figures of each run name a few dates, and a sweep makes thousands of runs on one market."""
+    cache = market._cache
+    stamps: dict[int, pd.Timestamp] | None = cache.get("timestamps")
+    if stamps is None:
+        stamps = cache["timestamps"] = {}
+    found = stamps.get(row)
+    if found is None:
+        found = stamps[row] = market.dates[row]
+    return found
+
+
 def missing_prices(market: Market, table: str = "close") -> tuple[Int64Array, Int64Array]:
     """(rows, columns) of the market's missing prices in `table`, in row order; found once per market."""
     name = table if market._view.has(table) else "close"

@@ -486,6 +486,7 @@ def test_the_summary_says_where_the_trades_were_made(tables, trade_at, words):
 
 @pytest.mark.parametrize("seed", range(4))
 def test_exposure_counts_rows_with_a_priced_holding(seed):
+    from korvel._market import spans_of
     from korvel.results import _stats as stats
 
     rng = np.random.default_rng(seed)
@@ -507,7 +508,12 @@ def test_exposure_counts_rows_with_a_priced_holding(seed):
                          for r in range(first, rows)])  # fmt: skip
         missing_columns, missing_rows = np.nonzero(np.isnan(close).T)
         keys = missing_columns.astype(np.int64) * (rows + 1) + missing_rows
+        spans = spans_of(keys, rows, width)
+        missing = np.isnan(close)
+        assert spans[0].tolist() == [int(np.argmax(m)) if m.any() else rows for m in missing.T]
+        assert spans[1].tolist() == [rows - 1 - int(np.argmax(m[::-1])) if m.any() else -1 for m in missing.T]
         assert stats.exposure(entry, exit_, rows, first, column, keys) == pytest.approx(truth)
+        assert stats.exposure(entry, exit_, rows, first, column, keys, spans) == pytest.approx(truth)
 
 
 @pytest.mark.parametrize(

@@ -216,6 +216,36 @@ def test_timezones_convert_to_the_same_instants():
     np.testing.assert_array_equal(res.equity.to_numpy(), naive.equity.to_numpy())
 
 
+@pytest.mark.parametrize("tz, unit", [(None, "ns"), (None, "s"), ("America/New_York", "ms")])
+def test_a_market_row_s_timestamp_is_its_date_made_once(tz, unit):
+    from korvel._market import timestamp_at
+
+    close = close_frame(tz=tz)
+    market = korvel.Market(close.set_axis(close.index.as_unit(unit)))
+    for row in (0, 2, -1):
+        stamp, date = timestamp_at(market, row), market.dates[row]
+        assert stamp == date and stamp.unit == date.unit and str(stamp.tz) == str(date.tz)
+        assert timestamp_at(market, row) is stamp
+
+
+@pytest.mark.parametrize(
+    "stamp, text",
+    [
+        (pd.Timestamp("2024-03-10"), "2024-03-10"),
+        (pd.Timestamp("1969-12-31"), "1969-12-31"),  # before the epoch
+        (pd.Timestamp("2024-03-10").as_unit("s"), "2024-03-10"),
+        (pd.Timestamp("2024-03-10 00:00:00.000000001"), "2024-03-10 00:00:00.000000001"),
+        (pd.Timestamp("1969-12-31 23:59:59"), "1969-12-31 23:59:59"),
+        (pd.Timestamp("2024-03-10", tz="America/New_York"), "2024-03-10 (America/New_York)"),
+        (pd.Timestamp("2024-03-10 12:00", tz="UTC"), "2024-03-10 12:00:00+00:00"),
+    ],
+)
+def test_a_message_shows_a_date_at_midnight_as_its_day(stamp, text):
+    from korvel._checks import when
+
+    assert when(stamp) == text
+
+
 def test_nullable_and_integer_columns_convert():
     close = close_frame().astype({"S0": "Float64", "S1": "int64"})
     close.iloc[1, 0] = pd.NA

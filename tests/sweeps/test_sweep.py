@@ -495,6 +495,13 @@ def test_a_grid_of_axes_is_made_by_position_as_the_listed_grid(sizes, data):
         [{"a": "x", "b": None}, {"a": 2.5, "b": None}],  # text among numbers; no value at all
         [{"t": pd.Timestamp("2020-01-02"), "u": pd.NaT}, {"t": pd.NaT, "u": pd.Timestamp("2021-03-04")}],
         [{"t": pd.Timestamp("2020-01-02")}, {"t": 3.0}],  # a number among dates
+        # Rows after the first, as a sweep's: each value into a column that already holds its kind.
+        [
+            {"a": 1, "c": 0.5, "t": pd.Timestamp("2020-01-02")},
+            {"a": 2, "c": 1, "t": pd.Timestamp("2020-01-03")},
+            {"a": 3, "c": 2**60, "t": pd.NaT},
+            {"a": 4, "c": 2.5, "t": pd.Timestamp("2020-01-06")},
+        ],
     ],
 )
 def test_typed_columns_give_the_frame_the_rows_would(rows):

@@ -4,9 +4,9 @@
 the market's date index only for the dates it names; it builds no frame.
 `Result.stats()` wraps its dict in a Series and a sweep keeps the dict
 itself, so the two hold the same numbers, bit for bit.  The other readings
-here (the live returns, the trades entered without a price, the book's
-sides, the value of the orders not done, the risk-free rows) are the ones
-both the figures and the result's frames are made of.
+here (the live returns, the book's sides, the value of the orders not
+done, the risk-free rows) are the ones both the figures and the result's
+frames are made of; the run keeps those it reads more than once.
 """
 
 from __future__ import annotations
@@ -16,8 +16,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from korvel._market import missing_by_column
-from korvel._typing import BoolArray, Float64Array
+from korvel._market import missing_by_column, missing_spans, timestamp_at
+from korvel._typing import Float64Array
 from korvel.results import _capacity, _stats
 from korvel.results._records import Snapshot
 from korvel.results._stat_table import ordered
@@ -34,15 +34,6 @@ def live_returns(equity: Float64Array) -> Float64Array:
     """Simple returns from one live row to the next (one fewer than the rows)."""
     out: Float64Array = equity[1:] / equity[:-1] - 1.0
     return out
-
-
-def entry_price_missing(run: Run) -> BoolArray:
-    """Per record: no trading price on its entry row (an instrument not listed yet, a gap); read-only."""
-    rec = run.records
-    trading = run.view.trading(run.rules.trade_at)
-    missing: BoolArray = np.isnan(trading[rec.entry, run.weights.market_columns[rec.sid]])
-    missing.flags.writeable = False
-    return missing
 
 
 def sides(run: Run) -> tuple[Float64Array, Float64Array]:
@@ -78,25 +69,29 @@ def risk_free_rows(run: Run, rate: object, day_count: object) -> RiskFree:
 def figures(run: Run, risk_free: RiskFree) -> dict[str, Any]:
     """The run's figures by name, in the statistics table's order (see `Result.stats`), as plain values:
     floats, ints and dates (Timestamps in the market's timezone and unit, NaT for none)."""
-    rec, first = run.records, run.first_row
-    dates = run.market.dates  # kept by the market: one index for every run on it
+    rec, first, market = run.records, run.first_row, run.market
     live_ns = run.view.dates[first:]
     equity = run.equity[first:]
-    out: dict[str, Any] = {"start": dates[first], "end": dates[-1]}
+    out: dict[str, Any] = {"start": timestamp_at(market, first), "end": timestamp_at(market, -1)}
     rf_rows, out["rf"] = risk_free
     perf = _stats.performance(equity, live_ns, rf_rows)
     perf.pop("periods_per_year")
     for key in ("max_drawdown_peak", "max_drawdown_trough", "max_drawdown_recovery"):
         row = perf[key]
-        perf[key] = pd.NaT if row is None else dates[first + row]
+        perf[key] = pd.NaT if row is None else timestamp_at(market, first + row)
     out.update(perf)
-    columns = run.weights.market_columns[rec.sid]
     out["exposure"] = _stats.exposure(
-        rec.entry, rec.exit, live_ns.shape[0] + first, first, columns, missing_by_column(run.market)
+        rec.entry,
+        rec.exit,
+        live_ns.shape[0] + first,
+        first,
+        run.record_columns,
+        missing_by_column(market),
+        missing_spans(market),
     )
     # Trades entered without a price have no return to count.
-    priced = ~entry_price_missing(run)
-    keep = slice(None) if bool(priced.all()) else priced
+    missing = run.entry_price_missing
+    keep = ~missing if np.count_nonzero(missing) else slice(None)
     out.update(
         _stats.trade_statistics(
             rec.exit_value(Snapshot.RETURN)[keep],
@@ -121,8 +116,9 @@ def figures(run: Run, risk_free: RiskFree) -> dict[str, Any]:
         )
     )
     long, short = sides(run)
-    out["gross_mean"] = float((long - short).mean()) if long.shape[0] else np.nan
-    out["net_mean"] = float((long + short).mean()) if long.shape[0] else np.nan
+    # The means as NumPy takes them: the sum over the rows.
+    out["gross_mean"] = float(np.add.reduce(long - short)) / long.shape[0] if long.shape[0] else np.nan
+    out["net_mean"] = float(np.add.reduce(long + short)) / long.shape[0] if long.shape[0] else np.nan
     if run.rules.capital is not None and run.fills is not None and run.fills[3] is not None:
         out["participation_p95"] = _capacity.p95(_capacity.participation(run)[2])
     if run.unfilled is not None:

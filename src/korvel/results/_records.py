@@ -285,32 +285,39 @@ def records_from_ledger(ledger: Mapping[str, Any], rows: int, window: int, step:
         raise RuntimeError(f"the ledger's reason_names are {reason_names!r}, not a tuple starting with {OPEN!r}")
     values: dict[str, Any] = {"reason_names": tuple(str(name) for name in reason_names)}
     n = -1
-    for field in PER_TRADE:
-        array = _array(ledger, field.key, field.dtype)
+    for key, name, dtype in _PER_TRADE:
+        array = _array(ledger, key, dtype)
         n = array.shape[0] if n < 0 else n
         if array.shape != (n,):
-            raise RuntimeError(f"the ledger's {field.key!r} has shape {array.shape}, not ({n},)")
-        values[field.name] = array
+            raise RuntimeError(f"the ledger's {key!r} has shape {array.shape}, not ({n},)")
+        values[name] = array
     size = statistics_size(window, step)
-    statistics = _array(ledger, "statistics", np.float64)
+    statistics = _array(ledger, "statistics", _FLOAT64)
     if statistics.shape != (n, size):
         raise RuntimeError(f"the ledger's 'statistics' has shape {statistics.shape}, not ({n}, {size})")
     values["statistics"] = statistics
-    for field in PER_ROW:
-        array = _array(ledger, field.key, field.dtype)
-        if array.shape != (rows,):
-            raise RuntimeError(f"the ledger's {field.key!r} has shape {array.shape}, not ({rows},)")
-        values[field.name] = array
+    shape = (rows,)
+    for key, name, dtype in _PER_ROW:
+        array = _array(ledger, key, dtype)
+        if array.shape != shape:
+            raise RuntimeError(f"the ledger's {key!r} has shape {array.shape}, not ({rows},)")
+        values[name] = array
     codes = values["exit_reason"]
-    if n and (int(codes.min()) < 0 or int(codes.max()) >= len(reason_names)):
+    if n and (int(np.minimum.reduce(codes)) < 0 or int(np.maximum.reduce(codes)) >= len(reason_names)):
         raise RuntimeError("the ledger has an exit reason code out of range")
     return Records(**values)
 
 
-def _array(ledger: Mapping[str, Any], key: str, dtype: type[np.generic]) -> Any:
+# The fields as the check reads them, their dtypes made once (a sweep checks a ledger per run).
+_PER_TRADE = tuple((f.key, f.name, np.dtype(f.dtype)) for f in PER_TRADE)
+_PER_ROW = tuple((f.key, f.name, np.dtype(f.dtype)) for f in PER_ROW)
+_FLOAT64 = np.dtype(np.float64)
+
+
+def _array(ledger: Mapping[str, Any], key: str, dtype: np.dtype[Any]) -> Any:
     array = ledger.get(key)
     if not isinstance(array, np.ndarray) or array.dtype != dtype:
         shown = array.dtype if isinstance(array, np.ndarray) else type(array).__name__
-        raise RuntimeError(f"the ledger's {key!r} is {shown}, not a {np.dtype(dtype).name} array")
-    array.flags.writeable = False
+        raise RuntimeError(f"the ledger's {key!r} is {shown}, not a {dtype.name} array")
+    array.setflags(write=False)  # what `array.flags.writeable = False` calls, called at once
     return array

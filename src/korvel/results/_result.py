@@ -151,15 +151,11 @@ class Result:
         columns["holding_days"] = holding
         columns["status"] = pd.Categorical.from_codes(still_open.view(np.int8), categories=pd.Index(["closed", "open"]))
         columns["exit_reason"] = pd.Categorical.from_codes(rec.exit_reason, categories=pd.Index(rec.reason_names))
-        columns["entry_price_missing"] = self._entry_price_missing
+        columns["entry_price_missing"] = run.entry_price_missing
         # The arrays are the result's own: no copy, and no consolidation into blocks.
         table = pd.DataFrame(columns, copy=False)
         table.index.name = "trade"
         return table
-
-    @cached_property
-    def _entry_price_missing(self) -> npt.NDArray[np.bool_]:
-        return _figures.entry_price_missing(self._run)
 
     @property
     def trade_profile(self) -> pd.DataFrame:

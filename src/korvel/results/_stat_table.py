@@ -16,8 +16,9 @@ of keys with that prefix (`exits_<reason>`), listed where the row stands.
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
+from operator import itemgetter
 from typing import Any
 
 #: How a figure is written: "%" percent, "x" plain number, "d" integer, "t" date, "days" calendar days,
@@ -236,15 +237,20 @@ def ordered(figures: Mapping[str, Any]) -> dict[str, Any]:
     """`figures` in the table's order (a family where its row stands, in the order given); keys the table
     does not know come last, in the order given."""
     given = tuple(figures)
-    order = _ORDERS.get(given)
-    if order is None:
+    found = _ORDERS.get(given)
+    if found is None:
         order = tuple(sorted(given, key=_rank))
+        found = order, itemgetter(*order) if len(order) > 1 else None
         if len(_ORDERS) < 256:  # the runs of a sweep share a few sets of keys
-            _ORDERS[given] = order
-    return {key: figures[key] for key in order}
+            _ORDERS[given] = found
+    order, values = found
+    if values is None:  # fewer than two keys: no getter of a tuple
+        return {key: figures[key] for key in order}
+    return dict(zip(order, values(figures)))
 
 
-_ORDERS: dict[tuple[str, ...], tuple[str, ...]] = {}
+#: The keys in the table's order for each set of keys given, and a getter of their values in that order.
+_ORDERS: dict[tuple[str, ...], tuple[tuple[str, ...], Callable[[Mapping[str, Any]], Any] | None]] = {}
 
 
 def _rank(key: str) -> int:

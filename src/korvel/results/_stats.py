@@ -32,7 +32,8 @@ NAN = math.nan
 def drawdown(equity: Float) -> Float:
     """Fall from the running peak (at least the starting capital of 1), as a negative fraction."""
     peak = np.maximum.accumulate(np.maximum(equity, 1.0))
-    out: Float = equity / peak - 1.0
+    out: Float = equity / peak
+    out -= 1.0
     return out
 
 
@@ -53,52 +54,73 @@ def performance(equity: Float, dates_ns: npt.NDArray[np.int64], rf: Float | None
     n = equity.shape[0]
     elapsed = years(dates_ns)
     with np.errstate(divide="ignore", invalid="ignore"):  # a ruined run's equity reaches 0
-        returns = equity[1:] / equity[:-1] - 1.0
-    finite = np.isfinite(returns)
+        returns = equity[1:] / equity[:-1]
+        returns -= 1.0
+    # The sum of the returns is finite when every return is (a finite sum of non-finite ones is not): then
+    # no mask is needed, and the sum is the one the mean takes.
+    total = float(np.add.reduce(returns))
     excess = returns - rf[1:] if rf is not None else returns
-    if not finite.all():
+    if not math.isfinite(total):
+        finite = np.isfinite(returns)
         returns, excess = returns[finite], excess[finite]
-    per_year = returns.size / elapsed if elapsed > 0 else NAN
+        total = float(np.add.reduce(returns))
+    count = returns.size
+    per_year = count / elapsed if elapsed > 0 else NAN
     final = float(equity[-1]) if n else NAN
     out: dict[str, Any] = {"total_return": final - 1.0}
     out["cagr"] = final ** (1.0 / elapsed) - 1.0 if elapsed > 0 and final > 0 else NAN
-    if returns.size > 1:
-        sd = float(returns.std(ddof=1))
+    if count > 1:
+        sd = _std(returns, total)
         out["annual_volatility"] = sd * math.sqrt(per_year)
+        excess_total = total
         if rf is not None:
-            sd = float(excess.std(ddof=1))
-        mean = float(excess.mean())
-        downside = math.sqrt(float(np.mean(np.minimum(excess, 0.0) ** 2)))
+            excess_total = float(np.add.reduce(excess))
+            sd = _std(excess, excess_total)
+        mean = excess_total / count
+        below = np.minimum(excess, 0.0)
+        below *= below
+        downside = math.sqrt(float(np.add.reduce(below)) / count)
         out["sharpe"] = mean / sd * math.sqrt(per_year) if sd > 0 else NAN
         out["sortino"] = mean / downside * math.sqrt(per_year) if downside > 0 else NAN
     else:
         out["annual_volatility"] = out["sharpe"] = out["sortino"] = NAN
     dd = drawdown(equity)
-    trough = int(np.argmin(dd)) if n else 0
+    trough = int(dd.argmin()) if n else 0
     worst = float(dd[trough]) if n else NAN
     out["calmar"] = out["cagr"] / -worst if worst < 0 else NAN
     out["max_drawdown"] = worst
-    at_peak = np.flatnonzero(dd[: trough + 1] >= 0)
-    out["max_drawdown_peak"] = int(at_peak[-1]) if at_peak.size else 0
+    at_peak = dd >= 0
+    before = at_peak[: trough + 1].nonzero()[0]
+    out["max_drawdown_peak"] = int(before[-1]) if before.size else 0
     out["max_drawdown_trough"] = trough
-    recovered = np.flatnonzero(dd[trough:] >= 0)
-    out["max_drawdown_recovery"] = trough + int(recovered[0]) if worst < 0 and recovered.size else None
+    recovered = at_peak[trough:].nonzero()[0] if worst < 0 else before[:0]
+    out["max_drawdown_recovery"] = trough + int(recovered[0]) if recovered.size else None
     out["longest_drawdown_days"] = _longest_drawdown_days(dd, dates_ns)
     out["periods_per_year"] = per_year
     return out
 
 
+def _std(x: Float, total: float) -> float:
+    """``float(x.std(ddof=1))`` given ``x.sum()``, as NumPy works it out (the sum over the size, the squared
+    deviations summed pairwise over one less than the size), without its overhead on a sweep's every run."""
+    deviation = x - total / x.size
+    deviation *= deviation
+    return math.sqrt(float(np.add.reduce(deviation)) / (x.size - 1))
+
+
 def _longest_drawdown_days(dd: Float, dates_ns: npt.NDArray[np.int64]) -> float:
     """Calendar days from a peak to the recovery (or to the last date) of the longest drawdown."""
-    under = dd < 0
-    if not under.any():
+    padded = np.zeros(dd.shape[0] + 2, dtype=np.int8)
+    padded[1:-1] = dd < 0
+    # The rows where the fall starts and where it ends alternate (the padding is at the peak on both sides).
+    changes = (padded[1:] != padded[:-1]).nonzero()[0]
+    if not changes.size:
         return 0.0
-    edges = np.diff(np.concatenate(([False], under, [False])).astype(np.int8))
-    starts = np.flatnonzero(edges == 1)  # first row below the peak
-    ends = np.flatnonzero(edges == -1)  # first row back at the peak (or one past the end)
+    starts = changes[0::2]  # first row below the peak
+    ends = changes[1::2]  # first row back at the peak (or one past the end)
     peak = dates_ns[np.maximum(starts - 1, 0)]
     back = dates_ns[np.minimum(ends, dates_ns.shape[0] - 1)]
-    return float((back - peak).max() / NS_PER_DAY)
+    return float(np.maximum.reduce(back - peak) / NS_PER_DAY)
 
 
 def exposure(
@@ -108,6 +130,7 @@ def exposure(
     first: int,
     columns: npt.NDArray[np.int64] | None = None,
     unpriced: npt.NDArray[np.int64] | None = None,
+    spans: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]] | None = None,
 ) -> float:
     """Share of the rows from `first` on whose close finds some holding with a price.
 
@@ -115,27 +138,39 @@ def exposure(
     exit row closes it), to the last row while open.  With `columns` (the
     market column of each record) and `unpriced` (the missing closes as
     sorted keys column * (rows + 1) + row), a holding does not count on a
-    row where its close is missing.
+    row where its close is missing.  `spans` (the first and the last row of
+    each column's missing closes, `korvel._market.spans_of`) only spares
+    the search for the holdings that lie outside them.
     """
     if rows <= first:
         return NAN
+    # (The arrays' own methods throughout: NumPy's functions of the same names add a Python layer to each call.)
     end = np.where(exit < 0, rows, exit)
     change = np.bincount(entry, minlength=rows + 1)[: rows + 1] - np.bincount(end, minlength=rows + 1)[: rows + 1]
-    held = np.cumsum(change[:rows])
+    held = change[:rows].cumsum()
     if columns is not None and unpriced is not None and unpriced.size and entry.size:
+        if spans is not None:
+            # A holding finds a missing close only where its rows meet its column's first to last missing one.
+            near = ((entry <= spans[1][columns]) & (end > spans[0][columns])).nonzero()[0]
+            columns, entry, end = columns[near], entry[near], end[near]
         # The missing closes inside each record's rows: a run of the sorted keys, found with two searches
         # per record (a market may miss millions of closes; a holding rarely spans any).
         stride = rows + 1
+        column_keys = columns * stride
+        start_keys = column_keys + entry
         # Queries in key order: NumPy's search then walks the large key array forwards.
-        order = np.argsort(columns * stride + entry, kind="stable")
-        lo = np.searchsorted(unpriced, (columns * stride + entry)[order], side="left")
-        hi = np.searchsorted(unpriced, (columns * stride + end)[order], side="left")
+        order = start_keys.argsort(kind="stable")
+        lo = unpriced.searchsorted(start_keys[order], side="left")
+        column_keys += end
+        hi = unpriced.searchsorted(column_keys[order], side="left")
         count = hi - lo
-        total = int(count.sum())
+        total = int(np.add.reduce(count))
         if total:
-            runs = np.repeat(lo - np.concatenate(([0], np.cumsum(count)[:-1])), count) + np.arange(total)
+            runs = (lo - np.concatenate(([0], count.cumsum()[:-1]))).repeat(count) + np.arange(total)
             held = held - np.bincount(unpriced[runs] % stride, minlength=rows)[:rows]
-    return float((held[first:] > 0).mean())
+    live = held[first:]
+    # The share of rows with a holding: their count over the rows (the mean of the booleans, as NumPy takes it).
+    return int(np.count_nonzero(live > 0)) / len(live)
 
 
 def trade_statistics(
@@ -152,14 +187,15 @@ def trade_statistics(
     """
     closed = exit >= 0
     n_closed = int(np.count_nonzero(closed))
-    priced = closed & ~np.isnan(returns)
+    priced = returns == returns  # not NaN
+    priced &= closed
     r = np.where(priced, returns, 0.0)
     won, lost = r > 0, r < 0
-    n_won, n_lost, n_priced = (int(np.count_nonzero(m)) for m in (won, lost, priced))
+    n_won, n_lost, n_priced = int(np.count_nonzero(won)), int(np.count_nonzero(lost)), int(np.count_nonzero(priced))
     contribution = np.abs(np.where(priced, weights, 0.0))
     contribution *= r
     gained, given = _sum_over(contribution, won), -_sum_over(contribution, lost)
-    held = float(np.where(closed, exit - entry, 0).sum())
+    held = float(np.add.reduce(np.where(closed, exit - entry, 0)))
     out: dict[str, Any] = {
         "trades": int(returns.shape[0]),
         "open_trades": int(returns.shape[0] - n_closed),
@@ -167,7 +203,7 @@ def trade_statistics(
         "profit_factor": gained / given if given > 0 else (math.inf if gained > 0 else NAN),
         "avg_win": _sum_over(r, won) / n_won if n_won else NAN,
         "avg_loss": _sum_over(r, lost) / n_lost if n_lost else NAN,
-        "avg_trade_return": float(r.sum()) / n_priced if n_priced else NAN,
+        "avg_trade_return": float(np.add.reduce(r)) / n_priced if n_priced else NAN,
         "avg_holding_days": held / n_closed if n_closed else NAN,
         "mean_mae": _mean_over(mae, closed),
         "mean_mfe": _mean_over(mfe, closed),
@@ -202,13 +238,17 @@ def cost_statistics(
     before[:1] = 1.0
     before[1:] = equity[:-1]
     valued = before > 0
-    traded = float((row_traded[valued] / before[valued]).sum())
-    fees_paid, taxes_paid = float(fees.sum()), float(taxes.sum())
-    slippage_paid = float(slippage.sum()) if slippage is not None else 0.0
-    borrow_paid = float(borrow.sum()) if borrow is not None else 0.0
-    financing = float(row_financing.sum()) if row_financing is not None else 0.0
-    impact_paid = float(impact.sum()) if impact is not None else 0.0
-    mean_equity = float(equity.mean()) if equity.shape[0] else NAN
+    total = np.add.reduce  # `x.sum()` of a 1-D array, without the method's Python layer
+    if np.count_nonzero(valued) == valued.shape[0]:  # the usual case: every row valued, nothing to pick
+        traded = float(total(row_traded / before))
+    else:
+        traded = float(total(row_traded[valued] / before[valued]))
+    fees_paid, taxes_paid = float(total(fees)), float(total(taxes))
+    slippage_paid = float(total(slippage)) if slippage is not None else 0.0
+    borrow_paid = float(total(borrow)) if borrow is not None else 0.0
+    financing = float(total(row_financing)) if row_financing is not None else 0.0
+    impact_paid = float(total(impact)) if impact is not None else 0.0
+    mean_equity = float(total(equity)) / equity.shape[0] if equity.shape[0] else NAN  # as equity.mean()
     per_year = 1.0 / elapsed if elapsed > 0 else NAN
     # Added in this order, so that without the new kinds the figure is fees + taxes as it always was.
     costs = (fees_paid + taxes_paid) + slippage_paid + borrow_paid + financing + impact_paid
@@ -227,19 +267,23 @@ def cost_statistics(
 
 def exit_counts(codes: npt.NDArray[np.int8], names: tuple[str, ...]) -> dict[str, int]:
     """`exits_<reason>`: how many trades were closed for each reason of `names` (code 0, "open", left out)."""
-    counts = np.bincount(codes, minlength=len(names))
-    return {f"exits_{name}": int(counts[code]) for code, name in enumerate(names) if code > 0}
+    counts = np.bincount(codes, minlength=len(names)).tolist()
+    return {f"exits_{name}": counts[code] for code, name in enumerate(names) if code > 0}
+
+
+# The sums below are `x.sum()` of 1-D arrays: NumPy's pairwise sum, called without the method's Python layer.
 
 
 def _sum_over(x: Float, mask: npt.NDArray[np.bool_]) -> float:
-    return float(np.where(mask, x, 0.0).sum())
+    return float(np.add.reduce(np.where(mask, x, 0.0)))
 
 
 def _mean_over(x: Float, mask: npt.NDArray[np.bool_]) -> float:
     """Mean of the known values of `x` where `mask` holds."""
-    known = mask & ~np.isnan(x)
+    known = x == x  # not NaN
+    known &= mask
     count = int(np.count_nonzero(known))
-    return float(np.where(known, x, 0.0).sum()) / count if count else NAN
+    return float(np.add.reduce(np.where(known, x, 0.0))) / count if count else NAN
 
 
 def benchmark_statistics(

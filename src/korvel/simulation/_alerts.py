@@ -6,6 +6,7 @@ Each function looks at one kind of surprise and returns its text (or None);
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
@@ -16,7 +17,7 @@ from korvel import _checks as checks
 from korvel._market import MarketView, dates_of
 from korvel._typing import Float64Array, Int64Array
 from korvel.results._records import Records
-from korvel.simulation._inputs import Weights
+from korvel.simulation._inputs import EPS64, Weights
 from korvel.simulation._rules import Rules
 
 #: A gross sum of weights above max_gross by more than this is scaled down to it.
@@ -27,19 +28,29 @@ def _day(view: MarketView, ns: int) -> str:
     return checks.when(dates_of(view, np.array([ns], dtype=np.int64))[0])
 
 
-def gross_scaled(weights: Weights, max_gross: float = 1.0, gross: Float64Array | None = None) -> str | None:
+def gross_scaled(
+    weights: Weights,
+    max_gross: float = 1.0,
+    gross: Float64Array | None = None,
+    precision: Callable[[], float] | None = None,
+) -> str | None:
     """Weight rows whose gross sum exceeds `max_gross`: they are scaled down to it before the run.
     `gross`: the rows' gross sums, if already worked out.
 
-    Compared in the precision the weights were given in: float32 weights that sum to 1 are not "above 1".
-    `gross`: the rows' gross sums, if already worked out.
+    Compared in the precision the weights were given in (`precision()`, float64's when None), asked only
+    when some row is above by more than `GROSS_TOLERANCE`: float32 weights that sum to 1 are not "above 1".
     """
     if gross is None:
         gross = np.abs(weights.values).sum(axis=1)
-    tolerance = max(GROSS_TOLERANCE, weights.eps * max(weights.values.shape[1], 1))
-    over = gross > max_gross + tolerance
+    over = gross > max_gross + GROSS_TOLERANCE
     if not over.any():
-        return None
+        return None  # nor above by any larger tolerance
+    eps = precision() if precision is not None else EPS64
+    tolerance = max(GROSS_TOLERANCE, eps * max(weights.values.shape[1], 1))
+    if tolerance > GROSS_TOLERANCE:
+        over = gross > max_gross + tolerance
+        if not over.any():
+            return None
     first, worst = int(np.argmax(over)), int(np.argmax(gross))
     count = int(np.count_nonzero(over))
     return (
@@ -52,7 +63,9 @@ def gross_scaled(weights: Weights, max_gross: float = 1.0, gross: Float64Array |
 
 def ruined(view: MarketView, equity: Float64Array) -> str | None:
     """A close at a portfolio value of 0 or below: the run closed every holding on the next row."""
-    at = np.flatnonzero(equity <= 0.0)
+    if equity.size and np.minimum.reduce(equity) > 0.0:  # the usual run: no close at 0 or below
+        return None
+    at = (equity <= 0.0).nonzero()[0]
     if not at.size:
         return None
     row = int(at[0])
@@ -90,11 +103,12 @@ def unpriced_weights(
     the table, so only they are looked at.
     """
     rows, columns = missing
-    # The missing cells on the rows where a weight row was applied: each such row's run of cells.
-    on = np.flatnonzero(applied >= 0)
-    start, stop = np.searchsorted(rows, on, side="left"), np.searchsorted(rows, on, side="right")
+    # The missing cells on the rows where a weight row was applied: each such row's run of cells.  (The
+    # arrays' own methods: NumPy's functions of the same names add a Python layer to each call.)
+    on = (applied >= 0).nonzero()[0]
+    start, stop = rows.searchsorted(on, side="left"), rows.searchsorted(on, side="right")
     length = stop - start
-    picked = np.repeat(start - np.concatenate(([0], np.cumsum(length)[:-1])), length) + np.arange(length.sum())
+    picked = (start - np.concatenate(([0], length.cumsum()[:-1]))).repeat(length) + np.arange(np.add.reduce(length))
     rows, columns = rows[picked], columns[picked]
     weight_column = np.full(view.instruments.shape[0], -1, dtype=np.int64)  # of each market column
     weight_column[weights.market_columns] = np.arange(weights.market_columns.shape[0])
@@ -108,11 +122,13 @@ def unpriced_weights(
         # The cells come in row order: the first occurrence of a column is its first row.
         unique, where = np.unique(column[bad], return_index=True)
         first[unique] = rows[bad][where]
-    found = np.flatnonzero(first >= 0)
+    found = (first >= 0).nonzero()[0]
     if not found.size:
         return None
-    found = found[np.argsort(first[found], kind="stable")]
-    shown = ", ".join(f"{weights.instruments[k]!r} on {_day(view, int(view.dates[first[k]]))}" for k in found[:5])
+    found = found[first[found].argsort(kind="stable")]
+    listed = found[:5].tolist()
+    days = dates_of(view, view.dates[first[listed]])  # the dates shown, made at once
+    shown = ", ".join(f"{weights.instruments[k]!r} on {checks.when(day)}" for k, day in zip(listed, days))
     more = f" and {found.size - 5} more" if found.size > 5 else ""
     n = found.size
     return (
@@ -126,13 +142,14 @@ def unpriced_weights(
 LIMIT_SHARE = 0.10
 
 
-def capped_weights(weights: Weights, limit: float) -> str | None:
-    """`position_limit` cutting weights on more than a tenth of the weight rows (a limit meant for fewer)."""
+def capped_weights(weights: Weights, limit: float, precision: Callable[[], float] | None = None) -> str | None:
+    """`position_limit` cutting weights on more than a tenth of the weight rows (a limit meant for fewer),
+    compared in the precision the weights were given in (`precision()`, float64's when None)."""
     if limit >= 1.0 or not weights.values.size:
         return None
     # The rows come scaled to max_gross already; the engine caps each weight of them.
     size = np.abs(weights.values)
-    over = size > limit * (1.0 + weights.eps)
+    over = size > limit * (1.0 + (precision() if precision is not None else EPS64))
     rows = over.any(axis=1)
     count = int(np.count_nonzero(rows))
     if count <= LIMIT_SHARE * rows.shape[0]:

@@ -48,7 +48,19 @@ class Weights:
     instruments: pd.Index  # the weight columns
     market_columns: npt.NDArray[np.intp]  # market column of each weight column
     engine_labels: npt.NDArray[np.object_]
-    eps: float = float(np.finfo(np.float64).eps)  # the precision the weights were given in (float32: coarser)
+
+
+#: The precision of float64 weights (`precision` of weights given in float64).
+EPS64 = float(np.finfo(np.float64).eps)
+
+
+def precision(weights: pd.DataFrame) -> float:
+    """The precision the weights were given in: the coarsest epsilon of their float columns (float32 is coarser),
+    float64's without any.  Read from the frame's dtypes only when a comparison needs it (they cost a pass over
+    the columns)."""
+    # The distinct dtypes from the array of them: iterating the Series would fetch each column's one by one.
+    floats = [np.dtype(d) for d in set(weights.dtypes.to_numpy().tolist()) if isinstance(d, np.dtype) and d.kind == "f"]
+    return max((float(np.finfo(d).eps) for d in floats), default=EPS64)
 
 
 def prepare_weights(weights: object, market: MarketView) -> Weights:
@@ -59,7 +71,12 @@ def prepare_weights(weights: object, market: MarketView) -> Weights:
     columns = checks.labels(frame.columns, "weights", as_text=False)
     if len(index) == 0 or len(columns) == 0:
         raise ValueError(f"weights is empty ({len(index)} dates x {len(columns)} instruments)")
-    where = market.instruments.get_indexer(columns)
+    instruments = market.instruments
+    if columns is instruments or (columns.dtype == instruments.dtype and columns.equals(instruments)):
+        # The market's own instruments, in its order (strategies build their weights on them): no lookup.
+        where = np.arange(len(columns), dtype=np.intp)
+    else:
+        where = instruments.get_indexer(columns)
     if (where < 0).any():
         raise ValueError(checks.missing(list(columns[where < 0]), "weights", "the market"))
     # The engine reads a weight row only when it applies it: any order will do.
@@ -84,9 +101,7 @@ def prepare_weights(weights: object, market: MarketView) -> Weights:
     # engine then trades it on the same next row, and a first weight row is
     # never dropped for want of a processed row to schedule it on.
     engine_dates = market_ns[np.searchsorted(market_ns, ns, side="right") - 1]
-    floats = [np.dtype(d) for d in set(frame.dtypes) if isinstance(d, np.dtype) and d.kind == "f"]
-    eps = max((float(np.finfo(d).eps) for d in floats), default=float(np.finfo(np.float64).eps))
-    return Weights(values, index, engine_dates, columns, where, market.labels[where], eps)
+    return Weights(values, index, engine_dates, columns, where, market.labels[where])
 
 
 def rebalance_dates(rebalance: object, market: MarketView, weights: Weights) -> tuple[npt.NDArray[np.int64], str]:

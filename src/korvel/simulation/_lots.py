@@ -65,6 +65,8 @@ def lot_values(view: MarketView, rules: Any, columns: np.ndarray) -> Float64Arra
 def below_one_lot(run: Any) -> str | None:
     """The rows whose targets rounded to no lot at all, with the instruments too small for one, or None."""
     per_row = run.records.row_below_lot
+    if not np.count_nonzero(per_row):  # the usual run: no row counts any
+        return None
     count = int(per_row.sum())
     if not count:
         return None

@@ -20,10 +20,11 @@ from typing import Any, TypeVar
 
 import numpy as np
 
+from korvel import _checks as checks
 from korvel._market import Market, MarketView, missing_prices, view_of
 from korvel._typing import Float64Array, Int64Array
 from korvel.simulation import _alerts, _money, _schedule
-from korvel.simulation._inputs import Weights, benchmark_prices, prepare_weights, rebalance_dates
+from korvel.simulation._inputs import Weights, benchmark_prices, precision, prepare_weights, rebalance_dates
 
 T = TypeVar("T")
 _PLAIN = (str, bool, int, float)
@@ -67,6 +68,11 @@ class Prepared:
         return int(np.searchsorted(self.view.dates, self.weights.engine_dates[0], side="left"))
 
     @cached_property
+    def eps(self) -> float:
+        """The precision the weights were given in (float32: coarser), read from their dtypes once needed."""
+        return precision(checks.frame(self.given, "weights"))
+
+    @cached_property
     def timezone_text(self) -> str | None:
         return _alerts.other_timezone(self.weights, self.view)
 
@@ -80,7 +86,7 @@ class Prepared:
 
         def scale() -> tuple[Weights, str | None]:
             given, gross = self.weights, self.gross
-            text = _alerts.gross_scaled(given, max_gross, gross)
+            text = _alerts.gross_scaled(given, max_gross, gross, lambda: self.eps)
             values = _money.scaled_to_max_gross(given.values, max_gross, gross)
             return (given if values is given.values else dataclasses.replace(given, values=values)), text
 
@@ -121,7 +127,7 @@ class Prepared:
         """The warning on `position_limit` capping weights on many rows, or None."""
         return self._remember(
             ("capped", max_gross, position_limit),
-            lambda: _alerts.capped_weights(self.scaled(max_gross)[0], position_limit),
+            lambda: _alerts.capped_weights(self.scaled(max_gross)[0], position_limit, lambda: self.eps),
         )
 
     def _remember(self, key: Hashable, work_out: Callable[[], T]) -> T:

@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from functools import cached_property
 from typing import Any
 
 import numpy as np
 
 from korvel._market import Market, MarketView
-from korvel._typing import Float64Array, Int64Array
+from korvel._typing import BoolArray, Float64Array, Int64Array
 from korvel.results._records import Records
 from korvel.simulation._inputs import Weights
 from korvel.simulation._rules import Rules
@@ -40,10 +41,32 @@ class Run:
     #: The ledger run's keywords for the size rules (its volume table, capital, caps), for a run once more.
     size_keywords: dict[str, Any] = field(default_factory=dict)
 
-    @property
+    # The readings below are read by the figures and by the result's frames alike: worked out once per run
+    # (the run never changes).
+
+    @cached_property
     def first_row(self) -> int:
         """The first market row the strategy is live on: the first on or after the first weight date."""
         return int(np.searchsorted(self.view.dates, self.weights.engine_dates[0], side="left"))
+
+    @cached_property
+    def record_columns(self) -> Int64Array:
+        """The market column of each trade record; read-only."""
+        columns: Int64Array = self.weights.market_columns[self.records.sid]
+        columns.flags.writeable = False
+        return columns
+
+    @cached_property
+    def entry_price_missing(self) -> BoolArray:
+        """Per record: no trading price on its entry row (an instrument not listed yet, a gap); read-only."""
+        trading = self.view.trading(self.rules.trade_at)
+        if trading.flags.c_contiguous:  # as the market keeps its tables: a flat take, not a 2-D fancy index
+            price = trading.reshape(-1).take(self.records.entry * trading.shape[1] + self.record_columns)
+        else:
+            price = trading[self.records.entry, self.record_columns]
+        missing: BoolArray = np.isnan(price)
+        missing.flags.writeable = False
+        return missing
 
     @property
     def delisting(self) -> Int64Array:

@@ -51,27 +51,32 @@ def applied_weight_rows(
     idx = np.asarray(price_index, dtype=np.int64)
     pos = np.asarray(pos_index, dtype=np.int64)
     T, R = idx.shape[0], pos.shape[0]
-    applied = np.full(T, -1, dtype=np.int64)
+    applied = np.empty(T, dtype=np.int64)
+    applied.fill(-1)
     if T == 0 or R == 0:
         return applied, 0, False
-    first = int(np.searchsorted(idx, pos[0], side="left"))  # first processed row
+    first = int(idx.searchsorted(pos[0], side="left"))  # first processed row
     if first == T:
         return applied, 0, False
-    # After processed row i: the newest weight row dated before the next price
-    # date (after the last row: the newest of all).
-    candidate = np.empty(T - first, dtype=np.int64)
-    candidate[:-1] = np.searchsorted(pos, idx[first + 1 :], side="left") - 1
-    candidate[-1] = R - 1
-    marked = marked_rows(idx, resample)[first:]
+    # Only the marked rows are read (a few per period): they are worked out alone, not every price row.
+    # The marked processed rows, ascending, each once (as `marked_rows` marks them).
+    rows = np.maximum(idx.searchsorted(np.asarray(resample, dtype=np.int64), side="right") - 1, 0)
+    rows.sort()
+    rows = rows[np.concatenate(([True], rows[1:] != rows[:-1]))] if rows.size else rows
+    rows = rows[rows >= first]
+    # After processed row i: the newest weight row dated before the next price date (after the last row:
+    # the newest of all).
+    cand = np.empty(rows.shape[0], dtype=np.int64)
+    cand.fill(R - 1)
+    inner = rows < T - 1
+    cand[inner] = pos.searchsorted(idx[rows[inner] + 1], side="left") - 1
     # The weight row last applied is always the candidate of the latest marked
     # row (a marked row whose candidate equals it leaves it unchanged), so a
     # marked row makes its candidate due when that differs from the previous
     # marked row's candidate.
-    rows = np.flatnonzero(marked)
-    cand = candidate[rows]
     due = cand != np.concatenate(([-1], cand[:-1]))
-    take = rows[due] + first + 1
+    take = rows[due] + 1
     inside = take < T
     applied[take[inside]] = cand[due][inside]
-    last_due = bool(rows.size) and rows[-1] == T - 1 - first and bool(due[-1])
-    return applied, int(candidate[-1]), last_due
+    last_due = bool(rows.size) and rows[-1] == T - 1 and bool(due[-1])
+    return applied, R - 1, last_due

@@ -66,7 +66,22 @@ class Collected:
             codes[position] = code
         stats = outcome.kept.get("stats")
         if isinstance(stats, Mapping):
+            columns, kinds = self.columns, self.kinds
             for name, value in stats.items():
+                # The usual figures at once, as `_set` keeps them: a float or an int into a column of numbers
+                # that already holds its kind, a date into one of dates.
+                column = columns.get(name)
+                if column is not None:
+                    kind, cls = kinds[name], type(value)
+                    if cls is float and kind == "float":
+                        column[position] = value
+                        continue
+                    if cls is int and (kind == "int" or kind == "float") and abs(value) <= 2**53:
+                        column[position] = float(value)
+                        continue
+                    if cls is pd.Timestamp and kind == "date" and value.tz is None and name in self.units:
+                        column[position] = value.value
+                        continue
                 self._set(name, position, value)
         if keep:
             for name, value in outcome.kept.items():

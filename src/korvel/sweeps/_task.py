@@ -39,7 +39,7 @@ from korvel.simulation._rates import run_risk_free
 from korvel.simulation._rules import DEPRECATED, RULES, check_rules, keywords_given
 from korvel.simulation._run import Run
 from korvel.sweeps._allocator import allocate_as_a_plain_process
-from korvel.sweeps._grid import canonical, plain
+from korvel.sweeps._grid import canonical
 
 #: What a sweep can keep of each backtest ("returns32": the returns as float32).
 KEEP = ("stats", "equity", "trades", "returns", "returns32")
@@ -158,12 +158,15 @@ class WeightsCache:
     def rules(self, job: Job, rules: Mapping[str, Any]) -> CheckedRules:
         """The job's fixed rules with a combination's (less rebalance and benchmark), checked; the same check
         as `korvel.backtest` makes, kept by the combination's values while they are plain numbers or words."""
-        given = {k: v for k, v in {**job.rules, **rules}.items() if k not in _MARKET_RULES}
-        key = _rules_key(rules) if not any(given.get(name) is not None for name in DEPRECATED) else None
-        if key is not None and job is self._job:
-            found = self._rules.get(key)
+        values = _rules_key(rules)
+        if values is not None and job is self._job:
+            # Kept only under a key made below with the job's rules as they are: a combination's values find
+            # their checked rules before anything else is looked at.
+            found = self._rules.get(values)
             if found is not None:
                 return found
+        given = {k: v for k, v in {**job.rules, **rules}.items() if k not in _MARKET_RULES}
+        key = values if not any(given.get(name) is not None for name in DEPRECATED) else None
         checked = CheckedRules.of(check_rules(**keywords_given(**given)))
         if key is not None:
             with self._lock:
@@ -257,7 +260,8 @@ def _kept_of_run(run: Run, keep: Sequence[str]) -> dict[str, Any]:
     for name in keep:
         if name == "stats":
             said = figures(run, risk_free_rows(run, *run_risk_free(run.rules)))
-            kept[name] = {key: plain(value) for key, value in said.items()}
+            # NumPy scalars as the Python values they hold (`plain`, inline: a sweep keeps every run's figures).
+            kept[name] = {key: value.item() if isinstance(value, np.generic) else value for key, value in said.items()}
         elif name == "equity":
             kept[name] = run.equity[first:]
         elif name == "returns":
