@@ -288,3 +288,55 @@ def test_overfitting_reads_the_stores_returns_mapped_block_by_block_as_in_memory
     assert mapped == ["r", "r"]
     assert not [p for p in path.iterdir() if p.name.startswith(".returns-")]  # the mapped file is gone
     pd.testing.assert_frame_equal(stored.returns, in_memory.returns, check_exact=True)
+
+
+def test_ids_are_placed_exactly_whatever_hashes_they_share(monkeypatch):
+    from korvel.sweeps import _store
+    from korvel.sweeps._grid import expand
+    from korvel.sweeps._store import Positions, ident
+
+    combos = expand({"a": [1, 2.5, None], "b": ["x", (1, 2)]})
+    for hashed in (hash, lambda key: 7):  # one hash for every id: each is told by the id itself
+        monkeypatch.setattr(_store, "hash", hashed, raising=False)
+        where = Positions(combos)
+        assert [where.find(ident(p)) for p in combos.params] == list(range(len(combos)))
+        assert where.find(ident({"a": 3, "b": "x"})) is None and where.find(ident({"a": 1.0, "b": "x"})) is None
+        some = Positions(combos, np.array([4, 1]))
+        assert [some.find(ident(p)) for p in combos.params] == [None, 1, None, None, 4, None]
+
+
+def _pair(market, a, b):
+    raise AssertionError("a finished store runs no combination")
+
+
+@pytest.mark.skipif(
+    "LD_PRELOAD" in os.environ, reason="under the sanitizers Python allocates through malloc: other sizes are traced"
+)
+def test_a_resume_places_the_stores_combinations_without_an_object_each(market, tmp_path):
+    import gc
+    import tracemalloc
+
+    from korvel.sweeps._fingerprint import fingerprint
+    from korvel.sweeps._grid import expand
+    from korvel.sweeps._store import Store
+    from korvel.sweeps._task import Done
+
+    transient = {}
+    for count in (2000, 8000):
+        grid = {"a": list(range(count // 10)), "b": list(range(10))}
+        path = tmp_path / f"{count}.store"
+        combos = expand(grid)
+        with Store(path, fingerprint(_pair, {}, market, ("stats",)), combos, ("stats",)) as store:
+            for params in combos.params:  # finished, as a sweep leaves it
+                store.add(params, Done({"stats": {"sharpe": float(params["b"])}, "warnings": {}}))
+        gc.collect()
+        tracemalloc.start()
+        sw = korvel.sweep(_pair, market, grid, checkpoint=path, progress=False)
+        after, peak = tracemalloc.get_traced_memory()
+        tracemalloc.stop()
+        assert sw.stats["sharpe"].tolist() == [float(b) for _ in grid["a"] for b in grid["b"]]
+        transient[count] = peak - after
+    # The ids' hashes and positions (16 bytes a combination, and the sort's temporaries); a dict from id to
+    # position would be about 150 bytes more.
+    per_combination = (transient[8000] - transient[2000]) / 6000
+    assert per_combination < 64, per_combination

@@ -36,7 +36,7 @@ from korvel.sweeps._fingerprint import differences, fingerprint
 from korvel.sweeps._grid import Combinations, Product, canonical, expand, plain, same
 from korvel.sweeps._heatmap import heatmap_figure, heatmap_table
 from korvel.sweeps._progress import Progress
-from korvel.sweeps._store import GRID, LIGHT, Store, ident, read_kept, read_manifest, read_store
+from korvel.sweeps._store import GRID, LIGHT, Positions, Store, read_kept, read_manifest, read_store
 from korvel.sweeps._task import KEEP, Done, Failed, Job, Outcome, split
 from korvel.sweeps.backends._base import Task
 from korvel.sweeps.backends._registry import backend_for
@@ -356,12 +356,11 @@ class Sweep:
             for j, p in enumerate(ran):
                 yield j, values[int(p)]
             return
-        column = {ident(self._combos.params[int(p)]): j for j, p in enumerate(ran)}
-        yield from (
-            (column[key], value)
-            for key, value in read_kept(self._store, read_manifest(self._store), name)
-            if key in column
-        )
+        where = Positions(self._combos, ran)
+        for key, value in read_kept(self._store, read_manifest(self._store), name):
+            position = where.find(key)
+            if position is not None:
+                yield int(np.searchsorted(ran, position)), value  # `ran` is in grid order
 
     @property
     def combinations(self) -> pd.MultiIndex:
@@ -826,12 +825,12 @@ class Tasks(Sequence[Task]):
 def _resumed(combos: Combinations, collected: Collected, *, failures: bool = False) -> Callable[[str, Outcome], None]:
     """What takes a store's outcomes (by id) into `collected` at their positions in `combos`; a failed one
     goes in with `failures`, else it is run again."""
-    where: dict[str, int] = {}
+    where: list[Positions] = []  # made when the store is found to hold a combination
 
     def found(key: str, outcome: Outcome) -> None:
         if not where:
-            where.update((ident(p), i) for i, p in enumerate(combos.params))
-        position = where.get(key)
+            where.append(Positions(combos))
+        position = where[0].find(key)
         if position is None:
             return
         if isinstance(outcome, Failed) and not failures:
