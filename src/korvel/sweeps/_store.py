@@ -102,10 +102,9 @@ class Positions:
 
 @dataclass
 class Read:
-    """What a store holds: its manifest, the combinations it was last run on, and the outcomes by id."""
+    """What a store holds: its manifest and the outcomes by id."""
 
     manifest: dict[str, Any]
-    combos: Combinations | None
     outcomes: dict[str, Outcome]
     dropped: list[str]  # the chunks dropped as torn or damaged
 
@@ -176,7 +175,7 @@ def read_store(
                 outcomes.pop(key, None)  # run again
             else:
                 outcomes[key] = outcome
-    return Read(manifest, read_grid(folder), outcomes, dropped)
+    return Read(manifest, outcomes, dropped)
 
 
 def read_kept(folder: Path, manifest: dict[str, Any], name: str) -> Iterator[tuple[str, Any]]:

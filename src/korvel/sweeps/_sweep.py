@@ -36,7 +36,7 @@ from korvel.sweeps._fingerprint import differences, fingerprint
 from korvel.sweeps._grid import Combinations, Product, canonical, expand, plain, same
 from korvel.sweeps._heatmap import heatmap_figure, heatmap_table
 from korvel.sweeps._progress import Progress
-from korvel.sweeps._store import GRID, LIGHT, Positions, Store, read_kept, read_manifest, read_store
+from korvel.sweeps._store import GRID, LIGHT, Positions, Store, read_grid, read_kept, read_manifest, read_store
 from korvel.sweeps._task import KEEP, Done, Failed, Job, Outcome, split
 from korvel.sweeps.backends._base import Task
 from korvel.sweeps.backends._registry import backend_for
@@ -304,7 +304,6 @@ class Sweep:
         """
         path = Path(folder)
         manifest = read_manifest(path)
-        found = read_store(path, manifest, failures=True)
         theirs = manifest.get("fingerprint") or {}
         keep = tuple(theirs.get("keep") or ("stats",))
         market_ = as_market(market) if market is not None else None
@@ -316,11 +315,11 @@ class Sweep:
             said = [d for d in differences(theirs, fingerprint(strategy, fixed, market_, keep)) if "keep" not in d]
             if said:
                 raise ValueError(f"Sweep.open: {str(path)!r} was not written by this sweep: " + "; ".join(said))
-        combos = found.combos
+        combos = read_grid(path)
         if combos is None:
             raise ValueError(f"{str(path)!r}: the store's grid ({GRID}) is missing or damaged")
         collected = Collected(len(combos))
-        read_store(path, manifest, failures=True, parts=LIGHT, each=_resumed(combos, collected, failures=True))
+        found = read_store(path, manifest, failures=True, parts=LIGHT, each=_resumed(combos, collected, failures=True))
         fixed_strategy, fixed_rules = split(fixed)
         job = Job(strategy if strategy is not None else _not_given, fixed_strategy, fixed_rules, keep)
         opened = cls(combos, collected, job, market_, 0.0, f"store {path}", store=path)
