@@ -33,7 +33,7 @@ from korvel.simulation._rates import per_row_rates, run_risk_free
 from korvel.simulation._rules import CHECKED, RULES, check_rules
 from korvel.sweeps._collected import DONE, PENDING, Collected
 from korvel.sweeps._fingerprint import differences, fingerprint
-from korvel.sweeps._grid import Combinations, Product, canonical, expand, plain, same
+from korvel.sweeps._grid import Columns, Combinations, Product, canonical, expand, plain, same
 from korvel.sweeps._heatmap import heatmap_figure, heatmap_table
 from korvel.sweeps._progress import Progress
 from korvel.sweeps._store import GRID, LIGHT, Positions, Store, read_grid, read_kept, read_manifest, read_store
@@ -641,23 +641,33 @@ class Sweep:
                 + (f"; missing: {', '.join(missing)}" if missing else "")
                 + (f"; not in the grid: {', '.join(unknown)}" if unknown else "")
             )
-        whole = isinstance(self._combos.params, Product) and len(self._present) == len(self._combos)
-        present = self._combos.params if whole else [self._combos.params[int(i)] for i in self._present]
-        for j, key in enumerate(keys):
-            if whole:
-                taken = [plain(v) for v in self._combos.params.axes[j]]  # type: ignore[attr-defined]
-            else:
-                taken = list(dict.fromkeys(plain(p[key]) for p in present))
-            if not any(same(params[key], value) for value in taken):
-                raise ValueError(
-                    f"result: {key}={params[key]!r} is not in the grid; {key} takes "
-                    + ", ".join(repr(v) for v in taken)
-                )
-        # The parameters as the grid gave them.
-        if whole:
-            axes = self._combos.params.axes  # type: ignore[attr-defined]
-            found = [{k: next(v for v in axis if same(params[k], v)) for k, axis in zip(keys, axes)}]
+        given = self._combos.params
+        if isinstance(given, (Product, Columns)):
+            # By the codes of the combinations present along each key: no dict made per combination.
+            digits = given.digits(self._present)
+            hit = np.ones(len(self._present), dtype=bool)
+            for j, key in enumerate(keys):
+                axis = given.axes[j]
+                codes = np.unique(digits[j])
+                matching = [c for c in codes if same(params[key], axis[c])]
+                if not matching:
+                    taken = [plain(axis[c]) for c in codes]
+                    raise ValueError(
+                        f"result: {key}={params[key]!r} is not in the grid; {key} takes "
+                        + ", ".join(repr(v) for v in taken)
+                    )
+                hit &= np.isin(digits[j], matching)
+            # The parameters as the grid gave them.
+            found = [given[int(self._present[k])] for k in np.flatnonzero(hit)[:1]]
         else:
+            present = [given[int(i)] for i in self._present]
+            for key in keys:
+                taken = list(dict.fromkeys(plain(p[key]) for p in present))
+                if not any(same(params[key], value) for value in taken):
+                    raise ValueError(
+                        f"result: {key}={params[key]!r} is not in the grid; {key} takes "
+                        + ", ".join(repr(v) for v in taken)
+                    )
             found = [p for p in present if all(same(params[k], p[k]) for k in keys)]
         if not found:
             shown = ", ".join(f"{k}={params[k]!r}" for k in keys)
