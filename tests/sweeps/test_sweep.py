@@ -1,5 +1,6 @@
 """korvel.sweep in this process: the grid, the checks, the results against single backtests, checkpoints, progress."""
 
+import copy
 import io
 import math
 import os
@@ -451,6 +452,78 @@ def test_the_weights_cache_is_bounded_in_bytes(market):
     assert cache.calls == 4  # 20 was evicted by 40 (least recently used), 40 was still there
     cache.weights(Job(momentum, {}, {}, ("stats",)), market, {"lookback": 40, "top": 2})
     assert cache.calls == 5  # another sweep's job starts afresh
+
+
+class Hidden:
+    """A hashable parameter whose repr hides its state, as many objects' reprs do."""
+
+    def __init__(self, count):
+        self.count = count
+
+    def __repr__(self):
+        return "Hidden(...)"
+
+    def __eq__(self, other):
+        return isinstance(other, Hidden) and other.count == self.count
+
+    def __hash__(self):
+        return hash(self.count)
+
+
+class Unpicklable(Hidden):
+    def __reduce__(self):
+        raise TypeError("not picklable")
+
+
+def _first(market, picks):
+    """Equal weights on the first instruments, as many as `picks` counts (its sum, or its count)."""
+    count = 1 + int(np.sum(picks)) if isinstance(picks, np.ndarray) else picks.count
+    weights = np.zeros(market.shape[1])
+    weights[:count] = 1.0 / count
+    return pd.DataFrame([weights], index=market.dates[:1], columns=market.instruments)
+
+
+@pytest.mark.parametrize(
+    "value, other",
+    [
+        (np.zeros(2000), np.eye(1, 2000, 1000)[0]),  # NumPy prints "..." for the middle of a long array
+        (Hidden(2), Hidden(3)),
+    ],
+    ids=["long arrays", "hidden state"],
+)
+def test_parameters_that_print_alike_get_their_own_weights(market, value, other):
+    from korvel.sweeps._task import Job, WeightsCache
+
+    assert repr(value) == repr(other)
+    cache = WeightsCache()
+    job = Job(_first, {}, {}, ("stats",))
+    weights = cache.weights(job, market, {"picks": value})
+    assert not cache.weights(job, market, {"picks": other}).equals(weights)
+    assert cache.weights(job, market, {"picks": copy.deepcopy(value)}) is weights  # the same content: reused
+    assert cache.calls == 2
+
+
+def test_a_sweep_over_parameters_that_print_alike_runs_each(market):
+    grid = [{"picks": Hidden(2)}, {"picks": Hidden(5)}]
+    sw = korvel.sweep(_first, market, grid, progress=False)
+    for params, (_, row) in zip(grid, sw.stats.iterrows()):
+        expected = korvel.backtest(_first(market, **params), market).stats()
+        pd.testing.assert_series_equal(row, expected, check_names=False)
+
+
+def test_the_weights_cache_keys_plain_values_by_type_and_value(market):
+    from korvel.sweeps._task import Job, WeightsCache
+
+    cache = WeightsCache()
+    job = Job(lambda market, picks: _first(market, Hidden(1)), {}, {}, ("stats",))
+    distinct = [1, 1.0, True, 0.0, -0.0, "1", None]
+    entries = [cache.prepared(job, market, {"picks": v}) for v in distinct]
+    assert cache.calls == len(distinct) and len({id(e) for e in entries}) == len(distinct)
+    # A NumPy scalar is the value it holds; a value with no content to digest is not kept.
+    assert cache.prepared(job, market, {"picks": np.float64(-0.0)}) is entries[4]
+    for _ in range(2):
+        cache.prepared(job, market, {"picks": Unpicklable(2)})
+    assert cache.calls == len(distinct) + 2
 
 
 @pytest.mark.parametrize("limit", [3, 5])

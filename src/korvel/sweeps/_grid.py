@@ -95,12 +95,53 @@ class Product(Sequence[Params]):
             yield dict(zip(self.keys, values))
 
 
+class Columns(Sequence[Params]):
+    """Combinations listed one by one (not a product of axes), kept as columns without a dict per combination:
+    each key's distinct values (`axes`, as a `Product` has them) and one code per combination into them."""
+
+    def __init__(self, keys: tuple[str, ...], axes: list[list[Any]], codes: list[np.ndarray]) -> None:
+        if len(axes) != len(keys) or len(codes) != len(keys) or len({len(c) for c in codes}) > 1:
+            raise ValueError("columns: one list of values and one array of codes per key, all as long")
+        for axis, column in zip(axes, codes):
+            if len(column) and (column.min() < 0 or column.max() >= len(axis)):
+                raise ValueError("columns: a code names no value")
+        self.keys = keys
+        self.axes = axes
+        self.codes = codes
+        self._count = len(codes[0]) if codes else 0
+
+    def __len__(self) -> int:
+        return self._count
+
+    def digits(self, positions: np.ndarray) -> list[np.ndarray]:
+        """The code along each key of the combinations at `positions`."""
+        at = np.asarray(positions, dtype=np.int64)
+        return [column[at] for column in self.codes]
+
+    def _one(self, i: int) -> Params:
+        if i < 0:
+            i += self._count
+        if not 0 <= i < self._count:
+            raise IndexError(f"combination {i} of {self._count}")
+        return {k: axis[int(column[i])] for k, axis, column in zip(self.keys, self.axes, self.codes)}
+
+    def __getitem__(self, i: Any) -> Any:
+        if isinstance(i, slice):
+            return [self._one(j) for j in range(*i.indices(self._count))]
+        return self._one(int(i))
+
+    def __iter__(self) -> Iterator[Params]:
+        for i in range(self._count):
+            yield self._one(i)
+
+
 @dataclass(frozen=True)
 class Combinations:
     """The checked combinations of a sweep, in order, and their index."""
 
     keys: tuple[str, ...]
-    params: Sequence[Params]  # a `Product` for a grid of axes, else the list of dicts given
+    # A `Product` for a grid of axes, else the list of dicts given (`Columns` for a list read back from a store).
+    params: Sequence[Params]
 
     def __len__(self) -> int:
         return len(self.params)
@@ -111,7 +152,7 @@ class Combinations:
             positions = np.arange(len(self.params))
         if len(positions) == 0:
             return pd.MultiIndex(levels=[[]] * len(self.keys), codes=[[]] * len(self.keys), names=list(self.keys))
-        if isinstance(self.params, Product):
+        if isinstance(self.params, (Product, Columns)):
             # One object array per level, taken from the axes: what from_tuples builds, without the tuples.
             digits = self.params.digits(np.asarray(positions))
             arrays = []

@@ -2,7 +2,9 @@
 
     FOLDER/manifest.json      what wrote the store (`_fingerprint`), the grid's keys, and every chunk: its
                               files with their sizes and BLAKE2b digests
-    FOLDER/grid.json          the combinations of the latest sweep on the store, in order (`Sweep.open`)
+    FOLDER/grid.json          the combinations of the latest sweep on the store, in order (`Sweep.open`):
+                              a grid's axes, or for a list each key's distinct values and every combination's
+                              code among them (int32, in base64; earlier versions listed every combination)
     FOLDER/stats/part-N.parquet     one row per combination that ran: "combination" (its id), the grid's
                               parameters as columns, then the statistics
     FOLDER/failures/, warnings/, equity/, returns/, trades/   the same chunk's other parts, as kept
@@ -22,6 +24,8 @@ a resumed sweep, and a later chunk's answer replaces an earlier one's.
 
 from __future__ import annotations
 
+import array
+import base64
 import errno
 import hashlib
 import json
@@ -37,7 +41,7 @@ import numpy as np
 import pandas as pd
 
 from korvel.sweeps._fingerprint import VERSION_KEYS, differences
-from korvel.sweeps._grid import Combinations, Product, canonical
+from korvel.sweeps._grid import Columns, Combinations, Product, canonical
 from korvel.sweeps._task import WARNINGS, Done, Failed, Outcome
 
 FORMAT = "korvel sweep store 1"
@@ -69,12 +73,42 @@ def ident(params: Mapping[str, Any]) -> str:
     return repr(canonical(params))
 
 
+class Positions:
+    """Where each combination of a grid (or of some of its positions) is, by its id: the ids' hashes sorted,
+    with the positions beside them (16 bytes a combination, where a dict from id to position takes about
+    130); a hash found is confirmed by the id itself, so that a collision cannot place an id wrongly."""
+
+    def __init__(self, combos: Combinations, positions: np.ndarray | None = None) -> None:
+        params = combos.params
+        if positions is None:
+            positions = np.arange(len(params), dtype=np.int64)
+            ids: Iterator[str] = (ident(p) for p in params)
+        else:
+            positions = np.asarray(positions, dtype=np.int64)
+            ids = (ident(params[int(i)]) for i in positions)
+        hashes = np.fromiter((hash(i) for i in ids), dtype=np.int64, count=len(positions))
+        order = np.argsort(hashes, kind="stable")
+        self._hashes = hashes[order]
+        self._positions = positions[order]
+        self._params = params
+
+    def find(self, key: str) -> int | None:
+        """The position of the combination whose id is `key`, or None if there is none."""
+        h = hash(key)
+        j = int(np.searchsorted(self._hashes, h))
+        while j < len(self._hashes) and self._hashes[j] == h:
+            position = int(self._positions[j])
+            if ident(self._params[position]) == key:
+                return position
+            j += 1
+        return None
+
+
 @dataclass
 class Read:
-    """What a store holds: its manifest, the combinations it was last run on, and the outcomes by id."""
+    """What a store holds: its manifest and the outcomes by id."""
 
     manifest: dict[str, Any]
-    combos: Combinations | None
     outcomes: dict[str, Outcome]
     dropped: list[str]  # the chunks dropped as torn or damaged
 
@@ -145,7 +179,7 @@ def read_store(
                 outcomes.pop(key, None)  # run again
             else:
                 outcomes[key] = outcome
-    return Read(manifest, read_grid(folder), outcomes, dropped)
+    return Read(manifest, outcomes, dropped)
 
 
 def read_kept(folder: Path, manifest: dict[str, Any], name: str) -> Iterator[tuple[str, Any]]:
@@ -165,18 +199,40 @@ def read_kept(folder: Path, manifest: dict[str, Any], name: str) -> Iterator[tup
 
 
 def read_grid(folder: Path) -> Combinations | None:
+    """The combinations of the latest sweep on the store, without a dict per combination: a grid of axes as a
+    `Product`; a list as `Columns` (or as the `Product` it is, when it lists one in order); None if the file
+    is missing or damaged."""
     try:
-        given = json.loads((folder / GRID).read_text(encoding="utf-8"))
+        text = (folder / GRID).read_text(encoding="utf-8")
+        listed = _Coded()
+        # The layout of earlier versions lists every combination: its rows are coded one by one as they are
+        # parsed (parsed whole, a million rows would be a million lists of values first).
+        given = _members(text, "combinations", listed.add)
         keys = tuple(str(k) for k in given["keys"])
         if "axes" in given:
             axes = [[decode(v) for v in axis] for axis in given["axes"]]
             if len(axes) != len(keys) or not all(axes):
                 return None
             return Combinations(keys, Product(keys, axes))
-        params = [dict(zip(keys, (decode(v) for v in values))) for values in given["combinations"]]
-    except (OSError, ValueError, KeyError, TypeError):
+        if "codes" in given:
+            values = given["values"]
+            codes = [
+                np.frombuffer(base64.b64decode(c, validate=True), dtype="<i4").astype(np.int32) for c in given["codes"]
+            ]
+        else:
+            if "combinations" not in given or len(listed.values) not in (0, len(keys)):
+                return None
+            values, codes = listed.values, listed.columns()
+        if not codes or len(codes[0]) == 0:
+            return None
+        axes = [[decode(v) for v in column] for column in values]
+        combos = Columns(keys, axes, codes)
+    except (OSError, ValueError, KeyError, TypeError, AttributeError):
         return None
-    return Combinations(keys, params)
+    product, every = Product(keys, axes), np.arange(len(combos))
+    if len(product) == len(combos) and all(map(np.array_equal, combos.digits(every), product.digits(every))):
+        return Combinations(keys, product)
+    return Combinations(keys, combos)
 
 
 def _read_chunk(folder: Path, chunk: dict[str, Any], parts: Sequence[str] | None = None) -> list[tuple[str, Outcome]]:
@@ -537,9 +593,92 @@ def _grid_json(combos: Combinations) -> bytes:
         return json.dumps(
             {"keys": list(combos.keys), "axes": [[encode(v) for v in axis] for axis in combos.params.axes]}
         ).encode()
-    return json.dumps(
-        {"keys": list(combos.keys), "combinations": [[encode(p[k]) for k in combos.keys] for p in combos.params]}
-    ).encode()
+    # A list: each key's distinct values and a code per combination (4 bytes, in base64), not a row each.
+    coded = _Coded()
+    for p in combos.params:
+        coded.add([encode(p[k]) for k in combos.keys])
+    codes = [base64.b64encode(column.astype("<i4").tobytes()).decode("ascii") for column in coded.columns()]
+    return json.dumps({"keys": list(combos.keys), "values": coded.values, "codes": codes}).encode()
+
+
+class _Coded:
+    """Rows of encoded grid values coded column by column: each column's distinct values, in the order they
+    first come, and the code of each row's value among them."""
+
+    def __init__(self) -> None:
+        self.values: list[list[Any]] = []
+        self._seen: list[dict[Any, int]] = []
+        self._codes: list[array.array[int]] = []
+
+    def add(self, row: Any) -> None:
+        if not isinstance(row, list) or (self.values and len(row) != len(self.values)):
+            raise ValueError("a row of the grid with another number of values")
+        if not self.values:
+            self.values = [[] for _ in row]
+            self._seen = [{} for _ in row]
+            self._codes = [array.array("i") for _ in row]
+        for value, values, seen, codes in zip(row, self.values, self._seen, self._codes):
+            key = _exact(value)
+            code = seen.get(key)
+            if code is None:
+                code = seen[key] = len(values)
+                values.append(value)
+            codes.append(code)
+
+    def columns(self) -> list[np.ndarray]:
+        return [np.frombuffer(codes, dtype=np.int32).copy() for codes in self._codes]
+
+
+def _exact(encoded: Any) -> Any:
+    """An encoded grid value as a key, exactly: values that compare equal but differ in type (True, 1) apart."""
+    if isinstance(encoded, dict):
+        return tuple((k, _exact(v)) for k, v in sorted(encoded.items()))
+    if isinstance(encoded, list):
+        return ("list", *(_exact(v) for v in encoded))
+    return (type(encoded).__name__, encoded)
+
+
+def _members(text: str, streamed: str, each: Callable[[Any], None]) -> dict[str, Any]:
+    """The members of the JSON object `text`, its array named `streamed` given to `each` item by item instead
+    (the member is then None)."""
+    decoder = json.JSONDecoder()
+    members: dict[str, Any] = {}
+
+    def skip(at: int) -> int:
+        while at < len(text) and text[at] in " \t\n\r":
+            at += 1
+        return at
+
+    def after(at: int, closing: str) -> int:
+        """Past a "," (or up to the closing bracket) after a value."""
+        at = skip(at)
+        if text[at : at + 1] == ",":
+            return skip(at + 1)
+        if text[at : at + 1] != closing:
+            raise ValueError(f"{GRID}: ',' or {closing!r} expected at {at}")
+        return at
+
+    at = skip(0)
+    if text[at : at + 1] != "{":
+        raise ValueError(f"{GRID}: not an object")
+    at = skip(at + 1)
+    while text[at : at + 1] != "}":
+        name, at = decoder.raw_decode(text, at)
+        at = skip(at)
+        if text[at : at + 1] != ":":
+            raise ValueError(f"{GRID}: ':' expected at {at}")
+        at = skip(at + 1)
+        if name == streamed and text[at : at + 1] == "[":
+            at = skip(at + 1)
+            while text[at : at + 1] != "]":
+                item, at = decoder.raw_decode(text, at)
+                each(item)
+                at = after(at, "]")
+            members[name], at = None, at + 1
+        else:
+            members[name], at = decoder.raw_decode(text, at)
+        at = after(at, "}")
+    return members
 
 
 def encode(value: Any) -> Any:

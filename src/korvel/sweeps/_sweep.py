@@ -33,10 +33,10 @@ from korvel.simulation._rates import per_row_rates, run_risk_free
 from korvel.simulation._rules import CHECKED, RULES, check_rules
 from korvel.sweeps._collected import DONE, PENDING, Collected
 from korvel.sweeps._fingerprint import differences, fingerprint
-from korvel.sweeps._grid import Combinations, Product, canonical, expand, plain, same
+from korvel.sweeps._grid import Columns, Combinations, Product, canonical, expand, plain, same
 from korvel.sweeps._heatmap import heatmap_figure, heatmap_table
 from korvel.sweeps._progress import Progress
-from korvel.sweeps._store import GRID, LIGHT, Store, ident, read_kept, read_manifest, read_store
+from korvel.sweeps._store import GRID, LIGHT, Positions, Store, read_grid, read_kept, read_manifest, read_store
 from korvel.sweeps._task import KEEP, Done, Failed, Job, Outcome, split
 from korvel.sweeps.backends._base import Task
 from korvel.sweeps.backends._registry import backend_for
@@ -304,7 +304,6 @@ class Sweep:
         """
         path = Path(folder)
         manifest = read_manifest(path)
-        found = read_store(path, manifest, failures=True)
         theirs = manifest.get("fingerprint") or {}
         keep = tuple(theirs.get("keep") or ("stats",))
         market_ = as_market(market) if market is not None else None
@@ -316,11 +315,11 @@ class Sweep:
             said = [d for d in differences(theirs, fingerprint(strategy, fixed, market_, keep)) if "keep" not in d]
             if said:
                 raise ValueError(f"Sweep.open: {str(path)!r} was not written by this sweep: " + "; ".join(said))
-        combos = found.combos
+        combos = read_grid(path)
         if combos is None:
             raise ValueError(f"{str(path)!r}: the store's grid ({GRID}) is missing or damaged")
         collected = Collected(len(combos))
-        read_store(path, manifest, failures=True, parts=LIGHT, each=_resumed(combos, collected, failures=True))
+        found = read_store(path, manifest, failures=True, parts=LIGHT, each=_resumed(combos, collected, failures=True))
         fixed_strategy, fixed_rules = split(fixed)
         job = Job(strategy if strategy is not None else _not_given, fixed_strategy, fixed_rules, keep)
         opened = cls(combos, collected, job, market_, 0.0, f"store {path}", store=path)
@@ -356,12 +355,11 @@ class Sweep:
             for j, p in enumerate(ran):
                 yield j, values[int(p)]
             return
-        column = {ident(self._combos.params[int(p)]): j for j, p in enumerate(ran)}
-        yield from (
-            (column[key], value)
-            for key, value in read_kept(self._store, read_manifest(self._store), name)
-            if key in column
-        )
+        where = Positions(self._combos, ran)
+        for key, value in read_kept(self._store, read_manifest(self._store), name):
+            position = where.find(key)
+            if position is not None:
+                yield int(np.searchsorted(ran, position)), value  # `ran` is in grid order
 
     @property
     def combinations(self) -> pd.MultiIndex:
@@ -643,23 +641,33 @@ class Sweep:
                 + (f"; missing: {', '.join(missing)}" if missing else "")
                 + (f"; not in the grid: {', '.join(unknown)}" if unknown else "")
             )
-        whole = isinstance(self._combos.params, Product) and len(self._present) == len(self._combos)
-        present = self._combos.params if whole else [self._combos.params[int(i)] for i in self._present]
-        for j, key in enumerate(keys):
-            if whole:
-                taken = [plain(v) for v in self._combos.params.axes[j]]  # type: ignore[attr-defined]
-            else:
-                taken = list(dict.fromkeys(plain(p[key]) for p in present))
-            if not any(same(params[key], value) for value in taken):
-                raise ValueError(
-                    f"result: {key}={params[key]!r} is not in the grid; {key} takes "
-                    + ", ".join(repr(v) for v in taken)
-                )
-        # The parameters as the grid gave them.
-        if whole:
-            axes = self._combos.params.axes  # type: ignore[attr-defined]
-            found = [{k: next(v for v in axis if same(params[k], v)) for k, axis in zip(keys, axes)}]
+        given = self._combos.params
+        if isinstance(given, (Product, Columns)):
+            # By the codes of the combinations present along each key: no dict made per combination.
+            digits = given.digits(self._present)
+            hit = np.ones(len(self._present), dtype=bool)
+            for j, key in enumerate(keys):
+                axis = given.axes[j]
+                codes = np.unique(digits[j])
+                matching = [c for c in codes if same(params[key], axis[c])]
+                if not matching:
+                    taken = [plain(axis[c]) for c in codes]
+                    raise ValueError(
+                        f"result: {key}={params[key]!r} is not in the grid; {key} takes "
+                        + ", ".join(repr(v) for v in taken)
+                    )
+                hit &= np.isin(digits[j], matching)
+            # The parameters as the grid gave them.
+            found = [given[int(self._present[k])] for k in np.flatnonzero(hit)[:1]]
         else:
+            present = [given[int(i)] for i in self._present]
+            for key in keys:
+                taken = list(dict.fromkeys(plain(p[key]) for p in present))
+                if not any(same(params[key], value) for value in taken):
+                    raise ValueError(
+                        f"result: {key}={params[key]!r} is not in the grid; {key} takes "
+                        + ", ".join(repr(v) for v in taken)
+                    )
             found = [p for p in present if all(same(params[k], p[k]) for k in keys)]
         if not found:
             shown = ", ".join(f"{k}={params[k]!r}" for k in keys)
@@ -826,12 +834,12 @@ class Tasks(Sequence[Task]):
 def _resumed(combos: Combinations, collected: Collected, *, failures: bool = False) -> Callable[[str, Outcome], None]:
     """What takes a store's outcomes (by id) into `collected` at their positions in `combos`; a failed one
     goes in with `failures`, else it is run again."""
-    where: dict[str, int] = {}
+    where: list[Positions] = []  # made when the store is found to hold a combination
 
     def found(key: str, outcome: Outcome) -> None:
         if not where:
-            where.update((ident(p), i) for i, p in enumerate(combos.params))
-        position = where.get(key)
+            where.append(Positions(combos))
+        position = where[0].find(key)
         if position is None:
             return
         if isinstance(outcome, Failed) and not failures:

@@ -39,7 +39,8 @@ from korvel.simulation._rates import run_risk_free
 from korvel.simulation._rules import DEPRECATED, RULES, check_rules, keywords_given
 from korvel.simulation._run import Run
 from korvel.sweeps._allocator import allocate_as_a_plain_process
-from korvel.sweeps._grid import canonical
+from korvel.sweeps._fingerprint import content_digest
+from korvel.sweeps._grid import plain
 
 #: What a sweep can keep of each backtest ("returns32": the returns as float32).
 KEEP = ("stats", "equity", "trades", "returns", "returns32")
@@ -118,7 +119,7 @@ class WeightsCache:
         self.limit = limit
         self._job: Job | None = None
         self._market: Market | None = None
-        self._entries: OrderedDict[str, _Entry] = OrderedDict()
+        self._entries: OrderedDict[tuple[Any, ...], _Entry] = OrderedDict()
         self._uncounted: dict[int, _Entry] = {}  # the entries kept whose prepared arrays are not counted yet
         self._rules: dict[tuple[Any, ...], CheckedRules] = {}
         self._bytes = 0
@@ -177,7 +178,12 @@ class WeightsCache:
         return checked
 
     def _entry(self, job: Job, market: Market, strategy_kwargs: Mapping[str, Any]) -> _Entry:
-        key = repr(canonical(strategy_kwargs))
+        key = _weights_key(strategy_kwargs)
+        if key is None:  # a value known by no content: its weights are not kept
+            with self._lock:
+                self.calls += 1
+            weights = job.strategy(market, **job.strategy_kwargs, **strategy_kwargs)
+            return _Entry(weights, Prepared(weights, market), _size(weights))
         with self._lock:
             if job is not self._job or market is not self._market:
                 self._clear()
@@ -202,6 +208,24 @@ class WeightsCache:
             _, dropped = self._entries.popitem(last=False)
             self._uncounted.pop(id(dropped.prepared), None)
             self._bytes -= dropped.size
+
+
+def _weights_key(strategy_kwargs: Mapping[str, Any]) -> tuple[Any, ...] | None:
+    """A key of the strategy's parameters by value, never by their text (two values may print alike): a plain
+    number or word (a NumPy scalar as the one it holds) by its type and exact text, so that 1, 1.0 and True
+    differ, and 0.0 and -0.0; any other value by its content's digest; None when a value has no content to
+    digest (its weights are then not kept)."""
+    key = []
+    for name, value in sorted(strategy_kwargs.items()):
+        value = plain(value)
+        if type(value) in _PLAIN:
+            key.append((name, type(value).__name__, repr(value)))
+        else:
+            said = content_digest(value)
+            if said is None:
+                return None
+            key.append((name, "digest", said))
+    return tuple(key)
 
 
 def _rules_key(rules: Mapping[str, Any]) -> tuple[Any, ...] | None:
