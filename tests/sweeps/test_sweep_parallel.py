@@ -16,7 +16,7 @@ import pandas as pd
 import pytest
 import sweep_strategies
 from layer_support import SWEEP_SAID, UNPRICED, market_and_weights
-from sweep_strategies import Killer, momentum
+from sweep_strategies import Killer, Stopped, momentum
 
 import korvel
 from korvel.executors import Processes
@@ -397,19 +397,38 @@ STALLING = {
         for w in STALLING
     ],
 )
-def test_a_stopped_worker_is_reported_stalled_and_the_others_finish(market, serial, request, tmp_path, where, once):
+def test_a_stopped_worker_is_reported_stalled_and_the_others_finish(
+    market, serial, request, tmp_path, monkeypatch, where, once
+):
+    from korvel.sweeps import _sweep
+
     hit = (40, 2, 0.05, False)
+    folder = tmp_path / "said"
+    folder.mkdir()
     marker = str(tmp_path / "stopped")
+    stopping = {"stop": os.getpid(), "hold": str(folder)}
     grid = [
-        dict(p, stop=os.getpid() if tuple(p.values()) == hit else None, once=marker if once else None) for p in GRID
+        dict(p, **(stopping if tuple(p.values()) == hit else dict.fromkeys(stopping)), once=marker if once else None)
+        for p in GRID
     ]
+    # The stall clock's short limit applies to the stopped worker alone (see Stopped): on Dask and the process
+    # pool, in batches of two; the local pool, which hands out one combination at a time, waits for the others.
+    batch = None if where == "pool" else 2
+    # It stops once, or until it fails: alone, twice; in its batch (of two), then alone twice.
+    stops = 1 if once else 2 if batch is None else 3
+    if batch is None:
+        clock = Stopped(folder, 1.0, others=len(grid) - 1, stops=stops)
+    else:
+        clock = Stopped(folder, 1.0)
+    monkeypatch.setattr(_sweep, "StallClock", lambda timeout: clock)
     executor = STALLING[where](request)
-    start = time.monotonic()
     with pytest.warns(RuntimeWarning, match=r"did not answer for \d"):
-        sw = korvel.sweep(momentum, market, grid, keep=KEEP, fee=0.001, executor=executor, stall_timeout=1.0)
-    assert time.monotonic() - start < 30
-    stats = sw.stats.droplevel(["stop", "once"])
-    failures = sw.failures.droplevel(["stop", "once"])
+        sw = korvel.sweep(
+            momentum, market, grid, keep=KEEP, fee=0.001, executor=executor, batch=batch, stall_timeout=1.0
+        )
+    assert len(list(folder.glob("stopping-*"))) == stops  # each stop found, none waited out
+    levels = ["stop", "hold", "once"]
+    stats, failures = sw.stats.droplevel(levels), sw.failures.droplevel(levels)
     if once:  # run again, it answers: nothing is lost
         pd.testing.assert_frame_equal(stats, serial.stats, check_exact=True)
         assert failures.index.equals(serial.failures.index)
@@ -421,6 +440,27 @@ def test_a_stopped_worker_is_reported_stalled_and_the_others_finish(market, seri
         executor.shutdown()
     if where == "dask":
         executor.wait_for_workers(2, timeout=60)
+
+
+@pytest.mark.skipif(
+    "LD_PRELOAD" in os.environ, reason="under the sanitizers a restarted Dask worker takes over 30 s to come back"
+)
+def test_a_hung_dask_worker_of_this_machine_is_killed_at_once(cluster, monkeypatch):
+    import psutil
+
+    from korvel.sweeps.backends import _dask
+
+    address, pid = sorted(cluster.run(os.getpid).items())[0]
+    os.kill(pid, signal.SIGSTOP)  # hung: it answers nothing, and a SIGTERM waits for it
+    monkeypatch.setattr(type(cluster), "restart_workers", lambda *a, **k: pytest.fail("restarted by its nanny"))
+    try:
+        _dask._restart(cluster, [address])
+        psutil.Process(pid).wait(timeout=10)
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.kill(pid, signal.SIGKILL)
+    monkeypatch.undo()
+    cluster.wait_for_workers(2, timeout=60)
 
 
 def test_a_process_pool_broken_by_a_dead_worker_is_replaced(market, serial):

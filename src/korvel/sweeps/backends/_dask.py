@@ -37,6 +37,10 @@ _RESHIP = 10
 _LOST_ALONE = 2
 #: Seconds a hung worker's restart may take.
 _RESTART_SECONDS = 30.0
+#: Seconds the scheduler may take to let go of a hung worker's cancelled tasks before the worker is killed.
+_RELEASE_SECONDS = 5.0
+#: Times the market and the job are scattered before the sweep gives up (a worker may leave meanwhile).
+_SHIP_TRIES = 3
 #: Seconds the probes of a mapped market's file may take (a worker that does not answer gets it scattered).
 _PROBE_SECONDS = 60.0
 
@@ -142,9 +146,19 @@ class Dask(Backend):
 
         def ship(to: list[str] | None) -> None:
             client.cancel(shipped)
-            shipped[:] = [client.scatter(job, broadcast=True, hash=False)]
-            if scatter_market:
-                shipped.append(client.scatter(market, workers=to, broadcast=True, hash=False))
+            for attempt in range(_SHIP_TRIES):
+                try:
+                    shipped[:] = [client.scatter(job, broadcast=True, hash=False)]
+                    if scatter_market:
+                        shipped.append(client.scatter(market, workers=to, broadcast=True, hash=False))
+                    return
+                except (OSError, ValueError):
+                    # A worker went away meanwhile (one restarted; with none running, the scheduler's replicate
+                    # says ValueError, and a scatter that found none a TimeoutError): to those there now.
+                    if attempt == _SHIP_TRIES - 1:
+                        raise
+                    client.wait_for_workers(1)
+                    to = None
 
         ship(others or None)
         reshipped = 0
@@ -266,6 +280,7 @@ class Dask(Backend):
             said, [(f.chunk, f.alone, now - f.since) for f in late], stalled, batches, "restarted"
         )
         if hung:
+            _released(client, keys)
             _restart(client, hung)
 
     def _probe(self, source: tuple[str, int], nthreads: dict[str, int], token: str) -> list[str]:
@@ -332,21 +347,43 @@ def _held(client: Any, shipped: list[Any]) -> bool:
     return all(holders.get(f.key) for f in shipped)
 
 
+def _released(client: Any, keys: set[str]) -> None:
+    """Wait until the scheduler holds none of the cancelled `keys` as processing: a cancel is a message it
+    reads in its turn, and a worker killed before would have them run again elsewhere (a hung combination
+    then stops another worker)."""
+    deadline = time.monotonic() + _RELEASE_SECONDS
+    while time.monotonic() < deadline:
+        try:
+            processing: dict[str, Any] = client.processing()
+        except Exception:
+            return
+        if not any(keys & set(held) for held in processing.values()):
+            return
+        time.sleep(0.01)
+
+
 def _restart(client: Any, workers: list[str]) -> None:
     """Restart hung workers: killed at once where they run on this machine (a stopped process takes no
     SIGTERM; the nanny starts a new one), else through their nannies."""
-    info = client.scheduler_info().get("workers", {})
     here = {"127.0.0.1", "localhost", "::1", socket.gethostname()}
     try:
         here.add(socket.gethostbyname(socket.gethostname()))
     except OSError:
         pass
+    local = [address for address in workers if _host(address) in here]
+    said: dict[str, Any] = {}
+    if local:
+        try:
+            # The scheduler does not know a worker's pid, and a hung worker cannot tell: its nanny does.
+            said = client.run(_worker_pid, workers=local, nanny=True, on_error="return")
+        except Exception:
+            said = {}
     remote = []
     for address in workers:
-        pid = info.get(address, {}).get("pid")
-        if pid and _host(address) in here:
+        pids = said.get(address)
+        if isinstance(pids, tuple) and pids[1] is not None and _parent(pids[1]) == pids[0]:
             try:
-                os.kill(int(pid), signal.SIGKILL)
+                os.kill(pids[1], signal.SIGKILL)
                 continue
             except (ProcessLookupError, PermissionError):
                 pass
@@ -356,6 +393,22 @@ def _restart(client: Any, workers: list[str]) -> None:
             client.restart_workers(remote, timeout=_RESTART_SECONDS, raise_for_error=False)
         except Exception:
             pass  # the scheduler drops a worker that stays silent; its tasks are cancelled already
+
+
+def _worker_pid(dask_worker: Any) -> tuple[int, int | None]:
+    """On a worker's nanny: its own pid and its worker process's (None when it runs none)."""
+    return os.getpid(), dask_worker.pid
+
+
+def _parent(pid: int) -> int | None:
+    """The parent of process `pid` as this machine sees it (the nanny's pid it reports is then one of this
+    process's namespace, not of a container's), or None."""
+    try:
+        import psutil  # type: ignore[import-untyped]  # with distributed, which needs it
+
+        return int(psutil.Process(pid).ppid())
+    except Exception:
+        return None
 
 
 def _host(address: str) -> str:
