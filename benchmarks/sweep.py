@@ -4,6 +4,7 @@
     python benchmarks/sweep.py --write          # and write the figures into benchmarks/RESULTS.md
     python benchmarks/sweep.py --rounds 1 --big 2000   # a quicker look
     python benchmarks/sweep.py --research --write      # only the research-speed figures (24 x 4 sweep)
+    python benchmarks/sweep.py --research --before SITE  # and an earlier build's sweep (its site-packages)
     python benchmarks/sweep.py --flat 100000 --write   # only the client's memory over a long sweep
 
 *Flat client*: `--flat N` combinations of a cheap strategy (equal weights
@@ -452,17 +453,64 @@ def momentum_frames(market: Any, lookback: int, top: int, skip: int) -> pd.DataF
 RESEARCH_GRID = {"lookback": [21, 42, 63, 126, 189, 252], "top": [5, 10, 20, 40], "stop_loss": [None, 0.05, 0.1, 0.2]}
 
 
-def research_speed(rounds: int) -> str:
+RESEARCH_STRATEGIES = {"NumPy momentum": momentum, "pandas momentum": momentum_frames}
+
+
+def research_market() -> Any:
+    import korvel
+    from korvel import synthetic
+
+    return korvel.Market(synthetic.to_layer(synthetic.generate_market(100, 2500, 8))[0].close)
+
+
+def research_one(label: str) -> dict[str, float]:
+    """In a fresh process whose import path starts with another build: one sweep not counted (the first calls
+    of a process), then one timed, with the seconds of its strategy calls."""
+    import korvel
+
+    market = research_market()
+    spent: list[float] = []
+
+    def call(market: Any, lookback: int, top: int, skip: int) -> pd.DataFrame:
+        t0 = time.perf_counter()
+        try:
+            return RESEARCH_STRATEGIES[label](market, lookback, top, skip)
+        finally:
+            spent.append(time.perf_counter() - t0)
+
+    warnings.simplefilter("ignore")
+    korvel.sweep(call, market, RESEARCH_GRID, skip=21, fee=workloads.FEE, progress=False)
+    spent.clear()
+    t0 = time.perf_counter()
+    sw = korvel.sweep(call, market, RESEARCH_GRID, skip=21, fee=workloads.FEE, progress=False)
+    seconds = time.perf_counter() - t0
+    return {"seconds": seconds, "strategy": sum(spent), "count": len(sw.stats) + len(sw.failures)}
+
+
+def research_before(site: str, label: str) -> dict[str, float]:
+    """`research_one` on the build in `site` (a site-packages directory), in its own process."""
+    import subprocess
+
+    code = (
+        f"import json, sys; sys.path[:0] = [{site!r}, {str(HERE)!r}]; import sweep; "
+        f"print(json.dumps(sweep.research_one({label!r})))"
+    )
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
+    return json.loads(out.strip().splitlines()[-1])  # type: ignore[no-any-return]
+
+
+def research_speed(rounds: int, before: str | None = None) -> str:
     """24 strategy parameter sets x 4 stop levels on a 2,500 x 100 market, serially, side by side in the same
     rounds: this code (the weights reused, the lean path) and the sweep before both (the strategy called for
     every combination, `korvel.backtest(...)` and `Result.stats()`: `FULL_PATH`); for the NumPy momentum and
-    a pandas one.  korvel's own time per combination is the sweep's time less the strategy's calls; the
-    engine's is the median of the bare `backtest_ledger` calls of the lean sweeps."""
+    a pandas one.  With `before` (a site-packages directory of an earlier build), that build's sweep too, in
+    a fresh process each round.  korvel's own time per combination is the sweep's time less the strategy's
+    calls; the engine's is the median of the bare `backtest_ledger` calls of the lean sweeps."""
     import korvel
-    from korvel import _engine, synthetic
+    from korvel import _engine
     from korvel.sweeps import _task
 
-    market = korvel.Market(synthetic.to_layer(synthetic.generate_market(100, 2500, 8))[0].close)
+    market = research_market()
     strategy_seconds: list[float] = []
     engine_seconds: list[float] = []
     bare_run = _engine.run
@@ -482,8 +530,9 @@ def research_speed(rounds: int) -> str:
 
         return call
 
-    strategies = {"NumPy momentum": timed(momentum), "pandas momentum": timed(momentum_frames)}
+    strategies = {label: timed(f) for label, f in RESEARCH_STRATEGIES.items()}
     modes = ("lean", "before")
+    built = {s: [] for s in strategies}  # (seconds, korvel's seconds per combination) of the earlier build
     runs = {(s, m): [] for s in strategies for m in modes}  # seconds of each sweep
     own = {(s, m): [] for s in strategies for m in modes}  # korvel's seconds per combination
     calls: dict[str, list[float]] = {s: [] for s in strategies}  # seconds per strategy call
@@ -516,6 +565,9 @@ def research_speed(rounds: int) -> str:
                         reference = sw.stats
                     elif not sw.stats.equals(reference):
                         raise AssertionError("the stats differ between the lean sweep and the sweep before it")
+                if before:
+                    r = research_before(before, label)
+                    built[label].append((r["seconds"], (r["seconds"] - r["strategy"]) / r["count"]))
     finally:
         _task.FULL_PATH = False
         _engine.run = bare_run  # type: ignore[assignment]
@@ -543,6 +595,24 @@ def research_speed(rounds: int) -> str:
             f"| {label} ({1000 * statistics.median(calls[label]):.1f} ms) | {before:.3f} s | {lean:.3f} s "
             f"| {before / lean:.2f}x | {ms[label, 'before']:.2f} / {ms[label, 'lean']:.2f} |"
         )
+    if before:
+        lines += [
+            "",
+            f"Against the earlier build in `{before}`, its own sweep (the strategy called for every combination), "
+            "in a fresh process each round after one sweep not counted:",
+            "",
+            "| strategy | earlier build | lean | earlier / lean (goal >= 3x) | korvel's own ms a combination, "
+            "earlier / lean |",
+            "|---|---|---|---|---|",
+        ]
+        for label in strategies:
+            then = statistics.median(r[0] for r in built[label])
+            then_ms = 1000 * statistics.median(r[1] for r in built[label])
+            lean = med[label, "lean"]
+            lines.append(
+                f"| {label} | {then:.3f} s | {lean:.3f} s | {then / lean:.2f}x | {then_ms:.2f} / "
+                f"{ms[label, 'lean']:.2f} |"
+            )
     lines += [
         "",
         f"The engine's share: the bare `backtest_ledger` call takes {engine_ms:.2f} ms (the median of the lean "
@@ -654,6 +724,7 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--mapped-peak", metavar="PATH", help="only: the peak memory of a mapped Dask sweep on PATH")
     p.add_argument("--long-only", action="store_true", help="only: the long sweep of --big combinations")
     p.add_argument("--research", action="store_true", help="only: the research-speed figures (24 x 4 sweep)")
+    p.add_argument("--before", metavar="SITE", help="with --research: an earlier build's sweep too")
     p.add_argument("--flat", type=int, metavar="N", help="only: the client's memory over sweeps of N combinations")
     p.add_argument("--flat-one", choices=("serial", "dask"), help=argparse.SUPPRESS)
     opts = p.parse_args(argv)
@@ -679,7 +750,7 @@ def main(argv: list[str] | None = None) -> int:
             results_file.write_section(HERE / "RESULTS.md", "sweep-flat", text)
         return 0
     if opts.research:
-        text = "## Sweep research speed\n\n" + research_speed(opts.rounds) + "\n"
+        text = "## Sweep research speed\n\n" + research_speed(opts.rounds, opts.before) + "\n"
         print(text)
         if opts.write:
             results_file.write_section(HERE / "RESULTS.md", "sweep-research", text)
