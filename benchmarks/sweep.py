@@ -590,10 +590,10 @@ def research_speed(rounds: int, before: str | None = None) -> str:
         "|---|---|---|---|---|",
     ]
     for label in strategies:
-        before, lean = med[label, "before"], med[label, "lean"]
+        full, lean = med[label, "before"], med[label, "lean"]
         lines.append(
-            f"| {label} ({1000 * statistics.median(calls[label]):.1f} ms) | {before:.3f} s | {lean:.3f} s "
-            f"| {before / lean:.2f}x | {ms[label, 'before']:.2f} / {ms[label, 'lean']:.2f} |"
+            f"| {label} ({1000 * statistics.median(calls[label]):.1f} ms) | {full:.3f} s | {lean:.3f} s "
+            f"| {full / lean:.2f}x | {ms[label, 'before']:.2f} / {ms[label, 'lean']:.2f} |"
         )
     if before:
         lines += [
