@@ -14,10 +14,11 @@
 
 Each figure runs in its own process per round and the rounds alternate, so
 both sides see the same background load on a shared machine; the medians of
-all timed calls are reported.  With ``--callgrind`` the same sides of W2 are
-also counted in instructions (valgrind's callgrind, every instruction of a
-process making one call against one making two: their difference is one
-call in steady state), which the machine's load does not change.
+all timed calls are reported.  With ``--callgrind`` each workload's defaults
+(before and after) and W2 with the rules on and off are also counted in
+instructions (valgrind's callgrind, every instruction of a process making
+one call against one making two: their difference is one call in steady
+state), which the machine's load does not change.
 """
 
 from __future__ import annotations
@@ -144,7 +145,7 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--only", default="W1,W2")
     p.add_argument("--rounds", type=int, default=3)
     p.add_argument("--repeat", type=int, default=3)
-    p.add_argument("--callgrind", action="store_true", help="also count W2's instructions under valgrind")
+    p.add_argument("--callgrind", action="store_true", help="also count instructions under valgrind")
     a = p.parse_args(argv)
     if a.callgrind:
         import tempfile
@@ -152,9 +153,13 @@ def main(argv: list[str] | None = None) -> int:
         with tempfile.TemporaryDirectory() as tmp:
             folder = Path(tmp)
             if a.before:
-                before = instructions("W2", "off", a.before, folder)
-                after = instructions("W2", "off", None, folder)
-                print(f"W2 defaults, instructions: before {before:,}, after {after:,} ({after / before - 1:+.2%})")
+                for key in a.only.split(","):
+                    before = instructions(key, "off", a.before, folder)
+                    after = instructions(key, "off", None, folder)
+                    print(
+                        f"{key} defaults, instructions: before {before:,}, after {after:,} ({after / before - 1:+.2%})",
+                        flush=True,
+                    )
             off = instructions("W2", "off", None, folder)
             on = instructions("W2", "on", None, folder)
             print(f"W2 money rules, instructions: off {off:,}, on {on:,} ({on / off - 1:+.2%})")
@@ -163,11 +168,12 @@ def main(argv: list[str] | None = None) -> int:
         if a.before:
             m = compare(key, {"before": ("off", a.before), "after": ("off", None)}, a.rounds, a.repeat)
             print(
-                f"{key} defaults: before {m['before']:.3f} s, after {m['after']:.3f} s "
-                f"({m['after'] / m['before'] - 1:+.1%})"
+                f"{key} defaults: before {1e3 * m['before']:.2f} ms, after {1e3 * m['after']:.2f} ms "
+                f"({m['after'] / m['before'] - 1:+.1%})",
+                flush=True,
             )
     m = compare("W2", {"off": ("off", None), "on": ("on", None)}, a.rounds, a.repeat)
-    print(f"W2 money rules: off {m['off']:.3f} s, on {m['on']:.3f} s ({m['on'] / m['off'] - 1:+.1%})")
+    print(f"W2 money rules: off {1e3 * m['off']:.2f} ms, on {1e3 * m['on']:.2f} ms ({m['on'] / m['off'] - 1:+.1%})")
     print(f"load average after: {os.getloadavg()}")
     return 0
 

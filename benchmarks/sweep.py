@@ -499,7 +499,7 @@ def research_before(site: str, label: str) -> dict[str, float]:
     return json.loads(out.strip().splitlines()[-1])  # type: ignore[no-any-return]
 
 
-def research_speed(rounds: int, before: str | None = None) -> str:
+def research_speed(rounds: int, before: str | None = None, before_label: str | None = None) -> str:
     """24 strategy parameter sets x 4 stop levels on a 2,500 x 100 market, serially, side by side in the same
     rounds: this code (the weights reused, the lean path) and the sweep before both (the strategy called for
     every combination, `korvel.backtest(...)` and `Result.stats()`: `FULL_PATH`); for the NumPy momentum and
@@ -598,8 +598,8 @@ def research_speed(rounds: int, before: str | None = None) -> str:
     if before:
         lines += [
             "",
-            f"Against the earlier build in `{before}`, its own sweep (the strategy called for every combination), "
-            "in a fresh process each round after one sweep not counted:",
+            f"Against the earlier build ({before_label or before}), its own sweep (the strategy called for every "
+            "combination), in a fresh process each round after one sweep not counted:",
             "",
             "| strategy | earlier build | lean | earlier / lean (goal >= 3x) | korvel's own ms a combination, "
             "earlier / lean |",
@@ -725,6 +725,7 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--long-only", action="store_true", help="only: the long sweep of --big combinations")
     p.add_argument("--research", action="store_true", help="only: the research-speed figures (24 x 4 sweep)")
     p.add_argument("--before", metavar="SITE", help="with --research: an earlier build's sweep too")
+    p.add_argument("--before-label", help="what the earlier build is, in the figures' text (its folder)")
     p.add_argument("--flat", type=int, metavar="N", help="only: the client's memory over sweeps of N combinations")
     p.add_argument("--flat-one", choices=("serial", "dask"), help=argparse.SUPPRESS)
     opts = p.parse_args(argv)
@@ -750,7 +751,7 @@ def main(argv: list[str] | None = None) -> int:
             results_file.write_section(HERE / "RESULTS.md", "sweep-flat", text)
         return 0
     if opts.research:
-        text = "## Sweep research speed\n\n" + research_speed(opts.rounds, opts.before) + "\n"
+        text = "## Sweep research speed\n\n" + research_speed(opts.rounds, opts.before, opts.before_label) + "\n"
         print(text)
         if opts.write:
             results_file.write_section(HERE / "RESULTS.md", "sweep-research", text)
