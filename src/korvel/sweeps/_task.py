@@ -217,23 +217,27 @@ def _weights_key(strategy_kwargs: Mapping[str, Any]) -> tuple[Any, ...] | None:
     digest (its weights are then not kept)."""
     key = []
     for name, value in sorted(strategy_kwargs.items()):
-        value = plain(value)
-        if type(value) in _PLAIN:
-            key.append((name, type(value).__name__, repr(value)))
-        else:
-            said = content_digest(value)
-            if said is None:
+        said = _plain_key(name, plain(value))
+        if said is None:
+            digested = content_digest(value)
+            if digested is None:
                 return None
-            key.append((name, "digest", said))
+            said = (name, "digest", digested)
+        key.append(said)
     return tuple(key)
 
 
 def _rules_key(rules: Mapping[str, Any]) -> tuple[Any, ...] | None:
     """A key of a combination's rules by type and value (so that 1, 1.0 and True, or 0.0 and -0.0, differ);
     None when a value is not a plain number or word."""
-    if not all(type(v) in _PLAIN for v in rules.values()):
-        return None
-    return tuple(sorted((k, type(v).__name__, repr(v)) for k, v in rules.items()))
+    key = [_plain_key(name, value) for name, value in sorted(rules.items())]
+    return None if None in key else tuple(key)
+
+
+def _plain_key(name: str, value: Any) -> tuple[str, str, str] | None:
+    """A parameter's key by its value's type and exact text, or None when the value is not a plain number
+    or word (None, bool, int, float, str)."""
+    return (name, type(value).__name__, repr(value)) if type(value) in _PLAIN else None
 
 
 def _size(weights: Any) -> int:
