@@ -122,7 +122,9 @@ inline void follow_trading_price(const BacktestInputs& in, const RunState& run, 
         if (std::isnan(s.peak)) s.peak = price;
     } else if (s.is_long ? price > s.best : price < s.best) {
         s.best = price;
-        if (in.rules.trail_from == TrailFrom::Peak) return;
+        // A new best moves only a trailing stop's level, and one trailing
+        // the peak follows the closes instead.
+        if (in.rules.trail_from == TrailFrom::Peak || !run.trailing) return;
     } else {
         return;
     }

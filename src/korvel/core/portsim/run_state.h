@@ -75,6 +75,9 @@ struct RunState {
     bool close_test_after_trades = false;
     // Whether any close-based rule can fire at all (a bound is finite).
     bool close_stops = false;
+    // Whether the trailing stop can move a level (its distance is finite):
+    // without it, a trade's levels stay where its entry set them.
+    bool trailing = false;
     struct TradeStops {
         int64_t serial = -1;  // the trade (TradeLedger::opened) these belong to
         bool is_long = true;
