@@ -139,6 +139,29 @@ def test_ledger_agrees_with_the_records_and_the_reference(run):
         assert math.isclose(paid, total, rel_tol=1e-9, abs_tol=1e-15) or math.isnan(total)
 
 
+@settings(deadline=None, max_examples=150, suppress_health_check=[HealthCheck.too_slow])
+@given(runs())
+def test_extremes_only_keeps_the_trough_peak_and_return_of_the_full_run(run):
+    args, kw = run
+    full, error = outcome_or_error(run_ledger, *args, **kw)
+    lean, lean_error = outcome_or_error(run_ledger, *args, **kw, extremes_only=True)
+    assert lean_error == error
+    if error:
+        return
+    assert full[0].tobytes() == lean[0].tobytes()
+    assert_same_operations(lean[2], full[2])
+    full_ledger, lean_ledger = full[1], lean[1]
+    assert set(full_ledger) == set(lean_ledger)
+    for key in set(full_ledger) - {"statistics", "reason_names"}:
+        assert full_ledger[key].tobytes() == lean_ledger[key].tobytes(), key
+    stats, kept = full_ledger["statistics"], lean_ledger["statistics"]
+    if stats.shape[1] > 6:  # window snapshots: every statistic is taken
+        assert stats.tobytes() == kept.tobytes()
+        return
+    assert stats[:, [0, 1, 5]].tobytes() == kept[:, [0, 1, 5]].tobytes()  # NaNs included
+    assert np.isnan(kept[:, 2:5]).all()
+
+
 def test_the_ledger_has_backtest_s_parameters_and_checks():
     import inspect
 

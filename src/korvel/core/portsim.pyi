@@ -96,6 +96,7 @@ def backtest_ledger(
     participation: float = 0.0,
     participation_on_row: object = False,
     carry_unfilled: object = True,
+    extremes_only: object = False,
 ) -> tuple[npt.NDArray[np.float64], dict[str, Any], dict[str, Any]]: ...
 def get_stock_operations() -> dict[str, Any]: ...
 def get_trade_stocks(

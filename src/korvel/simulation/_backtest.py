@@ -308,10 +308,18 @@ class CheckedRules:
 
 
 def simulate(
-    prepared: Prepared, checked: CheckedRules, rebalance: object, benchmark: object, stacklevel: int = 1
+    prepared: Prepared,
+    checked: CheckedRules,
+    rebalance: object,
+    benchmark: object,
+    stacklevel: int = 1,
+    extremes_only: bool = False,
 ) -> Run:
     """Run the engine on the prepared weights with the checked rules; warn (at `stacklevel`, counted from the
-    caller) each surprise of the run once."""
+    caller) each surprise of the run once.
+
+    `extremes_only`: the trades' statistics keep only what the run's figures read (each trade's trough, peak
+    and return; the others NaN), for a run whose trades table is never built."""
     market, view, rules = prepared.market, prepared.view, checked.rules
     check_mapped(market)
     _check_window(rules.excursion_window, len(view.dates))
@@ -325,7 +333,7 @@ def simulate(
     size = _size_keywords(rules, view, weights.market_columns)
     done = _engine.run(
         _arrays(view, weights, schedule.resample, rules),
-        {**keywords, **size},
+        {**keywords, **size, **_EXTREMES_ONLY} if extremes_only else {**keywords, **size},
         rules.excursion_window,
         rules.excursion_step,
     )
@@ -350,6 +358,9 @@ def simulate(
     )
     _warn_about(run, prepared, checked, gross_text, rebalance, benchmark, stacklevel + 1)
     return run
+
+
+_EXTREMES_ONLY = {"extremes_only": True}
 
 
 def _size_keywords(rules: Any, view: Any, columns: Any) -> dict[str, Any]:

@@ -267,7 +267,13 @@ def run_task(job: Job, market: Market, params: Mapping[str, Any]) -> Outcome:
                 prepared = CACHE.prepared(job, market, strategy_kwargs)
                 checked = CACHE.rules(job, rules)
                 merged = {**job.rules, **rules}
-                run = simulate(prepared, checked, merged.get("rebalance"), merged.get("benchmark"))
+                run = simulate(
+                    prepared,
+                    checked,
+                    merged.get("rebalance"),
+                    merged.get("benchmark"),
+                    extremes_only="trades" not in job.keep,  # its trades table is never built
+                )
                 CACHE.count(prepared)
         kept: dict[str, Any] = {WARNINGS: {}}
         for caught in seen:

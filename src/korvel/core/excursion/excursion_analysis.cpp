@@ -187,6 +187,23 @@ inline Status step_close(double c, double& prev, double& r, Running& s) {
     return Status::Ok;
 }
 
+// A row of a walk that keeps only the extremes and the return: the running
+// factor as step_close moves it, and its peak and trough (the peak never
+// falls below 1, so it is never the 0 that step_close refuses).
+template <bool kLong>
+inline Status step_extremes(double c, double& prev, double& r, Running& s) {
+    if (!std::isnan(c)) {
+        if (prev == 0.0) return Status::FloatDivision;
+        const double ratio = c / prev;
+        if (!std::isnan(ratio)) r = kLong ? r * ratio : 2.0 - (2.0 - r) * ratio;
+        prev = c;
+    }
+    s.peak_return = r > s.peak_return ? r : s.peak_return;
+    s.trough_return = s.trough_return > r ? r : s.trough_return;
+    s.cum_return = r;
+    return Status::Ok;
+}
+
 // The walk over the rows after the entry row: the running statistics, the
 // last valid close and the snapshots taken so far.
 struct Walk {
@@ -198,6 +215,7 @@ struct Walk {
     double r;     // the running factor, as of the row being walked
     uint64_t next_snapshot = 0;
     double* window_group;
+    bool extremes_only = false;  // the trough, peak and return alone are kept
 
     void take_snapshots(uint64_t t) {
         if (t == next_snapshot && t < plan.limit && plan.step != 0) {
@@ -209,6 +227,7 @@ struct Walk {
     }
     void take_exit() {
         s.write(out.exit);
+        if (extremes_only) out.exit[2] = out.exit[3] = out.exit[4] = std::nan("");
         out.exit_factor = s.cum_return;
     }
     // Whether a window snapshot is still to come.
@@ -229,14 +248,15 @@ constexpr int64_t kPrefetchRows = 8;
 
 // Rows k + 1 .. end of a walk without snapshots among them, from the cell of
 // row k + 1 on (k counts the rows walked; `rows` is the walk's length).
-template <bool kLong>
+template <bool kLong, bool kExtremes>
 Status walk_span(const char*& cell, Py_ssize_t stride, int64_t& k, int64_t end, int64_t rows, Walk& walk) {
     double prev = walk.prev, r = walk.r;
     Running s = walk.s;
     Status status = Status::Ok;
     for (; k < end; ++k, cell += stride) {
         if (k + kPrefetchRows < rows) prefetch_line(cell + kPrefetchRows * stride);
-        status = step_close<kLong>(load_element<double>(cell), prev, r, s);
+        const double c = load_element<double>(cell);
+        status = kExtremes ? step_extremes<kLong>(c, prev, r, s) : step_close<kLong>(c, prev, r, s);
         if (status != Status::Ok) break;
     }
     walk.prev = prev;
@@ -245,16 +265,17 @@ Status walk_span(const char*& cell, Py_ssize_t stride, int64_t& k, int64_t end, 
     return status;
 }
 
-template <bool kLong>
+template <bool kLong, bool kExtremes>
 Status walk_without_windows(const char* cell, Py_ssize_t stride, int64_t rows, Walk& walk) {
     int64_t k = 0;
     const auto exit_offset = walk.plan.exit_offset;
     if (exit_offset >= 1 && exit_offset <= static_cast<uint64_t>(rows)) {
-        const Status status = walk_span<kLong>(cell, stride, k, static_cast<int64_t>(exit_offset), rows, walk);
+        const Status status =
+            walk_span<kLong, kExtremes>(cell, stride, k, static_cast<int64_t>(exit_offset), rows, walk);
         if (status != Status::Ok) return status;
         walk.take_exit();
     }
-    return walk_span<kLong>(cell, stride, k, rows, rows, walk);
+    return walk_span<kLong, kExtremes>(cell, stride, k, rows, rows, walk);
 }
 
 // Walks the closes of rows entry + 1 .. end.
@@ -268,8 +289,13 @@ Status walk_closes(const Tables& tables, const TradeRows& rows, Walk& walk) {
         for (int64_t k = 0; k < after_entry && k < kPrefetchRows; ++k) prefetch_line(cell + k * close.row_stride);
         if (!walk.windows_ahead()) {
             // Only the exit snapshot is left to take: the rows run without a test each.
-            return walk.trade.is_long ? walk_without_windows<true>(cell, close.row_stride, after_entry, walk)
-                                      : walk_without_windows<false>(cell, close.row_stride, after_entry, walk);
+            const Py_ssize_t stride = close.row_stride;
+            if (walk.extremes_only) {
+                return walk.trade.is_long ? walk_without_windows<true, true>(cell, stride, after_entry, walk)
+                                          : walk_without_windows<false, true>(cell, stride, after_entry, walk);
+            }
+            return walk.trade.is_long ? walk_without_windows<true, false>(cell, stride, after_entry, walk)
+                                      : walk_without_windows<false, false>(cell, stride, after_entry, walk);
         }
         for (int64_t k = 0; k < after_entry; ++k, cell += close.row_stride) {
             if (k + kPrefetchRows < after_entry) prefetch_line(cell + kPrefetchRows * close.row_stride);
@@ -327,7 +353,8 @@ Status trace_trade(const Tables& tables, const Settings& settings, const Trade& 
     status = reserve_window(out.window, plan.groups);
     if (status != Status::Ok) return status;
 
-    Walk walk{trade, plan, out, Running{}, c0, 0.0, 0, out.window.data()};
+    Walk walk{trade, plan, out, Running{}, c0, 0.0, 0, out.window.data(), false};
+    walk.extremes_only = settings.extremes_only && !walk.windows_ahead();
     status = seed(settings, trade, p0, c0, walk.s);
     if (status != Status::Ok) return status;
     walk.r = walk.s.cum_return;

@@ -24,6 +24,10 @@ struct Settings {
     int window;       // rows analysed past the entry, at least
     int window_step;  // spacing of the window snapshots
     Costs costs;
+    // Without window snapshots: take only the trough, the peak and the
+    // return of each trade, and leave its peak at the trough, drawdown and
+    // profit days NaN (a run that reads nothing else skips their work).
+    bool extremes_only = false;
 };
 
 struct Trade {

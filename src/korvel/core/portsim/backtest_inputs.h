@@ -66,7 +66,8 @@ struct DelistingBars {
 // participation caps each fill at that fraction of the ADV before its row
 // (of the row's own volume with participation_on_row); the rest of a capped
 // order is carried to the following rows, or dropped unless carry_unfilled
-// (see participation.h).
+// (see participation.h). With extremes_only (and no excursion window), each
+// trade's statistics keep its trough, peak and return alone (see Settings).
 #define KORVEL_LEDGER_RULES(X)                                                                   \
     X(own_trade_stops, bool, false, "False", to_truth)                                           \
     X(trade_at, TradeAt, TradeAt::Close, "'close'", to_trade_at)                                 \
@@ -91,7 +92,8 @@ struct DelistingBars {
     X(sells_first, bool, false, "False", to_truth)                                               \
     X(participation, double, 0.0, "0.0", to_double)                                             \
     X(participation_on_row, bool, false, "False", to_truth)                                      \
-    X(carry_unfilled, bool, true, "True", to_truth)
+    X(carry_unfilled, bool, true, "True", to_truth)                                              \
+    X(extremes_only, bool, false, "False", to_truth)
 
 // The eleven required arrays: X(name, element kind, number of dimensions).
 #define KORVEL_BACKTEST_ARRAYS(X)                                                                \
