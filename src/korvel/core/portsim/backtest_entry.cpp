@@ -387,8 +387,7 @@ PyObject* run_backtest(PyObject* args, PyObject* kwargs, TradeLedger* ledger) {
         run.keep_closing_values = l.borrow_rates.given;
         if (ledger && l.record_positions) run.closing_book = ledger;
         if (ledger) {
-            const analysis::Settings settings{r.excursion_window, r.excursion_window_step, in.costs,
-                                              l.extremes_only};
+            const analysis::Settings settings{r.excursion_window, r.excursion_window_step, in.costs, l.extremes_only};
             ledger->start(static_cast<int>(in.pos_columns.size), in.price_index.size, in.rules.record_positions,
                           analysis::Tables{in.price, in.close}, settings, run.price_col_of_sid);
             if (l.record_fills) ledger->record_fills(l.volume_values.given ? &run.volume_model : nullptr);
