@@ -450,10 +450,29 @@ def momentum_frames(market: Any, lookback: int, top: int, skip: int) -> pd.DataF
     return (rank <= top).astype(float) / top
 
 
+def momentum_risk(market: Any, lookback: int, top: int, skip: int) -> pd.DataFrame:
+    """A risk-adjusted momentum as a pandas user writes it: the mean daily return over `lookback` rows over
+    their standard deviation, `skip` rows back, ranked at the month ends, the `top` weighted by their
+    inverse volatility (about 20 ms a call on 2,500 x 100, the cost of the momentum the issue measured)."""
+    close = market.close
+    daily = close.pct_change(fill_method=None)
+    trend = daily.rolling(lookback, min_periods=lookback // 2).mean()
+    risk = daily.rolling(lookback, min_periods=lookback // 2).std()
+    score = (trend / risk).shift(skip)
+    month_end = score.groupby([score.index.year, score.index.month]).tail(1).dropna(how="all")
+    rank = month_end.rank(axis=1, ascending=False, method="first")
+    chosen = (1.0 / risk.loc[month_end.index]).where(rank <= top)
+    return chosen.div(chosen.sum(axis=1), axis=0).fillna(0.0)
+
+
 RESEARCH_GRID = {"lookback": [21, 42, 63, 126, 189, 252], "top": [5, 10, 20, 40], "stop_loss": [None, 0.05, 0.1, 0.2]}
 
 
-RESEARCH_STRATEGIES = {"NumPy momentum": momentum, "pandas momentum": momentum_frames}
+RESEARCH_STRATEGIES = {
+    "NumPy momentum": momentum,
+    "pandas momentum": momentum_frames,
+    "pandas risk-adjusted momentum": momentum_risk,
+}
 
 
 def research_market() -> Any:

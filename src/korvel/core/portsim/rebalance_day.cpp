@@ -284,12 +284,14 @@ int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i) 
     if (banded) {
         // A holding the band leaves alone keeps its stops: their references
         // are put back after the rebase below.
-        run.kept_growth = run.growth;
-        run.kept_growth_max = run.growth_max;
-        run.kept_growth_min = run.growth_min;
+        if (run.tracks_growth) {
+            run.kept_growth = run.growth;
+            run.kept_growth_max = run.growth_max;
+            run.kept_growth_min = run.growth_min;
+        }
         run.band_skipped.clear();
     }
-    if (rebase_stop_references(in, run, due_row) < 0) return -1;
+    if (run.tracks_growth && rebase_stop_references(in, run, due_row) < 0) return -1;
     View1D<double> chosen;
     if (choose_weight_row(in, run, due_row, chosen) < 0) return -1;
     remember_references(run);
@@ -309,7 +311,7 @@ int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i) 
     if (failed(run.cash)) return -1;
     for (const int sid : run.band_skipped) {
         const auto k = static_cast<size_t>(sid);
-        if (k >= run.kept_growth.size()) continue;
+        if (!run.tracks_growth || k >= run.kept_growth.size()) continue;
         run.growth[k] = run.kept_growth[k];
         run.growth_max[k] = run.kept_growth_max[k];
         run.growth_min[k] = run.kept_growth_min[k];

@@ -121,6 +121,7 @@ int set_up_run(const BacktestInputs& in, RunState& run) {
     run.close_stops = std::isfinite(t.long_lower) || std::isfinite(t.long_upper) || std::isfinite(t.short_upper) ||
                       std::isfinite(t.short_lower) || std::isfinite(t.trail_distance);
     run.trailing = std::isfinite(t.trail_distance);
+    run.tracks_growth = !run.own_stops || in.rules.touched_exit;
     run.trade_stops.assign(run.own_stops ? weight_columns : 0, RunState::TradeStops{});
     run.cash = 1.0;
     run.rebalance_due = false;

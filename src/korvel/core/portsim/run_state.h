@@ -75,6 +75,9 @@ struct RunState {
     bool close_test_after_trades = false;
     // Whether any close-based rule can fire at all (a bound is finite).
     bool close_stops = false;
+    // Whether the stop references (growth) are read: by backtest_'s close
+    // rule and by touched exits; own-trade stops at the close keep prices.
+    bool tracks_growth = true;
     // Whether the trailing stop can move a level (its distance is finite):
     // without it, a trade's levels stay where its entry set them.
     bool trailing = false;
