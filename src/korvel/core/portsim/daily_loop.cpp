@@ -277,6 +277,9 @@ int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
     const View2D<double> price_table = in.price, close_table = in.close;
     // Every cell of the next row lies inside the tables when this one's do.
     const bool next_row = !kChecked && i + 1 < in.price_index.size;
+    // Trading at the close of close-only data, both tables are one.
+    const bool close_apart = close_table.data != price_table.data || close_table.row_stride != price_table.row_stride ||
+                             close_table.col_stride != price_table.col_stride;
     for (const int sid : held) {
         const auto k = static_cast<size_t>(sid);
         const int pc = kChecked ? run.price_col(sid) : price_col_of_sid[k];
@@ -344,7 +347,7 @@ int process_holdings_in(const BacktestInputs& in, RunState& run, Py_ssize_t i) {
             // tomorrow's cells now so the next row does not wait on memory.
             if (next_row) {
                 price_table.prefetch_unchecked(i + 1, pc);
-                close_table.prefetch_unchecked(i + 1, pc);
+                if (close_apart) close_table.prefetch_unchecked(i + 1, pc);
                 if constexpr (kTest == ExitTest::Touched) {
                     in.high.prefetch_unchecked(i + 1, pc);
                     in.low.prefetch_unchecked(i + 1, pc);
