@@ -521,10 +521,11 @@ def research_before(site: str, label: str) -> dict[str, float]:
 def research_speed(rounds: int, before: str | None = None, before_label: str | None = None) -> str:
     """24 strategy parameter sets x 4 stop levels on a 2,500 x 100 market, serially, side by side in the same
     rounds: this code (the weights reused, the lean path) and the sweep before both (the strategy called for
-    every combination, `korvel.backtest(...)` and `Result.stats()`: `FULL_PATH`); for the NumPy momentum and
-    a pandas one.  With `before` (a site-packages directory of an earlier build), that build's sweep too, in
-    a fresh process each round.  korvel's own time per combination is the sweep's time less the strategy's
-    calls; the engine's is the median of the bare `backtest_ledger` calls of the lean sweeps."""
+    every combination, `korvel.backtest(...)` and `Result.stats()`: `FULL_PATH`); for each of
+    `RESEARCH_STRATEGIES`.  With `before` (a site-packages directory of an earlier build), that build's sweep
+    too, in a fresh process each round, after the rounds of this code.  korvel's own time per combination is
+    the sweep's time less the strategy's calls; the engine's is the median of the bare `backtest_ledger`
+    calls of the lean sweeps."""
     import korvel
     from korvel import _engine
     from korvel.sweeps import _task
@@ -584,12 +585,16 @@ def research_speed(rounds: int, before: str | None = None, before_label: str | N
                         reference = sw.stats
                     elif not sw.stats.equals(reference):
                         raise AssertionError("the stats differ between the lean sweep and the sweep before it")
-                if before:
-                    r = research_before(before, label)
-                    built[label].append((r["seconds"], (r["seconds"] - r["strategy"]) / r["count"]))
     finally:
         _task.FULL_PATH = False
         _engine.run = bare_run  # type: ignore[assignment]
+    if before:
+        # After the rounds above: a process starting (importing, building the market) beside them would
+        # leave them the cold caches and the busy core it leaves behind.
+        for _ in range(rounds):
+            for label in strategies:
+                r = research_before(before, label)
+                built[label].append((r["seconds"], (r["seconds"] - r["strategy"]) / r["count"]))
     med = {k: statistics.median(v) for k, v in runs.items()}
     ms = {k: 1000 * statistics.median(v) for k, v in own.items()}
     engine_ms = 1000 * statistics.median(engine)
@@ -618,7 +623,8 @@ def research_speed(rounds: int, before: str | None = None, before_label: str | N
         lines += [
             "",
             f"Against the earlier build ({before_label or before}), its own sweep (the strategy called for every "
-            "combination), in a fresh process each round after one sweep not counted:",
+            "combination), in a fresh process each round after one sweep not counted (these rounds after the ones "
+            "above):",
             "",
             "| strategy | earlier build | lean | earlier / lean (goal >= 3x) | korvel's own ms a combination, "
             "earlier / lean |",
