@@ -55,6 +55,7 @@ import sys
 import threading
 import time
 import warnings
+from itertools import product
 from pathlib import Path
 from typing import Any
 
@@ -466,6 +467,7 @@ def momentum_risk(market: Any, lookback: int, top: int, skip: int) -> pd.DataFra
 
 
 RESEARCH_GRID = {"lookback": [21, 42, 63, 126, 189, 252], "top": [5, 10, 20, 40], "stop_loss": [None, 0.05, 0.1, 0.2]}
+RESEARCH_GRID_SETS = (RESEARCH_GRID["lookback"], RESEARCH_GRID["top"])  # the strategy's own parameters
 
 
 RESEARCH_STRATEGIES = {
@@ -595,6 +597,20 @@ def research_speed(rounds: int, before: str | None = None, before_label: str | N
             for label in strategies:
                 r = research_before(before, label)
                 built[label].append((r["seconds"], (r["seconds"] - r["strategy"]) / r["count"]))
+    # korvel's own time on each strategy's weights with no strategy work between the runs: the weights made
+    # beforehand and looked up (what the strategy's calls leave in the caches is then not counted).
+    looked_up: dict[str, list[float]] = {label: [] for label in strategies}
+    for label in strategies:
+        made = {key: RESEARCH_STRATEGIES[label](market, *key, 21) for key in product(*RESEARCH_GRID_SETS)}
+
+        def lookup(market: Any, lookback: int, top: int, skip: int, made: dict[Any, Any] = made) -> pd.DataFrame:
+            return made[lookback, top]
+
+        for count in range(rounds + 1):  # the first not counted
+            t0 = time.perf_counter()
+            sw = korvel.sweep(lookup, market, RESEARCH_GRID, skip=21, fee=workloads.FEE, progress=False)
+            if count:
+                looked_up[label].append((time.perf_counter() - t0) / len(sw))
     med = {k: statistics.median(v) for k, v in runs.items()}
     ms = {k: 1000 * statistics.median(v) for k, v in own.items()}
     engine_ms = 1000 * statistics.median(engine)
@@ -639,6 +655,11 @@ def research_speed(rounds: int, before: str | None = None, before_label: str | N
                 f"{ms[label, 'lean']:.2f} |"
             )
     lines += [
+        "",
+        "korvel's own time a combination on the same weights made beforehand and looked up (no strategy work "
+        "between the runs, so none of what it leaves in the caches): "
+        + "; ".join(f"{label} {1000 * statistics.median(v):.2f} ms" for label, v in looked_up.items())
+        + ".",
         "",
         f"The engine's share: the bare `backtest_ledger` call takes {engine_ms:.2f} ms (the median of the lean "
         f"sweeps' {len(engine)} calls; {1000 * statistics.mean(engine):.2f} ms on average); the layer, all of "
