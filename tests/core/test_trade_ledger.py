@@ -68,6 +68,7 @@ LEDGER_RULES = {
     "participation": 0.0,
     "participation_on_row": False,
     "carry_unfilled": True,
+    "extremes_only": False,
 }
 
 

@@ -242,8 +242,11 @@ def test_no_fill_exceeds_its_cap_and_every_capped_order_is_filled_or_listed(book
     stopped = set(res.trades["instrument"][res.trades["exit_reason"] == "stop_loss"])
     at_end = undone[undone["date"] == m.dates[last]]
     selling = set(at_end["instrument"][at_end["shares"] < 0])
-    for name, shares in zip(at_end["instrument"], at_end["shares"]):
-        if shares < 0:  # a sale still carried: what is left of it is still held
+    # A stop exit starting on the last row undoes the carried order it takes over, listed there before the
+    # exit's own rest: each name's last listing is what is still carried at the end, unless the exit sold
+    # the whole holding (its trade closed by the stop).
+    for name, shares in at_end.groupby("instrument", sort=False)["shares"].last().items():
+        if shares < 0 and name not in stopped:  # a sale still carried: what is left of it is still held
             assert -shares <= held[last, frame.columns.get_loc(name)] * (1 + 1e-9) + 1e-6
     traded_rows = [r + 1 for r in weight_rows]
     for k, row in enumerate(traded_rows):
