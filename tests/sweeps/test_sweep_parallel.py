@@ -502,3 +502,25 @@ def test_a_worker_past_its_memory_limit_is_replaced(market, serial, monkeypatch)
     sw = korvel.sweep(momentum, market, GRID, keep=KEEP, fee=0.001, executor=backend)
     assert_same(sw, serial)
     assert backend.recycled == len(GRID) - 1
+
+
+@pytest.mark.parametrize("timeout, waited", [(None, None), (7.0, 60.0), (90.0, 90.0), ("auto", 600.0)])
+def test_a_dask_cluster_left_without_workers_is_waited_for_as_long_as_a_stall(timeout, waited):
+    from korvel.sweeps.backends._dask import _await_a_worker
+    from korvel.sweeps.backends._stall import StallClock
+
+    asked = []
+
+    class NoWorkerComes:
+        def wait_for_workers(self, n_workers, timeout=None):
+            asked.append(timeout)
+            if timeout is not None:
+                raise TimeoutError(f"only 0 of {n_workers} workers after {timeout} s")
+
+    stall = StallClock(timeout)
+    if timeout is None:
+        _await_a_worker(NoWorkerComes(), stall)  # the detector off: as long as it takes (here: at once)
+    else:
+        with pytest.raises(RuntimeError, match=rf"none came back within {waited:.0f} s \(stall_timeout\)"):
+            _await_a_worker(NoWorkerComes(), stall)
+    assert asked == [waited]

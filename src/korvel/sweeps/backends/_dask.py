@@ -26,7 +26,7 @@ from korvel._market_file import header_of
 from korvel.sweeps._task import Batch, Failed, Job, Outcome, failed, run_batch
 from korvel.sweeps.backends._base import Backend, Task
 from korvel.sweeps.backends._batches import Batches
-from korvel.sweeps.backends._stall import StallClock, stalled_batches
+from korvel.sweeps.backends._stall import MIN_SECONDS, StallClock, stalled_batches
 
 CLUSTER_EXTRA = "pip install 'korvel[cluster]'"
 #: Batches in flight per worker thread: one running, one waiting on the worker or the scheduler.
@@ -57,6 +57,21 @@ def readable(path: str, checksum: int) -> bool:
         return header_of(path).checksum == checksum
     except (OSError, ValueError):
         return False
+
+
+def _await_a_worker(client: Any, stall: StallClock | None) -> None:
+    """Wait until a worker runs: for as long as the stall detector lets a worker be silent, and at least a
+    minute (a restarted worker takes seconds to come back); without the detector, for as long as it takes.
+    Then give up on the cluster with an error that says so."""
+    limit = max(MIN_SECONDS, stall.limit()) if stall is not None and stall.enabled else None
+    try:
+        client.wait_for_workers(1, timeout=limit)
+    except TimeoutError:
+        raise RuntimeError(
+            f"no Dask worker is running: none came back within {limit:.0f} s (stall_timeout). The combinations "
+            "finished so far are kept in the checkpoint, if the sweep has one: run it again with a cluster that "
+            "has workers to go on from there"
+        ) from None
 
 
 def run_mapped(job: Job, path: str, checksum: int, tasks: Sequence[Task]) -> Batch:
@@ -157,7 +172,7 @@ class Dask(Backend):
                     # says ValueError, and a scatter that found none a TimeoutError): to those there now.
                     if attempt == _SHIP_TRIES - 1:
                         raise
-                    client.wait_for_workers(1)
+                    _await_a_worker(client, stall)
                     to = None
 
         ship(others or None)
@@ -171,7 +186,7 @@ class Dask(Backend):
             nonlocal submitted
             if batches and not all(f.status == "finished" for f in shipped):
                 # Scattered data lives on the workers only: when all that held it died, it is sent again.
-                client.wait_for_workers(1)
+                _await_a_worker(client, stall)
                 ship(None)  # the workers it went to may be gone: to every worker
             while batches and len(flying) < (1 if batches.isolating else _IN_FLIGHT * threads):
                 if batches.isolating and flying:
