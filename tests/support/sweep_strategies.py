@@ -30,6 +30,12 @@ def momentum(market, lookback, top, fail=False, kill=None, once=None, stop=None,
     if os.environ.get("KORVEL_TEST_PIDS"):
         Path(os.environ["KORVEL_TEST_PIDS"], str(os.getpid())).touch()
     time.sleep(float(os.environ.get("KORVEL_TEST_DELAY", "0")))
+    gate = os.environ.get("KORVEL_TEST_GATE")
+    if gate:  # the first two calls pass; the others wait for a gate the test never opens (it interrupts them)
+        Path(gate, f"{os.getpid()}-{time.perf_counter_ns()}").touch()
+        if len(list(Path(gate).iterdir())) > 2:
+            while True:
+                time.sleep(0.05)
     if fail:
         raise ValueError(f"no weights for lookback {lookback}")
     if kill is not None and kill != os.getpid() and not (once and os.path.exists(once)):

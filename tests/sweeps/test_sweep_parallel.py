@@ -198,8 +198,9 @@ def _dead(pid):
 
 
 def test_ctrl_c_stops_the_workers_and_a_restart_finishes_from_the_checkpoint(market, tmp_path):
-    path, pids = tmp_path / "sweep.store", tmp_path / "pids"
+    path, pids, gate = tmp_path / "sweep.store", tmp_path / "pids", tmp_path / "gate"
     pids.mkdir()
+    gate.mkdir()
     grid = {"lookback": [20, 30, 40, 50], "top": [2, 4]}
     script = (
         "import sys, korvel\n"
@@ -211,7 +212,8 @@ def test_ctrl_c_stops_the_workers_and_a_restart_finishes_from_the_checkpoint(mar
         f"korvel.sweep(momentum, market, {grid!r}, executor='processes', workers=2, checkpoint=sys.argv[1])\n"
         "print('finished')\n"
     )
-    env = dict(os.environ, PYTHONPATH=str(HERE), KORVEL_TEST_DELAY="0.4", KORVEL_TEST_PIDS=str(pids))
+    # Two combinations finish, the others wait at the gate: the interrupt always finds the sweep running.
+    env = dict(os.environ, PYTHONPATH=str(HERE), KORVEL_TEST_GATE=str(gate), KORVEL_TEST_PIDS=str(pids))
     proc = subprocess.Popen(
         [sys.executable, "-c", script, str(path)],
         env=env,
