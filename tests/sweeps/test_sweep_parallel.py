@@ -212,7 +212,7 @@ def test_ctrl_c_stops_the_workers_and_a_restart_finishes_from_the_checkpoint(mar
         f"korvel.sweep(momentum, market, {grid!r}, executor='processes', workers=2, checkpoint=sys.argv[1])\n"
         "print('finished')\n"
     )
-    # Two combinations finish, the others wait at the gate: the interrupt always finds the sweep running.
+    # Two combinations finish, the others wait 20 s at the gate: the interrupt finds the sweep running.
     env = dict(os.environ, PYTHONPATH=str(HERE), KORVEL_TEST_GATE=str(gate), KORVEL_TEST_PIDS=str(pids))
     proc = subprocess.Popen(
         [sys.executable, "-c", script, str(path)],
