@@ -203,7 +203,8 @@ def test_ctrl_c_stops_the_workers_and_a_restart_finishes_from_the_checkpoint(mar
     gate.mkdir()
     grid = {"lookback": [20, 30, 40, 50], "top": [2, 4]}
     script = (
-        "import sys, korvel\n"
+        "import signal, sys, korvel\n"
+        "signal.signal(signal.SIGINT, signal.default_int_handler)  # as in a terminal, however pytest was started\n"
         "from korvel.sweeps import _store\n"
         "from layer_support import market_and_weights\n"
         "from sweep_strategies import momentum\n"
