@@ -333,7 +333,7 @@ def simulate(
     size = _size_keywords(rules, view, weights.market_columns)
     done = _engine.run(
         _arrays(view, weights, schedule.resample, rules),
-        {**keywords, **size, **_EXTREMES_ONLY} if extremes_only else {**keywords, **size},
+        {**keywords, **size, "extremes_only": extremes_only},
         rules.excursion_window,
         rules.excursion_step,
     )
@@ -358,9 +358,6 @@ def simulate(
     )
     _warn_about(run, prepared, checked, gross_text, rebalance, benchmark, stacklevel + 1)
     return run
-
-
-_EXTREMES_ONLY = {"extremes_only": True}
 
 
 def _size_keywords(rules: Any, view: Any, columns: Any) -> dict[str, Any]:

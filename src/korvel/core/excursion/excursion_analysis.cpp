@@ -153,19 +153,26 @@ SnapshotPlan plan_snapshots(const Settings& settings, const Trade& trade, const 
     return plan;
 }
 
-// One row of a trade's walk: its close c (NaN: none) moves the running factor
-// r from the last valid close prev, and the running statistics follow.
+// A close c (NaN: none) moves a trade's running factor r from the last
+// valid close prev. A missing close leaves the trade where it stood; the
+// next valid close is compared with the last valid one.
+template <bool kLong>
+inline Status move_factor(double c, double& prev, double& r) {
+    if (std::isnan(c)) return Status::Ok;
+    if (prev == 0.0) return Status::FloatDivision;
+    const double ratio = c / prev;
+    if (!std::isnan(ratio)) r = kLong ? r * ratio : 2.0 - (2.0 - r) * ratio;
+    prev = c;
+    return Status::Ok;
+}
+
+// One row of a trade's walk: its close c moves the running factor r
+// (move_factor), and the running statistics follow.
 template <bool kLong>
 inline Status step_close(double c, double& prev, double& r, Running& s) {
     const bool has_close = !std::isnan(c);
-    // A missing close leaves the trade where it stood; the next valid
-    // close is compared with the last valid one.
-    if (has_close) {
-        if (prev == 0.0) return Status::FloatDivision;
-        const double ratio = c / prev;
-        if (!std::isnan(ratio)) r = kLong ? r * ratio : 2.0 - (2.0 - r) * ratio;
-        prev = c;
-    }
+    const Status moved = move_factor<kLong>(c, prev, r);
+    if (moved != Status::Ok) return moved;
     const double previous_peak = s.peak_return;
     s.peak_return = r > previous_peak ? r : previous_peak;
     // The offset kept is the row before the new low: the peak cannot rise
@@ -188,16 +195,12 @@ inline Status step_close(double c, double& prev, double& r, Running& s) {
 }
 
 // A row of a walk that keeps only the extremes and the return: the running
-// factor as step_close moves it, and its peak and trough (the peak never
+// factor (move_factor), and its peak and trough (the peak never
 // falls below 1, so it is never the 0 that step_close refuses).
 template <bool kLong>
 inline Status step_extremes(double c, double& prev, double& r, Running& s) {
-    if (!std::isnan(c)) {
-        if (prev == 0.0) return Status::FloatDivision;
-        const double ratio = c / prev;
-        if (!std::isnan(ratio)) r = kLong ? r * ratio : 2.0 - (2.0 - r) * ratio;
-        prev = c;
-    }
+    const Status moved = move_factor<kLong>(c, prev, r);
+    if (moved != Status::Ok) return moved;
     s.peak_return = r > s.peak_return ? r : s.peak_return;
     s.trough_return = s.trough_return > r ? r : s.trough_return;
     s.cum_return = r;

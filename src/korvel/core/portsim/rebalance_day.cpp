@@ -309,9 +309,10 @@ int apply_due_weight_row(const BacktestInputs& in, RunState& run, Py_ssize_t i) 
     if (below_lot != 0 && run.ledger != nullptr) run.ledger->note_below_lot(below_lot);
     run.rebalanced_since_morning = true;
     if (failed(run.cash)) return -1;
+    // Without tracks_growth nothing was kept (kept_growth stays empty): nothing to put back.
     for (const int sid : run.band_skipped) {
         const auto k = static_cast<size_t>(sid);
-        if (!run.tracks_growth || k >= run.kept_growth.size()) continue;
+        if (k >= run.kept_growth.size()) continue;
         run.growth[k] = run.kept_growth[k];
         run.growth_max[k] = run.kept_growth_max[k];
         run.growth_min[k] = run.kept_growth_min[k];
