@@ -33,7 +33,7 @@ import time
 from dataclasses import dataclass
 from typing import Any
 
-from korvel._typing import Float64Array, Int64Array, ObjectArray
+from korvel._typing import BoolArray, Float64Array, Int64Array, ObjectArray
 from korvel.core import excursion, portsim
 from korvel.results._records import Records, records_from_ledger
 
@@ -119,6 +119,53 @@ def run(arrays: dict[str, Any], rule_keywords: dict[str, Any], window: int, step
         positions=positions,
         unfilled=_triplet(ledger, "unfilled_row", "unfilled_sid", "unfilled_rest"),
     )
+
+
+#: The figures `run_figures` works out, in the order it gives them.
+RUN_FIGURES: tuple[str, ...] = portsim.RUN_FIGURES
+
+
+def run_figures(
+    equity: Float64Array,
+    dates: Int64Array,
+    first: int,
+    risk_free: Float64Array | None,
+    records: Records,
+    columns: Int64Array,
+    unpriced_entry: BoolArray,
+    missing: Int64Array,
+    offsets: Int64Array,
+) -> tuple[tuple[Any, ...], tuple[int, ...]]:
+    """The figures of a run natively, from market row `first` on: (`RUN_FIGURES`' values, trades per exit
+    reason code).  `korvel.results._figures.reference_figures` is what they are: the NumPy functions of
+    `korvel.results._stats`, which they equal bit for bit."""
+    rec = records
+    out: tuple[tuple[Any, ...], tuple[int, ...]] = portsim.run_figures(
+        equity,
+        dates,
+        first,
+        risk_free,
+        rec.row_traded,
+        rec.row_financing,
+        rec.row_long,
+        rec.row_short,
+        rec.entry,
+        rec.exit,
+        columns,
+        rec.weight,
+        rec.statistics,
+        unpriced_entry,
+        rec.fees,
+        rec.taxes,
+        rec.slippage,
+        rec.borrow,
+        rec.impact,
+        rec.exit_reason,
+        len(rec.reason_names),
+        missing,
+        offsets,
+    )
+    return out
 
 
 def _fills(ledger: dict[str, Any]) -> tuple[Int64Array, Int64Array, Float64Array, Float64Array | None] | None:

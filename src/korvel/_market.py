@@ -417,12 +417,28 @@ def missing_spans(market: Market) -> tuple[Int64Array, Int64Array]:
     return spans
 
 
+def missing_offsets(market: Market) -> Int64Array:
+    """Where each market column's keys start in `missing_by_column` (and one past the last column's end);
+    found once per market."""
+    cache = market._cache
+    if "missing offsets" not in cache:
+        view = market._view
+        cache["missing offsets"] = offsets_of(missing_by_column(market), view.dates.shape[0], view.close.shape[1])
+    offsets: Int64Array = cache["missing offsets"]
+    return offsets
+
+
+def offsets_of(keys: Int64Array, rows: int, width: int) -> Int64Array:
+    """Where each of `width` columns' run of sorted keys column * (rows + 1) + row starts, then their end."""
+    at: Int64Array = np.searchsorted(keys, np.arange(width + 1, dtype=np.int64) * (rows + 1)).astype(np.int64)
+    return at
+
+
 def spans_of(keys: Int64Array, rows: int, width: int) -> tuple[Int64Array, Int64Array]:
     """The first and the last row of each of `width` columns in sorted keys column * (rows + 1) + row (the
     row count and -1 for a column without a key)."""
-    starts = np.arange(width + 1, dtype=np.int64) * (rows + 1)
-    at = np.searchsorted(keys, starts)  # each column's run of keys
-    lo, hi, offset = at[:-1], at[1:], starts[:-1]
+    at = offsets_of(keys, rows, width)  # each column's run of keys
+    lo, hi, offset = at[:-1], at[1:], np.arange(width, dtype=np.int64) * (rows + 1)
     some = hi > lo
     first = np.full(width, rows, dtype=np.int64)
     last = np.full(width, -1, dtype=np.int64)

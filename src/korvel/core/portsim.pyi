@@ -15,6 +15,7 @@ org_np = np
 _Weights = TypeVar("_Weights", bound=MutableMapping[Any, Any])
 
 inf: float
+RUN_FIGURES: tuple[str, ...]
 RETAIN_COST_WHEN_REBALANCE: bool
 RESAMPLE: bool | None
 
@@ -106,3 +107,29 @@ def get_trade_stocks(
 ) -> tuple[list[list[Any]], dict[str, Any]]: ...
 def ioft(v: float) -> datetime.datetime: ...
 def normalize_weight(weights: _Weights, position_limit: float) -> _Weights: ...
+def run_figures(
+    equity: npt.NDArray[np.float64],
+    dates: npt.NDArray[np.int64],
+    first: int,
+    risk_free: npt.NDArray[np.float64] | None,
+    row_traded: npt.NDArray[np.float64],
+    row_financing: npt.NDArray[np.float64],
+    row_long: npt.NDArray[np.float64],
+    row_short: npt.NDArray[np.float64],
+    entry: npt.NDArray[np.int64],
+    exit: npt.NDArray[np.int64],
+    columns: npt.NDArray[np.int64],
+    weight: npt.NDArray[np.float64],
+    statistics: npt.NDArray[np.float64],
+    unpriced_entry: npt.NDArray[np.bool_] | None,
+    fees: npt.NDArray[np.float64],
+    taxes: npt.NDArray[np.float64],
+    slippage: npt.NDArray[np.float64],
+    borrow: npt.NDArray[np.float64],
+    impact: npt.NDArray[np.float64],
+    exit_reason: npt.NDArray[np.int8],
+    reasons: int,
+    missing: npt.NDArray[np.int64],
+    offsets: npt.NDArray[np.int64],
+    /,
+) -> tuple[tuple[Any, ...], tuple[int, ...]]: ...

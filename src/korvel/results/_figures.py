@@ -16,7 +16,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from korvel._market import missing_by_column, missing_spans, timestamp_at
+from korvel._engine import RUN_FIGURES, run_figures
+from korvel._market import missing_by_column, missing_offsets, missing_spans, timestamp_at
 from korvel._typing import Float64Array
 from korvel.results import _capacity, _stats
 from korvel.results._records import Snapshot
@@ -70,16 +71,48 @@ def figures(run: Run, risk_free: RiskFree) -> dict[str, Any]:
     """The run's figures by name, in the statistics table's order (see `Result.stats`), as plain values:
     floats, ints and dates (Timestamps in the market's timezone and unit, NaT for none)."""
     rec, first, market = run.records, run.first_row, run.market
-    live_ns = run.view.dates[first:]
-    equity = run.equity[first:]
     out: dict[str, Any] = {"start": timestamp_at(market, first), "end": timestamp_at(market, -1)}
     rf_rows, out["rf"] = risk_free
-    perf = _stats.performance(equity, live_ns, rf_rows)
-    perf.pop("periods_per_year")
-    for key in ("max_drawdown_peak", "max_drawdown_trough", "max_drawdown_recovery"):
-        row = perf[key]
-        perf[key] = pd.NaT if row is None else timestamp_at(market, first + row)
-    out.update(perf)
+    values, exits = run_figures(
+        run.equity,
+        run.view.dates,
+        first,
+        rf_rows,
+        rec,
+        run.record_columns,
+        run.entry_price_missing,
+        missing_by_column(market),
+        missing_offsets(market),
+    )
+    out.update(zip(RUN_FIGURES, values))
+    for key in _DATED:
+        row = out[key]
+        out[key] = pd.NaT if row is None else timestamp_at(market, first + row)
+    if run.rules.capital is not None and run.fills is not None and run.fills[3] is not None:
+        out["participation_p95"] = _capacity.p95(_capacity.participation(run)[2])
+    if run.unfilled is not None:
+        # An order given up on a row without a price has no value there: left out.
+        out["unfilled_value"] = float(np.nansum(np.abs(unfilled_values(run)))) / run.rules.capital
+    out.update(_stats.exit_figures(exits, rec.reason_names))
+    level = benchmark_level(run)
+    if level is not None:
+        out.update(_stats.benchmark_figures(run.equity[first:], level, run.view.dates[first:], rf_rows))
+    return ordered(out)
+
+
+#: The figures that name a market row (as a live row; None for none), shown as its date.
+_DATED = ("max_drawdown_peak", "max_drawdown_trough", "max_drawdown_recovery")
+
+
+def reference_figures(run: Run, rf_rows: Float64Array | None) -> dict[str, Any]:
+    """What `run_figures` works out natively (`RUN_FIGURES`, then the ``exits_<reason>`` counts), by the
+    NumPy functions of `korvel.results._stats`: the definition the native figures are held to, bit for bit
+    (the tests compare the two).  Dated figures are live rows here, None for none."""
+    rec, first, market = run.records, run.first_row, run.market
+    live_ns = run.view.dates[first:]
+    equity = run.equity[first:]
+    out = _stats.performance(equity, live_ns, rf_rows)
+    out.pop("periods_per_year")
     out["exposure"] = _stats.exposure(
         rec.entry,
         rec.exit,
@@ -119,16 +152,8 @@ def figures(run: Run, risk_free: RiskFree) -> dict[str, Any]:
     # The means as NumPy takes them: the sum over the rows.
     out["gross_mean"] = float(np.add.reduce(long - short)) / long.shape[0] if long.shape[0] else np.nan
     out["net_mean"] = float(np.add.reduce(long + short)) / long.shape[0] if long.shape[0] else np.nan
-    if run.rules.capital is not None and run.fills is not None and run.fills[3] is not None:
-        out["participation_p95"] = _capacity.p95(_capacity.participation(run)[2])
-    if run.unfilled is not None:
-        # An order given up on a row without a price has no value there: left out.
-        out["unfilled_value"] = float(np.nansum(np.abs(unfilled_values(run)))) / run.rules.capital
     out.update(_stats.exit_counts(rec.exit_reason, rec.reason_names))
-    level = benchmark_level(run)
-    if level is not None:
-        out.update(_stats.benchmark_figures(equity, level, live_ns, rf_rows))
-    return ordered(out)
+    return out
 
 
 def benchmark_level(run: Run) -> Float64Array | None:

@@ -17,6 +17,7 @@ each row.
 from __future__ import annotations
 
 import math
+from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
@@ -267,7 +268,11 @@ def cost_statistics(
 
 def exit_counts(codes: npt.NDArray[np.int8], names: tuple[str, ...]) -> dict[str, int]:
     """`exits_<reason>`: how many trades were closed for each reason of `names` (code 0, "open", left out)."""
-    counts = np.bincount(codes, minlength=len(names)).tolist()
+    return exit_figures(np.bincount(codes, minlength=len(names)).tolist(), names)
+
+
+def exit_figures(counts: Sequence[int], names: tuple[str, ...]) -> dict[str, int]:
+    """`exits_<reason>` from the count of trades per reason code."""
     return {f"exits_{name}": counts[code] for code, name in enumerate(names) if code > 0}
 
 

@@ -4,6 +4,7 @@
 #include "common/pyref.h"
 #include "portsim/backtest_entry.h"
 #include "portsim/backtest_inputs.h"
+#include "portsim/figures_entry.h"
 #include "portsim/ledger_fields.h"
 #include "portsim/listing.h"
 #include "portsim/module_state.h"
@@ -92,6 +93,15 @@ PyMethodDef portsim_methods[] = {
      "normalize_weight(weights, position_limit)\n--\n\n"
      "Scale the weights down to a gross exposure of 1 if above it, then cap each at\n"
      "+/- position_limit. Changes the mapping in place and returns it."},
+    {"run_figures", as_cfunction(py_run_figures), METH_VARARGS,
+     "run_figures(equity, dates, first, risk_free, row_traded, row_financing, row_long, row_short, entry, exit,\n"
+     "            columns, weight, statistics, unpriced_entry, fees, taxes, slippage, borrow, impact,\n"
+     "            exit_reason, reasons, missing, offsets, /)\n--\n\n"
+     "The figures of one run from its equity (per price row) and trade ledger, from price row first\n"
+     "on: (figures in RUN_FIGURES' order, trades per exit reason code). risk_free: the risk-free\n"
+     "return of each row from first on, or None; unpriced_entry: per trade, no price on its entry\n"
+     "row (left out of the trade figures), or None; missing: the missing closes as sorted keys\n"
+     "column * (rows + 1) + row, and offsets where each market column's keys start (then their end)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -133,6 +143,7 @@ PyObject* create_module() {
     if (!numpy) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "org_np", numpy.get()) < 0) return nullptr;
     if (add_object(module.get(), "datetime", PyImport_ImportModule("datetime")) < 0) return nullptr;
+    if (add_object(module.get(), "RUN_FIGURES", run_figure_names()) < 0) return nullptr;
     if (add_object(module.get(), "inf", PyObject_GetAttrString(numpy.get(), "inf")) < 0) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "RETAIN_COST_WHEN_REBALANCE", Py_False) < 0 ||
         PyModule_AddObjectRef(module.get(), "RESAMPLE", Py_None) < 0) {
