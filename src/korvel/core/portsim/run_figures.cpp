@@ -110,37 +110,33 @@ void performance(const RunArrays& run, double* out) {
     } else {
         out[figure::annual_volatility] = out[figure::sharpe] = out[figure::sortino] = kNaN;
     }
-    // The fall from the running peak (at least the starting capital); its deepest point, the first if
-    // several, or the first that is not a number.
+    // The fall from the running peak (at least the starting capital): the peaks first, so that the
+    // divisions run side by side.
     std::vector<double> dd(n);
     double peak = 1.0;
-    std::ptrdiff_t trough = 0;
+    for (std::ptrdiff_t i = 0; i < n; ++i) dd[i] = peak = nan_max(peak, nan_max(equity[i], 1.0));
+    for (std::ptrdiff_t i = 0; i < n; ++i) dd[i] = equity[i] / dd[i] - 1.0;
+    // Its deepest point (the first if several, or the first that is not a number), the last row at the
+    // peak up to it and the first back at the peak after it.
+    std::ptrdiff_t trough = 0, peak_row = 0, recovery = -1, last_at_peak = 0;
     for (std::ptrdiff_t i = 0; i < n; ++i) {
-        peak = nan_max(peak, nan_max(equity[i], 1.0));
-        dd[i] = equity[i] / peak - 1.0;
-        if (!std::isnan(dd[trough]) && (std::isnan(dd[i]) || dd[i] < dd[trough])) trough = i;
+        const double fall = dd[i];
+        if (fall >= 0) {
+            last_at_peak = i;
+            if (recovery < 0) recovery = i;
+        }
+        if (!std::isnan(dd[trough]) && (std::isnan(fall) || fall < dd[trough])) {
+            trough = i;
+            peak_row = last_at_peak;
+            recovery = fall >= 0 ? i : -1;
+        }
     }
     const double worst = n ? dd[trough] : kNaN;
     out[figure::calmar] = worst < 0 ? out[figure::cagr] / -worst : kNaN;
     out[figure::max_drawdown] = worst;
-    std::ptrdiff_t peak_row = 0;
-    for (std::ptrdiff_t i = std::min(trough, n - 1); i >= 0; --i) {
-        if (dd[i] >= 0) {
-            peak_row = i;
-            break;
-        }
-    }
     out[figure::max_drawdown_peak] = static_cast<double>(peak_row);
     out[figure::max_drawdown_trough] = static_cast<double>(trough);
-    out[figure::max_drawdown_recovery] = -1.0;
-    if (worst < 0) {
-        for (std::ptrdiff_t i = trough; i < n; ++i) {
-            if (dd[i] >= 0) {
-                out[figure::max_drawdown_recovery] = static_cast<double>(i);
-                break;
-            }
-        }
-    }
+    out[figure::max_drawdown_recovery] = worst < 0 ? static_cast<double>(recovery) : -1.0;
     out[figure::longest_drawdown_days] = longest_drawdown_days(dd, dates);
 }
 
@@ -174,9 +170,10 @@ double exposure(const RunArrays& run) {
         }
     }
     std::int64_t holding = 0, live = 0;
-    for (std::ptrdiff_t row = 0; row < rows; ++row) {
+    for (std::ptrdiff_t row = 0; row < run.first; ++row) holding += held[row];
+    for (std::ptrdiff_t row = run.first; row < rows; ++row) {
         holding += held[row];
-        if (row >= run.first && holding > 0) ++live;
+        live += holding > 0;
     }
     return static_cast<double>(live) / static_cast<double>(rows - run.first);
 }
@@ -244,10 +241,18 @@ void cost_statistics(const RunArrays& run, double* out) {
     // Each row's value traded over the portfolio's value before it traded (the starting capital first);
     // a row after a close of no value is left out.
     std::vector<double> traded(n);
-    std::ptrdiff_t valued = 0;
-    for (std::ptrdiff_t i = 0; i < n; ++i) {
-        const double before = i ? equity[i - 1] : 1.0;
-        if (before > 0) traded[valued++] = row_traded[i] / before;
+    std::ptrdiff_t valued = n;
+    if (n) traded[0] = row_traded[0] / 1.0;
+    for (std::ptrdiff_t i = 1; i < n; ++i) {
+        valued -= !(equity[i - 1] > 0);
+        traded[i] = row_traded[i] / equity[i - 1];
+    }
+    if (valued < n) {  // some close of no value (a ruin): its next row is left out
+        valued = 0;
+        for (std::ptrdiff_t i = 0; i < n; ++i) {
+            const double before = i ? equity[i - 1] : 1.0;
+            if (before > 0) traded[valued++] = row_traded[i] / before;
+        }
     }
     const double traded_sum = total(traded.data(), valued);
     const double elapsed = years(run.dates + run.first, n);
