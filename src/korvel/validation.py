@@ -938,7 +938,7 @@ def _figures(returns: Float, years: float, per_year: float, rf: Float | None = N
     with np.errstate(invalid="ignore", divide="ignore"):
         r = equity[:, 1:] / equity[:, :-1] - 1.0
         # Python's float power, as performance() takes it (NumPy's may differ in the last bit).
-        out["cagr"] = np.array([f ** (1.0 / years) - 1.0 if years > 0 and f > 0 else math.nan for f in final.tolist()])
+        out["cagr"] = np.array([_stats.annualised(f, years) for f in final.tolist()])
         sd = r.std(axis=1, ddof=1)
         root = math.sqrt(per_year)
         out["annual_volatility"] = sd * root

@@ -78,6 +78,7 @@ def test_native_figures_equal_the_numpy_definition(seed, n, days, gaps, rules, r
         ([10.0, 9.0, 8.0, 7.0, 6.0], 1.0),  # never back at the peak: no recovery
         ([10.0, 10.0, 10.0, 10.0, 10.0], 1.0),  # no move at all: no drawdown, no volatility
         ([10.0, np.nan, 12.0, np.nan, 9.0], 0.5),  # missing closes: no exposure on their rows
+        ([1.0, 1e10, 1e20, 1e30, 1e30], 1.0),  # a gain whose yearly rate overflows: inf, not an error
     ],
 )
 def test_native_figures_of_edge_runs(path, weight):
@@ -87,6 +88,14 @@ def test_native_figures_of_edge_runs(path, weight):
         warnings.simplefilter("ignore")
         result = korvel.backtest(weights, market)
     assert_same_figures(result)
+
+
+def test_a_yearly_rate_past_the_largest_float_is_inf_everywhere():
+    market = korvel.Market(closes([[1.0], [1e10], [1e20], [1e30]]))
+    result = korvel.backtest(pd.DataFrame({"S0": [1.0]}, index=market.dates[:1]), market)
+    assert result.stats()["cagr"] == math.inf
+    assert _stats.annualised(1e30, 3 / 365.25) == math.inf  # the NumPy reference, and walk-forward's
+    assert _stats.annualised(1.21, 2.0) == pytest.approx(0.1)
 
 
 def test_native_figures_of_a_run_without_trades():

@@ -38,6 +38,17 @@ def drawdown(equity: Float) -> Float:
     return out
 
 
+def annualised(growth: float, elapsed: float) -> float:
+    """The yearly rate of a `growth` factor over `elapsed` years (NaN without a span or a positive factor;
+    inf where the power overflows, as C's pow gives it: Python's float power raises there instead)."""
+    if not (elapsed > 0 and growth > 0):
+        return NAN
+    try:
+        return float(growth ** (1.0 / elapsed) - 1.0)
+    except OverflowError:  # a huge gain over a short span
+        return math.inf
+
+
 def years(dates_ns: npt.NDArray[np.int64]) -> float:
     """The years (of 365.25 days) from the first date to the last; 0.0 without dates."""
     return float(dates_ns[-1] - dates_ns[0]) / (NS_PER_DAY * DAYS_PER_YEAR) if dates_ns.shape[0] else 0.0
@@ -69,7 +80,7 @@ def performance(equity: Float, dates_ns: npt.NDArray[np.int64], rf: Float | None
     per_year = count / elapsed if elapsed > 0 else NAN
     final = float(equity[-1]) if n else NAN
     out: dict[str, Any] = {"total_return": final - 1.0}
-    out["cagr"] = final ** (1.0 / elapsed) - 1.0 if elapsed > 0 and final > 0 else NAN
+    out["cagr"] = annualised(final, elapsed)
     if count > 1:
         sd = _std(returns, total)
         out["annual_volatility"] = sd * math.sqrt(per_year)
@@ -339,7 +350,7 @@ def benchmark_figures(
     per_year = b.size / elapsed if elapsed > 0 else NAN
     out = benchmark_statistics(r, b, total, per_year)
     final = float(b_level[-1] / b_level[0]) if priced.size else NAN
-    out["benchmark_cagr"] = final ** (1.0 / elapsed) - 1.0 if elapsed > 0 and final > 0 else NAN
+    out["benchmark_cagr"] = annualised(final, elapsed)
     if b.size > 1:
         sd, active = float(b.std(ddof=1)), r - b
         te = float(active.std(ddof=1)) * math.sqrt(per_year)
