@@ -58,3 +58,25 @@ def test_a_ledger_without_a_field_is_refused_naming_it(result, missing):
     del ledger[missing]
     with pytest.raises(RuntimeError, match=repr(missing)):
         _records.records_from_ledger(ledger, run.view.dates.shape[0], 0, 1)
+
+
+@pytest.mark.parametrize("broken", ["dtype", "length", "statistics width", "code"])
+def test_a_ledger_with_a_wrong_array_is_refused_naming_it(result, broken):
+    run = result._run
+    ledger = {f.key: getattr(run.records, f.name).copy() for f in _records.FIELDS}
+    ledger.update(statistics=run.records.statistics.copy(), reason_names=run.records.reason_names)
+    rows = run.view.dates.shape[0]
+    if broken == "dtype":
+        ledger["fees"], words = ledger["fees"].astype(np.float32), "'fees' is float32, not a float64 array"
+    elif broken == "length":
+        ledger["row_long"], words = (
+            ledger["row_long"][:-1],
+            f"'row_long' has shape \\({rows - 1},\\), not \\({rows},\\)",
+        )
+    elif broken == "statistics width":
+        ledger["statistics"], words = ledger["statistics"][:, :-1], "'statistics' has shape"
+    else:
+        ledger["exit_reason"][0], words = len(run.records.reason_names), "exit reason code out of range"
+    with pytest.raises(RuntimeError, match=words):
+        _records.records_from_ledger(ledger, rows, 0, 1)
+    assert ledger["sid"].flags.writeable  # nothing was taken over from a refused ledger

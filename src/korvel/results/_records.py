@@ -283,35 +283,67 @@ def records_from_ledger(ledger: Mapping[str, Any], rows: int, window: int, step:
     reason_names = ledger.get("reason_names")
     if not isinstance(reason_names, tuple) or not reason_names or reason_names[0] != OPEN:
         raise RuntimeError(f"the ledger's reason_names are {reason_names!r}, not a tuple starting with {OPEN!r}")
-    values: dict[str, Any] = {"reason_names": tuple(str(name) for name in reason_names)}
+    names = tuple(str(name) for name in reason_names)
+    size = statistics_size(window, step)
+    try:
+        found = _as_laid_out(ledger, rows, size)
+    except (KeyError, AttributeError):  # a field missing or not an array: the check below names it
+        found = None
+    if found is None:
+        found = _checked_one_by_one(ledger, rows, size)
+    codes = found[_REASON_AT]
+    if codes.shape[0] and (int(np.minimum.reduce(codes)) < 0 or int(np.maximum.reduce(codes)) >= len(reason_names)):
+        raise RuntimeError("the ledger has an exit reason code out of range")
+    for array in found:
+        array.setflags(write=False)  # what `array.flags.writeable = False` calls, called at once
+    return Records(*found, names)
+
+
+def _as_laid_out(ledger: Mapping[str, Any], rows: int, size: int) -> list[Any] | None:
+    """The ledger's arrays in `Records`' order when every one is an array of its dtype and shape (as the
+    engine hands them out), else None; checked all at once, as a sweep checks a ledger per run."""
+    arrays = [ledger[key] for key in _KEYS]
+    if any(type(array) is not np.ndarray for array in arrays):
+        return None
+    if tuple(array.dtype for array in arrays) != _DTYPES:
+        return None
+    n = arrays[0].shape[0] if arrays[0].ndim == 1 else -1
+    shapes = [array.shape for array in arrays]  # (the statistics last)
+    if shapes != [(n,)] * len(_PER_TRADE) + [(rows,)] * len(_PER_ROW) + [(n, size)]:
+        return None
+    return arrays
+
+
+def _checked_one_by_one(ledger: Mapping[str, Any], rows: int, size: int) -> list[Any]:
+    """The ledger's arrays in `Records`' order, checked one at a time: RuntimeError naming the first that is
+    missing or not of its dtype and shape."""
+    found: list[Any] = []
     n = -1
-    for key, name, dtype in _PER_TRADE:
+    for key, dtype in _PER_TRADE:
         array = _array(ledger, key, dtype)
         n = array.shape[0] if n < 0 else n
         if array.shape != (n,):
             raise RuntimeError(f"the ledger's {key!r} has shape {array.shape}, not ({n},)")
-        values[name] = array
-    size = statistics_size(window, step)
+        found.append(array)
     statistics = _array(ledger, "statistics", _FLOAT64)
     if statistics.shape != (n, size):
         raise RuntimeError(f"the ledger's 'statistics' has shape {statistics.shape}, not ({n}, {size})")
-    values["statistics"] = statistics
-    shape = (rows,)
-    for key, name, dtype in _PER_ROW:
+    for key, dtype in _PER_ROW:
         array = _array(ledger, key, dtype)
-        if array.shape != shape:
+        if array.shape != (rows,):
             raise RuntimeError(f"the ledger's {key!r} has shape {array.shape}, not ({rows},)")
-        values[name] = array
-    codes = values["exit_reason"]
-    if n and (int(np.minimum.reduce(codes)) < 0 or int(np.maximum.reduce(codes)) >= len(reason_names)):
-        raise RuntimeError("the ledger has an exit reason code out of range")
-    return Records(**values)
+        found.append(array)
+    return [*found, statistics]
 
 
-# The fields as the check reads them, their dtypes made once (a sweep checks a ledger per run).
-_PER_TRADE = tuple((f.key, f.name, np.dtype(f.dtype)) for f in PER_TRADE)
-_PER_ROW = tuple((f.key, f.name, np.dtype(f.dtype)) for f in PER_ROW)
+# The fields as the checks read them, in `Records`' order (the trade fields, the row fields, the statistics),
+# their dtypes made once (a sweep checks a ledger per run).
 _FLOAT64 = np.dtype(np.float64)
+_PER_TRADE = tuple((f.key, np.dtype(f.dtype)) for f in PER_TRADE)
+_PER_ROW = tuple((f.key, np.dtype(f.dtype)) for f in PER_ROW)
+_KEYS = (*(key for key, _ in _PER_TRADE), *(key for key, _ in _PER_ROW), "statistics")
+_DTYPES = (*(dtype for _, dtype in _PER_TRADE), *(dtype for _, dtype in _PER_ROW), _FLOAT64)
+_REASON_AT = _KEYS.index("exit_reason")
 
 
 def _array(ledger: Mapping[str, Any], key: str, dtype: np.dtype[Any]) -> Any:
@@ -319,5 +351,4 @@ def _array(ledger: Mapping[str, Any], key: str, dtype: np.dtype[Any]) -> Any:
     if not isinstance(array, np.ndarray) or array.dtype != dtype:
         shown = array.dtype if isinstance(array, np.ndarray) else type(array).__name__
         raise RuntimeError(f"the ledger's {key!r} is {shown}, not a {dtype.name} array")
-    array.setflags(write=False)  # what `array.flags.writeable = False` calls, called at once
     return array
