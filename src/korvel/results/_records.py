@@ -296,7 +296,7 @@ def records_from_ledger(ledger: Mapping[str, Any], rows: int, window: int, step:
         raise RuntimeError("the ledger has an exit reason code out of range")
     for array in found:
         array.setflags(write=False)  # what `array.flags.writeable = False` calls, called at once
-    return Records(*found, names)
+    return Records(**dict(zip(_ATTRIBUTES, found)), reason_names=names)
 
 
 def _as_laid_out(ledger: Mapping[str, Any], rows: int, size: int) -> list[Any] | None:
@@ -344,6 +344,7 @@ _PER_ROW = tuple((f.key, np.dtype(f.dtype)) for f in PER_ROW)
 _KEYS = (*(key for key, _ in _PER_TRADE), *(key for key, _ in _PER_ROW), "statistics")
 _DTYPES = (*(dtype for _, dtype in _PER_TRADE), *(dtype for _, dtype in _PER_ROW), _FLOAT64)
 _REASON_AT = _KEYS.index("exit_reason")
+_ATTRIBUTES = (*(f.name for f in PER_TRADE), *(f.name for f in PER_ROW), "statistics")
 
 
 def _array(ledger: Mapping[str, Any], key: str, dtype: np.dtype[Any]) -> Any:
