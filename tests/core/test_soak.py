@@ -129,6 +129,9 @@ class Soak:
         self.limit = 0.3
         self.text = "soak \u20ac\U0001f600 text" * 20
         self.int32_dates = base[5].astype(np.int32)
+        self.figure_args = figure_arguments(base, rules)
+        self.bad_figure_args = list(self.figure_args)
+        self.bad_figure_args[19] = self.figure_args[19].astype(np.int64)  # exit reasons of the wrong dtype
         self.call_count = 0
 
     def objects(self):
@@ -140,6 +143,8 @@ class Soak:
         for args, rules, _ in self.failing:
             for obj in list(args) + list(rules.values()):
                 seen[id(obj)] = obj
+        for obj in self.figure_args + self.bad_figure_args:
+            seen[id(obj)] = obj
         for obj in (
             self.weights,
             self.bad_weights,
@@ -197,6 +202,10 @@ class Soak:
             assert strutil.str_to_bytearray(self.text)[:4] == bytearray(b"soak")
             with pytest.raises(TypeError):
                 strutil.str_to_bytearray(self.weights)
+            figures, exits = portsim.run_figures(*self.figure_args)
+            assert len(figures) == len(portsim.RUN_FIGURES) and sum(exits) == self.figure_args[8].shape[0]
+            with pytest.raises(TypeError):
+                portsim.run_figures(*self.bad_figure_args)
         else:
             # The recorder's entry points, right after a run reset it.
             portsim.backtest_(*self.base, **self.rules)
@@ -209,6 +218,28 @@ class Soak:
                     record_exit(sid, 1)
             with pytest.raises(IndexError):
                 record_entry(2**31 - 1, 1.0, 1)
+
+
+def figure_arguments(args, rules):
+    """run_figures' arguments for a ledger run of `args` (no missing closes, every entry priced)."""
+    equity, ledger, _ = portsim.backtest_ledger(*args, **rules)
+    return [
+        equity,
+        args[5],
+        0,
+        None,
+        *(ledger[key] for key in ("row_traded", "row_financing", "row_long", "row_short")),
+        ledger["entry_row"],
+        ledger["exit_row"],
+        ledger["sid"],
+        ledger["weight"],
+        ledger["statistics"],
+        None,
+        *(ledger[key] for key in ("fees", "taxes", "slippage", "borrow", "impact", "exit_reason")),
+        len(ledger["reason_names"]),
+        np.zeros(0, dtype=np.int64),
+        np.zeros(2, dtype=np.int64),
+    ]
 
 
 def refcounts(objects):

@@ -141,6 +141,7 @@ def _arguments():
         (10, np.array([1], dtype=np.int64), ValueError, "a trade's market column is not one of the offsets'"),
         (22, np.array([1, 0], dtype=np.int64), ValueError, "'offsets' are not ascending offsets into 'missing'"),
         (12, np.zeros((1, 5)), ValueError, "'statistics' has fewer than 6 columns"),
+        (20, 129, ValueError, "'reasons' is not from 1 to 128"),
     ],
 )
 def test_run_figures_refuses_arrays_it_cannot_read(position, value, error, words):
@@ -151,6 +152,42 @@ def test_run_figures_refuses_arrays_it_cannot_read(position, value, error, words
     arguments[position] = value
     with pytest.raises(error, match="run_figures: " + words.replace("(", r"\(").replace(")", r"\)")):
         portsim.run_figures(*arguments)
+
+
+_ODD_VALUES = [
+    None,
+    [1.0, 2.0],
+    3,
+    -1,
+    2**62,
+    np.float64(1.0),
+    np.zeros(()),
+    np.zeros(0),
+    np.zeros(0, dtype=np.int64),
+    np.zeros((0, 6)),
+    np.zeros(3),
+    np.full(3, np.nan),
+    np.array([-1, 5, 2**40], dtype=np.int64),
+    np.zeros(1, dtype=np.int8) - 1,
+    np.ones(1, dtype=bool),
+    np.zeros((3, 6)),
+    np.arange(3, dtype=np.int64),
+]
+
+
+@settings(max_examples=300, deadline=None)
+@given(changes=st.lists(st.tuples(st.integers(0, 22), st.sampled_from(range(len(_ODD_VALUES)))), max_size=3))
+def test_run_figures_answers_any_arguments_with_figures_or_an_error(changes):
+    from korvel.core import portsim
+
+    arguments = _arguments()
+    for position, which in changes:
+        arguments[position] = _ODD_VALUES[which]
+    try:
+        figures, exits = portsim.run_figures(*arguments)
+    except (TypeError, ValueError, OverflowError):
+        return
+    assert len(figures) == len(portsim.RUN_FIGURES) and len(exits) == arguments[20]
 
 
 def test_run_figures_reads_strided_arrays_as_their_values():

@@ -168,7 +168,8 @@ PyObject* py_run_figures(PyObject*, PyObject* args) {
     }
     const npy_intp rows = length(equity_a), trades = length(entry_a), width = length(offsets_a) - 1;
     if (first < 0 || first > rows) return raise_value("'first' is not a row of the equity"), nullptr;
-    if (reasons < 1) return raise_value("'reasons' is below 1"), nullptr;
+    // Exit reason codes are int8: at most 128 of them.
+    if (reasons < 1 || reasons > 128) return raise_value("'reasons' is not from 1 to 128"), nullptr;
     if (length(statistics_a, 1) < 6) return raise_value("'statistics' has fewer than 6 columns"), nullptr;
     const bool shapes_agree =
         check_length(dates_a, "dates", rows, "row") &&
