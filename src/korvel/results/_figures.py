@@ -2,6 +2,9 @@
 
 `figures` reads the engine's equity and trade ledger as NumPy arrays and
 the market's date index only for the dates it names; it builds no frame.
+Most figures are worked out natively in one call (`run_figures`, the
+engine boundary's); `reference_figures` is what they are, by the NumPy
+functions of `korvel.results._stats`, and the two are equal bit for bit.
 `Result.stats()` wraps its dict in a Series and a sweep keeps the dict
 itself, so the two hold the same numbers, bit for bit.  The other readings
 here (the live returns, the book's sides, the value of the orders not

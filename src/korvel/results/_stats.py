@@ -12,6 +12,12 @@ rows) and mean excursions are taken over the closed trades; trades with no
 return (a NaN price at the entry) are left out of the averages.  Costs and
 turnover come from the ledger: what each trade paid, and the value traded on
 each row.
+
+A run's figures are worked out natively (`korvel._engine.run_figures`);
+`performance`, `exposure`, `trade_statistics`, `cost_statistics` and
+`exit_counts` are their definition, which the native figures equal bit for
+bit (`korvel.results._figures.reference_figures` puts them together), and
+walk-forward and the bootstrap read `performance` itself.
 """
 
 from __future__ import annotations
