@@ -1,6 +1,6 @@
 // run_figures(...): the figures of one run from its equity curve and trade
 // ledger (run_figures.h), as Python values. Checks every array's type, shape
-// and the rows and codes it indexes by, then computes without the GIL.
+// and the rows and codes it indexes by, then computes.
 #include "common/array_checks.h"
 #include "common/numpy_api.h"
 #include "common/pyref.h"
@@ -220,15 +220,13 @@ PyObject* py_run_figures(PyObject*, PyObject* args) {
 
     double values[kFigureCount];
     std::vector<std::int64_t> exits;
-    bool out_of_memory = false;
-    Py_BEGIN_ALLOW_THREADS;
+    // The GIL stays held: the rows and codes checked above must not change under the computation (a
+    // Python thread writing into `entry` meanwhile would make them index outside the counts).
     try {
         run_figures(run, values, exits);
     } catch (const std::bad_alloc&) {
-        out_of_memory = true;
+        return PyErr_NoMemory();
     }
-    Py_END_ALLOW_THREADS;
-    if (out_of_memory) return PyErr_NoMemory();
 
     PyRef figures(PyTuple_New(kFigureCount));
     if (!figures) return nullptr;
